@@ -1,0 +1,67 @@
+// Creation values of a port record and its port-table entries.
+#include "driver/port_record.h"
+
+// Clears a port's port-table entries to their creation values and points the entry at its
+// record. The rings stay unattached: open attaches them to the shared ring storage.
+static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
+  entry->RxRing.ReadIndex = 0;
+  entry->RxRing.WriteIndex = 0;
+  entry->RxRing.Buffer = NULL;
+  entry->TxRing.Buffer = NULL;
+  entry->TxRing.ReadIndex = 0;
+  entry->TxRing.WriteIndex = 0;
+  entry->TxPending = 0;
+  entry->ControlQueue = NULL;
+  entry->OutSeq = 0;
+  entry->InSeq = 0;
+  entry->RemoteAddress = 0;
+  entry->RemoteChannel = 0;
+  entry->PortRecord = record;
+}
+
+VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferredRoutines* routines) {
+  ResetPortTableEntry(&PortTable[portIndex], record);
+
+  record->PortIndex = portIndex;
+  record->ComNumber = portIndex + StartPort;
+
+  InitializeListHead(&record->ReadQueue);
+  InitializeListHead(&record->WriteQueue);
+  InitializeListHead(&record->MaskQueue);
+  InitializeListHead(&record->PurgeQueue);
+  record->CurrentReadIrp = NULL;
+  record->CurrentWriteIrp = NULL;
+  record->CurrentWaitIrp = NULL;
+  record->CurrentMaskIrp = NULL;
+  record->CurrentPurgeIrp = NULL;
+  record->CurrentImmediateIrp = NULL;
+
+  record->LinkFlags = 0;
+  record->SpecialChars[SPECIAL_XON] = 0x11;
+  record->SpecialChars[SPECIAL_XOFF] = 0x13;
+  for (int i = 0; i < 4; i++) record->HandFlow[i] = 0;
+  record->LineControl = 3;
+  record->WaitMask = 0;
+  record->BaudRate = 9600;
+
+  KeInitializeSpinLock(&record->PortLock);
+  KeInitializeTimer(&record->AckTimer);
+  KeInitializeTimer(&record->WriteTotalTimer);
+  KeInitializeTimer(&record->ReadIntervalTimer);
+  KeInitializeTimer(&record->ReadTotalTimer);
+  KeInitializeTimer(&record->ImmediateTotalTimer);
+
+  KeInitializeDpc(&record->WriteDpc, routines->Write, record);
+  KeInitializeDpc(&record->ReadDataDpc, routines->ReadData, record);
+  KeInitializeDpc(&record->WriteTimeoutDpc, routines->WriteTimeout, record);
+  KeInitializeDpc(&record->AckTimeoutDpc, routines->AckTimeout, record);
+  KeInitializeDpc(&record->ReadTotalTimeoutDpc, routines->ReadTotalTimeout, record);
+  KeInitializeDpc(&record->ReadIntervalTimeoutDpc, routines->ReadIntervalTimeout, record);
+  KeInitializeDpc(&record->CompleteWaitDpc, routines->CompleteWait, record);
+  KeInitializeDpc(&record->ImmediateSendDpc, routines->ImmediateSend, record);
+  KeInitializeDpc(&record->ImmediateTimeoutDpc, routines->ImmediateTimeout, record);
+
+  record->ShortIntervalStep = SHORT_INTERVAL_STEP;
+  record->LongIntervalStep = LONG_INTERVAL_STEP;
+  record->IntervalCutOver = INTERVAL_CUT_OVER;
+}

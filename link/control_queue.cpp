@@ -1,0 +1,61 @@
+// QueueLinkPacket and the sender's detach of a control queue. The append walks the list to
+// its tail while the sender may detach the whole list from another thread, so both run under
+// one spin lock for all control queues. It is a leaf lock: nothing is acquired while it is
+// held, so it nests inside PortLock and the cancel lock without an order problem.
+#include "link/link_packet.h"
+
+static KSPIN_LOCK ControlQueueLock;
+
+// Wakes the sender thread; several wake-ups before it waits give one pass, which loses
+// nothing because every pass visits every port.
+static VOID WakeSender() { KeSetEvent(&SendEvent, 16, FALSE); }
+
+static BOOLEAN PassesLinkGate(UCHAR type, LONG portIndex) {
+  PortRecord* record = PortTable[portIndex].PortRecord;
+  if (record == NULL) return FALSE;
+  if (record->LinkFlags & LINK_OPEN) return TRUE;
+  return (BOOLEAN)(type == PKT_OPEN || type == PKT_CLOSE);
+}
+
+static VOID AppendControlNode(LONG portIndex, ControlNode* node) {
+  KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
+  ControlNode* volatile* link = &PortTable[portIndex].ControlQueue;
+  while (*link != NULL) link = &(*link)->Next;
+  *link = node;
+  KfReleaseSpinLock(&ControlQueueLock, oldIrql);
+}
+
+VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG length, LONG portIndex) {
+  if (portIndex < 0 || portIndex >= MAX_PORTS) return;
+  if (!PassesLinkGate(type, portIndex)) return;
+
+  if (dataPending) {
+    PortTable[portIndex].TxPending = 1;
+    WakeSender();
+    return;
+  }
+
+  // A payload longer than a node holds is refused rather than copied past the node.
+  if (length > CONTROL_PAYLOAD_MAX) {
+    WakeSender();
+    return;
+  }
+  ControlNode* node = (ControlNode*)ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG);
+  if (node != NULL) {
+    LONG sequence = (type == PKT_RXACK) ? PortTable[portIndex].InSeq : 0;
+    EncodeLinkHeader(node->Header, type, (UCHAR)(PortTable[portIndex].RemoteChannel & 0xFF),
+                     length + LINK_HEADER_SIZE, (ULONG)sequence);
+    if (payload != NULL && length != 0) RtlCopyMemory(node->Payload, payload, length);
+    node->Next = NULL;
+    AppendControlNode(portIndex, node);
+  }
+  WakeSender();
+}
+
+ControlNode* DetachControlQueue(LONG portIndex) {
+  KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
+  ControlNode* head = PortTable[portIndex].ControlQueue;
+  PortTable[portIndex].ControlQueue = NULL;
+  KfReleaseSpinLock(&ControlQueueLock, oldIrql);
+  return head;
+}

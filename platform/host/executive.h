@@ -1,0 +1,45 @@
+// Control of the host executive by tests and programs: the two modes, the clock, and the
+// manual driving of timers and deferred calls.
+//
+// Manual mode: no worker threads. The clock is virtual and moves only when a test advances it
+// (or when a busy-wait stalls on it); timers expire and deferred calls run only inside
+// AdvanceClock / RunQueuedDpcs, on the calling thread at dispatch level.
+// Live mode: one deferred-call worker per simulated processor and a timer thread; the clock is
+// real time scaled by a speed factor (applied alike to timers, busy-waits and system time).
+// System threads created by the driver are real threads in both modes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace host {
+
+enum class Mode { Manual, Live };
+
+struct LiveOptions {
+  unsigned processors = 2;  // deferred-call workers
+  double speed = 1.0;       // virtual seconds per real second
+};
+
+// Starts the executive afresh in the chosen mode. Any earlier start must have been shut down.
+void StartManual();
+void StartLive(const LiveOptions& options = {});
+// Stops the workers and forgets timers, deferred calls and per-thread state; pool accounting
+// and the object namespace are left for the caller to inspect.
+void Shutdown();
+Mode CurrentMode();
+
+// System time in 100-ns units since 1601 (what KeQuerySystemTime returns).
+int64_t SystemTime();
+
+// Manual mode: move the virtual clock forward by the given number of 100-ns units, expiring
+// every timer that falls due on the way (in due order) and running the deferred calls that
+// results in, each at dispatch level. Returns the number of deferred calls run.
+size_t AdvanceClock(int64_t hundredNanoseconds);
+// Manual mode: runs queued deferred calls (including any they queue) until none is left.
+size_t RunQueuedDpcs();
+// Counts for tests: timers armed and deferred calls queued right now.
+size_t ArmedTimerCount();
+size_t QueuedDpcCount();
+
+}  // namespace host

@@ -1,0 +1,10 @@
+// The real kernel's interface: the DDK headers shipped with the mingw-w64 toolchain, included
+// in C linkage. The two interlocked bit-test intrinsics are defined away on the command line
+// (wdm.h and intrin.h collide on them in C++). Included only through platform/kernel.h.
+#pragma once
+
+extern "C" {
+#include <ntddk.h>
+#include <ntddser.h>
+#include <tdikrnl.h>
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the builds need on a Debian 12 machine when it is missing: CMake, Ninja, the
+# host compiler, GoogleTest, and the mingw-w64 i686 cross compiler with its DDK headers and
+# kernel import libraries. As root it installs with apt-get; otherwise it names what to install.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make libgtest-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "tessacom setup: missing packages: ${missing[*]}" >&2
+  echo "install them with: sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "tessacom setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds both homes (the kernel image tessacom.sys and the host with
+# AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/setup.sh
+cmake --preset nt >/dev/null
+cmake --build build/nt
+cmake --preset host >/dev/null
+cmake --build build/host
+ctest --preset host

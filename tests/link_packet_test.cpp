@@ -1,0 +1,239 @@
+// Link packet headers and the control-packet queue: wire bytes, the link-open gate, order,
+// sequence rules, allocation failure, and concurrent producers against the sender's detach.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+#include <vector>
+
+#include "executive.h"
+#include "link/link_packet.h"
+#include "pool_control.h"
+#include "support/driver_ports.h"
+
+using testsupport::DriverPorts;
+
+namespace {
+
+std::array<UCHAR, 4> HeaderBytes(const ControlNode* node) {
+  return {node->Header[0], node->Header[1], node->Header[2], node->Header[3]};
+}
+
+class LinkPacketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { host::StartManual(); }
+  void TearDown() override {
+    host::pool::ClearFailures();
+    host::Shutdown();
+  }
+};
+
+TEST_F(LinkPacketTest, HeadersEncodeAndDecodeAsOnTheWire) {
+  UCHAR bytes[4];
+  EncodeLinkHeader(bytes, PKT_RXACK, 2, 4, 5);
+  EXPECT_EQ((std::array<UCHAR, 4>{bytes[0], bytes[1], bytes[2], bytes[3]}),
+            (std::array<UCHAR, 4>{0x0B, 0x02, 0x04, 0x50}));
+
+  EncodeLinkHeader(bytes, PKT_OPEN, 0, 18 + 4, 1);
+  EXPECT_EQ((std::array<UCHAR, 4>{bytes[0], bytes[1], bytes[2], bytes[3]}),
+            (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x10}));
+
+  // Bits 8-11 of the length share byte 3 with the sequence.
+  EncodeLinkHeader(bytes, PKT_DATA, 7, 0xABC, 0xF);
+  EXPECT_EQ(bytes[2], 0xBC);
+  EXPECT_EQ(bytes[3], 0xFA);
+  LinkHeader header = DecodeLinkHeader(bytes);
+  EXPECT_EQ(header.Type, PKT_DATA);
+  EXPECT_EQ(header.Channel, 7);
+  EXPECT_EQ(header.Length, 0xABC);
+  EXPECT_EQ(header.Sequence, 0xF);
+
+  SetLinkHeaderSequence(bytes, 3);
+  header = DecodeLinkHeader(bytes);
+  EXPECT_EQ(header.Length, 0xABC);
+  EXPECT_EQ(header.Sequence, 3);
+}
+
+TEST_F(LinkPacketTest, NextSeqRunsOneToFifteenAndBack) {
+  EXPECT_EQ(NextSeq(14), 15);
+  EXPECT_EQ(NextSeq(15), 1);
+  EXPECT_EQ(NextSeq(0), 1);
+  EXPECT_EQ(NextSeq(1), 2);
+}
+
+TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
+  DriverPorts ports(3);
+  ports.OpenLink(2);
+  PortTable[2].RemoteChannel = 2;
+  PortTable[2].InSeq = 5;
+  QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 2);
+  ControlNode* node = DetachControlQueue(2);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x0B, 0x02, 0x04, 0x50}));
+  EXPECT_EQ(node->Next, nullptr);
+  ExFreePool(node);
+
+  // The open packet's sequence is the sender's to fill; at queueing it is 0.
+  UCHAR settings[18];
+  for (int i = 0; i < 18; i++) settings[i] = static_cast<UCHAR>(0x40 + i);
+  PortTable[0].RemoteChannel = 0;
+  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, 0);
+  node = DetachControlQueue(0);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x00}));
+  EXPECT_EQ(DecodeLinkHeader(node->Header).Length, 22);
+  EXPECT_EQ(0, memcmp(node->Payload, settings, sizeof settings));
+  SetLinkHeaderSequence(node->Header, 1);
+  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x10}));
+  ExFreePool(node);
+
+  // Only the low 8 bits of the channel go on the wire; settings carry no sequence.
+  ports.OpenLink(1);
+  PortTable[1].RemoteChannel = 300;
+  PortTable[1].InSeq = 9;
+  QueueLinkPacket(0, PKT_SETTINGS, settings, sizeof settings, 1);
+  node = DetachControlQueue(1);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->Header[1], 300 & 0xFF);
+  EXPECT_EQ(DecodeLinkHeader(node->Header).Sequence, 0);
+  ExFreePool(node);
+}
+
+TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndClose) {
+  DriverPorts ports(1);
+  DriverPorts::TakeSendEvent();
+  const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
+  for (UCHAR type : gated) {
+    QueueLinkPacket(0, type, nullptr, 0, 0);
+    EXPECT_EQ(PortTable[0].ControlQueue, nullptr) << "type " << int(type);
+    EXPECT_FALSE(DriverPorts::TakeSendEvent()) << "type " << int(type);
+  }
+  QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
+  EXPECT_EQ(PortTable[0].TxPending, 0);
+  EXPECT_FALSE(DriverPorts::TakeSendEvent());
+
+  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 0);
+  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  EXPECT_EQ(DriverPorts::DrainControlQueue(0), 2);
+}
+
+TEST_F(LinkPacketTest, DataFormMarksThePortAndWakesTheSender) {
+  DriverPorts ports(2);
+  ports.OpenLink(1);
+  DriverPorts::TakeSendEvent();
+  QueueLinkPacket(1, PKT_DATA, nullptr, 0, 1);
+  EXPECT_EQ(PortTable[1].TxPending, 1);
+  EXPECT_EQ(PortTable[1].ControlQueue, nullptr);
+  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  EXPECT_EQ(PortTable[0].TxPending, 0);
+}
+
+TEST_F(LinkPacketTest, PacketsOfOnePortLeaveInQueueOrderWithTheirQueuedSequence) {
+  DriverPorts ports(1);
+  ports.OpenLink(0);
+  PortTable[0].InSeq = 7;
+  QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+  PortTable[0].InSeq = 8;  // moves on before the sender takes the packet
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 0);
+
+  ControlNode* node = DetachControlQueue(0);
+  EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
+  std::vector<LinkHeader> seen;
+  while (node != nullptr) {
+    seen.push_back(DecodeLinkHeader(node->Header));
+    ControlNode* next = node->Next;
+    ExFreePool(node);
+    node = next;
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].Type, PKT_RXACK);
+  EXPECT_EQ(seen[0].Sequence, 7);
+  EXPECT_EQ(seen[1].Type, PKT_BREAK_ON);
+  EXPECT_EQ(seen[2].Type, PKT_BREAK_OFF);
+  EXPECT_EQ(DetachControlQueue(0), nullptr);
+}
+
+TEST_F(LinkPacketTest, FailedNodeAllocationLosesOnlyThatPacket) {
+  DriverPorts ports(1);
+  ports.OpenLink(0);
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  DriverPorts::TakeSendEvent();
+  host::pool::FailNthAllocation(1);
+  QueueLinkPacket(0, PKT_SETTINGS, nullptr, 0, 0);
+  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 0);
+
+  ControlNode* node = DetachControlQueue(0);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->Header[0], PKT_BREAK_ON);
+  ASSERT_NE(node->Next, nullptr);
+  EXPECT_EQ(node->Next->Header[0], PKT_BREAK_OFF);
+  EXPECT_EQ(node->Next->Next, nullptr);
+  ExFreePool(node->Next);
+  ExFreePool(node);
+}
+
+TEST_F(LinkPacketTest, OversizedControlPayloadIsRefusedNotCopied) {
+  DriverPorts ports(1);
+  ports.OpenLink(0);
+  UCHAR big[CONTROL_PAYLOAD_MAX + 1] = {};
+  QueueLinkPacket(0, PKT_SETTINGS, big, sizeof big, 0);
+  EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
+  QueueLinkPacket(0, PKT_SETTINGS, big, CONTROL_PAYLOAD_MAX, 0);
+  EXPECT_EQ(DriverPorts::DrainControlQueue(0), 1);
+}
+
+// Producers on several threads append to two ports' queues while a consumer detaches them as
+// the sender does: every node is seen exactly once, and each producer's nodes in its order.
+TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
+  constexpr int kProducers = 4;
+  constexpr int kPerProducer = 2000;
+  DriverPorts ports(2);
+  ports.OpenLink(0);
+  ports.OpenLink(1);
+
+  std::atomic<int> producersDone{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; p++) {
+    producers.emplace_back([p, &producersDone] {
+      for (int n = 0; n < kPerProducer; n++) {
+        UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF),
+                            static_cast<UCHAR>(n >> 8)};
+        QueueLinkPacket(0, PKT_SETTINGS, payload, sizeof payload, p % 2);
+      }
+      producersDone++;
+    });
+  }
+
+  std::vector<int> next(kProducers, 0);
+  int seen = 0;
+  bool inOrder = true;
+  auto consume = [&](ControlNode* node) {
+    while (node != nullptr) {
+      int p = node->Payload[0];
+      int n = node->Payload[1] | (node->Payload[2] << 8);
+      if (n != next[p]) inOrder = false;
+      next[p] = n + 1;
+      seen++;
+      ControlNode* following = node->Next;
+      ExFreePool(node);
+      node = following;
+    }
+  };
+  while (producersDone.load() < kProducers) {
+    consume(DetachControlQueue(0));
+    consume(DetachControlQueue(1));
+  }
+  for (auto& t : producers) t.join();
+  consume(DetachControlQueue(0));
+  consume(DetachControlQueue(1));
+
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(seen, kProducers * kPerProducer);
+  for (int p = 0; p < kProducers; p++) EXPECT_EQ(next[p], kPerProducer);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// Creation values of a port record and of its port-table entries.
+#include <gtest/gtest.h>
+
+#include "executive.h"
+#include "link/link_packet.h"
+#include "support/driver_ports.h"
+
+using testsupport::DriverPorts;
+
+namespace {
+
+class PortRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override { host::StartManual(); }
+  void TearDown() override { host::Shutdown(); }
+};
+
+TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
+  // Leave stale values in the table entry first: creation must clear them.
+  PortTable[1].TxRing.ReadIndex = 17;
+  PortTable[1].RxRing.WriteIndex = 33;
+  PortTable[1].TxPending = 1;
+  PortTable[1].OutSeq = 4;
+  PortTable[1].InSeq = 9;
+  PortTable[1].RemoteAddress = 0x7F000001;
+  PortTable[1].RemoteChannel = 12;
+
+  DriverPorts ports(2, /*startPort=*/3);
+  PortRecord* record = ports.Record(1);
+  EXPECT_EQ(record->PortIndex, 1);
+  EXPECT_EQ(record->ComNumber, 4);
+  EXPECT_EQ(record->SpecialChars[SPECIAL_XON], 0x11);
+  EXPECT_EQ(record->SpecialChars[SPECIAL_XOFF], 0x13);
+  EXPECT_EQ(record->BaudRate, 9600u);
+  EXPECT_EQ(record->LineControl, 3);
+  EXPECT_EQ(record->LinkFlags, 0);
+  EXPECT_EQ(record->WaitMask, 0u);
+  for (ULONG value : record->HandFlow) EXPECT_EQ(value, 0u);
+  for (PLIST_ENTRY queue : {&record->ReadQueue, &record->WriteQueue, &record->MaskQueue,
+                            &record->PurgeQueue}) {
+    EXPECT_TRUE(IsListEmpty(queue));
+  }
+  for (PIRP current : {record->CurrentReadIrp, record->CurrentWriteIrp, record->CurrentWaitIrp,
+                       record->CurrentMaskIrp, record->CurrentPurgeIrp,
+                       record->CurrentImmediateIrp}) {
+    EXPECT_EQ(current, nullptr);
+  }
+  EXPECT_EQ(record->ShortIntervalStep, -1000000);
+  EXPECT_EQ(record->LongIntervalStep, -10000000);
+  EXPECT_EQ(record->IntervalCutOver, 200000000);
+
+  const PortTableEntry& entry = PortTable[1];
+  EXPECT_EQ(entry.PortRecord, record);
+  EXPECT_EQ(entry.TxRing.Buffer, nullptr);
+  EXPECT_EQ(entry.TxRing.ReadIndex, 0);
+  EXPECT_EQ(entry.RxRing.Buffer, nullptr);
+  EXPECT_EQ(entry.RxRing.WriteIndex, 0);
+  EXPECT_EQ(entry.ControlQueue, nullptr);
+  EXPECT_EQ(entry.TxPending, 0);
+  EXPECT_EQ(entry.OutSeq, 0);
+  EXPECT_EQ(entry.InSeq, 0);
+  EXPECT_EQ(entry.RemoteAddress, 0u);
+  EXPECT_EQ(entry.RemoteChannel, 0);
+}
+
+TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContext) {
+  DriverPorts ports(1);
+  PortRecord* record = ports.Record(0);
+  DriverPorts::dpcRuns = 0;
+  for (PKDPC dpc : {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
+                    &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
+                    &record->CompleteWaitDpc, &record->ImmediateSendDpc,
+                    &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc}) {
+    EXPECT_EQ(dpc->DeferredContext, record);
+    EXPECT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
+  }
+  EXPECT_EQ(host::RunQueuedDpcs(), 9u);
+  EXPECT_EQ(DriverPorts::dpcRuns, 9);
+
+  // The lock works as a lock: taken and released at dispatch level.
+  KIRQL old = KfAcquireSpinLock(&record->PortLock);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KfReleaseSpinLock(&record->PortLock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace

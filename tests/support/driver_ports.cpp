@@ -1,0 +1,51 @@
+#include "support/driver_ports.h"
+
+#include "link/link_packet.h"
+
+namespace testsupport {
+
+int DriverPorts::dpcRuns = 0;
+
+static VOID NTAPI CountingDpc(PKDPC, PVOID, PVOID, PVOID) { DriverPorts::dpcRuns++; }
+
+static const PortDeferredRoutines kCountingRoutines = {
+    CountingDpc, CountingDpc, CountingDpc, CountingDpc, CountingDpc,
+    CountingDpc, CountingDpc, CountingDpc, CountingDpc};
+
+DriverPorts::DriverPorts(int count, LONG startPort) {
+  StartPort = startPort;
+  MaxPort = count;
+  KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
+  for (int i = 0; i < count; i++) {
+    auto* record = static_cast<PortRecord*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
+    RtlZeroMemory(record, sizeof(PortRecord));  // the platform zero-fills device extensions
+    InitializePortRecord(record, i, &kCountingRoutines);
+    records_.push_back(record);
+  }
+}
+
+DriverPorts::~DriverPorts() {
+  for (size_t i = 0; i < records_.size(); i++) {
+    DrainControlQueue(static_cast<int>(i));
+    PortTable[i].PortRecord = nullptr;
+    ExFreePool(records_[i]);
+  }
+  MaxPort = 0;
+}
+
+void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_OPENED; }
+
+bool DriverPorts::TakeSendEvent() { return KeResetEvent(&SendEvent) != 0; }
+
+int DriverPorts::DrainControlQueue(int index) {
+  int count = 0;
+  for (ControlNode* node = DetachControlQueue(index); node != nullptr; count++) {
+    ControlNode* next = node->Next;
+    ExFreePool(node);
+    node = next;
+  }
+  return count;
+}
+
+}  // namespace testsupport

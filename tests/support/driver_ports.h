@@ -1,0 +1,35 @@
+// Test support: a driver state of N ports without devices, as load would leave it after
+// creating the port records: records from non-paged pool with their creation values, the port
+// table pointing at them, the send event initialised, and MaxPort set. Everything is released
+// (nodes still queued included) when the object goes.
+#pragma once
+
+#include <vector>
+
+#include "driver/port_record.h"
+
+namespace testsupport {
+
+class DriverPorts {
+ public:
+  explicit DriverPorts(int count, LONG startPort = 3);
+  ~DriverPorts();
+  DriverPorts(const DriverPorts&) = delete;
+  DriverPorts& operator=(const DriverPorts&) = delete;
+
+  PortRecord* Record(int index) { return records_[index]; }
+  // Opens the link gate of a port as an accepted open reply and the open handler would.
+  void OpenLink(int index);
+  // True when the send event is signalled; clears it.
+  static bool TakeSendEvent();
+  // Frees every node left in the port's control queue and returns how many there were.
+  static int DrainControlQueue(int index);
+
+  // The deferred routine bound to every call of these records: counts its runs.
+  static int dpcRuns;
+
+ private:
+  std::vector<PortRecord*> records_;
+};
+
+}  // namespace testsupport
