@@ -11,6 +11,7 @@ static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
   entry->TxRing.ReadIndex = 0;
   entry->TxRing.WriteIndex = 0;
   entry->TxPending = 0;
+  entry->TxHeld = 0;
   entry->ControlQueue = NULL;
   entry->OutSeq = 0;
   entry->InSeq = 0;

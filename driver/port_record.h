@@ -62,6 +62,7 @@ struct PortTableEntry {
   ByteRing RxRing;                     // open attaches; inbound dispatch / read path
   ControlNode* volatile ControlQueue;  // first queued control packet, null when none
   volatile UCHAR TxPending;            // 1 = the sender owes this port a data packet
+  volatile LONG TxHeld;                // bytes placed in TxRing and not yet taken (0..128)
   volatile ULONG RemoteAddress;        // IPv4, first octet most significant; 0 = none
   volatile LONG RemoteChannel;         // channel on the remote; low 8 bits on the wire
   volatile LONG InSeq;                 // last accepted inbound sequence, 0 while closed

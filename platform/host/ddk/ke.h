@@ -124,6 +124,8 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every deferred call queued or running when it was called has run.
+VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 // Timers (timer.cpp).
 VOID NTAPI KeInitializeTimer(PKTIMER Timer);

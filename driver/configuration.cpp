@@ -1,0 +1,77 @@
+// Configuration reads: every value is a REG_DWORD under ConfigPath\tessacom, 3 when absent.
+#include "driver/driver_frame.h"
+
+static const LONG DEFAULT_VALUE = 3;
+
+// Builds the four-entry query: select the "tessacom" subkey, then read one REG_DWORD directly.
+static VOID BuildValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, PLONG value) {
+  RtlZeroMemory(table, 4 * sizeof(RTL_QUERY_REGISTRY_TABLE));
+  table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
+  table[0].Name = CONFIG_SUBKEY;
+  table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  table[1].Name = valueName;
+  table[1].EntryContext = value;
+  table[1].DefaultType = REG_DWORD;
+  table[1].DefaultData = (PVOID)&DEFAULT_VALUE;
+  table[1].DefaultLength = sizeof(ULONG);
+}
+
+static NTSTATUS RunValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, PLONG value) {
+  BuildValueQuery(table, valueName, value);
+  return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ConfigPath.Buffer, table, NULL, NULL);
+}
+
+static PRTL_QUERY_REGISTRY_TABLE AllocateQuery() {
+  return (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
+      PagedPool, 4 * sizeof(RTL_QUERY_REGISTRY_TABLE), POOL_TAG);
+}
+
+NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
+  PRTL_QUERY_REGISTRY_TABLE table = AllocateQuery();
+  if (table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = RunValueQuery(table, valueName, value);
+  ExFreePool(table);
+  return status;
+}
+
+// Sets `name` to prefix followed by n in decimal; `number` is the scratch for the digits.
+static VOID BuildNumberedName(PUNICODE_STRING name, PCWSTR prefix, ULONG n, PUNICODE_STRING number) {
+  name->Length = 0;
+  RtlZeroMemory(name->Buffer, name->MaximumLength);
+  RtlAppendUnicodeToString(name, prefix);
+  number->Length = 0;
+  RtlIntegerToUnicodeString(n, 10, number);
+  RtlAppendUnicodeStringToString(name, number);
+  name->Buffer[name->Length / sizeof(WCHAR)] = 0;
+}
+
+NTSTATUS ReadPortConfiguration() {
+  const USHORT numberCapacity = 10;
+  const USHORT nameCapacity = 256;
+  auto numberBuffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, numberCapacity, POOL_TAG);
+  auto nameBuffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, nameCapacity + sizeof(WCHAR), POOL_TAG);
+  PRTL_QUERY_REGISTRY_TABLE table = AllocateQuery();
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (numberBuffer != NULL && nameBuffer != NULL && table != NULL) {
+    UNICODE_STRING number = {0, numberCapacity, numberBuffer};
+    UNICODE_STRING name = {0, nameCapacity, nameBuffer};
+    LONG ports = MaxPort < MAX_PORTS ? MaxPort : MAX_PORTS;
+    for (LONG n = 1; n <= ports; n++) {
+      // A key that cannot be read leaves the zero each read starts from.
+      LONG channel = 0;
+      BuildNumberedName(&name, TXT("StartNum"), (ULONG)n, &number);
+      RunValueQuery(table, name.Buffer, &channel);
+      PortTable[n - 1].RemoteChannel = channel - 1;
+
+      LONG address = 0;
+      BuildNumberedName(&name, TXT("dAddress"), (ULONG)n, &number);
+      RunValueQuery(table, name.Buffer, &address);
+      PortTable[n - 1].RemoteAddress = (ULONG)address;
+    }
+    status = STATUS_SUCCESS;
+  }
+  if (table != NULL) ExFreePool(table);
+  if (nameBuffer != NULL) ExFreePool(nameBuffer);
+  if (numberBuffer != NULL) ExFreePool(numberBuffer);
+  return status;
+}

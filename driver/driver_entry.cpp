@@ -1,0 +1,95 @@
+// Load: read the global configuration, create the port devices, allocate the shared buffers,
+// read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
+// a system thread, before any request can reach the driver.
+#include "driver/driver_frame.h"
+#include "link/link_threads.h"
+
+#define SERVICES_PATH TXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services")
+
+namespace {
+
+PUCHAR AllocateZeroed(POOL_TYPE pool, ULONG bytes) {
+  auto block = (PUCHAR)ExAllocatePoolWithTag(pool, bytes, POOL_TAG);
+  if (block != NULL) RtlZeroMemory(block, bytes);
+  return block;
+}
+
+VOID FreeBlock(PUCHAR* block) {
+  if (*block != NULL) ExFreePool(*block);
+  *block = NULL;
+}
+
+BOOLEAN BuildConfigPath() {
+  ConfigPath.Buffer = (PWSTR)AllocateZeroed(PagedPool, CONFIG_PATH_CAPACITY + sizeof(WCHAR));
+  ConfigPath.Length = 0;
+  ConfigPath.MaximumLength = CONFIG_PATH_CAPACITY;
+  if (ConfigPath.Buffer == NULL) return FALSE;
+  RtlAppendUnicodeToString(&ConfigPath, SERVICES_PATH);
+  return TRUE;
+}
+
+BOOLEAN AllocateSharedBuffers() {
+  InboundScratch = AllocateZeroed(NonPagedPool, INBOUND_SCRATCH_SIZE);
+  TxRingStorage = InboundScratch ? AllocateZeroed(NonPagedPool, TX_RING_STORAGE_SIZE) : NULL;
+  RxRingStorage = TxRingStorage ? AllocateZeroed(NonPagedPool, RX_RING_STORAGE_SIZE) : NULL;
+  OutboundScratch = RxRingStorage ? AllocateZeroed(NonPagedPool, OUTBOUND_SCRATCH_SIZE) : NULL;
+  return (BOOLEAN)(OutboundScratch != NULL);
+}
+
+}  // namespace
+
+VOID ReleaseDriverMemory() {
+  for (int i = 0; i < MAX_PORTS; i++) {
+    ControlNode* node = DetachControlQueue(i);
+    while (node != NULL) {
+      ControlNode* next = node->Next;
+      ExFreePool(node);
+      node = next;
+    }
+  }
+  FreeBlock(&InboundScratch);
+  FreeBlock(&TxRingStorage);
+  FreeBlock(&RxRingStorage);
+  FreeBlock(&OutboundScratch);
+  if (ConfigPath.Buffer != NULL) ExFreePool(ConfigPath.Buffer);
+  ConfigPath.Buffer = NULL;
+  ConfigPath.Length = 0;
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  (VOID) registryPath;  // the configuration lives under a fixed key
+  Unloading = 0;
+  MaxPort = 0;
+  if (!BuildConfigPath()) return STATUS_INSUFFICIENT_RESOURCES;
+
+  // A configuration key that cannot be read leaves the defaults.
+  StartPort = 3;
+  LONG ports = 3;
+  if (ReadConfigurationValue(TXT("StartPort"), &StartPort) == STATUS_INSUFFICIENT_RESOURCES ||
+      ReadConfigurationValue(TXT("MaxPort"), &ports) == STATUS_INSUFFICIENT_RESOURCES) {
+    ReleaseDriverMemory();
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // The port table holds 256 entries; no more ports than that exist.
+  MaxPort = ports > MAX_PORTS ? MAX_PORTS : (ports < 0 ? 0 : ports);
+
+  if (MaxPort >= 1) CreatePortDevices(driverObject);
+
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!AllocateSharedBuffers()) status = STATUS_INSUFFICIENT_RESOURCES;
+  if (NT_SUCCESS(status)) status = ReadPortConfiguration();
+  if (NT_SUCCESS(status) && driverObject->DeviceObject == NULL) {
+    status = STATUS_SERIAL_NO_DEVICE_INITED;
+  }
+  if (!NT_SUCCESS(status)) {
+    // Nothing of a failed load stays behind: no device, name, buffer, thread or endpoint.
+    DeletePortDevices(driverObject);
+    ReleaseDriverMemory();
+    MaxPort = 0;
+    return status;
+  }
+
+  StartLink();
+  driverObject->DriverUnload = UnloadDriver;
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,40 @@
+// The link engine's threads: one sender for the whole driver and one receiver per distinct
+// remote server address, started by StartLink at load and stopped by StopLink at unload.
+#pragma once
+
+#include "link/link_packet.h"
+
+// Ring sizes of what a receiver takes and what the sender builds.
+constexpr ULONG RECEIVE_BUFFER_SIZE = INBOUND_DATAGRAM_MAX;
+
+// Starts the link engine: the send event, the UDP endpoint, the sender thread and one receiver
+// thread per distinct non-zero RemoteAddress of ports 0 to MaxPort - 1. Requires MaxPort >= 1,
+// the configuration read and OutboundScratch allocated. PASSIVE_LEVEL. Returns success: a
+// failed open or thread start is not reported (the threads reopen on their first failure).
+NTSTATUS StartLink();
+
+// Stops the link engine for unload: Unloading must already be 1. Wakes the sender and every
+// receiver (the endpoint is closed so that pending receives return, and pauses are cut short),
+// waits for every link thread to end, then releases the endpoint. PASSIVE_LEVEL.
+VOID StopLink();
+
+// Number of link threads started and still tracked (sender included).
+LONG LinkThreadCount();
+
+VOID NTAPI SenderThread(PVOID context);
+VOID NTAPI ReceiverThread(PVOID remoteAddress);
+
+// One pass of the sender over every port, from the port after the given rotation start; returns
+// the status of the last send of the pass, and the address object it failed on (or null).
+NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn);
+
+// Applies one inbound packet (`received` bytes, at least a header) to port `portIndex`; a
+// length field beyond the datagram is cut to it. DISPATCH_LEVEL, the port's PortLock held.
+VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received);
+
+// The port an inbound packet from (sourceAddress, channel) belongs to: the lowest index whose
+// binding matches and which has a PortRecord; -1 when none.
+LONG FindInboundPort(ULONG sourceAddress, UCHAR channel);
+
+// Waits up to `milliseconds` or until unload begins; link threads use it to pace retries.
+VOID LinkPause(ULONG milliseconds);

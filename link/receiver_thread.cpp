@@ -1,0 +1,69 @@
+// Receiver threads: one per remote server. Each waits for datagrams from its server, maps
+// them to their port and applies them under the port's lock. PASSIVE_LEVEL, except the
+// dispatch itself.
+#include "link/link_threads.h"
+#include "link/udp_endpoint.h"
+
+// Longest pause between retries of a failing transport or allocation.
+constexpr ULONG RETRY_PAUSE_MAX_MS = 1000;
+
+static ULONG RetryPause(ULONG failures) {
+  ULONG pause = 10;
+  for (ULONG i = 2; i < failures && pause < RETRY_PAUSE_MAX_MS; i++) pause *= 2;
+  return pause < RETRY_PAUSE_MAX_MS ? pause : RETRY_PAUSE_MAX_MS;
+}
+
+// Allocates a receiver's buffer, retrying with pauses until it succeeds or unload begins.
+static PUCHAR AllocateReceiverBuffer(POOL_TYPE pool) {
+  for (ULONG failures = 1;; failures++) {
+    auto buffer = (PUCHAR)ExAllocatePoolWithTag(pool, RECEIVE_BUFFER_SIZE, POOL_TAG);
+    if (buffer != NULL || Unloading) return buffer;
+    LinkPause(RetryPause(failures + 1));
+  }
+}
+
+// Maps a received datagram to its port and applies it from the receiver's own non-paged copy,
+// so that receivers never share a dispatch buffer. A datagram shorter than a header, or for no
+// port with a record, is dropped.
+static VOID DeliverDatagram(const UCHAR* datagram, ULONG length, ULONG source, PUCHAR copy) {
+  if (length < LINK_HEADER_SIZE) return;
+  LONG port = FindInboundPort(source, datagram[1]);
+  if (port < 0) return;
+  RtlCopyMemory(copy, datagram, length);
+  PortRecord* record = PortTable[port].PortRecord;
+  KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
+  DispatchInboundPacket(port, copy, length);
+  KfReleaseSpinLock(&record->PortLock, oldIrql);
+}
+
+VOID NTAPI ReceiverThread(PVOID remoteAddress) {
+  ULONG remote = (ULONG)(ULONG_PTR)remoteAddress;
+  KeSetBasePriorityThread(KeGetCurrentThread(), 16);
+
+  PUCHAR buffer = AllocateReceiverBuffer(PagedPool);
+  PUCHAR copy = buffer != NULL ? AllocateReceiverBuffer(NonPagedPool) : NULL;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG failures = 0;
+  while (copy != NULL) {
+    RtlZeroMemory(buffer, RECEIVE_BUFFER_SIZE);
+    ULONG length = RECEIVE_BUFFER_SIZE;
+    ULONG source = 0;
+    PFILE_OBJECT object = AcquireUdpAddress();
+    status = ReceiveDatagram(object, LINK_PORT, &source, buffer, &length, remote);
+    ReleaseUdpAddress(object);
+    if (!NT_SUCCESS(status)) {
+      if (Unloading) break;
+      ReopenUdpEndpoint(object);
+      // The first failure retries at once; a transport that keeps failing is retried with
+      // growing pauses instead of a loop at the receivers' raised priority.
+      if (++failures > 1) LinkPause(RetryPause(failures));
+    } else {
+      failures = 0;
+      DeliverDatagram(buffer, length, source, copy);
+    }
+    if (Unloading) break;
+  }
+  if (copy != NULL) ExFreePool(copy);
+  if (buffer != NULL) ExFreePool(buffer);
+  PsTerminateSystemThread(status);
+}

@@ -1,0 +1,117 @@
+// The sender thread: on every wake-up it visits each port once, starting one port further each
+// time, and sends the port's queued control packets and then at most one data packet. Paces
+// its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock only to move bytes
+// out of the transmit ring (against writers that do not wait for an acknowledgement) and to
+// decide a retransmission.
+#include "link/link_threads.h"
+#include "link/tx_ring.h"
+#include "link/udp_endpoint.h"
+
+constexpr ULONG CONTROL_PAUSE_US = 800;
+constexpr ULONG DATA_PAUSE_US = 1000;
+constexpr ULONG RETRANSMIT_PAUSE_US = 100000;
+
+namespace {
+
+struct PassState {
+  NTSTATUS Status;         // status of the last send of the pass
+  PFILE_OBJECT FailedOn;   // address object of that send when it failed
+};
+
+VOID SendScratch(LONG port, ULONG length, PassState* pass) {
+  PFILE_OBJECT object = AcquireUdpAddress();
+  NTSTATUS status = SendDatagram(object, LINK_PORT, PortTable[port].RemoteAddress,
+                                 OutboundScratch, length);
+  ReleaseUdpAddress(object);
+  pass->Status = status;
+  pass->FailedOn = NT_SUCCESS(status) ? NULL : object;
+}
+
+VOID SendControlPackets(LONG port, PassState* pass) {
+  ControlNode* node = DetachControlQueue(port);
+  while (node != NULL) {
+    ULONG length = DecodeLinkHeader(node->Header).Length;
+    if (length < LINK_HEADER_SIZE) length = LINK_HEADER_SIZE;
+    if (length > LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX) length = LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX;
+    RtlCopyMemory(OutboundScratch, node->Header, LINK_HEADER_SIZE);
+    RtlCopyMemory(OutboundScratch + LINK_HEADER_SIZE, node->Payload, length - LINK_HEADER_SIZE);
+    if (node->Header[0] == PKT_OPEN || node->Header[0] == PKT_POLL) {
+      SetLinkHeaderSequence(OutboundScratch, (ULONG)PortTable[port].OutSeq);
+    }
+    KeStallExecutionProcessor(CONTROL_PAUSE_US);
+    SendScratch(port, length, pass);
+    ControlNode* next = node->Next;
+    ExFreePool(node);
+    node = next;
+  }
+}
+
+// Fills the payload of a data packet; returns its byte count, 0 when there is nothing to send.
+LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission) {
+  PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
+  if (record->RetransmitPending) {
+    KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
+    KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
+    // Acknowledged during the pause: the remote has the packet, nothing is sent again.
+    LONG count = record->RetransmitPending ? record->LastSentCount : 0;
+    if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
+    if (count > 0) RtlCopyMemory(payload, record->RetransmitCopy, count);
+    KfReleaseSpinLock(&record->PortLock, oldIrql);
+    *retransmission = TRUE;
+    return count > 0 ? count : 0;
+  }
+  KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
+  LONG count = TakeTxBytes(port, payload);
+  if (count > 0) RtlCopyMemory(record->RetransmitCopy, payload, count);
+  KfReleaseSpinLock(&record->PortLock, oldIrql);
+  *retransmission = FALSE;
+  return count;
+}
+
+VOID SendDataPacket(LONG port, PassState* pass) {
+  PortRecord* record = PortTable[port].PortRecord;
+  if (record == NULL) return;
+  BOOLEAN retransmission;
+  LONG count = TakeDataPayload(port, record, &retransmission);
+  if (count == 0) return;  // a mark that finds nothing placed sends nothing
+  if (!retransmission && PortTable[port].OutSeq != 0) {
+    PortTable[port].OutSeq = NextSeq(PortTable[port].OutSeq);
+  }
+  EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(PortTable[port].RemoteChannel & 0xFF),
+                   (ULONG)count + LINK_HEADER_SIZE, (ULONG)PortTable[port].OutSeq);
+  KeStallExecutionProcessor(DATA_PAUSE_US);
+  SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
+  record->RetransmitPending = 0;
+}
+
+}  // namespace
+
+NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn) {
+  PassState pass = {STATUS_SUCCESS, NULL};
+  for (LONG k = 0; k < MaxPort; k++) {
+    LONG port = (start + k) % MaxPort;
+    SendControlPackets(port, &pass);
+    if (PortTable[port].TxPending) {
+      PortTable[port].TxPending = 0;
+      SendDataPacket(port, &pass);
+    }
+  }
+  *failedOn = pass.FailedOn;
+  return pass.Status;
+}
+
+VOID NTAPI SenderThread(PVOID) {
+  LONG start = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  for (;;) {
+    KeWaitForSingleObject(&SendEvent, Executive, KernelMode, FALSE, NULL);
+    if (MaxPort >= 1) {
+      start = (start + 1) % MaxPort;
+      PFILE_OBJECT failedOn = NULL;
+      status = SendPass(start, &failedOn);
+      if (!NT_SUCCESS(status) && !Unloading) ReopenUdpEndpoint(failedOn);
+    }
+    if (Unloading) break;
+  }
+  PsTerminateSystemThread(status);
+}

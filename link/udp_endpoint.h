@@ -1,0 +1,56 @@
+// The link's one UDP endpoint: a transport address on local port 519, any local address, on
+// the transport device "\device\udp", and the two operations the link threads use on it. The
+// address object in use is published in UdpAddressObject; threads borrow it for each request
+// (AcquireUdpAddress / ReleaseUdpAddress) so that a reopen can retire the old one safely.
+// Every routine here runs at PASSIVE_LEVEL: they block in the transport.
+#pragma once
+
+#include "link/link_packet.h"
+
+// Byte order of the transport's addresses (network order, first octet first in memory).
+inline USHORT NetworkShort(USHORT value) { return (USHORT)((value >> 8) | (value << 8)); }
+inline ULONG NetworkLong(ULONG value) {
+  return ((value & 0xFF) << 24) | ((value & 0xFF00) << 8) | ((value >> 8) & 0xFF00) | (value >> 24);
+}
+
+constexpr ULONG ENDPOINT_ATTRIBUTE_SIZE = 52;
+constexpr ULONG DATAGRAM_INFORMATION_SIZE = sizeof(TDI_CONNECTION_INFORMATION) + sizeof(TA_IP_ADDRESS);
+
+// Fills the 52-byte "TransportAddress" open attribute for the given port and host-order
+// address into a zeroed buffer.
+VOID BuildEndpointAttribute(PUCHAR buffer, USHORT port, ULONG address);
+
+// Fills a datagram information record (connection information followed by its own transport
+// address) for the given remote port and host-order address into a zeroed buffer.
+VOID BuildDatagramInformation(PUCHAR record, USHORT port, ULONG address);
+
+// Prepares the endpoint's bookkeeping; called once by StartLink before the first open.
+VOID InitializeUdpEndpoint();
+
+NTSTATUS OpenTransportAddress(PCWSTR deviceName, ULONG attributeLength, PVOID attribute,
+                              PHANDLE handle, PFILE_OBJECT* fileObject);
+
+// Opens a new endpoint and publishes it; the address object it replaces is retired: its
+// handle is closed at once (which ends the receives pending on it) and its reference dropped
+// when its last borrower returns it. Concurrent opens are serialised.
+NTSTATUS OpenUdpEndpoint();
+
+// After a failed request on `failed`: reopens the endpoint unless another thread already
+// replaced that address object, or unload has begun. Returns the status of the open made, or
+// STATUS_SUCCESS when none was needed.
+NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed);
+
+// Borrows the published address object (null when none is open) for one request.
+PFILE_OBJECT AcquireUdpAddress();
+VOID ReleaseUdpAddress(PFILE_OBJECT fileObject);
+
+// Unload: closes the published endpoint so that pending receives return, and prevents any
+// further open. ReleaseUdpEndpoint then drops every reference once the link threads are gone.
+VOID ShutdownUdpEndpoint();
+VOID ReleaseUdpEndpoint();
+
+NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remoteAddress,
+                      PVOID buffer, ULONG length);
+NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG sourceAddress,
+                         PVOID buffer, PULONG length, ULONG remoteAddressFilter);
+NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock);
