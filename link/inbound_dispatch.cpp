@@ -78,7 +78,7 @@ VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) 
       break;
     case PKT_OPEN:
       if (header.Length == 3) {
-        record->LinkFlags |= LINK_OPEN | LINK_CONFIRMED;
+        record->LinkFlags = (USHORT)(record->LinkFlags | LINK_OPEN | LINK_CONFIRMED);
         PortTable[portIndex].InSeq = header.Sequence;
       }
       break;
@@ -89,7 +89,7 @@ VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) 
       ApplyAcknowledgement(portIndex, record, header.Sequence);
       break;
     case PKT_DOWN:
-      record->LinkFlags &= (USHORT)~LINK_OPEN;
+      record->LinkFlags = (USHORT)(record->LinkFlags & ~LINK_OPEN);
       break;
     case PKT_POLL:
       if (record->LinkFlags & LINK_OPEN) QueueLinkPacket(0, PKT_ACK, NULL, 0, portIndex);

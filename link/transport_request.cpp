@@ -95,16 +95,16 @@ NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG s
   PDEVICE_OBJECT device = IoGetRelatedDeviceObject(addressObject);
   ULONG capacity = *length;
 
-  auto records = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, 2 * DATAGRAM_INFORMATION_SIZE, POOL_TAG);
+  auto records = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, 2 * DATAGRAM_INFORMATION_STRIDE, POOL_TAG);
   auto staging = (PUCHAR)ExAllocatePoolWithTag(PagedPool, capacity, POOL_TAG);
   if (records == NULL || staging == NULL) {
     if (records != NULL) ExFreePool(records);
     if (staging != NULL) ExFreePool(staging);
     return STATUS_INVALID_PARAMETER;
   }
-  RtlZeroMemory(records, 2 * DATAGRAM_INFORMATION_SIZE);
+  RtlZeroMemory(records, 2 * DATAGRAM_INFORMATION_STRIDE);
   PUCHAR filter = records;
-  PUCHAR answer = records + DATAGRAM_INFORMATION_SIZE;
+  PUCHAR answer = records + DATAGRAM_INFORMATION_STRIDE;
   BuildDatagramInformation(filter, remotePort, remoteAddressFilter);
   BuildDatagramInformation(answer, remotePort, 0);
 

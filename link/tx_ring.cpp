@@ -10,7 +10,7 @@ LONG PlaceTxBytes(LONG portIndex, const UCHAR* bytes, LONG count) {
     write = (write + 1) % TX_RING_SIZE;
   }
   ring->WriteIndex = write;
-  PortTable[portIndex].TxHeld += count;
+  PortTable[portIndex].TxHeld = PortTable[portIndex].TxHeld + count;
   return count;
 }
 

@@ -46,8 +46,6 @@ VOID CloseAddress(HANDLE handle, PFILE_OBJECT object) {
   if (object != NULL) ObDereferenceObject(object);
 }
 
-const WCHAR UdpDeviceName[] = TXT("\\device\\udp");
-
 // Opens a new address object and publishes it. Caller holds ReopenGate.
 NTSTATUS OpenAndPublish() {
   auto attribute = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ENDPOINT_ATTRIBUTE_SIZE, POOL_TAG);
@@ -56,7 +54,7 @@ NTSTATUS OpenAndPublish() {
   BuildEndpointAttribute(attribute, LINK_PORT, 0);
   HANDLE handle = NULL;
   PFILE_OBJECT object = NULL;
-  NTSTATUS status = OpenTransportAddress(UdpDeviceName, ENDPOINT_ATTRIBUTE_SIZE, attribute,
+  NTSTATUS status = OpenTransportAddress(LinkTransportDevice, ENDPOINT_ATTRIBUTE_SIZE, attribute,
                                          &handle, &object);
   ExFreePool(attribute);
   if (!NT_SUCCESS(status)) return status;
@@ -92,6 +90,8 @@ NTSTATUS OpenAndPublish() {
 }
 
 }  // namespace
+
+PCWSTR LinkTransportDevice = TXT("\\device\\udp");
 
 VOID BuildEndpointAttribute(PUCHAR buffer, USHORT port, ULONG address) {
   auto ea = (PFILE_FULL_EA_INFORMATION)buffer;

@@ -14,7 +14,13 @@ inline ULONG NetworkLong(ULONG value) {
 }
 
 constexpr ULONG ENDPOINT_ATTRIBUTE_SIZE = 52;
+
+// The transport device the endpoint is opened on: "\device\udp". A variable so that the
+// host's tests can put a recording transport in its place.
+extern PCWSTR LinkTransportDevice;
 constexpr ULONG DATAGRAM_INFORMATION_SIZE = sizeof(TDI_CONNECTION_INFORMATION) + sizeof(TA_IP_ADDRESS);
+// Distance between the two records of a receive, keeping the second one pointer-aligned.
+constexpr ULONG DATAGRAM_INFORMATION_STRIDE = (DATAGRAM_INFORMATION_SIZE + 7) & ~7u;
 
 // Fills the 52-byte "TransportAddress" open attribute for the given port and host-order
 // address into a zeroed buffer.

@@ -27,6 +27,17 @@ DriverPorts::DriverPorts(int count, LONG startPort) {
 
 DriverPorts::~DriverPorts() {
   for (size_t i = 0; i < records_.size(); i++) {
+    PortRecord* record = records_[i];
+    for (PKTIMER timer : {&record->AckTimer, &record->WriteTotalTimer, &record->ReadIntervalTimer,
+                          &record->ReadTotalTimer, &record->ImmediateTotalTimer}) {
+      KeCancelTimer(timer);
+    }
+    for (PKDPC dpc : {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
+                      &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
+                      &record->CompleteWaitDpc, &record->ImmediateSendDpc,
+                      &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc}) {
+      KeRemoveQueueDpc(dpc);
+    }
     DrainControlQueue(static_cast<int>(i));
     PortTable[i].PortRecord = nullptr;
     ExFreePool(records_[i]);

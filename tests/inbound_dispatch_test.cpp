@@ -1,0 +1,215 @@
+// Inbound dispatch: what each packet from a remote does to its port, and which port it reaches.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "executive.h"
+#include "link/link_threads.h"
+#include "support/driver_ports.h"
+
+using testsupport::DriverPorts;
+
+namespace {
+
+std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG sequence,
+                          ULONG lengthField = 0) {
+  std::vector<UCHAR> packet(LINK_HEADER_SIZE + payloadBytes);
+  EncodeLinkHeader(packet.data(), type, channel, lengthField ? lengthField : packet.size(), sequence);
+  for (ULONG i = 0; i < payloadBytes; i++) packet[LINK_HEADER_SIZE + i] = static_cast<UCHAR>(i + 1);
+  return packet;
+}
+
+// True when the deferred call was queued; takes it off the queue.
+bool Queued(KDPC& dpc) { return KeRemoveQueueDpc(&dpc) != 0; }
+
+class InboundDispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::StartManual();
+    ports_ = std::make_unique<DriverPorts>(3);
+    for (int i = 0; i < 3; i++) PortTable[i].RxRing.Buffer = rxStorage_ + i * RX_RING_SIZE;
+  }
+  void TearDown() override {
+    ports_.reset();
+    host::Shutdown();
+  }
+  void Dispatch(int port, const std::vector<UCHAR>& packet) {
+    PortRecord* record = ports_->Record(port);
+    KIRQL old = KfAcquireSpinLock(&record->PortLock);
+    DispatchInboundPacket(port, packet.data(), static_cast<ULONG>(packet.size()));
+    KfReleaseSpinLock(&record->PortLock, old);
+  }
+  static LONG Held(int port) {
+    const ByteRing& ring = PortTable[port].RxRing;
+    return (ring.WriteIndex - ring.ReadIndex + RX_RING_SIZE) % RX_RING_SIZE;
+  }
+  static void Fill(int port, LONG bytes, LONG readIndex = 100) {
+    PortTable[port].RxRing.ReadIndex = readIndex;
+    PortTable[port].RxRing.WriteIndex = (readIndex + bytes) % RX_RING_SIZE;
+  }
+
+  std::unique_ptr<DriverPorts> ports_;
+  UCHAR rxStorage_[3 * RX_RING_SIZE] = {};
+};
+
+TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
+  Fill(0, 600);
+  Dispatch(0, Packet(PKT_DATA, 0, 423, 0));
+  EXPECT_EQ(Held(0), 1023);
+  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
+  EXPECT_EQ(rxStorage_[(100 + 600) % RX_RING_SIZE], 1);  // first payload byte, wrapped ring
+
+  Fill(1, 600);
+  Dispatch(1, Packet(PKT_DATA, 0, 424, 0));
+  EXPECT_EQ(Held(1), 600);
+  EXPECT_FALSE(Queued(ports_->Record(1)->ReadDataDpc));
+}
+
+TEST_F(InboundDispatchTest, EmptyDataStillWakesTheReader) {
+  Fill(0, 5);
+  Dispatch(0, Packet(PKT_DATA, 0, 0, 0));
+  EXPECT_EQ(Held(0), 5);
+  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
+}
+
+TEST_F(InboundDispatchTest, SequencedDataIsCutToTheRoomAndAcknowledgedLater) {
+  Fill(0, 1000);
+  PortTable[0].InSeq = 3;
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 50, 4));
+  EXPECT_EQ(Held(0), 1023);
+  EXPECT_EQ(PortTable[0].InSeq, 4);
+  EXPECT_EQ(ports_->Record(0)->RxAckPending, 1u);
+  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
+  // The 23 bytes kept are the first ones of the payload.
+  EXPECT_EQ(rxStorage_[(100 + 1000 + 22) % RX_RING_SIZE], 23);
+}
+
+TEST_F(InboundDispatchTest, SequencedDataIsAcceptedOnlyInOrderAroundFifteen) {
+  PortTable[0].InSeq = 15;
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 15));  // a duplicate
+  EXPECT_EQ(Held(0), 0);
+  EXPECT_EQ(PortTable[0].InSeq, 15);
+  EXPECT_EQ(ports_->Record(0)->RxAckPending, 0u);
+  EXPECT_FALSE(Queued(ports_->Record(0)->ReadDataDpc));
+
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 1));
+  EXPECT_EQ(Held(0), 4);
+  EXPECT_EQ(PortTable[0].InSeq, 1);
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 3));  // a gap
+  EXPECT_EQ(Held(0), 4);
+  EXPECT_EQ(PortTable[0].InSeq, 1);
+}
+
+TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
+  PortTable[2].RxRing.Buffer = nullptr;
+  Dispatch(2, Packet(PKT_DATA, 0, 10, 0));
+  Dispatch(2, Packet(PKT_SEQDATA, 0, 10, 1));
+  EXPECT_EQ(PortTable[2].RxRing.WriteIndex, 0);
+  EXPECT_EQ(PortTable[2].InSeq, 0);
+  EXPECT_FALSE(Queued(ports_->Record(2)->ReadDataDpc));
+}
+
+TEST_F(InboundDispatchTest, LengthFieldBeyondTheDatagramIsCutToIt) {
+  // Claims 100 payload bytes but carries 6: only the 6 received bytes are stored.
+  Dispatch(0, Packet(PKT_DATA, 0, 6, 0, /*lengthField=*/104));
+  EXPECT_EQ(Held(0), 6);
+}
+
+TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
+  PortRecord* record = ports_->Record(0);
+  Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/4));
+  EXPECT_EQ(record->LinkFlags, 0);
+  Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/3));
+  EXPECT_EQ(record->LinkFlags, LINK_OPEN | LINK_CONFIRMED);
+  EXPECT_EQ(PortTable[0].InSeq, 9);
+
+  record->LinkFlags = record->LinkFlags | LINK_OPENED;
+  Dispatch(0, Packet(PKT_DOWN, 0, 0, 0));
+  EXPECT_EQ(record->LinkFlags, LINK_OPENED | LINK_CONFIRMED);
+  Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
+  EXPECT_EQ(record->LinkFlags, 0);
+}
+
+TEST_F(InboundDispatchTest, AcknowledgementsReleaseTheWriteEngine) {
+  PortRecord* record = ports_->Record(0);
+  PortTable[0].OutSeq = 6;
+  LARGE_INTEGER due;
+  due.QuadPart = -80000000;
+
+  // Nothing to retransmit, a write in flight: any sequence releases it.
+  record->WriteInFlight = 1;
+  KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
+  Dispatch(0, Packet(PKT_ACK, 0, 0, 11));
+  EXPECT_FALSE(KeCancelTimer(&record->AckTimer));
+  EXPECT_TRUE(Queued(record->WriteDpc));
+
+  // Retransmission pending, the remote has the current packet.
+  record->RetransmitPending = 1;
+  Dispatch(0, Packet(PKT_ACK, 0, 0, 6));
+  EXPECT_EQ(record->RetransmitPending, 0);
+  EXPECT_TRUE(Queued(record->WriteDpc));
+
+  // Retransmission pending, the remote answers with another sequence: sent again.
+  record->RetransmitPending = 1;
+  record->WriteInFlight = 0;
+  Dispatch(0, Packet(PKT_ACK, 0, 0, 5));
+  EXPECT_EQ(record->RetransmitPending, 1);
+  EXPECT_TRUE(Queued(record->WriteDpc));
+
+  // No write in flight, nothing pending: the timer stops and nothing else happens.
+  record->RetransmitPending = 0;
+  KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
+  Dispatch(0, Packet(PKT_ACK, 0, 0, 6));
+  EXPECT_FALSE(KeCancelTimer(&record->AckTimer));
+  EXPECT_FALSE(Queued(record->WriteDpc));
+}
+
+TEST_F(InboundDispatchTest, PollsAreAnsweredOnlyWhileTheLinkIsOpen) {
+  PortTable[1].RemoteChannel = 4;
+  Dispatch(1, Packet(PKT_POLL, 4, 0, 3));
+  EXPECT_EQ(PortTable[1].ControlQueue, nullptr);
+
+  ports_->OpenLink(1);
+  Dispatch(1, Packet(PKT_POLL, 4, 0, 3));
+  ControlNode* answer = DetachControlQueue(1);
+  ASSERT_NE(answer, nullptr);
+  LinkHeader header = DecodeLinkHeader(answer->Header);
+  EXPECT_EQ(header.Type, PKT_ACK);
+  EXPECT_EQ(header.Channel, 4);
+  EXPECT_EQ(header.Length, 4);
+  EXPECT_EQ(header.Sequence, 0);
+  ExFreePool(answer);
+}
+
+TEST_F(InboundDispatchTest, UnknownTypesChangeNothing) {
+  ports_->OpenLink(0);
+  for (UCHAR type : {UCHAR(PKT_SETTINGS), UCHAR(PKT_RXACK), UCHAR(PKT_BREAK_ON), UCHAR(6), UCHAR(200)}) {
+    Dispatch(0, Packet(type, 0, 8, 1));
+  }
+  EXPECT_EQ(Held(0), 0);
+  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
+  EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
+}
+
+TEST_F(InboundDispatchTest, DatagramsReachTheLowestMatchingPortWithARecord) {
+  for (int i = 0; i < 3; i++) {
+    PortTable[i].RemoteAddress = 0x7F000002;
+    PortTable[i].RemoteChannel = 1;
+  }
+  PortTable[0].RemoteChannel = 0;
+  EXPECT_EQ(FindInboundPort(0x7F000002, 1), 1);
+  EXPECT_EQ(FindInboundPort(0x7F000002, 0), 0);
+  EXPECT_EQ(FindInboundPort(0x7F000003, 1), -1);
+  EXPECT_EQ(FindInboundPort(0x7F000002, 9), -1);
+
+  // A port beyond the devices created has configuration but no record: never a target.
+  PortTable[1].PortRecord = nullptr;
+  EXPECT_EQ(FindInboundPort(0x7F000002, 1), 2);
+  PortTable[1].PortRecord = ports_->Record(1);
+
+  // A registry channel outside 1..256 can never match the channel byte.
+  PortTable[2].RemoteChannel = 299;
+  EXPECT_EQ(FindInboundPort(0x7F000002, 299 & 0xFF), -1);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// The sender: rotation, control before data, data packets from the transmit ring, sequence
+// numbering, retransmission and the reopen after a failed pass.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <numeric>
+#include <thread>
+
+#include "executive.h"
+#include "support/link_fixture.h"
+
+using testsupport::CapturedAddress;
+using testsupport::CapturedPort;
+using testsupport::LinkFixture;
+
+namespace {
+
+std::vector<UCHAR> Bytes(int count, int first = 0) {
+  std::vector<UCHAR> bytes(count);
+  std::iota(bytes.begin(), bytes.end(), static_cast<UCHAR>(first));
+  return bytes;
+}
+
+std::vector<UCHAR> Payload(const testsupport::CapturedRequest& request) {
+  return std::vector<UCHAR>(request.data.begin() + LINK_HEADER_SIZE, request.data.end());
+}
+
+class SenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::StartManual();
+    link_ = std::make_unique<LinkFixture>(4);
+  }
+  void TearDown() override {
+    link_.reset();
+    host::Shutdown();
+  }
+  std::vector<testsupport::CapturedRequest> Pass(LONG start = 0) {
+    link_->Transport().ClearSent();
+    PFILE_OBJECT failedOn = nullptr;
+    lastStatus_ = SendPass(start, &failedOn);
+    lastFailedOn_ = failedOn;
+    return link_->Transport().Sent();
+  }
+  std::unique_ptr<LinkFixture> link_;
+  NTSTATUS lastStatus_ = STATUS_SUCCESS;
+  PFILE_OBJECT lastFailedOn_ = nullptr;
+};
+
+TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
+  PortTable[1].OutSeq = 1;
+  PortTable[1].TxRing.ReadIndex = 120;  // wraps
+  PortTable[1].TxRing.WriteIndex = 120;
+  link_->Place(1, Bytes(10, 0x30));
+  link_->MarkData(1);
+  auto sent = Pass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
+  EXPECT_EQ(sent[0].data.size(), 14u);
+  LinkHeader header = DecodeLinkHeader(sent[0].data.data());
+  EXPECT_EQ(header.Type, PKT_DATA);
+  EXPECT_EQ(header.Channel, 11);
+  EXPECT_EQ(header.Length, 14);
+  EXPECT_EQ(header.Sequence, 2);
+  EXPECT_EQ(Payload(sent[0]), Bytes(10, 0x30));
+  EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
+  EXPECT_EQ(CapturedPort(sent[0]), 519);
+  EXPECT_EQ(PortTable[1].TxRing.ReadIndex, PortTable[1].TxRing.WriteIndex);
+  EXPECT_EQ(PortTable[1].TxPending, 0);
+  EXPECT_EQ(std::vector<UCHAR>(link_->Ports().Record(1)->RetransmitCopy,
+                               link_->Ports().Record(1)->RetransmitCopy + 10),
+            Bytes(10, 0x30));
+}
+
+TEST_F(SenderTest, AFullRingGoesOutAsOneFullPacket) {
+  PortTable[0].OutSeq = 1;
+  PortTable[0].TxRing.ReadIndex = 77;
+  PortTable[0].TxRing.WriteIndex = 77;
+  link_->Place(0, Bytes(128));
+  link_->MarkData(0);
+  auto sent = Pass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].data.size(), 132u);
+  EXPECT_EQ(Payload(sent[0]), Bytes(128));
+  EXPECT_EQ(PortTable[0].TxRing.ReadIndex, 77);
+}
+
+TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
+  PortRecord* record = link_->Ports().Record(2);
+  PortTable[2].OutSeq = 15;
+  link_->Place(2, Bytes(5, 0x61));
+  record->LastSentCount = 5;
+  link_->MarkData(2);
+  auto first = Pass();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(DecodeLinkHeader(first[0].data.data()).Sequence, 1);  // 15 wraps to 1
+
+  record->RetransmitPending = 1;
+  link_->MarkData(2);
+  auto again = Pass();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].data, first[0].data);
+  EXPECT_EQ(PortTable[2].OutSeq, 1);
+  EXPECT_EQ(record->RetransmitPending, 0);
+
+  link_->Place(2, Bytes(3, 0x70));
+  link_->MarkData(2);
+  auto next = Pass();
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 2);
+  EXPECT_EQ(Payload(next[0]), Bytes(3, 0x70));
+}
+
+// A late or duplicated acknowledgement clears the retransmission after the write engine asked
+// for it: the mark then finds nothing placed, and no stale ring bytes go out as new data.
+TEST_F(SenderTest, DuplicatedAcknowledgementNeverSendsStaleRingBytes) {
+  PortRecord* record = link_->Ports().Record(0);
+  link_->Ports().OpenLink(0);
+  PortTable[0].OutSeq = 1;
+  link_->Place(0, Bytes(20, 0x10));
+  record->LastSentCount = 20;
+  record->WriteInFlight = 1;
+  link_->MarkData(0);
+  ASSERT_EQ(Pass().size(), 1u);
+  EXPECT_EQ(PortTable[0].OutSeq, 2);
+
+  // The acknowledgement timer expired, the remote's answer asked for the packet again ...
+  record->RetransmitPending = 1;
+  link_->MarkData(0);
+  // ... and then the remote's acknowledgement of sequence 2 arrives twice.
+  std::vector<UCHAR> ack(4);
+  EncodeLinkHeader(ack.data(), PKT_ACK, 10, 4, 2);
+  for (int i = 0; i < 2; i++) {
+    KIRQL old = KfAcquireSpinLock(&record->PortLock);
+    DispatchInboundPacket(0, ack.data(), 4);
+    KfReleaseSpinLock(&record->PortLock, old);
+  }
+  EXPECT_EQ(record->RetransmitPending, 0);
+  EXPECT_EQ(PortTable[0].TxPending, 1);
+
+  EXPECT_TRUE(Pass().empty());
+  EXPECT_EQ(PortTable[0].OutSeq, 2);
+  EXPECT_EQ(PortTable[0].TxPending, 0);
+}
+
+TEST_F(SenderTest, ClosedPortSendsSequenceZeroAndStaysAtZero) {
+  PortTable[3].OutSeq = 0;
+  link_->Place(3, Bytes(2));
+  link_->MarkData(3);
+  auto sent = Pass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(DecodeLinkHeader(sent[0].data.data()).Sequence, 0);
+  EXPECT_EQ(PortTable[3].OutSeq, 0);
+}
+
+TEST_F(SenderTest, OpenGoesOutWithOutSeqAndControlLeavesBeforeData) {
+  UCHAR settings[18] = {1, 2, 3};
+  PortTable[0].OutSeq = 1;
+  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, 0);  // the gate lets open through
+  link_->Ports().OpenLink(0);
+  link_->Place(0, Bytes(4));
+  link_->MarkData(0);
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  auto sent = Pass();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.begin() + 4),
+            (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));
+  EXPECT_EQ(sent[0].data.size(), 22u);
+  EXPECT_EQ(sent[1].data[0], PKT_BREAK_ON);
+  EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Type, PKT_DATA);
+  EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Sequence, 2);
+  EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
+}
+
+TEST_F(SenderTest, PollCarriesTheCurrentSequence) {
+  link_->Ports().OpenLink(1);
+  PortTable[1].OutSeq = 7;
+  QueueLinkPacket(0, PKT_POLL, nullptr, 0, 1);
+  PortTable[1].OutSeq = 8;  // the sequence at sending counts
+  auto sent = Pass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.end()),
+            (std::vector<UCHAR>{PKT_POLL, 11, 0x04, 0x80}));
+}
+
+TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
+  link_->Ports().OpenLink(0);
+  link_->Ports().OpenLink(1);
+  link_->Transport().FailSends(STATUS_HOST_UNREACHABLE);
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  Pass(0);
+  EXPECT_EQ(lastStatus_, STATUS_HOST_UNREACHABLE);
+  ASSERT_NE(lastFailedOn_, nullptr);
+  EXPECT_EQ(lastFailedOn_, UdpAddressObject);
+
+  int opens = link_->Transport().Opens();
+  PFILE_OBJECT failed = lastFailedOn_;
+  EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
+  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
+  EXPECT_NE(UdpAddressObject, failed);
+  // A second thread that failed on the same, now replaced, object opens nothing more.
+  EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
+  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
+
+  // A failed send followed by a good one leaves the pass successful.
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 1);
+  link_->Transport().FailSends(STATUS_SUCCESS);
+  Pass(0);
+  EXPECT_EQ(lastStatus_, STATUS_SUCCESS);
+  EXPECT_EQ(lastFailedOn_, nullptr);
+}
+
+// The thread itself: every wake-up starts its pass one port further.
+TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
+  for (int i = 0; i < 4; i++) link_->Ports().OpenLink(i);
+  HANDLE handle;
+  ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SenderThread, nullptr)));
+  PVOID thread;
+  ASSERT_TRUE(NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)));
+  ZwClose(handle);
+
+  std::vector<int> firstPorts;
+  for (int wake = 0; wake < 5; wake++) {
+    link_->Transport().ClearSent();
+    // Queue one packet per port while the sender sleeps, then wake it once.
+    for (int i = 0; i < 4; i++) {
+      auto* node = static_cast<ControlNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG));
+      EncodeLinkHeader(node->Header, PKT_BREAK_ON, static_cast<UCHAR>(10 + i), 4, 0);
+      node->Next = nullptr;
+      PortTable[i].ControlQueue = node;
+    }
+    KeSetEvent(&SendEvent, 16, FALSE);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (link_->Transport().Sent().size() < 4 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    auto sent = link_->Transport().Sent();
+    ASSERT_EQ(sent.size(), 4u);
+    firstPorts.push_back(sent[0].data[1] - 10);
+  }
+  EXPECT_EQ(firstPorts, (std::vector<int>{1, 2, 3, 0, 1}));
+
+  Unloading = 1;
+  KeSetEvent(&SendEvent, 16, FALSE);
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(thread);
+  Unloading = 0;
+}
+
+}  // namespace

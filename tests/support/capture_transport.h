@@ -1,0 +1,67 @@
+// Test support: a recording transport that stands where "\device\udp" stands. It keeps every
+// datagram request the driver builds (parameters and the bytes of its remote address record)
+// without sending anything, and answers receives from datagrams the test queues beforehand.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "kernel.h"
+
+namespace testsupport {
+
+struct CapturedRequest {
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG length = 0;                 // SendLength or ReceiveLength
+  ULONG receiveFlags = 0;
+  std::vector<uint8_t> remote;      // the 22 bytes of the request's (filter) TA_IP_ADDRESS
+  std::vector<uint8_t> data;        // bytes sent
+  PFILE_OBJECT fileObject = nullptr;
+};
+
+struct QueuedDatagram {
+  uint32_t source;  // host order
+  std::vector<uint8_t> bytes;
+};
+
+class CaptureTransport {
+ public:
+  // Creates the host driver and its device "\Device\CaptureUdp" and points the link's
+  // endpoint at it.
+  CaptureTransport();
+  ~CaptureTransport();
+
+  static constexpr const char16_t* kDeviceName = u"\\Device\\CaptureUdp";
+
+  std::vector<CapturedRequest> Sent();
+  std::vector<CapturedRequest> Receives();
+  void ClearSent();
+  // The next receive completes at once with this datagram; without one it fails.
+  void QueueDatagram(uint32_t source, std::vector<uint8_t> bytes);
+  // Sends fail with this status from now on (STATUS_SUCCESS to send normally).
+  void FailSends(NTSTATUS status);
+  int Opens() const { return opens_; }
+
+ private:
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  NTSTATUS Handle(PIRP irp);
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+  std::mutex lock_;
+  std::vector<CapturedRequest> sent_;
+  std::vector<CapturedRequest> receives_;
+  std::deque<QueuedDatagram> datagrams_;
+  NTSTATUS sendStatus_ = STATUS_SUCCESS;
+  int opens_ = 0;
+  PCWSTR previousDevice_ = nullptr;
+};
+
+// Decodes the four address bytes (network order) and port of a captured TA_IP_ADDRESS.
+uint32_t CapturedAddress(const CapturedRequest& request);
+uint16_t CapturedPort(const CapturedRequest& request);
+
+}  // namespace testsupport

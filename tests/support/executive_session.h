@@ -1,0 +1,30 @@
+// Test fixtures that give every test a fresh executive, in manual mode (virtual clock, timers
+// and deferred calls driven by the test) or in live mode (workers, scaled real clock), and a
+// bounded real-time poll for states that other threads reach.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+#include "host/executive.h"
+
+namespace testing_support {
+
+class ManualExecutive : public ::testing::Test {
+ protected:
+  void SetUp() override { host::StartManual(); }
+  void TearDown() override { host::Shutdown(); }
+};
+
+// Polls (yielding) until the condition holds or the real-time limit passes; returns whether it
+// held. For hand-offs between threads only, never to measure time.
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// 100-ns units.
+constexpr int64_t kMillisecond = 10000;
+constexpr int64_t kSecond = 10000000;
+
+}  // namespace testing_support

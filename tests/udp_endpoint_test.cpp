@@ -1,0 +1,131 @@
+// The UDP endpoint's requests as the transport receives them: the open attribute, the remote
+// address records of sends and receives, and the failure statuses. Addresses outside the
+// machine are only ever checked on the recorded request: nothing is sent anywhere.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "executive.h"
+#include "io_manager.h"
+#include "link/udp_endpoint.h"
+#include "pool_control.h"
+#include "support/capture_transport.h"
+
+using testsupport::CaptureTransport;
+using testsupport::CapturedAddress;
+using testsupport::CapturedPort;
+
+namespace {
+
+class UdpEndpointTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::StartManual();
+    transport_ = std::make_unique<CaptureTransport>();
+    std::vector<UCHAR> attribute(ENDPOINT_ATTRIBUTE_SIZE, 0);
+    BuildEndpointAttribute(attribute.data(), LINK_PORT, 0);
+    ASSERT_TRUE(NT_SUCCESS(OpenTransportAddress(CaptureTransport::kDeviceName, ENDPOINT_ATTRIBUTE_SIZE,
+                                                attribute.data(), &handle_, &object_)));
+  }
+  void TearDown() override {
+    ZwClose(handle_);
+    ObDereferenceObject(object_);
+    transport_.reset();
+    host::pool::ClearFailures();
+    host::io::ClearFailures();
+    EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+    host::Shutdown();
+  }
+  std::unique_ptr<CaptureTransport> transport_;
+  HANDLE handle_ = nullptr;
+  PFILE_OBJECT object_ = nullptr;
+};
+
+TEST_F(UdpEndpointTest, OpenAttributeCarriesPort519AndAnyAddress) {
+  std::vector<UCHAR> attribute(ENDPOINT_ATTRIBUTE_SIZE, 0);
+  BuildEndpointAttribute(attribute.data(), LINK_PORT, 0);
+  std::vector<UCHAR> expected = {0, 0, 0, 0, 0, 16, 22, 0};
+  for (char c : std::string("TransportAddress")) expected.push_back(static_cast<UCHAR>(c));
+  expected.push_back(0);
+  // TA_IP_ADDRESS: count 1, length 14, type 2, port 02 07, address 0, eight zeros.
+  for (int b : {1, 0, 0, 0, 14, 0, 2, 0, 0x02, 0x07, 0, 0, 0, 0}) expected.push_back(static_cast<UCHAR>(b));
+  expected.resize(ENDPOINT_ATTRIBUTE_SIZE, 0);
+  EXPECT_EQ(attribute, expected);
+  EXPECT_EQ(transport_->Opens(), 1);
+}
+
+TEST_F(UdpEndpointTest, SendPutsTheRemoteInNetworkOrder) {
+  UCHAR datagram[6] = {PKT_BREAK_ON, 1, 4, 0, 0xEE, 0xEE};
+  EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0xC0A8010A, datagram, 4), STATUS_SUCCESS);
+  auto sent = transport_->Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
+  EXPECT_EQ(sent[0].fileObject, object_);
+  EXPECT_EQ(sent[0].length, 4u);
+  EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{PKT_BREAK_ON, 1, 4, 0}));
+  ASSERT_EQ(sent[0].remote.size(), 22u);
+  EXPECT_EQ(std::vector<uint8_t>(sent[0].remote.begin() + 8, sent[0].remote.begin() + 14),
+            (std::vector<uint8_t>{0x02, 0x07, 0xC0, 0xA8, 0x01, 0x0A}));
+}
+
+TEST_F(UdpEndpointTest, ReceiveFiltersOnTheServerAndReturnsItsSource) {
+  std::vector<uint8_t> twenty(20, 0x5A);
+  transport_->QueueDatagram(0x0A000005, twenty);
+  UCHAR buffer[512] = {};
+  ULONG length = sizeof buffer;
+  ULONG source = 0;
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x0A000005), STATUS_SUCCESS);
+  EXPECT_EQ(length, 20u);
+  EXPECT_EQ(source, 0x0A000005u);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 20), twenty);
+  auto receives = transport_->Receives();
+  ASSERT_EQ(receives.size(), 1u);
+  EXPECT_EQ(receives[0].minor, TDI_RECEIVE_DATAGRAM);
+  EXPECT_EQ(receives[0].length, 512u);
+  EXPECT_EQ(receives[0].receiveFlags, TDI_RECEIVE_NORMAL);
+  EXPECT_EQ(CapturedAddress(receives[0]), 0x0A000005u);
+  EXPECT_EQ(CapturedPort(receives[0]), 519);
+}
+
+TEST_F(UdpEndpointTest, FailedReceiveLeavesTheCallersBuffersAlone) {
+  UCHAR buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  ULONG length = sizeof buffer;
+  ULONG source = 77;
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
+            STATUS_CONNECTION_RESET);
+  EXPECT_EQ(length, 8u);
+  EXPECT_EQ(source, 77u);
+  EXPECT_EQ(buffer[0], 1);
+}
+
+TEST_F(UdpEndpointTest, RequestsWithoutAnAddressObjectSendAndWaitForNothing) {
+  UCHAR buffer[4] = {};
+  ULONG length = sizeof buffer;
+  ULONG source = 0;
+  EXPECT_EQ(SendDatagram(nullptr, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(transport_->Sent().empty());
+  EXPECT_TRUE(transport_->Receives().empty());
+}
+
+TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
+  UCHAR buffer[4] = {};
+  host::pool::FailNthAllocation(1);  // the datagram information record
+  EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
+  host::io::FailNthIrpAllocation(1);
+  EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INSUFFICIENT_RESOURCES);
+  host::io::FailNthMdlAllocation(1);
+  EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
+  ULONG length = sizeof buffer;
+  ULONG source = 0;
+  host::pool::FailNthAllocation(2);  // the intermediate buffer
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(transport_->Sent().empty());
+  EXPECT_EQ(host::io::OutstandingIrps(), 0u);
+  EXPECT_EQ(host::io::OutstandingMdls(), 0u);
+}
+
+}  // namespace
