@@ -4,7 +4,7 @@
 
 namespace testsupport {
 
-int DriverPorts::dpcRuns = 0;
+std::atomic<int> DriverPorts::dpcRuns{0};
 
 static VOID NTAPI CountingDpc(PKDPC, PVOID, PVOID, PVOID) { DriverPorts::dpcRuns++; }
 

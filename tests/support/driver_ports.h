@@ -4,6 +4,7 @@
 // (nodes still queued included) when the object goes.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "driver/port_record.h"
@@ -26,7 +27,7 @@ class DriverPorts {
   static int DrainControlQueue(int index);
 
   // The deferred routine bound to every call of these records: counts its runs.
-  static int dpcRuns;
+  static std::atomic<int> dpcRuns;
 
  private:
   std::vector<PortRecord*> records_;

@@ -1,0 +1,96 @@
+#include "support/live_link.h"
+
+#include <stdexcept>
+
+#include "executive.h"
+#include "link/link_threads.h"
+#include "support/loopback.h"
+#include "udp_transport.h"
+
+namespace testsupport {
+
+LiveLink::LiveLink(int ports) : txStorage_(ports * TX_RING_SIZE), rxStorage_(ports * RX_RING_SIZE) {
+  host::StartLive();
+  host::udp::Install();
+  driverAddress_ = UniqueLoopbackAddress();
+  host::udp::SetAnyAddress(driverAddress_);
+  ports_ = std::make_unique<DriverPorts>(ports);
+  OutboundScratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
+  for (int i = 0; i < ports; i++) {
+    PortTable[i].TxRing.Buffer = txStorage_.data() + i * TX_RING_SIZE;
+    PortTable[i].RxRing.Buffer = rxStorage_.data() + i * RX_RING_SIZE;
+  }
+  Unloading = 0;
+}
+
+LiveLink::~LiveLink() {
+  Stop();
+  for (auto& server : servers_) server->Stop();
+  ExFreePool(OutboundScratch);
+  OutboundScratch = nullptr;
+  for (int i = 0; i < MAX_PORTS; i++) {
+    PortTable[i].TxRing = {};
+    PortTable[i].RxRing = {};
+    PortTable[i].TxHeld = 0;
+    PortTable[i].RemoteAddress = 0;
+  }
+  ports_.reset();
+  host::udp::Uninstall();
+  host::udp::SetAnyAddress(0);
+  host::Shutdown();
+}
+
+devserver::DeviceServer& LiveLink::AddServer(devserver::ProtocolOptions protocol) {
+  devserver::ServerOptions options;
+  options.bind = devserver::Endpoint{UniqueLoopbackAddress(), LINK_PORT};
+  options.driver = devserver::Endpoint{driverAddress_, LINK_PORT};
+  options.protocol = protocol;
+  servers_.push_back(std::make_unique<devserver::DeviceServer>(options));
+  std::string error;
+  if (!servers_.back()->Start(&error)) throw std::runtime_error("device server: " + error);
+  return *servers_.back();
+}
+
+void LiveLink::Bind(int port, const devserver::DeviceServer& server, int channel) {
+  PortTable[port].RemoteAddress = server.Local().address;
+  PortTable[port].RemoteChannel = channel;
+}
+
+void LiveLink::Start() {
+  StartLink();
+  started_ = true;
+}
+
+void LiveLink::Stop() {
+  if (!started_) return;
+  Unloading = 1;
+  StopLink();
+  Unloading = 0;
+  started_ = false;
+}
+
+bool LiveLink::Open(int port, double seconds) {
+  PortTable[port].OutSeq = 1;
+  PortTable[port].InSeq = 1;
+  UCHAR settings[18] = {};
+  settings[4] = 0xBF;
+  settings[5] = 0x0C;
+  settings[7] = 0x80;
+  settings[13] = 1;
+  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
+  PortRecord* record = ports_->Record(port);
+  bool open = WaitUntil([&] { return (record->LinkFlags & LINK_OPEN) != 0; }, seconds);
+  if (open) record->LinkFlags = record->LinkFlags | LINK_OPENED;
+  return open;
+}
+
+std::vector<UCHAR> LiveLink::RxBytes(int port) const {
+  const ByteRing& ring = PortTable[port].RxRing;
+  std::vector<UCHAR> bytes;
+  for (LONG i = ring.ReadIndex; i != ring.WriteIndex; i = (i + 1) % RX_RING_SIZE) {
+    bytes.push_back(ring.Buffer[i]);
+  }
+  return bytes;
+}
+
+}  // namespace testsupport

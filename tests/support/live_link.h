@@ -1,0 +1,42 @@
+// Test support: the link engine running for real in live mode over the host's UDP transport on
+// loopback, with ports whose rings are attached as an open attaches them, and device server
+// emulators on addresses of the test's own. Stops the link as unload does.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "devserver.h"
+#include "support/driver_ports.h"
+
+namespace testsupport {
+
+class LiveLink {
+ public:
+  // `ports` ports, all unbound (address 0) until Bind is called; StartLink runs in Start.
+  explicit LiveLink(int ports);
+  ~LiveLink();
+
+  // A device server emulator on a fresh loopback address of its own.
+  devserver::DeviceServer& AddServer(devserver::ProtocolOptions protocol = {});
+  uint32_t DriverAddress() const { return driverAddress_; }
+  void Bind(int port, const devserver::DeviceServer& server, int channel);
+  void Start();
+  void Stop();
+
+  DriverPorts& Ports() { return *ports_; }
+  // The open handshake as the open handler drives it: sequences to 1, PKT_OPEN with a
+  // settings block, then waits for the remote's reply to set link open.
+  bool Open(int port, double seconds = 5.0);
+  std::vector<UCHAR> RxBytes(int port) const;
+
+ private:
+  std::unique_ptr<DriverPorts> ports_;
+  std::vector<std::unique_ptr<devserver::DeviceServer>> servers_;
+  std::vector<UCHAR> txStorage_;
+  std::vector<UCHAR> rxStorage_;
+  uint32_t driverAddress_;
+  bool started_ = false;
+};
+
+}  // namespace testsupport
