@@ -1,0 +1,443 @@
+// The remote serial device server emulator, against plain POSIX sockets on loopback: its
+// replies and sequencing on each packet type, the decoding of line settings, its line
+// backends and its seeded fault injection.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "devserver.h"
+#include "support/loopback_address.h"
+#include "support/udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using devserver::DeviceServer;
+using devserver::Encode;
+using testsupport::UdpPeer;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// The open block the driver sends: 38400 bauds, 8 data bits, no parity, one stop bit.
+const Bytes kOpenBlock = {0x00, 0x00, 0x00, 0x00, 0xBF, 0x0C, 0x00, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// A server on a loopback address of its own and a "driver" socket on another, both port 519.
+class DevServerTest : public ::testing::Test {
+ protected:
+  void StartServer(devserver::ServerOptions options = {}) {
+    options.bind = devserver::Endpoint{testsupport::UniqueLoopbackAddress(), 519};
+    server_ = std::make_unique<DeviceServer>(std::move(options));
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    driver_ = std::make_unique<UdpPeer>(testsupport::UniqueLoopbackAddress(), 519);
+    ASSERT_TRUE(driver_->Bound());
+  }
+  void Send(const Bytes& datagram) {
+    ASSERT_TRUE(driver_->SendTo(server_->Local().address, 519, datagram));
+  }
+  Bytes Reply(std::chrono::milliseconds limit = 2000ms) {
+    const std::optional<testsupport::Received> r = driver_->Receive(limit);
+    return r ? r->bytes : Bytes{};
+  }
+  // The next reply that is not one of `skipped` (resends that may cross an acknowledgement).
+  Bytes ReplyOtherThan(const std::vector<Bytes>& skipped) {
+    for (;;) {
+      Bytes r = Reply();
+      if (std::find(skipped.begin(), skipped.end(), r) == skipped.end()) return r;
+    }
+  }
+  void Open(uint8_t channel, uint8_t sequence = 1) {
+    Bytes open = Encode(devserver::kOpen, channel, sequence, kOpenBlock);
+    Send(open);
+    ASSERT_EQ(Reply().size(), 4u);
+  }
+
+  std::unique_ptr<DeviceServer> server_;
+  std::unique_ptr<UdpPeer> driver_;
+};
+
+TEST(DevServerWire, HeaderLayoutAndSequenceArithmetic) {
+  EXPECT_EQ(Encode(devserver::kRxAck, 2, 5), (Bytes{0x0B, 0x02, 0x04, 0x50}));
+  const Bytes open = Encode(devserver::kOpen, 0, 1, kOpenBlock);
+  EXPECT_EQ(Bytes(open.begin(), open.begin() + 4), (Bytes{0x01, 0x00, 0x16, 0x10}));
+  // A length above 255 spills into the low nibble of byte 3, under the sequence.
+  EXPECT_EQ(devserver::EncodeHeader(devserver::kData, 7, 0x1FC, 0xA), (Bytes{0, 7, 0xFC, 0xA1}));
+
+  const std::optional<devserver::Packet> p = devserver::Decode(Bytes{0, 1, 0x10, 0x30, 'a', 'b'});
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->lengthField, 16);
+  EXPECT_EQ(p->sequence, 3);
+  EXPECT_EQ(p->payload, Text("ab")) << "a length field beyond the datagram is cut to it";
+  EXPECT_FALSE(devserver::Decode(Bytes{1, 2, 3}));
+
+  EXPECT_EQ(devserver::NextSeq(14), 15);
+  EXPECT_EQ(devserver::NextSeq(15), 1);
+  EXPECT_EQ(devserver::NextSeq(0), 1);
+}
+
+TEST(DevServerSettings, DecodesRateWordLengthParityStopBitsAndFlow) {
+  const auto open = devserver::DecodeLineSettings(kOpenBlock);
+  ASSERT_TRUE(open);
+  EXPECT_EQ(open->baudRate, 38400u);
+  EXPECT_EQ(open->dataBits, 8u);
+  EXPECT_EQ(open->parity, 'N');
+  EXPECT_EQ(open->stopHalves, 2u);
+  EXPECT_FALSE(open->rtsHandshake);
+  EXPECT_FALSE(open->eventCharWait);
+
+  // 9600 bauds, 7 data bits, even parity (mode word 0x0DAD), RTS handshake (bit 11 clear),
+  // receive flow control, an event-character wait on '~', two stop bits.
+  Bytes block = {0x00, 0x14, 0, 0, 0xED, 0x05, 0x81, 0x00, 0, '~', '~', 0, 0, 1, 0, 0, 0, 0};
+  auto s = devserver::DecodeLineSettings(block);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->baudRate, 9600u);
+  EXPECT_EQ(s->dataBits, 7u);
+  EXPECT_EQ(s->parity, 'E');
+  EXPECT_EQ(s->stopHalves, 4u);
+  EXPECT_TRUE(s->rtsHandshake);
+  EXPECT_TRUE(s->receiveAutoFlow);
+  EXPECT_TRUE(s->eventCharWait);
+  EXPECT_EQ(s->eventChar, '~');
+
+  block[4] = 0x41;  // code 1 (no rate), 5 data bits, extra stop bit
+  block[5] = 0x03;                // parity on, odd
+  s = devserver::DecodeLineSettings(block);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->baudRate, 0u);
+  EXPECT_EQ(s->dataBits, 5u);
+  EXPECT_EQ(s->stopHalves, 3u) << "the extra stop bit with 5 data bits is one and a half";
+  EXPECT_EQ(s->parity, 'O');
+  EXPECT_FALSE(devserver::DecodeLineSettings(Bytes(17, 0)));
+}
+
+TEST_F(DevServerTest, OpenIsAnsweredWithLengthFieldThreeAndTheServersSequence) {
+  devserver::ServerOptions options;
+  options.protocol.openSequence = 6;
+  StartServer(options);
+  Send(Encode(devserver::kOpen, 42, 1, kOpenBlock));
+  EXPECT_EQ(Reply(), (Bytes{0x01, 42, 0x03, 0x60}));
+  ASSERT_TRUE(server_->WaitForOpen(42, 2s));
+  const devserver::ChannelSnapshot c = server_->Channel(42);
+  ASSERT_TRUE(c.openSettings);
+  EXPECT_EQ(c.openSettings->baudRate, 38400u);
+
+  // The first line data after the open carries the sequence after the reply's.
+  server_->InjectLineText(42, "x");
+  EXPECT_EQ(Reply(), (Bytes{0x0A, 42, 0x05, 0x70, 'x'}));
+}
+
+TEST_F(DevServerTest, CloseIsAnsweredWithACloseReply) {
+  StartServer();
+  Open(3);
+  Send(Encode(devserver::kClose, 3, 0));
+  EXPECT_EQ(Reply(), (Bytes{0x02, 3, 0x04, 0x00}));
+  ASSERT_TRUE(server_->WaitForClosed(3, 2s));
+  EXPECT_EQ(server_->Channel(3).closes, 1u);
+}
+
+TEST_F(DevServerTest, DataIsAcknowledgedWithItsSequenceAndARepeatIsDeliveredOnce) {
+  StartServer();
+  Open(1);
+  Send(Encode(devserver::kData, 1, 2, Text("abc")));
+  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
+  Send(Encode(devserver::kData, 1, 2, Text("abc")));  // the driver's retransmission
+  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20})) << "a repeat is acknowledged again";
+  Send(Encode(devserver::kData, 1, 3, Text("de")));
+  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x30}));
+  ASSERT_TRUE(server_->WaitForWritten(1, 5, 2s));
+  EXPECT_EQ(server_->Written(1), Text("abcde"));
+  EXPECT_EQ(server_->Channel(1).duplicateDataPackets, 1u);
+}
+
+TEST_F(DevServerTest, PollIsAnsweredWithTheLastSequenceTaken) {
+  StartServer();
+  Open(5, 1);
+  Send(Encode(devserver::kPoll, 5, 1));
+  EXPECT_EQ(Reply(), (Bytes{0x04, 5, 0x04, 0x10})) << "before any data: the open's sequence";
+  Send(Encode(devserver::kData, 5, 2, Text("q")));
+  Reply();
+  Send(Encode(devserver::kPoll, 5, 3));  // the driver polls with a sequence the server never saw
+  EXPECT_EQ(Reply(), (Bytes{0x04, 5, 0x04, 0x20}));
+}
+
+TEST_F(DevServerTest, SequencedDataIsResentUntilAnRxAckCoversIt) {
+  devserver::ServerOptions options;
+  options.protocol.resendInterval = 60ms;
+  options.protocol.maxPayload = 2;
+  options.protocol.window = 2;
+  StartServer(options);
+  Open(0);  // reply sequence 9
+  server_->InjectLineText(0, "aabbc");
+  const Bytes aa = {0x0A, 0, 0x06, 0xA0, 'a', 'a'};
+  const Bytes bb = {0x0A, 0, 0x06, 0xB0, 'b', 'b'};
+  const Bytes c = {0x0A, 0, 0x05, 0xC0, 'c'};
+  EXPECT_EQ(Reply(), aa);
+  EXPECT_EQ(Reply(), bb);
+  EXPECT_EQ(Reply(), aa) << "the window is full: the two are resent";
+  EXPECT_EQ(Reply(), bb);
+
+  Send(Encode(devserver::kRxAck, 0, 11));  // covers 10 and 11
+  EXPECT_EQ(ReplyOtherThan({aa, bb}), c);
+  Send(Encode(devserver::kRxAck, 0, 10));  // stale: names nothing in flight
+  EXPECT_EQ(ReplyOtherThan({aa, bb}), c) << "still unacknowledged: resent";
+  Send(Encode(devserver::kRxAck, 0, 12));
+  ASSERT_TRUE(server_->WaitForChannel(
+      0, [](const devserver::ChannelSnapshot& c) { return c.seqDataInFlight == 0; }, 2s));
+  // Drain resends that crossed the acknowledgement; then the line stays quiet.
+  while (!Reply(200ms).empty()) {
+  }
+  EXPECT_TRUE(Reply(200ms).empty());
+  EXPECT_EQ(server_->Channel(0).lineBytesAcknowledged, 5u);
+}
+
+TEST_F(DevServerTest, DataHeldOverADownIsNumberedAfreshAtTheNextOpen) {
+  devserver::ServerOptions options;
+  options.protocol.resendInterval = 10s;
+  StartServer(options);
+  Open(4);
+  server_->InjectLineText(4, "one");
+  EXPECT_EQ(Reply(), (Bytes{0x0A, 4, 0x07, 0xA0, 'o', 'n', 'e'}));
+  server_->SendDown(4);
+  EXPECT_EQ(Reply(), (Bytes{0x05, 4, 0x04, 0x00}));
+  server_->InjectLineText(4, "two");
+  EXPECT_TRUE(Reply(150ms).empty()) << "no sequenced data while the channel is down";
+  Send(Encode(devserver::kOpen, 4, 1, kOpenBlock));
+  EXPECT_EQ(Reply().size(), 4u);
+  EXPECT_EQ(Reply(), (Bytes{0x0A, 4, 0x0A, 0xA0, 'o', 'n', 'e', 't', 'w', 'o'}));
+}
+
+TEST_F(DevServerTest, UnsequencedLineDataIsCutToTheLargestPayload) {
+  StartServer();
+  Open(9);
+  const Bytes line(1000, 'z');
+  server_->InjectLineBytes(9, line, devserver::Sequencing::Unsequenced);
+  const Bytes first = Reply();
+  const Bytes second = Reply();
+  ASSERT_EQ(first.size(), 512u);
+  ASSERT_EQ(second.size(), 4u + 492u);
+  EXPECT_EQ(Bytes(first.begin(), first.begin() + 4), (Bytes{0x00, 9, 0x00, 0x02}));
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 4), (Bytes{0x00, 9, 0xF0, 0x01}));
+}
+
+TEST_F(DevServerTest, SettingsAndBreakAreRecordedPerChannel) {
+  StartServer();
+  Open(2);
+  Open(7);
+  Bytes block = kOpenBlock;
+  block[4] = 0xBD;  // 9600 bauds
+  Send(Encode(devserver::kSettings, 7, 0, block));
+  Send(Encode(devserver::kBreakOn, 7, 0));
+  ASSERT_TRUE(server_->WaitForChannel(
+      7, [](const devserver::ChannelSnapshot& c) { return c.breakOn; }, 2s));
+  devserver::ChannelSnapshot c = server_->Channel(7);
+  ASSERT_TRUE(c.settings);
+  EXPECT_EQ(c.settings->baudRate, 9600u);
+  EXPECT_EQ(c.settingsPackets, 1u);
+  EXPECT_EQ(server_->Channel(2).settings->baudRate, 38400u) << "other channels keep theirs";
+  EXPECT_FALSE(server_->Channel(2).breakOn);
+  Send(Encode(devserver::kBreakOff, 7, 0));
+  ASSERT_TRUE(server_->WaitForChannel(
+      7, [](const devserver::ChannelSnapshot& c) { return c.breakOffs == 1 && !c.breakOn; }, 2s));
+  const std::vector<std::string> notes = server_->Notes();
+  EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
+    return n.find("ch 7 settings: 9600 8N1") != std::string::npos;
+  }));
+}
+
+TEST_F(DevServerTest, TraceHasOneDecodedLinePerDatagramEachWay) {
+  StartServer();
+  Open(3);
+  Send(Bytes{0x07, 0x03});  // shorter than a header: traced, ignored
+  Send(Encode(devserver::kPoll, 3, 1));
+  Reply();
+  ASSERT_TRUE(server_->WaitForTrace([](const auto& t) { return t.size() >= 5; }, 2s));
+  const std::vector<std::string> lines = server_->TraceLines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[0].find("<- "), std::string::npos);
+  EXPECT_NE(lines[0].find("OPEN ch=3 len=22 seq=1 payload=18"), std::string::npos);
+  EXPECT_NE(lines[1].find("-> "), std::string::npos);
+  EXPECT_NE(lines[1].find("OPEN ch=3 len=3 seq=9 payload=0"), std::string::npos);
+  EXPECT_NE(lines[2].find("short datagram of 2 bytes"), std::string::npos);
+  EXPECT_NE(lines[4].find("ACK ch=3 len=4 seq=1"), std::string::npos);
+  EXPECT_EQ(server_->Stats().shortDatagrams, 1u);
+}
+
+TEST_F(DevServerTest, RawDatagramsGoToTheDriversAddress) {
+  StartServer();
+  Open(1);
+  server_->SendRaw(Bytes{0xEE, 0x01});
+  server_->SendPoll(1);
+  EXPECT_EQ(Reply(), (Bytes{0xEE, 0x01}));
+  EXPECT_EQ(Reply(), (Bytes{0x07, 1, 0x04, 0x90}));
+}
+
+TEST_F(DevServerTest, EchoBackendSendsTheDriversBytesBack) {
+  devserver::ServerOptions options;
+  options.backend = devserver::BackendKind::Echo;
+  StartServer(options);
+  Open(6);
+  Send(Encode(devserver::kData, 6, 2, Text("ping")));
+  EXPECT_EQ(Reply(), (Bytes{0x04, 6, 0x04, 0x20}));
+  EXPECT_EQ(Reply(), (Bytes{0x0A, 6, 0x08, 0xA0, 'p', 'i', 'n', 'g'}));
+}
+
+TEST_F(DevServerTest, PtyBackendCarriesBytesBothWays) {
+  devserver::ServerOptions options;
+  options.channelBackends[8] = devserver::BackendKind::Pty;
+  StartServer(options);
+  const std::string described = server_->BackendDescription(8);
+  ASSERT_EQ(described.rfind("pty /dev/", 0), 0u) << described;
+  const int device = open(described.substr(4).c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(device, 0);
+  Open(8);
+  Send(Encode(devserver::kData, 8, 2, Text("AT\r")));
+  EXPECT_EQ(Reply().size(), 4u);
+  std::string seen;
+  for (int tries = 0; tries < 20 && seen.size() < 3; ++tries) {
+    pollfd p{device, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[16];
+    const ssize_t n = read(device, buffer, sizeof buffer);
+    if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(seen, "AT\r") << "bytes pass unchanged: the terminal is raw";
+  ASSERT_EQ(write(device, "OK\n", 3), 3);
+  EXPECT_EQ(Reply(), (Bytes{0x0A, 8, 0x07, 0xA0, 'O', 'K', '\n'}));
+  close(device);
+}
+
+TEST(DevServerFaults, DecisionsFollowTheSeed) {
+  devserver::FaultProfile profile;
+  profile.drop = 0.3;
+  profile.duplicate = 0.2;
+  profile.reorder = 0.2;
+  profile.delay = 0.1;
+  auto run = [&](uint64_t seed) {
+    devserver::FaultDice dice(seed, profile);
+    std::string decisions;
+    for (int i = 0; i < 200; ++i) {
+      const devserver::FaultDecision d = dice.Next();
+      decisions += d.drop ? 'x' : d.delay ? 'd' : d.reorder ? 'r' : d.duplicate ? '2' : '.';
+    }
+    return decisions;
+  };
+  EXPECT_EQ(run(7), run(7));
+  EXPECT_NE(run(7), run(8));
+  const std::string d = run(7);
+  const auto drops = std::count(d.begin(), d.end(), 'x');
+  EXPECT_GT(drops, 30);  // about 60 of 200
+  EXPECT_LT(drops, 90);
+}
+
+TEST(DevServerFaults, HeldDatagramsAreReleasedInTimeAndNoneIsLost) {
+  devserver::FaultProfile profile;
+  profile.reorder = 0.4;
+  profile.duplicate = 0.1;
+  profile.delayBy = 20ms;
+  devserver::FaultyLink link(3, profile);
+  const auto t0 = devserver::Clock::now();
+  std::vector<int> order;
+  size_t duplicates = 0;
+  auto take = [&](const std::vector<devserver::Datagram>& pass) {
+    for (const auto& d : pass) {
+      order.push_back(d.bytes[0]);
+      if (d.fault.find("duplicate,") == 0 || d.fault == "duplicate") ++duplicates;
+    }
+  };
+  for (int i = 0; i < 100; ++i) {
+    std::vector<devserver::Datagram> pass, dropped;
+    link.Offer(devserver::Datagram{{}, Bytes{static_cast<uint8_t>(i)}, {}}, t0, pass, dropped);
+    EXPECT_TRUE(dropped.empty());
+    take(pass);
+  }
+  std::vector<devserver::Datagram> late;
+  link.Release(t0 + 19ms, late);
+  EXPECT_TRUE(late.empty()) << "nothing is due before the hold time";
+  link.Release(t0 + 20ms, late);
+  take(late);
+  EXPECT_EQ(link.Held(), 0u);
+  EXPECT_EQ(order.size(), 100 + duplicates);
+  std::vector<int> sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  EXPECT_EQ(sorted.size(), 100u) << "every datagram passed";
+  EXPECT_FALSE(std::is_sorted(order.begin(), order.end())) << "some were reordered";
+}
+
+TEST(DevServerFaults, DelayHoldsEveryDatagramForTheDelay) {
+  devserver::FaultProfile profile;
+  profile.delay = 1;
+  profile.delayBy = 50ms;
+  devserver::FaultyLink link(1, profile);
+  const auto t0 = devserver::Clock::now();
+  std::vector<devserver::Datagram> pass, dropped;
+  link.Offer(devserver::Datagram{{}, Bytes{1}, {}}, t0, pass, dropped);
+  link.Offer(devserver::Datagram{{}, Bytes{2}, {}}, t0 + 10ms, pass, dropped);
+  EXPECT_TRUE(pass.empty());
+  EXPECT_EQ(link.NextRelease(), t0 + 50ms);
+  link.Release(t0 + 50ms, pass);
+  ASSERT_EQ(pass.size(), 1u);
+  EXPECT_EQ(pass[0].fault, "delayed");
+  link.Release(t0 + 60ms, pass);
+  EXPECT_EQ(pass.size(), 2u);
+}
+
+// Runs one server with inbound drops and returns, per datagram offered, whether it was taken.
+std::string DropPatternOverSockets(uint64_t seed) {
+  devserver::ServerOptions options;
+  options.bind = devserver::Endpoint{testsupport::UniqueLoopbackAddress(), 519};
+  options.faults.seed = seed;
+  options.faults.fromDriver.drop = 0.5;
+  DeviceServer server(options);
+  if (!server.Start()) return "not started";
+  UdpPeer driver(testsupport::UniqueLoopbackAddress(), 519);
+  for (uint8_t i = 0; i < 40; ++i) {
+    driver.SendTo(options.bind.address, 519, Encode(devserver::kBreakOn, i, 0));
+  }
+  server.WaitForTrace([](const auto& t) { return t.size() >= 40; }, 3s);
+  std::string pattern;
+  for (const devserver::TraceRecord& r : server.Trace()) pattern += r.fault.empty() ? '1' : '0';
+  return pattern;
+}
+
+TEST(DevServerFaults, FaultsOverSocketsAreReproducibleFromTheSeed) {
+  const std::string first = DropPatternOverSockets(11);
+  ASSERT_EQ(first.size(), 40u);
+  EXPECT_NE(first.find('0'), std::string::npos);
+  EXPECT_NE(first.find('1'), std::string::npos);
+  EXPECT_EQ(DropPatternOverSockets(11), first);
+  EXPECT_NE(DropPatternOverSockets(12), first);
+}
+
+TEST(DevServerCommandLine, OptionsAndClearErrors) {
+  devserver::CommandLine line = devserver::ParseCommandLine(
+      {"--bind", "127.9.8.7", "--port", "6519", "--channel", "3=pty", "--drop-out", "0.25",
+       "--seed", "99", "--open-seq", "15", "--backend", "none"});
+  ASSERT_EQ(line.error, "");
+  EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F090807, 6519}));
+  EXPECT_EQ(line.server.channelBackends.at(3), devserver::BackendKind::Pty);
+  EXPECT_EQ(line.server.faults.toDriver.drop, 0.25);
+  EXPECT_EQ(line.server.faults.seed, 99u);
+  EXPECT_EQ(line.server.protocol.openSequence, 15);
+  EXPECT_EQ(line.server.backend, devserver::BackendKind::Programmatic);
+
+  EXPECT_EQ(devserver::ParseCommandLine({"--open-seq", "16"}).error,
+            "--open-seq: expected a number from 0 to 15, got '16'");
+  EXPECT_EQ(devserver::ParseCommandLine({"--dup-in", "1.5"}).error,
+            "--dup-in: expected a probability from 0 to 1, got '1.5'");
+  EXPECT_EQ(devserver::ParseCommandLine({"--bind", "127.0.0.1:x"}).error,
+            "--bind: expected ADDR or ADDR:PORT, got '127.0.0.1:x'");
+  EXPECT_EQ(devserver::ParseCommandLine({"--window"}).error, "--window: a value is needed");
+  EXPECT_EQ(devserver::ParseCommandLine({"-x"}).error, "unknown option '-x' (see --help)");
+}
+
+}  // namespace

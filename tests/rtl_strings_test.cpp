@@ -1,0 +1,127 @@
+// Counted UTF-16 strings of the run-time library as the driver builds names and numbers.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kernel.h"
+
+namespace {
+
+std::u16string Text(const UNICODE_STRING& string) {
+  return std::u16string(string.Buffer, string.Length / sizeof(WCHAR));
+}
+
+// A counted string over a fixed buffer pre-filled with a marker, to see what was written.
+struct Buffer {
+  WCHAR chars[64];
+  UNICODE_STRING string;
+  explicit Buffer(USHORT capacityBytes) {
+    for (WCHAR& c : chars) c = u'#';
+    string.Buffer = chars;
+    string.Length = 0;
+    string.MaximumLength = capacityBytes;
+  }
+};
+
+TEST(RtlStrings, InitCountsCharactersWithRoomForTheTerminator) {
+  UNICODE_STRING string;
+  RtlInitUnicodeString(&string, u"\\Device\\vxserial0");
+  EXPECT_EQ(string.Length, 17 * 2);
+  EXPECT_EQ(string.MaximumLength, 18 * 2);
+  RtlInitUnicodeString(&string, nullptr);
+  EXPECT_EQ(string.Length, 0);
+  EXPECT_EQ(string.MaximumLength, 0);
+  EXPECT_EQ(string.Buffer, nullptr);
+}
+
+TEST(RtlStrings, AppendWritesTheTerminatorOnlyWhenThereIsRoom) {
+  Buffer exact(6);
+  EXPECT_EQ(RtlAppendUnicodeToString(&exact.string, u"COM"), STATUS_SUCCESS);
+  EXPECT_EQ(Text(exact.string), u"COM");
+  EXPECT_EQ(exact.chars[3], u'#');
+  Buffer roomy(10);
+  RtlAppendUnicodeToString(&roomy.string, u"COM");
+  EXPECT_EQ(roomy.chars[3], 0);
+}
+
+TEST(RtlStrings, AppendThatDoesNotFitWritesNothing) {
+  Buffer buffer(8);
+  RtlAppendUnicodeToString(&buffer.string, u"CO");
+  EXPECT_EQ(RtlAppendUnicodeToString(&buffer.string, u"M12"), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Text(buffer.string), u"CO");
+  EXPECT_EQ(buffer.chars[3], u'#');
+  UNICODE_STRING tail;
+  RtlInitUnicodeString(&tail, u"M12");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&buffer.string, &tail), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(buffer.string.Length, 4);
+  RtlInitUnicodeString(&tail, u"M1");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&buffer.string, &tail), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"COM1");
+}
+
+TEST(RtlStrings, IntegerRendersInEachBaseAndReplacesTheContents) {
+  Buffer buffer(64);
+  RtlAppendUnicodeToString(&buffer.string, u"old");
+  EXPECT_EQ(RtlIntegerToUnicodeString(519, 10, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"519");
+  EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"BEEF");
+  EXPECT_EQ(RtlIntegerToUnicodeString(8, 8, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"10");
+  EXPECT_EQ(RtlIntegerToUnicodeString(5, 2, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"101");
+  EXPECT_EQ(RtlIntegerToUnicodeString(0, 0, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"0");
+  EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"4294967295");
+  EXPECT_EQ(RtlIntegerToUnicodeString(1, 7, &buffer.string), STATUS_INVALID_PARAMETER);
+}
+
+TEST(RtlStrings, IntegerOverflowsWhenTheDigitsDoNotFit) {
+  Buffer buffer(10);  // the driver's number string: four digits and a terminator
+  EXPECT_EQ(RtlIntegerToUnicodeString(9999, 10, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"9999");
+  EXPECT_EQ(buffer.chars[4], 0);
+  EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &buffer.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(buffer.string), u"12345");  // exactly fills it: no terminator
+  Buffer small(4);
+  EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &small.string), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(small.string.Length, 0);
+  EXPECT_EQ(small.chars[0], u'#');
+}
+
+TEST(RtlStrings, CopyTruncatesToTheDestination) {
+  UNICODE_STRING source;
+  RtlInitUnicodeString(&source, u"vxserial12");
+  Buffer small(8);
+  RtlCopyUnicodeString(&small.string, &source);
+  EXPECT_EQ(Text(small.string), u"vxse");
+  EXPECT_EQ(small.chars[4], u'#');
+  Buffer large(64);
+  RtlCopyUnicodeString(&large.string, &source);
+  EXPECT_EQ(Text(large.string), u"vxserial12");
+  EXPECT_EQ(large.chars[10], 0);
+  RtlCopyUnicodeString(&large.string, nullptr);
+  EXPECT_EQ(large.string.Length, 0);
+}
+
+TEST(RtlStrings, CompareAndEqualFoldAsciiCaseOnRequest) {
+  UNICODE_STRING a;
+  UNICODE_STRING b;
+  RtlInitUnicodeString(&a, u"\\DosDevices\\COM3");
+  RtlInitUnicodeString(&b, u"\\dosdevices\\com3");
+  EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+  EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
+  EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
+  EXPECT_LT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+  UNICODE_STRING prefix;
+  RtlInitUnicodeString(&prefix, u"\\DosDevices\\COM");
+  EXPECT_GT(RtlCompareUnicodeString(&a, &prefix, TRUE), 0);
+  EXPECT_LT(RtlCompareUnicodeString(&prefix, &a, TRUE), 0);
+  EXPECT_FALSE(RtlEqualUnicodeString(&a, &prefix, TRUE));
+  UNICODE_STRING com4;
+  RtlInitUnicodeString(&com4, u"\\DOSDEVICES\\COM4");
+  EXPECT_LT(RtlCompareUnicodeString(&a, &com4, TRUE), 0);
+}
+
+}  // namespace

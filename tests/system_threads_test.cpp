@@ -1,0 +1,195 @@
+// System threads, thread objects and the handle table: creation, ending by return or by
+// PsTerminateSystemThread, waiting on a thread through its handle, priorities, and the
+// reference counting of host objects.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "host/objects.h"
+#include "host/unload_checks.h"
+#include "host/wait_inspection.h"
+#include "kernel.h"
+#include "support/executive_session.h"
+
+namespace {
+
+using testing_support::Eventually;
+
+struct Worker {
+  KEVENT go;
+  std::atomic<int> levelSeen{-1};
+  std::atomic<PKTHREAD> self{nullptr};
+  std::atomic<bool> passedTerminate{false};
+  std::atomic<LONG> firstPriorityResult{-1};
+  std::atomic<LONG> secondPriorityResult{-1};
+  std::atomic<LONG> basePriority{0};
+};
+
+VOID NTAPI WaitThenTerminate(PVOID context) {
+  auto* worker = static_cast<Worker*>(context);
+  worker->levelSeen = KeGetCurrentIrql();
+  worker->self = KeGetCurrentThread();
+  KeWaitForSingleObject(&worker->go, Executive, KernelMode, FALSE, nullptr);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+  worker->passedTerminate = true;
+}
+
+VOID NTAPI RaisePriorityAndReturn(PVOID context) {
+  auto* worker = static_cast<Worker*>(context);
+  PKTHREAD self = KeGetCurrentThread();
+  worker->firstPriorityResult = KeSetBasePriorityThread(self, LOW_REALTIME_PRIORITY);
+  worker->secondPriorityResult = KeSetBasePriorityThread(self, LOW_REALTIME_PRIORITY);
+  worker->basePriority = self->BasePriority;
+}
+
+PKTHREAD ReferenceThread(HANDLE handle) {
+  PVOID object = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  return static_cast<PKTHREAD>(object);
+}
+
+using SystemThreads = testing_support::ManualExecutive;
+
+TEST_F(SystemThreads, WaitOnThreadObjectFromHandleEndsWhenTheThreadTerminatesItself) {
+  Worker worker;
+  KeInitializeEvent(&worker.go, NotificationEvent, FALSE);
+  const size_t handlesBefore = host::OpenHandleCount();
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitThenTerminate,
+                                 &worker),
+            STATUS_SUCCESS);
+  ASSERT_NE(handle, nullptr);
+  PKTHREAD thread = ReferenceThread(handle);
+  EXPECT_EQ(host::OpenHandleCount(), handlesBefore + 2);
+  ASSERT_TRUE(Eventually([&] { return host::WaitersOn(&worker.go) == 1; }));
+  EXPECT_EQ(worker.self.load(), thread);
+  EXPECT_EQ(worker.levelSeen.load(), PASSIVE_LEVEL);
+  EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 1u);
+  LARGE_INTEGER poll{};
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+
+  KeSetEvent(&worker.go, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  // A thread object stays signalled once its thread has ended.
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+  EXPECT_FALSE(worker.passedTerminate.load());
+  EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 0u);
+
+  EXPECT_EQ(ObDereferenceObject(thread), 1);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(host::OpenHandleCount(), handlesBefore);
+  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(SystemThreads, ReturningFromTheStartRoutineEndsTheThreadAndPriorityIsRecorded) {
+  Worker worker;
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, RaisePriorityAndReturn,
+                                 &worker),
+            STATUS_SUCCESS);
+  PKTHREAD thread = ReferenceThread(handle);
+  ZwClose(handle);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(worker.firstPriorityResult.load(), 0);
+  EXPECT_EQ(worker.secondPriorityResult.load(), LOW_REALTIME_PRIORITY);
+  EXPECT_EQ(worker.basePriority.load(), 8 + LOW_REALTIME_PRIORITY);
+  ObDereferenceObject(thread);
+}
+
+TEST_F(SystemThreads, TerminateFromAThreadTheHostDidNotCreateIsRefused) {
+  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SystemThreads, EveryThreadHasItsOwnThreadObjectSignalledWhenItEnds) {
+  PKTHREAD mine = KeGetCurrentThread();
+  EXPECT_EQ(KeGetCurrentThread(), mine);
+  PKTHREAD other = nullptr;
+  std::thread([&] { other = KeGetCurrentThread(); }).join();
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, mine);
+  EXPECT_EQ(mine->Header.SignalState, 0);
+}
+
+TEST_F(SystemThreads, ThreadLevelsAreIndependent) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KIRQL otherLevel = HIGH_LEVEL;
+  std::thread([&] { otherLevel = KeGetCurrentIrql(); }).join();
+  KeLowerIrql(old);
+  EXPECT_EQ(otherLevel, PASSIVE_LEVEL);
+}
+
+// A host object that records the two end-of-life notifications.
+class Probe : public host::Object {
+ public:
+  void* Body() override { return &body_; }
+  int lastHandleClosed = 0;
+  int lastReference = 0;
+  int handleClosedBeforeReference = -1;
+  void OnLastHandleClosed() override { ++lastHandleClosed; }
+  void OnLastReference() override {
+    ++lastReference;
+    handleClosedBeforeReference = lastHandleClosed;
+  }
+
+ private:
+  int body_ = 0;
+};
+
+TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
+  auto probe = std::make_shared<Probe>();
+  const HANDLE first = host::InsertHandle(probe);
+  const HANDLE second = host::InsertHandle(probe);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(host::ObjectFromHandle(first), probe);
+  PVOID body = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(body, probe->Body());
+
+  EXPECT_EQ(ZwClose(first), STATUS_SUCCESS);
+  EXPECT_EQ(probe->lastHandleClosed, 0);
+  EXPECT_EQ(host::ObjectFromHandle(first), nullptr);
+  EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
+  EXPECT_EQ(probe->lastHandleClosed, 1);
+  EXPECT_EQ(probe->lastReference, 0);
+  EXPECT_EQ(ObDereferenceObject(body), 0);
+  EXPECT_EQ(probe->lastReference, 1);
+  EXPECT_EQ(probe->handleClosedBeforeReference, 1);
+}
+
+TEST(HandleTable, ObjectWithoutBodyReferencesGoesWithItsLastHandle) {
+  auto probe = std::make_shared<Probe>();
+  const size_t before = host::OpenHandleCount();
+  const HANDLE handle = host::InsertHandle(probe);
+  EXPECT_EQ(host::OpenHandleCount(), before + 1);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(probe->lastHandleClosed, 1);
+  EXPECT_EQ(probe->lastReference, 1);
+  EXPECT_EQ(host::OpenHandleCount(), before);
+}
+
+TEST(HandleTable, UnknownHandlesAreRefused) {
+  PVOID body = nullptr;
+  const HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFFF0));
+  EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &body, nullptr),
+            STATUS_INVALID_HANDLE);
+  EXPECT_EQ(ZwClose(bogus), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(host::ObjectFromHandle(bogus), nullptr);
+}
+
+TEST(HandleTable, ReferenceByBodyKeepsTheObjectAliveWithoutHandles) {
+  auto probe = std::make_shared<Probe>();
+  std::weak_ptr<Probe> watch = probe;
+  host::ReferenceBody(probe);
+  void* body = probe->Body();
+  probe.reset();
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(ObDereferenceObject(body), 0);
+  EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace

@@ -1,0 +1,414 @@
+// The host's UDP transport behind "\device\udp", driven with hand-built requests the way the
+// driver builds them (ZwCreateFile with the 52-byte transport-address attribute, internal
+// device-control requests with an MDL and the next stack location filled), against plain
+// POSIX sockets on loopback addresses of the test's own.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/executive.h"
+#include "host/udp_transport.h"
+#include "kernel.h"
+#include "support/loopback_address.h"
+#include "support/udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+using testsupport::UdpPeer;
+
+constexpr uint16_t kLinkPort = 519;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void FillIpAddress(TA_IP_ADDRESS* ta, uint32_t address, uint16_t port) {
+  std::memset(ta, 0, sizeof *ta);
+  ta->TAAddressCount = 1;
+  ta->Address[0].AddressLength = TDI_ADDRESS_LENGTH_IP;
+  ta->Address[0].AddressType = TDI_ADDRESS_TYPE_IP;
+  auto* ip = reinterpret_cast<uint8_t*>(&ta->Address[0].Address[0]);
+  const uint8_t bytes[6] = {uint8_t(port >> 8), uint8_t(port),          uint8_t(address >> 24),
+                            uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+  std::memcpy(ip, bytes, sizeof bytes);
+}
+
+// The open attribute as the driver lays it out: 52 bytes, the value at offset 25.
+std::vector<uint8_t> OpenAttribute(uint32_t address, uint16_t port) {
+  std::vector<uint8_t> ea(52, 0);
+  ea[5] = TDI_TRANSPORT_ADDRESS_LENGTH;
+  ea[6] = sizeof(TA_IP_ADDRESS);
+  std::memcpy(&ea[8], TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH + 1);
+  TA_IP_ADDRESS ta;
+  FillIpAddress(&ta, address, port);
+  std::memcpy(&ea[25], &ta, sizeof ta);
+  return ea;
+}
+
+// A datagram information record with its transport address right behind it.
+// It points into itself, so it is filled in place and never copied.
+struct DatagramInformation {
+  TDI_CONNECTION_INFORMATION info;
+  TA_IP_ADDRESS address;
+  DatagramInformation() { Set(0, 0); }
+  DatagramInformation(const DatagramInformation&) = delete;
+  DatagramInformation& operator=(const DatagramInformation&) = delete;
+  void Set(uint32_t host, uint16_t port) {
+    std::memset(&info, 0, sizeof info);
+    FillIpAddress(&address, host, port);
+    info.RemoteAddressLength = sizeof(TA_IP_ADDRESS);
+    info.RemoteAddress = &address;
+  }
+  uint32_t Address() const {
+    const auto* ip = reinterpret_cast<const uint8_t*>(&address.Address[0].Address[0]);
+    return (uint32_t{ip[2]} << 24) | (uint32_t{ip[3]} << 16) | (uint32_t{ip[4]} << 8) | ip[5];
+  }
+  uint16_t Port() const {
+    const auto* ip = reinterpret_cast<const uint8_t*>(&address.Address[0].Address[0]);
+    return static_cast<uint16_t>((ip[0] << 8) | ip[1]);
+  }
+};
+
+struct AddressObject {
+  HANDLE handle = nullptr;
+  PFILE_OBJECT file = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+};
+
+NTSTATUS OpenAddress(const std::vector<uint8_t>& ea, AddressObject* object) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\device\\udp");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK iosb;
+  NTSTATUS status = ZwCreateFile(&object->handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb,
+                                 nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 FILE_OPEN_IF, 0, const_cast<uint8_t*>(ea.data()),
+                                 static_cast<ULONG>(ea.size()));
+  if (!NT_SUCCESS(status)) return status;
+  status = ObReferenceObjectByHandle(object->handle, GENERIC_READ | GENERIC_WRITE, nullptr,
+                                     KernelMode, reinterpret_cast<PVOID*>(&object->file), nullptr);
+  if (NT_SUCCESS(status)) object->device = IoGetRelatedDeviceObject(object->file);
+  return status;
+}
+
+// One datagram request in flight, with everything it points at kept alive.
+struct Request {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb{};
+  Bytes buffer;
+  DatagramInformation remote;  // send: destination; receive: filter
+  DatagramInformation source;  // receive: where the transport writes the source
+  PIRP irp = nullptr;
+  NTSTATUS dispatchStatus = STATUS_SUCCESS;
+
+  Request() { KeInitializeEvent(&event, SynchronizationEvent, FALSE); }
+  bool Done() const { return KeReadStateEvent(const_cast<PKEVENT>(&event)) != 0; }
+  bool WaitDone(std::chrono::milliseconds limit = 3s) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!Done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  Bytes Received() const { return Bytes(buffer.begin(), buffer.begin() + iosb.Information); }
+};
+
+// Builds a datagram request as the driver does.
+void Prepare(const AddressObject& object, UCHAR minor, Request* r) {
+  r->irp = IoBuildDeviceIoControlRequest(3, object.device, nullptr, 0, nullptr, 0, TRUE, nullptr,
+                                         nullptr);
+  PMDL mdl = IoAllocateMdl(r->buffer.data(), static_cast<ULONG>(r->buffer.size()), FALSE, FALSE,
+                           nullptr);
+  MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->MinorFunction = minor;
+  next->Control = 0;
+  next->CompletionRoutine = nullptr;
+  next->DeviceObject = object.device;
+  next->FileObject = object.file;
+  if (minor == TDI_SEND_DATAGRAM) {
+    TDI_REQUEST_KERNEL_SENDDG p{static_cast<ULONG>(r->buffer.size()), &r->remote.info};
+    std::memcpy(&next->Parameters, &p, sizeof p);
+  } else {
+    TDI_REQUEST_KERNEL_RECEIVEDG p{static_cast<ULONG>(r->buffer.size()), &r->remote.info,
+                                   &r->source.info, TDI_RECEIVE_NORMAL};
+    std::memcpy(&next->Parameters, &p, sizeof p);
+  }
+  r->irp->MdlAddress = mdl;
+  r->irp->UserEvent = &r->event;
+  r->irp->UserIosb = &r->iosb;
+}
+
+// Builds and sends it; returns what IofCallDriver returned.
+NTSTATUS Call(const AddressObject& object, UCHAR minor, Request* r) {
+  Prepare(object, minor, r);
+  r->dispatchStatus = IofCallDriver(object.device, r->irp);
+  return r->dispatchStatus;
+}
+
+class UdpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::StartManual();
+    ASSERT_EQ(host::udp::Install(), STATUS_SUCCESS);
+    local_ = testsupport::UniqueLoopbackAddress();
+    host::udp::SetAnyAddress(local_);
+    host::udp::SetBacklogLimit(64);
+    host::udp::ResetCounters();
+  }
+  void TearDown() override {
+    for (AddressObject& object : objects_) Close(object);
+    host::udp::ClearPortMap();
+    EXPECT_EQ(host::udp::Uninstall(), STATUS_SUCCESS);
+    host::Shutdown();
+  }
+  AddressObject& Open(uint32_t address = 0, uint16_t port = kLinkPort) {
+    objects_.emplace_back();
+    EXPECT_EQ(OpenAddress(OpenAttribute(address, port), &objects_.back()), STATUS_SUCCESS);
+    return objects_.back();
+  }
+  static void Close(AddressObject& object) {
+    if (object.handle != nullptr) ZwClose(object.handle);
+    if (object.file != nullptr) ObDereferenceObject(object.file);
+    object = AddressObject{};
+  }
+  static NTSTATUS Send(const AddressObject& object, uint32_t address, uint16_t port,
+                       const Bytes& bytes) {
+    Request r;
+    r.buffer = bytes;
+    r.remote.Set(address, port);
+    Call(object, TDI_SEND_DATAGRAM, &r);
+    EXPECT_TRUE(r.WaitDone());
+    return r.iosb.Status;
+  }
+  // Starts a receive filtered on (address, port) with room for `length` bytes.
+  static std::unique_ptr<Request> StartReceive(const AddressObject& object, uint32_t address,
+                                               uint16_t port, size_t length = 512) {
+    auto r = std::make_unique<Request>();
+    r->buffer.assign(length, 0xEE);
+    r->remote.Set(address, port);
+    Call(object, TDI_RECEIVE_DATAGRAM, r.get());
+    return r;
+  }
+  static bool WaitReceived(size_t datagrams) {
+    return host::udp::WaitForCounters(
+        [&](const host::udp::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
+  }
+
+  uint32_t local_ = 0;
+  std::deque<AddressObject> objects_;
+};
+
+TEST_F(UdpTransportTest, SendReachesThePeerFromTheAnyAddressChosenForTheRun) {
+  AddressObject& object = Open(0, kLinkPort);
+  UdpPeer peer(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  ASSERT_TRUE(peer.Bound());
+  EXPECT_EQ(Send(object, peer.Address(), kLinkPort, Text("hello")), STATUS_SUCCESS);
+  const auto got = peer.Receive(2s);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->bytes, Text("hello"));
+  EXPECT_EQ(got->address, local_);
+  EXPECT_EQ(got->port, kLinkPort);
+  EXPECT_EQ(host::udp::GetCounters().datagramsSent, 1u);
+}
+
+TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilter) {
+  AddressObject& object = Open();
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  UdpPeer stranger(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  UdpPeer otherPort(server.Address(), 0);  // the right address, another port
+  auto r = StartReceive(object, server.Address(), kLinkPort);
+  EXPECT_EQ(r->dispatchStatus, STATUS_PENDING);
+  ASSERT_TRUE(stranger.SendTo(local_, kLinkPort, Text("stranger")));
+  ASSERT_TRUE(otherPort.SendTo(local_, kLinkPort, Text("port")));
+  ASSERT_TRUE(WaitReceived(2));
+  EXPECT_FALSE(r->Done()) << "a datagram from outside the filter does not complete the receive";
+  EXPECT_EQ(host::udp::GetCounters().pendingReceives, 1u);
+
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes(20, 0x5A)));
+  ASSERT_TRUE(r->WaitDone());
+  EXPECT_EQ(r->iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(r->Received(), Bytes(20, 0x5A));
+  EXPECT_EQ(r->source.Address(), server.Address());
+  EXPECT_EQ(r->source.Port(), kLinkPort);
+
+  // What the filter left waiting is there for a receive that matches it.
+  auto later = StartReceive(object, stranger.Address(), kLinkPort);
+  EXPECT_EQ(later->dispatchStatus, STATUS_SUCCESS);
+  EXPECT_EQ(later->Received(), Text("stranger"));
+  auto any = StartReceive(object, 0, 0);
+  EXPECT_EQ(any->dispatchStatus, STATUS_SUCCESS);
+  EXPECT_EQ(any->Received(), Text("port"));
+  EXPECT_EQ(any->source.Port(), otherPort.Port());
+}
+
+TEST_F(UdpTransportTest, BacklogKeepsTheNewestDatagramsUpToItsBound) {
+  host::udp::SetBacklogLimit(3);
+  AddressObject& object = Open();
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  for (char c = '0'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
+  ASSERT_TRUE(WaitReceived(5));
+  EXPECT_EQ(host::udp::GetCounters().backlogDropped, 2u);
+  for (char c = '2'; c <= '4'; ++c) {
+    auto r = StartReceive(object, server.Address(), kLinkPort);
+    EXPECT_EQ(r->dispatchStatus, STATUS_SUCCESS);
+    EXPECT_EQ(r->Received(), Bytes{uint8_t(c)});
+  }
+  auto empty = StartReceive(object, server.Address(), kLinkPort);
+  EXPECT_EQ(empty->dispatchStatus, STATUS_PENDING);
+  ZwClose(objects_.back().handle);
+  objects_.back().handle = nullptr;
+  ASSERT_TRUE(empty->WaitDone());
+}
+
+TEST_F(UdpTransportTest, LongerDatagramIsTruncatedWithBufferOverflow) {
+  AddressObject& object = Open();
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  auto r = StartReceive(object, server.Address(), kLinkPort, 4);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("0123456789")));
+  ASSERT_TRUE(r->WaitDone());
+  EXPECT_EQ(r->iosb.Status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_FALSE(NT_SUCCESS(r->iosb.Status)) << "the receivers treat it as a failed receive";
+  EXPECT_EQ(r->Received(), Text("0123"));
+  EXPECT_EQ(host::udp::GetCounters().truncated, 1u);
+}
+
+TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
+  AddressObject& object = Open();
+  auto first = StartReceive(object, 0x7F000001, kLinkPort);
+  auto second = StartReceive(object, 0x7F000002, kLinkPort);
+  ASSERT_EQ(host::udp::GetCounters().pendingReceives, 2u);
+  ZwClose(object.handle);
+  object.handle = nullptr;
+  ASSERT_TRUE(first->WaitDone());
+  ASSERT_TRUE(second->WaitDone());
+  EXPECT_EQ(first->iosb.Status, STATUS_LOCAL_DISCONNECT);
+  EXPECT_EQ(second->iosb.Status, STATUS_LOCAL_DISCONNECT);
+  EXPECT_EQ(first->iosb.Information, 0u);
+  // The driver still holds a reference: requests on the object are refused, not sent.
+  EXPECT_EQ(Send(object, 0x7F000001, kLinkPort, Text("x")), STATUS_LOCAL_DISCONNECT);
+  auto late = StartReceive(object, 0, 0);
+  EXPECT_EQ(late->dispatchStatus, STATUS_LOCAL_DISCONNECT);
+  ObDereferenceObject(object.file);
+  object.file = nullptr;
+  EXPECT_TRUE(host::udp::WaitForCounters(
+      [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
+}
+
+TEST_F(UdpTransportTest, CancelledReceiveEndsAndLosesNoDatagram) {
+  AddressObject& object = Open();
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  auto r = StartReceive(object, server.Address(), kLinkPort);
+  ASSERT_EQ(r->dispatchStatus, STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(r->irp));
+  ASSERT_TRUE(r->WaitDone());
+  EXPECT_EQ(r->iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(host::udp::GetCounters().pendingReceives, 0u);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("kept")));
+  ASSERT_TRUE(WaitReceived(1));
+  auto next = StartReceive(object, server.Address(), kLinkPort);
+  EXPECT_EQ(next->dispatchStatus, STATUS_SUCCESS);
+  EXPECT_EQ(next->Received(), Text("kept"));
+}
+
+TEST_F(UdpTransportTest, GuardRefusesAddressesOutsideLoopbackWithoutSending) {
+  AddressObject& object = Open();
+  EXPECT_TRUE(host::udp::LoopbackGuard());
+  EXPECT_EQ(Send(object, 0xC0A8010A, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE);  // 192.168.1.10
+  EXPECT_EQ(Send(object, 0x0A000005, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE);  // 10.0.0.5
+  EXPECT_EQ(Send(object, 0x00000003, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE);  // 0.0.0.3
+  const host::udp::Counters c = host::udp::GetCounters();
+  EXPECT_EQ(c.refusedByGuard, 3u);
+  EXPECT_EQ(c.datagramsSent, 0u);
+}
+
+TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne) {
+  AddressObject& older = Open();
+  AddressObject& newer = Open();
+  EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
+  EXPECT_EQ(host::udp::GetCounters().addressObjects, 2u);
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
+
+  // Only the older object waits: it takes the datagram.
+  auto onOlder = StartReceive(older, server.Address(), kLinkPort);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("a")));
+  ASSERT_TRUE(onOlder->WaitDone());
+  EXPECT_EQ(onOlder->Received(), Text("a"));
+
+  // Nobody waits: the newest object's backlog keeps it.
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("b")));
+  ASSERT_TRUE(WaitReceived(2));
+  auto olderAgain = StartReceive(older, server.Address(), kLinkPort);
+  EXPECT_EQ(olderAgain->dispatchStatus, STATUS_PENDING);
+  auto onNewer = StartReceive(newer, server.Address(), kLinkPort);
+  EXPECT_EQ(onNewer->dispatchStatus, STATUS_SUCCESS);
+  EXPECT_EQ(onNewer->Received(), Text("b"));
+
+  // Both wait: the newest takes it, the other keeps waiting.
+  auto newerAgain = StartReceive(newer, server.Address(), kLinkPort);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("c")));
+  ASSERT_TRUE(newerAgain->WaitDone());
+  EXPECT_EQ(newerAgain->Received(), Text("c"));
+  EXPECT_FALSE(olderAgain->Done());
+
+  // The newer one closed, the older one carries on alone on the same socket.
+  Close(newer);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("d")));
+  ASSERT_TRUE(olderAgain->WaitDone());
+  EXPECT_EQ(olderAgain->Received(), Text("d"));
+  EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
+}
+
+TEST_F(UdpTransportTest, PortMappingMovesTheLinkPortOnTheWire) {
+  host::udp::MapPort(kLinkPort, 6519);
+  AddressObject& object = Open();
+  UdpPeer server(testsupport::UniqueLoopbackAddress(), 6519);
+  EXPECT_EQ(Send(object, server.Address(), kLinkPort, Text("m")), STATUS_SUCCESS);
+  const auto got = server.Receive(2s);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->port, 6519) << "bound on the mapped port";
+  auto r = StartReceive(object, server.Address(), kLinkPort);
+  ASSERT_TRUE(server.SendTo(local_, 6519, Text("n")));
+  ASSERT_TRUE(r->WaitDone());
+  EXPECT_EQ(r->Received(), Text("n"));
+  EXPECT_EQ(r->source.Port(), kLinkPort) << "the source is reported as the driver's port";
+}
+
+TEST_F(UdpTransportTest, MalformedTransportAddressAttributesAreRefused) {
+  AddressObject object;
+  std::vector<uint8_t> ea = OpenAttribute(0, kLinkPort);
+  ea.resize(40);  // the value runs past the buffer
+  EXPECT_EQ(OpenAddress(ea, &object), STATUS_INVALID_PARAMETER);
+  ea = OpenAttribute(0, kLinkPort);
+  ea[8] = 't';  // another attribute name
+  EXPECT_EQ(OpenAddress(ea, &object), STATUS_INVALID_PARAMETER);
+  ea = OpenAttribute(0, kLinkPort);
+  ea[25 + 6] = 17;  // an address type other than IP
+  EXPECT_EQ(OpenAddress(ea, &object), STATUS_INVALID_ADDRESS);
+  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+}
+
+TEST_F(UdpTransportTest, RequestsAtDispatchLevelStopTheHost) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  AddressObject& object = Open();
+  EXPECT_DEATH(
+      {
+        Request r;
+        r.buffer = Text("x");
+        r.remote.Set(0x7F000001, kLinkPort);
+        Prepare(object, TDI_SEND_DATAGRAM, &r);
+        KfRaiseIrql(DISPATCH_LEVEL);
+        IofCallDriver(object.device, r.irp);
+      },
+      "TRANSPORT_CALL_AT_DISPATCH_LEVEL.*IofCallDriver");
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The server's side of the link protocol on one channel.
+#include "channel.h"
+
+#include <algorithm>
+
+namespace devserver {
+
+std::string Channel::Name() const { return "ch " + std::to_string(state_.number); }
+
+void Channel::Emit(Effects& effects, std::vector<uint8_t> bytes) {
+  effects.send.push_back(Datagram{*state_.peer, std::move(bytes), {}});
+}
+
+void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_point now,
+                       const ProtocolOptions& options, Effects& effects) {
+  state_.peer = from;
+  switch (packet.type) {
+    case kData:
+      OnData(packet, effects);
+      break;
+    case kOpen:
+      OnOpen(packet, now, options, effects);
+      break;
+    case kClose:
+      state_.open = false;
+      ++state_.closes;
+      ReturnInFlightToOutbox();
+      effects.notes.push_back(Name() + " closed");
+      if (options.answerClose) Emit(effects, Encode(kClose, state_.number, 0));
+      break;
+    case kSettings:
+      RecordSettings(packet, false, effects);
+      break;
+    case kAck:
+      ++state_.acksFromDriver;
+      break;
+    case kPoll:
+      ++state_.pollsAnswered;
+      Emit(effects, Encode(kAck, state_.number, state_.lastDataSequence));
+      break;
+    case kRxAck:
+      OnRxAck(packet, now, options, effects);
+      break;
+    case kBreakOn:
+      state_.breakOn = true;
+      ++state_.breakOns;
+      effects.notes.push_back(Name() + " break on");
+      break;
+    case kBreakOff:
+      state_.breakOn = false;
+      ++state_.breakOffs;
+      effects.notes.push_back(Name() + " break off");
+      break;
+    default:
+      // DOWN, SEQDATA and undefined types are never sent by the driver; ignored.
+      break;
+  }
+}
+
+void Channel::OnData(const Packet& packet, Effects& effects) {
+  ++state_.dataPackets;
+  const bool repeated =
+      packet.sequence != 0 && state_.tookData && packet.sequence == state_.lastDataSequence;
+  if (repeated) {
+    ++state_.duplicateDataPackets;
+  } else {
+    state_.written.insert(state_.written.end(), packet.payload.begin(), packet.payload.end());
+    effects.toLine.insert(effects.toLine.end(), packet.payload.begin(), packet.payload.end());
+    state_.lastDataSequence = packet.sequence;
+    state_.tookData = true;
+  }
+  Emit(effects, Encode(kAck, state_.number, packet.sequence));
+}
+
+void Channel::OnOpen(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,
+                     Effects& effects) {
+  ++state_.opens;
+  // The open's sequence is the driver's data sequence from here on: its first data packet
+  // carries the next one, and a poll before any data is answered with this one.
+  state_.lastDataSequence = packet.sequence;
+  state_.tookData = true;
+  RecordSettings(packet, true, effects);
+  if (!options.answerOpen) return;
+  state_.open = true;
+  Emit(effects, EncodeHeader(kOpen, state_.number, options.openReplyLength, options.openSequence));
+  // Sequenced data is numbered afresh from the reply's sequence.
+  ReturnInFlightToOutbox();
+  state_.lastSentSequence = options.openSequence;
+  FillWindow(now, options, effects);
+}
+
+void Channel::RecordSettings(const Packet& packet, bool fromOpen, Effects& effects) {
+  if (!fromOpen) ++state_.settingsPackets;
+  const std::optional<LineSettings> decoded = DecodeLineSettings(packet.payload);
+  if (!decoded) {
+    effects.notes.push_back(Name() + (fromOpen ? " opened" : " settings") + " with a " +
+                            std::to_string(packet.payload.size()) + "-byte block (not decoded)");
+    return;
+  }
+  state_.settings = decoded;
+  if (fromOpen) state_.openSettings = decoded;
+  effects.notes.push_back(Name() + (fromOpen ? " opened: " : " settings: ") + decoded->Describe());
+}
+
+void Channel::OnRxAck(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,
+                      Effects& effects) {
+  ++state_.rxAcks;
+  state_.lastRxAckSequence = packet.sequence;
+  // The acknowledgement covers the packet it names and every packet sent before it. A
+  // sequence that names no packet in flight (stale or repeated) changes nothing.
+  const auto named = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const InFlight& f) {
+    return f.sequence == packet.sequence;
+  });
+  if (named == inFlight_.end()) return;
+  for (auto it = inFlight_.begin(); it != named + 1; ++it) {
+    state_.lineBytesAcknowledged += it->payload.size();
+  }
+  inFlight_.erase(inFlight_.begin(), named + 1);
+  FillWindow(now, options, effects);
+}
+
+void Channel::ReturnInFlightToOutbox() {
+  for (auto it = inFlight_.rbegin(); it != inFlight_.rend(); ++it) {
+    outbox_.insert(outbox_.begin(), it->payload.begin(), it->payload.end());
+  }
+  inFlight_.clear();
+}
+
+void Channel::FillWindow(Clock::time_point now, const ProtocolOptions& options, Effects& effects) {
+  if (!state_.open || !state_.peer) return;
+  const size_t window = std::clamp<size_t>(options.window, 1, 7);
+  const size_t chunkLimit = std::clamp<size_t>(options.maxPayload, 1, kMaxPayload);
+  while (inFlight_.size() < window && !outbox_.empty()) {
+    const size_t count = std::min(chunkLimit, outbox_.size());
+    InFlight packet{NextSeq(state_.lastSentSequence),
+                    std::vector<uint8_t>(outbox_.begin(), outbox_.begin() + count), now};
+    outbox_.erase(outbox_.begin(), outbox_.begin() + count);
+    state_.lastSentSequence = packet.sequence;
+    ++state_.seqDataSent;
+    Emit(effects, Encode(kSeqData, state_.number, packet.sequence, packet.payload));
+    inFlight_.push_back(std::move(packet));
+  }
+}
+
+void Channel::QueueLineBytes(std::span<const uint8_t> bytes, bool sequenced, Clock::time_point now,
+                             const ProtocolOptions& options, Effects& effects) {
+  if (bytes.empty()) return;
+  if (sequenced) {
+    outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
+    FillWindow(now, options, effects);
+    return;
+  }
+  if (!state_.peer) {
+    state_.lineBytesLost += bytes.size();
+    effects.notes.push_back(Name() + ": no driver address known, " +
+                            std::to_string(bytes.size()) + " line bytes lost");
+    return;
+  }
+  const size_t chunkLimit = std::clamp<size_t>(options.maxPayload, 1, kMaxPayload);
+  for (size_t offset = 0; offset < bytes.size(); offset += chunkLimit) {
+    const size_t count = std::min(chunkLimit, bytes.size() - offset);
+    ++state_.unsequencedSent;
+    Emit(effects, Encode(kData, state_.number, 0, bytes.subspan(offset, count)));
+  }
+}
+
+void Channel::SendDown(Effects& effects) {
+  if (!state_.peer) {
+    effects.notes.push_back(Name() + ": no driver address known, DOWN not sent");
+    return;
+  }
+  state_.open = false;
+  ReturnInFlightToOutbox();
+  Emit(effects, Encode(kDown, state_.number, 0));
+}
+
+void Channel::SendPoll(Effects& effects) {
+  if (!state_.peer) {
+    effects.notes.push_back(Name() + ": no driver address known, POLL not sent");
+    return;
+  }
+  Emit(effects, Encode(kPoll, state_.number, state_.lastSentSequence));
+}
+
+void Channel::OnTimer(Clock::time_point now, const ProtocolOptions& options, Effects& effects) {
+  if (!state_.open || !state_.peer || inFlight_.empty()) return;
+  if (now < inFlight_.front().sentAt + options.resendInterval) return;
+  // Go back to the oldest unacknowledged packet: the driver takes only the next in order.
+  for (InFlight& packet : inFlight_) {
+    packet.sentAt = now;
+    ++state_.seqDataResent;
+    Emit(effects, Encode(kSeqData, state_.number, packet.sequence, packet.payload));
+  }
+}
+
+std::optional<Clock::time_point> Channel::NextDeadline(const ProtocolOptions& options) const {
+  if (!state_.open || !state_.peer || inFlight_.empty()) return std::nullopt;
+  return inFlight_.front().sentAt + options.resendInterval;
+}
+
+ChannelSnapshot Channel::Snapshot() const {
+  ChannelSnapshot copy = state_;
+  copy.seqDataInFlight = inFlight_.size();
+  copy.lineBytesWaiting = outbox_.size();
+  return copy;
+}
+
+}  // namespace devserver

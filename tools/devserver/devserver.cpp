@@ -1,0 +1,320 @@
+// The device server: its socket, its thread and the routing of datagrams between the socket,
+// the fault injectors, the channels and their line backends.
+#include "devserver.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace devserver {
+
+namespace {
+
+// Different decision sequences for the two directions from one seed.
+constexpr uint64_t kToDriverSeedMix = 0x9E3779B97F4A7C15ull;
+
+}  // namespace
+
+DeviceServer::DeviceServer(ServerOptions options)
+    : options_(std::move(options)),
+      fromDriver_(options_.faults.seed, options_.faults.fromDriver),
+      toDriver_(options_.faults.seed ^ kToDriverSeedMix, options_.faults.toDriver) {}
+
+DeviceServer::~DeviceServer() { Stop(); }
+
+bool DeviceServer::Start(std::string* error) {
+  std::string ignored;
+  std::string& message = error != nullptr ? *error : ignored;
+  if (thread_.joinable()) {
+    message = "the server is already running";
+    return false;
+  }
+  socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) {
+    message = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  const sockaddr_in address = options_.bind.ToSockaddr();
+  if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    message = "bind " + options_.bind.ToString() + ": " + std::strerror(errno);
+    close(socket_);
+    socket_ = -1;
+    return false;
+  }
+  sockaddr_in bound;
+  socklen_t length = sizeof bound;
+  getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &length);
+  local_ = Endpoint::FromSockaddr(bound);
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_ < 0) {
+    message = std::string("eventfd: ") + std::strerror(errno);
+    close(socket_);
+    socket_ = -1;
+    return false;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    started_ = Clock::now();
+    stopping_ = false;
+    Note("serving " + local_.ToString());
+    for (const auto& [number, kind] : options_.channelBackends) {
+      std::string problem;
+      std::unique_ptr<LineBackend> backend = MakeBackend(kind, &problem);
+      if (!backend) {
+        message = "channel " + std::to_string(number) + ": " + problem;
+        channels_.clear();
+        close(wake_);
+        close(socket_);
+        wake_ = socket_ = -1;
+        return false;
+      }
+      auto entry = std::make_unique<Entry>(number);
+      entry->backend = std::move(backend);
+      if (options_.driver) entry->channel.SetDefaultPeer(*options_.driver);
+      Note("ch " + std::to_string(number) + " line: " + entry->backend->Describe());
+      channels_[number] = std::move(entry);
+    }
+  }
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void DeviceServer::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  Wake();
+  thread_.join();
+  close(socket_);
+  close(wake_);
+  socket_ = wake_ = -1;
+  changed_.notify_all();
+}
+
+bool DeviceServer::Running() const { return thread_.joinable(); }
+
+Endpoint DeviceServer::Local() const { return local_; }
+
+DeviceServer::Entry& DeviceServer::EntryFor(uint8_t channel) {
+  std::unique_ptr<Entry>& slot = channels_[channel];
+  if (!slot) {
+    slot = std::make_unique<Entry>(channel);
+    std::string problem;
+    slot->backend = MakeBackend(options_.backend, &problem);
+    if (!slot->backend) {
+      Note("ch " + std::to_string(channel) + ": " + problem + "; no line attached");
+      slot->backend = MakeBackend(BackendKind::Programmatic, &problem);
+    } else if (options_.backend != BackendKind::Programmatic) {
+      Note("ch " + std::to_string(channel) + " line: " + slot->backend->Describe());
+    }
+    if (const std::optional<Endpoint> driver = DriverAddress()) slot->channel.SetDefaultPeer(*driver);
+    Wake();  // a new descriptor to poll
+  }
+  return *slot;
+}
+
+std::optional<Endpoint> DeviceServer::DriverAddress() const {
+  if (options_.driver) return options_.driver;
+  return lastPeer_;
+}
+
+void DeviceServer::Wake() {
+  if (wake_ < 0) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(wake_, &one, sizeof one);
+}
+
+namespace {
+
+// Appends to a record kept up to `limit` entries; the oldest tenth goes when it is full.
+template <typename T>
+void Keep(std::vector<T>& kept, T entry, size_t limit) {
+  if (limit == 0) return;
+  if (kept.size() >= limit) kept.erase(kept.begin(), kept.begin() + (kept.size() / 10 + 1));
+  kept.push_back(std::move(entry));
+}
+
+constexpr size_t kNotesKept = 10000;
+
+}  // namespace
+
+void DeviceServer::Note(const std::string& text) {
+  if (options_.onNote) options_.onNote(text);
+  Keep(notes_, text, kNotesKept);
+}
+
+void DeviceServer::Record(Direction direction, const Datagram& datagram) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+  TraceRecord record = MakeTraceRecord(seconds, direction, datagram.peer, datagram.bytes,
+                                       datagram.fault);
+  if (options_.onTrace) options_.onTrace(record);
+  Keep(trace_, std::move(record), options_.traceLimit);
+}
+
+void DeviceServer::Run() {
+  std::vector<pollfd> fds;
+  std::vector<uint8_t> polledChannels;
+  for (;;) {
+    int timeout = -1;
+    fds.clear();
+    polledChannels.clear();
+    fds.push_back({socket_, POLLIN, 0});
+    fds.push_back({wake_, POLLIN, 0});
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      for (const auto& [number, entry] : channels_) {
+        const int fd = entry->backendPolled ? entry->backend->PollDescriptor() : -1;
+        if (fd < 0) continue;
+        fds.push_back({fd, POLLIN, 0});
+        polledChannels.push_back(number);
+      }
+      if (const std::optional<Clock::time_point> next = NextDeadline()) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+        timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+      }
+    }
+    poll(fds.data(), fds.size(), timeout);
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      const Clock::time_point now = Clock::now();
+      if (fds[1].revents & POLLIN) {
+        uint64_t count;
+        [[maybe_unused]] const ssize_t n = read(wake_, &count, sizeof count);
+      }
+      if (fds[0].revents & POLLIN) ReceiveAll();
+      for (size_t i = 2; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        const auto found = channels_.find(polledChannels[i - 2]);
+        if (found == channels_.end()) continue;
+        Entry& entry = *found->second;
+        std::vector<uint8_t> bytes = entry.backend->ReadFromDevice();
+        if (bytes.empty() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+          entry.backendPolled = false;
+          Note("ch " + std::to_string(found->first) + " line: " +
+               entry.backend->Describe() + " closed");
+          continue;
+        }
+        Effects effects;
+        entry.channel.QueueLineBytes(bytes, options_.backendSequenced, now, options_.protocol,
+                                     effects);
+        Apply(entry, effects, now);
+      }
+      RunTimers(now);
+    }
+    changed_.notify_all();
+  }
+}
+
+void DeviceServer::ReceiveAll() {
+  std::vector<uint8_t> buffer(65536);
+  for (;;) {
+    sockaddr_in from;
+    socklen_t length = sizeof from;
+    const ssize_t n = recvfrom(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0) return;
+    const Clock::time_point now = Clock::now();
+    ++stats_.datagramsIn;
+    Datagram datagram{Endpoint::FromSockaddr(from),
+                      std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), {}};
+    std::vector<Datagram> pass;
+    std::vector<Datagram> dropped;
+    fromDriver_.Offer(std::move(datagram), now, pass, dropped);
+    for (const Datagram& d : dropped) {
+      ++stats_.droppedIn;
+      Record(Direction::FromDriver, d);
+    }
+    for (const Datagram& d : pass) Process(d, now);
+  }
+}
+
+void DeviceServer::Process(const Datagram& datagram, Clock::time_point now) {
+  Record(Direction::FromDriver, datagram);
+  lastPeer_ = datagram.peer;
+  const std::optional<Packet> packet = Decode(datagram.bytes);
+  if (!packet) {
+    ++stats_.shortDatagrams;
+    return;
+  }
+  Entry& entry = EntryFor(packet->channel);
+  Effects effects;
+  entry.channel.OnPacket(*packet, datagram.peer, now, options_.protocol, effects);
+  Apply(entry, effects, now);
+}
+
+void DeviceServer::Apply(Entry& entry, Effects& effects, Clock::time_point now) {
+  for (const std::string& note : effects.notes) Note(note);
+  for (Datagram& d : effects.send) SendOut(std::move(d), now);
+  if (effects.toLine.empty()) return;
+  const std::vector<uint8_t> back = entry.backend->FromDriver(effects.toLine);
+  if (back.empty()) return;
+  Effects echoed;
+  entry.channel.QueueLineBytes(back, options_.backendSequenced, now, options_.protocol, echoed);
+  Apply(entry, echoed, now);
+}
+
+void DeviceServer::SendOut(Datagram datagram, Clock::time_point now) {
+  std::vector<Datagram> pass;
+  std::vector<Datagram> dropped;
+  toDriver_.Offer(std::move(datagram), now, pass, dropped);
+  for (const Datagram& d : dropped) {
+    ++stats_.droppedOut;
+    Record(Direction::ToDriver, d);
+  }
+  for (const Datagram& d : pass) Transmit(d);
+  if (toDriver_.Held() > 0) Wake();  // the thread must learn the release time
+}
+
+void DeviceServer::Transmit(const Datagram& datagram) {
+  const sockaddr_in to = datagram.peer.ToSockaddr();
+  const ssize_t n = sendto(socket_, datagram.bytes.data(), datagram.bytes.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (n < 0) {
+    ++stats_.sendErrors;
+    Datagram failed = datagram;
+    failed.fault = failed.fault.empty() ? std::string("send failed: ") + std::strerror(errno)
+                                        : failed.fault + ", send failed";
+    Record(Direction::ToDriver, failed);
+    return;
+  }
+  ++stats_.datagramsOut;
+  Record(Direction::ToDriver, datagram);
+}
+
+void DeviceServer::RunTimers(Clock::time_point now) {
+  std::vector<Datagram> arrived;
+  fromDriver_.Release(now, arrived);
+  for (const Datagram& d : arrived) Process(d, now);
+  std::vector<Datagram> leaving;
+  toDriver_.Release(now, leaving);
+  for (const Datagram& d : leaving) Transmit(d);
+  for (auto& [number, entry] : channels_) {
+    Effects effects;
+    entry->channel.OnTimer(now, options_.protocol, effects);
+    Apply(*entry, effects, now);
+  }
+}
+
+std::optional<Clock::time_point> DeviceServer::NextDeadline() const {
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](std::optional<Clock::time_point> t) {
+    if (t && (!next || *t < *next)) next = t;
+  };
+  consider(fromDriver_.NextRelease());
+  consider(toDriver_.NextRelease());
+  for (const auto& [number, entry] : channels_) {
+    consider(entry->channel.NextDeadline(options_.protocol));
+  }
+  return next;
+}
+
+}  // namespace devserver

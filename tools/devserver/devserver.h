@@ -1,0 +1,149 @@
+// The remote serial device server emulator: the far end of the driver's UDP link. It binds
+// one local address (port 519 unless told otherwise), serves channels 0..255 on it from a
+// background thread, and lets a test or a person see and steer what happens on each channel.
+//
+// Everything runs on real time: the server is an outside program to the driver, so the wait
+// helpers take real-time limits. Callbacks (trace, notes) are called on the server's thread
+// with its lock held; they must not call back into the server.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "channel.h"
+#include "endpoint.h"
+#include "fault_injector.h"
+#include "line_backend.h"
+#include "trace.h"
+
+namespace devserver {
+
+struct FaultOptions {
+  uint64_t seed = 1;
+  FaultProfile fromDriver;  // applied to datagrams the server receives
+  FaultProfile toDriver;    // applied to datagrams the server sends
+};
+
+struct ServerOptions {
+  Endpoint bind{0x7F000001, kLinkPort};
+  // Where packets go before the driver has been heard from on a channel (optional).
+  std::optional<Endpoint> driver;
+  BackendKind backend = BackendKind::Programmatic;  // for channels not listed below
+  std::map<uint8_t, BackendKind> channelBackends;   // channels made at start
+  bool backendSequenced = true;  // bytes from echo and pty backends go as SEQDATA, else DATA
+  ProtocolOptions protocol;
+  FaultOptions faults;
+  std::function<void(const TraceRecord&)> onTrace;
+  std::function<void(const std::string&)> onNote;
+  size_t traceLimit = 100000;  // records kept (the oldest are forgotten first); 0: none
+};
+
+enum class Sequencing { Sequenced, Unsequenced };
+
+struct ServerStats {
+  size_t datagramsIn = 0;   // received from the socket
+  size_t datagramsOut = 0;  // handed to the socket
+  size_t droppedIn = 0;     // lost to fault injection
+  size_t droppedOut = 0;
+  size_t shortDatagrams = 0;
+  size_t sendErrors = 0;
+};
+
+class DeviceServer {
+ public:
+  explicit DeviceServer(ServerOptions options = {});
+  ~DeviceServer();
+  DeviceServer(const DeviceServer&) = delete;
+  DeviceServer& operator=(const DeviceServer&) = delete;
+
+  // Binds and starts serving; false with `error` set when the address cannot be had.
+  bool Start(std::string* error = nullptr);
+  void Stop();
+  bool Running() const;
+  Endpoint Local() const;
+
+  ChannelSnapshot Channel(uint8_t channel) const;
+  std::vector<uint8_t> Written(uint8_t channel) const;
+  std::string BackendDescription(uint8_t channel) const;
+  std::vector<uint8_t> OpenChannels() const;
+
+  // Line bytes for the driver on a channel (as if they arrived on the serial line).
+  void InjectLineBytes(uint8_t channel, std::span<const uint8_t> bytes,
+                       Sequencing sequencing = Sequencing::Sequenced);
+  void InjectLineText(uint8_t channel, std::string_view text,
+                      Sequencing sequencing = Sequencing::Sequenced);
+  void SendDown(uint8_t channel);
+  void SendPoll(uint8_t channel);
+  // Any bytes as one datagram, to `to` or else to the driver's address (the configured one,
+  // or the newest source heard from).
+  void SendRaw(std::span<const uint8_t> datagram, std::optional<Endpoint> to = std::nullopt);
+  void SetProtocolOptions(const ProtocolOptions& protocol);
+  ProtocolOptions GetProtocolOptions() const;
+
+  std::vector<TraceRecord> Trace() const;
+  std::vector<std::string> TraceLines() const;
+  void ClearTrace();
+  std::vector<std::string> Notes() const;
+  ServerStats Stats() const;
+
+  // Wait helpers: true as soon as the condition holds, false when `limit` passed first.
+  bool WaitForChannel(uint8_t channel, const std::function<bool(const ChannelSnapshot&)>& ready,
+                      std::chrono::milliseconds limit) const;
+  bool WaitForOpen(uint8_t channel, std::chrono::milliseconds limit) const;
+  bool WaitForClosed(uint8_t channel, std::chrono::milliseconds limit) const;
+  bool WaitForWritten(uint8_t channel, size_t bytes, std::chrono::milliseconds limit) const;
+  bool WaitForTrace(const std::function<bool(const std::vector<TraceRecord>&)>& ready,
+                    std::chrono::milliseconds limit) const;
+
+ private:
+  struct Entry {
+    explicit Entry(uint8_t number) : channel(number) {}
+    devserver::Channel channel;
+    std::unique_ptr<LineBackend> backend;
+    bool backendPolled = true;
+  };
+
+  Entry& EntryFor(uint8_t channel);  // made on first use; lock held
+  void Run();
+  void Wake();
+  void ReceiveAll();
+  void Process(const Datagram& datagram, Clock::time_point now);
+  void Apply(Entry& entry, Effects& effects, Clock::time_point now);
+  void SendOut(Datagram datagram, Clock::time_point now);
+  void Transmit(const Datagram& datagram);
+  void Record(Direction direction, const Datagram& datagram);
+  void Note(const std::string& text);
+  void RunTimers(Clock::time_point now);
+  std::optional<Clock::time_point> NextDeadline() const;
+  std::optional<Endpoint> DriverAddress() const;
+
+  ServerOptions options_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::map<uint8_t, std::unique_ptr<Entry>> channels_;
+  FaultyLink fromDriver_;
+  FaultyLink toDriver_;
+  std::vector<TraceRecord> trace_;
+  std::vector<std::string> notes_;
+  ServerStats stats_;
+  std::optional<Endpoint> lastPeer_;
+  Endpoint local_;
+  Clock::time_point started_;
+  int socket_ = -1;
+  int wake_ = -1;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace devserver

@@ -1,0 +1,159 @@
+// tessacom-devserver: the remote serial device server emulator as a program. It serves the
+// link on one local address, prints the protocol trace and channel notes on standard output
+// and takes commands on standard input.
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "devserver.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void OnSignal(int) { stopRequested = 1; }
+
+void PrintChannel(const devserver::DeviceServer& server, uint8_t number) {
+  const devserver::ChannelSnapshot c = server.Channel(number);
+  std::printf("# ch %u: %s, opens %u, closes %u, line %s\n", number, c.open ? "open" : "closed",
+              c.opens, c.closes, server.BackendDescription(number).c_str());
+  std::printf("#   driver wrote %zu bytes in %u DATA (%u repeated), last sequence %u\n",
+              c.written.size(), c.dataPackets, c.duplicateDataPackets, c.lastDataSequence);
+  std::printf("#   SEQDATA sent %u, resent %u, in flight %zu, waiting %zu bytes, RXACK %u (last %u)\n",
+              c.seqDataSent, c.seqDataResent, c.seqDataInFlight, c.lineBytesWaiting, c.rxAcks,
+              c.lastRxAckSequence);
+  std::printf("#   break %s (on %u, off %u), settings packets %u\n", c.breakOn ? "on" : "off",
+              c.breakOns, c.breakOffs, c.settingsPackets);
+  if (c.settings) std::printf("#   settings: %s\n", c.settings->Describe().c_str());
+}
+
+bool ParseChannel(std::istringstream& words, uint8_t* channel) {
+  unsigned value = 256;
+  if (!(words >> value) || value > 255) {
+    std::printf("# a channel number 0..255 is needed\n");
+    return false;
+  }
+  *channel = static_cast<uint8_t>(value);
+  return true;
+}
+
+std::string RestOfLine(std::istringstream& words) {
+  std::string rest;
+  std::getline(words, rest);
+  if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+  return rest;
+}
+
+// Runs one command line; false on quit.
+bool Command(devserver::DeviceServer& server, const std::string& text) {
+  std::istringstream words(text);
+  std::string verb;
+  if (!(words >> verb)) return true;
+  uint8_t channel = 0;
+  if (verb == "quit" || verb == "exit") return false;
+  if (verb == "help") {
+    std::printf("# status [CH] | send CH TEXT | data CH TEXT | down CH | poll CH | raw HEX... | quit\n");
+  } else if (verb == "status") {
+    unsigned value;
+    if (words >> value && value <= 255) {
+      PrintChannel(server, static_cast<uint8_t>(value));
+    } else {
+      for (uint8_t open : server.OpenChannels()) PrintChannel(server, open);
+      const devserver::ServerStats s = server.Stats();
+      std::printf("# datagrams in %zu, out %zu, fault drops in %zu, out %zu\n", s.datagramsIn,
+                  s.datagramsOut, s.droppedIn, s.droppedOut);
+    }
+  } else if (verb == "send" || verb == "data") {
+    if (!ParseChannel(words, &channel)) return true;
+    server.InjectLineText(channel, RestOfLine(words) + "\r\n",
+                          verb == "send" ? devserver::Sequencing::Sequenced
+                                         : devserver::Sequencing::Unsequenced);
+  } else if (verb == "down") {
+    if (ParseChannel(words, &channel)) server.SendDown(channel);
+  } else if (verb == "poll") {
+    if (ParseChannel(words, &channel)) server.SendPoll(channel);
+  } else if (verb == "raw") {
+    std::vector<uint8_t> bytes;
+    std::string hex;
+    while (words >> hex) {
+      char* end = nullptr;
+      const unsigned long value = std::strtoul(hex.c_str(), &end, 16);
+      if (*end != '\0' || value > 0xFF) {
+        std::printf("# '%s' is not a hexadecimal byte\n", hex.c_str());
+        return true;
+      }
+      bytes.push_back(static_cast<uint8_t>(value));
+    }
+    server.SendRaw(bytes);
+  } else {
+    std::printf("# unknown command '%s' (help lists them)\n", verb.c_str());
+  }
+  std::fflush(stdout);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string program = argc > 0 ? argv[0] : "tessacom-devserver";
+  devserver::CommandLine line =
+      devserver::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (line.help) {
+    std::fputs(devserver::Usage(program).c_str(), stdout);
+    return 0;
+  }
+  if (!line.error.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), line.error.c_str());
+    return 2;
+  }
+  if (!line.quiet) {
+    line.server.onTrace = [](const devserver::TraceRecord& r) {
+      std::printf("%s\n", r.text.c_str());
+      std::fflush(stdout);
+    };
+  }
+  line.server.onNote = [](const std::string& note) {
+    std::printf("# %s\n", note.c_str());
+    std::fflush(stdout);
+  };
+  line.server.traceLimit = 0;  // printed, not kept
+
+  devserver::DeviceServer server(line.server);
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    return 1;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  bool reading = line.commands;
+  std::string pending;
+  while (!stopRequested) {
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    const int ready = reading ? poll(&in, 1, 200) : (usleep(200000), 0);
+    if (ready <= 0) continue;
+    char chunk[512];
+    const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n <= 0) {
+      reading = false;  // end of input: serve until a signal
+      continue;
+    }
+    pending.append(chunk, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      const std::string command = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!Command(server, command)) stopRequested = 1;
+    }
+  }
+  server.Stop();
+  return 0;
+}

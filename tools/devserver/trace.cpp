@@ -1,0 +1,43 @@
+// Formatting of protocol trace records.
+#include "trace.h"
+
+#include <cstdio>
+
+#include "wire.h"
+
+namespace devserver {
+
+TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint& peer,
+                            std::span<const uint8_t> datagram, const std::string& fault) {
+  TraceRecord r;
+  r.seconds = seconds;
+  r.direction = direction;
+  r.peer = peer;
+  r.size = datagram.size();
+  r.fault = fault;
+  char head[64];
+  std::snprintf(head, sizeof head, "%11.6f %s %s ", seconds,
+                direction == Direction::FromDriver ? "<-" : "->", peer.ToString().c_str());
+  r.text = head;
+  if (const std::optional<Packet> packet = Decode(datagram)) {
+    r.decoded = true;
+    r.type = packet->type;
+    r.channel = packet->channel;
+    r.lengthField = packet->lengthField;
+    r.sequence = packet->sequence;
+    r.payloadSize = packet->payload.size();
+    char body[96];
+    std::snprintf(body, sizeof body, "%s ch=%u len=%u seq=%u payload=%zu",
+                  TypeName(r.type).c_str(), r.channel, r.lengthField, r.sequence, r.payloadSize);
+    r.text += body;
+    if (r.size != kHeaderSize + r.payloadSize) {
+      r.text += " (datagram " + std::to_string(r.size) + " bytes)";
+    }
+  } else {
+    r.text += "short datagram of " + std::to_string(r.size) + " bytes";
+  }
+  if (!fault.empty()) r.text += " [" + fault + "]";
+  return r;
+}
+
+}  // namespace devserver

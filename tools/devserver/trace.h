@@ -1,0 +1,34 @@
+// The protocol trace: one record per datagram in each direction, decoded, with the time since
+// the server started.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "endpoint.h"
+
+namespace devserver {
+
+enum class Direction { FromDriver, ToDriver };
+
+struct TraceRecord {
+  double seconds = 0;  // since the server started
+  Direction direction = Direction::FromDriver;
+  Endpoint peer;
+  size_t size = 0;       // datagram bytes
+  bool decoded = false;  // false for a datagram shorter than a header
+  uint8_t type = 0;
+  uint8_t channel = 0;
+  uint16_t lengthField = 0;
+  uint8_t sequence = 0;
+  size_t payloadSize = 0;
+  std::string fault;  // what fault injection did to it, "" when nothing
+  std::string text;   // the line people read
+};
+
+// "   1.234567 <- 127.0.0.1:519 OPEN ch=3 len=22 seq=1 payload=18 [dropped]"
+TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint& peer,
+                            std::span<const uint8_t> datagram, const std::string& fault);
+
+}  // namespace devserver
