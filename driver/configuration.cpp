@@ -61,12 +61,12 @@ NTSTATUS ReadPortConfiguration() {
       LONG channel = 0;
       BuildNumberedName(&name, TXT("StartNum"), (ULONG)n, &number);
       RunValueQuery(table, name.Buffer, &channel);
-      PortTable[n - 1].RemoteChannel = channel - 1;
+      WriteShared(PortTable[n - 1].RemoteChannel, channel - 1);
 
       LONG address = 0;
       BuildNumberedName(&name, TXT("dAddress"), (ULONG)n, &number);
       RunValueQuery(table, name.Buffer, &address);
-      PortTable[n - 1].RemoteAddress = (ULONG)address;
+      WriteShared(PortTable[n - 1].RemoteAddress, (ULONG)address);
     }
     status = STATUS_SUCCESS;
   }

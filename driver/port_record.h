@@ -44,6 +44,19 @@ struct LineSettings {
 #pragma pack(pop)
 static_assert(sizeof(LineSettings) == 18, "LineSettings is 18 bytes on the wire");
 
+// Single-word fields that threads and deferred calls read and write without a common lock
+// (flags, sequence numbers, the Unloading flag) go through these: one load or store each, with
+// acquire and release ordering, so that a producer's earlier stores (the ring bytes before the
+// data mark) are visible to the consumer that sees its flag.
+template <typename T>
+inline T ReadShared(const volatile T& field) {
+  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+template <typename T, typename V>
+inline void WriteShared(volatile T& field, V value) {
+  __atomic_store_n(&field, (T)value, __ATOMIC_RELEASE);
+}
+
 // A circular byte buffer of one port: 128 bytes (transmit) or 1024 bytes (receive). The indices
 // are always reduced modulo the ring size. Written by one side and read by another without a
 // common lock in places, hence volatile.

@@ -4,7 +4,7 @@
 #include "link/link_threads.h"
 
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT driverObject) {
-  Unloading = 1;
+  WriteShared(Unloading, 1);
   KeStallExecutionProcessor(100);
   KeStallExecutionProcessor(100);
   // The threads must be gone before a record they might touch is deleted or a buffer they

@@ -13,7 +13,7 @@ static VOID WakeSender() { KeSetEvent(&SendEvent, 16, FALSE); }
 static BOOLEAN PassesLinkGate(UCHAR type, LONG portIndex) {
   PortRecord* record = PortTable[portIndex].PortRecord;
   if (record == NULL) return FALSE;
-  if (record->LinkFlags & LINK_OPEN) return TRUE;
+  if (ReadShared(record->LinkFlags) & LINK_OPEN) return TRUE;
   return (BOOLEAN)(type == PKT_OPEN || type == PKT_CLOSE);
 }
 
@@ -30,7 +30,7 @@ VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG l
   if (!PassesLinkGate(type, portIndex)) return;
 
   if (dataPending) {
-    PortTable[portIndex].TxPending = 1;
+    WriteShared(PortTable[portIndex].TxPending, 1);
     WakeSender();
     return;
   }
@@ -42,8 +42,8 @@ VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG l
   }
   ControlNode* node = (ControlNode*)ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG);
   if (node != NULL) {
-    LONG sequence = (type == PKT_RXACK) ? PortTable[portIndex].InSeq : 0;
-    EncodeLinkHeader(node->Header, type, (UCHAR)(PortTable[portIndex].RemoteChannel & 0xFF),
+    LONG sequence = (type == PKT_RXACK) ? ReadShared(PortTable[portIndex].InSeq) : 0;
+    EncodeLinkHeader(node->Header, type, (UCHAR)(ReadShared(PortTable[portIndex].RemoteChannel) & 0xFF),
                      length + LINK_HEADER_SIZE, (ULONG)sequence);
     if (payload != NULL && length != 0) RtlCopyMemory(node->Payload, payload, length);
     node->Next = NULL;

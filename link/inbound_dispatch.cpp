@@ -6,7 +6,8 @@ LONG FindInboundPort(ULONG sourceAddress, UCHAR channel) {
   LONG ports = MaxPort < MAX_PORTS ? MaxPort : MAX_PORTS;
   for (LONG i = 0; i < ports; i++) {
     if (PortTable[i].PortRecord == NULL) continue;
-    if (PortTable[i].RemoteAddress == sourceAddress && PortTable[i].RemoteChannel == (LONG)channel) {
+    if (ReadShared(PortTable[i].RemoteAddress) == sourceAddress &&
+        ReadShared(PortTable[i].RemoteChannel) == (LONG)channel) {
       return i;
     }
   }
@@ -33,7 +34,7 @@ static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, 
 // Sequenced data: accepted only in order; cut to the room the ring has.
 static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* ring,
                                const UCHAR* payload, LONG count, LONG sequence) {
-  LONG expected = NextSeq(PortTable[portIndex].InSeq);
+  LONG expected = NextSeq(ReadShared(PortTable[portIndex].InSeq));
   if (sequence != expected) return;
   LONG room = (RX_RING_SIZE - 1) - RxHeld(ring);
   if (count > room) count = room;
@@ -43,22 +44,22 @@ static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* rin
     write = (write + 1) % RX_RING_SIZE;
   }
   ring->WriteIndex = write;
-  PortTable[portIndex].InSeq = expected;
-  record->RxAckPending = 1;
+  WriteShared(PortTable[portIndex].InSeq, expected);
+  WriteShared(record->RxAckPending, 1);
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
 static VOID ApplyAcknowledgement(LONG portIndex, PortRecord* record, LONG sequence) {
   KeCancelTimer(&record->AckTimer);
-  if (record->RetransmitPending) {
-    if (sequence == (PortTable[portIndex].OutSeq & 0xF)) {
-      record->RetransmitPending = 0;
-      if (record->WriteInFlight == 1) KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
+  if (ReadShared(record->RetransmitPending)) {
+    if (sequence == (ReadShared(PortTable[portIndex].OutSeq) & 0xF)) {
+      WriteShared(record->RetransmitPending, 0);
+      if (ReadShared(record->WriteInFlight) == 1) KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
     } else {
       // The remote has not taken the last packet: the write engine has it sent again.
       KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
     }
-  } else if (record->WriteInFlight == 1) {
+  } else if (ReadShared(record->WriteInFlight) == 1) {
     KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
   }
 }
@@ -78,21 +79,21 @@ VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) 
       break;
     case PKT_OPEN:
       if (header.Length == 3) {
-        record->LinkFlags = (USHORT)(record->LinkFlags | LINK_OPEN | LINK_CONFIRMED);
-        PortTable[portIndex].InSeq = header.Sequence;
+        WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPEN | LINK_CONFIRMED);
+        WriteShared(PortTable[portIndex].InSeq, header.Sequence);
       }
       break;
     case PKT_CLOSE:
-      record->LinkFlags = 0;
+      WriteShared(record->LinkFlags, 0);
       break;
     case PKT_ACK:
       ApplyAcknowledgement(portIndex, record, header.Sequence);
       break;
     case PKT_DOWN:
-      record->LinkFlags = (USHORT)(record->LinkFlags & ~LINK_OPEN);
+      WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) & ~LINK_OPEN);
       break;
     case PKT_POLL:
-      if (record->LinkFlags & LINK_OPEN) QueueLinkPacket(0, PKT_ACK, NULL, 0, portIndex);
+      if (ReadShared(record->LinkFlags) & LINK_OPEN) QueueLinkPacket(0, PKT_ACK, NULL, 0, portIndex);
       break;
     case PKT_SEQDATA:
       if (ring->Buffer != NULL) {

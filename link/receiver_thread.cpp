@@ -17,7 +17,7 @@ static ULONG RetryPause(ULONG failures) {
 static PUCHAR AllocateReceiverBuffer(POOL_TYPE pool) {
   for (ULONG failures = 1;; failures++) {
     auto buffer = (PUCHAR)ExAllocatePoolWithTag(pool, RECEIVE_BUFFER_SIZE, POOL_TAG);
-    if (buffer != NULL || Unloading) return buffer;
+    if (buffer != NULL || ReadShared(Unloading)) return buffer;
     LinkPause(RetryPause(failures + 1));
   }
 }
@@ -52,7 +52,7 @@ VOID NTAPI ReceiverThread(PVOID remoteAddress) {
     status = ReceiveDatagram(object, LINK_PORT, &source, buffer, &length, remote);
     ReleaseUdpAddress(object);
     if (!NT_SUCCESS(status)) {
-      if (Unloading) break;
+      if (ReadShared(Unloading)) break;
       ReopenUdpEndpoint(object);
       // The first failure retries at once; a transport that keeps failing is retried with
       // growing pauses instead of a loop at the receivers' raised priority.
@@ -61,7 +61,7 @@ VOID NTAPI ReceiverThread(PVOID remoteAddress) {
       failures = 0;
       DeliverDatagram(buffer, length, source, copy);
     }
-    if (Unloading) break;
+    if (ReadShared(Unloading)) break;
   }
   if (copy != NULL) ExFreePool(copy);
   if (buffer != NULL) ExFreePool(buffer);

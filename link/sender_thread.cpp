@@ -20,7 +20,7 @@ struct PassState {
 
 VOID SendScratch(LONG port, ULONG length, PassState* pass) {
   PFILE_OBJECT object = AcquireUdpAddress();
-  NTSTATUS status = SendDatagram(object, LINK_PORT, PortTable[port].RemoteAddress,
+  NTSTATUS status = SendDatagram(object, LINK_PORT, ReadShared(PortTable[port].RemoteAddress),
                                  OutboundScratch, length);
   ReleaseUdpAddress(object);
   pass->Status = status;
@@ -36,7 +36,7 @@ VOID SendControlPackets(LONG port, PassState* pass) {
     RtlCopyMemory(OutboundScratch, node->Header, LINK_HEADER_SIZE);
     RtlCopyMemory(OutboundScratch + LINK_HEADER_SIZE, node->Payload, length - LINK_HEADER_SIZE);
     if (node->Header[0] == PKT_OPEN || node->Header[0] == PKT_POLL) {
-      SetLinkHeaderSequence(OutboundScratch, (ULONG)PortTable[port].OutSeq);
+      SetLinkHeaderSequence(OutboundScratch, (ULONG)ReadShared(PortTable[port].OutSeq));
     }
     KeStallExecutionProcessor(CONTROL_PAUSE_US);
     SendScratch(port, length, pass);
@@ -49,11 +49,11 @@ VOID SendControlPackets(LONG port, PassState* pass) {
 // Fills the payload of a data packet; returns its byte count, 0 when there is nothing to send.
 LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission) {
   PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
-  if (record->RetransmitPending) {
+  if (ReadShared(record->RetransmitPending)) {
     KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
     KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
     // Acknowledged during the pause: the remote has the packet, nothing is sent again.
-    LONG count = record->RetransmitPending ? record->LastSentCount : 0;
+    LONG count = ReadShared(record->RetransmitPending) ? ReadShared(record->LastSentCount) : 0;
     if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
     if (count > 0) RtlCopyMemory(payload, record->RetransmitCopy, count);
     KfReleaseSpinLock(&record->PortLock, oldIrql);
@@ -74,14 +74,16 @@ VOID SendDataPacket(LONG port, PassState* pass) {
   BOOLEAN retransmission;
   LONG count = TakeDataPayload(port, record, &retransmission);
   if (count == 0) return;  // a mark that finds nothing placed sends nothing
-  if (!retransmission && PortTable[port].OutSeq != 0) {
-    PortTable[port].OutSeq = NextSeq(PortTable[port].OutSeq);
+  LONG sequence = ReadShared(PortTable[port].OutSeq);
+  if (!retransmission && sequence != 0) {
+    sequence = NextSeq(sequence);
+    WriteShared(PortTable[port].OutSeq, sequence);
   }
-  EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(PortTable[port].RemoteChannel & 0xFF),
-                   (ULONG)count + LINK_HEADER_SIZE, (ULONG)PortTable[port].OutSeq);
+  EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF),
+                   (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
   KeStallExecutionProcessor(DATA_PAUSE_US);
   SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
-  record->RetransmitPending = 0;
+  WriteShared(record->RetransmitPending, 0);
 }
 
 }  // namespace
@@ -91,8 +93,8 @@ NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn) {
   for (LONG k = 0; k < MaxPort; k++) {
     LONG port = (start + k) % MaxPort;
     SendControlPackets(port, &pass);
-    if (PortTable[port].TxPending) {
-      PortTable[port].TxPending = 0;
+    if (ReadShared(PortTable[port].TxPending)) {
+      WriteShared(PortTable[port].TxPending, 0);
       SendDataPacket(port, &pass);
     }
   }
@@ -109,9 +111,9 @@ VOID NTAPI SenderThread(PVOID) {
       start = (start + 1) % MaxPort;
       PFILE_OBJECT failedOn = NULL;
       status = SendPass(start, &failedOn);
-      if (!NT_SUCCESS(status) && !Unloading) ReopenUdpEndpoint(failedOn);
+      if (!NT_SUCCESS(status) && !ReadShared(Unloading)) ReopenUdpEndpoint(failedOn);
     }
-    if (Unloading) break;
+    if (ReadShared(Unloading)) break;
   }
   PsTerminateSystemThread(status);
 }

@@ -73,7 +73,7 @@ NTSTATUS OpenAndPublish() {
   slot->Handle = handle;
   slot->Borrowers = 0;
   slot->Retired = FALSE;
-  UdpAddressObject = object;
+  WriteShared(UdpAddressObject, object);
   UdpAddressHandle = handle;
   if (previous != NULL) {
     previous->Retired = TRUE;
@@ -151,10 +151,11 @@ NTSTATUS OpenUdpEndpoint() {
 }
 
 NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed) {
-  if (Unloading) return STATUS_CANCELLED;
+  if (ReadShared(Unloading)) return STATUS_CANCELLED;
   KeWaitForSingleObject(&ReopenGate, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = STATUS_SUCCESS;
-  if (!Unloading && (UdpAddressObject == failed || UdpAddressObject == NULL)) {
+  PFILE_OBJECT published = ReadShared(UdpAddressObject);
+  if (!ReadShared(Unloading) && (published == failed || published == NULL)) {
     status = OpenAndPublish();
   }
   KeSetEvent(&ReopenGate, 0, FALSE);

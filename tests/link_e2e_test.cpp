@@ -33,8 +33,8 @@ TEST(LinkEndToEnd, OpenReplyOfLengthThreeOpensTheLinkAndSetsInSeq) {
   link.Bind(0, server, 5);
   link.Start();
   ASSERT_TRUE(link.Open(0));
-  EXPECT_EQ(link.Ports().Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
-  EXPECT_EQ(PortTable[0].InSeq, 12);
+  EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
+  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 12);
   auto channel = server.Channel(5);
   EXPECT_TRUE(channel.open);
   ASSERT_TRUE(channel.openSettings.has_value());
@@ -49,7 +49,7 @@ TEST(LinkEndToEnd, OpenReplyOfLengthFourIsIgnored) {
   link.Bind(0, server, 0);
   link.Start();
   EXPECT_FALSE(link.Open(0, 0.5));
-  EXPECT_EQ(link.Ports().Record(0)->LinkFlags, 0);
+  EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), 0);
   EXPECT_EQ(server.Channel(0).opens, 1u);  // the open did arrive
 }
 
@@ -73,7 +73,7 @@ TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWrite
   ASSERT_TRUE(server.WaitForWritten(3, 100, kLimit));
   EXPECT_EQ(server.Written(3), chunk);
   EXPECT_EQ(server.Channel(3).lastDataSequence, 2);
-  EXPECT_EQ(PortTable[0].OutSeq, 2);
+  EXPECT_EQ(ReadShared(PortTable[0].OutSeq), 2);
   // The remote's PKT_ACK queues the write engine's deferred call.
   EXPECT_TRUE(WaitUntil([] { return DriverPorts::dpcRuns.load() >= 1; }));
 }
@@ -98,8 +98,8 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
     return link.RxBytes(0).size() >= line.size();
   }));
   EXPECT_EQ(link.RxBytes(0), line);
-  EXPECT_EQ(PortTable[0].InSeq, 8);  // 13 + 10 packets, wrapping past 15 to 1
-  EXPECT_EQ(link.Ports().Record(0)->RxAckPending, 1u);
+  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
+  EXPECT_EQ(ReadShared(link.Ports().Record(0)->RxAckPending), 1u);
   // The acknowledgement of the last packet lets the remote stop resending.
   QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
   EXPECT_TRUE(server.WaitForChannel(1, [](const auto& c) { return c.seqDataInFlight == 0; }, kLimit));

@@ -241,11 +241,11 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
   }
   EXPECT_EQ(firstPorts, (std::vector<int>{1, 2, 3, 0, 1}));
 
-  Unloading = 1;
+  WriteShared(Unloading, 1);
   KeSetEvent(&SendEvent, 16, FALSE);
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(thread);
-  Unloading = 0;
+  WriteShared(Unloading, 0);
 }
 
 }  // namespace

@@ -63,9 +63,9 @@ void LiveLink::Start() {
 
 void LiveLink::Stop() {
   if (!started_) return;
-  Unloading = 1;
+  WriteShared(Unloading, 1);
   StopLink();
-  Unloading = 0;
+  WriteShared(Unloading, 0);
   started_ = false;
 }
 
@@ -79,17 +79,25 @@ bool LiveLink::Open(int port, double seconds) {
   settings[13] = 1;
   QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
   PortRecord* record = ports_->Record(port);
-  bool open = WaitUntil([&] { return (record->LinkFlags & LINK_OPEN) != 0; }, seconds);
-  if (open) record->LinkFlags = record->LinkFlags | LINK_OPENED;
+  bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; }, seconds);
+  if (open) {
+    KIRQL old = KfAcquireSpinLock(&record->PortLock);
+    WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPENED);
+    KfReleaseSpinLock(&record->PortLock, old);
+  }
   return open;
 }
 
 std::vector<UCHAR> LiveLink::RxBytes(int port) const {
+  // Read under the port's lock, as the read path does.
+  PortRecord* record = ports_->Record(port);
   const ByteRing& ring = PortTable[port].RxRing;
   std::vector<UCHAR> bytes;
+  KIRQL old = KfAcquireSpinLock(&record->PortLock);
   for (LONG i = ring.ReadIndex; i != ring.WriteIndex; i = (i + 1) % RX_RING_SIZE) {
     bytes.push_back(ring.Buffer[i]);
   }
+  KfReleaseSpinLock(&record->PortLock, old);
   return bytes;
 }
 
