@@ -131,6 +131,7 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
     if (record->DeviceName.Buffer != NULL) {
       status = IoCreateSymbolicLink(&link, &record->DeviceName);
       if (NT_SUCCESS(status)) {
+        record->ComNameCreated = 1;
         link.Length = 0;
         RtlAppendUnicodeToString(&link, TXT("COM"));
         RtlAppendUnicodeStringToString(&link, &number);
@@ -140,7 +141,9 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
       }
     }
   } else if (NT_SUCCESS(status)) {
-    status = IoDeleteSymbolicLink(&link);
+    // A link of that name that this port did not make belongs to someone else: it stays.
+    if (record->ComNameCreated) status = IoDeleteSymbolicLink(&link);
+    record->ComNameCreated = 0;
     if (valueName != NULL) RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, valueName);
   }
   FreeString(&link);

@@ -157,6 +157,7 @@ struct PortRecord {
   volatile LONG LastSentCount;
   volatile ULONG RxAckPending;
   UCHAR RetransmitCopy[TX_RING_SIZE];
+  UCHAR ComNameCreated;  // 1 once this port's COM link was made (unload deletes only that)
 };
 
 // SpecialChars indices.

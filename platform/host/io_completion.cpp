@@ -8,10 +8,6 @@
 #include "irql_checks.h"
 #include "kernel.h"
 
-#ifndef STATUS_MORE_PROCESSING_REQUIRED
-#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
-#endif
-
 namespace host::io::detail {
 namespace {
 

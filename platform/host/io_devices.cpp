@@ -145,6 +145,12 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 void FailNthDeviceCreation(size_t nth) { detail::deviceFailureCountdown = nth; }
 
+void ClearFailures() {
+  FailNthDeviceCreation(0);
+  FailNthIrpAllocation(0);
+  FailNthMdlAllocation(0);
+}
+
 size_t DeviceCount(PDRIVER_OBJECT driver) {
   std::lock_guard lock(detail::registryLock);
   size_t count = 0;

@@ -35,6 +35,9 @@ void ClearFailures();
 // address itself, and StartVa + ByteOffset is the same address.
 void* MdlBuffer(PMDL mdl);
 
+// Sets every count of IoGetConfigurationInformation's record back to 0.
+void ResetConfiguration();
+
 // Requests and MDLs allocated and not yet released; devices of a driver.
 size_t OutstandingIrps();
 size_t OutstandingMdls();

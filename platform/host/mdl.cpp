@@ -50,12 +50,6 @@ size_t OutstandingMdls() {
   return LiveMdls().size();
 }
 
-void ClearFailures() {
-  FailNthDeviceCreation(0);
-  FailNthIrpAllocation(0);
-  mdlFailureCountdown = 0;
-}
-
 namespace detail {
 
 void ReleaseMdls(PIRP irp) {

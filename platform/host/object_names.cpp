@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "irql_checks.h"
+#include "kernel.h"
 #include "wide_text.h"
 
 namespace host::names {
@@ -151,3 +153,19 @@ void RemoveAllLinks() {
 }
 
 }  // namespace host::names
+
+extern "C" {
+
+// Makes SymbolicLinkName point at DeviceName; an existing name of either kind collides.
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateSymbolicLink");
+  return host::names::InsertLink(host::text::View(SymbolicLinkName), host::text::View(DeviceName));
+}
+
+// Removes a symbolic link; STATUS_OBJECT_NAME_NOT_FOUND when there is none of that name.
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoDeleteSymbolicLink");
+  return host::names::RemoveLink(host::text::View(SymbolicLinkName));
+}
+
+}  // extern "C"

@@ -370,7 +370,15 @@ void WriteHex(std::string& out, size_t column, const std::vector<uint8_t>& data)
   }
 }
 
-void WriteValue(std::string& out, const std::u16string& name, const Value& value) {
+void WriteValue(std::string& out, const std::string& hivePath, const std::u16string& name,
+                const Value& value) {
+  for (char16_t c : name) {
+    if (c < 0x20) {
+      throw std::invalid_argument("value \"" + text::ToUtf8(name) + "\" of [" + hivePath +
+                                  "] has a control character in its name, which a .reg file "
+                                  "cannot hold");
+    }
+  }
   size_t start = out.size();
   out += name.empty() ? std::string("@") : Quoted(name);
   out += '=';
@@ -402,7 +410,7 @@ void WriteValue(std::string& out, const std::u16string& name, const Value& value
 
 void WriteKey(std::string& out, const std::string& hivePath, const store::Key& key) {
   out += "[" + hivePath + "]\n";
-  for (const auto& [name, value] : key.values) WriteValue(out, name, value);
+  for (const auto& [name, value] : key.values) WriteValue(out, hivePath, name, value);
   out += '\n';
   for (const auto& child : key.subkeys) {
     WriteKey(out, hivePath + "\\" + text::ToUtf8(child->name), *child);

@@ -78,7 +78,9 @@ class RegFileError : public std::runtime_error {
 void LoadRegText(std::string_view text, std::string_view sourceName);
 void LoadRegFile(const std::filesystem::path& file);
 // Writes every key under root (the root itself included) in the 5.00 format, parents before
-// children, loadable again with LoadRegText.
+// children, loadable again with LoadRegText. Throws std::invalid_argument for a root outside
+// \REGISTRY\MACHINE and \REGISTRY\USER or a value name the format cannot hold (control
+// characters); string data with control characters is written in the hex(1): form.
 std::string SaveRegText(std::string_view root = kMachine);
 void SaveRegFile(const std::filesystem::path& file, std::string_view root = kMachine);
 

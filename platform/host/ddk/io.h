@@ -26,6 +26,11 @@
 
 #define SL_PENDING_RETURNED 0x01
 
+// What a completion routine returns to take the request back from the I/O manager.
+#ifndef STATUS_MORE_PROCESSING_REQUIRED
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#endif
+
 #define FILE_DEVICE_NETWORK 0x00000012
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 #define FILE_DEVICE_TRANSPORT 0x00000021

@@ -1,0 +1,229 @@
+// Load, configuration, devices and names, the error log and unload of the real driver in the
+// host: what exists after load, what a failed load leaves (nothing), and what unload leaves
+// (nothing either).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver_loader.h"
+#include "error_log.h"
+#include "executive.h"
+#include "io_manager.h"
+#include "link/link_threads.h"
+#include "object_names.h"
+#include "pool_control.h"
+#include "registry.h"
+#include "support/driver_session.h"
+#include "udp_transport.h"
+
+using testsupport::DriverSession;
+using testsupport::kServiceKey;
+
+namespace {
+
+TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
+  DriverSession session;
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(MaxPort, 3);
+  EXPECT_EQ(StartPort, 3);
+  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  for (int i = 0; i < 3; i++) {
+    std::string com = "COM" + std::to_string(3 + i);
+    std::string device = "\\Device\\vxserial" + std::to_string(i);
+    EXPECT_EQ(DriverSession::LinkTargetOf(com), device);
+    size_t bytes = 0;
+    EXPECT_EQ(DriverSession::DeviceMapValue("vxserial" + std::to_string(i), &bytes), com);
+    EXPECT_EQ(bytes, (com.size() + 1) * 2);  // the terminating zero character is stored
+    EXPECT_EQ(PortTable[i].RemoteChannel, 2);
+    EXPECT_EQ(PortTable[i].RemoteAddress, 3u);
+    PortRecord* record = PortTable[i].PortRecord;
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->ComNumber, 3 + i);
+    EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
+    EXPECT_TRUE(record->DeviceObject->Flags & DO_BUFFERED_IO);
+    EXPECT_TRUE(record->DeviceObject->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
+  }
+  EXPECT_EQ(PortTable[3].PortRecord, nullptr);
+  EXPECT_EQ(ReceiverCount, 1);  // one server, 0.0.0.3
+  EXPECT_EQ(host::LoadedDriver()->DriverUnload, UnloadDriver);
+  EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
+  EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
+  EXPECT_TRUE(host::errorlog::Entries().empty());
+}
+
+TEST(DriverLoad, ConfigurationValuesBindPortsAndChannels) {
+  DriverSession session;
+  session.SetValue("StartPort", 1);
+  session.SetValue("MaxPort", 4);
+  session.SetValue("StartNum1", 1);
+  session.SetValue("dAddress1", 0x7F000A01);
+  session.SetValue("dAddress2", 0);
+  session.SetValue("dAddress3", 0x7F000A01);
+  session.SetValue("StartNum4", 300);
+  session.SetValue("dAddress4", 0x7F000A02);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM1"), "\\Device\\vxserial0");
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\vxserial3");
+  EXPECT_EQ(PortTable[0].RemoteChannel, 0);
+  EXPECT_EQ(PortTable[1].RemoteAddress, 0u);
+  EXPECT_EQ(PortTable[2].RemoteChannel, 2);  // absent StartNum3 reads as 3
+  EXPECT_EQ(PortTable[3].RemoteChannel, 299);
+  // 0x7F000A01 shared by ports 0 and 2, 0x7F000A02 for port 3, none for port 1.
+  EXPECT_EQ(ReceiverCount, 2);
+  EXPECT_EQ(LinkThreadCount(), 3);
+
+  // The binding follows the registry at the next configuration read.
+  host::registry::SetDword(kServiceKey, "StartNum1", 7);
+  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
+  EXPECT_EQ(PortTable[0].RemoteChannel, 6);
+  // A key that cannot be opened unbinds every port.
+  host::registry::DeleteKey(kServiceKey);
+  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(PortTable[i].RemoteAddress, 0u);
+    EXPECT_EQ(PortTable[i].RemoteChannel, -1);
+  }
+}
+
+TEST(DriverLoad, PortCountIsBoundedAndAtLeastOne) {
+  {
+    DriverSession session;
+    session.SetValue("MaxPort", 300);
+    session.SetValue("dAddress1", 0);  // keep the receivers few: one for 0.0.0.3
+    ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+    EXPECT_EQ(MaxPort, 256);
+    EXPECT_EQ(DriverSession::DeviceCount(), 256);
+    EXPECT_EQ(DriverSession::LinkTargetOf("COM258"), "\\Device\\vxserial255");
+  }
+  for (uint32_t ports : {0u, 0xFFFFFFFFu}) {  // 0 and -1
+    DriverSession session;
+    session.SetValue("MaxPort", ports);
+    EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+    EXPECT_EQ(DriverSession::DeviceCount(), 0);
+    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+    EXPECT_TRUE(host::errorlog::Entries().empty());
+  }
+}
+
+TEST(DriverLoad, ComNumbersThatDoNotFitGetNoNameButTheirDevice) {
+  DriverSession session;
+  session.SetValue("StartPort", 9998);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM9998"), "\\Device\\vxserial0");
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM9999"), "\\Device\\vxserial1");
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM10000"), "");
+  EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
+}
+
+TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
+  {
+    DriverSession session;
+    host::io::FailNthDeviceCreation(3);
+    ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+    EXPECT_EQ(DriverSession::DeviceCount(), 2);
+    EXPECT_EQ(PortTable[2].PortRecord, nullptr);
+    EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
+    EXPECT_TRUE(host::errorlog::Entries().empty());
+  }
+  {
+    DriverSession session;
+    host::io::FailNthDeviceCreation(1);
+    EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+    EXPECT_EQ(DriverSession::DeviceCount(), 0);
+    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+    EXPECT_TRUE(host::errorlog::Entries().empty());
+  }
+}
+
+TEST(DriverLoad, NoNameBuffersWriteTheOneErrorLogEntry) {
+  DriverSession session;
+  // Allocations of load: the configuration path, two queries, then the number string.
+  host::pool::FailNthAllocation(4);
+  EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+  auto entries = host::errorlog::Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Size(), 48u);
+  EXPECT_EQ(entries[0].loggedAgainst, host::LoadedDriver());
+  IO_ERROR_LOG_PACKET packet = entries[0].Packet();
+  EXPECT_EQ(static_cast<ULONG>(packet.ErrorCode), 0xC0060008u);
+  EXPECT_EQ(packet.UniqueErrorValue, 9u);
+  EXPECT_EQ(packet.FinalStatus, STATUS_SUCCESS);
+  EXPECT_EQ(packet.MajorFunctionCode, 0);
+  EXPECT_EQ(packet.RetryCount, 0);
+  EXPECT_EQ(packet.DumpDataSize, 0);
+  EXPECT_EQ(packet.NumberOfStrings, 0);
+  EXPECT_EQ(packet.SequenceNumber, 0u);
+}
+
+TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
+  DriverSession session;
+  ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM4", "\\Device\\OtherSerial"), STATUS_SUCCESS);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\OtherSerial");
+  EXPECT_EQ(DriverSession::DeviceMapValue("vxserial1"), "");
+  EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "COM5");
+  session.Unload();
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\OtherSerial");
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "");
+}
+
+TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
+  DriverSession session;
+  session.SetValue("MaxPort", 4);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  PDRIVER_OBJECT driver = host::LoadedDriver();
+  std::vector<LONG> order;
+  for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
+    order.push_back(static_cast<PortRecord*>(d->DeviceExtension)->PortIndex);
+  }
+  EXPECT_EQ(order, (std::vector<LONG>{3, 2, 1, 0}));
+
+  // A read timeout armed when unload starts never fires afterwards.
+  PortRecord* record = PortTable[1].PortRecord;
+  LARGE_INTEGER due;
+  due.QuadPart = -10000000;
+  KeSetTimer(&record->ReadTotalTimer, due, &record->ReadTotalTimeoutDpc);
+  KeInsertQueueDpc(&record->WriteDpc, nullptr, nullptr);
+  QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
+
+  session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::AdvanceClock(20000000), 0u);
+  EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+  EXPECT_TRUE(host::registry::ValueNames(testsupport::kSerialComm).empty());
+  for (const auto& entry : host::names::List()) {
+    EXPECT_EQ(entry.name.find("COM"), std::string::npos) << entry.name;
+  }
+  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+}
+
+// Every allocation load makes, made to fail in turn: each load either succeeds or fails, and
+// either way unload or the failed load leaves nothing behind (the loader's checks stop the
+// host otherwise).
+TEST(DriverLoad, EveryAllocationOfLoadFailingInTurnLeavesNothingBehind) {
+  size_t calls = 0;
+  {
+    DriverSession session;
+    size_t before = host::pool::AllocationCalls();
+    ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+    calls = host::pool::AllocationCalls() - before;
+  }
+  ASSERT_GT(calls, 10u);
+  for (size_t k = 1; k <= calls; k++) {
+    DriverSession session;
+    host::pool::FailNthAllocation(k);
+    NTSTATUS status = session.Load();
+    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_SERIAL_NO_DEVICE_INITED ||
+                status == STATUS_INSUFFICIENT_RESOURCES)
+        << "allocation " << k << " status " << std::hex << status;
+    session.Unload();
+    EXPECT_EQ(host::pool::OutstandingBlocks(), 0u) << "allocation " << k;
+    EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "") << "allocation " << k;
+  }
+}
+
+}  // namespace

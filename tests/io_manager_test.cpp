@@ -1,0 +1,560 @@
+// The host's I/O manager with a tiny driver: devices, names, request building and
+// completion, cancellation, the client API, the error log and the driver loader.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "driver_loader.h"
+#include "error_log.h"
+#include "executive.h"
+#include "io_client.h"
+#include "io_manager.h"
+#include "kernel.h"
+#include "object_names.h"
+#include "objects.h"
+#include "released_memory.h"
+#include "support/tiny_driver.h"
+
+using testing_support::Complete;
+using testing_support::Counted;
+using testing_support::TinyDriver;
+
+namespace {
+
+class IoManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { host::StartManual(); }
+  void TearDown() override {
+    host::io::ClearFailures();
+    host::names::RemoveAllLinks();
+    host::errorlog::Clear();
+    host::Shutdown();
+  }
+};
+
+// ---- devices ----
+
+TEST_F(IoManagerTest, DevicesAreListedNewestFirstAndUnlinkedOnDelete) {
+  TinyDriver driver;
+  PDEVICE_OBJECT a = driver.AddDevice(u"\\Device\\a", 64, true);
+  PDEVICE_OBJECT b = driver.AddDevice(u"\\Device\\b");
+  PDEVICE_OBJECT c = driver.AddDevice(u"");
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(driver.Driver()->DeviceObject, c);
+  EXPECT_EQ(c->NextDevice, b);
+  EXPECT_EQ(b->NextDevice, a);
+  EXPECT_EQ(a->NextDevice, nullptr);
+  EXPECT_EQ(a->DriverObject, driver.Driver());
+  EXPECT_EQ(a->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+  EXPECT_TRUE(a->Flags & DO_EXCLUSIVE);
+  EXPECT_FALSE(b->Flags & DO_EXCLUSIVE);
+  const auto* extension = static_cast<const unsigned char*>(a->DeviceExtension);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(extension[i], 0) << "extension byte " << i;
+  EXPECT_TRUE(host::names::Exists("\\device\\B"));
+
+  IoDeleteDevice(b);
+  EXPECT_EQ(c->NextDevice, a);
+  EXPECT_FALSE(host::names::Exists("\\Device\\b"));
+  EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 2u);
+}
+
+TEST_F(IoManagerTest, DeviceNameCollisionAndInjectedFailure) {
+  TinyDriver driver;
+  ASSERT_NE(driver.AddDevice(u"\\Device\\x"), nullptr);
+  std::u16string same = u"\\DEVICE\\X";
+  UNICODE_STRING name = Counted(same);
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device), STATUS_OBJECT_NAME_COLLISION);
+  host::io::FailNthDeviceCreation(2);
+  EXPECT_NE(driver.AddDevice(u"\\Device\\y"), nullptr);
+  std::u16string other = u"\\Device\\z";
+  name = Counted(other);
+  EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(host::names::Exists("\\Device\\z"));
+  EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
+  EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 3u);
+}
+
+// ---- names ----
+
+TEST_F(IoManagerTest, SymbolicLinksCollideResolveAndDelete) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\vxserial0");
+  ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
+  std::u16string link = u"\\DosDevices\\COM3", target = u"\\Device\\vxserial0";
+  UNICODE_STRING linkName = Counted(link), targetName = Counted(target);
+  EXPECT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_OBJECT_NAME_COLLISION)
+      << "another driver owns the COM name";
+  EXPECT_EQ(host::names::LinkTarget("\\??\\com3"), "\\Device\\elsewhere");
+  ASSERT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_SUCCESS);
+  EXPECT_NE(host::names::Listing().find("\\DosDevices\\COM3 -> \\Device\\vxserial0"), std::string::npos);
+
+  for (const char* spelling : {"COM3", "com3", "\\\\.\\COM3", "\\DosDevices\\COM3", "\\??\\COM3",
+                               "\\Device\\VXSERIAL0"}) {
+    auto opened = host::io::Open(spelling);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS) << spelling;
+    EXPECT_EQ(opened.file.Device(), driver.Driver()->DeviceObject) << spelling;
+  }
+  EXPECT_EQ(host::io::Open("COM4").status, STATUS_OBJECT_NAME_NOT_FOUND);
+  IoDeleteSymbolicLink(&linkName);
+}
+
+// ---- open, cleanup and close ----
+
+TEST_F(IoManagerTest, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\only", 0, true);
+  auto first = host::io::Open("\\Device\\only");
+  ASSERT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
+  EXPECT_EQ(first.file.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_SUCCESS) << "free again after close";
+}
+
+TEST_F(IoManagerTest, RefusedCreateLeavesNoFileAndNoClose) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\picky", 0, true);
+  driver.On(IRP_MJ_CREATE, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_NOT_A_DIRECTORY); });
+  EXPECT_EQ(host::io::Open("\\Device\\picky").status, STATUS_NOT_A_DIRECTORY);
+  driver.On(IRP_MJ_CREATE, nullptr);
+  EXPECT_EQ(host::io::Open("\\Device\\picky").status, STATUS_SUCCESS)
+      << "a refused create does not count as an open file";
+  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+TEST_F(IoManagerTest, CloseWaitsForTheLastRequestHoldingTheFile) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
+  static PIRP parked = nullptr;
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    parked = irp;
+    return STATUS_PENDING;
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  char buffer[4];
+  host::io::AsyncRequest read = opened.file.ReadAsync(buffer, sizeof(buffer));
+  EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
+  EXPECT_FALSE(read.Done());
+  opened.file.Close();
+  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
+  std::memcpy(parked->AssociatedIrp.SystemBuffer, "abcd", 4);
+  Complete(parked, STATUS_SUCCESS, 4);
+  EXPECT_EQ(read.Wait().information, 4u);
+  EXPECT_EQ(std::string(buffer, 4), "abcd");
+  EXPECT_EQ(driver.Majors().size(), 3u) << "the request object still holds the file";
+  read = host::io::AsyncRequest();
+  EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
+}
+
+TEST_F(IoManagerTest, KernelOpenCarriesExtendedAttributesAndHandlesReferenceTheFile) {
+  TinyDriver driver(u"\\Driver\\Udp");
+  driver.AddDevice(u"\\Device\\Udp");
+  static std::vector<unsigned char> seenEa;
+  static ULONG seenEaLength = 0, seenOptions = 0;
+  static KPROCESSOR_MODE seenMode = UserMode;
+  driver.On(IRP_MJ_CREATE, [](PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    seenEaLength = stack->Parameters.Create.EaLength;
+    seenOptions = stack->Parameters.Create.Options;
+    seenMode = irp->RequestorMode;
+    auto* ea = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+    seenEa.assign(ea, ea + seenEaLength);
+    stack->FileObject->FsContext = reinterpret_cast<PVOID>(0x1234);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  unsigned char ea[52] = {};
+  ea[5] = 16;
+  std::memcpy(ea + 8, "TransportAddress", 17);
+  std::u16string path = u"\\device\\udp";
+  UNICODE_STRING name = Counted(path);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK iosb{};
+  HANDLE handle = nullptr;
+  ASSERT_EQ(ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr,
+                         FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0,
+                         ea, sizeof(ea)),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(seenEaLength, 52u);
+  EXPECT_EQ(seenEa, std::vector<unsigned char>(ea, ea + 52));
+  EXPECT_EQ(seenOptions >> 24, static_cast<ULONG>(FILE_OPEN_IF));
+  EXPECT_EQ(seenMode, KernelMode);
+
+  PVOID body = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &body, nullptr), STATUS_SUCCESS);
+  auto* file = static_cast<PFILE_OBJECT>(body);
+  EXPECT_EQ(file->FsContext, reinterpret_cast<PVOID>(0x1234));
+  EXPECT_EQ(IoGetRelatedDeviceObject(file), driver.Driver()->DeviceObject);
+  ZwClose(handle);
+  EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLEANUP);
+  ObfDereferenceObject(body);
+  EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
+}
+
+// ---- transfers ----
+
+TEST_F(IoManagerTest, BufferedReadCopiesTheReportedBytesButNeverPastTheCallersBuffer) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
+  static ULONG_PTR report = 0;
+  static NTSTATUS status = STATUS_SUCCESS;
+  static ULONG seenLength = 0;
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    seenLength = stack->Parameters.Read.Length;
+    EXPECT_EQ(irp->RequestorMode, UserMode);
+    EXPECT_EQ(irp->Tail.Overlay.Thread, KeGetCurrentThread());
+    std::memset(irp->AssociatedIrp.SystemBuffer, 'x', seenLength);
+    return Complete(irp, status, report);
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  struct {
+    char data[8];
+    char guard[8];
+  } target;
+  auto read = [&](ULONG_PTR reported, NTSTATUS result) {
+    std::memset(&target, '.', sizeof(target));
+    report = reported;
+    status = result;
+    return opened.file.Read(target.data, sizeof(target.data));
+  };
+  EXPECT_EQ(read(3, STATUS_SUCCESS).information, 3u);
+  EXPECT_EQ(seenLength, 8u);
+  EXPECT_EQ(std::string(target.data, 8), "xxx.....");
+  EXPECT_EQ(read(100, STATUS_SUCCESS).information, 100u) << "reported as the driver said";
+  EXPECT_EQ(std::string(target.data, 8), "xxxxxxxx");
+  EXPECT_EQ(std::string(target.guard, 8), "........") << "nothing past the caller's buffer";
+  EXPECT_EQ(read(4, STATUS_INVALID_PARAMETER).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(std::string(target.data, 8), "........") << "a failed request copies nothing";
+}
+
+TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
+  static std::string written;
+  static ULONG inLength = 0, outLength = 0, code = 0;
+  driver.On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
+    return Complete(irp, STATUS_SUCCESS, length);
+  });
+  driver.On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    inLength = p.InputBufferLength;
+    outLength = p.OutputBufferLength;
+    code = p.IoControlCode;
+    auto* buffer = static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer);
+    if (outLength >= 8) buffer[1] = buffer[0] * 2;  // the output overlays the input
+    return Complete(irp, STATUS_SUCCESS, 8);  // claims 8 bytes even when only 4 fit
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  EXPECT_EQ(opened.file.Write("hello", 5).information, 5u);
+  EXPECT_EQ(written, "hello");
+
+  const ULONG ioctlSetBaud = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  ULONG input = 21;
+  ULONG output[3] = {7, 7, 7};
+  auto result = opened.file.DeviceControl(ioctlSetBaud, &input, sizeof(input), output, sizeof(output));
+  EXPECT_EQ(code, ioctlSetBaud);
+  EXPECT_EQ(inLength, 4u);
+  EXPECT_EQ(outLength, 12u);
+  EXPECT_EQ(result.information, 8u);
+  EXPECT_EQ(output[0], 21u);
+  EXPECT_EQ(output[1], 42u);
+  EXPECT_EQ(output[2], 7u) << "bytes past the information count stay as they were";
+
+  ULONG small = 5;
+  opened.file.DeviceControl(ioctlSetBaud, &input, sizeof(input), &small, sizeof(small));
+  EXPECT_EQ(small, 21u) << "at most the output length is copied out";
+}
+
+TEST_F(IoManagerTest, InformationRequestsAndFlushCarryTheirParameters) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d");
+  static FILE_INFORMATION_CLASS queried, set;
+  static ULONG queryLength = 0;
+  static LONGLONG setValue = 0;
+  driver.On(IRP_MJ_QUERY_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryFile;
+    queried = p.FileInformationClass;
+    queryLength = p.Length;
+    std::memset(irp->AssociatedIrp.SystemBuffer, 0x11, p.Length);
+    return Complete(irp, STATUS_SUCCESS, p.Length);
+  });
+  driver.On(IRP_MJ_SET_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile;
+    set = p.FileInformationClass;
+    std::memcpy(&setValue, irp->AssociatedIrp.SystemBuffer, sizeof(setValue));
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  unsigned char info[24] = {};
+  EXPECT_EQ(opened.file.QueryInformation(FileStandardInformation, info, sizeof(info)).information, 24u);
+  EXPECT_EQ(queried, FileStandardInformation);
+  EXPECT_EQ(queryLength, 24u);
+  EXPECT_EQ(info[23], 0x11);
+  LONGLONG position = 77;
+  opened.file.SetInformation(FilePositionInformation, &position, sizeof(position));
+  EXPECT_EQ(set, FilePositionInformation);
+  EXPECT_EQ(setValue, 77);
+  EXPECT_EQ(opened.file.Flush().status, STATUS_SUCCESS);
+  EXPECT_EQ(driver.Majors().back(), IRP_MJ_FLUSH_BUFFERS);
+}
+
+// ---- cancellation ----
+
+PIRP cancelled = nullptr;
+bool lockHeldInRoutine = false;
+KIRQL savedLevel = 0;
+
+VOID NTAPI RecordingCancel(PDEVICE_OBJECT, PIRP irp) {
+  lockHeldInRoutine = host::CancelSpinLockHeldByCaller();
+  savedLevel = irp->CancelIrql;
+  cancelled = irp;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Complete(irp, STATUS_CANCELLED);
+}
+
+TEST_F(IoManagerTest, CancelEntersTheRoutineWithTheCancelLockAndItsLevel) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d");
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, RecordingCancel);
+    return STATUS_PENDING;
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  char buffer[4];
+  cancelled = nullptr;
+  auto read = opened.file.ReadAsync(buffer, sizeof(buffer));
+  EXPECT_FALSE(read.Done());
+  KIRQL before = KfRaiseIrql(APC_LEVEL);
+  EXPECT_TRUE(read.Cancel());
+  KfLowerIrql(before);
+  ASSERT_NE(cancelled, nullptr);
+  EXPECT_TRUE(lockHeldInRoutine);
+  EXPECT_EQ(savedLevel, APC_LEVEL) << "the level the canceller ran at";
+  EXPECT_FALSE(host::CancelSpinLockHeldByCaller());
+  ASSERT_TRUE(read.Done());
+  EXPECT_EQ(read.Current().status, STATUS_CANCELLED);
+  EXPECT_FALSE(read.Cancel()) << "a finished request cannot be cancelled again";
+}
+
+TEST_F(IoManagerTest, CancelWithoutARoutineOnlyMarksTheRequest) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d");
+  static PIRP parked = nullptr;
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    parked = irp;
+    return STATUS_PENDING;
+  });
+  auto opened = host::io::Open("\\Device\\d");
+  char buffer[4];
+  auto read = opened.file.ReadAsync(buffer, sizeof(buffer));
+  EXPECT_FALSE(read.Cancel());
+  EXPECT_TRUE(parked->Cancel);
+  EXPECT_FALSE(read.Done());
+  EXPECT_FALSE(read.WaitFor(std::chrono::milliseconds(1)).has_value());
+  std::thread completer([] { Complete(parked, STATUS_CANCELLED); });
+  EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+  completer.join();
+}
+
+// ---- requests built by drivers ----
+
+NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  auto* seen = static_cast<std::vector<PVOID>*>(context);
+  seen->push_back(device);
+  seen->push_back(reinterpret_cast<PVOID>(static_cast<intptr_t>(irp->CurrentLocation)));
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
+  TinyDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
+  static PIO_STACK_LOCATION seenStack = nullptr;
+  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    seenStack = IoGetCurrentIrpStackLocation(irp);
+    return Complete(irp, STATUS_SUCCESS, 9);
+  });
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(irp->CurrentLocation, 3);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  EXPECT_EQ(reinterpret_cast<char*>(next), reinterpret_cast<char*>(irp + 1) + sizeof(IO_STACK_LOCATION))
+      << "the locations follow the request in one block";
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  std::vector<PVOID> seen;
+  next->CompletionRoutine = RecordCompletion;
+  next->Context = &seen;
+  IO_STATUS_BLOCK iosb{};
+  irp->UserIosb = &iosb;
+  EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+  EXPECT_EQ(seenStack, next);
+  EXPECT_EQ(next->DeviceObject, device);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], nullptr) << "no device above the originator's location";
+  EXPECT_EQ(seen[1], reinterpret_cast<PVOID>(3));
+  EXPECT_EQ(iosb.Status, 0) << "a request taken back by its completion routine is not finished";
+  IoFreeIrp(irp);
+  EXPECT_EQ(host::io::OutstandingIrps(), 0u);
+}
+
+TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent) {
+  TinyDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
+  static PIRP parked = nullptr;
+  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    parked = irp;
+    return STATUS_PENDING;
+  });
+  PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+  ASSERT_NE(irp, nullptr);
+  char data[16] = "datagram";
+  PMDL mdl = IoAllocateMdl(data, sizeof(data), FALSE, FALSE, nullptr);
+  MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+  EXPECT_EQ(host::io::MdlBuffer(mdl), data);
+  EXPECT_EQ(mdl->MappedSystemVa, data);
+  irp->MdlAddress = mdl;
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  irp->UserEvent = &event;
+  irp->UserIosb = &iosb;
+  EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+  EXPECT_EQ(host::io::OutstandingMdls(), 1u);
+  std::thread completer([] { Complete(parked, STATUS_SUCCESS, 20); });
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  completer.join();
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 20u);
+  EXPECT_EQ(host::io::OutstandingIrps(), 0u);
+  EXPECT_EQ(host::io::OutstandingMdls(), 0u);
+
+  host::io::FailNthIrpAllocation(1);
+  EXPECT_EQ(IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr), nullptr);
+  host::io::FailNthMdlAllocation(1);
+  EXPECT_EQ(IoAllocateMdl(data, 1, FALSE, FALSE, nullptr), nullptr);
+}
+
+TEST_F(IoManagerTest, RequestsToADeletedDeviceNeverReachItsDriver) {
+  TinyDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d", 16);
+  auto opened = host::io::Open("\\Device\\d");
+  IoDeleteDevice(device);
+  EXPECT_EQ(driver.Driver()->DeviceObject, nullptr);
+  char buffer[2];
+  EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
+  opened.file.Close();
+  EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
+}
+
+// ---- error log and configuration ----
+
+TEST_F(IoManagerTest, ErrorLogKeepsWrittenEntriesWithTheirSizeAndFields) {
+  TinyDriver driver;
+  EXPECT_EQ(sizeof(IO_ERROR_LOG_PACKET), 48u);
+  EXPECT_EQ(IoAllocateErrorLogEntry(driver.Driver(), 47), nullptr);
+  EXPECT_EQ(IoAllocateErrorLogEntry(driver.Driver(), ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
+  auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(driver.Driver(), 48));
+  ASSERT_NE(packet, nullptr);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(packet);
+  for (int i = 0; i < 48; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
+  packet->ErrorCode = static_cast<NTSTATUS>(0xC0060008);
+  packet->UniqueErrorValue = 9;
+  packet->FinalStatus = STATUS_SUCCESS;
+  IoWriteErrorLogEntry(packet);
+  auto entries = host::errorlog::Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Size(), 48u);
+  EXPECT_EQ(entries[0].loggedAgainst, driver.Driver());
+  EXPECT_EQ(static_cast<ULONG>(entries[0].Packet().ErrorCode), 0xC0060008u);
+  EXPECT_EQ(entries[0].Packet().UniqueErrorValue, 9u);
+  EXPECT_NE(host::errorlog::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
+            std::string::npos)
+      << host::errorlog::Listing();
+  EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
+}
+
+TEST_F(IoManagerTest, ConfigurationCountsStartAtZero) {
+  host::io::ResetConfiguration();
+  PCONFIGURATION_INFORMATION info = IoGetConfigurationInformation();
+  EXPECT_EQ(info->SerialCount, 0u);
+  info->SerialCount += 4;
+  EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 4u) << "one host-wide record";
+  host::io::ResetConfiguration();
+  EXPECT_EQ(info->SerialCount, 0u);
+}
+
+// ---- driver loader ----
+
+std::u16string entryPath;
+KIRQL entryLevel = HIGH_LEVEL;
+std::thread::id entryThread;
+bool unloadCalled = false;
+PVOID unwrittenEntry = nullptr;
+
+VOID NTAPI TestUnload(PDRIVER_OBJECT driver) {
+  unloadCalled = true;
+  IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  entryPath.assign(path->Buffer, path->Length / 2);
+  entryLevel = KeGetCurrentIrql();
+  entryThread = std::this_thread::get_id();
+  std::u16string name = u"\\Device\\loaded";
+  UNICODE_STRING counted = Counted(name);
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, 8, &counted, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
+  unwrittenEntry = IoAllocateErrorLogEntry(driver, 48);  // never written: released at unload
+  driver->DriverUnload = TestUnload;
+  return status;
+}
+
+NTSTATUS NTAPI FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SERIAL_NO_DEVICE_INITED; }
+
+TEST_F(IoManagerTest, LoaderRunsEntryOnASystemThreadAndUnloadReleasesTheDriver) {
+  ASSERT_EQ(host::LoadDriver(TestEntry), STATUS_SUCCESS);
+  EXPECT_EQ(entryPath, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom");
+  EXPECT_EQ(entryLevel, PASSIVE_LEVEL);
+  EXPECT_NE(entryThread, std::this_thread::get_id());
+  PDRIVER_OBJECT driver = host::LoadedDriver();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(std::u16string(driver->DriverName.Buffer, driver->DriverName.Length / 2), u"\\Driver\\tessacom");
+  EXPECT_EQ(host::errorlog::UnwrittenCount(), 1u);
+
+  // Request classes the driver did not install complete with STATUS_INVALID_DEVICE_REQUEST.
+  auto opened = host::io::Open("\\Device\\loaded");
+  ASSERT_EQ(opened.status, STATUS_INVALID_DEVICE_REQUEST);
+
+  unloadCalled = false;
+  host::UnloadDriver();
+  EXPECT_TRUE(unloadCalled);
+  EXPECT_EQ(host::LoadedDriver(), nullptr);
+  EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
+}
+
+TEST_F(IoManagerTest, FailedLoadKeepsTheDriverObjectForInspection) {
+  EXPECT_EQ(host::LoadDriver(FailingEntry, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\other"),
+            STATUS_SERIAL_NO_DEVICE_INITED);
+  PDRIVER_OBJECT driver = host::LoadedDriver();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(driver->DeviceObject, nullptr);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], host::io::DefaultDispatch);
+  host::ReleaseFailedDriver();
+  EXPECT_EQ(host::LoadedDriver(), nullptr);
+}
+
+}  // namespace

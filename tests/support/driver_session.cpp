@@ -1,0 +1,82 @@
+#include "support/driver_session.h"
+
+#include "driver_loader.h"
+#include "error_log.h"
+#include "executive.h"
+#include "io_manager.h"
+#include "object_names.h"
+#include "registry.h"
+#include "support/loopback.h"
+#include "udp_transport.h"
+
+namespace testsupport {
+
+DriverSession::DriverSession(bool live) {
+  if (live) {
+    host::StartLive();
+  } else {
+    host::StartManual();
+  }
+  host::registry::Reset();
+  host::registry::CreateKey(kServiceKey);
+  host::errorlog::Clear();
+  host::udp::Install();
+  driverAddress_ = UniqueLoopbackAddress();
+  host::udp::SetAnyAddress(driverAddress_);
+  host::udp::ResetCounters();
+}
+
+DriverSession::~DriverSession() {
+  Unload();
+  host::udp::Uninstall();
+  host::udp::SetAnyAddress(0);
+  host::names::RemoveAllLinks();
+  host::Shutdown();
+}
+
+void DriverSession::SetValue(std::string_view name, uint32_t value) {
+  host::registry::SetDword(kServiceKey, name, value);
+}
+
+NTSTATUS DriverSession::Load() {
+  attempted_ = true;
+  NTSTATUS status = host::LoadDriver(DriverEntry);
+  loaded_ = NT_SUCCESS(status);
+  return status;
+}
+
+void DriverSession::Unload() {
+  if (loaded_) {
+    host::UnloadDriver();
+  } else if (attempted_) {
+    host::ReleaseFailedDriver();
+  }
+  loaded_ = false;
+  attempted_ = false;
+}
+
+std::string DriverSession::DeviceMapValue(std::string_view valueName, size_t* bytes) {
+  auto value = host::registry::GetValue(kSerialComm, valueName);
+  if (!value) return "";
+  if (bytes) *bytes = value->data.size();
+  std::string text;
+  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
+    if (c == 0) break;
+    text.push_back(static_cast<char>(c));
+  }
+  return text;
+}
+
+std::string DriverSession::LinkTargetOf(std::string_view comName) {
+  return host::names::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
+}
+
+int DriverSession::DeviceCount() {
+  PDRIVER_OBJECT driver = host::LoadedDriver();
+  int count = 0;
+  for (PDEVICE_OBJECT d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) count++;
+  return count;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,40 @@
+// Test support: the real driver loaded by the host's loader, over the host's UDP transport on
+// a loopback address of the test's own, with a fresh registry. Manual mode unless told
+// otherwise. Unloads (running the verifier's checks) when the session ends.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "driver/driver_frame.h"
+
+namespace testsupport {
+
+inline const std::string kServiceKey = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom";
+inline const std::string kSerialComm = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+class DriverSession {
+ public:
+  explicit DriverSession(bool live = false);
+  ~DriverSession();
+
+  // Configuration before Load: the key exists (empty) from the start.
+  void SetValue(std::string_view name, uint32_t value);
+  NTSTATUS Load();
+  // Unloads a loaded driver, or releases the driver object of a failed load.
+  void Unload();
+  bool Loaded() const { return loaded_; }
+  uint32_t DriverAddress() const { return driverAddress_; }
+
+  // The SERIALCOMM value of a device ("vxserial0"), as UTF-8 and its stored byte length.
+  static std::string DeviceMapValue(std::string_view valueName, size_t* bytes = nullptr);
+  static std::string LinkTargetOf(std::string_view comName);  // "" when there is no link
+  static int DeviceCount();
+
+ private:
+  bool loaded_ = false;
+  bool attempted_ = false;
+  uint32_t driverAddress_ = 0;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,49 @@
+// A tiny driver for I/O manager tests: one host driver object whose request handlers are
+// lambdas set by the test, with a journal of every request its devices received. One
+// TinyDriver exists at a time.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel.h"
+
+namespace testing_support {
+
+using Handler = std::function<NTSTATUS(PDEVICE_OBJECT device, PIRP irp)>;
+
+struct JournalEntry {
+  UCHAR major;
+  PDEVICE_OBJECT device;
+  PFILE_OBJECT file;
+};
+
+class TinyDriver {
+ public:
+  explicit TinyDriver(std::u16string_view name = u"\\Driver\\Tiny");
+  ~TinyDriver();  // deletes the devices still there and the driver object
+  TinyDriver(const TinyDriver&) = delete;
+  TinyDriver& operator=(const TinyDriver&) = delete;
+
+  PDRIVER_OBJECT Driver() const { return driver_; }
+  // A device with the given name (empty: unnamed), extension size, exclusivity and flags.
+  PDEVICE_OBJECT AddDevice(std::u16string_view name, ULONG extensionSize = 0,
+                           bool exclusive = false, ULONG flags = 0);
+  // Every request class answers with success and no bytes until a handler is set.
+  void On(UCHAR major, Handler handler);
+  const std::vector<JournalEntry>& Journal() const;
+  std::vector<UCHAR> Majors() const;
+
+ private:
+  PDRIVER_OBJECT driver_;
+};
+
+// Completes the request with the status and information and returns the status.
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+// A counted string over a UTF-16 literal (kept alive by the caller).
+UNICODE_STRING Counted(std::u16string& text);
+
+}  // namespace testing_support
