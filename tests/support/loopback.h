@@ -1,13 +1,10 @@
-// Test support: loopback addresses of this test process's own, so that suites running side by
-// side under CTest never share an (address, port). 127.P.Q.n with P.Q from the process id.
+// Test support for suites over real UDP: loopback addresses of the test's own, and waiting in
+// real time for what an outside peer does.
 #pragma once
 
-#include <cstdint>
+#include "support/loopback_address.h"
 
 namespace testsupport {
-
-// A fresh address in 127.0.0.0/8 on every call (host order), never 127.0.0.1.
-uint32_t UniqueLoopbackAddress();
 
 // Polls `ready` every millisecond until it holds or `seconds` of real time have passed.
 template <typename Ready>

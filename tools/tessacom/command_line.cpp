@@ -1,0 +1,86 @@
+#include "command_line.h"
+
+#include <cstdio>
+
+namespace tessacom {
+
+std::optional<uint32_t> ParseAddress(const std::string& text) {
+  unsigned a, b, c, d;
+  char tail;
+  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4) return std::nullopt;
+  if (a > 255 || b > 255 || c > 255 || d > 255) return std::nullopt;
+  return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+std::string FormatAddress(uint32_t v) {
+  return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+         std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+}
+
+Options ParseCommandLine(const std::vector<std::string>& arguments) {
+  Options options;
+  for (size_t i = 0; i < arguments.size(); i++) {
+    const std::string& arg = arguments[i];
+    auto value = [&](const char* name) -> std::optional<std::string> {
+      if (i + 1 >= arguments.size()) {
+        options.error = std::string(name) + " needs a value";
+        return std::nullopt;
+      }
+      return arguments[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--reg") {
+      if (auto file = value("--reg")) options.reg = *file;
+    } else if (arg == "--bind") {
+      if (auto text = value("--bind")) {
+        options.bind = ParseAddress(*text);
+        if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
+      }
+    } else if (!arg.empty() && arg[0] == '-') {
+      options.error = "unknown option: " + arg;
+    } else if (options.command.empty()) {
+      options.command = arg;
+      if (arg != "load" && arg != "serve" && arg != "demo") options.error = "unknown command: " + arg;
+    } else {
+      options.error = "unexpected argument: " + arg;
+    }
+    if (!options.error.empty()) break;
+  }
+  if (options.error.empty() && options.command == "demo" && (options.reg || options.bind)) {
+    options.error = "the demo makes its own configuration; --reg and --bind belong to load and serve";
+  }
+  return options;
+}
+
+std::string HelpText(const std::string& command) {
+  if (command == "load") {
+    return "usage: tessacom load [--reg FILE] [--bind ADDR]\n\n"
+           "Loads the driver in the live host with the registry of FILE (a .reg file, merged\n"
+           "over an empty registry; without one, an empty \"tessacom\" key, so every default\n"
+           "applies), prints the devices, COM links, SERIALCOMM values, receiver threads and\n"
+           "error-log entries it made, unloads it and prints what was left behind. --bind ADDR\n"
+           "is the local address of the driver's UDP endpoint, as for serve.\n";
+  }
+  if (command == "serve") {
+    return "usage: tessacom serve [--reg FILE] [--bind ADDR]\n\n"
+           "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
+           "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
+           "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n";
+  }
+  if (command == "demo") {
+    return "usage: tessacom demo\n\n"
+           "Starts a device server emulator on a loopback address, loads the driver with COM3 to\n"
+           "COM5 bound to it, shows the receiver thread and the emulator's trace of a poll from\n"
+           "the server that the driver ignores because the port is closed, and unloads.\n";
+  }
+  return "usage: tessacom COMMAND [OPTIONS]\n\n"
+         "The host's command line for the tessacom network serial-port driver.\n\n"
+         "commands:\n"
+         "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
+         "  serve [--reg FILE] [--bind ADDR]  load the driver and serve until interrupted\n"
+         "  demo                              a short session against an emulated device server\n\n"
+         "`tessacom COMMAND --help` describes each command.\n";
+}
+
+}  // namespace tessacom

@@ -1,0 +1,25 @@
+// Parsing of the tessacom program's command line: one command and its options.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessacom {
+
+struct Options {
+  std::string command;             // "load", "serve", "demo", or "" for none
+  std::optional<std::string> reg;  // --reg FILE
+  std::optional<uint32_t> bind;    // --bind ADDR (host order)
+  bool help = false;
+  std::string error;               // set when the line cannot be understood
+};
+
+Options ParseCommandLine(const std::vector<std::string>& arguments);
+std::string HelpText(const std::string& command);
+// "a.b.c.d" as a host-order number; nothing when malformed.
+std::optional<uint32_t> ParseAddress(const std::string& text);
+std::string FormatAddress(uint32_t hostOrder);
+
+}  // namespace tessacom

@@ -1,0 +1,104 @@
+// The commands: load (load, report, unload), serve (until interrupted) and demo (a short
+// session against an embedded device server emulator).
+#include "demo.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "devserver.h"
+#include "host_session.h"
+#include "registry.h"
+#include "report.h"
+
+namespace tessacom {
+
+namespace {
+
+// Loopback addresses of the demo: the driver's endpoint and the emulated server.
+constexpr uint32_t kDemoDriverAddress = 0x7F4D0001;  // 127.77.0.1
+constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
+constexpr uint16_t kUnprivilegedPort = 40519;
+
+int LoadAndReport(HostSession& session, std::ostream& out) {
+  NTSTATUS status = session.Load();
+  PrintLoadReport(out, status);
+  return NT_SUCCESS(status) ? 0 : 1;
+}
+
+}  // namespace
+
+int RunLoad(const Options& options, std::ostream& out) {
+  HostSession session(options.bind.value_or(0));
+  session.PrepareRegistry(options.reg);
+  int result = LoadAndReport(session, out);
+  session.Unload(out);
+  return result;
+}
+
+int RunServe(const Options& options, std::ostream& out) {
+  // Block the signals first, so that every thread the host starts inherits the mask and the
+  // signal is taken here by sigwait.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  HostSession session(options.bind.value_or(0));
+  session.PrepareRegistry(options.reg);
+  int result = LoadAndReport(session, out);
+  if (result == 0) {
+    out << "serving on " << FormatAddress(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
+        << std::flush;
+    int signal = 0;
+    sigwait(&stop, &signal);
+    out << "\n" << (signal == SIGINT ? "interrupted" : "terminated") << "\n";
+  }
+  session.Unload(out);
+  return result;
+}
+
+int RunDemo(std::ostream& out) {
+  uint16_t wirePort = LinkWirePort(kUnprivilegedPort);
+  devserver::ServerOptions serverOptions;
+  serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
+  serverOptions.driver = devserver::Endpoint{kDemoDriverAddress, wirePort};
+  devserver::DeviceServer server(serverOptions);
+  std::string error;
+  if (!server.Start(&error)) {
+    out << "demo: the device server emulator cannot start: " << error << "\n";
+    return 1;
+  }
+  out << "device server emulator on " << server.Local().ToString() << "\n";
+  if (wirePort != 519) out << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
+
+  HostSession session(kDemoDriverAddress, wirePort);
+  session.PrepareRegistry(std::nullopt);
+  session.SetConfiguration("StartPort", 3);
+  session.SetConfiguration("MaxPort", 3);
+  for (int n = 1; n <= 3; n++) {
+    session.SetConfiguration("StartNum" + std::to_string(n), n);
+    session.SetConfiguration("dAddress" + std::to_string(n), kDemoServerAddress);
+  }
+  out << "\nconfiguration:\n" << host::registry::SaveRegText(std::string(host::registry::kServices) + "\\tessacom") << "\n";
+  int result = LoadAndReport(session, out);
+  if (result == 0) {
+    out << "\nthe server polls channel 1 (COM3); the port is closed, so the driver stays silent:\n";
+    server.ClearTrace();
+    server.SendPoll(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const auto& line : server.TraceLines()) out << "  " << line << "\n";
+    bool answered = server.Channel(0).acksFromDriver != 0;
+    out << (answered ? "  the driver answered (unexpected)\n" : "  no answer from the driver\n");
+    if (answered) result = 1;
+  }
+  out << "\n";
+  session.Unload(out);
+  server.Stop();
+  return result;
+}
+
+}  // namespace tessacom

@@ -1,0 +1,67 @@
+#include "host_session.h"
+
+#include <unistd.h>
+
+#include <ostream>
+
+#include "driver/driver_frame.h"
+#include "driver_loader.h"
+#include "executive.h"
+#include "registry.h"
+#include "report.h"
+#include "udp_transport.h"
+#include "unload_checks.h"
+
+namespace tessacom {
+
+static const std::string kServiceKey = std::string(host::registry::kServices) + "\\tessacom";
+
+uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
+
+HostSession::HostSession(uint32_t anyAddress, uint16_t unprivilegedPort) {
+  host::StartLive();
+  host::udp::Install();
+  host::udp::SetAnyAddress(anyAddress);
+  host::udp::SetLoopbackGuard(true);
+  if (unprivilegedPort != 0 && unprivilegedPort != 519) host::udp::MapPort(519, unprivilegedPort);
+}
+
+HostSession::~HostSession() {
+  if (loaded_ || attempted_) {
+    if (loaded_) host::UnloadDriver(); else host::ReleaseFailedDriver();
+  }
+  host::udp::Uninstall();
+  host::udp::ClearPortMap();
+  host::Shutdown();
+}
+
+void HostSession::PrepareRegistry(const std::optional<std::string>& regFile) {
+  host::registry::Reset();
+  host::registry::CreateKey(kServiceKey);
+  if (regFile) host::registry::LoadRegFile(*regFile);
+}
+
+void HostSession::SetConfiguration(const std::string& name, uint32_t value) {
+  host::registry::SetDword(kServiceKey, name, value);
+}
+
+NTSTATUS HostSession::Load() {
+  attempted_ = true;
+  NTSTATUS status = host::LoadDriver(DriverEntry);
+  loaded_ = NT_SUCCESS(status);
+  return status;
+}
+
+void HostSession::Unload(std::ostream& out) {
+  if (!attempted_) return;
+  if (loaded_) {
+    out << "unloading the driver\n";
+    host::UnloadDriver();  // the verifier stops the host on anything the driver left behind
+  } else {
+    host::ReleaseFailedDriver();
+  }
+  loaded_ = attempted_ = false;
+  PrintLeftovers(out);
+}
+
+}  // namespace tessacom

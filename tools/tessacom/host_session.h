@@ -1,0 +1,41 @@
+// One run of the driver in the live host, as the program drives it: the host started with its
+// UDP transport, a registry, the driver loaded, and at the end unloaded with the verifier's
+// checks and a summary of what was left.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "ddk/ntdef.h"
+
+namespace tessacom {
+
+class HostSession {
+ public:
+  // Starts the live host and the transport; `anyAddress` is what the driver's "any address"
+  // endpoint binds (0 = every local address). Without root, port 519 is mapped to
+  // `unprivilegedPort` on the wire (0 = leave it at 519).
+  explicit HostSession(uint32_t anyAddress, uint16_t unprivilegedPort = 0);
+  ~HostSession();
+
+  // The registry: an empty "tessacom" key, then the file merged over it. Throws the registry's
+  // RegFileError for a file that cannot be read or is malformed.
+  void PrepareRegistry(const std::optional<std::string>& regFile);
+  void SetConfiguration(const std::string& name, uint32_t value);
+
+  NTSTATUS Load();
+  bool Loaded() const { return loaded_; }
+  // Unloads (or releases a failed load) and writes the summary of what was left.
+  void Unload(std::ostream& out);
+
+ private:
+  bool loaded_ = false;
+  bool attempted_ = false;
+};
+
+// The port UDP 519 is carried on: 519 as root, `fallback` otherwise.
+uint16_t LinkWirePort(uint16_t fallback);
+
+}  // namespace tessacom

@@ -1,0 +1,29 @@
+// tessacom: the host's command line for the driver.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "demo.h"
+#include "registry.h"
+
+int main(int argc, char** argv) {
+  using namespace tessacom;
+  Options options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!options.error.empty()) {
+    std::cerr << "tessacom: " << options.error << "\n\n" << HelpText(options.command);
+    return 2;
+  }
+  if (options.help || options.command.empty()) {
+    std::cout << HelpText(options.command);
+    return options.help ? 0 : 2;
+  }
+  try {
+    if (options.command == "load") return RunLoad(options, std::cout);
+    if (options.command == "serve") return RunServe(options, std::cout);
+    return RunDemo(std::cout);
+  } catch (const host::registry::RegFileError& e) {
+    std::cerr << "tessacom: " << e.what() << "\n";
+    return 2;
+  }
+}

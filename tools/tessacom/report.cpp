@@ -1,0 +1,109 @@
+#include "report.h"
+
+#include <iomanip>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+#include "command_line.h"
+#include "driver/port_record.h"
+#include "driver_loader.h"
+#include "error_log.h"
+#include "object_names.h"
+#include "registry.h"
+#include "unload_checks.h"
+
+namespace tessacom {
+
+std::string StatusName(NTSTATUS status) {
+  std::ostringstream text;
+  switch (status) {
+    case STATUS_SUCCESS: text << "STATUS_SUCCESS"; break;
+    case STATUS_SERIAL_NO_DEVICE_INITED: text << "STATUS_SERIAL_NO_DEVICE_INITED"; break;
+    case STATUS_INSUFFICIENT_RESOURCES: text << "STATUS_INSUFFICIENT_RESOURCES"; break;
+    default: text << "status"; break;
+  }
+  text << " (0x" << std::hex << std::setw(8) << std::setfill('0') << static_cast<uint32_t>(status) << ")";
+  return text.str();
+}
+
+static std::string Utf16Data(const std::vector<uint8_t>& data) {
+  std::string text;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0) break;
+    text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  }
+  return text;
+}
+
+static void PrintDevices(std::ostream& out) {
+  PDRIVER_OBJECT driver = host::LoadedDriver();
+  out << "devices (the driver's list, newest first):\n";
+  int count = 0;
+  for (PDEVICE_OBJECT device = driver ? driver->DeviceObject : nullptr; device; device = device->NextDevice) {
+    auto* record = static_cast<PortRecord*>(device->DeviceExtension);
+    out << "  port " << record->PortIndex << ": COM" << record->ComNumber << ", remote "
+        << FormatAddress(PortTable[record->PortIndex].RemoteAddress) << " channel "
+        << PortTable[record->PortIndex].RemoteChannel + 1 << " (wire "
+        << (PortTable[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
+    count++;
+  }
+  if (count == 0) out << "  none\n";
+}
+
+static void PrintNames(std::ostream& out) {
+  out << "COM links:\n";
+  int links = 0;
+  for (const auto& entry : host::names::List()) {
+    if (entry.kind != host::names::Kind::SymbolicLink) continue;
+    out << "  " << entry.name << " -> " << entry.target << "\n";
+    links++;
+  }
+  if (links == 0) out << "  none\n";
+
+  std::string serialComm = std::string(host::registry::kDeviceMap) + "\\SERIALCOMM";
+  out << "SERIALCOMM values:\n";
+  auto names = host::registry::ValueNames(serialComm);
+  for (const auto& name : names) {
+    auto value = host::registry::GetValue(serialComm, name);
+    out << "  " << name << " = " << Utf16Data(value->data) << " (REG_SZ, " << value->data.size()
+        << " bytes)\n";
+  }
+  if (names.empty()) out << "  none\n";
+}
+
+static void PrintReceivers(std::ostream& out) {
+  std::set<uint32_t> addresses;
+  for (LONG i = 0; i < MaxPort && i < MAX_PORTS; i++) {
+    ULONG address = ReadShared(PortTable[i].RemoteAddress);
+    if (address != 0) addresses.insert(address);
+  }
+  out << "receiver threads: " << ReceiverCount;
+  const char* separator = " (";
+  for (uint32_t address : addresses) {
+    out << separator << FormatAddress(address);
+    separator = ", ";
+  }
+  out << (addresses.empty() ? "" : ")") << "\n";
+}
+
+void PrintLoadReport(std::ostream& out, NTSTATUS status) {
+  out << "load: " << StatusName(status) << "\n";
+  if (NT_SUCCESS(status)) {
+    PrintDevices(out);
+    PrintNames(out);
+    PrintReceivers(out);
+  }
+  out << "error log:\n";
+  std::string entries = host::errorlog::Listing();
+  out << (entries.empty() ? "  none\n" : entries);
+}
+
+void PrintLeftovers(std::ostream& out) {
+  host::LeftoverSummary summary = host::SummarizeLeftovers();
+  out << "after unload:\n" << host::FormatLeftovers(summary);
+  out << (summary.Clean() ? "nothing outstanding\n" : "LEFTOVERS: the driver did not release everything\n");
+}
+
+}  // namespace tessacom

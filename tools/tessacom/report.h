@@ -1,0 +1,16 @@
+// What the program shows of a loaded driver and of what an unload left behind.
+#pragma once
+
+#include <iosfwd>
+
+#include "ddk/ntdef.h"
+
+namespace tessacom {
+
+std::string StatusName(NTSTATUS status);
+// Devices, COM links, SERIALCOMM values, receiver threads and error-log entries.
+void PrintLoadReport(std::ostream& out, NTSTATUS status);
+// The verifier's summary: pool outstanding by tag, threads, timers and deferred calls alive.
+void PrintLeftovers(std::ostream& out);
+
+}  // namespace tessacom
