@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/executive.h"
-#include "host/wait_inspection.h"
+#include "host/waiter_count.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 

@@ -9,7 +9,7 @@
 
 #include "host/objects.h"
 #include "host/unload_checks.h"
-#include "host/wait_inspection.h"
+#include "host/waiter_count.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 

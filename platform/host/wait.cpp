@@ -12,7 +12,7 @@
 #include "thread_state.h"
 #include "verifier.h"
 #include "verifier_describe.h"
-#include "wait_inspection.h"
+#include "waiter_count.h"
 
 namespace host::detail {
 
