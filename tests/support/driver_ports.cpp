@@ -25,7 +25,19 @@ DriverPorts::DriverPorts(int count, LONG startPort) {
   }
 }
 
+void DriverPorts::AttachLinkBuffers() {
+  txStorage_.assign(records_.size() * TX_RING_SIZE, 0);
+  rxStorage_.assign(records_.size() * RX_RING_SIZE, 0);
+  OutboundScratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
+  for (size_t i = 0; i < records_.size(); i++) {
+    PortTable[i].TxRing.Buffer = txStorage_.data() + i * TX_RING_SIZE;
+    PortTable[i].RxRing.Buffer = rxStorage_.data() + i * RX_RING_SIZE;
+  }
+}
+
 DriverPorts::~DriverPorts() {
+  if (OutboundScratch != nullptr) ExFreePool(OutboundScratch);
+  OutboundScratch = nullptr;
   for (size_t i = 0; i < records_.size(); i++) {
     PortRecord* record = records_[i];
     for (PKTIMER timer : {&record->AckTimer, &record->WriteTotalTimer, &record->ReadIntervalTimer,
@@ -39,7 +51,7 @@ DriverPorts::~DriverPorts() {
       KeRemoveQueueDpc(dpc);
     }
     DrainControlQueue(static_cast<int>(i));
-    PortTable[i].PortRecord = nullptr;
+    PortTable[i] = {};
     ExFreePool(records_[i]);
   }
   MaxPort = 0;

@@ -19,6 +19,9 @@ class DriverPorts {
   DriverPorts& operator=(const DriverPorts&) = delete;
 
   PortRecord* Record(int index) { return records_[index]; }
+  // Attaches every port's rings as an open does and allocates the outbound scratch, as load
+  // does; both are released (and the table entries cleared) with the object.
+  void AttachLinkBuffers();
   // Opens the link gate of a port as an accepted open reply and the open handler would.
   void OpenLink(int index);
   // True when the send event is signalled; clears it.
@@ -31,6 +34,8 @@ class DriverPorts {
 
  private:
   std::vector<PortRecord*> records_;
+  std::vector<UCHAR> txStorage_;
+  std::vector<UCHAR> rxStorage_;
 };
 
 }  // namespace testsupport

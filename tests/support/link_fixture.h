@@ -29,8 +29,6 @@ class LinkFixture {
  private:
   std::unique_ptr<DriverPorts> ports_;
   std::unique_ptr<CaptureTransport> transport_;
-  std::vector<UCHAR> txStorage_;
-  std::vector<UCHAR> rxStorage_;
 };
 
 }  // namespace testsupport

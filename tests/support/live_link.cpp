@@ -9,31 +9,19 @@
 
 namespace testsupport {
 
-LiveLink::LiveLink(int ports) : txStorage_(ports * TX_RING_SIZE), rxStorage_(ports * RX_RING_SIZE) {
+LiveLink::LiveLink(int ports) {
   host::StartLive();
   host::udp::Install();
   driverAddress_ = UniqueLoopbackAddress();
   host::udp::SetAnyAddress(driverAddress_);
   ports_ = std::make_unique<DriverPorts>(ports);
-  OutboundScratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
-  for (int i = 0; i < ports; i++) {
-    PortTable[i].TxRing.Buffer = txStorage_.data() + i * TX_RING_SIZE;
-    PortTable[i].RxRing.Buffer = rxStorage_.data() + i * RX_RING_SIZE;
-  }
+  ports_->AttachLinkBuffers();
   Unloading = 0;
 }
 
 LiveLink::~LiveLink() {
   Stop();
   for (auto& server : servers_) server->Stop();
-  ExFreePool(OutboundScratch);
-  OutboundScratch = nullptr;
-  for (int i = 0; i < MAX_PORTS; i++) {
-    PortTable[i].TxRing = {};
-    PortTable[i].RxRing = {};
-    PortTable[i].TxHeld = 0;
-    PortTable[i].RemoteAddress = 0;
-  }
   ports_.reset();
   host::udp::Uninstall();
   host::udp::SetAnyAddress(0);

@@ -33,8 +33,6 @@ class LiveLink {
  private:
   std::unique_ptr<DriverPorts> ports_;
   std::vector<std::unique_ptr<devserver::DeviceServer>> servers_;
-  std::vector<UCHAR> txStorage_;
-  std::vector<UCHAR> rxStorage_;
   uint32_t driverAddress_;
   bool started_ = false;
 };
