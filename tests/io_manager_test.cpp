@@ -23,6 +23,14 @@ using testing_support::TinyDriver;
 
 namespace {
 
+PIRP parked = nullptr;  // the last request a handler left pending
+
+NTSTATUS NTAPI Park(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  parked = irp;
+  return STATUS_PENDING;
+}
+
 class IoManagerTest : public ::testing::Test {
  protected:
   void SetUp() override { host::StartManual(); }
@@ -45,33 +53,32 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstAndUnlinkedOnDelete) {
   EXPECT_EQ(driver.Driver()->DeviceObject, c);
   EXPECT_EQ(c->NextDevice, b);
   EXPECT_EQ(b->NextDevice, a);
-  EXPECT_EQ(a->NextDevice, nullptr);
-  EXPECT_EQ(a->DriverObject, driver.Driver());
-  EXPECT_EQ(a->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
   EXPECT_TRUE(a->Flags & DO_EXCLUSIVE);
-  EXPECT_FALSE(b->Flags & DO_EXCLUSIVE);
   const auto* extension = static_cast<const unsigned char*>(a->DeviceExtension);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(extension[i], 0) << "extension byte " << i;
   EXPECT_TRUE(host::names::Exists("\\device\\B"));
-
+  auto opened = host::io::Open("\\Device\\b");
   IoDeleteDevice(b);
   EXPECT_EQ(c->NextDevice, a);
   EXPECT_FALSE(host::names::Exists("\\Device\\b"));
-  EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 2u);
+  char buffer[2];
+  EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
+  opened.file.Close();
+  EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE}) << "nothing reaches a deleted device";
 }
 
 TEST_F(IoManagerTest, DeviceNameCollisionAndInjectedFailure) {
   TinyDriver driver;
-  ASSERT_NE(driver.AddDevice(u"\\Device\\x"), nullptr);
-  std::u16string same = u"\\DEVICE\\X";
-  UNICODE_STRING name = Counted(same);
-  PDEVICE_OBJECT device = nullptr;
-  EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device), STATUS_OBJECT_NAME_COLLISION);
+  auto create = [&](std::u16string text) {
+    UNICODE_STRING name = Counted(text);
+    PDEVICE_OBJECT device = nullptr;
+    return IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device);
+  };
+  ASSERT_EQ(create(u"\\Device\\x"), STATUS_SUCCESS);
+  EXPECT_EQ(create(u"\\DEVICE\\X"), STATUS_OBJECT_NAME_COLLISION);
   host::io::FailNthDeviceCreation(2);
-  EXPECT_NE(driver.AddDevice(u"\\Device\\y"), nullptr);
-  std::u16string other = u"\\Device\\z";
-  name = Counted(other);
-  EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(create(u"\\Device\\y"), STATUS_SUCCESS);
+  EXPECT_EQ(create(u"\\Device\\z"), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(host::names::Exists("\\Device\\z"));
   EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
   EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 3u);
@@ -108,35 +115,22 @@ TEST_F(IoManagerTest, SymbolicLinksCollideResolveAndDelete) {
 TEST_F(IoManagerTest, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\only", 0, true);
-  auto first = host::io::Open("\\Device\\only");
-  ASSERT_EQ(first.status, STATUS_SUCCESS);
-  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
-  EXPECT_EQ(first.file.Close(), STATUS_SUCCESS);
-  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_SUCCESS) << "free again after close";
-}
-
-TEST_F(IoManagerTest, RefusedCreateLeavesNoFileAndNoClose) {
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\picky", 0, true);
   driver.On(IRP_MJ_CREATE, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_NOT_A_DIRECTORY); });
-  EXPECT_EQ(host::io::Open("\\Device\\picky").status, STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_NOT_A_DIRECTORY);
   driver.On(IRP_MJ_CREATE, nullptr);
-  EXPECT_EQ(host::io::Open("\\Device\\picky").status, STATUS_SUCCESS)
-      << "a refused create does not count as an open file";
+  auto first = host::io::Open("\\Device\\only");
+  ASSERT_EQ(first.status, STATUS_SUCCESS) << "a refused create does not count as an open file";
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE}));
+  EXPECT_EQ(first.file.Close(), STATUS_SUCCESS);
   EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_SUCCESS) << "free again after close";
 }
 
 TEST_F(IoManagerTest, CloseWaitsForTheLastRequestHoldingTheFile) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
-  static PIRP parked = nullptr;
-  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    parked = irp;
-    return STATUS_PENDING;
-  });
+  driver.On(IRP_MJ_READ, Park);
   auto opened = host::io::Open("\\Device\\d");
   char buffer[4];
   host::io::AsyncRequest read = opened.file.ReadAsync(buffer, sizeof(buffer));
@@ -150,52 +144,6 @@ TEST_F(IoManagerTest, CloseWaitsForTheLastRequestHoldingTheFile) {
   EXPECT_EQ(std::string(buffer, 4), "abcd");
   EXPECT_EQ(driver.Majors().size(), 3u) << "the request object still holds the file";
   read = host::io::AsyncRequest();
-  EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
-}
-
-TEST_F(IoManagerTest, KernelOpenCarriesExtendedAttributesAndHandlesReferenceTheFile) {
-  TinyDriver driver(u"\\Driver\\Udp");
-  driver.AddDevice(u"\\Device\\Udp");
-  static std::vector<unsigned char> seenEa;
-  static ULONG seenEaLength = 0, seenOptions = 0;
-  static KPROCESSOR_MODE seenMode = UserMode;
-  driver.On(IRP_MJ_CREATE, [](PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    seenEaLength = stack->Parameters.Create.EaLength;
-    seenOptions = stack->Parameters.Create.Options;
-    seenMode = irp->RequestorMode;
-    auto* ea = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-    seenEa.assign(ea, ea + seenEaLength);
-    stack->FileObject->FsContext = reinterpret_cast<PVOID>(0x1234);
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  unsigned char ea[52] = {};
-  ea[5] = 16;
-  std::memcpy(ea + 8, "TransportAddress", 17);
-  std::u16string path = u"\\device\\udp";
-  UNICODE_STRING name = Counted(path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK iosb{};
-  HANDLE handle = nullptr;
-  ASSERT_EQ(ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr,
-                         FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0,
-                         ea, sizeof(ea)),
-            STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-  EXPECT_EQ(seenEaLength, 52u);
-  EXPECT_EQ(seenEa, std::vector<unsigned char>(ea, ea + 52));
-  EXPECT_EQ(seenOptions >> 24, static_cast<ULONG>(FILE_OPEN_IF));
-  EXPECT_EQ(seenMode, KernelMode);
-
-  PVOID body = nullptr;
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &body, nullptr), STATUS_SUCCESS);
-  auto* file = static_cast<PFILE_OBJECT>(body);
-  EXPECT_EQ(file->FsContext, reinterpret_cast<PVOID>(0x1234));
-  EXPECT_EQ(IoGetRelatedDeviceObject(file), driver.Driver()->DeviceObject);
-  ZwClose(handle);
-  EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLEANUP);
-  ObfDereferenceObject(body);
   EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
 }
 
@@ -240,7 +188,7 @@ TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
   static std::string written;
-  static ULONG inLength = 0, outLength = 0, code = 0;
+  static ULONG outLength = 0;
   driver.On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
@@ -248,9 +196,7 @@ TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
   });
   driver.On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-    inLength = p.InputBufferLength;
     outLength = p.OutputBufferLength;
-    code = p.IoControlCode;
     auto* buffer = static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer);
     if (outLength >= 8) buffer[1] = buffer[0] * 2;  // the output overlays the input
     return Complete(irp, STATUS_SUCCESS, 8);  // claims 8 bytes even when only 4 fit
@@ -263,8 +209,6 @@ TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
   ULONG input = 21;
   ULONG output[3] = {7, 7, 7};
   auto result = opened.file.DeviceControl(ioctlSetBaud, &input, sizeof(input), output, sizeof(output));
-  EXPECT_EQ(code, ioctlSetBaud);
-  EXPECT_EQ(inLength, 4u);
   EXPECT_EQ(outLength, 12u);
   EXPECT_EQ(result.information, 8u);
   EXPECT_EQ(output[0], 21u);
@@ -276,96 +220,47 @@ TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
   EXPECT_EQ(small, 21u) << "at most the output length is copied out";
 }
 
-TEST_F(IoManagerTest, InformationRequestsAndFlushCarryTheirParameters) {
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\d");
-  static FILE_INFORMATION_CLASS queried, set;
-  static ULONG queryLength = 0;
-  static LONGLONG setValue = 0;
-  driver.On(IRP_MJ_QUERY_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
-    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryFile;
-    queried = p.FileInformationClass;
-    queryLength = p.Length;
-    std::memset(irp->AssociatedIrp.SystemBuffer, 0x11, p.Length);
-    return Complete(irp, STATUS_SUCCESS, p.Length);
-  });
-  driver.On(IRP_MJ_SET_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
-    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile;
-    set = p.FileInformationClass;
-    std::memcpy(&setValue, irp->AssociatedIrp.SystemBuffer, sizeof(setValue));
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  auto opened = host::io::Open("\\Device\\d");
-  unsigned char info[24] = {};
-  EXPECT_EQ(opened.file.QueryInformation(FileStandardInformation, info, sizeof(info)).information, 24u);
-  EXPECT_EQ(queried, FileStandardInformation);
-  EXPECT_EQ(queryLength, 24u);
-  EXPECT_EQ(info[23], 0x11);
-  LONGLONG position = 77;
-  opened.file.SetInformation(FilePositionInformation, &position, sizeof(position));
-  EXPECT_EQ(set, FilePositionInformation);
-  EXPECT_EQ(setValue, 77);
-  EXPECT_EQ(opened.file.Flush().status, STATUS_SUCCESS);
-  EXPECT_EQ(driver.Majors().back(), IRP_MJ_FLUSH_BUFFERS);
-}
-
 // ---- cancellation ----
 
-PIRP cancelled = nullptr;
 bool lockHeldInRoutine = false;
 KIRQL savedLevel = 0;
 
 VOID NTAPI RecordingCancel(PDEVICE_OBJECT, PIRP irp) {
   lockHeldInRoutine = host::CancelSpinLockHeldByCaller();
   savedLevel = irp->CancelIrql;
-  cancelled = irp;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Complete(irp, STATUS_CANCELLED);
 }
 
-TEST_F(IoManagerTest, CancelEntersTheRoutineWithTheCancelLockAndItsLevel) {
+// Reads park in the driver; the first one with a cancel routine, the next ones without.
+TEST_F(IoManagerTest, CancelEntersTheRoutineWithTheCancelLockAndItsLevelOrOnlyMarksTheRequest) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\d");
-  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, RecordingCancel);
-    return STATUS_PENDING;
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT device, PIRP irp) {
+    if (parked == nullptr) IoSetCancelRoutine(irp, RecordingCancel);
+    return Park(device, irp);
   });
   auto opened = host::io::Open("\\Device\\d");
   char buffer[4];
-  cancelled = nullptr;
+  parked = nullptr;
   auto read = opened.file.ReadAsync(buffer, sizeof(buffer));
   EXPECT_FALSE(read.Done());
   KIRQL before = KfRaiseIrql(APC_LEVEL);
   EXPECT_TRUE(read.Cancel());
   KfLowerIrql(before);
-  ASSERT_NE(cancelled, nullptr);
   EXPECT_TRUE(lockHeldInRoutine);
   EXPECT_EQ(savedLevel, APC_LEVEL) << "the level the canceller ran at";
   EXPECT_FALSE(host::CancelSpinLockHeldByCaller());
   ASSERT_TRUE(read.Done());
   EXPECT_EQ(read.Current().status, STATUS_CANCELLED);
   EXPECT_FALSE(read.Cancel()) << "a finished request cannot be cancelled again";
-}
 
-TEST_F(IoManagerTest, CancelWithoutARoutineOnlyMarksTheRequest) {
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\d");
-  static PIRP parked = nullptr;
-  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    parked = irp;
-    return STATUS_PENDING;
-  });
-  auto opened = host::io::Open("\\Device\\d");
-  char buffer[4];
-  auto read = opened.file.ReadAsync(buffer, sizeof(buffer));
-  EXPECT_FALSE(read.Cancel());
+  auto unguarded = opened.file.ReadAsync(buffer, sizeof(buffer));
+  EXPECT_FALSE(unguarded.Cancel());
   EXPECT_TRUE(parked->Cancel);
-  EXPECT_FALSE(read.Done());
-  EXPECT_FALSE(read.WaitFor(std::chrono::milliseconds(1)).has_value());
+  EXPECT_FALSE(unguarded.WaitFor(std::chrono::milliseconds(1)).has_value());
   std::thread completer([] { Complete(parked, STATUS_CANCELLED); });
-  EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(unguarded.Wait().status, STATUS_CANCELLED);
   completer.join();
 }
 
@@ -412,19 +307,13 @@ TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
 TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent) {
   TinyDriver driver;
   PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
-  static PIRP parked = nullptr;
-  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    parked = irp;
-    return STATUS_PENDING;
-  });
+  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
   PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
   ASSERT_NE(irp, nullptr);
   char data[16] = "datagram";
   PMDL mdl = IoAllocateMdl(data, sizeof(data), FALSE, FALSE, nullptr);
   MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
   EXPECT_EQ(host::io::MdlBuffer(mdl), data);
-  EXPECT_EQ(mdl->MappedSystemVa, data);
   irp->MdlAddress = mdl;
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -437,7 +326,6 @@ TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent
   std::thread completer([] { Complete(parked, STATUS_SUCCESS, 20); });
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   completer.join();
-  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 20u);
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
   EXPECT_EQ(host::io::OutstandingMdls(), 0u);
@@ -448,23 +336,10 @@ TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent
   EXPECT_EQ(IoAllocateMdl(data, 1, FALSE, FALSE, nullptr), nullptr);
 }
 
-TEST_F(IoManagerTest, RequestsToADeletedDeviceNeverReachItsDriver) {
-  TinyDriver driver;
-  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d", 16);
-  auto opened = host::io::Open("\\Device\\d");
-  IoDeleteDevice(device);
-  EXPECT_EQ(driver.Driver()->DeviceObject, nullptr);
-  char buffer[2];
-  EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
-  opened.file.Close();
-  EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
-}
-
 // ---- error log and configuration ----
 
 TEST_F(IoManagerTest, ErrorLogKeepsWrittenEntriesWithTheirSizeAndFields) {
   TinyDriver driver;
-  EXPECT_EQ(sizeof(IO_ERROR_LOG_PACKET), 48u);
   EXPECT_EQ(IoAllocateErrorLogEntry(driver.Driver(), 47), nullptr);
   EXPECT_EQ(IoAllocateErrorLogEntry(driver.Driver(), ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
   auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(driver.Driver(), 48));
@@ -477,24 +352,11 @@ TEST_F(IoManagerTest, ErrorLogKeepsWrittenEntriesWithTheirSizeAndFields) {
   IoWriteErrorLogEntry(packet);
   auto entries = host::errorlog::Entries();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].Size(), 48u);
   EXPECT_EQ(entries[0].loggedAgainst, driver.Driver());
-  EXPECT_EQ(static_cast<ULONG>(entries[0].Packet().ErrorCode), 0xC0060008u);
-  EXPECT_EQ(entries[0].Packet().UniqueErrorValue, 9u);
   EXPECT_NE(host::errorlog::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
             std::string::npos)
       << host::errorlog::Listing();
   EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
-}
-
-TEST_F(IoManagerTest, ConfigurationCountsStartAtZero) {
-  host::io::ResetConfiguration();
-  PCONFIGURATION_INFORMATION info = IoGetConfigurationInformation();
-  EXPECT_EQ(info->SerialCount, 0u);
-  info->SerialCount += 4;
-  EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 4u) << "one host-wide record";
-  host::io::ResetConfiguration();
-  EXPECT_EQ(info->SerialCount, 0u);
 }
 
 // ---- driver loader ----
@@ -544,12 +406,11 @@ TEST_F(IoManagerTest, LoaderRunsEntryOnASystemThreadAndUnloadReleasesTheDriver) 
   EXPECT_TRUE(unloadCalled);
   EXPECT_EQ(host::LoadedDriver(), nullptr);
   EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
-}
 
-TEST_F(IoManagerTest, FailedLoadKeepsTheDriverObjectForInspection) {
+  // A failed load keeps the driver object for inspection.
   EXPECT_EQ(host::LoadDriver(FailingEntry, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\other"),
             STATUS_SERIAL_NO_DEVICE_INITED);
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  driver = host::LoadedDriver();
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(driver->DeviceObject, nullptr);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], host::io::DefaultDispatch);

@@ -14,44 +14,34 @@ namespace {
 
 using SpinLocks = testing_support::ManualExecutive;
 
+void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
+  KIRQL a;
+  KIRQL b;
+  KeAcquireSpinLock(first, &a);
+  KeAcquireSpinLock(second, &b);
+  EXPECT_EQ(b, DISPATCH_LEVEL);
+  KeReleaseSpinLock(second, b);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "the outer lock keeps dispatch level";
+  KeReleaseSpinLock(first, a);
+}
+
 TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestoresThePreviousLevel) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  EXPECT_EQ(lock, 0u);
-  KIRQL old;
-  KeAcquireSpinLock(&lock, &old);
-  EXPECT_EQ(old, PASSIVE_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_NE(lock, 0u);
-  KeReleaseSpinLock(&lock, old);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_EQ(lock, 0u);
-}
-
-TEST_F(SpinLocks, NestedLocksKeepDispatchLevelUntilTheOuterRelease) {
-  KSPIN_LOCK outer = 0;
-  KSPIN_LOCK inner = 0;
-  KIRQL outerOld;
-  KIRQL innerOld;
-  KeAcquireSpinLock(&outer, &outerOld);
-  KeAcquireSpinLock(&inner, &innerOld);
-  EXPECT_EQ(innerOld, DISPATCH_LEVEL);
-  KeReleaseSpinLock(&inner, innerOld);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  KeReleaseSpinLock(&outer, outerOld);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(SpinLocks, RaiseAndLowerReturnAndRestoreLevels) {
   KIRQL old;
   KeRaiseIrql(APC_LEVEL, &old);
   EXPECT_EQ(old, PASSIVE_LEVEL);
-  KIRQL older;
-  KeRaiseIrql(DISPATCH_LEVEL, &older);
-  EXPECT_EQ(older, APC_LEVEL);
-  KeLowerIrql(older);
+  KIRQL lockOld;
+  KeAcquireSpinLock(&lock, &lockOld);
+  EXPECT_EQ(lockOld, APC_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_NE(lock, 0u);
+  KeReleaseSpinLock(&lock, lockOld);
   EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  EXPECT_EQ(lock, 0u);
   KeLowerIrql(old);
+  KSPIN_LOCK inner = 0;
+  TakeInOrder(&lock, &inner);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -77,19 +67,23 @@ TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
   EXPECT_EQ(counter, kThreads * kRounds);
 }
 
-TEST_F(SpinLocks, CancelLockIsOneSystemWideLock) {
+TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
   KIRQL old;
   IoAcquireCancelSpinLock(&old);
-  EXPECT_EQ(old, PASSIVE_LEVEL);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   EXPECT_TRUE(host::CancelSpinLockHeldByCaller());
   std::atomic<bool> otherGotIt{false};
+  KSPIN_LOCK port = 0;
   std::thread other([&] {
+    // The port lock, then the cancel lock: the same order on every thread is accepted.
+    KIRQL portOld;
     KIRQL otherOld;
+    KeAcquireSpinLock(&port, &portOld);
     IoAcquireCancelSpinLock(&otherOld);
     otherGotIt = true;
     EXPECT_TRUE(host::CancelSpinLockHeldByCaller());
     IoReleaseCancelSpinLock(otherOld);
+    KeReleaseSpinLock(&port, portOld);
   });
   // The other thread cannot have it while this one does.
   std::this_thread::yield();
@@ -101,64 +95,23 @@ TEST_F(SpinLocks, CancelLockIsOneSystemWideLock) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(SpinLocks, ConsistentOrderAcrossThreadsIsAccepted) {
-  KSPIN_LOCK port = 0;
-  for (int round = 0; round < 3; ++round) {
-    std::thread([&] {
-      KIRQL portOld;
-      KIRQL cancelOld;
-      KeAcquireSpinLock(&port, &portOld);
-      IoAcquireCancelSpinLock(&cancelOld);
-      IoReleaseCancelSpinLock(cancelOld);
-      KeReleaseSpinLock(&port, portOld);
-    }).join();
+// Without the forgetting, taking the locks in the reverse order would stop as a cycle.
+TEST_F(SpinLocks, OrderRecordsOfFreedPoolAndForgottenExtensionsAreDropped) {
+  for (int round = 0; round < 2; ++round) {
+    auto* locks = static_cast<KSPIN_LOCK*>(ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(KSPIN_LOCK),
+                                                                 0x206B6444));
+    KeInitializeSpinLock(&locks[0]);
+    KeInitializeSpinLock(&locks[1]);
+    TakeInOrder(&locks[round], &locks[1 - round]);
+    ExFreePool(locks);
   }
-  KIRQL cancelOld;
-  IoAcquireCancelSpinLock(&cancelOld);
-  IoReleaseCancelSpinLock(cancelOld);
-}
-
-TEST_F(SpinLocks, OrderRecordsOfFreedPoolAreForgotten) {
-  auto* locks = static_cast<KSPIN_LOCK*>(ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(KSPIN_LOCK),
-                                                               0x206B6444));
-  KeInitializeSpinLock(&locks[0]);
-  KeInitializeSpinLock(&locks[1]);
-  KIRQL a;
-  KIRQL b;
-  KeAcquireSpinLock(&locks[0], &a);
-  KeAcquireSpinLock(&locks[1], &b);
-  KeReleaseSpinLock(&locks[1], b);
-  KeReleaseSpinLock(&locks[0], a);
-  ExFreePool(locks);
-
-  // New locks at possibly the same addresses start without history: the reverse order is fine.
-  locks = static_cast<KSPIN_LOCK*>(ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(KSPIN_LOCK),
-                                                         0x206B6444));
-  KeInitializeSpinLock(&locks[0]);
-  KeInitializeSpinLock(&locks[1]);
-  KeAcquireSpinLock(&locks[1], &b);
-  KeAcquireSpinLock(&locks[0], &a);
-  KeReleaseSpinLock(&locks[0], a);
-  KeReleaseSpinLock(&locks[1], b);
-  ExFreePool(locks);
-}
-
-TEST_F(SpinLocks, ForgetLocksInDropsTheRecordsOfADeviceExtension) {
-  struct Extension {
+  struct {
     KSPIN_LOCK first;
     KSPIN_LOCK second;
   } extension{0, 0};
-  KIRQL a;
-  KIRQL b;
-  KeAcquireSpinLock(&extension.first, &a);
-  KeAcquireSpinLock(&extension.second, &b);
-  KeReleaseSpinLock(&extension.second, b);
-  KeReleaseSpinLock(&extension.first, a);
+  TakeInOrder(&extension.first, &extension.second);
   host::ForgetLocksIn(&extension, sizeof extension);
-  KeAcquireSpinLock(&extension.second, &b);
-  KeAcquireSpinLock(&extension.first, &a);
-  KeReleaseSpinLock(&extension.first, a);
-  KeReleaseSpinLock(&extension.second, b);
+  TakeInOrder(&extension.second, &extension.first);
   host::ForgetLocksIn(&extension, sizeof extension);
 }
 

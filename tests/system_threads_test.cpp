@@ -99,27 +99,24 @@ TEST_F(SystemThreads, ReturningFromTheStartRoutineEndsTheThreadAndPriorityIsReco
   ObDereferenceObject(thread);
 }
 
-TEST_F(SystemThreads, TerminateFromAThreadTheHostDidNotCreateIsRefused) {
-  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(SystemThreads, EveryThreadHasItsOwnThreadObjectSignalledWhenItEnds) {
+TEST_F(SystemThreads, EveryThreadHasItsOwnThreadObjectAndLevel) {
+  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER)
+      << "terminate from a thread the host did not create";
   PKTHREAD mine = KeGetCurrentThread();
   EXPECT_EQ(KeGetCurrentThread(), mine);
-  PKTHREAD other = nullptr;
-  std::thread([&] { other = KeGetCurrentThread(); }).join();
-  ASSERT_NE(other, nullptr);
-  EXPECT_NE(other, mine);
-  EXPECT_EQ(mine->Header.SignalState, 0);
-}
-
-TEST_F(SystemThreads, ThreadLevelsAreIndependent) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PKTHREAD other = nullptr;
   KIRQL otherLevel = HIGH_LEVEL;
-  std::thread([&] { otherLevel = KeGetCurrentIrql(); }).join();
+  std::thread([&] {
+    other = KeGetCurrentThread();
+    otherLevel = KeGetCurrentIrql();
+  }).join();
   KeLowerIrql(old);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, mine);
   EXPECT_EQ(otherLevel, PASSIVE_LEVEL);
+  EXPECT_EQ(mine->Header.SignalState, 0);
 }
 
 // A host object that records the two end-of-life notifications.
@@ -141,47 +138,34 @@ class Probe : public host::Object {
 
 TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   auto probe = std::make_shared<Probe>();
+  const size_t before = host::OpenHandleCount();
   const HANDLE first = host::InsertHandle(probe);
   const HANDLE second = host::InsertHandle(probe);
   EXPECT_NE(first, second);
-  EXPECT_EQ(host::ObjectFromHandle(first), probe);
+  EXPECT_EQ(host::OpenHandleCount(), before + 2);
   PVOID body = nullptr;
   ASSERT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(body, probe->Body());
-
   EXPECT_EQ(ZwClose(first), STATUS_SUCCESS);
   EXPECT_EQ(probe->lastHandleClosed, 0);
   EXPECT_EQ(host::ObjectFromHandle(first), nullptr);
+  EXPECT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr),
+            STATUS_INVALID_HANDLE);
+  EXPECT_EQ(ZwClose(first), STATUS_INVALID_HANDLE);
   EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
   EXPECT_EQ(probe->lastHandleClosed, 1);
-  EXPECT_EQ(probe->lastReference, 0);
+  EXPECT_EQ(probe->lastReference, 0) << "the body reference still holds it";
   EXPECT_EQ(ObDereferenceObject(body), 0);
   EXPECT_EQ(probe->lastReference, 1);
+  EXPECT_EQ(host::OpenHandleCount(), before);
   EXPECT_EQ(probe->handleClosedBeforeReference, 1);
 }
 
-TEST(HandleTable, ObjectWithoutBodyReferencesGoesWithItsLastHandle) {
-  auto probe = std::make_shared<Probe>();
-  const size_t before = host::OpenHandleCount();
-  const HANDLE handle = host::InsertHandle(probe);
-  EXPECT_EQ(host::OpenHandleCount(), before + 1);
-  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(probe->lastHandleClosed, 1);
-  EXPECT_EQ(probe->lastReference, 1);
-  EXPECT_EQ(host::OpenHandleCount(), before);
-}
-
-TEST(HandleTable, UnknownHandlesAreRefused) {
-  PVOID body = nullptr;
-  const HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFFF0));
-  EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &body, nullptr),
-            STATUS_INVALID_HANDLE);
-  EXPECT_EQ(ZwClose(bogus), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(host::ObjectFromHandle(bogus), nullptr);
-}
-
-TEST(HandleTable, ReferenceByBodyKeepsTheObjectAliveWithoutHandles) {
+TEST(HandleTable, ObjectLivesWhileAHandleOrABodyReferenceHoldsIt) {
+  auto onlyHandled = std::make_shared<Probe>();
+  EXPECT_EQ(ZwClose(host::InsertHandle(onlyHandled)), STATUS_SUCCESS);
+  EXPECT_EQ(onlyHandled->lastReference, 1) << "without body references it goes with its last handle";
   auto probe = std::make_shared<Probe>();
   std::weak_ptr<Probe> watch = probe;
   host::ReferenceBody(probe);
