@@ -28,9 +28,17 @@ int LoadAndReport(HostSession& session, std::ostream& out) {
   return NT_SUCCESS(status) ? 0 : 1;
 }
 
+// Load and serve bind UDP port 519 itself, which needs root.
+void WarnWithoutRoot(std::ostream& out) {
+  if (LinkWirePort(0) != 519) {
+    out << "note: not running as root: the driver's endpoint on UDP port 519 may not open\n";
+  }
+}
+
 }  // namespace
 
 int RunLoad(const Options& options, std::ostream& out) {
+  WarnWithoutRoot(out);
   HostSession session(options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
@@ -47,6 +55,7 @@ int RunServe(const Options& options, std::ostream& out) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
+  WarnWithoutRoot(out);
   HostSession session(options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
