@@ -34,17 +34,6 @@ NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
   return status;
 }
 
-// Sets `name` to prefix followed by n in decimal; `number` is the scratch for the digits.
-static VOID BuildNumberedName(PUNICODE_STRING name, PCWSTR prefix, ULONG n, PUNICODE_STRING number) {
-  name->Length = 0;
-  RtlZeroMemory(name->Buffer, name->MaximumLength);
-  RtlAppendUnicodeToString(name, prefix);
-  number->Length = 0;
-  RtlIntegerToUnicodeString(n, 10, number);
-  RtlAppendUnicodeStringToString(name, number);
-  name->Buffer[name->Length / sizeof(WCHAR)] = 0;
-}
-
 NTSTATUS ReadPortConfiguration() {
   const USHORT numberCapacity = 10;
   const USHORT nameCapacity = 256;

@@ -39,14 +39,7 @@ BOOLEAN AllocateSharedBuffers() {
 }  // namespace
 
 VOID ReleaseDriverMemory() {
-  for (int i = 0; i < MAX_PORTS; i++) {
-    ControlNode* node = DetachControlQueue(i);
-    while (node != NULL) {
-      ControlNode* next = node->Next;
-      ExFreePool(node);
-      node = next;
-    }
-  }
+  for (int i = 0; i < MAX_PORTS; i++) DiscardControlQueue(i);
   FreeBlock(&InboundScratch);
   FreeBlock(&TxRingStorage);
   FreeBlock(&RxRingStorage);

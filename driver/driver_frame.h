@@ -31,6 +31,12 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create);
 // newest first, after quiescing their timers and deferred calls. PASSIVE_LEVEL.
 VOID DeletePortDevices(PDRIVER_OBJECT driverObject);
 
+// Sets `out` to prefix + value in decimal, zero-terminated; `number` is the scratch for the
+// digits. Fails, leaving `out` empty, when the digits or the whole name do not fit. The
+// buffers must have room for a terminating zero past their MaximumLength.
+NTSTATUS BuildNumberedName(PUNICODE_STRING out, PCWSTR prefix, ULONG value, PUNICODE_STRING number);
+VOID TerminateString(PUNICODE_STRING string);
+
 // Releases the shared buffers, the configuration path and the control packets still queued.
 // The link threads must have ended. PASSIVE_LEVEL.
 VOID ReleaseDriverMemory();

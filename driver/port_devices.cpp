@@ -27,21 +27,6 @@ VOID FreeString(PUNICODE_STRING string) {
   string->Buffer = NULL;
 }
 
-VOID Terminate(PUNICODE_STRING string) { string->Buffer[string->Length / sizeof(WCHAR)] = 0; }
-
-// Sets `out` to prefix + value in decimal. Fails (leaving `out` empty) when the digits or the
-// whole name do not fit its buffers.
-NTSTATUS BuildName(PUNICODE_STRING out, PCWSTR prefix, ULONG value, PUNICODE_STRING number) {
-  number->Length = 0;
-  NTSTATUS status = RtlIntegerToUnicodeString(value, 10, number);
-  out->Length = 0;
-  if (NT_SUCCESS(status)) status = RtlAppendUnicodeToString(out, prefix);
-  if (NT_SUCCESS(status)) status = RtlAppendUnicodeStringToString(out, number);
-  if (!NT_SUCCESS(status)) out->Length = 0;
-  Terminate(out);
-  return status;
-}
-
 VOID LogOutOfMemory(PDRIVER_OBJECT driverObject) {
   LogDriverError(driverObject, NULL, 0, 0, 0, 0, 0, DEVICE_CREATION_UNIQUE_VALUE, STATUS_SUCCESS,
                  SERIAL_INSUFFICIENT_RESOURCES_CODE, 0, NULL, 0, NULL);
@@ -95,7 +80,7 @@ BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject) {
   BOOLEAN complete = TRUE;
   LONG ports = MaxPort < MAX_PORTS ? MaxPort : MAX_PORTS;
   for (LONG i = 0; i < ports; i++) {
-    BuildName(&name, DEVICE_NAME_PREFIX, (ULONG)i, &number);
+    BuildNumberedName(&name, DEVICE_NAME_PREFIX, (ULONG)i, &number);
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = IoCreateDevice(driverObject, sizeof(PortRecord), &name,
                                      FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
@@ -124,7 +109,7 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   // A COM number whose digits do not fit gets no name: nothing is created or deleted.
-  NTSTATUS status = BuildName(&link, LINK_NAME_PREFIX, (ULONG)record->ComNumber, &number);
+  NTSTATUS status = BuildNumberedName(&link, LINK_NAME_PREFIX, (ULONG)record->ComNumber, &number);
   PCWSTR valueName = record->DeviceName.Buffer != NULL
                          ? record->DeviceName.Buffer + DEVICE_PREFIX_CHARS : NULL;
   if (NT_SUCCESS(status) && create) {
@@ -135,7 +120,7 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
         link.Length = 0;
         RtlAppendUnicodeToString(&link, TXT("COM"));
         RtlAppendUnicodeStringToString(&link, &number);
-        Terminate(&link);
+        TerminateString(&link);
         RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, valueName, REG_SZ,
                               link.Buffer, link.Length + sizeof(WCHAR));
       }

@@ -52,6 +52,16 @@ VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG l
   WakeSender();
 }
 
+LONG DiscardControlQueue(LONG portIndex) {
+  LONG count = 0;
+  for (ControlNode* node = DetachControlQueue(portIndex); node != NULL; count++) {
+    ControlNode* next = node->Next;
+    ExFreePool(node);
+    node = next;
+  }
+  return count;
+}
+
 ControlNode* DetachControlQueue(LONG portIndex) {
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* head = PortTable[portIndex].ControlQueue;

@@ -86,3 +86,7 @@ VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG l
 // nothing was queued). The caller owns the detached nodes and frees them (POOL_TAG) when sent.
 // Callable at IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append on the same queue.
 ControlNode* DetachControlQueue(LONG portIndex);
+
+// Detaches the port's control queue and frees its nodes unsent; returns how many there were.
+// For unload, once the sender has ended. IRQL <= DISPATCH_LEVEL.
+LONG DiscardControlQueue(LONG portIndex);

@@ -61,14 +61,6 @@ void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN |
 
 bool DriverPorts::TakeSendEvent() { return KeResetEvent(&SendEvent) != 0; }
 
-int DriverPorts::DrainControlQueue(int index) {
-  int count = 0;
-  for (ControlNode* node = DetachControlQueue(index); node != nullptr; count++) {
-    ControlNode* next = node->Next;
-    ExFreePool(node);
-    node = next;
-  }
-  return count;
-}
+int DriverPorts::DrainControlQueue(int index) { return DiscardControlQueue(index); }
 
 }  // namespace testsupport
