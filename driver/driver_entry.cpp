@@ -1,8 +1,10 @@
 // Load: read the global configuration, create the port devices, allocate the shared buffers,
 // read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
-// a system thread, before any request can reach the driver.
+// a system thread, before any request can reach the driver. The one place where the layers are
+// put together: the serial layer's deferred routines go to device creation here.
 #include "driver/driver_frame.h"
 #include "link/link_threads.h"
+#include "serial/serial_requests.h"
 
 #define SERVICES_PATH TXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services")
 
@@ -66,7 +68,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // The port table holds 256 entries; no more ports than that exist.
   MaxPort = ports > MAX_PORTS ? MAX_PORTS : (ports < 0 ? 0 : ports);
 
-  if (MaxPort >= 1) CreatePortDevices(driverObject);
+  if (MaxPort >= 1) CreatePortDevices(driverObject, &PortDeferredRoutineTable);
 
   NTSTATUS status = STATUS_SUCCESS;
   if (!AllocateSharedBuffers()) status = STATUS_INSUFFICIENT_RESOURCES;

@@ -20,8 +20,9 @@ NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value);
 NTSTATUS ReadPortConfiguration();
 
 // Creates the devices of ports 0 to MaxPort - 1 in order, stopping at the first that cannot be
-// created; TRUE when every port got its device. Load time, PASSIVE_LEVEL.
-BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject);
+// created, each port's deferred calls bound to `routines`; TRUE when every port got its device.
+// Load time, PASSIVE_LEVEL.
+BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutines* routines);
 
 // Creates (create TRUE) or deletes the port's COM link and "SERIALCOMM" device-map value;
 // returns the status of the link operation. PASSIVE_LEVEL.
@@ -53,6 +54,3 @@ ULONG CompareAddressRanges(LONGLONG startA, ULONG lengthA, LONGLONG startB, ULON
 // Error code of the one entry the driver logs: memory for device creation ran out.
 constexpr NTSTATUS SERIAL_INSUFFICIENT_RESOURCES_CODE = (NTSTATUS)0xC0060008L;
 constexpr ULONG DEVICE_CREATION_UNIQUE_VALUE = 9;
-
-// The deferred routines every port is bound to at creation.
-extern const PortDeferredRoutines PortDeferredRoutineTable;

@@ -65,7 +65,7 @@ VOID QuiescePort(PortRecord* record) {
 
 }  // namespace
 
-BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject) {
+BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutines* routines) {
   UNICODE_STRING number;
   UNICODE_STRING name;
   if (!AllocateString(&number, PagedPool, NUMBER_CAPACITY)) {
@@ -90,7 +90,7 @@ BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject) {
     }
     device->Flags |= DO_BUFFERED_IO;
     auto record = (PortRecord*)device->DeviceExtension;
-    InitializePortRecord(record, i, &PortDeferredRoutineTable);
+    InitializePortRecord(record, i, routines);
     record->DeviceObject = device;
     KeepDeviceName(record, &name);
     SetPortComName(record, TRUE);
