@@ -111,6 +111,18 @@ VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
   IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
 }
 
+BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
+                               const RequestClass* requestClass) {
+  PIRP irp = *CurrentSlot(port, requestClass);
+  // Taking the cancel routine makes this the one routine that ends the request.
+  if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    return FALSE;
+  }
+  CompleteCurrent(port, cancelIrql, status, requestClass);
+  return TRUE;
+}
+
 VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass) {
   PLIST_ENTRY queue = QueueOf(port, requestClass);
   KIRQL cancelIrql;

@@ -95,6 +95,14 @@ PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass);
 VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                      const RequestClass* requestClass);
 
+// Ends the class's current request for a reason of its own (data arrived, a timeout expired,
+// the write was acknowledged), as CompleteCurrent does, but only a request that waits with its
+// cancel routine installed: one just made current whose start routine has not yet run, or one
+// being cancelled, is left to them. Cancel lock held at cancelIrql; returns with it released,
+// TRUE when it ended the request.
+BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
+                               const RequestClass* requestClass);
+
 // Clears the current request's cancel routine and cancels the class's timers. Cancel lock held.
 VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass);
 
