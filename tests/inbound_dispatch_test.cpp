@@ -3,9 +3,11 @@
 
 #include <vector>
 
-#include "executive.h"
+#include "driver/byte_ring.h"
+#include "host/session/executive.h"
 #include "link/link_threads.h"
 #include "support/driver_ports.h"
+#include "support/executive_session.h"
 
 using testsupport::DriverPorts;
 
@@ -22,16 +24,16 @@ std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG s
 // True when the deferred call was queued; takes it off the queue.
 bool Queued(KDPC& dpc) { return KeRemoveQueueDpc(&dpc) != 0; }
 
-class InboundDispatchTest : public ::testing::Test {
+class InboundDispatchTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     ports_ = std::make_unique<DriverPorts>(3);
     for (int i = 0; i < 3; i++) PortTable[i].RxRing.Buffer = rxStorage_ + i * RX_RING_SIZE;
   }
   void TearDown() override {
     ports_.reset();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
   void Dispatch(int port, const std::vector<UCHAR>& packet) {
     PortRecord* record = ports_->Record(port);
@@ -39,10 +41,7 @@ class InboundDispatchTest : public ::testing::Test {
     DispatchInboundPacket(port, packet.data(), static_cast<ULONG>(packet.size()));
     KfReleaseSpinLock(&record->PortLock, old);
   }
-  static LONG Held(int port) {
-    const ByteRing& ring = PortTable[port].RxRing;
-    return (ring.WriteIndex - ring.ReadIndex + RX_RING_SIZE) % RX_RING_SIZE;
-  }
+  static LONG Held(int port) { return RingHeld(&PortTable[port].RxRing, RX_RING_SIZE); }
   static void Fill(int port, LONG bytes, LONG readIndex = 100) {
     PortTable[port].RxRing.ReadIndex = readIndex;
     PortTable[port].RxRing.WriteIndex = (readIndex + bytes) % RX_RING_SIZE;
@@ -123,9 +122,9 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   EXPECT_EQ(record->LinkFlags, LINK_OPEN | LINK_CONFIRMED);
   EXPECT_EQ(PortTable[0].InSeq, 9);
 
-  record->LinkFlags = record->LinkFlags | LINK_OPENED;
+  record->LinkFlags = record->LinkFlags | LINK_PORT_HELD;
   Dispatch(0, Packet(PKT_DOWN, 0, 0, 0));
-  EXPECT_EQ(record->LinkFlags, LINK_OPENED | LINK_CONFIRMED);
+  EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED);
   Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, 0);
 }
@@ -187,7 +186,7 @@ TEST_F(InboundDispatchTest, UnknownTypesChangeNothing) {
     Dispatch(0, Packet(type, 0, 8, 1));
   }
   EXPECT_EQ(Held(0), 0);
-  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
+  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
 }
 

@@ -2,10 +2,12 @@
 
 #include <stdexcept>
 
-#include "executive.h"
+#include "driver/byte_ring.h"
+#include "host/net/udp_transport.h"
+#include "host/session/executive.h"
 #include "link/link_threads.h"
-#include "support/loopback.h"
-#include "udp_transport.h"
+#include "support/executive_session.h"
+#include "support/loopback_address.h"
 
 namespace testsupport {
 
@@ -67,10 +69,11 @@ bool LiveLink::Open(int port, double seconds) {
   settings[13] = 1;
   QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
   PortRecord* record = ports_->Record(port);
-  bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; }, seconds);
+  bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; },
+                        std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
   if (open) {
     KIRQL old = KfAcquireSpinLock(&record->PortLock);
-    WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPENED);
+    WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_PORT_HELD);
     KfReleaseSpinLock(&record->PortLock, old);
   }
   return open;
@@ -80,11 +83,9 @@ std::vector<UCHAR> LiveLink::RxBytes(int port) const {
   // Read under the port's lock, as the read path does.
   PortRecord* record = ports_->Record(port);
   const ByteRing& ring = PortTable[port].RxRing;
-  std::vector<UCHAR> bytes;
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
-  for (LONG i = ring.ReadIndex; i != ring.WriteIndex; i = (i + 1) % RX_RING_SIZE) {
-    bytes.push_back(ring.Buffer[i]);
-  }
+  std::vector<UCHAR> bytes(RingHeld(&ring, RX_RING_SIZE));
+  CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
   KfReleaseSpinLock(&record->PortLock, old);
   return bytes;
 }

@@ -9,8 +9,9 @@
 #include <thread>
 
 #include "devserver.h"
+#include "endpoint.h"
+#include "host/registry/registry.h"
 #include "host_session.h"
-#include "registry.h"
 #include "report.h"
 
 namespace tessacom {
@@ -60,7 +61,7 @@ int RunServe(const Options& options, std::ostream& out) {
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   if (result == 0) {
-    out << "serving on " << FormatAddress(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
+    out << "serving on " << devserver::AddressToString(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
         << std::flush;
     int signal = 0;
     sigwait(&stop, &signal);

@@ -7,11 +7,12 @@
 
 #include "command_line.h"
 #include "driver/port_record.h"
-#include "driver_loader.h"
-#include "error_log.h"
-#include "object_names.h"
-#include "registry.h"
-#include "unload_checks.h"
+#include "endpoint.h"
+#include "host/io/system_error_log.h"
+#include "host/ob/object_names.h"
+#include "host/registry/registry.h"
+#include "host/session/driver_loader.h"
+#include "host/session/unload_checks.h"
 
 namespace tessacom {
 
@@ -44,7 +45,7 @@ static void PrintDevices(std::ostream& out) {
   for (PDEVICE_OBJECT device = driver ? driver->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
     out << "  port " << record->PortIndex << ": COM" << record->ComNumber << ", remote "
-        << FormatAddress(PortTable[record->PortIndex].RemoteAddress) << " channel "
+        << devserver::AddressToString(PortTable[record->PortIndex].RemoteAddress) << " channel "
         << PortTable[record->PortIndex].RemoteChannel + 1 << " (wire "
         << (PortTable[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
@@ -82,7 +83,7 @@ static void PrintReceivers(std::ostream& out) {
   out << "receiver threads: " << ReceiverCount;
   const char* separator = " (";
   for (uint32_t address : addresses) {
-    out << separator << FormatAddress(address);
+    out << separator << devserver::AddressToString(address);
     separator = ", ";
   }
   out << (addresses.empty() ? "" : ")") << "\n";
