@@ -3,8 +3,8 @@
 // through its row, so a class's routines are bound here and nowhere else.
 #include "serial/serial_requests.h"
 
-// No read or write is dispatched yet: StartRead, StartWrite and GetNextWrite take their places
-// in these two rows when the read and write paths are bound.
+// Reads and writes are not dispatched yet: their start routines, and the write class's own
+// get-next routine, belong in these two rows.
 const RequestClass ReadClass = {
     &PortRecord::CurrentReadIrp, &PortRecord::ReadQueue,
     &PortRecord::ReadIntervalTimer, &PortRecord::ReadTotalTimer,

@@ -5,12 +5,12 @@
 // one (CompleteCurrent), cancel a queued one (CancelQueuedRequest) or everything of a class
 // (KillAllRequests). The classes' own files supply start, get-next and cancel routines.
 //
-// Locks. The platform's cancel lock guards every queue, every current-request slot, every
-// request's cancel routine, and the wait state (WaitMask, HistoryMask, IrpMaskLocation). A
-// port's PortLock guards its rings and write state against the receiver thread, and the
-// settings image against concurrent settings requests. Where both are held, PortLock is taken
-// first. The control-queue lock inside QueueLinkPacket is a leaf: nothing is taken under it.
-// No request is completed, and no start routine is called, with the cancel lock held.
+// Locks, in the order of driver/port_record.h (PortLock, then the cancel lock; the control-queue
+// lock inside QueueLinkPacket a leaf). The cancel lock guards every queue, every current-request
+// slot, every request's cancel routine and the wait state (WaitMask, HistoryMask,
+// IrpMaskLocation). A port's PortLock guards its rings and write state against the receiver
+// thread, and its line settings against concurrent settings requests. No request is completed,
+// and no start routine is called, with the cancel lock held.
 #pragma once
 
 #include "link/link_packet.h"
@@ -59,8 +59,12 @@ inline PortRecord* PortOf(PDEVICE_OBJECT device) { return (PortRecord*)device->D
 
 // The request's parameters as this layer reads them (buffered transfer).
 inline PIO_STACK_LOCATION StackOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp); }
-inline ULONG InputLength(PIRP irp) { return StackOf(irp)->Parameters.DeviceIoControl.InputBufferLength; }
-inline ULONG OutputLength(PIRP irp) { return StackOf(irp)->Parameters.DeviceIoControl.OutputBufferLength; }
+inline ULONG InputLength(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.InputBufferLength;
+}
+inline ULONG OutputLength(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
 inline ULONG ControlCode(PIRP irp) { return StackOf(irp)->Parameters.DeviceIoControl.IoControlCode; }
 inline PVOID SystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
 
@@ -108,8 +112,9 @@ VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass);
 
 // Cancels every queued request of the class, newest first, then the current one if it has a
 // cancel routine (a current request without one only gets its cancel flag set and finishes
-// on its own). Each request ends through its own cancel routine. IRQL <= DISPATCH_LEVEL,
-// neither lock held: a cancelled current request may start its successor here.
+// on its own). Each request ends through its own cancel routine. On the wait class it cancels
+// the pending wait. IRQL <= DISPATCH_LEVEL, neither lock held: a cancelled current request may
+// start its successor here.
 VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass);
 
 // Cancel routine of every queued request: unlinks it, gives a write's length back to
@@ -128,9 +133,7 @@ DRIVER_CANCEL CancelCurrentWrite;
 
 // ---- line settings (line_settings.cpp) ----
 
-// SpecialChars and HandFlow positions.
-constexpr int SPECIAL_EVENT = 3;
-constexpr int HANDFLOW_CONTROL = 0;
+// HandFlow position of FlowReplace.
 constexpr int HANDFLOW_REPLACE = 1;
 
 // The rate code of a baud rate in ModeWord bits 0-3; 0 for a rate without one.
@@ -140,7 +143,7 @@ USHORT BaudCode(ULONG baudRate);
 // PortLock held.
 VOID QueueLineSettings(PortRecord* port);
 
-// Carry BaudRate (ModeWord bits 0-3, then a 100 µs pause) or LineControl (bits 4-9) into the
+// Carry BaudRate (ModeWord bits 0-3, then a 100-microsecond pause) or LineControl (bits 4-9) into the
 // image and send it. PASSIVE_LEVEL, no lock held; they take PortLock.
 VOID ApplyBaudRate(PortRecord* port);
 VOID ApplyLineControl(PortRecord* port);

@@ -42,7 +42,7 @@ NTSTATUS AcceptWait(PortRecord* port, PIRP irp, BOOLEAN first, PIRP* next) {
   } else {
     if (first) IoMarkIrpPending(irp);
     port->CurrentWaitIrp = irp;
-    (VOID) IoSetCancelRoutine(irp, CancelWait);
+    (VOID) IoSetCancelRoutine(irp, WaitClass.CancelCurrent);
     ArmWait(port);
     *next = TakeNextRequest(port, &MaskClass);
   }
