@@ -168,7 +168,8 @@ NTSTATUS GetLineControl(PortRecord* port, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-static_assert(sizeof(SERIAL_HANDFLOW) == sizeof(PortRecord::HandFlow), "HandFlow holds a SERIAL_HANDFLOW");
+static_assert(sizeof(SERIAL_HANDFLOW) == sizeof(PortRecord::HandFlow),
+              "HandFlow holds a SERIAL_HANDFLOW");
 
 // Only the RTS control and SERIAL_AUTO_RECEIVE of FlowReplace reach the remote; every value is
 // stored and reported back.

@@ -131,7 +131,8 @@ VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass) {
     PLIST_ENTRY newest = RemoveTailList(queue);
     // Self-linked, so that the cancel routine's own unlinking changes nothing.
     InitializeListHead(newest);
-    if (!CallCancelRoutine(port, CONTAINING_RECORD(newest, IRP, Tail.Overlay.ListEntry), cancelIrql)) {
+    PIRP irp = CONTAINING_RECORD(newest, IRP, Tail.Overlay.ListEntry);
+    if (!CallCancelRoutine(port, irp, cancelIrql)) {
       IoReleaseCancelSpinLock(cancelIrql);
     }
     IoAcquireCancelSpinLock(&cancelIrql);

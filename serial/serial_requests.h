@@ -143,8 +143,8 @@ USHORT BaudCode(ULONG baudRate);
 // PortLock held.
 VOID QueueLineSettings(PortRecord* port);
 
-// Carry BaudRate (ModeWord bits 0-3, then a 100-microsecond pause) or LineControl (bits 4-9) into the
-// image and send it. PASSIVE_LEVEL, no lock held; they take PortLock.
+// Carry BaudRate (ModeWord bits 0-3, then a 100-microsecond pause) or LineControl (bits 4-9)
+// into the image and send it. PASSIVE_LEVEL, no lock held; they take PortLock.
 VOID ApplyBaudRate(PortRecord* port);
 VOID ApplyLineControl(PortRecord* port);
 

@@ -27,7 +27,8 @@ class LineSettingsTest : public testsupport::ManualExecutive {
   }
   static NTSTATUS SetLine(SerialBench& bench, UCHAR stopBits, UCHAR parity, UCHAR wordLength) {
     SERIAL_LINE_CONTROL line{stopBits, parity, wordLength};
-    return bench.Answer(bench.Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line, 0), SetLineControl);
+    return bench.Answer(bench.Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line, 0),
+                        SetLineControl);
   }
   static NTSTATUS SetBaud(SerialBench& bench, ULONG rate) {
     return bench.Answer(bench.Control(IOCTL_SERIAL_SET_BAUD_RATE, rate), SetBaudRate);
@@ -53,8 +54,9 @@ TEST_F(LineSettingsTest, WorkedExampleByteForByte) {
 
   EXPECT_EQ(SetBaud(bench, 9600), STATUS_SUCCESS);
   EXPECT_EQ(port->ModeWord, 0x0CBD);
-  EXPECT_EQ(bench.TakePackets(), Packets{Settings({0x00, 0x00, 0x00, 0x00, 0xBD, 0x0C, 0x00, 0x80, 0x00,
-                                                   0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00})});
+  std::vector<UCHAR> block = Settings({0x00, 0x00, 0x00, 0x00, 0xBD, 0x0C, 0x00, 0x80, 0x00,
+                                       0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(bench.TakePackets(), Packets{block});
   EXPECT_EQ(SetLine(bench, STOP_BIT_1, EVEN_PARITY, 7), STATUS_SUCCESS);
   EXPECT_EQ(port->LineControl, 0x1A);
   EXPECT_EQ(port->ModeWord, 0x0DAD);
@@ -73,7 +75,8 @@ TEST_F(LineSettingsTest, RatesOutsideTheTableAreKeptAndSentWithCodeZeroOnce) {
   EXPECT_EQ(bench.Answer(get, GetBaudRate), STATUS_SUCCESS);
   EXPECT_EQ(get.information, 4u);
   EXPECT_EQ(get.Mask(), 1800u);
-  EXPECT_EQ(bench.Answer(bench.Control(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 3), GetBaudRate), STATUS_BUFFER_TOO_SMALL);
+  Request& shortAnswer = bench.Control(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 3);
+  EXPECT_EQ(bench.Answer(shortAnswer, GetBaudRate), STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(LineSettingsTest, RefusedLineControlsChangeNothing) {

@@ -9,7 +9,8 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::QueuePendingRead;
+using testsupport::PendingReadClass;
+using testsupport::StartPendingRead;
 using testsupport::Request;
 using testsupport::SerialBench;
 
@@ -18,9 +19,7 @@ namespace {
 class PurgeTest : public testsupport::ManualExecutive {};
 
 Request& Purge(SerialBench& bench, ULONG mask) {
-  Request& purge = bench.Control(IOCTL_SERIAL_PURGE, mask);
-  bench.Send(purge, testsupport::Queued(&PurgeClass, StartPurge));
-  return purge;
+  return bench.Queue(bench.Control(IOCTL_SERIAL_PURGE, mask), &PurgeClass, StartPurge);
 }
 
 TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) {
@@ -28,11 +27,11 @@ TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) 
   Request& write = bench.Transfer(IRP_MJ_WRITE, 4);
   bench.Send(write, testsupport::ParkAsCurrent(&WriteClass, CancelCurrentWrite));
   Request& queuedWrite = bench.Transfer(IRP_MJ_WRITE, 4);
-  bench.Send(queuedWrite, testsupport::Queued(&WriteClass, nullptr));
+  bench.Queue(queuedWrite, &WriteClass, nullptr);
   Request* reads[2];
   for (Request*& read : reads) {
     read = &bench.Transfer(IRP_MJ_READ, 4);
-    bench.Send(*read, QueuePendingRead);
+    bench.Queue(*read, &PendingReadClass, StartPendingRead);
   }
   PortTable[0].RxRing.WriteIndex = 5;
   PortTable[0].TxRing.WriteIndex = 3;
@@ -61,8 +60,11 @@ TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) 
 SerialBench* arrivalBench = nullptr;
 Request* arrival = nullptr;
 
-VOID ArriveThenGetNext(PortRecord* port, const RequestClass* requestClass, PIRP* next, BOOLEAN completeOld) {
-  if (arrival != nullptr) arrivalBench->Send(*std::exchange(arrival, nullptr), QueuePendingRead);
+VOID ArriveThenGetNext(PortRecord* port, const RequestClass* requestClass, PIRP* next,
+                       BOOLEAN completeOld) {
+  if (arrival != nullptr) {
+    arrivalBench->Queue(*std::exchange(arrival, nullptr), &PendingReadClass, StartPendingRead);
+  }
   GetNextRequest(port, requestClass, next, completeOld);
 }
 
@@ -99,17 +101,17 @@ TEST(PurgeRace, PurgeAgainstArrivingReads) {
     Request& current = bench.Transfer(IRP_MJ_READ, 4);
     Request& arriving = bench.Transfer(IRP_MJ_READ, 4);
     Request& purge = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT);
-    bench.Send(current, QueuePendingRead);
+    bench.Queue(current, &PendingReadClass, StartPendingRead);
     std::atomic<bool> go{false};
     std::thread reader([&] {
       while (!go) {
       }
       for (std::atomic<int> spin = 0; spin < round % 100 * 10; spin++) {
       }
-      bench.Send(arriving, QueuePendingRead);
+      bench.Queue(arriving, &PendingReadClass, StartPendingRead);
     });
     go = true;
-    EXPECT_EQ(bench.Send(purge, testsupport::Queued(&PurgeClass, StartPurge)), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Queue(purge, &PurgeClass, StartPurge).dispatchStatus, STATUS_SUCCESS);
     reader.join();
     EXPECT_EQ(current.status, STATUS_CANCELLED);
   }

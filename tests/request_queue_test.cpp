@@ -11,7 +11,8 @@
 
 using testsupport::EndPendingRead;
 using testsupport::ParkAsCurrent;
-using testsupport::QueuePendingRead;
+using testsupport::PendingReadClass;
+using testsupport::StartPendingRead;
 using testsupport::Request;
 using testsupport::SerialBench;
 
@@ -19,14 +20,12 @@ namespace {
 
 class RequestQueueTest : public testsupport::ManualExecutive {};
 
-const testsupport::SerialHandler QueueWrite = testsupport::Queued(&WriteClass, nullptr);
-
 TEST_F(RequestQueueTest, IdleClassStartsAtOnceOthersWaitTheirTurnInArrivalOrder) {
   SerialBench bench;
   Request* reads[3];
   for (Request*& read : reads) {
     read = &bench.Transfer(IRP_MJ_READ, 8);
-    EXPECT_EQ(bench.Send(*read, QueuePendingRead), STATUS_PENDING);
+    EXPECT_EQ(bench.Queue(*read, &PendingReadClass, StartPendingRead).dispatchStatus, STATUS_PENDING);
   }
   EXPECT_EQ(bench.Port()->CurrentReadIrp, reads[0]->irp);
   for (int i = 0; i < 3; i++) {
@@ -43,21 +42,21 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   Request& current = bench.Transfer(IRP_MJ_WRITE, 100);
   bench.Send(current, ParkAsCurrent(&WriteClass, CancelCurrentWrite));
   Request& queued = bench.Transfer(IRP_MJ_WRITE, 10);
-  EXPECT_EQ(bench.Send(queued, QueueWrite), STATUS_PENDING);
+  EXPECT_EQ(bench.Queue(queued, &WriteClass, nullptr).dispatchStatus, STATUS_PENDING);
   EXPECT_EQ(port->CharsQueued, 10);
 
   // Refused as already cancelled: completed at once, and its length is given back.
   Request& refused = bench.Transfer(IRP_MJ_WRITE, 7);
   refused.irp->Cancel = TRUE;
-  EXPECT_EQ(bench.Send(refused, QueueWrite), STATUS_CANCELLED);
+  EXPECT_EQ(bench.Queue(refused, &WriteClass, nullptr).dispatchStatus, STATUS_CANCELLED);
   EXPECT_EQ(refused.status, STATUS_CANCELLED);
   EXPECT_EQ(refused.boost, IO_NO_INCREMENT) << "refused on the spot";
   EXPECT_EQ(port->CharsQueued, 10);
 
   Request& read = bench.Transfer(IRP_MJ_READ, 5);
-  bench.Send(read, QueuePendingRead);
+  bench.Queue(read, &PendingReadClass, StartPendingRead);
   Request& queuedRead = bench.Transfer(IRP_MJ_READ, 5);
-  bench.Send(queuedRead, QueuePendingRead);
+  bench.Queue(queuedRead, &PendingReadClass, StartPendingRead);
   EXPECT_TRUE(IoCancelIrp(queuedRead.irp));
   EXPECT_EQ(port->CharsQueued, 10) << "a cancelled read leaves CharsQueued alone";
   EXPECT_TRUE(IoCancelIrp(queued.irp));
@@ -81,7 +80,7 @@ TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   Request* reads[4];
   for (Request*& read : reads) {
     read = &bench.Transfer(IRP_MJ_READ, 8);
-    bench.Send(*read, QueuePendingRead);
+    bench.Queue(*read, &PendingReadClass, StartPendingRead);
   }
   KillAllRequests(bench.Port(), &ReadClass);
   for (int i = 0; i < 4; i++) {
@@ -97,7 +96,7 @@ TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   Request& current = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR);
   bench.Send(current, ParkAsCurrent(&PurgeClass, nullptr));
   Request& queued = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR);
-  bench.Send(queued, testsupport::Queued(&PurgeClass, StartPurge));
+  bench.Queue(queued, &PurgeClass, StartPurge);
   KillAllRequests(bench.Port(), &PurgeClass);
   EXPECT_EQ(queued.status, STATUS_CANCELLED);
   EXPECT_FALSE(current.done);
@@ -134,7 +133,7 @@ TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
     std::vector<Request*> reads;
     for (int i = 0; i < 4; i++) {
       reads.push_back(&bench.Transfer(IRP_MJ_READ, 8));
-      bench.Send(*reads.back(), QueuePendingRead);
+      bench.Queue(*reads.back(), &PendingReadClass, StartPendingRead);
     }
     std::thread canceller([&] {
       for (int i = 0; i < 4; i++) IoCancelIrp(reads[(i + round) % 4]->irp);

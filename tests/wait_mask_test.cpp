@@ -17,15 +17,11 @@ namespace {
 class WaitMaskTest : public testsupport::ManualExecutive {};
 
 Request& SetMask(SerialBench& bench, ULONG mask) {
-  Request& request = bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, mask);
-  bench.Send(request, testsupport::Queued(&MaskClass, StartMask));
-  return request;
+  return bench.Queue(bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, mask), &MaskClass, StartMask);
 }
 
 Request& Wait(SerialBench& bench) {
-  Request& request = bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-  bench.Send(request, testsupport::Queued(&MaskClass, StartMask));
-  return request;
+  return bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
 }
 
 void ExpectEvents(const Request& wait, ULONG events) {
@@ -118,7 +114,9 @@ void Spin(int count) {
   }
 }
 
-VOID NTAPI RaiseOnData(PKDPC, PVOID context, PVOID, PVOID) { RaiseEvents(static_cast<PortRecord*>(context)); }
+VOID NTAPI RaiseOnData(PKDPC, PVOID context, PVOID, PVOID) {
+  RaiseEvents(static_cast<PortRecord*>(context));
+}
 
 TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
   host::StartLive();
@@ -162,7 +160,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
       while (ready.load() < 2) {
       }
       Spin(delay);
-      bench.Send(request, testsupport::Queued(&MaskClass, StartMask));
+      bench.Queue(request, &MaskClass, StartMask);
     };
     std::thread waiter(send, std::ref(wait), 0);
     send(set, round % 100 * 20);  // a sweep of arrival times

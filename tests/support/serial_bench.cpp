@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/session/executive.h"
+#include "driver/port_devices.h"
 #include "host/io/io_manager.h"
+#include "host/session/executive.h"
 
 namespace testsupport {
 namespace {
@@ -57,17 +58,6 @@ void EndPendingRead(PortRecord* port, NTSTATUS status) {
   CompleteWaitingRequest(port, irql, status, &PendingReadClass);
 }
 
-NTSTATUS QueuePendingRead(PortRecord* port, PIRP irp) {
-  return Queued(&PendingReadClass, StartPendingRead)(port, irp);
-}
-
-SerialHandler Queued(const RequestClass* requestClass, SERIAL_START_ROUTINE* start) {
-  return [requestClass, start](PortRecord* port, PIRP irp) {
-    irp->IoStatus.Information = 0;
-    return StartOrQueue(port, irp, requestClass, start);
-  };
-}
-
 SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL cancel) {
   return [requestClass, cancel](PortRecord* port, PIRP irp) {
     *CurrentSlot(port, requestClass) = irp;
@@ -107,23 +97,15 @@ SerialBench::SerialBench(const PortDeferredRoutines* routines) {
 }
 
 SerialBench::~SerialBench() {
-  for (const RequestClass* requestClass : {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass}) {
-    KillAllRequests(port_, requestClass);
+  for (const RequestClass* leftOver : {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass}) {
+    KillAllRequests(port_, leftOver);
   }
   if (host::CurrentMode() == host::Mode::Manual) host::RunQueuedDpcs();
   KeFlushQueuedDpcs();
   for (auto& request : requests_) {
     EXPECT_EQ(request->timesCompleted.load(), 1) << "every request completes exactly once";
   }
-  for (PKTIMER timer : {&port_->AckTimer, &port_->WriteTotalTimer, &port_->ReadIntervalTimer,
-                        &port_->ReadTotalTimer, &port_->ImmediateTotalTimer}) {
-    KeCancelTimer(timer);
-  }
-  for (PKDPC dpc : {&port_->WriteDpc, &port_->ReadDataDpc, &port_->ReadTotalTimeoutDpc,
-                    &port_->ReadIntervalTimeoutDpc, &port_->WriteTimeoutDpc, &port_->CompleteWaitDpc,
-                    &port_->ImmediateSendDpc, &port_->ImmediateTimeoutDpc, &port_->AckTimeoutDpc}) {
-    KeRemoveQueueDpc(dpc);
-  }
+  QuiescePort(port_);
   DiscardControlQueue(0);
   PortTable[0] = {};
   MaxPort = 0;
@@ -174,6 +156,15 @@ NTSTATUS SerialBench::Send(Request& request, const SerialHandler& handler) {
   request.dispatchStatus = IofCallDriver(device_, request.irp);
   handlerOfSend = nullptr;
   return request.dispatchStatus;
+}
+
+Request& SerialBench::Queue(Request& request, const RequestClass* requestClass,
+                           SERIAL_START_ROUTINE* start) {
+  Send(request, [requestClass, start](PortRecord* port, PIRP irp) {
+    irp->IoStatus.Information = 0;
+    return StartOrQueue(port, irp, requestClass, start);
+  });
+  return request;
 }
 
 NTSTATUS SerialBench::Answer(Request& request, SERIAL_CONTROL_HANDLER* handler) {

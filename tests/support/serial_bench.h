@@ -41,13 +41,8 @@ extern const RequestClass PendingReadClass;
 NTSTATUS StartPendingRead(PortRecord* port);
 // Ends the current read, if one waits, with `status` and starts the next. IRQL <= DISPATCH_LEVEL.
 void EndPendingRead(PortRecord* port, NTSTATUS status);
-// The handler of a read of that class.
-NTSTATUS QueuePendingRead(PortRecord* port, PIRP irp);
-
 using SerialHandler = std::function<NTSTATUS(PortRecord* port, PIRP irp)>;
 
-// The handler of a class's dispatcher: StartOrQueue with the class and start routine.
-SerialHandler Queued(const RequestClass* requestClass, SERIAL_START_ROUTINE* start);
 // A handler that makes the request its class's current one without starting anything, with
 // the given cancel routine: a request some start routine left pending.
 SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL cancel);
@@ -70,6 +65,8 @@ class SerialBench {
   Request& Control(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
   // Sends it to the device; returns what the dispatch routine returned.
   NTSTATUS Send(Request& request, const SerialHandler& handler);
+  // Sends it to be started or queued in its class, as the class's dispatcher does.
+  Request& Queue(Request& request, const RequestClass* requestClass, SERIAL_START_ROUTINE* start);
   // Sends a device control answered on the spot by `handler`, completed with IO_NO_INCREMENT
   // as the device-control dispatcher completes it.
   NTSTATUS Answer(Request& request, SERIAL_CONTROL_HANDLER* handler);
