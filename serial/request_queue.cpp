@@ -21,6 +21,7 @@ VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign) {
 
 // Cancels one request on behalf of KillAllRequests: sets its cancel flag and calls its cancel
 // routine, which releases the cancel lock. Returns FALSE (lock still held) when it has none.
+// Cancel lock held, taken at cancelIrql.
 BOOLEAN CallCancelRoutine(PortRecord* port, PIRP irp, KIRQL cancelIrql) {
   irp->Cancel = TRUE;
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
@@ -84,8 +85,10 @@ VOID GetNextRequest(PortRecord* port, const RequestClass* requestClass, PIRP* ne
 
 VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass) {
   (VOID) IoSetCancelRoutine(*CurrentSlot(port, requestClass), NULL);
-  if (requestClass->IntervalTimer != nullptr) KeCancelTimer(&(port->*(requestClass->IntervalTimer)));
-  if (requestClass->TotalTimer != nullptr) KeCancelTimer(&(port->*(requestClass->TotalTimer)));
+  KTIMER PortRecord::*timers[] = {requestClass->IntervalTimer, requestClass->TotalTimer};
+  for (KTIMER PortRecord::*timer : timers) {
+    if (timer != nullptr) KeCancelTimer(&(port->*timer));
+  }
 }
 
 VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
@@ -101,7 +104,8 @@ VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
     IoReleaseCancelSpinLock(cancelIrql);
     PIRP next;
     requestClass->GetNext(port, requestClass, &next, TRUE);
-    if (next != NULL) requestClass->Start(port);  // pending since it was queued
+    // Its result is dropped: the new current request was marked pending when it was queued.
+    if (next != NULL) requestClass->Start(port);
     return;
   }
   // No successor: the slot is emptied under the cancel lock, so that of two routines racing
@@ -131,10 +135,9 @@ VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass) {
     PLIST_ENTRY newest = RemoveTailList(queue);
     // Self-linked, so that the cancel routine's own unlinking changes nothing.
     InitializeListHead(newest);
+    // A queued request always carries CancelQueuedRequest, which releases the lock.
     PIRP irp = CONTAINING_RECORD(newest, IRP, Tail.Overlay.ListEntry);
-    if (!CallCancelRoutine(port, irp, cancelIrql)) {
-      IoReleaseCancelSpinLock(cancelIrql);
-    }
+    (VOID) CallCancelRoutine(port, irp, cancelIrql);
     IoAcquireCancelSpinLock(&cancelIrql);
   }
   PIRP current = *CurrentSlot(port, requestClass);

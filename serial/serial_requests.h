@@ -65,7 +65,9 @@ inline ULONG InputLength(PIRP irp) {
 inline ULONG OutputLength(PIRP irp) {
   return StackOf(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
-inline ULONG ControlCode(PIRP irp) { return StackOf(irp)->Parameters.DeviceIoControl.IoControlCode; }
+inline ULONG ControlCode(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.IoControlCode;
+}
 inline PVOID SystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
 
 // ReadIntervalMark values that tell the read interval call how the current read ended.
