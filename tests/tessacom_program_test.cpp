@@ -8,6 +8,7 @@
 
 #include "command_line.h"
 #include "demo.h"
+#include "endpoint.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 
@@ -33,13 +34,13 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
             "--bind: not an IPv4 address: 300.1.1.1");
   EXPECT_FALSE(ParseCommandLine({"demo", "--bind", "127.0.0.1"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"load", "extra", "words"}).error.empty());
-  EXPECT_FALSE(tessacom::ParseAddress("1.2.3").has_value());
-  EXPECT_EQ(tessacom::FormatAddress(0xC0A8010A), "192.168.1.10");
+  EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
+  EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
 
 TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndThatNothingIsLeft) {
   // An address of the test's own, so that suites running alongside keep theirs.
-  Options options = ParseCommandLine({"load", "--bind", tessacom::FormatAddress(testsupport::UniqueLoopbackAddress())});
+  Options options = ParseCommandLine({"load", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   std::ostringstream out;
   EXPECT_EQ(tessacom::RunLoad(options, out), 0);
   std::string text = out.str();
@@ -75,7 +76,7 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
   for (const auto& c : cases) {
     std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n" << c.values;
     Options options = ParseCommandLine({"load", "--reg", file.string(), "--bind",
-                                        tessacom::FormatAddress(testsupport::UniqueLoopbackAddress())});
+                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
     std::ostringstream out;
     tessacom::RunLoad(options, out);
     const std::string text = out.str();

@@ -1,21 +1,8 @@
 #include "command_line.h"
 
-#include <cstdio>
+#include "endpoint.h"
 
 namespace tessacom {
-
-std::optional<uint32_t> ParseAddress(const std::string& text) {
-  unsigned a, b, c, d;
-  char tail;
-  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4) return std::nullopt;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return std::nullopt;
-  return (a << 24) | (b << 16) | (c << 8) | d;
-}
-
-std::string FormatAddress(uint32_t v) {
-  return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
-         std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
-}
 
 Options ParseCommandLine(const std::vector<std::string>& arguments) {
   Options options;
@@ -34,7 +21,7 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       if (auto file = value("--reg")) options.reg = *file;
     } else if (arg == "--bind") {
       if (auto text = value("--bind")) {
-        options.bind = ParseAddress(*text);
+        options.bind = devserver::ParseAddress(*text);
         if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
       }
     } else if (!arg.empty() && arg[0] == '-') {

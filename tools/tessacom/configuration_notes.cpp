@@ -5,8 +5,8 @@
 #include <optional>
 #include <ostream>
 
-#include "command_line.h"
 #include "driver/port_record.h"
+#include "endpoint.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
@@ -94,7 +94,7 @@ std::vector<std::string> LoopbackNotes() {
     if (address != 0 && address >> 24 != 127) outside[address].push_back(i);
   }
   for (const auto& [address, ports] : outside) {
-    notes.push_back("the loopback guard is on: nothing is sent to " + FormatAddress(address) + " (" +
+    notes.push_back("the loopback guard is on: nothing is sent to " + devserver::AddressToString(address) + " (" +
                     PortList(ports) + "), which is outside 127.0.0.0/8");
   }
   return notes;

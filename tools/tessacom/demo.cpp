@@ -10,6 +10,7 @@
 
 #include "configuration_notes.h"
 #include "devserver.h"
+#include "endpoint.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
 #include "report.h"
@@ -62,7 +63,7 @@ int RunServe(const Options& options, std::ostream& out) {
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   if (result == 0) {
-    out << "serving on " << FormatAddress(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
+    out << "serving on " << devserver::AddressToString(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
         << std::flush;
     int signal = 0;
     sigwait(&stop, &signal);

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "driver/driver_frame.h"
+#include "driver/driver_entry.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"

@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "configuration_notes.h"
 #include "driver/port_record.h"
+#include "endpoint.h"
 #include "host/io/system_error_log.h"
 #include "host/ob/object_names.h"
 #include "host/registry/registry.h"
@@ -57,7 +58,7 @@ static void PrintDevices(std::ostream& out) {
   for (PDEVICE_OBJECT device = driver ? driver->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
     out << "  port " << record->PortIndex << ": " << ComName(*record) << ", remote "
-        << FormatAddress(PortTable[record->PortIndex].RemoteAddress) << " channel "
+        << devserver::AddressToString(PortTable[record->PortIndex].RemoteAddress) << " channel "
         << PortTable[record->PortIndex].RemoteChannel + 1 << " (wire "
         << (PortTable[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
@@ -95,7 +96,7 @@ static void PrintReceivers(std::ostream& out) {
   out << "receiver threads: " << ReceiverCount;
   const char* separator = " (";
   for (uint32_t address : addresses) {
-    out << separator << FormatAddress(address);
+    out << separator << devserver::AddressToString(address);
     separator = ", ";
   }
   out << (addresses.empty() ? "" : ")") << "\n";
