@@ -39,8 +39,8 @@ store::Key* CreateLocked(std::string_view path) {
   const std::u16string wide = text::FromUtf8(path);
   store::Key* key = store::FindOrCreate(wide);
   if (key == nullptr) {
-    throw std::invalid_argument("registry key \"" + std::string(path.substr(0, 64)) +
-                                "...\" cannot be created: " + KeyPathProblem(wide));
+    const std::string shown = path.size() > 64 ? std::string(path.substr(0, 64)) + "..." : std::string(path);
+    throw std::invalid_argument("registry key \"" + shown + "\" cannot be created: " + KeyPathProblem(wide));
   }
   return key;
 }

@@ -179,9 +179,8 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, std::u16string name, ULO
 
 NTSTATUS DeliverValues(const RTL_QUERY_REGISTRY_TABLE& entry, std::vector<Found>& values,
                        PVOID context) {
+  static const uint8_t kNoData = 0;  // empty data is handed over, as the platform does, at a valid address
   for (auto& found : values) {
-    // Empty data is handed over, as the platform does, at a valid address.
-    static const uint8_t kNoData = 0;
     const uint8_t* data = found.value.data.empty() ? &kNoData : found.value.data.data();
     NTSTATUS status = Deliver(entry, found.name, found.value.type, data,
                               static_cast<ULONG>(found.value.data.size()), context);
