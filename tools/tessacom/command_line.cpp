@@ -87,7 +87,10 @@ std::string HelpText(const std::string& command) {
            "over an empty registry; without one, an empty \"tessacom\" key, so every default\n"
            "applies), prints the devices, COM links, SERIALCOMM values, receiver threads and\n"
            "error-log entries it made, unloads it and prints what was left behind. --bind ADDR\n"
-           "is the local address of the driver's UDP endpoint, as for serve.\n";
+           "is the local address of the driver's UDP endpoint, as for serve. Lines starting\n"
+           "\"note:\" say what the driver will not take as written (a missing key, a value that\n"
+           "is not a 4-byte REG_DWORD, \"MaxPort\" above 256) and which remote servers the\n"
+           "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
     return "usage: tessacom serve [--reg FILE] [--bind ADDR]\n\n"

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "configuration_notes.h"
 #include "devserver.h"
 #include "endpoint.h"
 #include "host/registry/registry.h"
@@ -23,6 +24,7 @@ constexpr uint32_t kDemoDriverAddress = 0x7F4D0001;  // 127.77.0.1
 constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
 
 int LoadAndReport(HostSession& session, std::ostream& out) {
+  PrintNotes(out, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(out, status);
   return NT_SUCCESS(status) ? 0 : 1;

@@ -21,8 +21,9 @@ class HostSession {
   explicit HostSession(uint32_t anyAddress, uint16_t unprivilegedPort = 0, double speed = 1.0);
   ~HostSession();
 
-  // The registry: an empty "tessacom" key, then the file merged over it. Throws the registry's
-  // RegFileError for a file that cannot be read or is malformed.
+  // The registry: the file merged over an empty registry or, without a file, an empty
+  // "tessacom" key. Throws the registry's RegFileError for a file that cannot be read or is
+  // malformed.
   void PrepareRegistry(const std::optional<std::string>& regFile);
   void SetConfiguration(const std::string& name, uint32_t value);
   // COM3 to COM5 on channels 1 to 3 of the device server at `address`.
@@ -37,6 +38,9 @@ class HostSession {
   bool loaded_ = false;
   bool attempted_ = false;
 };
+
+// "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\tessacom", the driver's key.
+std::string ServiceKeyPath();
 
 // The port the program carries UDP 519 on when it does not run as root.
 constexpr uint16_t kUnprivilegedLinkPort = 40519;

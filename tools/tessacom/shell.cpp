@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "configuration_notes.h"
 #include "devserver.h"
 #include "host_session.h"
 #include "report.h"
@@ -93,6 +94,7 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   HostSession session(options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
   session.PrepareRegistry(options.reg);
   if (server && !options.reg) session.ConfigureServer(*options.devserver);
+  PrintNotes(err, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(err, status);
   if (NT_SUCCESS(status) && !Converse(options, in, out, err)) {
