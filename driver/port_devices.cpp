@@ -109,7 +109,7 @@ NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   // A COM number whose digits do not fit gets no name: nothing is created or deleted.
-  NTSTATUS status = BuildNumberedName(&link, LINK_NAME_PREFIX, (ULONG)record->ComNumber, &number);
+  NTSTATUS status = BuildNumberedName(&link, LINK_NAME_PREFIX, record->ComNumber, &number);
   PCWSTR valueName = record->DeviceName.Buffer != NULL
                          ? record->DeviceName.Buffer + DEVICE_PREFIX_CHARS : NULL;
   if (NT_SUCCESS(status) && create) {

@@ -38,7 +38,7 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     EXPECT_EQ(PortTable[i].RemoteAddress, 3u);
     PortRecord* record = PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->ComNumber, 3 + i);
+    EXPECT_EQ(record->ComNumber, 3u + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
     EXPECT_TRUE(record->DeviceObject->Flags & DO_BUFFERED_IO);
     EXPECT_TRUE(record->DeviceObject->Flags & DO_EXCLUSIVE);
@@ -116,6 +116,48 @@ TEST(DriverLoad, ComNumbersThatDoNotFitGetNoNameButTheirDevice) {
   EXPECT_EQ(DriverSession::LinkTargetOf("COM9999"), "\\Device\\vxserial1");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM10000"), "");
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
+}
+
+// Only a four-byte REG_DWORD is a configuration value: any other type or size reads as absent.
+// (Read directly into its four-byte variable, a string would be stored there as a counted
+// string, past the variable's end.)
+TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsent) {
+  DriverSession session;
+  const uint8_t two[] = {2, 0};
+  const uint8_t eight[] = {9, 0, 0, 0, 0, 0, 0, 0};
+  const uint8_t four[] = {1, 0, 0, 0};
+  host::registry::SetString(kServiceKey, "StartPort", "7");
+  host::registry::SetValue(kServiceKey, "MaxPort", REG_BINARY, eight);
+  host::registry::SetMultiString(kServiceKey, "StartNum1", {"1"});
+  host::registry::SetString(kServiceKey, "dAddress1", "127.0.0.1", REG_EXPAND_SZ);
+  host::registry::SetValue(kServiceKey, "StartNum2", REG_DWORD, two);
+  host::registry::SetValue(kServiceKey, "dAddress2", REG_BINARY, four);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(StartPort, 3);
+  EXPECT_EQ(MaxPort, 3);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "\\Device\\vxserial0");
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(PortTable[i].RemoteChannel, 2) << i;
+    EXPECT_EQ(PortTable[i].RemoteAddress, 3u) << i;
+  }
+}
+
+// COM number = index + "StartPort" and channel = "StartNum" - 1 for the extreme 32-bit values:
+// no signed overflow (UndefinedBehaviorSanitizer stops the suite on one), and a COM number
+// whose digits do not fit gets no name.
+TEST(DriverLoad, ExtremeValuesNeverOverflow) {
+  DriverSession session;
+  session.SetValue("StartPort", 0x7FFFFFFF);
+  session.SetValue("StartNum1", 0x80000000);
+  session.SetValue("StartNum2", 0);
+  session.SetValue("StartNum3", 0xFFFFFFFF);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(PortTable[2].PortRecord->ComNumber, 0x80000001u);
+  EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
+  EXPECT_EQ(PortTable[0].RemoteChannel, 0x7FFFFFFF);
+  EXPECT_EQ(PortTable[1].RemoteChannel, -1);
+  EXPECT_EQ(PortTable[2].RemoteChannel, -2);
 }
 
 TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {

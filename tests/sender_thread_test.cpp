@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -42,7 +43,29 @@ class SenderTest : public ::testing::Test {
     lastFailedOn_ = failedOn;
     return link_->Transport().Sent();
   }
+  // The sender thread itself, started and stopped as the link does.
+  void StartSender() {
+    HANDLE handle;
+    ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SenderThread, nullptr)));
+    ASSERT_TRUE(NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread_, nullptr)));
+    ZwClose(handle);
+  }
+  void StopSender() {
+    WriteShared(Unloading, 1);
+    KeSetEvent(&SendEvent, 16, FALSE);
+    KeWaitForSingleObject(thread_, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread_);
+    WriteShared(Unloading, 0);
+  }
+  static bool WaitFor(const std::function<bool()>& ready) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ready();
+  }
   std::unique_ptr<LinkFixture> link_;
+  PVOID thread_ = nullptr;
   NTSTATUS lastStatus_ = STATUS_SUCCESS;
   PFILE_OBJECT lastFailedOn_ = nullptr;
 };
@@ -109,6 +132,32 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 2);
   EXPECT_EQ(Payload(next[0]), Bytes(3, 0x70));
+}
+
+// Bytes placed after the chunk (an immediate character) while the chunk is sent again are not
+// part of the retransmission: they go out as fresh data with the port's next visit.
+TEST_F(SenderTest, BytesPlacedBeforeARetransmissionGoWithTheNextVisit) {
+  PortRecord* record = link_->Ports().Record(1);
+  PortTable[1].OutSeq = 1;
+  link_->Place(1, Bytes(6, 0x20));
+  record->LastSentCount = 6;
+  link_->MarkData(1);
+  ASSERT_EQ(Pass().size(), 1u);
+
+  link_->Place(1, Bytes(1, 0x7E));
+  record->RetransmitPending = 1;
+  link_->MarkData(1);
+  testsupport::DriverPorts::TakeSendEvent();
+  auto again = Pass();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(Payload(again[0]), Bytes(6, 0x20));
+  EXPECT_TRUE(testsupport::DriverPorts::TakeSendEvent()) << "the sender must come back";
+
+  auto next = Pass();
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(Payload(next[0]), Bytes(1, 0x7E));
+  EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 3);
+  EXPECT_EQ(PortTable[1].TxPending, 0);
 }
 
 // A late or duplicated acknowledgement clears the retransmission after the write engine asked
@@ -193,11 +242,15 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   ASSERT_NE(lastFailedOn_, nullptr);
   EXPECT_EQ(lastFailedOn_, UdpAddressObject);
 
+  // The thread's own decision: after its failed pass it reopens the endpoint, once.
   int opens = link_->Transport().Opens();
-  PFILE_OBJECT failed = lastFailedOn_;
-  EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
-  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
+  PFILE_OBJECT failed = UdpAddressObject;
+  StartSender();
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return link_->Transport().Opens() == opens + 1; }));
+  StopSender();
   EXPECT_NE(UdpAddressObject, failed);
+  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
   // A second thread that failed on the same, now replaced, object opens nothing more.
   EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
   EXPECT_EQ(link_->Transport().Opens(), opens + 1);
@@ -214,11 +267,7 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
 // The thread itself: every wake-up starts its pass one port further.
 TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
   for (int i = 0; i < 4; i++) link_->Ports().OpenLink(i);
-  HANDLE handle;
-  ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SenderThread, nullptr)));
-  PVOID thread;
-  ASSERT_TRUE(NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)));
-  ZwClose(handle);
+  StartSender();
 
   std::vector<int> firstPorts;
   for (int wake = 0; wake < 5; wake++) {
@@ -231,21 +280,13 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
       PortTable[i].ControlQueue = node;
     }
     KeSetEvent(&SendEvent, 16, FALSE);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (link_->Transport().Sent().size() < 4 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitFor([&] { return link_->Transport().Sent().size() >= 4; });
     auto sent = link_->Transport().Sent();
     ASSERT_EQ(sent.size(), 4u);
     firstPorts.push_back(sent[0].data[1] - 10);
   }
   EXPECT_EQ(firstPorts, (std::vector<int>{1, 2, 3, 0, 1}));
-
-  WriteShared(Unloading, 1);
-  KeSetEvent(&SendEvent, 16, FALSE);
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
-  WriteShared(Unloading, 0);
+  StopSender();
 }
 
 }  // namespace
