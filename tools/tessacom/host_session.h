@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "ddk/ntdef.h"
+#include "host/ddk/ntdef.h"
 
 namespace tessacom {
 

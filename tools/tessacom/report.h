@@ -3,7 +3,7 @@
 
 #include <iosfwd>
 
-#include "ddk/ntdef.h"
+#include "host/ddk/ntdef.h"
 
 namespace tessacom {
 
