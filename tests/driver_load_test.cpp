@@ -10,6 +10,7 @@
 #include "host/io/system_error_log.h"
 #include "host/net/udp_transport.h"
 #include "host/ob/object_names.h"
+#include "host/ob/objects.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
@@ -211,6 +212,18 @@ TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
   session.Unload();
   EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\OtherSerial");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "");
+}
+
+// Every link thread that runs is one unload waits for, even when its thread object cannot be
+// referenced: here the object manager refuses the second reference of load, which follows the
+// endpoint's (and would be the sender thread's).
+TEST(DriverUnload, WaitsForEveryLinkThreadItStarted) {
+  DriverSession session;
+  host::FailNthReferenceByHandle(2);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  host::FailNthReferenceByHandle(0);
+  EXPECT_EQ(LinkThreadCount(), 2);  // the sender and the receiver of 0.0.0.3
+  session.Unload();  // the loader's checks stop the host on a thread still running
 }
 
 TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
