@@ -191,6 +191,40 @@ TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvive
   EXPECT_LE(host::udp::GetCounters().addressObjects, 1u);
 }
 
+// A reopen after a real failure (here the sender's refused send) hands the endpoint over
+// without losing what a receiver was about to receive: datagrams queued on the old address
+// object while the receiver was busy reach it on the new one.
+TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
+  LiveLink link(2);
+  auto& server = link.AddServer();
+  PortTable[0].RemoteAddress = 3;  // outside loopback: a send to it is refused
+  PortTable[0].RemoteChannel = 2;
+  link.Bind(1, server, 0);
+  link.Start();
+  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  PFILE_OBJECT first = UdpAddressObject;
+  host::udp::ResetCounters();
+
+  // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
+  PortRecord* record = link.Ports().Record(1);
+  KIRQL old = KfAcquireSpinLock(&record->PortLock);
+  std::vector<uint8_t> line;
+  for (int i = 0; i < 8; i++) {
+    std::vector<uint8_t> part = Bytes(20, 20 * i);
+    server.InjectLineBytes(0, part, devserver::Sequencing::Unsequenced);
+    line.insert(line.end(), part.begin(), part.end());
+  }
+  bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
+  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  bool reopened = host::udp::WaitForCounters(
+      [&](const auto& c) { return UdpAddressObject != first && c.addressObjects == 1; }, kLimit);
+  KfReleaseSpinLock(&record->PortLock, old);
+  ASSERT_TRUE(queued && reopened);
+
+  EXPECT_TRUE(WaitUntil([&] { return link.RxBytes(1).size() >= line.size(); }, kLimit));
+  EXPECT_EQ(link.RxBytes(1), line);
+}
+
 TEST(LinkEndToEnd, StoppingTheLinkEndsEveryThreadAndClosesTheEndpoint) {
   LiveLink link(3);
   auto& server = link.AddServer();

@@ -2,10 +2,7 @@
 // numbering, retransmission and the reopen after a failed pass.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <numeric>
-#include <thread>
 
 #include "host/session/executive.h"
 #include "support/executive_session.h"
@@ -57,13 +54,6 @@ class SenderTest : public testsupport::ManualExecutive {
     KeWaitForSingleObject(thread_, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(thread_);
     WriteShared(Unloading, 0);
-  }
-  static bool WaitFor(const std::function<bool()>& ready) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!ready() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return ready();
   }
   std::unique_ptr<LinkFixture> link_;
   PVOID thread_ = nullptr;
@@ -248,7 +238,7 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   PFILE_OBJECT failed = UdpAddressObject;
   StartSender();
   QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
-  EXPECT_TRUE(WaitFor([&] { return link_->Transport().Opens() == opens + 1; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return link_->Transport().Opens() == opens + 1; }));
   StopSender();
   EXPECT_NE(UdpAddressObject, failed);
   EXPECT_EQ(link_->Transport().Opens(), opens + 1);
@@ -281,7 +271,7 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
       PortTable[i].ControlQueue = node;
     }
     KeSetEvent(&SendEvent, 16, FALSE);
-    WaitFor([&] { return link_->Transport().Sent().size() >= 4; });
+    testsupport::WaitUntil([&] { return link_->Transport().Sent().size() >= 4; });
     auto sent = link_->Transport().Sent();
     ASSERT_EQ(sent.size(), 4u);
     firstPorts.push_back(sent[0].data[1] - 10);
