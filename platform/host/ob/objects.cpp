@@ -8,6 +8,7 @@
 #include "host/ke/thread_state.h"
 #include "host/ob/objects.h"
 #include "host/verifier/describe.h"
+#include "host/verifier/failure_countdown.h"
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
@@ -28,16 +29,7 @@ struct HandleTable {
   uintptr_t nextHandle = 0x80;  // kernel handles are multiples of four; none is reused
 };
 
-std::atomic<size_t> referenceFailureCountdown{0};
-
-// True when this reference is the one chosen to fail.
-bool ShouldFailReference() {
-  size_t current = referenceFailureCountdown.load();
-  while (current != 0) {
-    if (referenceFailureCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
-  }
-  return false;
-}
+verifier::FailureCountdown referenceFailures;
 
 HandleTable& Table() {
   static HandleTable* table = new HandleTable;
@@ -79,7 +71,7 @@ void ReferenceBody(const std::shared_ptr<Object>& object) {
   ReferenceLocked(table, object);
 }
 
-void FailNthReferenceByHandle(size_t nth) { referenceFailureCountdown = nth; }
+void FailNthReferenceByHandle(size_t nth) { referenceFailures.Arm(nth); }
 
 size_t OpenHandleCount() {
   HandleTable& table = Table();
@@ -125,7 +117,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", HOST_CALLER());
   std::shared_ptr<host::Object> object = host::ObjectFromHandle(Handle);
   if (!object) return STATUS_INVALID_HANDLE;
-  if (host::ShouldFailReference()) return STATUS_ACCESS_DENIED;
+  if (host::referenceFailures.Fails()) return STATUS_ACCESS_DENIED;
   host::ReferenceBody(object);
   *Object = object->Body();
   if (HandleInformation != nullptr) {
