@@ -147,18 +147,16 @@ TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsent) {
 // no signed overflow (UndefinedBehaviorSanitizer stops the suite on one), and a COM number
 // whose digits do not fit gets no name.
 TEST(DriverLoad, ExtremeValuesNeverOverflow) {
+  const uint32_t startNums[] = {0x80000000, 0, 0xFFFFFFFF};
+  const LONG channels[] = {0x7FFFFFFF, -1, -2};
   DriverSession session;
   session.SetValue("StartPort", 0x7FFFFFFF);
-  session.SetValue("StartNum1", 0x80000000);
-  session.SetValue("StartNum2", 0);
-  session.SetValue("StartNum3", 0xFFFFFFFF);
+  for (int n = 1; n <= 3; n++) session.SetValue("StartNum" + std::to_string(n), startNums[n - 1]);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   EXPECT_EQ(DriverSession::DeviceCount(), 3);
   EXPECT_EQ(PortTable[2].PortRecord->ComNumber, 0x80000001u);
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
-  EXPECT_EQ(PortTable[0].RemoteChannel, 0x7FFFFFFF);
-  EXPECT_EQ(PortTable[1].RemoteChannel, -1);
-  EXPECT_EQ(PortTable[2].RemoteChannel, -2);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(PortTable[i].RemoteChannel, channels[i]) << i;
 }
 
 TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {

@@ -93,7 +93,7 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   link.Bind(1, other, 0);
   link.Start();
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
-  PFILE_OBJECT endpoint = UdpAddressObject;
+  PFILE_OBJECT endpoint = ReadShared(UdpAddressObject);
   host::udp::ResetCounters();
 
   std::vector<uint8_t> oversized(600, 0x41);
@@ -110,7 +110,7 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   EXPECT_EQ(link.RxBytes(1), line);
   EXPECT_EQ(link.RxBytes(0), Bytes(3, 0x55));
   EXPECT_EQ(host::udp::GetCounters().truncated, 10u);
-  EXPECT_EQ(UdpAddressObject, endpoint);
+  EXPECT_EQ(ReadShared(UdpAddressObject), endpoint);
 }
 
 TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
@@ -202,7 +202,7 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
   link.Bind(1, server, 0);
   link.Start();
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
-  PFILE_OBJECT first = UdpAddressObject;
+  PFILE_OBJECT first = ReadShared(UdpAddressObject);
   host::udp::ResetCounters();
 
   // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
@@ -217,7 +217,8 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
   bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
   QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
   bool reopened = host::udp::WaitForCounters(
-      [&](const auto& c) { return UdpAddressObject != first && c.addressObjects == 1; }, kLimit);
+      [&](const auto& c) { return ReadShared(UdpAddressObject) != first && c.addressObjects == 1; },
+      kLimit);
   KfReleaseSpinLock(&record->PortLock, old);
   ASSERT_TRUE(queued && reopened);
 

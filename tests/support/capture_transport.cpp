@@ -101,6 +101,11 @@ void CaptureTransport::ClearSent() {
   sent_.clear();
 }
 
+int CaptureTransport::Opens() {
+  std::lock_guard guard(lock_);
+  return opens_;
+}
+
 void CaptureTransport::QueueDatagram(uint32_t source, std::vector<uint8_t> bytes) {
   std::lock_guard guard(lock_);
   datagrams_.push_back({source, std::move(bytes)});

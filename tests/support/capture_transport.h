@@ -44,7 +44,7 @@ class CaptureTransport {
   void QueueDatagram(uint32_t source, std::vector<uint8_t> bytes);
   // Sends fail with this status from now on (STATUS_SUCCESS to send normally).
   void FailSends(NTSTATUS status);
-  int Opens() const { return opens_; }
+  int Opens();
 
  private:
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
