@@ -1,7 +1,7 @@
 // The deferred routines bound to every port at creation. The write-timeout call does nothing
 // by design; the others belong to the serial request paths, which bind their own routines
 // here as they are built. Until then a port's deferred calls have nothing to do.
-#include "driver/driver_frame.h"
+#include "driver/driver_entry.h"
 
 static VOID NTAPI IgnoreDeferredCall(PKDPC, PVOID, PVOID, PVOID) {}
 

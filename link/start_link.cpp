@@ -46,6 +46,7 @@ VOID LinkPause(ULONG milliseconds) {
 LONG LinkThreadCount() { return LinkThreadsStarted; }
 
 NTSTATUS StartLink() {
+  InitializeControlQueues();
   KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&LinkStopEvent, NotificationEvent, FALSE);
   LinkThreadsStarted = 0;

@@ -16,6 +16,7 @@ DriverPorts::DriverPorts(int count, LONG startPort) {
   StartPort = startPort;
   MaxPort = count;
   KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
+  InitializeControlQueues();
   for (int i = 0; i < count; i++) {
     auto* record = static_cast<PortRecord*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
@@ -57,7 +58,7 @@ DriverPorts::~DriverPorts() {
   MaxPort = 0;
 }
 
-void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_OPENED; }
+void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD; }
 
 bool DriverPorts::TakeSendEvent() { return KeResetEvent(&SendEvent) != 0; }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/driver_frame.h"
+#include "driver/driver_entry.h"
 
 namespace testsupport {
 

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "driver/driver_frame.h"
+#include "driver/driver_entry.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
@@ -14,7 +14,7 @@
 
 namespace tessacom {
 
-static const std::string kServiceKey = std::string(host::registry::kServices) + "\\tessacom";
+std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "\\tessacom"; }
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
@@ -37,12 +37,15 @@ HostSession::~HostSession() {
 
 void HostSession::PrepareRegistry(const std::optional<std::string>& regFile) {
   host::registry::Reset();
-  host::registry::CreateKey(kServiceKey);
-  if (regFile) host::registry::LoadRegFile(*regFile);
+  if (regFile) {
+    host::registry::LoadRegFile(*regFile);
+  } else {
+    host::registry::CreateKey(ServiceKeyPath());
+  }
 }
 
 void HostSession::SetConfiguration(const std::string& name, uint32_t value) {
-  host::registry::SetDword(kServiceKey, name, value);
+  host::registry::SetDword(ServiceKeyPath(), name, value);
 }
 
 NTSTATUS HostSession::Load() {
