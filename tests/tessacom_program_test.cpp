@@ -27,6 +27,8 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_TRUE(serve.error.empty());
   EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
 
+  EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
+  EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");

@@ -24,6 +24,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
         options.bind = devserver::ParseAddress(*text);
         if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
       }
+    } else if (arg == "--pty") {
+      if (auto directory = value("--pty")) options.pty = *directory;
     } else if (!arg.empty() && arg[0] == '-') {
       options.error = "unknown option: " + arg;
     } else if (options.command.empty()) {
@@ -36,6 +38,9 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
   }
   if (options.error.empty() && options.command == "demo" && (options.reg || options.bind)) {
     options.error = "the demo makes its own configuration; --reg and --bind belong to load and serve";
+  }
+  if (options.error.empty() && options.pty && options.command != "serve") {
+    options.error = "--pty belongs to serve";
   }
   return options;
 }
@@ -53,9 +58,12 @@ std::string HelpText(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--reg FILE] [--bind ADDR]\n\n"
+    return "usage: tessacom serve [--reg FILE] [--bind ADDR] [--pty DIR]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
-           "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
+           "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
+           "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
+           "program that opens the link opens the port, its last close closes it; at the\n"
+           "interruption every open port is closed before the unload. --bind ADDR is the local\n"
            "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n";
   }
   if (command == "demo") {
@@ -68,7 +76,9 @@ std::string HelpText(const std::string& command) {
          "The host's command line for the tessacom network serial-port driver.\n\n"
          "commands:\n"
          "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
-         "  serve [--reg FILE] [--bind ADDR]  load the driver and serve until interrupted\n"
+         "  serve [--reg FILE] [--bind ADDR] [--pty DIR]\n"
+         "                                    load the driver and serve until interrupted,\n"
+         "                                    the COM ports as pseudo-terminals in DIR\n"
          "  demo                              a short session against an emulated device server\n\n"
          "`tessacom COMMAND --help` describes each command.\n";
 }
