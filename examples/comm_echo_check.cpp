@@ -24,13 +24,10 @@ std::string ReadBack(Port& port, size_t wanted) {
   return echoed;
 }
 
-int Check(Port& port) {
+int Check(Port& port, devserver::DeviceServer&) {
   DCB dcb{};
   if (!GetCommState(port, dcb)) return examples::Failed("GetCommState");
-  dcb.BaudRate = CBR_115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
+  dcb.BaudRate = CBR_115200;  // the rest as the port was opened: 8 data bits, no parity
   if (!SetCommState(port, dcb)) return examples::Failed("SetCommState");
   const COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 1000, 0, 0};
   if (!SetCommTimeouts(port, timeouts)) return examples::Failed("SetCommTimeouts");
@@ -51,12 +48,4 @@ int Check(Port& port) {
 
 }  // namespace
 
-int main() {
-  examples::Bench bench;
-  if (!bench.Ready()) return 1;
-  Port port = OpenPort("COM3");
-  if (!port.IsOpen()) return examples::Failed("opening COM3");
-  const int result = Check(port);
-  ClosePort(port);
-  return result;
-}
+int main() { return examples::UseCom3(Check); }

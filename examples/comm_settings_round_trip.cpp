@@ -40,12 +40,4 @@ int RoundTrip(Port& port, devserver::DeviceServer& server) {
 
 }  // namespace
 
-int main() {
-  examples::Bench bench;
-  if (!bench.Ready()) return 1;
-  Port port = OpenPort("COM3");
-  if (!port.IsOpen()) return examples::Failed("opening COM3");
-  const int result = RoundTrip(port, bench.Server());
-  ClosePort(port);
-  return result;
-}
+int main() { return examples::UseCom3(RoundTrip); }

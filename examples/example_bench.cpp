@@ -53,4 +53,14 @@ int Failed(const std::string& what) {
   return 1;
 }
 
+int UseCom3(const std::function<int(comm::Port&, devserver::DeviceServer&)>& use) {
+  Bench bench;
+  if (!bench.Ready()) return 1;
+  comm::Port port = comm::OpenPort("COM3");
+  if (!port.IsOpen()) return Failed("opening COM3");
+  const int result = use(port, bench.Server());
+  comm::ClosePort(port);
+  return result;
+}
+
 }  // namespace examples

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "comm.h"
@@ -27,5 +28,8 @@ class Bench {
 
 // Prints "<what> failed: <error name> (<code>)" and returns the exit status of a failure.
 int Failed(const std::string& what);
+
+// A whole example: the bench, COM3 opened, `use` run on it, COM3 closed; the exit status.
+int UseCom3(const std::function<int(comm::Port&, devserver::DeviceServer&)>& use);
 
 }  // namespace examples

@@ -14,14 +14,9 @@
 namespace {
 
 using namespace comm;
+using testsupport::BytesOf;
 using testsupport::RecordingSerialPort;
 using Bytes = std::vector<uint8_t>;
-
-template <typename T>
-Bytes BytesOf(const T& value) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&value);
-  return Bytes(p, p + sizeof(T));
-}
 
 const std::vector<ULONG> kGetState = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,
                                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW};

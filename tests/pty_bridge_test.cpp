@@ -27,14 +27,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::BytesOf;
 using testsupport::WaitUntil;
 using Bytes = std::vector<uint8_t>;
-
-template <typename T>
-Bytes BytesOf(const T& value) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&value);
-  return Bytes(p, p + sizeof(T));
-}
 
 // Opens `path` in a child process without the administrator's capability (which passes over
 // a terminal's exclusivity); the child's errno, or 0 when the open succeeded.
@@ -256,19 +251,6 @@ TEST(TermiosTranslation, SettingsBecomeTheDcbOfThePort) {
   const comm::DCB dcb = ptybridge::PortStateFor(same, current);
   EXPECT_EQ(dcb.XonChar, 0x11) << "equal start and stop characters, which a port refuses, are not taken";
   EXPECT_TRUE(ptybridge::SameSettings(dcb, ptybridge::PortStateFor(same, dcb)));
-}
-
-TEST(TermiosTranslation, EveryNamedRateIsItsNumber) {
-  const std::pair<speed_t, uint32_t> rates[] = {
-      {B50, 50},         {B75, 75},           {B134, 134},         {B150, 150},
-      {B200, 200},       {B300, 300},         {B600, 600},         {B1800, 1800},
-      {B2400, 2400},     {B4800, 4800},       {B19200, 19200},     {B115200, 115200},
-      {B230400, 230400}, {B460800, 460800},   {B500000, 500000},   {B576000, 576000},
-      {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
-      {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
-  };
-  for (const auto& [code, number] : rates) EXPECT_EQ(ptybridge::RateOf(ModeWith(code | CS8)), number);
-  EXPECT_EQ(ptybridge::RateOf(ModeWith(B0)), 0u);
 }
 
 }  // namespace

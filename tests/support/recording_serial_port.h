@@ -16,6 +16,13 @@
 
 namespace testsupport {
 
+// The bytes of a structure, as a request's buffer carries it.
+template <typename T>
+std::vector<uint8_t> BytesOf(const T& value) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  return std::vector<uint8_t>(bytes, bytes + sizeof(T));
+}
+
 struct RecordedRequest {
   UCHAR major = 0;
   ULONG code = 0;               // device controls
@@ -36,8 +43,7 @@ class RecordingSerialPort {
   void Answer(ULONG code, NTSTATUS status, std::vector<uint8_t> output = {});
   template <typename T>
   void AnswerWith(ULONG code, const T& value) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
-    Answer(code, STATUS_SUCCESS, std::vector<uint8_t>(bytes, bytes + sizeof(T)));
+    Answer(code, STATUS_SUCCESS, BytesOf(value));
   }
   // Requests with this control code stay pending like reads.
   void Hold(ULONG code);

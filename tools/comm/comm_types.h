@@ -18,7 +18,6 @@ using BYTE = uint8_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
 using BOOL = int32_t;
-using WCHAR = char16_t;
 
 constexpr DWORD MAXDWORD = 0xFFFFFFFF;
 
@@ -121,7 +120,7 @@ struct COMMPROP {
   DWORD dwCurrentRxQueue;
   DWORD dwProvSpec1;
   DWORD dwProvSpec2;
-  WCHAR wcProvChar[1];
+  char16_t wcProvChar[1];
 };
 static_assert(sizeof(COMMPROP) == 64);
 static_assert(offsetof(COMMPROP, wSettableData) == 40 && offsetof(COMMPROP, wcProvChar) == 60);
