@@ -127,8 +127,9 @@ void PortSession::ReaderLoop() {
     comm::DWORD got = 0;
     comm::BOOL ok = comm::ReadFile(port_, buffer.data(), kReadSize, &got, &read);
     if (!ok && comm::GetLastError() == comm::ERROR_IO_PENDING) ok = Await(read, readInFlight_, got);
+    if (!ok && comm::GetLastError() == comm::ERROR_OPERATION_ABORTED) continue;  // by a purge, or Stop
     if (!ok) {
-      if (comm::GetLastError() != comm::ERROR_OPERATION_ABORTED) NoteOnce("reads fail (" + Why() + ")");
+      NoteOnce("reads fail (" + Why() + "); nothing more comes from the port");
       return;
     }
     for (size_t offset = 0; offset < got;) {
