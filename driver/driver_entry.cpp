@@ -1,11 +1,13 @@
 // Load: read the global configuration, create the port devices, allocate the shared buffers,
 // read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
-// a system thread, before any request can reach the driver.
+// a system thread, before any request can reach the driver. The one place where the layers are
+// put together: the serial layer's deferred routines go to device creation here.
 #include "driver/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/pool_blocks.h"
 #include "driver/port_devices.h"
 #include "link/link_threads.h"
+#include "serial/serial_requests.h"
 
 #define SERVICES_PATH TXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services")
 

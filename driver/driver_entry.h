@@ -9,6 +9,3 @@ VOID NTAPI UnloadDriver(PDRIVER_OBJECT driverObject);
 // Releases the shared buffers, the configuration path and the control packets still queued.
 // The link threads must have ended. PASSIVE_LEVEL.
 VOID ReleaseDriverMemory();
-
-// The deferred routines every port is bound to at creation.
-extern const PortDeferredRoutines PortDeferredRoutineTable;

@@ -62,7 +62,8 @@ VOID ReleaseComName(ComName* name) {
   FreeString(&name->Number);
 }
 
-// Stops a port's timers and removes its queued deferred calls.
+}  // namespace
+
 VOID QuiescePort(PortRecord* record) {
   KeCancelTimer(&record->ReadTotalTimer);
   KeCancelTimer(&record->ReadIntervalTimer);
@@ -79,8 +80,6 @@ VOID QuiescePort(PortRecord* record) {
   KeRemoveQueueDpc(&record->ImmediateTimeoutDpc);
   KeRemoveQueueDpc(&record->AckTimeoutDpc);
 }
-
-}  // namespace
 
 BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutines* routines) {
   UNICODE_STRING number;

@@ -20,6 +20,10 @@ NTSTATUS CreatePortComName(PortRecord* record);
 // status of the link deletion.
 NTSTATUS DeletePortComName(PortRecord* record);
 
+// Stops a port's timers and removes its queued deferred calls (one already running is not
+// waited for). IRQL <= DISPATCH_LEVEL.
+VOID QuiescePort(PortRecord* record);
+
 // Deletes every device of the driver with its COM name, device-map value and name buffer,
 // newest first, after quiescing their timers and deferred calls. The link threads must have
 // ended.

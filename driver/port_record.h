@@ -100,8 +100,9 @@ struct PortRecord {
   LONG ComNumber;  // PortIndex + StartPort
 
   // Wire image of the port's LineSettings, copied in this order into every block. Written by
-  // open and by the line-settings requests in the caller's thread (PASSIVE_LEVEL, no lock);
-  // FlowWord and SettingsChars also by the event-character step of a new wait mask (same).
+  // open (no lock: no other request is in progress), and by the line-settings requests and the
+  // event-character step of a new wait mask in the caller's thread (PASSIVE_LEVEL) under
+  // PortLock, which is also held while the image is copied into a block.
   USHORT SettingsWord0;
   USHORT SettingsWord1;
   USHORT ModeWord;
@@ -121,11 +122,12 @@ struct PortRecord {
   KTIMER ReadIntervalTimer;
   KTIMER ReadTotalTimer;
   // Bytes of accepted write and immediate-character requests not yet finished: raised and
-  // lowered under the cancel lock by the request queues and the immediate character, lowered
-  // under PortLock by the write engine's completion; 0 at open and close.
+  // lowered by interlocked adds at IRQL <= DISPATCH_LEVEL (the request queues under the cancel
+  // lock, the write engine's completion under PortLock, the immediate character); read as a
+  // shared word; 0 at open and close.
   LONG CharsQueued;
-  // The port's lock, over its rings, the write and retransmission state and the read
-  // progress fields; initialised at creation.
+  // The port's lock, over its rings, the write and retransmission state, the read progress
+  // fields and the line settings; initialised at creation.
   KSPIN_LOCK PortLock;
 
   // Deferred calls, bound at creation to the routines of the serial layer with the record as
@@ -141,8 +143,8 @@ struct PortRecord {
   KDPC AckTimeoutDpc;
 
   // Request queues and current-request slots: under the cancel lock, at any IRQL up to
-  // DISPATCH_LEVEL (the slot of the pending wait is cleared under PortLock after the cancel
-  // lock is released, on the wait's completion).
+  // DISPATCH_LEVEL. A request leaves a queue or a slot only under it, and is completed only
+  // after it has left them.
   LIST_ENTRY ReadQueue;
   LIST_ENTRY WriteQueue;
   LIST_ENTRY MaskQueue;
@@ -165,30 +167,33 @@ struct PortRecord {
   // The current immediate character: written when its request starts, under the cancel lock.
   UCHAR ImmediateChar;
   KTIMER ImmediateTotalTimer;
-  // Events seen and not yet handed to a wait, and where the pending wait writes its mask:
-  // written by the wait-mask paths (mask start and cancel under the cancel lock; event
-  // raising from deferred calls); 0 and null at open and close.
+  // Events seen and not yet handed to a wait, and where the pending wait writes its mask while
+  // it waits: under the cancel lock (the mask start, the hand-overs of events, the wait's
+  // cancel and completion, at IRQL <= DISPATCH_LEVEL); 0 and null at open and close.
   ULONG HistoryMask;
   PULONG IrpMaskLocation;
   // 1 while an immediate character waits to be sent; under the cancel lock.
   UCHAR ImmediatePending;
-  // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, no lock); 0 at close.
+  // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
   // Read timing of the current read: the read start, under PortLock.
   LONGLONG* IntervalStepPtr;
   LONGLONG LastReadTime;
   LONG CharsToRead;
-  // Serial events the application waits for: the set-wait-mask request (PASSIVE_LEVEL or the
-  // deferred call that starts a queued mask request, no lock); 0 at open and close.
+  // Serial events the application waits for: the set-wait-mask request as the mask class
+  // starts it (caller's thread or a deferred call), under the cancel lock, as a shared word;
+  // read without a lock by the event-character step and the event raising; 0 at open and close.
   ULONG WaitMask;
-  // Line settings as last set: open and the line-settings requests (PASSIVE_LEVEL, no lock).
+  // Line settings as last set: open, and the line-settings requests (PASSIVE_LEVEL) under
+  // PortLock as shared words, which their queries read without a lock.
   ULONG BaudRate;
   UCHAR LineControl;
   UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff; the set-chars request
   // Read interval, read multiplier, read constant, write multiplier, write constant (ms): the
   // set-timeouts request (PASSIVE_LEVEL, no lock; readers copy them under PortLock); 0 at close.
   ULONG Timeouts[5];
-  ULONG HandFlow[4];      // control handshake, flow replace, Xon limit, Xoff limit; as BaudRate
+  ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
+                      // handflow requests under PortLock
   // The current read's total timeout: the read start under PortLock, the total-timeout
   // deferred call under the cancel lock.
   UCHAR ReadTotalTimerArmed;
@@ -212,6 +217,7 @@ struct PortRecord {
 };
 
 // SpecialChars indices.
+constexpr int SPECIAL_EVENT = 3;
 constexpr int SPECIAL_XON = 4;
 constexpr int SPECIAL_XOFF = 5;
 

@@ -1,5 +1,6 @@
 #include "support/driver_ports.h"
 
+#include "driver/port_devices.h"
 #include "link/link_packet.h"
 
 namespace testsupport {
@@ -40,17 +41,7 @@ DriverPorts::~DriverPorts() {
   if (OutboundScratch != nullptr) ExFreePool(OutboundScratch);
   OutboundScratch = nullptr;
   for (size_t i = 0; i < records_.size(); i++) {
-    PortRecord* record = records_[i];
-    for (PKTIMER timer : {&record->AckTimer, &record->WriteTotalTimer, &record->ReadIntervalTimer,
-                          &record->ReadTotalTimer, &record->ImmediateTotalTimer}) {
-      KeCancelTimer(timer);
-    }
-    for (PKDPC dpc : {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
-                      &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
-                      &record->CompleteWaitDpc, &record->ImmediateSendDpc,
-                      &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc}) {
-      KeRemoveQueueDpc(dpc);
-    }
+    QuiescePort(records_[i]);
     DrainControlQueue(static_cast<int>(i));
     PortTable[i] = {};
     ExFreePool(records_[i]);
