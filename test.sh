@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds both homes (the kernel image tessacom.sys and the host with
-# AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest.
+# AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest; then builds
+# the fuzz targets with clang and runs each for a bounded count of inputs.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
@@ -9,3 +10,6 @@ cmake --build build/nt
 cmake --preset host >/dev/null
 cmake --build build/host
 ctest --preset host
+cmake --preset fuzz >/dev/null
+cmake --build build/fuzz
+ctest --preset fuzz
