@@ -12,6 +12,7 @@ struct Options {
   std::string command;             // "load", "serve", "demo", or "" for none
   std::optional<std::string> reg;  // --reg FILE
   std::optional<uint32_t> bind;    // --bind ADDR (host order)
+  std::optional<std::string> image;  // --image FILE: a kernel image to run instead
   bool help = false;
   std::string error;               // set when the line cannot be understood
 };

@@ -24,7 +24,7 @@ constexpr uint16_t kUnprivilegedPort = 40519;
 
 int LoadAndReport(HostSession& session, std::ostream& out) {
   NTSTATUS status = session.Load();
-  PrintLoadReport(out, status);
+  PrintLoadReport(out, status, session.Driver());
   return NT_SUCCESS(status) ? 0 : 1;
 }
 
@@ -39,7 +39,7 @@ void WarnWithoutRoot(std::ostream& out) {
 
 int RunLoad(const Options& options, std::ostream& out) {
   WarnWithoutRoot(out);
-  HostSession session(options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   session.Unload(out);
@@ -56,7 +56,7 @@ int RunServe(const Options& options, std::ostream& out) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   WarnWithoutRoot(out);
-  HostSession session(options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   if (result == 0) {
@@ -70,7 +70,7 @@ int RunServe(const Options& options, std::ostream& out) {
   return result;
 }
 
-int RunDemo(std::ostream& out) {
+int RunDemo(const Options& options, std::ostream& out) {
   uint16_t wirePort = LinkWirePort(kUnprivilegedPort);
   devserver::ServerOptions serverOptions;
   serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
@@ -84,7 +84,7 @@ int RunDemo(std::ostream& out) {
   out << "device server emulator on " << server.Local().ToString() << "\n";
   if (wirePort != 519) out << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
-  HostSession session(kDemoDriverAddress, wirePort);
+  HostSession session(options.image, kDemoDriverAddress, wirePort);
   session.PrepareRegistry(std::nullopt);
   session.SetConfiguration("StartPort", 3);
   session.SetConfiguration("MaxPort", 3);

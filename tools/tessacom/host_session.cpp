@@ -4,7 +4,6 @@
 
 #include <ostream>
 
-#include "driver/driver_frame.h"
 #include "driver_loader.h"
 #include "executive.h"
 #include "registry.h"
@@ -18,7 +17,10 @@ static const std::string kServiceKey = std::string(host::registry::kServices) + 
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
-HostSession::HostSession(uint32_t anyAddress, uint16_t unprivilegedPort) {
+HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
+                         uint16_t unprivilegedPort)
+    : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
+      driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
   host::StartLive();
   host::udp::Install();
   host::udp::SetAnyAddress(anyAddress);
@@ -47,7 +49,7 @@ void HostSession::SetConfiguration(const std::string& name, uint32_t value) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(DriverEntry);
+  NTSTATUS status = host::LoadDriver(driver_->DriverEntry);
   loaded_ = NT_SUCCESS(status);
   return status;
 }

@@ -37,16 +37,17 @@ static std::string Utf16Data(const std::vector<uint8_t>& data) {
   return text;
 }
 
-static void PrintDevices(std::ostream& out) {
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
+  const PortTableEntry* table = driver.PortTable;
+  PDRIVER_OBJECT object = host::LoadedDriver();
   out << "devices (the driver's list, newest first):\n";
   int count = 0;
-  for (PDEVICE_OBJECT device = driver ? driver->DeviceObject : nullptr; device; device = device->NextDevice) {
+  for (PDEVICE_OBJECT device = object ? object->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
     out << "  port " << record->PortIndex << ": COM" << record->ComNumber << ", remote "
-        << FormatAddress(PortTable[record->PortIndex].RemoteAddress) << " channel "
-        << PortTable[record->PortIndex].RemoteChannel + 1 << " (wire "
-        << (PortTable[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
+        << FormatAddress(table[record->PortIndex].RemoteAddress) << " channel "
+        << table[record->PortIndex].RemoteChannel + 1 << " (wire "
+        << (table[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
   }
   if (count == 0) out << "  none\n";
@@ -73,13 +74,13 @@ static void PrintNames(std::ostream& out) {
   if (names.empty()) out << "  none\n";
 }
 
-static void PrintReceivers(std::ostream& out) {
+static void PrintReceivers(std::ostream& out, const DriverBinding& driver) {
   std::set<uint32_t> addresses;
-  for (LONG i = 0; i < MaxPort && i < MAX_PORTS; i++) {
-    ULONG address = ReadShared(PortTable[i].RemoteAddress);
+  for (LONG i = 0; i < driver.MaxPort && i < MAX_PORTS; i++) {
+    ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0) addresses.insert(address);
   }
-  out << "receiver threads: " << ReceiverCount;
+  out << "receiver threads: " << driver.ReceiverCount;
   const char* separator = " (";
   for (uint32_t address : addresses) {
     out << separator << FormatAddress(address);
@@ -88,12 +89,12 @@ static void PrintReceivers(std::ostream& out) {
   out << (addresses.empty() ? "" : ")") << "\n";
 }
 
-void PrintLoadReport(std::ostream& out, NTSTATUS status) {
+void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& driver) {
   out << "load: " << StatusName(status) << "\n";
   if (NT_SUCCESS(status)) {
-    PrintDevices(out);
+    PrintDevices(out, driver);
     PrintNames(out);
-    PrintReceivers(out);
+    PrintReceivers(out, driver);
   }
   out << "error log:\n";
   std::string entries = host::errorlog::Listing();

@@ -3,13 +3,13 @@
 
 #include <iosfwd>
 
-#include "ddk/ntdef.h"
+#include "driver_binding.h"
 
 namespace tessacom {
 
 std::string StatusName(NTSTATUS status);
 // Devices, COM links, SERIALCOMM values, receiver threads and error-log entries.
-void PrintLoadReport(std::ostream& out, NTSTATUS status);
+void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& driver);
 // The verifier's summary: pool outstanding by tag, threads, timers and deferred calls alive.
 void PrintLeftovers(std::ostream& out);
 
