@@ -2,7 +2,7 @@
 // host's debug buffer.
 #include <gtest/gtest.h>
 
-#include "host/debug_output.h"
+#include "host/rtl/debug_output.h"
 #include "kernel.h"
 
 namespace {

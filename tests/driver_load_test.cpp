@@ -5,16 +5,16 @@
 
 #include <cstring>
 
-#include "driver_loader.h"
-#include "error_log.h"
-#include "executive.h"
-#include "io_manager.h"
+#include "host/ex/pool_control.h"
+#include "host/io/io_manager.h"
+#include "host/io/system_error_log.h"
+#include "host/net/udp_transport.h"
+#include "host/ob/object_names.h"
+#include "host/registry/registry.h"
+#include "host/session/driver_loader.h"
+#include "host/session/executive.h"
 #include "link/link_threads.h"
-#include "object_names.h"
-#include "pool_control.h"
-#include "registry.h"
 #include "support/driver_session.h"
-#include "udp_transport.h"
 
 using testsupport::DriverSession;
 using testsupport::kServiceKey;

@@ -6,16 +6,16 @@
 #include <thread>
 #include <vector>
 
-#include "host/executive.h"
-#include "host/waiter_count.h"
+#include "host/ke/waiter_count.h"
+#include "host/session/executive.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
 namespace {
 
-using testing_support::Eventually;
-using testing_support::kMillisecond;
-using testing_support::kSecond;
+using testsupport::WaitUntil;
+using testsupport::kMillisecond;
+using testsupport::kSecond;
 
 // What a deferred call saw when it ran.
 struct Trace {
@@ -67,7 +67,7 @@ NTSTATUS WaitFor(PVOID object, LARGE_INTEGER* timeout) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
 }
 
-using DeferredCalls = testing_support::ManualExecutive;
+using DeferredCalls = testsupport::ManualExecutive;
 
 TEST_F(DeferredCalls, InsertedTwiceBeforeRunningRunsOnceWithTheFirstArguments) {
   Trace trace;
@@ -121,7 +121,7 @@ TEST_F(DeferredCalls, QueuedAgainWhileRunningRunsAgain) {
   EXPECT_EQ(host::QueuedDpcCount(), 0u);
 }
 
-using Timers = testing_support::ManualExecutive;
+using Timers = testsupport::ManualExecutive;
 
 TEST_F(Timers, RelativeDueTimeExpiresExactlyWhenTheClockReachesIt) {
   TracedTimer t;
@@ -250,7 +250,7 @@ TEST_F(Timers, TimersAndDeferredCallsAreForgottenByARestartOfTheExecutive) {
   EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
 }
 
-using Events = testing_support::ManualExecutive;
+using Events = testsupport::ManualExecutive;
 
 // Threads blocked on one event, each counting its release.
 struct Waiters {
@@ -263,7 +263,7 @@ struct Waiters {
         if (WaitFor(&event, nullptr) == STATUS_SUCCESS) ++released;
       });
     }
-    ASSERT_TRUE(Eventually([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
+    ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
   }
   ~Waiters() {
     for (auto& thread : threads) thread.join();
@@ -277,11 +277,11 @@ TEST_F(Events, SynchronizationEventReleasesExactlyOneWaiterPerSetAndASatisfiedWa
   EXPECT_EQ(KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE), 0);
   EXPECT_EQ(host::WaitersOn(&waiters.event), 2u);
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
-  EXPECT_TRUE(Eventually([&] { return waiters.released == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 1; }));
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
   EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
-  EXPECT_TRUE(Eventually([&] { return waiters.released == 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
   LARGE_INTEGER poll{};
@@ -295,7 +295,7 @@ TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   waiters.Start(3);
   EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
   EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
-  EXPECT_TRUE(Eventually([&] { return waiters.released == 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
   LARGE_INTEGER poll{};
   EXPECT_EQ(WaitFor(&waiters.event, &poll), STATUS_SUCCESS);
   EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 1);
@@ -303,7 +303,7 @@ TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
 }
 
-using Waits = testing_support::ManualExecutive;
+using Waits = testsupport::ManualExecutive;
 
 struct TimedWait {
   KEVENT event;
@@ -316,7 +316,7 @@ struct TimedWait {
       status = WaitFor(&event, &timeout);
       returnedAt = host::SystemTime();
     });
-    EXPECT_TRUE(Eventually([&] { return host::WaitersOn(&event) == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == 1; }));
   }
   NTSTATUS Result() {
     thread.join();
@@ -358,7 +358,7 @@ TEST_F(Waits, ZeroOrPastTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
   KeLowerIrql(old);
 }
 
-using Clock = testing_support::ManualExecutive;
+using Clock = testsupport::ManualExecutive;
 
 TEST_F(Clock, ManualModeStartsAtAFixedTimeAndMovesOnlyWhenTold) {
   LARGE_INTEGER now;

@@ -3,9 +3,10 @@
 
 #include <vector>
 
-#include "executive.h"
+#include "host/session/executive.h"
 #include "link/link_threads.h"
 #include "support/driver_ports.h"
+#include "support/executive_session.h"
 
 using testsupport::DriverPorts;
 
@@ -22,16 +23,16 @@ std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG s
 // True when the deferred call was queued; takes it off the queue.
 bool Queued(KDPC& dpc) { return KeRemoveQueueDpc(&dpc) != 0; }
 
-class InboundDispatchTest : public ::testing::Test {
+class InboundDispatchTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     ports_ = std::make_unique<DriverPorts>(3);
     for (int i = 0; i < 3; i++) PortTable[i].RxRing.Buffer = rxStorage_ + i * RX_RING_SIZE;
   }
   void TearDown() override {
     ports_.reset();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
   void Dispatch(int port, const std::vector<UCHAR>& packet) {
     PortRecord* record = ports_->Record(port);

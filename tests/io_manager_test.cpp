@@ -6,20 +6,21 @@
 #include <thread>
 #include <vector>
 
-#include "driver_loader.h"
-#include "error_log.h"
-#include "executive.h"
-#include "io_client.h"
-#include "io_manager.h"
+#include "host/io/client.h"
+#include "host/io/io_manager.h"
+#include "host/io/system_error_log.h"
+#include "host/ke/released_memory.h"
+#include "host/ob/object_names.h"
+#include "host/ob/objects.h"
+#include "host/session/driver_loader.h"
+#include "host/session/executive.h"
 #include "kernel.h"
-#include "object_names.h"
-#include "objects.h"
-#include "released_memory.h"
+#include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
-using testing_support::Complete;
-using testing_support::Counted;
-using testing_support::TinyDriver;
+using testsupport::Complete;
+using testsupport::Counted;
+using testsupport::TinyDriver;
 
 namespace {
 
@@ -31,14 +32,13 @@ NTSTATUS NTAPI Park(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_PENDING;
 }
 
-class IoManagerTest : public ::testing::Test {
+class IoManagerTest : public testsupport::ManualExecutive {
  protected:
-  void SetUp() override { host::StartManual(); }
   void TearDown() override {
     host::io::ClearFailures();
     host::names::RemoveAllLinks();
     host::errorlog::Clear();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
 };
 

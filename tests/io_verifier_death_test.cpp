@@ -4,17 +4,18 @@
 // provokes its stop entirely inside the child.
 #include <gtest/gtest.h>
 
-#include "driver_loader.h"
-#include "executive.h"
-#include "io_client.h"
-#include "io_manager.h"
+#include "host/io/client.h"
+#include "host/io/io_manager.h"
+#include "host/ob/object_names.h"
+#include "host/session/driver_loader.h"
+#include "host/session/executive.h"
 #include "kernel.h"
-#include "object_names.h"
+#include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
-using testing_support::Complete;
-using testing_support::Counted;
-using testing_support::TinyDriver;
+using testsupport::Complete;
+using testsupport::Counted;
+using testsupport::TinyDriver;
 
 namespace {
 
@@ -22,7 +23,7 @@ VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
 
 // A tiny driver with device \Device\v, read once with the given read handler.
-void ReadOnce(testing_support::Handler handler) {
+void ReadOnce(testsupport::Handler handler) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\v");
   driver.On(IRP_MJ_READ, std::move(handler));
@@ -141,15 +142,15 @@ const Stop kStops[] = {
      "REGISTRY_CALL_AT_RAISED_IRQL in RtlQueryRegistryValues"},
 };
 
-class IoVerifier : public ::testing::TestWithParam<Stop> {
+class IoVerifier : public testsupport::ManualExecutive, public ::testing::WithParamInterface<Stop> {
  protected:
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    host::StartManual();
+    ManualExecutive::SetUp();
   }
   void TearDown() override {
     host::names::RemoveAllLinks();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
 };
 

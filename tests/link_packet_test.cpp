@@ -6,10 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "executive.h"
+#include "host/ex/pool_control.h"
+#include "host/session/executive.h"
 #include "link/link_packet.h"
-#include "pool_control.h"
 #include "support/driver_ports.h"
+#include "support/executive_session.h"
 
 using testsupport::DriverPorts;
 
@@ -19,12 +20,11 @@ std::array<UCHAR, 4> HeaderBytes(const ControlNode* node) {
   return {node->Header[0], node->Header[1], node->Header[2], node->Header[3]};
 }
 
-class LinkPacketTest : public ::testing::Test {
+class LinkPacketTest : public testsupport::ManualExecutive {
  protected:
-  void SetUp() override { host::StartManual(); }
   void TearDown() override {
     host::pool::ClearFailures();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
 };
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/pool_control.h"
-#include "host/unload_checks.h"
+#include "host/ex/pool_control.h"
+#include "host/session/unload_checks.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
@@ -29,7 +29,7 @@ size_t BytesWithTag(ULONG tag) {
   return 0;
 }
 
-using Pool = testing_support::ManualExecutive;
+using Pool = testsupport::ManualExecutive;
 
 TEST_F(Pool, NewBlocksAreFilledWithThePatternNotZeroed) {
   for (POOL_TYPE type : {NonPagedPool, PagedPool}) {

@@ -1,19 +1,16 @@
 // Creation values of a port record and of its port-table entries.
 #include <gtest/gtest.h>
 
-#include "executive.h"
+#include "host/session/executive.h"
 #include "link/link_packet.h"
 #include "support/driver_ports.h"
+#include "support/executive_session.h"
 
 using testsupport::DriverPorts;
 
 namespace {
 
-class PortRecordTest : public ::testing::Test {
- protected:
-  void SetUp() override { host::StartManual(); }
-  void TearDown() override { host::Shutdown(); }
-};
+using PortRecordTest = testsupport::ManualExecutive;
 
 TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
   // Leave stale values in the table entry first: creation must clear them.

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "executive.h"
+#include "host/registry/registry.h"
+#include "host/session/executive.h"
 #include "kernel.h"
-#include "registry.h"
+#include "support/executive_session.h"
 
 namespace reg = host::registry;
 
@@ -20,15 +21,15 @@ constexpr std::string_view kTessacom = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentCont
 constexpr std::string_view kSerialComm = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const WCHAR kServicesPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     reg::Reset();
   }
   void TearDown() override {
     reg::Reset();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
 
   // The load's query: subkey "tessacom", then one REG_DWORD read directly with default 3.

@@ -6,7 +6,8 @@
 #include <numeric>
 #include <thread>
 
-#include "executive.h"
+#include "host/session/executive.h"
+#include "support/executive_session.h"
 #include "support/link_fixture.h"
 
 using testsupport::CapturedAddress;
@@ -25,15 +26,15 @@ std::vector<UCHAR> Payload(const testsupport::CapturedRequest& request) {
   return std::vector<UCHAR>(request.data.begin() + LINK_HEADER_SIZE, request.data.end());
 }
 
-class SenderTest : public ::testing::Test {
+class SenderTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     link_ = std::make_unique<LinkFixture>(4);
   }
   void TearDown() override {
     link_.reset();
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
   std::vector<testsupport::CapturedRequest> Pass(LONG start = 0) {
     link_->Transport().ClearSent();

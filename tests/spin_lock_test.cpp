@@ -6,13 +6,13 @@
 #include <thread>
 #include <vector>
 
-#include "host/released_memory.h"
+#include "host/ke/released_memory.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
 namespace {
 
-using SpinLocks = testing_support::ManualExecutive;
+using SpinLocks = testsupport::ManualExecutive;
 
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   KIRQL a;

@@ -7,15 +7,15 @@
 #include <memory>
 #include <thread>
 
-#include "host/objects.h"
-#include "host/unload_checks.h"
-#include "host/waiter_count.h"
+#include "host/ke/waiter_count.h"
+#include "host/ob/objects.h"
+#include "host/session/unload_checks.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
 namespace {
 
-using testing_support::Eventually;
+using testsupport::WaitUntil;
 
 struct Worker {
   KEVENT go;
@@ -51,7 +51,7 @@ PKTHREAD ReferenceThread(HANDLE handle) {
   return static_cast<PKTHREAD>(object);
 }
 
-using SystemThreads = testing_support::ManualExecutive;
+using SystemThreads = testsupport::ManualExecutive;
 
 TEST_F(SystemThreads, WaitOnThreadObjectFromHandleEndsWhenTheThreadTerminatesItself) {
   Worker worker;
@@ -64,7 +64,7 @@ TEST_F(SystemThreads, WaitOnThreadObjectFromHandleEndsWhenTheThreadTerminatesIts
   ASSERT_NE(handle, nullptr);
   PKTHREAD thread = ReferenceThread(handle);
   EXPECT_EQ(host::OpenHandleCount(), handlesBefore + 2);
-  ASSERT_TRUE(Eventually([&] { return host::WaitersOn(&worker.go) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&worker.go) == 1; }));
   EXPECT_EQ(worker.self.load(), thread);
   EXPECT_EQ(worker.levelSeen.load(), PASSIVE_LEVEL);
   EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 1u);

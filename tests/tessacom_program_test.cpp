@@ -5,7 +5,8 @@
 
 #include "command_line.h"
 #include "demo.h"
-#include "support/loopback.h"
+#include "support/executive_session.h"
+#include "support/loopback_address.h"
 
 using tessacom::Options;
 using tessacom::ParseCommandLine;

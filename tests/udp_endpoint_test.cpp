@@ -5,11 +5,12 @@
 
 #include <vector>
 
-#include "executive.h"
-#include "io_manager.h"
+#include "host/ex/pool_control.h"
+#include "host/io/io_manager.h"
+#include "host/session/executive.h"
 #include "link/udp_endpoint.h"
-#include "pool_control.h"
 #include "support/capture_transport.h"
+#include "support/executive_session.h"
 
 using testsupport::CaptureTransport;
 using testsupport::CapturedAddress;
@@ -17,10 +18,10 @@ using testsupport::CapturedPort;
 
 namespace {
 
-class UdpEndpointTest : public ::testing::Test {
+class UdpEndpointTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     transport_ = std::make_unique<CaptureTransport>();
     std::vector<UCHAR> attribute(ENDPOINT_ATTRIBUTE_SIZE, 0);
     BuildEndpointAttribute(attribute.data(), LINK_PORT, 0);
@@ -34,7 +35,7 @@ class UdpEndpointTest : public ::testing::Test {
     host::pool::ClearFailures();
     host::io::ClearFailures();
     EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
   std::unique_ptr<CaptureTransport> transport_;
   HANDLE handle_ = nullptr;

@@ -11,9 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/executive.h"
-#include "host/udp_transport.h"
+#include "host/net/udp_transport.h"
+#include "host/session/executive.h"
 #include "kernel.h"
+#include "support/executive_session.h"
 #include "support/loopback_address.h"
 #include "support/udp_peer.h"
 
@@ -149,10 +150,10 @@ NTSTATUS Call(const AddressObject& object, UCHAR minor, Request* r) {
   return r->dispatchStatus;
 }
 
-class UdpTransportTest : public ::testing::Test {
+class UdpTransportTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
-    host::StartManual();
+    ManualExecutive::SetUp();
     ASSERT_EQ(host::udp::Install(), STATUS_SUCCESS);
     local_ = testsupport::UniqueLoopbackAddress();
     host::udp::SetAnyAddress(local_);
@@ -163,7 +164,7 @@ class UdpTransportTest : public ::testing::Test {
     for (AddressObject& object : objects_) Close(object);
     host::udp::ClearPortMap();
     EXPECT_EQ(host::udp::Uninstall(), STATUS_SUCCESS);
-    host::Shutdown();
+    ManualExecutive::TearDown();
   }
   AddressObject& Open(uint32_t address = 0, uint16_t port = kLinkPort) {
     objects_.emplace_back();

@@ -3,8 +3,8 @@
 // case provokes its stop entirely inside the child, so the parent has nothing to undo.
 #include <gtest/gtest.h>
 
-#include "host/unload_checks.h"
-#include "host/waiter_count.h"
+#include "host/ke/waiter_count.h"
+#include "host/session/unload_checks.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
@@ -20,7 +20,7 @@ extern "C" void VerifierTestTakesLockTwice(PKSPIN_LOCK lock) {
 
 namespace {
 
-using testing_support::kSecond;
+using testsupport::kSecond;
 
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   KIRQL a;
@@ -155,7 +155,7 @@ const Stop kStops[] = {
      "OBJECT_REFERENCE_UNDERFLOW in ObfDereferenceObject"},
 };
 
-class Verifier : public testing_support::ManualExecutive, public ::testing::WithParamInterface<Stop> {
+class Verifier : public testsupport::ManualExecutive, public ::testing::WithParamInterface<Stop> {
  protected:
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -168,7 +168,7 @@ TEST_P(Verifier, Stops) { EXPECT_DEATH(GetParam().provoke(), GetParam().pattern)
 INSTANTIATE_TEST_SUITE_P(EachCheck, Verifier, ::testing::ValuesIn(kStops),
                          [](const ::testing::TestParamInfo<Stop>& info) { return info.param.name; });
 
-using VerifierUnload = testing_support::ManualExecutive;
+using VerifierUnload = testsupport::ManualExecutive;
 
 TEST_F(VerifierUnload, CleanUnloadPasses) {
   KTIMER timer;

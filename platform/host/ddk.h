@@ -2,9 +2,9 @@
 // sees in the user-mode home. Included only through platform/kernel.h.
 #pragma once
 
-#include "ddk/ntdef.h"
-#include "ddk/ke.h"
-#include "ddk/io.h"
-#include "ddk/rtl_registry.h"
-#include "ddk/tdi.h"
-#include "ddk/ntddser.h"
+#include "host/ddk/io.h"
+#include "host/ddk/ke.h"
+#include "host/ddk/ntddser.h"
+#include "host/ddk/ntdef.h"
+#include "host/ddk/rtl_registry.h"
+#include "host/ddk/tdi.h"

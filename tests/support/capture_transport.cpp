@@ -1,6 +1,6 @@
 #include "support/capture_transport.h"
 
-#include "io_manager.h"
+#include "host/io/io_manager.h"
 #include "link/udp_endpoint.h"
 
 namespace testsupport {

@@ -1,13 +1,14 @@
 #include "support/driver_session.h"
 
-#include "driver_loader.h"
-#include "error_log.h"
-#include "executive.h"
-#include "io_manager.h"
-#include "object_names.h"
-#include "registry.h"
-#include "support/loopback.h"
-#include "udp_transport.h"
+#include "host/io/io_manager.h"
+#include "host/io/system_error_log.h"
+#include "host/net/udp_transport.h"
+#include "host/ob/object_names.h"
+#include "host/registry/registry.h"
+#include "host/session/driver_loader.h"
+#include "host/session/executive.h"
+#include "support/executive_session.h"
+#include "support/loopback_address.h"
 
 namespace testsupport {
 

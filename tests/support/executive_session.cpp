@@ -2,15 +2,15 @@
 
 #include <thread>
 
-namespace testing_support {
+namespace testsupport {
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return true;
 }
 
-}  // namespace testing_support
+}  // namespace testsupport

@@ -1,6 +1,6 @@
-// Test fixtures that give every test a fresh executive, in manual mode (virtual clock, timers
-// and deferred calls driven by the test) or in live mode (workers, scaled real clock), and a
-// bounded real-time poll for states that other threads reach.
+// Test fixtures that give every test a fresh executive in manual mode (virtual clock, timers
+// and deferred calls driven by the test), and the one bounded real-time poll for states that
+// other threads reach.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +8,9 @@
 #include <chrono>
 #include <functional>
 
-#include "host/executive.h"
+#include "host/session/executive.h"
 
-namespace testing_support {
+namespace testsupport {
 
 class ManualExecutive : public ::testing::Test {
  protected:
@@ -18,13 +18,13 @@ class ManualExecutive : public ::testing::Test {
   void TearDown() override { host::Shutdown(); }
 };
 
-// Polls (yielding) until the condition holds or the real-time limit passes; returns whether it
-// held. For hand-offs between threads only, never to measure time.
-bool Eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(20));
+// Polls until the condition holds or the real-time limit passes; returns whether it held. For
+// hand-offs between threads only, never to measure time.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // 100-ns units.
 constexpr int64_t kMillisecond = 10000;
 constexpr int64_t kSecond = 10000000;
 
-}  // namespace testing_support
+}  // namespace testsupport

@@ -2,10 +2,11 @@
 
 #include <stdexcept>
 
-#include "executive.h"
+#include "host/net/udp_transport.h"
+#include "host/session/executive.h"
 #include "link/link_threads.h"
-#include "support/loopback.h"
-#include "udp_transport.h"
+#include "support/executive_session.h"
+#include "support/loopback_address.h"
 
 namespace testsupport {
 
@@ -67,7 +68,8 @@ bool LiveLink::Open(int port, double seconds) {
   settings[13] = 1;
   QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
   PortRecord* record = ports_->Record(port);
-  bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; }, seconds);
+  bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; },
+                        std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
   if (open) {
     KIRQL old = KfAcquireSpinLock(&record->PortLock);
     WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPENED);

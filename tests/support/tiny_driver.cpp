@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "io_manager.h"
+#include "host/io/io_manager.h"
 
-namespace testing_support {
+namespace testsupport {
 namespace {
 
 std::array<Handler, IRP_MJ_MAXIMUM_FUNCTION + 1> handlers;
@@ -68,4 +68,4 @@ UNICODE_STRING Counted(std::u16string& text) {
   return counted;
 }
 
-}  // namespace testing_support
+}  // namespace testsupport

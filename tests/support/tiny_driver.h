@@ -10,7 +10,7 @@
 
 #include "kernel.h"
 
-namespace testing_support {
+namespace testsupport {
 
 using Handler = std::function<NTSTATUS(PDEVICE_OBJECT device, PIRP irp)>;
 
@@ -46,4 +46,4 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // A counted string over a UTF-16 literal (kept alive by the caller).
 UNICODE_STRING Counted(std::u16string& text);
 
-}  // namespace testing_support
+}  // namespace testsupport

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "devserver.h"
+#include "host/registry/registry.h"
 #include "host_session.h"
-#include "registry.h"
 #include "report.h"
 
 namespace tessacom {

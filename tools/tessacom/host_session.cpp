@@ -4,12 +4,12 @@
 
 #include <ostream>
 
-#include "driver_loader.h"
-#include "executive.h"
-#include "registry.h"
+#include "host/net/udp_transport.h"
+#include "host/registry/registry.h"
+#include "host/session/driver_loader.h"
+#include "host/session/executive.h"
+#include "host/session/unload_checks.h"
 #include "report.h"
-#include "udp_transport.h"
-#include "unload_checks.h"
 
 namespace tessacom {
 

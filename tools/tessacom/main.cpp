@@ -6,7 +6,7 @@
 
 #include "command_line.h"
 #include "demo.h"
-#include "registry.h"
+#include "host/registry/registry.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;

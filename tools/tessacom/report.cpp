@@ -7,11 +7,11 @@
 
 #include "command_line.h"
 #include "driver/port_record.h"
-#include "driver_loader.h"
-#include "error_log.h"
-#include "object_names.h"
-#include "registry.h"
-#include "unload_checks.h"
+#include "host/io/system_error_log.h"
+#include "host/ob/object_names.h"
+#include "host/registry/registry.h"
+#include "host/session/driver_loader.h"
+#include "host/session/unload_checks.h"
 
 namespace tessacom {
 

@@ -4,7 +4,7 @@
 // Field names and meanings follow the DDK for every field that driver code touches.
 #pragma once
 
-#include "ke.h"
+#include "host/ddk/ke.h"
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02

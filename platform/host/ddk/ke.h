@@ -4,7 +4,7 @@
 // host's own bookkeeping and are touched only by the host.
 #pragma once
 
-#include "ntdef.h"
+#include "host/ddk/ntdef.h"
 
 #define PASSIVE_LEVEL 0
 #define LOW_LEVEL 0

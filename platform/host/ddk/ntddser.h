@@ -2,7 +2,7 @@
 // (device type 0x1B, buffered) and the structures and flag values they carry.
 #pragma once
 
-#include "io.h"
+#include "host/ddk/io.h"
 
 #define IOCTL_SERIAL_CLEAR_STATS \
   CTL_CODE(FILE_DEVICE_SERIAL_PORT, 36, METHOD_BUFFERED, FILE_ANY_ACCESS)

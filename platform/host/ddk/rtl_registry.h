@@ -3,7 +3,7 @@
 // host's (loaded from and saved to .reg text files).
 #pragma once
 
-#include "ntdef.h"
+#include "host/ddk/ntdef.h"
 
 #define RTL_REGISTRY_ABSOLUTE 0
 #define RTL_REGISTRY_SERVICES 1

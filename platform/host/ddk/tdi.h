@@ -4,7 +4,7 @@
 // as on the wire of the interface.
 #pragma once
 
-#include "io.h"
+#include "host/ddk/io.h"
 
 #define TDI_SEND_DATAGRAM 0x09
 #define TDI_RECEIVE_DATAGRAM 0x0A

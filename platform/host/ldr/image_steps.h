@@ -1,3 +1,4 @@
+// Private to platform/host/ldr.
 // The steps of loading an image, in the order the loader takes them: map, relocate, bind the
 // imports, protect; and the reading of its symbols. Each step that can fail returns false with
 // *error naming what it refused. Private to the image loader.

@@ -1,0 +1,130 @@
+// System time and busy-waits on the host clock.
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "host/ke/clock_internal.h"
+#include "host/ke/dispatcher.h"
+#include "kernel.h"
+
+namespace host::detail {
+
+namespace {
+
+constexpr int64_t kUnixEpochIn1601 = 116444736000000000LL;
+
+struct ClockState {
+  std::atomic<bool> live{false};
+  std::atomic<int64_t> manualNow{kManualClockOrigin};
+  // Live mode: system time `liveBase` at steady-clock nanosecond `liveStartNs`.
+  std::atomic<int64_t> liveBase{0};
+  std::atomic<int64_t> liveStartNs{0};
+  std::atomic<double> speed{1.0};
+};
+
+ClockState& Clock() {
+  static ClockState* clock = new ClockState;
+  return *clock;
+}
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t WallClockSystemTime() {
+  const auto sinceUnix = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  return kUnixEpochIn1601 + sinceUnix / 100;
+}
+
+}  // namespace
+
+int64_t Now() {
+  ClockState& clock = Clock();
+  if (!clock.live.load(std::memory_order_acquire)) {
+    return clock.manualNow.load(std::memory_order_acquire);
+  }
+  const double elapsedNs =
+      static_cast<double>(SteadyNs() - clock.liveStartNs.load(std::memory_order_relaxed));
+  return clock.liveBase.load(std::memory_order_relaxed) +
+         static_cast<int64_t>(elapsedNs * clock.speed.load(std::memory_order_relaxed) / 100.0);
+}
+
+bool ClockIsLive() { return Clock().live.load(std::memory_order_acquire); }
+
+void StartManualClockLocked() {
+  ClockState& clock = Clock();
+  clock.manualNow.store(kManualClockOrigin, std::memory_order_release);
+  clock.live.store(false, std::memory_order_release);
+  WakeTimedWaitersLocked();
+}
+
+void StartLiveClockLocked(double speed) {
+  ClockState& clock = Clock();
+  clock.speed.store(speed > 0 ? speed : 1.0, std::memory_order_relaxed);
+  clock.liveBase.store(WallClockSystemTime(), std::memory_order_relaxed);
+  clock.liveStartNs.store(SteadyNs(), std::memory_order_relaxed);
+  clock.live.store(true, std::memory_order_release);
+  WakeTimedWaitersLocked();
+}
+
+void FreezeClockLocked() {
+  ClockState& clock = Clock();
+  clock.manualNow.store(Now(), std::memory_order_release);
+  clock.live.store(false, std::memory_order_release);
+  WakeTimedWaitersLocked();
+}
+
+void SetManualClockLocked(int64_t systemTime) {
+  ClockState& clock = Clock();
+  if (systemTime > clock.manualNow.load(std::memory_order_relaxed)) {
+    clock.manualNow.store(systemTime, std::memory_order_release);
+  }
+  WakeTimedWaitersLocked();
+}
+
+std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime) {
+  ClockState& clock = Clock();
+  const double virtualNs =
+      static_cast<double>(systemTime - clock.liveBase.load(std::memory_order_relaxed)) * 100.0;
+  // Far deadlines are capped at about a year of real time.
+  const double realNs = std::min(virtualNs / clock.speed.load(std::memory_order_relaxed), 3.2e16);
+  const int64_t at = clock.liveStartNs.load(std::memory_order_relaxed) +
+                     static_cast<int64_t>(std::max(realNs, -3.2e16));
+  return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at));
+}
+
+}  // namespace host::detail
+
+extern "C" {
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = host::detail::Now();
+}
+
+// Busy-wait. Live mode: a true wait of at least the given virtual time (short stretches spin,
+// long ones sleep most of the way). Manual mode: the virtual clock moves on by the amount,
+// without expiring timers (they expire only when a test advances the clock).
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  using namespace host::detail;
+  const int64_t amount = static_cast<int64_t>(MicroSeconds) * 10;
+  if (!ClockIsLive()) {
+    DispatcherGuard lock(DispatcherLock());
+    SetManualClockLocked(Now() + amount);
+    return;
+  }
+  const int64_t target = Now() + amount;
+  while (ClockIsLive() && Now() < target) {
+    const auto remaining = RealTimeFor(target) - std::chrono::steady_clock::now();
+    if (remaining > std::chrono::milliseconds(2)) {
+      std::this_thread::sleep_for(remaining - std::chrono::milliseconds(1));
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+}  // extern "C"

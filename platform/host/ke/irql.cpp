@@ -1,0 +1,70 @@
+// Interrupt request level of each host thread. The level is bookkeeping: it decides what the
+// verifier allows (waits, paged pool) and what spin locks and deferred calls restore.
+#include "host/ke/thread_state.h"
+#include "host/verifier/describe.h"
+#include "host/verifier/verifier.h"
+#include "kernel.h"
+
+namespace host::detail {
+
+namespace {
+thread_local ThreadState tState;
+}
+
+ThreadState& CurrentThreadState() { return tState; }
+
+ULONG_PTR CurrentOwnerToken() { return reinterpret_cast<ULONG_PTR>(&tState); }
+
+void ResetCurrentThreadState() {
+  tState.irql = PASSIVE_LEVEL;
+  tState.heldLocks.clear();
+}
+
+KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
+  const KIRQL old = tState.irql;
+  if (newIrql < old) {
+    verifier::Stop("IRQL_NOT_GREATER_OR_EQUAL", routine, "raise to %u from the higher level %u%s",
+                   newIrql, old, verifier::CalledFrom(caller).c_str());
+  }
+  tState.irql = newIrql;
+  return old;
+}
+
+void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
+  const KIRQL old = tState.irql;
+  if (newIrql > old) {
+    verifier::Stop("IRQL_NOT_LESS_OR_EQUAL", routine, "lower to %u from the lower level %u%s",
+                   newIrql, old, verifier::CalledFrom(caller).c_str());
+  }
+  if (newIrql < DISPATCH_LEVEL && !tState.heldLocks.empty()) {
+    verifier::Stop("SPIN_LOCK_HELD_BELOW_DISPATCH_LEVEL", routine,
+                   "lower to %u while holding %zu spin lock(s), the last %s%s", newIrql,
+                   tState.heldLocks.size(),
+                   verifier::DescribeData(tState.heldLocks.back()).c_str(),
+                   verifier::CalledFrom(caller).c_str());
+  }
+  tState.irql = newIrql;
+}
+
+void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller) {
+  if (tState.irql > highest) {
+    verifier::Stop("IRQL_NOT_LESS_OR_EQUAL", routine, "called at IRQL %u, above %u%s", tState.irql,
+                   highest, verifier::CalledFrom(caller).c_str());
+  }
+}
+
+}  // namespace host::detail
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return host::detail::CurrentThreadState().irql; }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  return host::detail::RaiseIrqlFor(NewIrql, "KfRaiseIrql", HOST_CALLER());
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  host::detail::LowerIrqlFor(NewIrql, "KfLowerIrql", HOST_CALLER());
+}
+
+}  // extern "C"

@@ -1,0 +1,19 @@
+// Internal to the host: not for driver code, tests or tools.
+// Verifier checks of the calling level for the I/O manager and registry routines
+//. Each routine names the highest level at which the platform allows it.
+#pragma once
+
+#include "host/ddk/ke.h"
+#include "host/verifier/verifier.h"
+
+namespace host::verifier {
+
+// Stops with "<violation>" in routine when the caller runs above maximum.
+inline void RequireIrqlAtMost(KIRQL maximum, const char* violation, const char* routine) {
+  KIRQL level = KeGetCurrentIrql();
+  if (level > maximum) {
+    Stop(violation, routine, "called at IRQL %u; the highest allowed is %u", level, maximum);
+  }
+}
+
+}  // namespace host::verifier

@@ -1,0 +1,35 @@
+// Internal to the host: not for driver code, tests or tools.
+// What the executive keeps for each host thread: its interrupt request level, the spin locks
+// it holds (in acquisition order) and, for system threads, its thread object.
+#pragma once
+
+#include <vector>
+
+#include "host/ddk/ke.h"
+
+namespace host::detail {
+
+class ThreadObject;
+
+struct ThreadState {
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> heldLocks;
+  ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
+};
+
+// The calling thread's state.
+ThreadState& CurrentThreadState();
+// A non-zero value unique to the calling thread: what an owned KSPIN_LOCK holds.
+ULONG_PTR CurrentOwnerToken();
+// Puts the calling thread back at PASSIVE_LEVEL holding nothing (a fresh start of the host).
+void ResetCurrentThreadState();
+
+// IRQL changes on behalf of a named kernel routine (for the verifier's message). Raising to a
+// lower level or lowering to a higher one stops the host, as does lowering below
+// DISPATCH_LEVEL while spin locks are held.
+KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
+void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
+// Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above the given level.
+void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller);
+
+}  // namespace host::detail

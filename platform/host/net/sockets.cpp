@@ -1,0 +1,251 @@
+// The UDP transport's address objects: binding them (sharing one socket per bound address),
+// cleanup and close, queueing and cancelling receives, and sends. PASSIVE_LEVEL (the dispatch
+// routines refuse raised levels); the core's lock is held only around its own state.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "host/net/udp_core.h"
+#include "kernel.h"
+
+namespace host::udp::detail {
+
+BoundSocket::~BoundSocket() {
+  if (fd >= 0) close(fd);
+}
+
+Core& TheCore() {
+  static Core* core = new Core;
+  return *core;
+}
+
+uint16_t ToWirePort(const Core& core, uint16_t port) {
+  const auto found = core.portMap.find(port);
+  return found == core.portMap.end() ? port : found->second;
+}
+
+uint16_t FromWirePort(const Core& core, uint16_t port) {
+  for (const auto& [driverPort, wirePort] : core.portMap) {
+    if (wirePort == port) return driverPort;
+  }
+  return port;
+}
+
+bool Matches(const IpEndpoint& filter, const IpEndpoint& source) {
+  return (filter.address == 0 || filter.address == source.address) &&
+         (filter.port == 0 || filter.port == source.port);
+}
+
+namespace {
+
+void FreeIfDone(Core& core, AddressObject* object) {
+  if (object->closed && object->pending.empty()) {
+    core.objects.erase(object);
+    delete object;
+  }
+}
+
+}  // namespace
+
+NTSTATUS StatusOfErrno(int error) {
+  switch (error) {
+    case EADDRINUSE: return STATUS_ADDRESS_ALREADY_EXISTS;
+    case EACCES:
+    case EPERM: return STATUS_ACCESS_DENIED;
+    case EADDRNOTAVAIL: return STATUS_INVALID_ADDRESS;
+    case ENETUNREACH: return STATUS_NETWORK_UNREACHABLE;
+    case EHOSTUNREACH: return STATUS_HOST_UNREACHABLE;
+    case ECONNREFUSED: return STATUS_CONNECTION_RESET;
+    case EMSGSIZE:
+    case EINVAL: return STATUS_INVALID_PARAMETER;
+    case ENOBUFS:
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE: return STATUS_INSUFFICIENT_RESOURCES;
+    default: return STATUS_UNSUCCESSFUL;
+  }
+}
+
+NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
+  Core& core = TheCore();
+  std::lock_guard hold(core.lock);
+  IpEndpoint wire{requested.address == 0 ? core.anyAddress : requested.address,
+                  ToWirePort(core, requested.port)};
+  std::shared_ptr<BoundSocket> socket;
+  if (wire.port != 0) {
+    for (const auto& s : core.sockets) {
+      if (s->bound == wire) socket = s;
+    }
+  }
+  if (!socket) {
+    socket = std::make_shared<BoundSocket>();
+    socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socket->fd < 0) return StatusOfErrno(errno);
+    const int on = 1;
+    setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(wire.port);
+    address.sin_addr.s_addr = htonl(wire.address);
+    if (bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      return StatusOfErrno(errno);
+    }
+    socklen_t length = sizeof address;
+    getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &length);
+    socket->bound = IpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+    core.sockets.push_back(socket);
+    WakeReceiver(core);
+  }
+  auto* created = new AddressObject;
+  created->serial = core.nextSerial++;
+  created->socket = socket;
+  socket->objects.push_back(created);
+  core.objects.insert(created);
+  *object = created;
+  core.changed.notify_all();
+  return STATUS_SUCCESS;
+}
+
+bool IsAddressObject(const void* pointer) {
+  Core& core = TheCore();
+  std::lock_guard hold(core.lock);
+  return core.objects.count(static_cast<AddressObject*>(const_cast<void*>(pointer))) != 0;
+}
+
+std::vector<ReceiveRequest> CleanupAddress(AddressObject* object) {
+  Core& core = TheCore();
+  std::vector<ReceiveRequest> ended;
+  {
+    std::lock_guard hold(core.lock);
+    if (!object->open) return ended;
+    object->open = false;
+    std::erase(object->socket->objects, object);
+    object->socket.reset();
+    object->backlog.clear();
+    for (auto request = object->pending.begin(); request != object->pending.end();) {
+      if (IoSetCancelRoutine(request->irp, nullptr) == nullptr) {
+        ++request;  // its cancel routine is running and will take it
+        continue;
+      }
+      core.pendingIndex.erase(request->irp);
+      ended.push_back(*request);
+      request = object->pending.erase(request);
+    }
+    WakeReceiver(core);  // the socket may have no address object left
+  }
+  core.changed.notify_all();
+  return ended;
+}
+
+void CloseAddress(AddressObject* object) {
+  Core& core = TheCore();
+  {
+    std::lock_guard hold(core.lock);
+    object->closed = true;
+    FreeIfDone(core, object);
+  }
+  core.changed.notify_all();
+}
+
+ReceiveOutcome Receive(AddressObject* object, const ReceiveRequest& request, Datagram* taken,
+                       PDRIVER_CANCEL cancelRoutine) {
+  Core& core = TheCore();
+  ReceiveOutcome outcome;
+  {
+    std::lock_guard hold(core.lock);
+    if (!object->open) return ReceiveOutcome::Closed;
+    const auto waiting = std::find_if(object->backlog.begin(), object->backlog.end(),
+                                      [&](const Datagram& d) { return Matches(request.filter, d.source); });
+    if (waiting != object->backlog.end()) {
+      *taken = std::move(*waiting);
+      object->backlog.erase(waiting);
+      return ReceiveOutcome::Taken;
+    }
+    IoMarkIrpPending(request.irp);
+    IoSetCancelRoutine(request.irp, cancelRoutine);
+    if (request.irp->Cancel && IoSetCancelRoutine(request.irp, nullptr) != nullptr) {
+      outcome = ReceiveOutcome::Cancelled;
+    } else {
+      // Also when a cancel routine is already on its way: it finds the request here.
+      object->pending.push_back(request);
+      core.pendingIndex[request.irp] = object;
+      outcome = ReceiveOutcome::Pending;
+    }
+  }
+  core.changed.notify_all();
+  return outcome;
+}
+
+std::optional<ReceiveRequest> TakeCancelledReceive(PIRP irp) {
+  Core& core = TheCore();
+  std::optional<ReceiveRequest> taken;
+  {
+    std::lock_guard hold(core.lock);
+    const auto found = core.pendingIndex.find(irp);
+    if (found == core.pendingIndex.end()) return std::nullopt;
+    AddressObject* object = found->second;
+    core.pendingIndex.erase(found);
+    for (auto request = object->pending.begin(); request != object->pending.end(); ++request) {
+      if (request->irp == irp) {
+        taken = *request;
+        object->pending.erase(request);
+        break;
+      }
+    }
+    FreeIfDone(core, object);
+  }
+  core.changed.notify_all();
+  return taken;
+}
+
+void CountCompletion(bool truncated) {
+  Core& core = TheCore();
+  {
+    std::lock_guard hold(core.lock);
+    ++core.counts.receivesCompleted;
+    if (truncated) ++core.counts.truncated;
+  }
+  core.changed.notify_all();
+}
+
+NTSTATUS Send(AddressObject* object, const IpEndpoint& to, const void* bytes, size_t length) {
+  Core& core = TheCore();
+  std::shared_ptr<BoundSocket> socket;
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  {
+    std::lock_guard hold(core.lock);
+    if (!object->open) return STATUS_LOCAL_DISCONNECT;
+    if (core.guard && (to.address >> 24) != 127) {
+      ++core.counts.refusedByGuard;
+      core.changed.notify_all();
+      return STATUS_HOST_UNREACHABLE;
+    }
+    socket = object->socket;
+    address.sin_family = AF_INET;
+    address.sin_port = htons(ToWirePort(core, to.port));
+    address.sin_addr.s_addr = htonl(to.address);
+  }
+  const ssize_t sent = sendto(socket->fd, bytes, length, 0,
+                              reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (sent < 0) return StatusOfErrno(errno);
+  {
+    std::lock_guard hold(core.lock);
+    ++core.counts.datagramsSent;
+  }
+  core.changed.notify_all();
+  return STATUS_SUCCESS;
+}
+
+size_t AddressObjectsNotClosed() {
+  Core& core = TheCore();
+  std::lock_guard hold(core.lock);
+  return core.objects.size();
+}
+
+}  // namespace host::udp::detail

@@ -1,0 +1,73 @@
+// Private to platform/host/net.
+// The UDP transport's sockets and address objects: binding, the sharing of
+// one socket by the address objects on one (address, port), the delivery of each datagram to
+// exactly one address object, backlogs, pending receives, sends and the receiving thread.
+// One mutex guards all of it; no request is completed while it is held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "host/ddk/io.h"
+#include "host/net/transport_address.h"
+
+namespace host::udp::detail {
+
+struct Datagram {
+  IpEndpoint source;  // as the driver sees it (port mapping undone)
+  std::vector<uint8_t> bytes;
+};
+
+// A receive request as decoded at dispatch, kept while it waits.
+struct ReceiveRequest {
+  PIRP irp = nullptr;
+  IpEndpoint filter;  // zero fields match anything
+  ULONG capacity = 0;  // bytes the request's MDL chain takes
+  TDI_CONNECTION_INFORMATION* returnInformation = nullptr;
+};
+
+struct AddressObject;
+
+// Binds an address object (address 0 = the any-address, ports mapped).
+NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object);
+// True for an address object that exists (opened, not yet closed).
+bool IsAddressObject(const void* pointer);
+// The object stops taking datagrams; its backlog is dropped. Returns its pending receives
+// whose cancel routine could be cleared: the caller completes them. Receives being cancelled
+// right now are left to their cancel routine.
+std::vector<ReceiveRequest> CleanupAddress(AddressObject* object);
+// Frees the object (after its cleanup); deferred while a cancel routine still has a receive
+// of it to take.
+void CloseAddress(AddressObject* object);
+
+enum class ReceiveOutcome {
+  Taken,      // a matching datagram was waiting: *taken holds it, complete now
+  Pending,    // queued with its cancel routine set; the request was marked pending
+  Cancelled,  // marked pending but already cancelled: complete with STATUS_CANCELLED
+  Closed,     // the object was cleaned up: complete with STATUS_LOCAL_DISCONNECT
+};
+ReceiveOutcome Receive(AddressObject* object, const ReceiveRequest& request, Datagram* taken,
+                       PDRIVER_CANCEL cancelRoutine);
+// Takes a cancelled receive out of its queue; nothing when it is not there (already taken).
+std::optional<ReceiveRequest> TakeCancelledReceive(PIRP irp);
+// Counts a receive completed with a datagram (and a truncated one).
+void CountCompletion(bool truncated);
+
+// Sends one datagram (guard and port mapping applied). Blocks at most as a socket send does.
+NTSTATUS Send(AddressObject* object, const IpEndpoint& to, const void* bytes, size_t length);
+
+// The receiving thread; completes receives through CompleteReceive (udp_datagrams.cpp).
+NTSTATUS StartReceiving();
+void StopReceiving();
+size_t AddressObjectsNotClosed();
+
+// Completes a receive with a datagram: copies it and its source into the request and
+// completes it; returns the status it was completed with (udp_datagrams.cpp).
+NTSTATUS CompleteReceive(const ReceiveRequest& request, const Datagram& datagram);
+
+// A POSIX error as the transport's status.
+NTSTATUS StatusOfErrno(int error);
+
+}  // namespace host::udp::detail

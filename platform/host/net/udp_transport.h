@@ -1,0 +1,80 @@
+// The host's UDP transport behind "\Device\Udp", for tests and programs: installing it, the
+// local address that "any address" stands for, the loopback-only guard, a port mapping for
+// unprivileged runs, and counters.
+//
+// What the transport does with the requests it is sent:
+// - IRP_MJ_CREATE with a "TransportAddress" extended attribute (TA_IP_ADDRESS) opens an
+//   address object bound to that address and port. Address 0 binds the any-address chosen
+//   here. Address objects on one (address, port) share one socket; a datagram goes to exactly
+//   one of them: to the oldest pending receive whose filter matches it, looking at the newest
+//   address object first, otherwise to the backlog of the newest address object. A backlog
+//   holds a bounded number of datagrams and drops the oldest beyond it, as a socket buffer.
+// - TDI_SEND_DATAGRAM sends the MDL's bytes to the remote address; with the guard on, an
+//   address outside 127.0.0.0/8 completes with STATUS_HOST_UNREACHABLE and nothing is sent.
+// - TDI_RECEIVE_DATAGRAM completes with a datagram from the filter's address and port (a zero
+//   address or port matches any), taken from the backlog or waited for (STATUS_PENDING,
+//   completed later from the transport's thread; the request is cancellable). The source is
+//   written to the return information and Information is the byte count. A datagram longer
+//   than the receive length completes with STATUS_BUFFER_OVERFLOW, a warning status
+//   (NT_SUCCESS false), with the bytes that fit and Information = the receive length.
+// - IRP_MJ_CLEANUP ends the address object's pending receives with STATUS_LOCAL_DISCONNECT
+//   and refuses later requests on it with the same status; IRP_MJ_CLOSE frees it. A cancelled
+//   receive ends with STATUS_CANCELLED.
+// - A request reaching the transport at DISPATCH_LEVEL or above stops the host with
+//   TRANSPORT_CALL_AT_DISPATCH_LEVEL: the caller then waits for its completion at raised level.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "host/ddk/ntdef.h"
+
+namespace host::udp {
+
+// Creates the transport's driver object and "\Device\Udp" and starts its receiving thread.
+// Installing an installed transport changes nothing and succeeds.
+NTSTATUS Install();
+// Removes the device and the driver object. STATUS_FILES_OPEN, and nothing removed, while
+// address objects are not yet closed.
+NTSTATUS Uninstall();
+bool Installed();
+
+// The local address (host order) an address object asking for address 0 is bound to; the
+// default is INADDR_ANY. Lets runs that each use their own loopback address coexist.
+void SetAnyAddress(uint32_t hostOrder);
+uint32_t AnyAddress();
+
+// The loopback-only guard, on by default: sends outside 127.0.0.0/8 are refused.
+void SetLoopbackGuard(bool on);
+bool LoopbackGuard();
+
+// Port mapping for unprivileged runs: the driver's `driverPort` is `hostPort` on the wire, as
+// local port when binding, as destination port when sending and as source port when
+// receiving. ClearPortMap forgets every mapping.
+void MapPort(uint16_t driverPort, uint16_t hostPort);
+void ClearPortMap();
+
+// Datagrams a backlog holds before the oldest is dropped (default 64, at least 1).
+void SetBacklogLimit(size_t datagrams);
+
+struct Counters {
+  size_t datagramsSent = 0;
+  size_t datagramsReceived = 0;  // taken from the sockets
+  size_t receivesCompleted = 0;  // with a datagram
+  size_t refusedByGuard = 0;
+  size_t backlogDropped = 0;
+  size_t truncated = 0;          // completed with STATUS_BUFFER_OVERFLOW
+  size_t pendingReceives = 0;    // right now
+  size_t addressObjects = 0;     // open right now (cleanup not yet done)
+  size_t sockets = 0;            // bound right now
+};
+Counters GetCounters();
+// Zeroes the cumulative counts (not the ones that say what exists right now).
+void ResetCounters();
+// Waits, in real time, until the counters satisfy `ready`; false when `limit` passed first.
+bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
+                     std::chrono::milliseconds limit);
+
+}  // namespace host::udp

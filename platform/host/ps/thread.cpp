@@ -1,0 +1,156 @@
+// System threads: real host threads at PASSIVE_LEVEL, reached by handle through the handle
+// table, signalled when they end. A thread ends by returning from its start routine or by
+// PsTerminateSystemThread, which unwinds the thread's stack back to the host's wrapper.
+#include <set>
+#include <thread>
+
+#include "host/ke/thread_state.h"
+#include "host/ps/thread_object.h"
+#include "host/verifier/describe.h"
+#include "host/verifier/verifier.h"
+#include "kernel.h"
+
+namespace host::detail {
+
+namespace {
+
+// Thrown by PsTerminateSystemThread, caught only by the system thread's wrapper.
+struct SystemThreadTermination {};
+
+std::set<ThreadObject*>& LiveSystemThreads() {
+  static auto* live = new std::set<ThreadObject*>;
+  return *live;
+}
+
+// Signals the thread object: the thread has ended.
+void MarkEnded(ThreadObject* thread) {
+  DispatcherGuard lock(DispatcherLock());
+  LiveSystemThreads().erase(thread);
+  thread->Thread()->Header.SignalState = 1;
+  ReleaseWaitersLocked(&thread->Thread()->Header);
+}
+
+void RequireCleanEnd(const char* routine, const void* caller) {
+  ThreadState& state = CurrentThreadState();
+  if (state.irql != PASSIVE_LEVEL || !state.heldLocks.empty()) {
+    verifier::Stop("THREAD_ENDED_AT_RAISED_IRQL", routine,
+                   "system thread ends at IRQL %u holding %zu spin lock(s)%s", state.irql,
+                   state.heldLocks.size(), verifier::CalledFrom(caller).c_str());
+  }
+}
+
+void SystemThreadMain(std::shared_ptr<ThreadObject> self) {
+  ThreadState& state = CurrentThreadState();
+  state.systemThread = self.get();
+  state.irql = PASSIVE_LEVEL;
+  try {
+    self->StartRoutine()(self->StartContext());
+  } catch (const SystemThreadTermination&) {
+  }
+  const std::string routine = verifier::DescribeCode(reinterpret_cast<void*>(self->StartRoutine()));
+  RequireCleanEnd(routine.c_str(), nullptr);
+  state.systemThread = nullptr;
+  MarkEnded(self.get());
+}
+
+// A thread the host did not create (a test's, a program's) gets its thread object on first
+// use; the object is signalled when the thread ends.
+struct AdoptedThread {
+  std::shared_ptr<ThreadObject> object;
+  ~AdoptedThread() {
+    if (object) MarkEnded(object.get());
+  }
+};
+
+thread_local AdoptedThread tAdopted;
+
+void InitializeThreadRecord(ThreadObject* thread) {
+  KTHREAD* k = thread->Thread();
+  k->Header.Type = HOST_THREAD_OBJECT;
+  k->Header.Size = static_cast<UCHAR>(sizeof(KTHREAD) / sizeof(LONG));
+  k->Header.SignalState = 0;
+  InitializeListHead(&k->Header.WaitListHead);
+  k->BasePriority = kSystemBasePriority;
+  k->HostThread = thread;
+}
+
+}  // namespace
+
+ThreadObject::ThreadObject(bool system, PKSTART_ROUTINE start, PVOID context)
+    : system_(system), start_(start), context_(context) {
+  InitializeThreadRecord(this);
+}
+
+std::vector<LiveSystemThread> LiveSystemThreadsLocked() {
+  std::vector<LiveSystemThread> live;
+  for (ThreadObject* thread : LiveSystemThreads()) {
+    live.push_back(LiveSystemThread{thread->StartRoutine(), thread->StartContext(),
+                                    thread->Thread()});
+  }
+  return live;
+}
+
+}  // namespace host::detail
+
+extern "C" {
+
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                    struct _OBJECT_ATTRIBUTES* ObjectAttributes,
+                                    HANDLE ProcessHandle, PCLIENT_ID ClientId,
+                                    PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+  using namespace host::detail;
+  (void)DesiredAccess;
+  (void)ObjectAttributes;
+  (void)ProcessHandle;
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread", HOST_CALLER());
+  if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+  auto thread = std::make_shared<ThreadObject>(true, StartRoutine, StartContext);
+  {
+    DispatcherGuard lock(DispatcherLock());
+    LiveSystemThreads().insert(thread.get());
+  }
+  const HANDLE handle = host::InsertHandle(thread);
+  try {
+    std::thread(SystemThreadMain, thread).detach();
+  } catch (const std::system_error&) {
+    {
+      DispatcherGuard lock(DispatcherLock());
+      LiveSystemThreads().erase(thread.get());
+    }
+    ZwClose(handle);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  *ThreadHandle = handle;
+  if (ClientId != nullptr) {
+    ClientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(4));
+    ClientId->UniqueThread = thread->Thread();
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  using namespace host::detail;
+  ThreadState& state = CurrentThreadState();
+  if (state.systemThread == nullptr) return STATUS_INVALID_PARAMETER;
+  RequireCleanEnd("PsTerminateSystemThread", HOST_CALLER());
+  state.systemThread->SetExitStatus(ExitStatus);
+  throw SystemThreadTermination{};
+}
+
+PKTHREAD NTAPI KeGetCurrentThread(VOID) {
+  using namespace host::detail;
+  ThreadState& state = CurrentThreadState();
+  if (state.systemThread != nullptr) return state.systemThread->Thread();
+  if (!tAdopted.object) tAdopted.object = std::make_shared<ThreadObject>(false, nullptr, nullptr);
+  return tAdopted.object->Thread();
+}
+
+LONG NTAPI KeSetBasePriorityThread(PKTHREAD Thread, LONG Increment) {
+  using namespace host::detail;
+  DispatcherGuard lock(DispatcherLock());
+  const LONG previous = Thread->BasePriority - kSystemBasePriority;
+  Thread->BasePriority = kSystemBasePriority + Increment;
+  return previous;
+}
+
+}  // extern "C"

@@ -1,0 +1,466 @@
+// .reg text files of the registry editor, read into and written from the host's registry
+// tree. Loading parses the whole text into operations first and applies them under one lock,
+// so that a malformed file changes nothing.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <fstream>
+#include <sstream>
+#include <variant>
+
+#include "host/registry/registry.h"
+#include "host/registry/store.h"
+#include "host/rtl/wide_text.h"
+
+namespace host::registry {
+
+RegFileError::RegFileError(std::string file, size_t line, const std::string& problem)
+    : std::runtime_error(file + ":" + std::to_string(line) + ": " + problem),
+      file_(std::move(file)),
+      line_(line) {}
+
+namespace {
+
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader4 = "REGEDIT4";
+
+struct RootName {
+  std::string_view hive;  // as written in .reg files
+  std::string_view path;  // in the tree
+};
+constexpr RootName kRoots[] = {{"HKEY_LOCAL_MACHINE", "\\REGISTRY\\MACHINE"},
+                               {"HKEY_USERS", "\\REGISTRY\\USER"}};
+
+struct CreateKeyOp {
+  std::u16string path;
+};
+struct DeleteKeyOp {
+  std::u16string path;
+};
+struct SetValueOp {
+  std::u16string path, name;
+  Value value;
+};
+struct DeleteValueOp {
+  std::u16string path, name;
+};
+using Operation = std::variant<CreateKeyOp, DeleteKeyOp, SetValueOp, DeleteValueOp>;
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(s[i])) !=
+        std::toupper(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::vector<uint8_t> Utf16Bytes(std::u16string_view text, bool terminate) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  if (terminate) bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+
+// Reads the text as UTF-8, turning a UTF-16LE file (as the editor itself writes) into UTF-8
+// and dropping a byte-order mark.
+std::string AsUtf8(std::string_view raw) {
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+      static_cast<unsigned char>(raw[1]) == 0xFE) {
+    std::u16string wide;
+    for (size_t i = 2; i + 1 < raw.size(); i += 2) {
+      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                           static_cast<unsigned char>(raw[i + 1]) << 8));
+    }
+    return text::ToUtf8(wide);
+  }
+  if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+  return std::string(raw);
+}
+
+class Parser {
+ public:
+  Parser(std::string_view source, std::string text) : source_(source), text_(std::move(text)) {}
+
+  std::vector<Operation> Parse() {
+    SplitLines();
+    size_t i = 0;
+    while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
+    if (i == lines_.size()) Fail(lines_.empty() ? 1 : lines_.size(), "empty file: no header line");
+    std::string_view header = Trim(lines_[i]);
+    if (header == kHeader5) {
+      unicode_ = true;
+    } else if (header == kHeader4) {
+      unicode_ = false;
+    } else {
+      Fail(i + 1, "expected the header \"" + std::string(kHeader5) + "\" or \"" +
+                      std::string(kHeader4) + "\", found \"" + std::string(header) + "\"");
+    }
+    for (++i; i < lines_.size(); ++i) {
+      size_t first = i;
+      std::string logical = std::string(Trim(lines_[i]));
+      // Hex data ending with a backslash continues on the next line.
+      while (IsHexValueLine(logical) && logical.back() == '\\' && i + 1 < lines_.size()) {
+        logical.pop_back();
+        logical += Trim(lines_[++i]);
+      }
+      ParseLine(first + 1, logical);
+    }
+    return std::move(operations_);
+  }
+
+ private:
+  [[noreturn]] void Fail(size_t line, const std::string& problem) const {
+    throw RegFileError(std::string(source_), line, problem);
+  }
+
+  void SplitLines() {
+    size_t start = 0;
+    while (start < text_.size()) {
+      size_t end = text_.find('\n', start);
+      if (end == std::string::npos) end = text_.size();
+      lines_.push_back(std::string_view(text_).substr(start, end - start));
+      start = end + 1;
+    }
+  }
+
+  // Whether s is a value line whose data is in the hex: or hex(type): form.
+  static bool IsHexValueLine(std::string_view s) {
+    size_t pos = 0;
+    if (s.empty()) return false;
+    if (s.front() == '@') {
+      pos = 1;
+    } else if (s.front() == '"') {
+      for (pos = 1; pos < s.size() && s[pos] != '"'; ++pos) {
+        if (s[pos] == '\\') ++pos;
+      }
+      ++pos;
+    } else {
+      return false;
+    }
+    if (pos >= s.size()) return false;
+    std::string_view rest = Trim(s.substr(pos));
+    if (rest.empty() || rest.front() != '=') return false;
+    return StartsWithNoCase(Trim(rest.substr(1)), "hex");
+  }
+
+  void ParseLine(size_t line, std::string_view s) {
+    if (s.empty() || s.front() == ';') return;
+    if (s.front() == '[') return ParseKey(line, s);
+    if (s.front() == '"' || s.front() == '@') return ParseValue(line, s);
+    Fail(line, "expected a [key], a \"name\"=value line, @=value or a ; comment, found \"" +
+                   std::string(s) + "\"");
+  }
+
+  void ParseKey(size_t line, std::string_view s) {
+    if (s.back() != ']') Fail(line, "key line does not end with ']'");
+    std::string_view name = s.substr(1, s.size() - 2);
+    bool remove = !name.empty() && name.front() == '-';
+    if (remove) name.remove_prefix(1);
+    if (name.empty()) Fail(line, "empty key name");
+    std::string_view hive = name.substr(0, name.find('\\'));
+    std::string path;
+    for (const auto& root : kRoots) {
+      if (hive.size() == root.hive.size() && StartsWithNoCase(hive, root.hive)) {
+        path = std::string(root.path) + std::string(name.substr(hive.size()));
+      }
+    }
+    if (path.empty()) {
+      Fail(line, "unknown root key \"" + std::string(hive) +
+                     "\" (HKEY_LOCAL_MACHINE or HKEY_USERS expected)");
+    }
+    currentKey_ = text::FromUtf8(path);
+    haveKey_ = !remove;
+    if (remove) {
+      operations_.push_back(DeleteKeyOp{currentKey_});
+    } else {
+      operations_.push_back(CreateKeyOp{currentKey_});
+    }
+  }
+
+  // A quoted string starting at s[0] == '"'; leaves pos after the closing quote.
+  std::u16string QuotedString(size_t line, std::string_view s, size_t& pos) const {
+    std::string out;
+    for (pos = 1; pos < s.size(); ++pos) {
+      char c = s[pos];
+      if (c == '"') {
+        ++pos;
+        return text::FromUtf8(out);
+      }
+      if (c == '\\') {
+        if (pos + 1 >= s.size()) break;
+        char next = s[++pos];
+        if (next != '\\' && next != '"') {
+          Fail(line, std::string("unknown escape \"\\") + next + "\" in a quoted string");
+        }
+        c = next;
+      }
+      out.push_back(c);
+    }
+    Fail(line, "quoted string has no closing quote");
+  }
+
+  void ParseValue(size_t line, std::string_view s) {
+    std::u16string name;
+    size_t pos = 1;
+    if (s.front() == '"') name = QuotedString(line, s, pos);
+    std::string_view rest = Trim(s.substr(pos));
+    if (rest.empty() || rest.front() != '=') Fail(line, "expected '=' after the value name");
+    rest = Trim(rest.substr(1));
+    if (!haveKey_) {
+      if (currentKey_.empty()) Fail(line, "value line before any [key] line");
+      return;  // values under a [-key] section are ignored, as the editor does
+    }
+    if (rest == "-") {
+      operations_.push_back(DeleteValueOp{currentKey_, name});
+      return;
+    }
+    operations_.push_back(SetValueOp{currentKey_, name, ParseData(line, rest)});
+  }
+
+  Value ParseData(size_t line, std::string_view data) const {
+    if (data.empty()) Fail(line, "missing value data after '='");
+    if (data.front() == '"') {
+      size_t pos = 0;
+      std::u16string textValue = QuotedString(line, data, pos);
+      if (!Trim(data.substr(pos)).empty()) Fail(line, "unexpected text after the closing quote");
+      return Value{REG_SZ, Utf16Bytes(textValue, true)};
+    }
+    if (StartsWithNoCase(data, "dword:")) {
+      std::string_view digits = Trim(data.substr(6));
+      if (digits.empty() || digits.size() > 8) {
+        Fail(line, "dword value needs 1 to 8 hexadecimal digits");
+      }
+      uint32_t value = 0;
+      for (char c : digits) {
+        int d = HexDigit(c);
+        if (d < 0) Fail(line, "dword value has a non-hexadecimal digit '" + std::string(1, c) + "'");
+        value = value << 4 | static_cast<uint32_t>(d);
+      }
+      return Value{REG_DWORD, {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+    }
+    if (StartsWithNoCase(data, "hex")) return ParseHex(line, data.substr(3));
+    Fail(line, "unrecognised value data \"" + std::string(data) +
+                   "\" (expected \"string\", dword:, hex: or hex(type):)");
+  }
+
+  Value ParseHex(size_t line, std::string_view s) const {
+    ULONG type = REG_BINARY;
+    if (!s.empty() && s.front() == '(') {
+      size_t close = s.find(')');
+      if (close == std::string_view::npos || close == 1) Fail(line, "malformed hex(type)");
+      type = 0;
+      for (char c : s.substr(1, close - 1)) {
+        int d = HexDigit(c);
+        if (d < 0) Fail(line, "hex(type) needs a hexadecimal type number");
+        type = type << 4 | static_cast<ULONG>(d);
+      }
+      s.remove_prefix(close + 1);
+    }
+    if (s.empty() || s.front() != ':') Fail(line, "expected ':' after hex");
+    s.remove_prefix(1);
+    std::vector<uint8_t> bytes;
+    std::string_view rest = Trim(s);
+    while (!rest.empty()) {
+      size_t comma = rest.find(',');
+      std::string_view item = Trim(rest.substr(0, comma));
+      if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 ||
+          (item.size() == 2 && HexDigit(item[1]) < 0)) {
+        Fail(line, "malformed hex byte \"" + std::string(item) + "\"");
+      }
+      bytes.push_back(static_cast<uint8_t>(item.size() == 2 ? HexDigit(item[0]) * 16 + HexDigit(item[1])
+                                                            : HexDigit(item[0])));
+      if (comma == std::string_view::npos) break;
+      rest = Trim(rest.substr(comma + 1));
+      if (rest.empty()) Fail(line, "trailing ',' after the last hex byte");
+    }
+    if (!unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+      // The older format stores string data as single-byte characters.
+      std::string narrow(bytes.begin(), bytes.end());
+      bytes = Utf16Bytes(text::FromUtf8(narrow), false);
+    }
+    return Value{type, std::move(bytes)};
+  }
+
+  std::string_view source_;
+  std::string text_;
+  std::vector<std::string_view> lines_;
+  std::vector<Operation> operations_;
+  std::u16string currentKey_;
+  bool haveKey_ = false;
+  bool unicode_ = true;
+};
+
+void Apply(const std::vector<Operation>& operations) {
+  auto lock = store::Lock();
+  for (const auto& operation : operations) {
+    if (auto* create = std::get_if<CreateKeyOp>(&operation)) {
+      store::FindOrCreate(create->path);
+    } else if (auto* removeKey = std::get_if<DeleteKeyOp>(&operation)) {
+      store::Delete(removeKey->path);
+    } else if (auto* set = std::get_if<SetValueOp>(&operation)) {
+      store::FindOrCreate(set->path)->SetValue(set->name, set->value);
+    } else if (auto* removeValue = std::get_if<DeleteValueOp>(&operation)) {
+      if (store::Key* key = store::Find(removeValue->path)) key->RemoveValue(removeValue->name);
+    }
+  }
+}
+
+// ---- saving ----
+
+std::string Quoted(std::u16string_view s) {
+  std::string out = "\"";
+  for (char c : text::ToUtf8(s)) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+// The characters of well-formed REG_SZ data (one terminating zero at the end, no control
+// characters), or nothing when only the hex form can carry it.
+std::optional<std::u16string> PlainString(const std::vector<uint8_t>& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+  std::u16string s;
+  for (size_t i = 0; i < data.size(); i += 2) s.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+  if (s.back() != 0) return std::nullopt;
+  s.pop_back();
+  for (char16_t c : s) {
+    if (c < 0x20) return std::nullopt;
+  }
+  return s;
+}
+
+void WriteHex(std::string& out, size_t column, const std::vector<uint8_t>& data) {
+  char byte[4];
+  for (size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(byte, sizeof(byte), "%02x", data[i]);
+    out += byte;
+    column += 2;
+    if (i + 1 < data.size()) {
+      out += ',';
+      ++column;
+      if (column >= 76) {
+        out += "\\\n  ";
+        column = 2;
+      }
+    }
+  }
+}
+
+void WriteValue(std::string& out, const std::string& hivePath, const std::u16string& name,
+                const Value& value) {
+  for (char16_t c : name) {
+    if (c < 0x20) {
+      throw std::invalid_argument("value \"" + text::ToUtf8(name) + "\" of [" + hivePath +
+                                  "] has a control character in its name, which a .reg file "
+                                  "cannot hold");
+    }
+  }
+  size_t start = out.size();
+  out += name.empty() ? std::string("@") : Quoted(name);
+  out += '=';
+  if (value.type == REG_SZ) {
+    if (auto s = PlainString(value.data)) {
+      out += Quoted(*s) + "\n";
+      return;
+    }
+  }
+  if (value.type == REG_DWORD && value.data.size() == 4) {
+    char digits[16];
+    uint32_t v = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                 static_cast<uint32_t>(value.data[3]) << 24;
+    std::snprintf(digits, sizeof(digits), "dword:%08x", v);
+    out += digits;
+    out += '\n';
+    return;
+  }
+  if (value.type == REG_BINARY) {
+    out += "hex:";
+  } else {
+    char prefix[24];
+    std::snprintf(prefix, sizeof(prefix), "hex(%x):", static_cast<unsigned>(value.type));
+    out += prefix;
+  }
+  WriteHex(out, out.size() - start, value.data);
+  out += '\n';
+}
+
+void WriteKey(std::string& out, const std::string& hivePath, const store::Key& key) {
+  out += "[" + hivePath + "]\n";
+  for (const auto& [name, value] : key.values) WriteValue(out, hivePath, name, value);
+  out += '\n';
+  for (const auto& child : key.subkeys) {
+    WriteKey(out, hivePath + "\\" + text::ToUtf8(child->name), *child);
+  }
+}
+
+// The .reg spelling of an absolute tree path ("\REGISTRY\MACHINE\X" -> "HKEY_LOCAL_MACHINE\X").
+std::string HivePath(std::string_view path) {
+  while (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
+  for (const auto& root : kRoots) {
+    if (StartsWithNoCase(path, root.path) &&
+        (path.size() == root.path.size() || path[root.path.size()] == '\\')) {
+      return std::string(root.hive) + std::string(path.substr(root.path.size()));
+    }
+  }
+  throw std::invalid_argument("registry path \"" + std::string(path) +
+                              "\" is not below \\REGISTRY\\MACHINE or \\REGISTRY\\USER");
+}
+
+}  // namespace
+
+void LoadRegText(std::string_view text, std::string_view sourceName) {
+  Parser parser(sourceName, AsUtf8(text));
+  Apply(parser.Parse());
+}
+
+void LoadRegFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw RegFileError(file.string(), 0, "cannot be opened: " + std::string(std::strerror(errno)));
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  LoadRegText(contents.str(), file.string());
+}
+
+std::string SaveRegText(std::string_view root) {
+  std::string hive = HivePath(root);
+  std::string out = std::string(kHeader5) + "\n\n";
+  auto lock = store::Lock();
+  if (const store::Key* key = store::Find(text::FromUtf8(root))) {
+    // The key's own spelling is kept; the root part comes from the caller's path.
+    WriteKey(out, hive, *key);
+  }
+  return out;
+}
+
+void SaveRegFile(const std::filesystem::path& file, std::string_view root) {
+  std::string contents = SaveRegText(root);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) throw RegFileError(file.string(), 0, "cannot be written: " + std::string(std::strerror(errno)));
+}
+
+}  // namespace host::registry

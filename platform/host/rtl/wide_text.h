@@ -1,0 +1,27 @@
+// Internal to the host: not for driver code, tests or tools.
+// Conversions between the host's UTF-8 text (what tests, tools and files use) and the UTF-16
+// counted strings driver code uses, and the case folding object and registry names compare by.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/ddk/ntdef.h"
+
+namespace host::text {
+
+std::u16string FromUtf8(std::string_view utf8);
+std::string ToUtf8(std::u16string_view utf16);
+
+// The characters of a counted string (Length is in bytes); empty for a null string.
+std::u16string_view View(const UNICODE_STRING* string);
+// The characters of a zero-terminated UTF-16 string; empty for null.
+std::u16string_view View(PCWSTR string);
+
+// Upper-case form used as the key of case-insensitive name tables. Folds ASCII and the
+// Latin-1 letters, which covers every name the system uses.
+char16_t Fold(char16_t c);
+std::u16string Folded(std::u16string_view name);
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace host::text
