@@ -5,16 +5,68 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 
 #include "host/ldr/image_steps.h"
+#include "host/verifier/describe.h"
 
 namespace host::ldr {
 
+namespace {
+
+// The images mapped now, for the verifier's describers, which any thread may call.
+std::mutex imagesLock;
+std::vector<const Image*> images;
+
+// The mapped image holding `address`, or null; imagesLock held.
+const Image* ImageHolding(const void* address) {
+  for (const Image* image : images) {
+    if (image->Contains(address)) return image;
+  }
+  return nullptr;
+}
+
+bool DescribeImageCode(const void* address, std::string* routine, uintptr_t* offset) {
+  std::lock_guard lock(imagesLock);
+  const Image* image = ImageHolding(address);
+  uint32_t distance = 0;
+  const ImageSymbol* symbol = image != nullptr ? image->SymbolAt(address, &distance) : nullptr;
+  if (symbol == nullptr) return false;
+  *routine = symbol->name;
+  *offset = distance;
+  return true;
+}
+
+// A global of an image, as the verifier names globals: "PortTable+0x10 at 0x...".
+std::string DescribeImageData(const void* address) {
+  std::lock_guard lock(imagesLock);
+  const Image* image = ImageHolding(address);
+  uint32_t offset = 0;
+  const ImageSymbol* symbol = image != nullptr ? image->SymbolAt(address, &offset) : nullptr;
+  if (symbol == nullptr || symbol->code) return {};
+  const auto at = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+  return image->Describe(address) + " at " + HexText(at);
+}
+
+const bool kImagesDescribed = verifier::RegisterCodeDescriber(&DescribeImageCode) &&
+                              verifier::RegisterDataDescriber(&DescribeImageData);
+
+}  // namespace
+
 Image::Image(std::string name, uint8_t* base, uint32_t size, uint32_t entry,
              std::vector<ImageSymbol> symbols)
-    : name_(std::move(name)), base_(base), size_(size), entry_(entry), symbols_(std::move(symbols)) {}
+    : name_(std::move(name)), base_(base), size_(size), entry_(entry), symbols_(std::move(symbols)) {
+  std::lock_guard lock(imagesLock);
+  images.push_back(this);
+}
 
-Image::~Image() { UnmapImage(base_, size_); }
+Image::~Image() {
+  {
+    std::lock_guard lock(imagesLock);
+    images.erase(std::find(images.begin(), images.end(), this));
+  }
+  UnmapImage(base_, size_);
+}
 
 bool Image::Contains(const void* address) const {
   const auto* at = static_cast<const uint8_t*>(address);
@@ -37,17 +89,24 @@ void* Image::Find(std::string_view name) const {
   return found;
 }
 
-std::string Image::Describe(const void* address) const {
-  if (!Contains(address)) return {};
+const ImageSymbol* Image::SymbolAt(const void* address, uint32_t* offset) const {
+  if (!Contains(address)) return nullptr;
   const uint32_t rva = static_cast<uint32_t>(static_cast<const uint8_t*>(address) - base_);
   auto after = std::upper_bound(symbols_.begin(), symbols_.end(), rva,
                                 [](uint32_t at, const ImageSymbol& symbol) { return at < symbol.rva; });
-  if (after == symbols_.begin()) return {};
-  const ImageSymbol& symbol = *std::prev(after);
-  // The first of several names at one address.
+  if (after == symbols_.begin()) return nullptr;
+  const uint32_t start = std::prev(after)->rva;
   auto first = std::find_if(symbols_.begin(), symbols_.end(),
-                            [&](const ImageSymbol& s) { return s.rva == symbol.rva; });
-  return rva == first->rva ? first->name : first->name + "+" + HexText(rva - first->rva);
+                            [&](const ImageSymbol& symbol) { return symbol.rva == start; });
+  *offset = rva - start;
+  return &*first;
+}
+
+std::string Image::Describe(const void* address) const {
+  uint32_t offset = 0;
+  const ImageSymbol* symbol = SymbolAt(address, &offset);
+  if (symbol == nullptr) return {};
+  return offset == 0 ? symbol->name : symbol->name + "+" + HexText(offset);
 }
 
 namespace {

@@ -21,6 +21,7 @@ struct ImageSymbol {
 };
 
 // A mapped image; unmapped when the object goes. The driver it holds must be unloaded first.
+// While mapped, the verifier names the image's routines and globals in its messages.
 class Image {
  public:
   ~Image();
@@ -36,8 +37,10 @@ class Image {
   // The routine or global the source calls `name`, named without parameters ("PortTable",
   // "StartLink"); null when the image has no such symbol, or more than one.
   void* Find(std::string_view name) const;
-  // "SenderThread(void*)+0x1c": the symbol at or before `address` and the distance from it;
-  // empty when the address is outside the image or before its first symbol.
+  // The symbol at or before `address` (the first of several at one place) and the distance
+  // from it; null when the address is outside the image or before its first symbol.
+  const ImageSymbol* SymbolAt(const void* address, uint32_t* offset) const;
+  // "SenderThread(void*)+0x1c", or empty where SymbolAt finds nothing.
   std::string Describe(const void* address) const;
 
  private:
