@@ -1,6 +1,6 @@
 // Load, configuration, devices and names, the error log and unload of the real driver in the
-// host: what exists after load, what a failed load leaves (nothing), and what unload leaves
-// (nothing either).
+// host (compiled in, or the kernel image under test): what exists after load, what a failed
+// load leaves (nothing), and what unload leaves (nothing either).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -24,8 +24,9 @@ namespace {
 TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   DriverSession session;
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  EXPECT_EQ(MaxPort, 3);
-  EXPECT_EQ(StartPort, 3);
+  const auto& driver = session.Driver();
+  EXPECT_EQ(driver.MaxPort, 3);
+  EXPECT_EQ(driver.StartPort, 3);
   EXPECT_EQ(DriverSession::DeviceCount(), 3);
   for (int i = 0; i < 3; i++) {
     std::string com = "COM" + std::to_string(3 + i);
@@ -34,9 +35,9 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     size_t bytes = 0;
     EXPECT_EQ(DriverSession::DeviceMapValue("vxserial" + std::to_string(i), &bytes), com);
     EXPECT_EQ(bytes, (com.size() + 1) * 2);  // the terminating zero character is stored
-    EXPECT_EQ(PortTable[i].RemoteChannel, 2);
-    EXPECT_EQ(PortTable[i].RemoteAddress, 3u);
-    PortRecord* record = PortTable[i].PortRecord;
+    EXPECT_EQ(driver.PortTable[i].RemoteChannel, 2);
+    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 3u);
+    PortRecord* record = driver.PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->ComNumber, 3 + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
@@ -45,9 +46,9 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
   }
-  EXPECT_EQ(PortTable[3].PortRecord, nullptr);
-  EXPECT_EQ(ReceiverCount, 1);  // one server, 0.0.0.3
-  EXPECT_EQ(host::LoadedDriver()->DriverUnload, UnloadDriver);
+  EXPECT_EQ(driver.PortTable[3].PortRecord, nullptr);
+  EXPECT_EQ(driver.ReceiverCount, 1);  // one server, 0.0.0.3
+  EXPECT_EQ(host::LoadedDriver()->DriverUnload, driver.UnloadDriver);
   EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
   EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
   EXPECT_TRUE(host::errorlog::Entries().empty());
@@ -64,26 +65,27 @@ TEST(DriverLoad, ConfigurationValuesBindPortsAndChannels) {
   session.SetValue("StartNum4", 300);
   session.SetValue("dAddress4", 0x7F000A02);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  const auto& driver = session.Driver();
   EXPECT_EQ(DriverSession::LinkTargetOf("COM1"), "\\Device\\vxserial0");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\vxserial3");
-  EXPECT_EQ(PortTable[0].RemoteChannel, 0);
-  EXPECT_EQ(PortTable[1].RemoteAddress, 0u);
-  EXPECT_EQ(PortTable[2].RemoteChannel, 2);  // absent StartNum3 reads as 3
-  EXPECT_EQ(PortTable[3].RemoteChannel, 299);
+  EXPECT_EQ(driver.PortTable[0].RemoteChannel, 0);
+  EXPECT_EQ(driver.PortTable[1].RemoteAddress, 0u);
+  EXPECT_EQ(driver.PortTable[2].RemoteChannel, 2);  // absent StartNum3 reads as 3
+  EXPECT_EQ(driver.PortTable[3].RemoteChannel, 299);
   // 0x7F000A01 shared by ports 0 and 2, 0x7F000A02 for port 3, none for port 1.
-  EXPECT_EQ(ReceiverCount, 2);
-  EXPECT_EQ(LinkThreadCount(), 3);
+  EXPECT_EQ(driver.ReceiverCount, 2);
+  EXPECT_EQ(driver.LinkThreadCount(), 3);
 
   // The binding follows the registry at the next configuration read.
   host::registry::SetDword(kServiceKey, "StartNum1", 7);
-  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
-  EXPECT_EQ(PortTable[0].RemoteChannel, 6);
+  EXPECT_EQ(driver.ReadPortConfiguration(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.PortTable[0].RemoteChannel, 6);
   // A key that cannot be opened unbinds every port.
   host::registry::DeleteKey(kServiceKey);
-  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.ReadPortConfiguration(), STATUS_SUCCESS);
   for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(PortTable[i].RemoteAddress, 0u);
-    EXPECT_EQ(PortTable[i].RemoteChannel, -1);
+    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 0u);
+    EXPECT_EQ(driver.PortTable[i].RemoteChannel, -1);
   }
 }
 
@@ -93,7 +95,7 @@ TEST(DriverLoad, PortCountIsBoundedAndAtLeastOne) {
     session.SetValue("MaxPort", 300);
     session.SetValue("dAddress1", 0);  // keep the receivers few: one for 0.0.0.3
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-    EXPECT_EQ(MaxPort, 256);
+    EXPECT_EQ(session.Driver().MaxPort, 256);
     EXPECT_EQ(DriverSession::DeviceCount(), 256);
     EXPECT_EQ(DriverSession::LinkTargetOf("COM258"), "\\Device\\vxserial255");
   }
@@ -124,7 +126,7 @@ TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
     host::io::FailNthDeviceCreation(3);
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
     EXPECT_EQ(DriverSession::DeviceCount(), 2);
-    EXPECT_EQ(PortTable[2].PortRecord, nullptr);
+    EXPECT_EQ(session.Driver().PortTable[2].PortRecord, nullptr);
     EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
     EXPECT_TRUE(host::errorlog::Entries().empty());
   }
@@ -175,20 +177,20 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   DriverSession session;
   session.SetValue("MaxPort", 4);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::LoadedDriver();
   std::vector<LONG> order;
-  for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
+  for (PDEVICE_OBJECT d = object->DeviceObject; d; d = d->NextDevice) {
     order.push_back(static_cast<PortRecord*>(d->DeviceExtension)->PortIndex);
   }
   EXPECT_EQ(order, (std::vector<LONG>{3, 2, 1, 0}));
 
   // A read timeout armed when unload starts never fires afterwards.
-  PortRecord* record = PortTable[1].PortRecord;
+  PortRecord* record = session.Driver().PortTable[1].PortRecord;
   LARGE_INTEGER due;
   due.QuadPart = -10000000;
   KeSetTimer(&record->ReadTotalTimer, due, &record->ReadTotalTimeoutDpc);
   KeInsertQueueDpc(&record->WriteDpc, nullptr, nullptr);
-  QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
+  session.Driver().QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
 
   session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
   EXPECT_EQ(host::ArmedTimerCount(), 0u);

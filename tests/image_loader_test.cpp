@@ -1,11 +1,10 @@
-// The image loader against the shipped tessacom.sys (the file named by TESSACOM_IMAGE): mapped
+// The image loader against the shipped tessacom.sys (the image the suites run): mapped
 // with its relocations applied, its imports bound by name and by ordinal, its pages protected
-// and its routines named; and refused, with the cause named, when an import cannot be bound or
-// a relocation is corrupted.
+// and its routines named, also in the verifier's stops; and refused, with the cause named,
+// when an import cannot be bound or a relocation is corrupted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -14,6 +13,9 @@
 #include "host/ldr/image.h"
 #include "host/ldr/image_file.h"
 #include "host/ldr/kernel_exports.h"
+#include "host/session/unload_checks.h"
+#include "support/driver_under_test.h"
+#include "support/live_link.h"
 
 using host::ldr::ImageFile;
 using host::ldr::LoadImage;
@@ -25,9 +27,7 @@ struct ShippedImage {
   ImageFile file;
 
   ShippedImage() {
-    const char* path = std::getenv("TESSACOM_IMAGE");
-    if (path == nullptr) throw std::runtime_error("TESSACOM_IMAGE names no image");
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(testsupport::ImageUnderTest(), std::ios::binary);
     file.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     std::string error;
     if (!host::ldr::ReadImageHeaders(file, &error)) throw std::runtime_error(error);
@@ -155,6 +155,19 @@ TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
     EXPECT_EQ(shipped.Load(&error), nullptr) << c.what;
     EXPECT_EQ(error, c.message) << c.what;
   }
+}
+
+// Threads of the image still running when the driver is checked for unload: the stop names
+// the image's routine as it names the compiled-in one.
+TEST(ImageLoader, AVerifierStopNamesTheRoutineInsideTheImage) {
+  EXPECT_DEATH(
+      {
+        testsupport::LiveLink link(1);
+        link.Start();
+        host::verifier::CheckDriverUnloaded();
+      },
+      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
+      "SenderThread\\(void\\*\\)");
 }
 
 }  // namespace

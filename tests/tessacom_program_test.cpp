@@ -5,6 +5,7 @@
 
 #include "command_line.h"
 #include "demo.h"
+#include "support/driver_under_test.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 
@@ -22,6 +23,7 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   Options serve = ParseCommandLine({"serve", "--bind", "127.0.0.9"});
   EXPECT_TRUE(serve.error.empty());
   EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
+  EXPECT_EQ(ParseCommandLine({"demo", "--image", "x.sys"}).image.value_or(""), "x.sys");
 
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
@@ -35,8 +37,12 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
 }
 
 TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndThatNothingIsLeft) {
-  // An address of the test's own, so that suites running alongside keep theirs.
-  Options options = ParseCommandLine({"load", "--bind", tessacom::FormatAddress(testsupport::UniqueLoopbackAddress())});
+  // An address of the test's own, so that suites running alongside keep theirs; the driver
+  // under test.
+  std::vector<std::string> arguments = {"load", "--bind",
+                                        tessacom::FormatAddress(testsupport::UniqueLoopbackAddress())};
+  for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
+  Options options = ParseCommandLine(arguments);
   std::ostringstream out;
   EXPECT_EQ(tessacom::RunLoad(options, out), 0);
   std::string text = out.str();
