@@ -1,5 +1,7 @@
 // Configuration reads: every value is a REG_DWORD under ConfigPath\tessacom, 3 when absent.
-#include "driver/driver_frame.h"
+#include "driver/configuration.h"
+#include "driver/pool_blocks.h"
+#include "driver/port_devices.h"
 
 static const LONG DEFAULT_VALUE = 3;
 
@@ -35,15 +37,13 @@ NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
 }
 
 NTSTATUS ReadPortConfiguration() {
-  const USHORT numberCapacity = 10;
-  const USHORT nameCapacity = 256;
-  auto numberBuffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, numberCapacity, POOL_TAG);
-  auto nameBuffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, nameCapacity + sizeof(WCHAR), POOL_TAG);
+  UNICODE_STRING number;
+  UNICODE_STRING name;
+  AllocateString(&number, PagedPool, NUMBER_CAPACITY);
+  AllocateString(&name, PagedPool, NAME_CAPACITY);
   PRTL_QUERY_REGISTRY_TABLE table = AllocateQuery();
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (numberBuffer != NULL && nameBuffer != NULL && table != NULL) {
-    UNICODE_STRING number = {0, numberCapacity, numberBuffer};
-    UNICODE_STRING name = {0, nameCapacity, nameBuffer};
+  if (number.Buffer != NULL && name.Buffer != NULL && table != NULL) {
     LONG ports = MaxPort < MAX_PORTS ? MaxPort : MAX_PORTS;
     for (LONG n = 1; n <= ports; n++) {
       // A key that cannot be read leaves the zero each read starts from.
@@ -59,8 +59,8 @@ NTSTATUS ReadPortConfiguration() {
     }
     status = STATUS_SUCCESS;
   }
-  if (table != NULL) ExFreePool(table);
-  if (nameBuffer != NULL) ExFreePool(nameBuffer);
-  if (numberBuffer != NULL) ExFreePool(numberBuffer);
+  FreeBlock((PVOID*)&table);
+  FreeString(&name);
+  FreeString(&number);
   return status;
 }

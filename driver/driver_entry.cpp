@@ -1,38 +1,29 @@
 // Load: read the global configuration, create the port devices, allocate the shared buffers,
 // read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
-// a system thread, before any request can reach the driver.
-#include "driver/driver_frame.h"
+// a system thread, before any request can reach the driver. The one place where the layers are
+// put together: the serial layer's deferred routines go to device creation here.
+#include "driver/configuration.h"
+#include "driver/driver_entry.h"
+#include "driver/pool_blocks.h"
+#include "driver/port_devices.h"
 #include "link/link_threads.h"
+#include "serial/serial_requests.h"
 
 #define SERVICES_PATH TXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services")
 
 namespace {
 
-PUCHAR AllocateZeroed(POOL_TYPE pool, ULONG bytes) {
-  auto block = (PUCHAR)ExAllocatePoolWithTag(pool, bytes, POOL_TAG);
-  if (block != NULL) RtlZeroMemory(block, bytes);
-  return block;
-}
-
-VOID FreeBlock(PUCHAR* block) {
-  if (*block != NULL) ExFreePool(*block);
-  *block = NULL;
-}
-
 BOOLEAN BuildConfigPath() {
-  ConfigPath.Buffer = (PWSTR)AllocateZeroed(PagedPool, CONFIG_PATH_CAPACITY + sizeof(WCHAR));
-  ConfigPath.Length = 0;
-  ConfigPath.MaximumLength = CONFIG_PATH_CAPACITY;
-  if (ConfigPath.Buffer == NULL) return FALSE;
+  if (!AllocateString(&ConfigPath, PagedPool, CONFIG_PATH_CAPACITY + sizeof(WCHAR))) return FALSE;
   RtlAppendUnicodeToString(&ConfigPath, SERVICES_PATH);
   return TRUE;
 }
 
 BOOLEAN AllocateSharedBuffers() {
-  InboundScratch = AllocateZeroed(NonPagedPool, INBOUND_SCRATCH_SIZE);
-  TxRingStorage = InboundScratch ? AllocateZeroed(NonPagedPool, TX_RING_STORAGE_SIZE) : NULL;
-  RxRingStorage = TxRingStorage ? AllocateZeroed(NonPagedPool, RX_RING_STORAGE_SIZE) : NULL;
-  OutboundScratch = RxRingStorage ? AllocateZeroed(NonPagedPool, OUTBOUND_SCRATCH_SIZE) : NULL;
+  InboundScratch = (PUCHAR)AllocateZeroed(NonPagedPool, INBOUND_SCRATCH_SIZE);
+  TxRingStorage = InboundScratch ? (PUCHAR)AllocateZeroed(NonPagedPool, TX_RING_STORAGE_SIZE) : NULL;
+  RxRingStorage = TxRingStorage ? (PUCHAR)AllocateZeroed(NonPagedPool, RX_RING_STORAGE_SIZE) : NULL;
+  OutboundScratch = RxRingStorage ? (PUCHAR)AllocateZeroed(NonPagedPool, OUTBOUND_SCRATCH_SIZE) : NULL;
   return (BOOLEAN)(OutboundScratch != NULL);
 }
 
@@ -40,13 +31,11 @@ BOOLEAN AllocateSharedBuffers() {
 
 VOID ReleaseDriverMemory() {
   for (int i = 0; i < MAX_PORTS; i++) DiscardControlQueue(i);
-  FreeBlock(&InboundScratch);
-  FreeBlock(&TxRingStorage);
-  FreeBlock(&RxRingStorage);
-  FreeBlock(&OutboundScratch);
-  if (ConfigPath.Buffer != NULL) ExFreePool(ConfigPath.Buffer);
-  ConfigPath.Buffer = NULL;
-  ConfigPath.Length = 0;
+  FreeBlock((PVOID*)&InboundScratch);
+  FreeBlock((PVOID*)&TxRingStorage);
+  FreeBlock((PVOID*)&RxRingStorage);
+  FreeBlock((PVOID*)&OutboundScratch);
+  FreeString(&ConfigPath);
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
@@ -66,7 +55,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // The port table holds 256 entries; no more ports than that exist.
   MaxPort = ports > MAX_PORTS ? MAX_PORTS : (ports < 0 ? 0 : ports);
 
-  if (MaxPort >= 1) CreatePortDevices(driverObject);
+  if (MaxPort >= 1) CreatePortDevices(driverObject, &PortDeferredRoutineTable);
 
   NTSTATUS status = STATUS_SUCCESS;
   if (!AllocateSharedBuffers()) status = STATUS_INSUFFICIENT_RESOURCES;

@@ -1,5 +1,5 @@
 // The driver's entries in the system error log.
-#include "driver/driver_frame.h"
+#include "driver/error_log.h"
 
 ULONG CompareAddressRanges(LONGLONG startA, ULONG lengthA, LONGLONG startB, ULONG lengthB) {
   if (startA == startB) return 0;

@@ -1,31 +1,18 @@
 // Port devices and their names: "\Device\vxserial<i>", the link "\DosDevices\COM<n>", and the
 // "SERIALCOMM" device-map value. Load and unload only, PASSIVE_LEVEL, no lock.
-#include "driver/driver_frame.h"
+#include "driver/port_devices.h"
+
+#include "driver/error_log.h"
+#include "driver/pool_blocks.h"
 
 namespace {
 
-constexpr USHORT NUMBER_CAPACITY = 10;      // four digits and the terminating zero
-constexpr USHORT NAME_CAPACITY = 256;
 constexpr USHORT LINK_NAME_BUFFER = 42;
-constexpr int DEVICE_PREFIX_CHARS = 8;      // "\Device\"
+constexpr int DEVICE_PREFIX_CHARS = 8;  // "\Device\"
 
 #define DEVICE_NAME_PREFIX TXT("\\Device\\vxserial")
 #define LINK_NAME_PREFIX TXT("\\DosDevices\\COM")
 #define DEVICE_MAP_KEY TXT("SERIALCOMM")
-
-// Allocates a counted string of the given capacity with room for a terminating zero.
-BOOLEAN AllocateString(PUNICODE_STRING string, POOL_TYPE pool, USHORT capacity) {
-  string->Buffer = (PWSTR)ExAllocatePoolWithTag(pool, capacity, POOL_TAG);
-  string->Length = 0;
-  string->MaximumLength = (USHORT)(capacity - sizeof(WCHAR));
-  if (string->Buffer != NULL) RtlZeroMemory(string->Buffer, capacity);
-  return (BOOLEAN)(string->Buffer != NULL);
-}
-
-VOID FreeString(PUNICODE_STRING string) {
-  if (string->Buffer != NULL) ExFreePool(string->Buffer);
-  string->Buffer = NULL;
-}
 
 VOID LogOutOfMemory(PDRIVER_OBJECT driverObject) {
   LogDriverError(driverObject, NULL, 0, 0, 0, 0, 0, DEVICE_CREATION_UNIQUE_VALUE, STATUS_SUCCESS,
@@ -45,7 +32,38 @@ VOID KeepDeviceName(PortRecord* record, PCUNICODE_STRING name) {
   record->DeviceName.MaximumLength = size;
 }
 
-// Stops a port's timers and removes its queued deferred calls.
+// The device-map value name of a port: its device name without "\Device\"; null without one.
+PCWSTR DeviceMapValueName(const PortRecord* record) {
+  return record->DeviceName.Buffer != NULL ? record->DeviceName.Buffer + DEVICE_PREFIX_CHARS : NULL;
+}
+
+// The temporaries of a COM-name operation: the link name "\DosDevices\COM<n>" and the digits.
+struct ComName {
+  UNICODE_STRING Number;
+  UNICODE_STRING Link;
+};
+
+// Builds the port's link name; FALSE (nothing held) when the buffers cannot be had or the COM
+// number's digits do not fit.
+BOOLEAN BuildComName(const PortRecord* record, ComName* name) {
+  if (!AllocateString(&name->Number, PagedPool, NUMBER_CAPACITY)) return FALSE;
+  if (AllocateString(&name->Link, NonPagedPool, LINK_NAME_BUFFER) &&
+      NT_SUCCESS(BuildNumberedName(&name->Link, LINK_NAME_PREFIX, (ULONG)record->ComNumber,
+                                   &name->Number))) {
+    return TRUE;
+  }
+  FreeString(&name->Link);
+  FreeString(&name->Number);
+  return FALSE;
+}
+
+VOID ReleaseComName(ComName* name) {
+  FreeString(&name->Link);
+  FreeString(&name->Number);
+}
+
+}  // namespace
+
 VOID QuiescePort(PortRecord* record) {
   KeCancelTimer(&record->ReadTotalTimer);
   KeCancelTimer(&record->ReadIntervalTimer);
@@ -63,9 +81,7 @@ VOID QuiescePort(PortRecord* record) {
   KeRemoveQueueDpc(&record->AckTimeoutDpc);
 }
 
-}  // namespace
-
-BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject) {
+BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutines* routines) {
   UNICODE_STRING number;
   UNICODE_STRING name;
   if (!AllocateString(&number, PagedPool, NUMBER_CAPACITY)) {
@@ -90,58 +106,52 @@ BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject) {
     }
     device->Flags |= DO_BUFFERED_IO;
     auto record = (PortRecord*)device->DeviceExtension;
-    InitializePortRecord(record, i, &PortDeferredRoutineTable);
+    InitializePortRecord(record, i, routines);
     record->DeviceObject = device;
     KeepDeviceName(record, &name);
-    SetPortComName(record, TRUE);
+    CreatePortComName(record);
   }
   FreeString(&name);
   FreeString(&number);
   return complete;
 }
 
-NTSTATUS SetPortComName(PortRecord* record, BOOLEAN create) {
-  UNICODE_STRING number;
-  UNICODE_STRING link;
-  if (!AllocateString(&number, PagedPool, NUMBER_CAPACITY)) return STATUS_INSUFFICIENT_RESOURCES;
-  if (!AllocateString(&link, NonPagedPool, LINK_NAME_BUFFER)) {
-    FreeString(&number);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  // A COM number whose digits do not fit gets no name: nothing is created or deleted.
-  NTSTATUS status = BuildNumberedName(&link, LINK_NAME_PREFIX, (ULONG)record->ComNumber, &number);
-  PCWSTR valueName = record->DeviceName.Buffer != NULL
-                         ? record->DeviceName.Buffer + DEVICE_PREFIX_CHARS : NULL;
-  if (NT_SUCCESS(status) && create) {
-    if (record->DeviceName.Buffer != NULL) {
-      status = IoCreateSymbolicLink(&link, &record->DeviceName);
-      if (NT_SUCCESS(status)) {
-        record->ComNameCreated = 1;
-        link.Length = 0;
-        RtlAppendUnicodeToString(&link, TXT("COM"));
-        RtlAppendUnicodeStringToString(&link, &number);
-        TerminateString(&link);
-        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, valueName, REG_SZ,
-                              link.Buffer, link.Length + sizeof(WCHAR));
-      }
+NTSTATUS CreatePortComName(PortRecord* record) {
+  ComName name;
+  if (!BuildComName(record, &name)) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (record->DeviceName.Buffer != NULL) {
+    status = IoCreateSymbolicLink(&name.Link, &record->DeviceName);
+    if (NT_SUCCESS(status)) {
+      record->ComNameCreated = 1;
+      // The same buffer becomes the device-map data: "COM<n>" with its terminating zero.
+      name.Link.Length = 0;
+      RtlAppendUnicodeToString(&name.Link, TXT("COM"));
+      RtlAppendUnicodeStringToString(&name.Link, &name.Number);
+      TerminateString(&name.Link);
+      RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, DeviceMapValueName(record),
+                            REG_SZ, name.Link.Buffer, name.Link.Length + sizeof(WCHAR));
     }
-  } else if (NT_SUCCESS(status)) {
-    // A link of that name that this port did not make belongs to someone else: it stays.
-    if (record->ComNameCreated) status = IoDeleteSymbolicLink(&link);
-    record->ComNameCreated = 0;
-    if (valueName != NULL) RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, valueName);
   }
-  FreeString(&link);
-  FreeString(&number);
+  ReleaseComName(&name);
+  return status;
+}
+
+NTSTATUS DeletePortComName(PortRecord* record) {
+  ComName name;
+  if (!BuildComName(record, &name)) return STATUS_INSUFFICIENT_RESOURCES;
+  // A link of that name that this port did not make belongs to someone else: it stays.
+  NTSTATUS status = record->ComNameCreated ? IoDeleteSymbolicLink(&name.Link) : STATUS_SUCCESS;
+  record->ComNameCreated = 0;
+  PCWSTR valueName = DeviceMapValueName(record);
+  if (valueName != NULL) RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, DEVICE_MAP_KEY, valueName);
+  ReleaseComName(&name);
   return status;
 }
 
 VOID DeletePortDevices(PDRIVER_OBJECT driverObject) {
-  // A deferred call running on another processor may re-arm a timer that was just cancelled:
-  // quiesce every port, let running calls finish, and quiesce again before deleting anything.
-  for (PDEVICE_OBJECT device = driverObject->DeviceObject; device != NULL; device = device->NextDevice) {
-    QuiescePort((PortRecord*)device->DeviceExtension);
-  }
+  // Deferred routines re-arm their timers only while Unloading is 0. Once the calls that may
+  // have read 0 are flushed, one quiesce and a second flush leave nothing queued or running.
   KeFlushQueuedDpcs();
   for (PDEVICE_OBJECT device = driverObject->DeviceObject; device != NULL; device = device->NextDevice) {
     QuiescePort((PortRecord*)device->DeviceExtension);
@@ -151,10 +161,8 @@ VOID DeletePortDevices(PDRIVER_OBJECT driverObject) {
   while (driverObject->DeviceObject != NULL) {
     PDEVICE_OBJECT device = driverObject->DeviceObject;
     auto record = (PortRecord*)device->DeviceExtension;
-    QuiescePort(record);
-    SetPortComName(record, FALSE);
-    if (record->DeviceName.Buffer != NULL) ExFreePool(record->DeviceName.Buffer);
-    record->DeviceName.Buffer = NULL;
+    DeletePortComName(record);
+    FreeString(&record->DeviceName);
     if (record->PortIndex >= 0 && record->PortIndex < MAX_PORTS) {
       PortTable[record->PortIndex].PortRecord = NULL;
     }

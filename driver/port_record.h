@@ -1,8 +1,17 @@
 // The driver's state: the driver-wide globals, the port table shared by the link engine and
 // the request handlers, and the per-port record held in each port's device object. Plain data
-// only; the behaviour that moves each field lives with its owner (noted per field).
+// only; each field's note says who writes it, at what IRQL and under which lock.
+//
+// Locks, in the order they are taken: a port's PortLock, then the system-wide cancel lock;
+// the control-queue lock and the endpoint lock are leaves (nothing is taken while they are
+// held). The link's sender thread takes a PortLock only to move transmit-ring bytes.
+// "Shared word" means a single-word field read and written without a common lock through
+// ReadShared / WriteShared. "Load" and "unload" run at PASSIVE_LEVEL with no request in
+// progress; "open" and "close" run in the caller's thread at PASSIVE_LEVEL while no other
+// request of the port is in progress.
 #pragma once
 
+#include "driver/shared_access.h"
 #include "kernel.h"
 
 // Pool tag of every block the driver allocates: the four characters "Ddk " in memory order.
@@ -18,9 +27,9 @@ constexpr ULONG OUTBOUND_SCRATCH_SIZE = 132;
 constexpr USHORT CONFIG_PATH_CAPACITY = 512;  // bytes; the buffer holds two more
 
 // LinkFlags bits.
-constexpr USHORT LINK_OPENED = 0x02;     // set with LINK_OPEN when an open completes
-constexpr USHORT LINK_OPEN = 0x04;       // the remote's channel is open
-constexpr USHORT LINK_CONFIRMED = 0x10;  // set with LINK_OPEN by the remote's open reply
+constexpr USHORT LINK_PORT_HELD = 0x02;  // an application holds the port (set when an open completes)
+constexpr USHORT LINK_OPEN = 0x04;       // the link to the remote's channel is open
+constexpr USHORT LINK_CONFIRMED = 0x10;  // the remote confirmed the open (set with LINK_OPEN)
 
 // HoldReasons bit: break is on.
 constexpr ULONG BREAK_HOLD = 0x10;
@@ -44,69 +53,85 @@ struct LineSettings {
 #pragma pack(pop)
 static_assert(sizeof(LineSettings) == 18, "LineSettings is 18 bytes on the wire");
 
-// Single-word fields that threads and deferred calls read and write without a common lock
-// (flags, sequence numbers, the Unloading flag) go through these: one load or store each, with
-// acquire and release ordering, so that a producer's earlier stores (the ring bytes before the
-// data mark) are visible to the consumer that sees its flag.
-template <typename T>
-inline T ReadShared(const volatile T& field) {
-  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
-}
-template <typename T, typename V>
-inline void WriteShared(volatile T& field, V value) {
-  __atomic_store_n(&field, (T)value, __ATOMIC_RELEASE);
-}
-
 // A circular byte buffer of one port: 128 bytes (transmit) or 1024 bytes (receive). The indices
 // are always reduced modulo the ring size. Written by one side and read by another without a
 // common lock in places, hence volatile.
 struct ByteRing {
-  PUCHAR Buffer;
-  volatile LONG ReadIndex;
-  volatile LONG WriteIndex;
+  PUCHAR Buffer;             // attached by open; never detached
+  volatile LONG ReadIndex;   // the consumer's, under the port's PortLock
+  volatile LONG WriteIndex;  // the producer's, under the port's PortLock
 };
 
 struct ControlNode;
 struct PortRecord;
 
-// One port's entries of the port table, indexed by PortIndex.
+// One port's entries of the port table, indexed by PortIndex. Creation (load) gives every
+// field its first value.
 struct PortTableEntry {
-  ByteRing TxRing;                     // open attaches; write path / sender move the indices
-  ByteRing RxRing;                     // open attaches; inbound dispatch / read path
-  ControlNode* volatile ControlQueue;  // first queued control packet, null when none
-  volatile UCHAR TxPending;            // 1 = the sender owes this port a data packet
-  volatile LONG TxHeld;                // bytes placed in TxRing and not yet taken (0..128)
-  volatile ULONG RemoteAddress;        // IPv4, first octet most significant; 0 = none
-  volatile LONG RemoteChannel;         // channel on the remote; low 8 bits on the wire
-  volatile LONG InSeq;                 // last accepted inbound sequence, 0 while closed
-  volatile LONG OutSeq;                // current outbound sequence, 0 while closed
-  struct PortRecord* PortRecord;       // null for an index without a device
+  ByteRing TxRing;                     // writers: write path, immediate char; reader: sender
+  ByteRing RxRing;                     // writer: inbound dispatch; reader: read path
+  ControlNode* volatile ControlQueue;  // first queued control packet, null when none; under the
+                                       // control-queue lock (appended by QueueLinkPacket,
+                                       // detached whole by the sender)
+  volatile UCHAR TxPending;            // 1 = the sender owes this port a data packet; shared
+                                       // word, set by QueueLinkPacket (any IRQL <= DISPATCH),
+                                       // cleared by the sender
+  volatile LONG TxHeld;                // bytes placed in TxRing and not yet taken (0..128);
+                                       // under PortLock (writers add, the sender takes all)
+  volatile ULONG RemoteAddress;        // IPv4, first octet most significant; 0 = none; shared
+                                       // word, written by the configuration reads (load, open)
+  volatile LONG RemoteChannel;         // channel on the remote; low 8 bits on the wire; as
+                                       // RemoteAddress
+  volatile LONG InSeq;                 // last accepted inbound sequence, 0 while closed; shared
+                                       // word: open/close, and inbound dispatch under PortLock
+  volatile LONG OutSeq;                // current outbound sequence, 0 while closed; shared
+                                       // word: open/close, and the sender (no lock)
+  struct PortRecord* PortRecord;       // null for an index without a device; creation, unload
 };
 
 // The per-port record, held as the device extension of the port's device object. The platform
 // zero-fills it at device creation; InitializePortRecord gives it its creation values.
 struct PortRecord {
+  // Identity: written at creation (load), read-only afterwards; the name buffer is freed at
+  // unload.
   UNICODE_STRING DeviceName;  // "\Device\vxserial<i>", non-paged buffer of length + 2 bytes
   PDEVICE_OBJECT DeviceObject;
   LONG PortIndex;
   LONG ComNumber;  // PortIndex + StartPort
 
-  // Wire image of the port's LineSettings, copied in this order into every block.
+  // Wire image of the port's LineSettings, copied in this order into every block. Written by
+  // open (no lock: no other request is in progress), and by the line-settings requests and the
+  // event-character step of a new wait mask in the caller's thread (PASSIVE_LEVEL) under
+  // PortLock, which is also held while the image is copied into a block.
   USHORT SettingsWord0;
   USHORT SettingsWord1;
   USHORT ModeWord;
   USHORT FlowWord;
+  // Shared word: LINK_OPEN and LINK_CONFIRMED set, LINK_OPEN cleared and the whole word
+  // cleared by inbound dispatch (DISPATCH_LEVEL, PortLock); LINK_PORT_HELD and LINK_OPEN set
+  // by open, LINK_OPEN and then the word cleared by close (PASSIVE_LEVEL, no lock). Read
+  // without a lock by the link gate and the open and close polls.
   volatile USHORT LinkFlags;
   UCHAR SettingsByte;
   UCHAR SettingsChars[8];
 
+  // Timers: initialised at creation; each is set and cancelled by the request path named in
+  // its deferred call below (KeSetTimer / KeCancelTimer need no lock of ours).
   KTIMER AckTimer;
   KTIMER WriteTotalTimer;
   KTIMER ReadIntervalTimer;
   KTIMER ReadTotalTimer;
+  // Bytes of accepted write and immediate-character requests not yet finished: raised and
+  // lowered by interlocked adds at IRQL <= DISPATCH_LEVEL (the request queues under the cancel
+  // lock, the write engine's completion under PortLock, the immediate character); read as a
+  // shared word; 0 at open and close.
   LONG CharsQueued;
+  // The port's lock, over its rings, the write and retransmission state, the read progress
+  // fields and the line settings; initialised at creation.
   KSPIN_LOCK PortLock;
 
+  // Deferred calls, bound at creation to the routines of the serial layer with the record as
+  // context; queued by timers, request paths and the receiver threads.
   KDPC WriteDpc;
   KDPC ReadDataDpc;
   KDPC ReadTotalTimeoutDpc;
@@ -117,6 +142,9 @@ struct PortRecord {
   KDPC ImmediateTimeoutDpc;
   KDPC AckTimeoutDpc;
 
+  // Request queues and current-request slots: under the cancel lock, at any IRQL up to
+  // DISPATCH_LEVEL. A request leaves a queue or a slot only under it, and is completed only
+  // after it has left them.
   LIST_ENTRY ReadQueue;
   LIST_ENTRY WriteQueue;
   LIST_ENTRY MaskQueue;
@@ -128,56 +156,87 @@ struct PortRecord {
   PIRP CurrentPurgeIrp;
   PIRP CurrentImmediateIrp;
 
+  // Read progress of the current read: written by the read start under PortLock and by the
+  // read deferred calls and cancel routine under the cancel lock.
   LONG ReadIntervalMark;  // progress mark, or READ_MARK_* completion codes
   LONGLONG ReadIntervalTime;
+  // Interval steps: creation values, read-only afterwards.
   LONGLONG ShortIntervalStep;
   LONGLONG LongIntervalStep;
   LONGLONG IntervalCutOver;
+  // The current immediate character: written when its request starts, under the cancel lock.
   UCHAR ImmediateChar;
   KTIMER ImmediateTotalTimer;
+  // Events seen and not yet handed to a wait, and where the pending wait writes its mask while
+  // it waits: under the cancel lock (the mask start, the hand-overs of events, the wait's
+  // cancel and completion, at IRQL <= DISPATCH_LEVEL); 0 and null at open and close.
   ULONG HistoryMask;
   PULONG IrpMaskLocation;
+  // 1 while an immediate character waits to be sent; under the cancel lock.
   UCHAR ImmediatePending;
+  // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
+  // Read timing of the current read: the read start, under PortLock.
   LONGLONG* IntervalStepPtr;
   LONGLONG LastReadTime;
   LONG CharsToRead;
+  // Serial events the application waits for: the set-wait-mask request as the mask class
+  // starts it (caller's thread or a deferred call), under the cancel lock, as a shared word;
+  // read without a lock by the event-character step and the event raising; 0 at open and close.
   ULONG WaitMask;
+  // Line settings as last set: open, and the line-settings requests (PASSIVE_LEVEL) under
+  // PortLock as shared words, which their queries read without a lock.
   ULONG BaudRate;
   UCHAR LineControl;
-  UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff
-  ULONG Timeouts[5];      // read interval, read multiplier, read constant, write mult., write const.
-  ULONG HandFlow[4];      // control handshake, flow replace, Xon limit, Xoff limit
+  UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff; the set-chars request
+  // Read interval, read multiplier, read constant, write multiplier, write constant (ms): the
+  // set-timeouts request (PASSIVE_LEVEL, no lock; readers copy them under PortLock); 0 at close.
+  ULONG Timeouts[5];
+  ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
+                      // handflow requests under PortLock
+  // The current read's total timeout: the read start under PortLock, the total-timeout
+  // deferred call under the cancel lock.
   UCHAR ReadTotalTimerArmed;
   UCHAR ReadTimeoutsActive;
+  // Modem status bits reported to callers: open sets SERIAL_MSR_DCD, close clears the word.
   ULONG ModemStatus;
+  // Write and retransmission state, shared by the write engine, the acknowledgement timeout,
+  // inbound dispatch (under PortLock) and the sender (shared words): see the write path for
+  // the one discipline that governs them. Cleared by open.
   UCHAR TxRingFull;
   volatile UCHAR RetransmitPending;
   volatile ULONG WriteInFlight;
   volatile LONG LastSentCount;
+  // 1 = sequenced data was accepted and a receive acknowledgement is owed: set by inbound
+  // dispatch and cleared by the read start, both under PortLock; cleared by open.
   volatile ULONG RxAckPending;
+  // Payload of the last fresh data packet, for retransmission: the sender, under PortLock.
   UCHAR RetransmitCopy[TX_RING_SIZE];
-  UCHAR ComNameCreated;  // 1 once this port's COM link was made (unload deletes only that)
+  // 1 once this port's COM link was made, so that unload deletes only that: load and unload.
+  UCHAR ComNameCreated;
 };
 
 // SpecialChars indices.
+constexpr int SPECIAL_EVENT = 3;
 constexpr int SPECIAL_XON = 4;
 constexpr int SPECIAL_XOFF = 5;
 
-// Driver-wide globals.
-extern LONG MaxPort;
-extern LONG StartPort;
-extern UNICODE_STRING ConfigPath;
-extern volatile LONG Unloading;
-extern HANDLE UdpAddressHandle;
-extern PFILE_OBJECT volatile UdpAddressObject;
-extern LONG ReceiverCount;
-extern KEVENT SendEvent;
-extern PUCHAR InboundScratch;
-extern PUCHAR OutboundScratch;
-extern PUCHAR TxRingStorage;
-extern PUCHAR RxRingStorage;
-extern LineSettings OpenSettings;
+// Driver-wide globals. Load gives them their values before any other thread runs; unload
+// releases them after every link thread has ended.
+extern LONG MaxPort;                       // load; read-only afterwards
+extern LONG StartPort;                     // load; read-only afterwards
+extern UNICODE_STRING ConfigPath;          // load; read-only afterwards
+extern volatile LONG Unloading;            // shared word: 1 once unload has begun; deferred
+                                           // routines never re-arm a timer once it is 1
+extern HANDLE UdpAddressHandle;            // the endpoint's, under the endpoint lock
+extern PFILE_OBJECT volatile UdpAddressObject;  // the endpoint's, under the endpoint lock
+extern LONG ReceiverCount;                 // load (StartLink)
+extern KEVENT SendEvent;                   // initialised by StartLink; set by QueueLinkPacket
+extern PUCHAR InboundScratch;              // load / unload
+extern PUCHAR OutboundScratch;             // load / unload; the sender's alone in between
+extern PUCHAR TxRingStorage;               // load / unload
+extern PUCHAR RxRingStorage;               // load / unload
+extern LineSettings OpenSettings;          // filled by every open (PASSIVE_LEVEL, no lock)
 extern PortTableEntry PortTable[MAX_PORTS];
 
 // Deferred routines bound to each port at creation; each is owned by the request path named.

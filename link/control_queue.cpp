@@ -10,6 +10,8 @@ static KSPIN_LOCK ControlQueueLock;
 // nothing because every pass visits every port.
 static VOID WakeSender() { KeSetEvent(&SendEvent, 16, FALSE); }
 
+VOID InitializeControlQueues() { KeInitializeSpinLock(&ControlQueueLock); }
+
 static BOOLEAN PassesLinkGate(UCHAR type, LONG portIndex) {
   PortRecord* record = PortTable[portIndex].PortRecord;
   if (record == NULL) return FALSE;

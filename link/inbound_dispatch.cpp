@@ -1,5 +1,6 @@
 // Inbound dispatch: what each packet from a remote server does to its port. Runs in a receiver
 // thread at DISPATCH_LEVEL with the port's PortLock held: it never blocks.
+#include "driver/byte_ring.h"
 #include "link/link_threads.h"
 
 LONG FindInboundPort(ULONG sourceAddress, UCHAR channel) {
@@ -14,20 +15,13 @@ LONG FindInboundPort(ULONG sourceAddress, UCHAR channel) {
   return -1;
 }
 
-// Bytes held by a receive ring.
-static LONG RxHeld(const ByteRing* ring) {
-  return (ring->WriteIndex - ring->ReadIndex + RX_RING_SIZE) % RX_RING_SIZE;
-}
+// Room for more bytes in a receive ring, which holds at most RX_RING_SIZE - 1.
+static LONG RxRoom(const ByteRing* ring) { return (RX_RING_SIZE - 1) - RingHeld(ring, RX_RING_SIZE); }
 
 // Unsequenced data: taken whole or not at all.
 static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, LONG count) {
-  LONG write = ring->WriteIndex;
-  for (LONG i = 0; i < count; i++) {
-    ring->Buffer[write] = payload[i];
-    write = (write + 1) % RX_RING_SIZE;
-    if (write == ring->ReadIndex) return;  // would overrun the reader: drop the whole packet
-  }
-  ring->WriteIndex = write;
+  if (count > RxRoom(ring)) return;  // would overrun the reader: drop the whole packet
+  ring->WriteIndex = CopyIntoRing(ring, RX_RING_SIZE, payload, count);
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
@@ -36,14 +30,9 @@ static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* rin
                                const UCHAR* payload, LONG count, LONG sequence) {
   LONG expected = NextSeq(ReadShared(PortTable[portIndex].InSeq));
   if (sequence != expected) return;
-  LONG room = (RX_RING_SIZE - 1) - RxHeld(ring);
+  LONG room = RxRoom(ring);
   if (count > room) count = room;
-  LONG write = ring->WriteIndex;
-  for (LONG i = 0; i < count; i++) {
-    ring->Buffer[write] = payload[i];
-    write = (write + 1) % RX_RING_SIZE;
-  }
-  ring->WriteIndex = write;
+  ring->WriteIndex = CopyIntoRing(ring, RX_RING_SIZE, payload, count);
   WriteShared(PortTable[portIndex].InSeq, expected);
   WriteShared(record->RxAckPending, 1);
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);

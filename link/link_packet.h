@@ -82,6 +82,10 @@ static_assert(sizeof(ControlNode) == (sizeof(PVOID) == 4 ? 40 : 48),
 // cancel lock held or not; takes the control-queue lock (a leaf lock) for the append.
 VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG length, LONG portIndex);
 
+// Prepares the lock of the control queues; StartLink calls it before anything can be queued.
+// PASSIVE_LEVEL.
+VOID InitializeControlQueues();
+
 // Takes a port's whole control queue, leaving it empty, and returns its first node (null when
 // nothing was queued). The caller owns the detached nodes and frees them (POOL_TAG) when sent.
 // Callable at IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append on the same queue.

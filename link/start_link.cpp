@@ -47,6 +47,7 @@ VOID LinkPause(ULONG milliseconds) {
 LONG LinkThreadCount() { return LinkThreadsStarted; }
 
 NTSTATUS StartLink() {
+  InitializeControlQueues();
   KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&LinkStopEvent, NotificationEvent, FALSE);
   LinkThreadsStarted = 0;

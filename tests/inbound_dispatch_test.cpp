@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "driver/byte_ring.h"
 #include "host/session/executive.h"
 #include "link/link_threads.h"
 #include "support/driver_ports.h"
@@ -40,10 +41,7 @@ class InboundDispatchTest : public testsupport::ManualExecutive {
     DispatchInboundPacket(port, packet.data(), static_cast<ULONG>(packet.size()));
     KfReleaseSpinLock(&record->PortLock, old);
   }
-  static LONG Held(int port) {
-    const ByteRing& ring = PortTable[port].RxRing;
-    return (ring.WriteIndex - ring.ReadIndex + RX_RING_SIZE) % RX_RING_SIZE;
-  }
+  static LONG Held(int port) { return RingHeld(&PortTable[port].RxRing, RX_RING_SIZE); }
   static void Fill(int port, LONG bytes, LONG readIndex = 100) {
     PortTable[port].RxRing.ReadIndex = readIndex;
     PortTable[port].RxRing.WriteIndex = (readIndex + bytes) % RX_RING_SIZE;
@@ -124,9 +122,9 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   EXPECT_EQ(record->LinkFlags, LINK_OPEN | LINK_CONFIRMED);
   EXPECT_EQ(PortTable[0].InSeq, 9);
 
-  record->LinkFlags = record->LinkFlags | LINK_OPENED;
+  record->LinkFlags = record->LinkFlags | LINK_PORT_HELD;
   Dispatch(0, Packet(PKT_DOWN, 0, 0, 0));
-  EXPECT_EQ(record->LinkFlags, LINK_OPENED | LINK_CONFIRMED);
+  EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED);
   Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, 0);
 }
@@ -188,7 +186,7 @@ TEST_F(InboundDispatchTest, UnknownTypesChangeNothing) {
     Dispatch(0, Packet(type, 0, 8, 1));
   }
   EXPECT_EQ(Held(0), 0);
-  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
+  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
 }
 

@@ -147,6 +147,28 @@ TEST_F(IoManagerTest, CloseWaitsForTheLastRequestHoldingTheFile) {
   EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
 }
 
+TEST_F(IoManagerTest, CleanupEndsBeforeCloseWhenTheLastReferenceGoesOnAnotherThread) {
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\d");
+  auto opened = host::io::Open("\\Device\\d");
+  PVOID body = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(opened.file.Handle(), 0, nullptr, KernelMode, &body, nullptr),
+            STATUS_SUCCESS);
+  std::vector<UCHAR> ended;  // requests in the order their handlers returned
+  driver.On(IRP_MJ_CLEANUP, [&](PDEVICE_OBJECT, PIRP irp) {
+    // Another holder lets go of its reference while the cleanup is in the driver.
+    std::thread([&] { ObfDereferenceObject(body); }).join();
+    ended.push_back(IRP_MJ_CLEANUP);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  driver.On(IRP_MJ_CLOSE, [&](PDEVICE_OBJECT, PIRP irp) {
+    ended.push_back(IRP_MJ_CLOSE);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  opened.file.Close();
+  EXPECT_EQ(ended, (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
 // ---- transfers ----
 
 TEST_F(IoManagerTest, BufferedReadCopiesTheReportedBytesButNeverPastTheCallersBuffer) {

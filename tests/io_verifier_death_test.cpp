@@ -20,6 +20,25 @@ using testsupport::TinyDriver;
 namespace {
 
 VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
+VOID NTAPI KeepsTheCancelLock(PDEVICE_OBJECT, PIRP) {}
+VOID NTAPI ReleasesAtDispatchLevel(PDEVICE_OBJECT, PIRP) { IoReleaseCancelSpinLock(DISPATCH_LEVEL); }
+
+// A tiny driver with device \Device\v whose read waits with the given cancel routine; the read
+// is cancelled.
+void CancelReadWaitingWith(PDRIVER_CANCEL cancel) {
+  static PDRIVER_CANCEL routine;
+  routine = cancel;
+  TinyDriver driver;
+  driver.AddDevice(u"\\Device\\v");
+  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, routine);
+    return STATUS_PENDING;
+  });
+  auto opened = host::io::Open("\\Device\\v");
+  char buffer[4];
+  opened.file.ReadAsync(buffer, sizeof(buffer)).Cancel();
+}
 VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
 
 // A tiny driver with device \Device\v, read once with the given read handler.
@@ -85,6 +104,10 @@ const Stop kStops[] = {
        });
      },
      "IRP_COMPLETED_WITH_CANCEL_ROUTINE in IofCompleteRequest"},
+    {"CancelRoutineReturningWithTheCancelLock", [] { CancelReadWaitingWith(KeepsTheCancelLock); },
+     "CANCEL_ROUTINE_KEPT_CANCEL_LOCK in .*: cancel routine of request"},
+    {"CancelRoutineReturningAtAnotherLevel", [] { CancelReadWaitingWith(ReleasesAtDispatchLevel); },
+     "IRQL_CHANGED_BY_CANCEL_ROUTINE in .*returned at IRQL 2 instead of 0"},
     {"PendingReturnedWithoutMarkingTheRequest",
      [] { ReadOnce([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }); },
      "IRP_PENDING_NOT_MARKED in IofCallDriver: .*\\\\Driver\\\\Tiny"},

@@ -34,7 +34,7 @@ TEST(LinkEndToEnd, OpenReplyOfLengthThreeOpensTheLinkAndSetsInSeq) {
   link.Bind(0, server, 5);
   link.Start();
   ASSERT_TRUE(link.Open(0));
-  EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), LINK_OPEN | LINK_CONFIRMED | LINK_OPENED);
+  EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
   EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 12);
   auto channel = server.Channel(5);
   EXPECT_TRUE(channel.open);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ namespace {
 constexpr std::string_view kTessacom = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom";
 constexpr std::string_view kSerialComm = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const WCHAR kServicesPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
+
+// A key line `levels` keys deep below HKEY_LOCAL_MACHINE, each named `name`.
+std::string DeepKey(size_t levels, const std::string& name) {
+  std::string line = "[HKEY_LOCAL_MACHINE";
+  for (size_t i = 0; i < levels; ++i) line += "\\" + name;
+  return line + "]";
+}
 
 class RegistryTest : public testsupport::ManualExecutive {
  protected:
@@ -71,6 +79,12 @@ TEST_F(RegistryTest, DirectDwordReadsTheValueOrItsDefaultAndMissingKeysAreNotFou
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"tessacom", table, nullptr, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(value, 3u);
+
+  reg::LoadRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
+                   "\"MaxPort\"=hex:\n", "empty.reg");
+  value = 55;
+  ASSERT_EQ(ReadDword(u"MaxPort", &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 55u) << "an empty binary value is there and copies no byte";
 }
 
 TEST_F(RegistryTest, EntriesRunInOrderAndSubkeysSwitchTheFollowingEntries) {
@@ -257,6 +271,62 @@ TEST_F(RegistryTest, SavedFileLoadsBackToTheSameTree) {
   EXPECT_THROW(reg::SaveRegText(), std::invalid_argument) << "a name the format cannot hold";
 }
 
+TEST_F(RegistryTest, KeysAndNamesAtTheRegistrysLimitsLoadSaveAndLoadAgain) {
+  const std::string name(255, 'k');
+  std::string deepest = "\\REGISTRY\\MACHINE";
+  for (int i = 0; i < 511; ++i) deepest += "\\k";
+  deepest += "\\" + name;
+  const std::string valueName(16383, 'v');
+  std::string file = "Windows Registry Editor Version 5.00\n" + DeepKey(511, "k");
+  file.insert(file.size() - 1, "\\" + name);  // the 512th level, inside the brackets
+  reg::LoadRegText(file + "\n\"" + valueName + "\"=dword:00000001\n", "limits.reg");
+  ASSERT_EQ(reg::GetDword(deepest, valueName), 1u);
+  const std::string saved = reg::SaveRegText();
+  reg::Reset();
+  reg::LoadRegText(saved, "saved.reg");
+  EXPECT_EQ(reg::GetDword(deepest, valueName), 1u);
+  EXPECT_EQ(reg::SaveRegText(), saved);
+  EXPECT_THROW(reg::CreateKey(deepest + "\\one-too-many"), std::invalid_argument);
+  ULONG one = 1;
+  const std::u16string tooLong = u"\\REGISTRY\\MACHINE\\SOFTWARE\\" + std::u16string(256, u'k');
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, tooLong.c_str(), u"x", REG_DWORD, &one, sizeof(one)),
+            STATUS_OBJECT_NAME_INVALID);
+}
+
+// Random edits of a file with every form, for a bounded count: whatever the reader accepts,
+// the writer writes so that it loads again and writes the same text.
+TEST_F(RegistryTest, WhatTheReaderAcceptsSavesLoadsAndSavesTheSame) {
+  const std::string seed = std::string(kSample) + "\"Empty\"=hex:\n\"Odd\"=hex(1):41\n@=-\n";
+  const std::string pieces[] = {"\\", "\"", "[", "]", "\n", "\r", "\t", "=", "@", "-", ",", "\x01",
+                                "hex(2):", "dword:", "\xC0\x8A", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xED\xA0\x80",
+                                std::string(1, '\0'), "REGEDIT4\n"};
+  std::mt19937 random(11);
+  int accepted = 0;
+  for (int run = 0; run < 1500; ++run) {
+    std::string text = seed;
+    for (int edit = 0, edits = 1 + random() % 3; edit < edits; ++edit) {
+      const size_t at = random() % text.size();
+      if (random() % 2 == 0) {
+        text.insert(at, pieces[random() % std::size(pieces)]);
+      } else {
+        text.erase(at, 1 + random() % 2);
+      }
+    }
+    reg::Reset();
+    try {
+      reg::LoadRegText(text, "edited.reg");
+    } catch (const reg::RegFileError&) {
+      continue;
+    }
+    ++accepted;
+    const std::string first = reg::SaveRegText();
+    reg::Reset();
+    ASSERT_NO_THROW(reg::LoadRegText(first, "saved.reg")) << "from:\n" << text;
+    ASSERT_EQ(reg::SaveRegText(), first) << "from:\n" << text;
+  }
+  EXPECT_GT(accepted, 200) << "too few edited files were accepted to say much";
+}
+
 TEST_F(RegistryTest, MalformedFilesNameTheLineAndChangeNothing) {
   struct Case {
     std::string text;
@@ -278,6 +348,25 @@ TEST_F(RegistryTest, MalformedFilesNameTheLineAndChangeNothing) {
       {header + key + "\"A\"=\"x\\n\"\n", 3, "escape"},
       {header + key + "A=1\n", 3, "expected a [key]"},
       {"", 1, "empty"},
+      // Found by fuzzing the reader: malformed UTF-8 (an overlong newline, an overlong
+      // backslash, a surrogate, a cut sequence, a code point above U+10FFFF, a stray byte).
+      {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\xC0\x8A]\n", 2, "invalid UTF-8 at column 31: byte C0"},
+      {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\xC1\x9CT]\n", 2, "invalid UTF-8"},
+      {header + key + "\"\xED\xA0\x80\"=dword:1\n", 3, "invalid UTF-8"},
+      {header + key + "\"A\"=\"\xE2\x82\"\n", 3, "invalid UTF-8"},
+      {header + key + "\"A\"=\"\xF4\x90\x80\x80\"\n", 3, "invalid UTF-8"},
+      {header + key + "; \x80\n", 3, "invalid UTF-8"},
+      {std::string("\xFF\xFE[\0\n\0\x00\xD8]\0", 10), 2, "unpaired UTF-16 surrogate D800"},
+      // Names a file cannot write back, and a type number that does not fit 32 bits.
+      {header + key + "\"A\tB\"=dword:1\n", 3, "control character"},
+      {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\x01]\n", 2, "control character"},
+      {header + key + "\"A\"=hex(100000001):00\n", 3, "1 to 8"},
+      // Beyond the registry's limits, the first far beyond what the stack could take apart.
+      {header + DeepKey(100000, "k") + "\n", 2, "100000 levels deep; the registry allows 512"},
+      {header + DeepKey(513, "k") + "\n", 2, "513 levels deep"},
+      {header + DeepKey(1, std::string(256, 'k')) + "\n", 2, "256 characters long; the registry allows 255"},
+      {header + DeepKey(129, std::string(255, 'k')) + "\n", 2, "the registry allows 32767"},
+      {header + key + "\"" + std::string(16384, 'v') + "\"=-\n", 3, "the registry allows 16383"},
   };
   for (const auto& c : cases) {
     try {

@@ -1,10 +1,14 @@
 // The tessacom program's command line and its load report against the real driver.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "command_line.h"
 #include "demo.h"
+#include "endpoint.h"
 #include "support/driver_under_test.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
@@ -32,15 +36,15 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
             "--bind: not an IPv4 address: 300.1.1.1");
   EXPECT_FALSE(ParseCommandLine({"demo", "--bind", "127.0.0.1"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"load", "extra", "words"}).error.empty());
-  EXPECT_FALSE(tessacom::ParseAddress("1.2.3").has_value());
-  EXPECT_EQ(tessacom::FormatAddress(0xC0A8010A), "192.168.1.10");
+  EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
+  EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
 
 TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndThatNothingIsLeft) {
   // An address of the test's own, so that suites running alongside keep theirs; the driver
   // under test.
   std::vector<std::string> arguments = {"load", "--bind",
-                                        tessacom::FormatAddress(testsupport::UniqueLoopbackAddress())};
+                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())};
   for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
   Options options = ParseCommandLine(arguments);
   std::ostringstream out;
@@ -51,6 +55,45 @@ TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndThatNothingIsLeft) {
   EXPECT_NE(text.find("vxserial0 = COM3 (REG_SZ, 10 bytes)"), std::string::npos) << text;
   EXPECT_NE(text.find("receiver threads: 1 (0.0.0.3)"), std::string::npos) << text;
   EXPECT_NE(text.find("nothing outstanding"), std::string::npos) << text;
+}
+
+// What `load` says of a configuration it cannot take as it is: each thing once, in words.
+TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
+  const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n";
+  struct Case {
+    std::string values;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {key + "\"StartPort\"=dword:0000270e\n\"MaxPort\"=hex:\n\"StartNum2\"=hex(4):01,00\n"
+             "\"dAddress1\"=dword:c0a8010a\n",
+       {"note: \"MaxPort\" is REG_BINARY of 0 bytes, not a 4-byte REG_DWORD: the driver treats it as absent (3)",
+        "note: \"StartNum2\" is REG_DWORD of 2 bytes", "port 0: COM9998,", "port 1: COM9999,",
+        "port 2: no COM name (its COM number 10000 is outside 0 to 9999",
+        "note: the loopback guard is on: nothing is sent to 0.0.0.3 (ports 1, 2)",
+        "note: the loopback guard is on: nothing is sent to 192.168.1.10 (port 0)"}},
+      {key + "\"MaxPort\"=dword:0000012c\n",
+       {"note: \"MaxPort\" is 300, more than the 256 ports the driver has room for: it makes 256",
+        "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)"}},
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n",
+       {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom"}},
+  };
+  const auto file = std::filesystem::temp_directory_path() / ("tessacom_notes_" + std::to_string(::getpid()) + ".reg");
+  for (const auto& c : cases) {
+    std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n" << c.values;
+    Options options = ParseCommandLine({"load", "--reg", file.string(), "--bind",
+                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+    std::ostringstream out;
+    tessacom::RunLoad(options, out);
+    const std::string text = out.str();
+    for (const auto& said : c.said) {
+      const size_t first = text.find(said);
+      EXPECT_NE(first, std::string::npos) << said << "\n---\n" << text;
+      EXPECT_EQ(text.find(said, first + 1), std::string::npos) << "said twice: " << said;
+    }
+    EXPECT_NE(text.find("nothing outstanding"), std::string::npos) << text;
+  }
+  std::filesystem::remove(file);
 }
 
 }  // namespace

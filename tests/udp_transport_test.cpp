@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <deque>
+#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
@@ -293,6 +294,30 @@ TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
   object.file = nullptr;
   EXPECT_TRUE(host::udp::WaitForCounters(
       [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
+}
+
+TEST_F(UdpTransportTest, CloseAndLastDereferenceOnTwoThreadsEndTheAddressObjectOnce) {
+  for (int round = 0; round < 200; ++round) {
+    AddressObject object;
+    ASSERT_EQ(OpenAddress(OpenAttribute(0, kLinkPort), &object), STATUS_SUCCESS);
+    auto pending = StartReceive(object, 0, 0);
+    std::latch start(2);
+    std::thread closer([&] {
+      start.arrive_and_wait();
+      ZwClose(object.handle);
+    });
+    std::thread holder([&] {
+      start.arrive_and_wait();
+      ObDereferenceObject(object.file);
+    });
+    closer.join();
+    holder.join();
+    ASSERT_TRUE(pending->WaitDone()) << "round " << round;
+    EXPECT_EQ(pending->iosb.Status, STATUS_LOCAL_DISCONNECT);
+    ASSERT_TRUE(host::udp::WaitForCounters(
+        [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s))
+        << "round " << round;
+  }
 }
 
 TEST_F(UdpTransportTest, CancelledReceiveEndsAndLosesNoDatagram) {

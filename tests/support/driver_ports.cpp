@@ -1,5 +1,6 @@
 #include "support/driver_ports.h"
 
+#include "driver/port_devices.h"
 #include "link/link_packet.h"
 
 namespace testsupport {
@@ -17,6 +18,7 @@ DriverPorts::DriverPorts(int count, LONG startPort, const tessacom::DriverBindin
   driver_.StartPort = startPort;
   driver_.MaxPort = count;
   KeInitializeEvent(&driver_.SendEvent, SynchronizationEvent, FALSE);
+  driver_.InitializeControlQueues();
   for (int i = 0; i < count; i++) {
     auto* record = static_cast<PortRecord*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
@@ -41,17 +43,7 @@ DriverPorts::~DriverPorts() {
   if (driver_.OutboundScratch != nullptr) ExFreePool(driver_.OutboundScratch);
   driver_.OutboundScratch = nullptr;
   for (size_t i = 0; i < records_.size(); i++) {
-    PortRecord* record = records_[i];
-    for (PKTIMER timer : {&record->AckTimer, &record->WriteTotalTimer, &record->ReadIntervalTimer,
-                          &record->ReadTotalTimer, &record->ImmediateTotalTimer}) {
-      KeCancelTimer(timer);
-    }
-    for (PKDPC dpc : {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
-                      &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
-                      &record->CompleteWaitDpc, &record->ImmediateSendDpc,
-                      &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc}) {
-      KeRemoveQueueDpc(dpc);
-    }
+    driver_.QuiescePort(records_[i]);
     DrainControlQueue(static_cast<int>(i));
     driver_.PortTable[i] = {};
     ExFreePool(records_[i]);
@@ -59,7 +51,7 @@ DriverPorts::~DriverPorts() {
   driver_.MaxPort = 0;
 }
 
-void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_OPENED; }
+void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD; }
 
 bool DriverPorts::TakeSendEvent() { return KeResetEvent(&driver_.SendEvent) != 0; }
 

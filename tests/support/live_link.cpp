@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "driver/byte_ring.h"
 #include "host/net/udp_transport.h"
 #include "host/session/executive.h"
 #include "link/link_threads.h"
@@ -72,7 +73,7 @@ bool LiveLink::Open(int port, double seconds) {
                         std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
   if (open) {
     KIRQL old = KfAcquireSpinLock(&record->PortLock);
-    WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPENED);
+    WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_PORT_HELD);
     KfReleaseSpinLock(&record->PortLock, old);
   }
   return open;
@@ -82,11 +83,9 @@ std::vector<UCHAR> LiveLink::RxBytes(int port) const {
   // Read under the port's lock, as the read path does.
   PortRecord* record = ports_->Record(port);
   const ByteRing& ring = Driver().PortTable[port].RxRing;
-  std::vector<UCHAR> bytes;
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
-  for (LONG i = ring.ReadIndex; i != ring.WriteIndex; i = (i + 1) % RX_RING_SIZE) {
-    bytes.push_back(ring.Buffer[i]);
-  }
+  std::vector<UCHAR> bytes(RingHeld(&ring, RX_RING_SIZE));
+  CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
   KfReleaseSpinLock(&record->PortLock, old);
   return bytes;
 }

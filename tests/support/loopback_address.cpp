@@ -17,9 +17,4 @@ uint32_t UniqueLoopbackAddress() {
   return (127u << 24) | (x << 16) | (y << 8) | z;
 }
 
-std::string DottedAddress(uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 }  // namespace testsupport

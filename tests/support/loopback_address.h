@@ -3,14 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace testsupport {
 
 // A fresh address in 127.0.0.0/8, host order (first octet most significant); never 127.0.0.x.
 uint32_t UniqueLoopbackAddress();
-
-// "a.b.c.d" of a host-order address.
-std::string DottedAddress(uint32_t address);
 
 }  // namespace testsupport

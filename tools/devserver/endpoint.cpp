@@ -31,6 +31,13 @@ Endpoint Endpoint::FromSockaddr(const sockaddr_in& in) {
   return Endpoint{ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)};
 }
 
+std::optional<uint32_t> ParseAddress(std::string_view text) {
+  in_addr parsed;
+  const std::string hostText(text);
+  if (inet_pton(AF_INET, hostText.c_str(), &parsed) != 1) return std::nullopt;
+  return ntohl(parsed.s_addr);
+}
+
 std::optional<Endpoint> ParseEndpoint(std::string_view text, uint16_t defaultPort) {
   std::string_view host = text;
   uint16_t port = defaultPort;
@@ -45,10 +52,9 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, uint16_t defaultPor
     }
     port = static_cast<uint16_t>(value);
   }
-  in_addr parsed;
-  const std::string hostText(host);
-  if (inet_pton(AF_INET, hostText.c_str(), &parsed) != 1) return std::nullopt;
-  return Endpoint{ntohl(parsed.s_addr), port};
+  const std::optional<uint32_t> address = ParseAddress(host);
+  if (!address) return std::nullopt;
+  return Endpoint{*address, port};
 }
 
 }  // namespace devserver

@@ -21,6 +21,9 @@ struct Endpoint {
   static Endpoint FromSockaddr(const sockaddr_in& in);
 };
 
+// "a.b.c.d" as a host-order address; nothing when malformed.
+std::optional<uint32_t> ParseAddress(std::string_view text);
+
 // "a.b.c.d" or "a.b.c.d:port" (the port defaults to `defaultPort`); nothing when malformed.
 std::optional<Endpoint> ParseEndpoint(std::string_view text, uint16_t defaultPort);
 

@@ -1,21 +1,8 @@
 #include "command_line.h"
 
-#include <cstdio>
+#include "endpoint.h"
 
 namespace tessacom {
-
-std::optional<uint32_t> ParseAddress(const std::string& text) {
-  unsigned a, b, c, d;
-  char tail;
-  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4) return std::nullopt;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return std::nullopt;
-  return (a << 24) | (b << 16) | (c << 8) | d;
-}
-
-std::string FormatAddress(uint32_t v) {
-  return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
-         std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
-}
 
 Options ParseCommandLine(const std::vector<std::string>& arguments) {
   Options options;
@@ -36,7 +23,7 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       if (auto file = value("--image")) options.image = *file;
     } else if (arg == "--bind") {
       if (auto text = value("--bind")) {
-        options.bind = ParseAddress(*text);
+        options.bind = devserver::ParseAddress(*text);
         if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
       }
     } else if (!arg.empty() && arg[0] == '-') {
@@ -67,7 +54,10 @@ static std::string CommandHelp(const std::string& command) {
            "over an empty registry; without one, an empty \"tessacom\" key, so every default\n"
            "applies), prints the devices, COM links, SERIALCOMM values, receiver threads and\n"
            "error-log entries it made, unloads it and prints what was left behind. --bind ADDR\n"
-           "is the local address of the driver's UDP endpoint, as for serve.\n";
+           "is the local address of the driver's UDP endpoint, as for serve. Lines starting\n"
+           "\"note:\" say what the driver will not take as written (a missing key, a value that\n"
+           "is not a 4-byte REG_DWORD, \"MaxPort\" above 256) and which remote servers the\n"
+           "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
     return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR]\n\n"

@@ -19,8 +19,5 @@ struct Options {
 
 Options ParseCommandLine(const std::vector<std::string>& arguments);
 std::string HelpText(const std::string& command);
-// "a.b.c.d" as a host-order number; nothing when malformed.
-std::optional<uint32_t> ParseAddress(const std::string& text);
-std::string FormatAddress(uint32_t hostOrder);
 
 }  // namespace tessacom

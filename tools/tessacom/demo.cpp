@@ -8,7 +8,9 @@
 #include <iostream>
 #include <thread>
 
+#include "configuration_notes.h"
 #include "devserver.h"
+#include "endpoint.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
 #include "report.h"
@@ -23,6 +25,7 @@ constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
 constexpr uint16_t kUnprivilegedPort = 40519;
 
 int LoadAndReport(HostSession& session, std::ostream& out) {
+  PrintNotes(out, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(out, status, session.Driver());
   return NT_SUCCESS(status) ? 0 : 1;
@@ -60,7 +63,7 @@ int RunServe(const Options& options, std::ostream& out) {
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   if (result == 0) {
-    out << "serving on " << FormatAddress(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
+    out << "serving on " << devserver::AddressToString(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
         << std::flush;
     int signal = 0;
     sigwait(&stop, &signal);

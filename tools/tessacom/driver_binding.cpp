@@ -12,9 +12,11 @@ namespace {
 
 // Every symbol the binding takes from an image.
 constexpr const char* kBoundSymbols[] = {
-    "UnloadDriver", "MaxPort", "StartPort", "ReceiverCount", "Unloading", "SendEvent",
-    "OutboundScratch", "PortTable", "StartLink", "StopLink", "LinkThreadCount", "QueueLinkPacket",
-    "DiscardControlQueue", "PlaceTxBytes", "InitializePortRecord", "ReadPortConfiguration"};
+    "UnloadDriver",         "MaxPort",         "StartPort",           "ReceiverCount",
+    "Unloading",            "SendEvent",       "OutboundScratch",     "PortTable",
+    "StartLink",            "StopLink",        "LinkThreadCount",     "QueueLinkPacket",
+    "InitializeControlQueues", "DiscardControlQueue", "PlaceTxBytes", "InitializePortRecord",
+    "QuiescePort",          "ReadPortConfiguration"};
 
 void RequireSymbols(const host::ldr::Image& image) {
   std::string missing;
@@ -37,8 +39,10 @@ std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
       BIND_GLOBAL(ReceiverCount), BIND_GLOBAL(Unloading), BIND_GLOBAL(SendEvent),
       BIND_GLOBAL(OutboundScratch), static_cast<PortTableEntry*>(image.Find("PortTable")),
       BIND_ROUTINE(StartLink), BIND_ROUTINE(StopLink), BIND_ROUTINE(LinkThreadCount),
-      BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes),
-      BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(ReadPortConfiguration)});
+      BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(InitializeControlQueues),
+      BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes),
+      BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(QuiescePort),
+      BIND_ROUTINE(ReadPortConfiguration)});
 }
 
 #undef BIND_ROUTINE
@@ -50,7 +54,8 @@ const DriverBinding& CompiledInDriver() {
   static const DriverBinding compiledIn{
       DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
       OutboundScratch, PortTable, StartLink, StopLink, LinkThreadCount, QueueLinkPacket,
-      DiscardControlQueue, PlaceTxBytes, InitializePortRecord, ReadPortConfiguration};
+      InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, InitializePortRecord,
+      QuiescePort, ReadPortConfiguration};
   return compiledIn;
 }
 

@@ -8,7 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "driver/driver_frame.h"
+#include "driver/configuration.h"
+#include "driver/driver_entry.h"
+#include "driver/port_devices.h"
+#include "link/link_packet.h"
 #include "link/link_threads.h"
 #include "link/tx_ring.h"
 
@@ -34,9 +37,11 @@ struct DriverBinding {
   decltype(&::StopLink) StopLink;
   decltype(&::LinkThreadCount) LinkThreadCount;
   decltype(&::QueueLinkPacket) QueueLinkPacket;
+  decltype(&::InitializeControlQueues) InitializeControlQueues;
   decltype(&::DiscardControlQueue) DiscardControlQueue;
   decltype(&::PlaceTxBytes) PlaceTxBytes;
   decltype(&::InitializePortRecord) InitializePortRecord;
+  decltype(&::QuiescePort) QuiescePort;
   decltype(&::ReadPortConfiguration) ReadPortConfiguration;
 };
 

@@ -13,7 +13,7 @@
 
 namespace tessacom {
 
-static const std::string kServiceKey = std::string(host::registry::kServices) + "\\tessacom";
+std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "\\tessacom"; }
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
@@ -39,12 +39,15 @@ HostSession::~HostSession() {
 
 void HostSession::PrepareRegistry(const std::optional<std::string>& regFile) {
   host::registry::Reset();
-  host::registry::CreateKey(kServiceKey);
-  if (regFile) host::registry::LoadRegFile(*regFile);
+  if (regFile) {
+    host::registry::LoadRegFile(*regFile);
+  } else {
+    host::registry::CreateKey(ServiceKeyPath());
+  }
 }
 
 void HostSession::SetConfiguration(const std::string& name, uint32_t value) {
-  host::registry::SetDword(kServiceKey, name, value);
+  host::registry::SetDword(ServiceKeyPath(), name, value);
 }
 
 NTSTATUS HostSession::Load() {

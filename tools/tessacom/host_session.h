@@ -23,8 +23,9 @@ class HostSession {
               uint16_t unprivilegedPort = 0);
   ~HostSession();
 
-  // The registry: an empty "tessacom" key, then the file merged over it. Throws the registry's
-  // RegFileError for a file that cannot be read or is malformed.
+  // The registry: the file merged over an empty registry or, without a file, an empty
+  // "tessacom" key. Throws the registry's RegFileError for a file that cannot be read or is
+  // malformed.
   void PrepareRegistry(const std::optional<std::string>& regFile);
   void SetConfiguration(const std::string& name, uint32_t value);
 
@@ -41,6 +42,9 @@ class HostSession {
   bool loaded_ = false;
   bool attempted_ = false;
 };
+
+// "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\tessacom", the driver's key.
+std::string ServiceKeyPath();
 
 // The port UDP 519 is carried on: 519 as root, `fallback` otherwise.
 uint16_t LinkWirePort(uint16_t fallback);

@@ -6,7 +6,9 @@
 #include <sstream>
 
 #include "command_line.h"
+#include "configuration_notes.h"
 #include "driver/port_record.h"
+#include "endpoint.h"
 #include "host/io/system_error_log.h"
 #include "host/ob/object_names.h"
 #include "host/registry/registry.h"
@@ -37,6 +39,18 @@ static std::string Utf16Data(const std::vector<uint8_t>& data) {
   return text;
 }
 
+// "COM<n>", or why the port has no COM name.
+static std::string ComName(const PortRecord& record) {
+  const std::string name = "COM" + std::to_string(record.ComNumber);
+  if (record.ComNameCreated) return name;
+  if (record.ComNumber < 0 || record.ComNumber > 9999) {
+    return "no COM name (its COM number " + std::to_string(record.ComNumber) +
+           " is outside 0 to 9999, the numbers a COM name can carry)";
+  }
+  if (record.DeviceName.Buffer == nullptr) return "no COM name (no memory for its device name)";
+  return "no COM name (" + name + " is taken)";
+}
+
 static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
   const PortTableEntry* table = driver.PortTable;
   PDRIVER_OBJECT object = host::LoadedDriver();
@@ -44,8 +58,8 @@ static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
   int count = 0;
   for (PDEVICE_OBJECT device = object ? object->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
-    out << "  port " << record->PortIndex << ": COM" << record->ComNumber << ", remote "
-        << FormatAddress(table[record->PortIndex].RemoteAddress) << " channel "
+    out << "  port " << record->PortIndex << ": " << ComName(*record) << ", remote "
+        << devserver::AddressToString(table[record->PortIndex].RemoteAddress) << " channel "
         << table[record->PortIndex].RemoteChannel + 1 << " (wire "
         << (table[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
@@ -83,7 +97,7 @@ static void PrintReceivers(std::ostream& out, const DriverBinding& driver) {
   out << "receiver threads: " << driver.ReceiverCount;
   const char* separator = " (";
   for (uint32_t address : addresses) {
-    out << separator << FormatAddress(address);
+    out << separator << devserver::AddressToString(address);
     separator = ", ";
   }
   out << (addresses.empty() ? "" : ")") << "\n";
@@ -95,6 +109,7 @@ void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& dr
     PrintDevices(out, driver);
     PrintNames(out);
     PrintReceivers(out, driver);
+    PrintNotes(out, LoopbackNotes(driver));
   }
   out << "error log:\n";
   std::string entries = host::errorlog::Listing();

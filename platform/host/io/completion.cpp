@@ -59,10 +59,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   using namespace host::io::detail;
   host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IofCompleteRequest");
   MarkCompleting(Irp);
-  if (Irp->CancelRoutine != nullptr) {
+  RecordOf(Irp)->boost = PriorityBoost;
+  // IoCancelIrp may be exchanging the routine on another processor at this moment.
+  PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
+  if (cancelRoutine != nullptr) {
     host::verifier::Stop("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IofCompleteRequest",
                          "request %p still has cancel routine %p", static_cast<void*>(Irp),
-                         reinterpret_cast<void*>(Irp->CancelRoutine));
+                         reinterpret_cast<void*>(cancelRoutine));
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     host::verifier::Stop("IRP_COMPLETED_WITH_PENDING_STATUS", "IofCompleteRequest",

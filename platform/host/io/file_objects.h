@@ -44,7 +44,9 @@ class FileObject final : public Object {
   FILE_OBJECT file_{};
   std::u16string name_;
   KPROCESSOR_MODE mode_;
-  bool opened_ = false;  // the driver accepted the create; it is owed a close
+  // The driver accepted the create and is owed a close. Set by the open; read by the cleanup
+  // and cleared by the close, which the object manager sends only after the cleanup ended.
+  bool opened_ = false;
 };
 
 // Opens a file object on the device: an exclusive device with a file object already open

@@ -38,6 +38,10 @@ void* MdlBuffer(PMDL mdl);
 // Sets every count of IoGetConfigurationInformation's record back to 0.
 void ResetConfiguration();
 
+// The priority boost the request was last completed with (a request of IoAllocateIrp, before
+// its owner frees it); -1 when it was never completed.
+CCHAR CompletionBoost(PIRP irp);
+
 // Requests and MDLs allocated and not yet released; devices of a driver.
 size_t OutstandingIrps();
 size_t OutstandingMdls();

@@ -77,6 +77,7 @@ struct RequestRecord {
   void* systemBuffer = nullptr;  // buffered transfer: owned, released with the request
   void* copyOutTo = nullptr;     // where completion copies Information bytes of it
   ULONG copyOutLimit = 0;        // never more than the caller's output length
+  CCHAR boost = -1;              // the priority boost of its last completion
   std::shared_ptr<ClientState> client;
 };
 

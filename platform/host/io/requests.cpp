@@ -176,6 +176,11 @@ bool SetUpControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, P
 
 void FailNthIrpAllocation(size_t nth) { detail::irpFailureCountdown = nth; }
 
+CCHAR CompletionBoost(PIRP irp) {
+  detail::RequireLiveIrp(irp, "host::io::CompletionBoost");
+  return detail::RecordOf(irp)->boost;
+}
+
 size_t OutstandingIrps() {
   std::lock_guard lock(detail::irpLock);
   return detail::LiveIrps().size();

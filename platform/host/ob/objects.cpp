@@ -80,13 +80,16 @@ size_t OpenHandleCount() {
 
 extern "C" {
 
+// Closes a handle. As in NT, the object hears of its last handle (a file object's cleanup)
+// while the closing handle's reference still holds it, and only then is that reference
+// dropped, so that the last reference (a file object's close) always comes after the cleanup,
+// whichever thread lets go of it.
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   using host::Table;
   host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose", HOST_CALLER());
   auto& table = Table();
   std::shared_ptr<host::Object> object;
   bool lastHandle = false;
-  bool lastReference = false;
   {
     std::lock_guard<std::mutex> guard(table.mutex);
     auto it = table.handles.find(Handle);
@@ -95,10 +98,15 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     table.handles.erase(it);
     object = body->second.object;
     lastHandle = --body->second.handles == 0;
+  }
+  if (lastHandle) object->OnLastHandleClosed();
+  bool lastReference = false;
+  {
+    std::lock_guard<std::mutex> guard(table.mutex);
+    auto body = table.byBody.find(object->Body());  // the handle's reference kept the entry
     lastReference = --body->second.references == 0;
     if (lastReference) table.byBody.erase(body);
   }
-  if (lastHandle) object->OnLastHandleClosed();
   if (lastReference) object->OnLastReference();
   return STATUS_SUCCESS;
 }

@@ -1,125 +1,11 @@
-// The registry tree and its host-side access (registry.h): keys with ordered subkeys and
-// values, names compared case-insensitively, one lock over the whole tree.
+// Host-side access to the registry tree (registry.h).
 #include "host/registry/registry.h"
 
-#include <algorithm>
-
+#include "host/registry/limits.h"
 #include "host/registry/store.h"
 #include "host/rtl/wide_text.h"
 
 namespace host::registry {
-namespace store {
-namespace {
-
-std::mutex treeLock;
-
-void AddWellKnownKeys(Key& root) {
-  for (auto path : {kServices, kControl, kDeviceMap}) {
-    FindOrCreateBelow(&root, text::FromUtf8(path));
-  }
-}
-
-Key& Root() {
-  static Key root = [] {
-    Key initial;
-    AddWellKnownKeys(initial);
-    return initial;
-  }();
-  return root;
-}
-
-}  // namespace
-
-Key* Key::Subkey(std::u16string_view child) {
-  for (auto& key : subkeys) {
-    if (text::EqualNoCase(key->name, child)) return key.get();
-  }
-  return nullptr;
-}
-
-Key* Key::AddSubkey(std::u16string_view child) {
-  if (Key* existing = Subkey(child)) return existing;
-  subkeys.push_back(std::make_unique<Key>());
-  subkeys.back()->name = std::u16string(child);
-  return subkeys.back().get();
-}
-
-bool Key::RemoveSubkey(std::u16string_view child) {
-  auto it = std::find_if(subkeys.begin(), subkeys.end(),
-                         [&](const auto& key) { return text::EqualNoCase(key->name, child); });
-  if (it == subkeys.end()) return false;
-  subkeys.erase(it);
-  return true;
-}
-
-Value* Key::FindValue(std::u16string_view valueName) {
-  for (auto& [name, value] : values) {
-    if (text::EqualNoCase(name, valueName)) return &value;
-  }
-  return nullptr;
-}
-
-void Key::SetValue(std::u16string_view valueName, Value value) {
-  if (Value* existing = FindValue(valueName)) {
-    *existing = std::move(value);
-    return;
-  }
-  values.emplace_back(std::u16string(valueName), std::move(value));
-}
-
-bool Key::RemoveValue(std::u16string_view valueName) {
-  auto it = std::find_if(values.begin(), values.end(), [&](const auto& entry) {
-    return text::EqualNoCase(entry.first, valueName);
-  });
-  if (it == values.end()) return false;
-  values.erase(it);
-  return true;
-}
-
-std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(treeLock); }
-
-std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
-  std::vector<std::u16string_view> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-Key* FindBelow(Key* base, std::u16string_view relativePath) {
-  Key* key = base;
-  for (auto part : SplitPath(relativePath)) {
-    if (key == nullptr) break;
-    key = key->Subkey(part);
-  }
-  return key;
-}
-
-Key* FindOrCreateBelow(Key* base, std::u16string_view relativePath) {
-  Key* key = base;
-  for (auto part : SplitPath(relativePath)) key = key->AddSubkey(part);
-  return key;
-}
-
-Key* Find(std::u16string_view path) { return FindBelow(&Root(), path); }
-
-Key* FindOrCreate(std::u16string_view path) { return FindOrCreateBelow(&Root(), path); }
-
-bool Delete(std::u16string_view path) {
-  auto parts = SplitPath(path);
-  if (parts.empty()) return false;
-  Key* parent = &Root();
-  for (size_t i = 0; i + 1 < parts.size() && parent != nullptr; ++i) {
-    parent = parent->Subkey(parts[i]);
-  }
-  return parent != nullptr && parent->RemoveSubkey(parts.back());
-}
-
-}  // namespace store
 
 namespace {
 
@@ -141,28 +27,35 @@ std::vector<std::string> Names(std::string_view path, bool subkeys) {
   store::Key* key = store::Find(text::FromUtf8(path));
   if (key == nullptr) return names;
   if (subkeys) {
-    for (const auto& child : key->subkeys) names.push_back(text::ToUtf8(child->name));
+    for (const auto& entry : key->subkeys) names.push_back(text::ToUtf8(entry.name));
   } else {
-    for (const auto& [name, value] : key->values) names.push_back(text::ToUtf8(name));
+    for (const auto& entry : key->values) names.push_back(text::ToUtf8(entry.name));
   }
   return names;
+}
+
+// The key of that path, created if missing; throws for a path beyond the registry's limits.
+store::Key* CreateLocked(std::string_view path) {
+  const std::u16string wide = text::FromUtf8(path);
+  store::Key* key = store::FindOrCreate(wide);
+  if (key == nullptr) {
+    const std::string shown = path.size() > 64 ? std::string(path.substr(0, 64)) + "..." : std::string(path);
+    throw std::invalid_argument("registry key \"" + shown + "\" cannot be created: " + KeyPathProblem(wide));
+  }
+  return key;
 }
 
 }  // namespace
 
 void Reset() {
   auto lock = store::Lock();
-  store::Key* root = store::Find(u"");
-  root->subkeys.clear();
-  root->values.clear();
-  store::AddWellKnownKeys(*root);
+  store::ResetTree();
 }
 
 bool CreateKey(std::string_view path) {
   auto lock = store::Lock();
-  auto wide = text::FromUtf8(path);
-  if (store::Find(wide) != nullptr) return false;
-  store::FindOrCreate(wide);
+  if (store::Find(text::FromUtf8(path)) != nullptr) return false;
+  CreateLocked(path);
   return true;
 }
 
@@ -182,9 +75,10 @@ std::vector<std::string> ValueNames(std::string_view path) { return Names(path, 
 
 void SetValue(std::string_view path, std::string_view name, ULONG type,
               std::span<const uint8_t> data) {
+  const std::u16string wideName = text::FromUtf8(name);
+  if (auto problem = ValueNameProblem(wideName); !problem.empty()) throw std::invalid_argument(problem);
   auto lock = store::Lock();
-  store::FindOrCreate(text::FromUtf8(path))
-      ->SetValue(text::FromUtf8(name), Value{type, std::vector<uint8_t>(data.begin(), data.end())});
+  CreateLocked(path)->SetValue(wideName, Value{type, std::vector<uint8_t>(data.begin(), data.end())});
 }
 
 void SetDword(std::string_view path, std::string_view name, uint32_t value) {

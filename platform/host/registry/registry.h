@@ -35,7 +35,8 @@ struct Value {
 // Empties the tree, leaving only the well-known keys (Services, Control, DEVICEMAP).
 void Reset();
 
-// Creates the key and any missing parent; true if the key did not exist before.
+// Creates the key and any missing parent; true if the key did not exist before. Throws
+// std::invalid_argument for a path beyond the registry's limits (limits.h).
 bool CreateKey(std::string_view path);
 bool KeyExists(std::string_view path);
 // Deletes the key with everything below it; false if it did not exist.
@@ -43,7 +44,8 @@ bool DeleteKey(std::string_view path);
 std::vector<std::string> SubkeyNames(std::string_view path);
 std::vector<std::string> ValueNames(std::string_view path);
 
-// Setting a value creates its key path if needed and replaces a value of that name.
+// Setting a value creates its key path if needed and replaces a value of that name. Throws
+// std::invalid_argument, as CreateKey does, and for a value name beyond the limits.
 void SetValue(std::string_view path, std::string_view name, ULONG type,
               std::span<const uint8_t> data);
 void SetDword(std::string_view path, std::string_view name, uint32_t value);
@@ -74,13 +76,16 @@ class RegFileError : public std::runtime_error {
 // Merges a .reg text ("Windows Registry Editor Version 5.00" or "REGEDIT4") over the tree:
 // [KEY] creates a key, [-KEY] deletes one, "name"=... and @=... set values, "name"=- deletes
 // one. HKEY_LOCAL_MACHINE maps to \REGISTRY\MACHINE and HKEY_USERS to \REGISTRY\USER. The
-// whole text is checked before anything is applied, so a malformed file changes nothing.
+// whole text is checked before anything is applied, so a malformed file changes nothing:
+// text that is not well-formed UTF-8 (nor UTF-16LE after its byte-order mark), a name with a
+// control character, or a key or name beyond the registry's limits (limits.h) is an error.
 void LoadRegText(std::string_view text, std::string_view sourceName);
 void LoadRegFile(const std::filesystem::path& file);
 // Writes every key under root (the root itself included) in the 5.00 format, parents before
 // children, loadable again with LoadRegText. Throws std::invalid_argument for a root outside
-// \REGISTRY\MACHINE and \REGISTRY\USER or a value name the format cannot hold (control
-// characters); string data with control characters is written in the hex(1): form.
+// \REGISTRY\MACHINE and \REGISTRY\USER or a key or value name the format cannot hold
+// (control characters, unpaired surrogates); string data with those is written in the
+// hex(1): form. What LoadRegText accepts, this writes back so that it loads to the same tree.
 std::string SaveRegText(std::string_view root = kMachine);
 void SaveRegFile(const std::filesystem::path& file, std::string_view root = kMachine);
 

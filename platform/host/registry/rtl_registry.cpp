@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/ke/irql_checks.h"
+#include "host/registry/limits.h"
 #include "host/registry/store.h"
 #include "host/rtl/wide_text.h"
 #include "kernel.h"
@@ -84,7 +85,7 @@ KeyState CopyValues(const std::u16string& keyPath, const PCWSTR name, std::vecto
   store::Key* key = store::Find(keyPath);
   if (key == nullptr) return KeyState::Missing;
   if (name == nullptr) {
-    for (const auto& [valueName, value] : key->values) out.push_back({valueName, value});
+    for (const auto& entry : key->values) out.push_back({entry.name, entry.item});
   } else if (Value* value = key->FindValue(name)) {
     out.push_back({std::u16string(name), *value});
   }
@@ -127,7 +128,7 @@ NTSTATUS StoreDirectString(PUNICODE_STRING target, ULONG type, const uint8_t* da
 // length and type, then the data).
 NTSTATUS StoreDirectData(PVOID entryContext, ULONG type, const uint8_t* data, ULONG length) {
   if (length <= sizeof(ULONG)) {
-    std::memcpy(entryContext, data, length);
+    if (length != 0) std::memcpy(entryContext, data, length);
     return STATUS_SUCCESS;
   }
   LONG size;
@@ -178,8 +179,10 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, std::u16string name, ULO
 
 NTSTATUS DeliverValues(const RTL_QUERY_REGISTRY_TABLE& entry, std::vector<Found>& values,
                        PVOID context) {
+  static const uint8_t kNoData = 0;  // empty data is handed over, as the platform does, at a valid address
   for (auto& found : values) {
-    NTSTATUS status = Deliver(entry, found.name, found.value.type, found.value.data.data(),
+    const uint8_t* data = found.value.data.empty() ? &kNoData : found.value.data.data();
+    NTSTATUS status = Deliver(entry, found.name, found.value.type, data,
                               static_cast<ULONG>(found.value.data.size()), context);
     if (!NT_SUCCESS(status)) return status;
   }
@@ -267,10 +270,15 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
                                     "RtlWriteRegistryValue");
   auto path = AbsolutePath(RelativeTo, Path);
   if (!path || (ValueData == nullptr && ValueLength != 0)) return STATUS_INVALID_PARAMETER;
+  if (!host::registry::ValueNameProblem(host::text::View(ValueName)).empty()) {
+    return STATUS_INVALID_PARAMETER;
+  }
   const auto* bytes = static_cast<const uint8_t*>(ValueData);
   Value value{ValueType, std::vector<uint8_t>(bytes, bytes + ValueLength)};
   auto lock = store::Lock();
-  store::FindOrCreate(*path)->SetValue(host::text::View(ValueName), std::move(value));
+  store::Key* key = store::FindOrCreate(*path);
+  if (key == nullptr) return STATUS_OBJECT_NAME_INVALID;  // beyond the registry's limits
+  key->SetValue(host::text::View(ValueName), std::move(value));
   return STATUS_SUCCESS;
 }
 

@@ -3,39 +3,69 @@
 
 namespace host::text {
 
+namespace {
+
+// Decodes the well-formed UTF-8 sequence that starts at s[i] and sets *length to its size, or
+// sets *length to 0 when there is none: a stray continuation byte, a cut sequence, an overlong
+// form (C0 8A for a newline), a surrogate, or a code point above U+10FFFF.
+char32_t DecodeOne(std::string_view s, size_t i, size_t* length) {
+  const unsigned char lead = static_cast<unsigned char>(s[i]);
+  *length = 0;
+  if (lead < 0x80) {
+    *length = 1;
+    return lead;
+  }
+  size_t extra = 0;
+  char32_t code = 0;
+  char32_t least = 0;  // the smallest code point the sequence's length may carry
+  if (lead >= 0xC0 && lead < 0xE0) {
+    extra = 1, code = lead & 0x1F, least = 0x80;
+  } else if (lead >= 0xE0 && lead < 0xF0) {
+    extra = 2, code = lead & 0x0F, least = 0x800;
+  } else if (lead >= 0xF0 && lead < 0xF8) {
+    extra = 3, code = lead & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k <= extra; ++k) {
+    if (i + k >= s.size()) return 0;
+    const unsigned char next = static_cast<unsigned char>(s[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+  *length = extra + 1;
+  return code;
+}
+
+}  // namespace
+
+size_t FirstInvalidUtf8(std::string_view utf8) {
+  for (size_t i = 0, length = 0; i < utf8.size(); i += length) {
+    DecodeOne(utf8, i, &length);
+    if (length == 0) return i;
+  }
+  return std::string_view::npos;
+}
+
 std::u16string FromUtf8(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    char32_t code = 0xFFFD;
-    size_t extra = 0;
-    if (c < 0x80) {
-      code = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      code = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      code = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      code = c & 0x07;
-      extra = 3;
+    size_t length = 0;
+    char32_t code = DecodeOne(utf8, i, &length);
+    if (length == 0) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
     }
-    ++i;
-    for (size_t k = 0; k < extra; ++k, ++i) {
-      if (i >= utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
-        code = 0xFFFD;
-        break;
-      }
-      code = (code << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
-    }
-    if (code >= 0x10000 && code <= 0x10FFFF) {
+    i += length;
+    if (code >= 0x10000) {
       code -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
     } else {
-      out.push_back(code > 0x10FFFF ? u'\uFFFD' : static_cast<char16_t>(code));
+      out.push_back(static_cast<char16_t>(code));
     }
   }
   return out;
@@ -70,6 +100,19 @@ std::string ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
+size_t FirstUnpairedSurrogate(std::u16string_view utf16) {
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t c = utf16[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] < 0xE000) {
+      ++i;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      return i;
+    }
+  }
+  return std::u16string_view::npos;
+}
+
 std::u16string_view View(const UNICODE_STRING* string) {
   if (string == nullptr || string->Buffer == nullptr) return {};
   return std::u16string_view(string->Buffer, string->Length / sizeof(WCHAR));
@@ -78,12 +121,6 @@ std::u16string_view View(const UNICODE_STRING* string) {
 std::u16string_view View(PCWSTR string) {
   if (string == nullptr) return {};
   return std::u16string_view(string);
-}
-
-char16_t Fold(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  return c;
 }
 
 std::u16string Folded(std::u16string_view name) {

@@ -1,18 +1,18 @@
-// .reg text files of the registry editor, read into and written from the host's registry
-// tree. Loading parses the whole text into operations first and applies them under one lock,
-// so that a malformed file changes nothing.
-#include <cctype>
+// Reading .reg text files of the registry editor into the host's registry tree. Loading parses
+// the whole text into operations first and applies them under one lock, so that a malformed
+// file changes nothing. Work grows as n log n with the number of keys and values.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <fstream>
 #include <sstream>
 #include <variant>
 
+#include "host/registry/limits.h"
+#include "host/registry/reg_file_format.h"
 #include "host/registry/registry.h"
 #include "host/registry/store.h"
-#include "host/rtl/wide_text.h"
 
 namespace host::registry {
 
@@ -23,15 +23,10 @@ RegFileError::RegFileError(std::string file, size_t line, const std::string& pro
 
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::string_view kHeader4 = "REGEDIT4";
-
-struct RootName {
-  std::string_view hive;  // as written in .reg files
-  std::string_view path;  // in the tree
-};
-constexpr RootName kRoots[] = {{"HKEY_LOCAL_MACHINE", "\\REGISTRY\\MACHINE"},
-                               {"HKEY_USERS", "\\REGISTRY\\USER"}};
+using format::kHeader4;
+using format::kHeader5;
+using format::kRoots;
+using format::StartsWithNoCase;
 
 struct CreateKeyOp {
   std::u16string path;
@@ -54,17 +49,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(s[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -83,14 +67,20 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text, bool terminate) {
 }
 
 // Reads the text as UTF-8, turning a UTF-16LE file (as the editor itself writes) into UTF-8
-// and dropping a byte-order mark.
-std::string AsUtf8(std::string_view raw) {
+// and dropping a byte-order mark. An unpaired surrogate in a UTF-16 file is an error.
+std::string AsUtf8(std::string_view raw, std::string_view source) {
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
       static_cast<unsigned char>(raw[1]) == 0xFE) {
     std::u16string wide;
     for (size_t i = 2; i + 1 < raw.size(); i += 2) {
       wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
                                            static_cast<unsigned char>(raw[i + 1]) << 8));
+    }
+    if (size_t bad = text::FirstUnpairedSurrogate(wide); bad != std::u16string::npos) {
+      char problem[48];
+      std::snprintf(problem, sizeof(problem), "unpaired UTF-16 surrogate %04X",
+                    static_cast<unsigned>(wide[bad]));
+      throw RegFileError(std::string(source), 1 + std::count(wide.begin(), wide.begin() + bad, u'\n'), problem);
     }
     return text::ToUtf8(wide);
   }
@@ -120,7 +110,8 @@ class Parser {
       size_t first = i;
       std::string logical = std::string(Trim(lines_[i]));
       // Hex data ending with a backslash continues on the next line.
-      while (IsHexValueLine(logical) && logical.back() == '\\' && i + 1 < lines_.size()) {
+      const bool hex = IsHexValueLine(logical);
+      while (hex && logical.back() == '\\' && i + 1 < lines_.size()) {
         logical.pop_back();
         logical += Trim(lines_[++i]);
       }
@@ -140,8 +131,24 @@ class Parser {
       size_t end = text_.find('\n', start);
       if (end == std::string::npos) end = text_.size();
       lines_.push_back(std::string_view(text_).substr(start, end - start));
+      RequireUtf8(lines_.size(), lines_.back());
       start = end + 1;
     }
+  }
+
+  void RequireUtf8(size_t line, std::string_view s) const {
+    size_t bad = text::FirstInvalidUtf8(s);
+    if (bad == std::string_view::npos) return;
+    char byte[4];
+    std::snprintf(byte, sizeof(byte), "%02X", static_cast<unsigned>(static_cast<unsigned char>(s[bad])));
+    Fail(line, "invalid UTF-8 at column " + std::to_string(bad + 1) + ": byte " + byte +
+                   " does not begin a well-formed sequence (overlong form, surrogate, cut or stray byte)");
+  }
+
+  // A name the tree may hold and a file can write back: no control character, within limits.
+  void RequireName(size_t line, std::u16string_view name, const std::string& limitProblem) const {
+    if (!format::Quotable(name)) Fail(line, "a name with a control character");
+    if (!limitProblem.empty()) Fail(line, limitProblem);
   }
 
   // Whether s is a value line whose data is in the hex: or hex(type): form.
@@ -190,6 +197,7 @@ class Parser {
                      "\" (HKEY_LOCAL_MACHINE or HKEY_USERS expected)");
     }
     currentKey_ = text::FromUtf8(path);
+    RequireName(line, currentKey_, KeyPathProblem(currentKey_));
     haveKey_ = !remove;
     if (remove) {
       operations_.push_back(DeleteKeyOp{currentKey_});
@@ -224,6 +232,7 @@ class Parser {
     std::u16string name;
     size_t pos = 1;
     if (s.front() == '"') name = QuotedString(line, s, pos);
+    RequireName(line, name, ValueNameProblem(name));
     std::string_view rest = Trim(s.substr(pos));
     if (rest.empty() || rest.front() != '=') Fail(line, "expected '=' after the value name");
     rest = Trim(rest.substr(1));
@@ -269,7 +278,9 @@ class Parser {
     ULONG type = REG_BINARY;
     if (!s.empty() && s.front() == '(') {
       size_t close = s.find(')');
-      if (close == std::string_view::npos || close == 1) Fail(line, "malformed hex(type)");
+      if (close == std::string_view::npos || close == 1 || close > 9) {
+        Fail(line, "hex(type) needs 1 to 8 hexadecimal digits");
+      }
       type = 0;
       for (char c : s.substr(1, close - 1)) {
         int d = HexDigit(c);
@@ -312,128 +323,33 @@ class Parser {
   bool unicode_ = true;
 };
 
-void Apply(const std::vector<Operation>& operations) {
+void Apply(std::vector<Operation> operations) {
   auto lock = store::Lock();
-  for (const auto& operation : operations) {
+  // The values of a [key] section all go to one key: it is looked up once.
+  std::u16string_view lastPath;
+  store::Key* lastKey = nullptr;
+  auto keyOf = [&](const std::u16string& path) {
+    if (lastKey == nullptr || path != lastPath) lastKey = store::FindOrCreate(path), lastPath = path;
+    return lastKey;
+  };
+  for (auto& operation : operations) {
     if (auto* create = std::get_if<CreateKeyOp>(&operation)) {
-      store::FindOrCreate(create->path);
+      keyOf(create->path);
     } else if (auto* removeKey = std::get_if<DeleteKeyOp>(&operation)) {
       store::Delete(removeKey->path);
+      lastKey = nullptr;
     } else if (auto* set = std::get_if<SetValueOp>(&operation)) {
-      store::FindOrCreate(set->path)->SetValue(set->name, set->value);
+      keyOf(set->path)->SetValue(set->name, std::move(set->value));
     } else if (auto* removeValue = std::get_if<DeleteValueOp>(&operation)) {
       if (store::Key* key = store::Find(removeValue->path)) key->RemoveValue(removeValue->name);
     }
   }
 }
 
-// ---- saving ----
-
-std::string Quoted(std::u16string_view s) {
-  std::string out = "\"";
-  for (char c : text::ToUtf8(s)) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
-  out.push_back('"');
-  return out;
-}
-
-// The characters of well-formed REG_SZ data (one terminating zero at the end, no control
-// characters), or nothing when only the hex form can carry it.
-std::optional<std::u16string> PlainString(const std::vector<uint8_t>& data) {
-  if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
-  std::u16string s;
-  for (size_t i = 0; i < data.size(); i += 2) s.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-  if (s.back() != 0) return std::nullopt;
-  s.pop_back();
-  for (char16_t c : s) {
-    if (c < 0x20) return std::nullopt;
-  }
-  return s;
-}
-
-void WriteHex(std::string& out, size_t column, const std::vector<uint8_t>& data) {
-  char byte[4];
-  for (size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(byte, sizeof(byte), "%02x", data[i]);
-    out += byte;
-    column += 2;
-    if (i + 1 < data.size()) {
-      out += ',';
-      ++column;
-      if (column >= 76) {
-        out += "\\\n  ";
-        column = 2;
-      }
-    }
-  }
-}
-
-void WriteValue(std::string& out, const std::string& hivePath, const std::u16string& name,
-                const Value& value) {
-  for (char16_t c : name) {
-    if (c < 0x20) {
-      throw std::invalid_argument("value \"" + text::ToUtf8(name) + "\" of [" + hivePath +
-                                  "] has a control character in its name, which a .reg file "
-                                  "cannot hold");
-    }
-  }
-  size_t start = out.size();
-  out += name.empty() ? std::string("@") : Quoted(name);
-  out += '=';
-  if (value.type == REG_SZ) {
-    if (auto s = PlainString(value.data)) {
-      out += Quoted(*s) + "\n";
-      return;
-    }
-  }
-  if (value.type == REG_DWORD && value.data.size() == 4) {
-    char digits[16];
-    uint32_t v = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                 static_cast<uint32_t>(value.data[3]) << 24;
-    std::snprintf(digits, sizeof(digits), "dword:%08x", v);
-    out += digits;
-    out += '\n';
-    return;
-  }
-  if (value.type == REG_BINARY) {
-    out += "hex:";
-  } else {
-    char prefix[24];
-    std::snprintf(prefix, sizeof(prefix), "hex(%x):", static_cast<unsigned>(value.type));
-    out += prefix;
-  }
-  WriteHex(out, out.size() - start, value.data);
-  out += '\n';
-}
-
-void WriteKey(std::string& out, const std::string& hivePath, const store::Key& key) {
-  out += "[" + hivePath + "]\n";
-  for (const auto& [name, value] : key.values) WriteValue(out, hivePath, name, value);
-  out += '\n';
-  for (const auto& child : key.subkeys) {
-    WriteKey(out, hivePath + "\\" + text::ToUtf8(child->name), *child);
-  }
-}
-
-// The .reg spelling of an absolute tree path ("\REGISTRY\MACHINE\X" -> "HKEY_LOCAL_MACHINE\X").
-std::string HivePath(std::string_view path) {
-  while (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
-  for (const auto& root : kRoots) {
-    if (StartsWithNoCase(path, root.path) &&
-        (path.size() == root.path.size() || path[root.path.size()] == '\\')) {
-      return std::string(root.hive) + std::string(path.substr(root.path.size()));
-    }
-  }
-  throw std::invalid_argument("registry path \"" + std::string(path) +
-                              "\" is not below \\REGISTRY\\MACHINE or \\REGISTRY\\USER");
-}
-
 }  // namespace
 
 void LoadRegText(std::string_view text, std::string_view sourceName) {
-  Parser parser(sourceName, AsUtf8(text));
+  Parser parser(sourceName, AsUtf8(text, sourceName));
   Apply(parser.Parse());
 }
 
@@ -443,24 +359,6 @@ void LoadRegFile(const std::filesystem::path& file) {
   std::ostringstream contents;
   contents << in.rdbuf();
   LoadRegText(contents.str(), file.string());
-}
-
-std::string SaveRegText(std::string_view root) {
-  std::string hive = HivePath(root);
-  std::string out = std::string(kHeader5) + "\n\n";
-  auto lock = store::Lock();
-  if (const store::Key* key = store::Find(text::FromUtf8(root))) {
-    // The key's own spelling is kept; the root part comes from the caller's path.
-    WriteKey(out, hive, *key);
-  }
-  return out;
-}
-
-void SaveRegFile(const std::filesystem::path& file, std::string_view root) {
-  std::string contents = SaveRegText(root);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out) throw RegFileError(file.string(), 0, "cannot be written: " + std::string(std::strerror(errno)));
 }
 
 }  // namespace host::registry

@@ -1,7 +1,7 @@
-// The deferred routines bound to every port at creation. The write-timeout call does nothing
-// by design; the others belong to the serial request paths, which bind their own routines
-// here as they are built. Until then a port's deferred calls have nothing to do.
-#include "driver/driver_frame.h"
+// The routines bound to every port's deferred calls at device creation. The write-timeout call
+// does nothing by design; the calls of the read, write, acknowledgement and immediate-character
+// paths have nothing to do until those paths bind their routines here.
+#include "serial/serial_requests.h"
 
 static VOID NTAPI IgnoreDeferredCall(PKDPC, PVOID, PVOID, PVOID) {}
 
@@ -11,7 +11,7 @@ const PortDeferredRoutines PortDeferredRoutineTable = {
     IgnoreDeferredCall,  // ReadTotalTimeoutDpc
     IgnoreDeferredCall,  // ReadIntervalTimeoutDpc
     IgnoreDeferredCall,  // WriteTimeoutDpc
-    IgnoreDeferredCall,  // CompleteWaitDpc
+    CompleteWait,        // CompleteWaitDpc
     IgnoreDeferredCall,  // ImmediateSendDpc
     IgnoreDeferredCall,  // ImmediateTimeoutDpc
     IgnoreDeferredCall,  // AckTimeoutDpc

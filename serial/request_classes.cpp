@@ -1,0 +1,36 @@
+// The request classes: for each, the port-record fields of its slot, queue and timers, and its
+// start, get-next and cancel routines. The core (request_queue.cpp) reaches a class only
+// through its row, so a class's routines are bound here and nowhere else.
+#include "serial/serial_requests.h"
+
+// Reads and writes are not dispatched yet: their start routines, and the write class's own
+// get-next routine, belong in these two rows.
+const RequestClass ReadClass = {
+    &PortRecord::CurrentReadIrp, &PortRecord::ReadQueue,
+    &PortRecord::ReadIntervalTimer, &PortRecord::ReadTotalTimer,
+    NULL, GetNextRequest, CancelCurrentRead,
+};
+
+const RequestClass WriteClass = {
+    &PortRecord::CurrentWriteIrp, &PortRecord::WriteQueue,
+    nullptr, &PortRecord::WriteTotalTimer,
+    NULL, GetNextRequest, CancelCurrentWrite,
+};
+
+// Set-wait-mask and wait-on-mask requests; a wait that is accepted leaves this class for the
+// wait class.
+const RequestClass MaskClass = {
+    &PortRecord::CurrentMaskIrp, &PortRecord::MaskQueue, nullptr, nullptr,
+    StartMask, GetNextRequest, NULL,
+};
+
+const RequestClass PurgeClass = {
+    &PortRecord::CurrentPurgeIrp, &PortRecord::PurgeQueue, nullptr, nullptr,
+    StartPurge, GetNextRequest, NULL,
+};
+
+// The pending wait-on-mask: no queue, and completed directly when it ends.
+const RequestClass WaitClass = {
+    &PortRecord::CurrentWaitIrp, nullptr, nullptr, nullptr,
+    NULL, NULL, CancelWait,
+};

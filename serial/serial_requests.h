@@ -1,0 +1,204 @@
+// The serial request layer: what applications see of a port. Requests that cannot be answered
+// on the spot are served one at a time per request class. Each class is one row of routines
+// and port-record fields (RequestClass); one queueing core serves every row: start a request
+// at once or queue it (StartOrQueue), take the next one (GetNextRequest), finish the current
+// one (CompleteCurrent), cancel a queued one (CancelQueuedRequest) or everything of a class
+// (KillAllRequests). The classes' own files supply start, get-next and cancel routines.
+//
+// Locks, in the order of driver/port_record.h (PortLock, then the cancel lock; the control-queue
+// lock inside QueueLinkPacket a leaf). The cancel lock guards every queue, every current-request
+// slot, every request's cancel routine and the wait state (WaitMask, HistoryMask,
+// IrpMaskLocation). A port's PortLock guards its rings and write state against the receiver
+// thread, and its line settings against concurrent settings requests. No request is completed,
+// and no start routine is called, with the cancel lock held.
+#pragma once
+
+#include "link/link_packet.h"
+
+struct RequestClass;
+
+// A start routine: handles the request just made current in its class's slot (and, as long
+// as requests finish at once, the ones that follow it) and returns the status of the first,
+// STATUS_PENDING if that one is still under way. Entered without the cancel lock.
+typedef NTSTATUS SERIAL_START_ROUTINE(PortRecord* port);
+
+// A get-next routine: ends the class's current request (completing it when completeOld is
+// set) and makes the head of the queue current; *next is the new current request or null.
+// Entered without the cancel lock.
+typedef VOID SERIAL_GET_NEXT_ROUTINE(PortRecord* port, const RequestClass* requestClass,
+                                     PIRP* next, BOOLEAN completeOld);
+
+// A device-control request answered on the spot: checks the request's buffer lengths, reads
+// and writes its system buffer, sets its information count and returns its status. The
+// device-control dispatcher completes the request. Caller's thread, PASSIVE_LEVEL, no lock.
+typedef NTSTATUS SERIAL_CONTROL_HANDLER(PortRecord* port, PIRP irp);
+
+// One request class: its slot, queue and timers in the port record, and its routines. Absent
+// members are null.
+struct RequestClass {
+  PIRP PortRecord::*Current;          // the current-request slot
+  LIST_ENTRY PortRecord::*Queue;      // waiting requests in arrival order
+  KTIMER PortRecord::*IntervalTimer;  // stopped when the current request ends
+  KTIMER PortRecord::*TotalTimer;     // stopped when the current request ends
+  SERIAL_START_ROUTINE* Start;        // starts a request that became current from the queue
+  SERIAL_GET_NEXT_ROUTINE* GetNext;   // null: the current request is completed directly
+  PDRIVER_CANCEL CancelCurrent;       // cancel routine the start routine installs
+};
+
+extern const RequestClass ReadClass;
+extern const RequestClass WriteClass;
+extern const RequestClass MaskClass;
+extern const RequestClass PurgeClass;
+extern const RequestClass WaitClass;
+
+inline PIRP* CurrentSlot(PortRecord* port, const RequestClass* requestClass) {
+  return &(port->*(requestClass->Current));
+}
+
+inline PortRecord* PortOf(PDEVICE_OBJECT device) { return (PortRecord*)device->DeviceExtension; }
+
+// The request's parameters as this layer reads them (buffered transfer).
+inline PIO_STACK_LOCATION StackOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp); }
+inline ULONG InputLength(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.InputBufferLength;
+}
+inline ULONG OutputLength(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+inline ULONG ControlCode(PIRP irp) {
+  return StackOf(irp)->Parameters.DeviceIoControl.IoControlCode;
+}
+inline PVOID SystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
+
+// ReadIntervalMark values that tell the read interval call how the current read ended.
+constexpr LONG READ_MARK_CANCEL = -1;
+constexpr LONG READ_MARK_TOTAL = -2;
+constexpr LONG READ_MARK_COMPLETE = -3;
+
+// ---- the queueing core (request_queue.cpp) ----
+
+// Makes the request current and calls `start` when its class is idle with an empty queue,
+// returning what `start` returns; otherwise refuses it when already cancelled
+// (STATUS_CANCELLED, completed here) or queues it pending with CancelQueuedRequest installed
+// (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted.
+// Caller's thread or a deferred call, IRQL <= DISPATCH_LEVEL, no lock held.
+NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
+                      SERIAL_START_ROUTINE* start);
+
+// The get-next routine of the read, mask and purge classes, and the base of the write class's.
+SERIAL_GET_NEXT_ROUTINE GetNextRequest;
+
+// Moves the head of the class's queue into its slot (null when the queue is empty), clearing
+// its cancel routine, and returns it. The request that was current is left to the caller.
+// Cancel lock held.
+PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass);
+
+// Ends the class's current request with `status` (information 0 when STATUS_CANCELLED): stops
+// its timers and cancel routine, then completes it and starts its successor through the
+// class's get-next and start routines, or, for a class without a get-next routine, empties
+// the slot and completes it. Entered with the cancel lock held, taken at cancelIrql, and a
+// current request in the slot; returns with the cancel lock released.
+VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
+                     const RequestClass* requestClass);
+
+// Ends the class's current request for a reason of its own (data arrived, a timeout expired,
+// the write was acknowledged), as CompleteCurrent does, but only a request that waits with its
+// cancel routine installed: one just made current whose start routine has not yet run, or one
+// being cancelled, is left to them. Cancel lock held at cancelIrql; returns with it released,
+// TRUE when it ended the request.
+BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
+                               const RequestClass* requestClass);
+
+// Clears the current request's cancel routine and cancels the class's timers. Cancel lock held.
+VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass);
+
+// Cancels every queued request of the class, newest first, then the current one if it has a
+// cancel routine (a current request without one only gets its cancel flag set and finishes
+// on its own). Each request ends through its own cancel routine. On the wait class it cancels
+// the pending wait. IRQL <= DISPATCH_LEVEL, neither lock held: a cancelled current request may
+// start its successor here.
+VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass);
+
+// Cancel routine of every queued request: unlinks it, gives a write's length back to
+// CharsQueued and completes it cancelled.
+DRIVER_CANCEL CancelQueuedRequest;
+
+// The body of every current-request cancel routine: ends the class's current request with
+// STATUS_CANCELLED through CompleteCurrent, or only releases the cancel lock when the class is
+// idle. Entered as a cancel routine is, with the cancel lock held at irp->CancelIrql.
+VOID CancelCurrentRequest(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass);
+
+// Cancel routines of the current read (which first marks ReadIntervalMark READ_MARK_CANCEL for
+// the read interval call) and of the current write.
+DRIVER_CANCEL CancelCurrentRead;
+DRIVER_CANCEL CancelCurrentWrite;
+
+// ---- line settings (line_settings.cpp) ----
+
+// HandFlow position of FlowReplace.
+constexpr int HANDFLOW_REPLACE = 1;
+
+// The rate code of a baud rate in ModeWord bits 0-3; 0 for a rate without one.
+USHORT BaudCode(ULONG baudRate);
+
+// Builds the 18-byte block from the port's settings image and queues it as PKT_SETTINGS.
+// PortLock held.
+VOID QueueLineSettings(PortRecord* port);
+
+// Carry BaudRate (ModeWord bits 0-3, then a 100-microsecond pause) or LineControl (bits 4-9)
+// into the image and send it. PASSIVE_LEVEL, no lock held; they take PortLock.
+VOID ApplyBaudRate(PortRecord* port);
+VOID ApplyLineControl(PortRecord* port);
+
+SERIAL_CONTROL_HANDLER SetBaudRate;
+SERIAL_CONTROL_HANDLER GetBaudRate;
+SERIAL_CONTROL_HANDLER SetLineControl;
+SERIAL_CONTROL_HANDLER GetLineControl;
+SERIAL_CONTROL_HANDLER SetHandFlow;
+SERIAL_CONTROL_HANDLER GetHandFlow;
+SERIAL_CONTROL_HANDLER SetBreakOn;
+SERIAL_CONTROL_HANDLER SetBreakOff;
+
+// The event-character step of a new wait mask, run by the dispatcher before the set-wait-mask
+// request is queued: SERIAL_EV_RXFLAG in it puts EventChar into the image and FlowWord 0x0081;
+// dropping it restores FlowWord 0x8000. Nothing is sent. PASSIVE_LEVEL, no lock held.
+VOID ApplyEventChar(PortRecord* port, ULONG newMask);
+
+// ---- wait on mask (wait_mask.cpp) and purge (purge.cpp) ----
+
+// Start routine of the mask class: set-wait-mask installs its mask; wait-on-mask becomes the
+// port's pending wait or is refused.
+SERIAL_START_ROUTINE StartMask;
+
+// Installs the mask of the current set-wait-mask request, ending a waiting wait with an empty
+// event mask. No lock held; takes the cancel lock.
+VOID ApplyWaitMask(PortRecord* port);
+
+// Delivers the events already seen to the wait just made current in CurrentWaitIrp, or lets
+// it wait for them. Cancel lock held.
+VOID ArmWait(PortRecord* port);
+
+// Records received data (SERIAL_EV_RXCHAR, SERIAL_EV_BREAK) for the wait mask and hands the
+// events to a waiting wait. Called by the read-data call before any read completion.
+// IRQL <= DISPATCH_LEVEL, no lock held; takes the cancel lock.
+VOID RaiseEvents(PortRecord* port);
+
+// Records SERIAL_EV_TXEMPTY when nothing is left to send (no current or queued write, no
+// immediate character) and hands it to a waiting wait. IRQL <= DISPATCH_LEVEL, no lock held;
+// takes the cancel lock.
+VOID CheckTxEmpty(PortRecord* port);
+
+// Cancel routine of the pending wait.
+DRIVER_CANCEL CancelWait;
+
+// Routine of CompleteWaitDpc: completes the pending wait once events were handed to it.
+KDEFERRED_ROUTINE CompleteWait;
+
+// Start routine of the purge class: aborts the writes and/or reads the purge mask names.
+// Returns STATUS_SUCCESS.
+SERIAL_START_ROUTINE StartPurge;
+
+// ---- the port's deferred routines (deferred_routines.cpp) ----
+
+// The routines bound to every port's deferred calls at device creation.
+extern const PortDeferredRoutines PortDeferredRoutineTable;

@@ -1,0 +1,121 @@
+// Purge: the clear bits change nothing, the abort bits cancel every write and read, queued
+// and current; and, live, a purge against reads arriving while it kills.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <utility>
+
+#include "host/session/executive.h"
+#include "support/executive_session.h"
+#include "support/serial_bench.h"
+
+using testsupport::PendingReadClass;
+using testsupport::StartPendingRead;
+using testsupport::Request;
+using testsupport::SerialBench;
+
+namespace {
+
+class PurgeTest : public testsupport::ManualExecutive {};
+
+Request& Purge(SerialBench& bench, ULONG mask) {
+  return bench.Queue(bench.Control(IOCTL_SERIAL_PURGE, mask), &PurgeClass, StartPurge);
+}
+
+TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) {
+  SerialBench bench;
+  Request& write = bench.Transfer(IRP_MJ_WRITE, 4);
+  bench.Send(write, testsupport::ParkAsCurrent(&WriteClass, CancelCurrentWrite));
+  Request& queuedWrite = bench.Transfer(IRP_MJ_WRITE, 4);
+  bench.Queue(queuedWrite, &WriteClass, nullptr);
+  Request* reads[2];
+  for (Request*& read : reads) {
+    read = &bench.Transfer(IRP_MJ_READ, 4);
+    bench.Queue(*read, &PendingReadClass, StartPendingRead);
+  }
+  PortTable[0].RxRing.WriteIndex = 5;
+  PortTable[0].TxRing.WriteIndex = 3;
+
+  for (ULONG clear : {SERIAL_PURGE_TXCLEAR, SERIAL_PURGE_RXCLEAR}) {
+    Request& purge = Purge(bench, clear);
+    EXPECT_EQ(purge.dispatchStatus, STATUS_SUCCESS);
+    EXPECT_EQ(purge.status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(bench.Completions(), 2) << "only the two purges ended";
+  EXPECT_EQ(PortTable[0].RxRing.WriteIndex, 5);
+  EXPECT_EQ(PortTable[0].TxRing.WriteIndex, 3);
+  EXPECT_TRUE(bench.TakePackets().empty());
+
+  EXPECT_EQ(Purge(bench, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+  const Request* cancelledInOrder[] = {&queuedWrite, &write, reads[1], reads[0]};
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(cancelledInOrder[i]->status, STATUS_CANCELLED);
+    EXPECT_EQ(cancelledInOrder[i]->order, 2 + i);
+  }
+}
+
+// A read class whose get-next routine first lets a new read arrive, as one sent on another
+// processor at that moment would: when the purge cancels the current read, the new read is
+// queued just in time to become current and be started in the purging thread.
+SerialBench* arrivalBench = nullptr;
+Request* arrival = nullptr;
+
+VOID ArriveThenGetNext(PortRecord* port, const RequestClass* requestClass, PIRP* next,
+                       BOOLEAN completeOld) {
+  if (arrival != nullptr) {
+    arrivalBench->Queue(*std::exchange(arrival, nullptr), &PendingReadClass, StartPendingRead);
+  }
+  GetNextRequest(port, requestClass, next, completeOld);
+}
+
+extern const RequestClass ArrivingReadClass;
+VOID NTAPI CancelArrivingRead(PDEVICE_OBJECT device, PIRP irp) {
+  CancelCurrentRequest(device, irp, &ArrivingReadClass);
+}
+const RequestClass ArrivingReadClass = {
+    &PortRecord::CurrentReadIrp, &PortRecord::ReadQueue, nullptr, nullptr,
+    testsupport::StartPendingRead, ArriveThenGetNext, CancelArrivingRead,
+};
+
+TEST_F(PurgeTest, AReadArrivingAsTheCurrentOneIsKilledIsStartedInThePurgingThread) {
+  SerialBench bench;
+  Request& current = bench.Transfer(IRP_MJ_READ, 4);
+  bench.Send(current, testsupport::ParkAsCurrent(&ArrivingReadClass, CancelArrivingRead));
+  arrivalBench = &bench;
+  arrival = &bench.Transfer(IRP_MJ_READ, 4);
+  Request& arrived = *arrival;
+  EXPECT_EQ(Purge(bench, SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+  EXPECT_EQ(current.status, STATUS_CANCELLED);
+  EXPECT_EQ(bench.Port()->CurrentReadIrp, arrived.irp) << "it arrived after the purge began";
+  EXPECT_FALSE(arrived.done);
+}
+
+// A read arrives while a purge kills the current one, at a time swept across the kill. The
+// purge holds no port lock while it kills, so a read started by the cancellation of the current
+// one (its start routine takes PortLock, as the read path's does) does not find the lock taken
+// by its own thread; and every read ends.
+TEST(PurgeRace, PurgeAgainstArrivingReads) {
+  host::StartLive();
+  for (int round = 0; round < 400; round++) {
+    SerialBench bench;
+    Request& current = bench.Transfer(IRP_MJ_READ, 4);
+    Request& arriving = bench.Transfer(IRP_MJ_READ, 4);
+    Request& purge = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT);
+    bench.Queue(current, &PendingReadClass, StartPendingRead);
+    std::atomic<bool> go{false};
+    std::thread reader([&] {
+      while (!go) {
+      }
+      for (std::atomic<int> spin = 0; spin < round % 100 * 10; spin++) {
+      }
+      bench.Queue(arriving, &PendingReadClass, StartPendingRead);
+    });
+    go = true;
+    EXPECT_EQ(bench.Queue(purge, &PurgeClass, StartPurge).dispatchStatus, STATUS_SUCCESS);
+    reader.join();
+    EXPECT_EQ(current.status, STATUS_CANCELLED);
+  }
+  host::Shutdown();
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// The queueing core shared by the request classes: starting or queueing, arrival order,
+// refusal of cancelled requests, CharsQueued, killing a class, the current-request cancel
+// routines; and, live, cancellation racing completion.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/session/executive.h"
+#include "support/executive_session.h"
+#include "support/serial_bench.h"
+
+using testsupport::EndPendingRead;
+using testsupport::ParkAsCurrent;
+using testsupport::PendingReadClass;
+using testsupport::StartPendingRead;
+using testsupport::Request;
+using testsupport::SerialBench;
+
+namespace {
+
+class RequestQueueTest : public testsupport::ManualExecutive {};
+
+TEST_F(RequestQueueTest, IdleClassStartsAtOnceOthersWaitTheirTurnInArrivalOrder) {
+  SerialBench bench;
+  Request* reads[3];
+  for (Request*& read : reads) {
+    read = &bench.Transfer(IRP_MJ_READ, 8);
+    EXPECT_EQ(bench.Queue(*read, &PendingReadClass, StartPendingRead).dispatchStatus, STATUS_PENDING);
+  }
+  EXPECT_EQ(bench.Port()->CurrentReadIrp, reads[0]->irp);
+  for (int i = 0; i < 3; i++) {
+    EndPendingRead(bench.Port(), STATUS_SUCCESS);
+    EXPECT_EQ(reads[i]->order, i);
+    EXPECT_EQ(bench.Port()->CurrentReadIrp, i < 2 ? reads[i + 1]->irp : nullptr)
+        << "the next one starts without any new request arriving";
+  }
+}
+
+TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
+  SerialBench bench;
+  PortRecord* port = bench.Port();
+  Request& current = bench.Transfer(IRP_MJ_WRITE, 100);
+  bench.Send(current, ParkAsCurrent(&WriteClass, CancelCurrentWrite));
+  Request& queued = bench.Transfer(IRP_MJ_WRITE, 10);
+  EXPECT_EQ(bench.Queue(queued, &WriteClass, nullptr).dispatchStatus, STATUS_PENDING);
+  EXPECT_EQ(port->CharsQueued, 10);
+
+  // Refused as already cancelled: completed at once, and its length is given back.
+  Request& refused = bench.Transfer(IRP_MJ_WRITE, 7);
+  refused.irp->Cancel = TRUE;
+  EXPECT_EQ(bench.Queue(refused, &WriteClass, nullptr).dispatchStatus, STATUS_CANCELLED);
+  EXPECT_EQ(refused.status, STATUS_CANCELLED);
+  EXPECT_EQ(refused.boost, IO_NO_INCREMENT) << "refused on the spot";
+  EXPECT_EQ(port->CharsQueued, 10);
+
+  Request& read = bench.Transfer(IRP_MJ_READ, 5);
+  bench.Queue(read, &PendingReadClass, StartPendingRead);
+  Request& queuedRead = bench.Transfer(IRP_MJ_READ, 5);
+  bench.Queue(queuedRead, &PendingReadClass, StartPendingRead);
+  EXPECT_TRUE(IoCancelIrp(queuedRead.irp));
+  EXPECT_EQ(port->CharsQueued, 10) << "a cancelled read leaves CharsQueued alone";
+  EXPECT_TRUE(IoCancelIrp(queued.irp));
+  EXPECT_EQ(queued.status, STATUS_CANCELLED);
+  EXPECT_EQ(queued.boost, IO_SERIAL_INCREMENT) << "it waited";
+  EXPECT_EQ(port->CharsQueued, 0);
+
+  // A current request ended cancelled reports no bytes, whatever it had moved.
+  current.irp->IoStatus.Information = 60;
+  LARGE_INTEGER due{.QuadPart = -testsupport::kSecond};
+  KeSetTimer(&port->WriteTotalTimer, due, &port->WriteTimeoutDpc);
+  EXPECT_TRUE(IoCancelIrp(current.irp));
+  EXPECT_EQ(current.status, STATUS_CANCELLED);
+  EXPECT_EQ(current.information, 0u);
+  EXPECT_EQ(port->CurrentWriteIrp, nullptr);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u) << "the class's timer is stopped";
+}
+
+TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
+  SerialBench bench;
+  Request* reads[4];
+  for (Request*& read : reads) {
+    read = &bench.Transfer(IRP_MJ_READ, 8);
+    bench.Queue(*read, &PendingReadClass, StartPendingRead);
+  }
+  KillAllRequests(bench.Port(), &ReadClass);
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(reads[i]->status, STATUS_CANCELLED);
+    EXPECT_EQ(reads[i]->information, 0u);
+  }
+  EXPECT_EQ(reads[3]->order, 0);
+  EXPECT_EQ(reads[2]->order, 1);
+  EXPECT_EQ(reads[1]->order, 2);
+  EXPECT_EQ(reads[0]->order, 3);
+
+  // A current purge has no cancel routine: it is only flagged and finishes on its own.
+  Request& current = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR);
+  bench.Send(current, ParkAsCurrent(&PurgeClass, nullptr));
+  Request& queued = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR);
+  bench.Queue(queued, &PurgeClass, StartPurge);
+  KillAllRequests(bench.Port(), &PurgeClass);
+  EXPECT_EQ(queued.status, STATUS_CANCELLED);
+  EXPECT_FALSE(current.done);
+  EXPECT_TRUE(current.irp->Cancel);
+  StartPurge(bench.Port());
+  EXPECT_EQ(current.status, STATUS_SUCCESS);
+}
+
+TEST_F(RequestQueueTest, CancelledCurrentReadIsMarkedForTheIntervalCall) {
+  SerialBench bench;
+  Request& read = bench.Transfer(IRP_MJ_READ, 8);
+  bench.Send(read, ParkAsCurrent(&ReadClass, CancelCurrentRead));
+  read.irp->IoStatus.Information = 3;
+  bench.Port()->ReadIntervalMark = 3;
+  EXPECT_TRUE(IoCancelIrp(read.irp));
+  EXPECT_EQ(read.status, STATUS_CANCELLED);
+  EXPECT_EQ(read.information, 0u);
+  EXPECT_EQ(bench.Port()->ReadIntervalMark, READ_MARK_CANCEL);
+  EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);
+}
+
+// Live: reads ended by a deferred call (as new data ends them) while the test's thread cancels
+// them, current or queued. Each ends once, cancelled ones with no bytes, and the class ends idle.
+VOID NTAPI EndReadOnData(PKDPC, PVOID context, PVOID, PVOID) {
+  EndPendingRead(static_cast<PortRecord*>(context), STATUS_SUCCESS);
+}
+
+TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
+  host::StartLive();
+  PortDeferredRoutines routines = PortDeferredRoutineTable;
+  routines.ReadData = EndReadOnData;
+  for (int round = 0; round < 200; round++) {
+    SerialBench bench(&routines);
+    std::vector<Request*> reads;
+    for (int i = 0; i < 4; i++) {
+      reads.push_back(&bench.Transfer(IRP_MJ_READ, 8));
+      bench.Queue(*reads.back(), &PendingReadClass, StartPendingRead);
+    }
+    std::thread canceller([&] {
+      for (int i = 0; i < 4; i++) IoCancelIrp(reads[(i + round) % 4]->irp);
+    });
+    for (int i = 0; i < 4; i++) KeInsertQueueDpc(&bench.Port()->ReadDataDpc, nullptr, nullptr);
+    canceller.join();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return bench.Completions() == 4; }));
+    for (Request* read : reads) {
+      EXPECT_TRUE(read->status == STATUS_SUCCESS || read->status == STATUS_CANCELLED);
+      if (read->status == STATUS_CANCELLED) {
+        EXPECT_EQ(read->information, 0u);
+      }
+    }
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);
+    EXPECT_TRUE(IsListEmpty(&bench.Port()->ReadQueue));
+  }
+  host::Shutdown();
+}
+
+}  // namespace

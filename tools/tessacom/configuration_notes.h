@@ -1,0 +1,24 @@
+// What a person reading `load` or `serve` must be told about the configuration the driver is
+// given: what the driver will treat as absent, clamp or not find, and which remote servers
+// nothing will reach. Each thing is said once, as one line.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "driver_binding.h"
+
+namespace tessacom {
+
+// From the registry, before the load: a missing "tessacom" key; each value the driver reads
+// ("StartPort", "MaxPort", "StartNum<n>", "dAddress<n>") that is not a 4-byte REG_DWORD; a
+// "MaxPort" above the 256 ports the driver has room for.
+std::vector<std::string> RegistryNotes();
+// From the loaded driver's port table: each remote address outside 127.0.0.0/8 while the
+// host's loopback guard is on, with the ports bound to it.
+std::vector<std::string> LoopbackNotes(const DriverBinding& driver);
+// One "note: ..." line each.
+void PrintNotes(std::ostream& out, const std::vector<std::string>& notes);
+
+}  // namespace tessacom
