@@ -18,11 +18,7 @@ struct ModuleImports {
   std::vector<std::string>* refused;
 };
 
-bool ReadWord(const ModuleImports& imports, uint32_t rva, uint32_t* word) {
-  if (rva > imports.size - 4) return false;
-  std::memcpy(word, imports.base + rva, 4);
-  return true;
-}
+bool Fits(const ModuleImports& imports, uint32_t rva) { return rva <= imports.size - 4; }
 
 // The zero-terminated string at `rva`, which must end inside the image.
 bool StringAt(const uint8_t* base, uint32_t size, uint32_t rva, std::string* text) {
@@ -61,18 +57,19 @@ bool BindModule(const ModuleImports& imports, const pe::ImportDescriptor& descri
   const uint32_t lookup = descriptor.lookupTableRva != 0 ? descriptor.lookupTableRva
                                                          : descriptor.addressTableRva;
   for (uint32_t i = 0;; i++) {
-    uint32_t entry = 0;
-    uint32_t slot = 0;
-    if (!ReadWord(imports, lookup + 4 * i, &entry) ||
-        !ReadWord(imports, descriptor.addressTableRva + 4 * i, &slot)) {
+    const uint32_t at = lookup + 4 * i;
+    const uint32_t slot = descriptor.addressTableRva + 4 * i;
+    if (!Fits(imports, at) || !Fits(imports, slot)) {
       *error = "the import table of " + imports.module + " runs past the image";
       return false;
     }
+    uint32_t entry = 0;
+    std::memcpy(&entry, imports.base + at, 4);
     if (entry == 0) return true;
     const void* address = nullptr;
     if (!Resolve(imports, entry, &address, error)) return false;
     const uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-    std::memcpy(imports.base + descriptor.addressTableRva + 4 * i, &value, 4);
+    std::memcpy(imports.base + slot, &value, 4);
   }
 }
 

@@ -20,7 +20,6 @@ constexpr int kDirectoryBaseRelocation = 5;
 constexpr int kDirectoryCount = 16;
 
 // Section characteristics.
-constexpr uint32_t kSectionCode = 0x00000020;
 constexpr uint32_t kSectionExecute = 0x20000000;
 constexpr uint32_t kSectionRead = 0x40000000;
 constexpr uint32_t kSectionWrite = 0x80000000;
