@@ -85,7 +85,7 @@ std::vector<UCHAR> LiveLink::RxBytes(int port) const {
   const ByteRing& ring = Driver().PortTable[port].RxRing;
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
   std::vector<UCHAR> bytes(RingHeld(&ring, RX_RING_SIZE));
-  CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
+  Driver().CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
   KfReleaseSpinLock(&record->PortLock, old);
   return bytes;
 }

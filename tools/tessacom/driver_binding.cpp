@@ -1,5 +1,4 @@
-// Binding the driver: the compiled-in one by its symbols at link time, an image by the symbols
-// of its COFF symbol table.
+// Binding a kernel image by the symbols of its COFF symbol table.
 #include "driver_binding.h"
 
 #include <stdexcept>
@@ -12,11 +11,11 @@ namespace {
 
 // Every symbol the binding takes from an image.
 constexpr const char* kBoundSymbols[] = {
-    "UnloadDriver",         "MaxPort",         "StartPort",           "ReceiverCount",
-    "Unloading",            "SendEvent",       "OutboundScratch",     "PortTable",
-    "StartLink",            "StopLink",        "LinkThreadCount",     "QueueLinkPacket",
-    "InitializeControlQueues", "DiscardControlQueue", "PlaceTxBytes", "InitializePortRecord",
-    "QuiescePort",          "ReadPortConfiguration"};
+    "UnloadDriver", "MaxPort", "StartPort", "ReceiverCount", "Unloading", "SendEvent",
+    "OutboundScratch", "PortTable", "UdpAddressObject", "StartLink", "StopLink",
+    "LinkThreadCount", "QueueLinkPacket", "InitializeControlQueues", "DiscardControlQueue",
+    "PlaceTxBytes", "CopyOutOfRing", "InitializePortRecord", "QuiescePort",
+    "ReadPortConfiguration"};
 
 void RequireSymbols(const host::ldr::Image& image) {
   std::string missing;
@@ -38,9 +37,10 @@ std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
       image.Entry(), BIND_ROUTINE(UnloadDriver), BIND_GLOBAL(MaxPort), BIND_GLOBAL(StartPort),
       BIND_GLOBAL(ReceiverCount), BIND_GLOBAL(Unloading), BIND_GLOBAL(SendEvent),
       BIND_GLOBAL(OutboundScratch), static_cast<PortTableEntry*>(image.Find("PortTable")),
+      BIND_GLOBAL(UdpAddressObject),
       BIND_ROUTINE(StartLink), BIND_ROUTINE(StopLink), BIND_ROUTINE(LinkThreadCount),
       BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(InitializeControlQueues),
-      BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes),
+      BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes), BIND_ROUTINE(CopyOutOfRing),
       BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(QuiescePort),
       BIND_ROUTINE(ReadPortConfiguration)});
 }
@@ -49,15 +49,6 @@ std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
 #undef BIND_GLOBAL
 
 }  // namespace
-
-const DriverBinding& CompiledInDriver() {
-  static const DriverBinding compiledIn{
-      DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
-      OutboundScratch, PortTable, StartLink, StopLink, LinkThreadCount, QueueLinkPacket,
-      InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, InitializePortRecord,
-      QuiescePort, ReadPortConfiguration};
-  return compiledIn;
-}
 
 DriverImage::DriverImage(const std::string& path) {
   std::string error;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/byte_ring.h"
 #include "driver/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/port_devices.h"
@@ -32,6 +33,7 @@ struct DriverBinding {
   KEVENT& SendEvent;
   PUCHAR& OutboundScratch;
   PortTableEntry* PortTable;  // MAX_PORTS entries
+  PFILE_OBJECT volatile& UdpAddressObject;
   // Internal routines.
   decltype(&::StartLink) StartLink;
   decltype(&::StopLink) StopLink;
@@ -40,12 +42,14 @@ struct DriverBinding {
   decltype(&::InitializeControlQueues) InitializeControlQueues;
   decltype(&::DiscardControlQueue) DiscardControlQueue;
   decltype(&::PlaceTxBytes) PlaceTxBytes;
+  decltype(&::CopyOutOfRing) CopyOutOfRing;
   decltype(&::InitializePortRecord) InitializePortRecord;
   decltype(&::QuiescePort) QuiescePort;
   decltype(&::ReadPortConfiguration) ReadPortConfiguration;
 };
 
-// The driver compiled into this program.
+// The driver compiled into this program. The 32-bit host, which runs kernel images only, has
+// none: there it throws std::runtime_error.
 const DriverBinding& CompiledInDriver();
 
 // A kernel image loaded for the host to run, bound by its symbols. The image stays mapped while

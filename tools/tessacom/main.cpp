@@ -7,6 +7,7 @@
 #include "command_line.h"
 #include "demo.h"
 #include "host/registry/registry.h"
+#include "shell.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   try {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
+    if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
     return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {
     std::cerr << "tessacom: " << e.what() << "\n";
