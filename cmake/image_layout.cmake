@@ -1,4 +1,4 @@
-# The layout check of the 32-bit host, part of the driver library there: the layout probe (platform/layout/probe.cpp) is compiled
+# The layout check of the 32-bit host, one of its image checks: the layout probe (platform/layout/probe.cpp) is compiled
 # to assembly by the kernel compiler against the DDK, its markers become expectations
 # (image_layout_expected.h), and platform/layout/check.cpp holds the host's declarations of the
 # same records to them, failing the build on any difference. The numbers come from the DDK
@@ -23,5 +23,5 @@ add_custom_command(OUTPUT ${expected}
   DEPENDS ${probe} ${probe_inputs} ${CMAKE_SOURCE_DIR}/cmake/extract_layout.cmake
   COMMENT "Reading the kernel's record layouts from the DDK"
   VERBATIM)
-target_sources(tessacom_driver PRIVATE ${CMAKE_SOURCE_DIR}/platform/layout/check.cpp ${expected})
-target_include_directories(tessacom_driver PRIVATE ${CMAKE_BINARY_DIR}/layout)
+target_sources(tessacom_image_checks PRIVATE ${CMAKE_SOURCE_DIR}/platform/layout/check.cpp ${expected})
+target_include_directories(tessacom_image_checks PRIVATE ${CMAKE_BINARY_DIR}/layout)
