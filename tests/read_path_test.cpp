@@ -90,7 +90,8 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
 
 // A pending read completes with what it took at its start when data is announced; the next
 // read takes the new bytes, in order across the ring's wrap, and acknowledges the sequenced
-// data accepted, once for the run.
+// data accepted, once for the run, and again once the remote repeats what was taken (its
+// acknowledgement was lost).
 TEST_F(ReadPathTest, DataAnnouncedEndsAPendingReadAndTheNextTakesItInOrder) {
   SerialBench bench;
   PortTable[0].RxRing.ReadIndex = 1000;
@@ -125,6 +126,17 @@ TEST_F(ReadPathTest, DataAnnouncedEndsAPendingReadAndTheNextTakesItInOrder) {
   EXPECT_FALSE(queued.done);
   EXPECT_EQ(std::vector<UCHAR>(queued.buffer.begin(), queued.buffer.begin() + 5), Pattern(5, 0x90));
   EXPECT_TRUE(bench.SendPass().empty()) << "one acknowledgement per accepted run";
+
+  Request& after = Read(bench, 100);
+  bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
+  bench.Receive(PKT_DATA, 0, {1});
+  host::RunQueuedDpcs();
+  EXPECT_EQ(queued.information, 5u);
+  EXPECT_FALSE(after.done) << "it took the new byte and waits for more";
+  sent = bench.SendPass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].type, PKT_RXACK);
+  EXPECT_EQ(sent[0].sequence, 3);
 }
 
 // A read ends while its timer's call is already on its way (queued behind the data call that
