@@ -77,8 +77,10 @@ LONG TakeFreshPacket(LONG port, PortRecord* record, PUCHAR payload, LONG* sequen
 
 // Fills the payload of a data packet under the port's PortLock (the write path states the
 // discipline); returns its byte count, 0 when there is nothing to send. A retransmission is
-// decided after its pause: a chunk acknowledged meanwhile is not sent again.
-LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence) {
+// decided after its pause: a chunk acknowledged meanwhile is not sent again. A retransmission
+// leaves the bytes placed in the ring since the chunk where they are and says so in
+// *bytesLeft, so that they go out with the port's next visit.
+LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence, BOOLEAN* bytesLeft) {
   PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
   if (ReadShared(record->RetransmitPending)) KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
   KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
@@ -86,6 +88,7 @@ LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence) {
                              record->ChunkSequence != 0);
   LONG count = resend ? TakeRetransmission(record, payload, sequence)
                       : TakeFreshPacket(port, record, payload, sequence);
+  *bytesLeft = (BOOLEAN)(resend && PortTable[port].TxHeld > 0);
   KfReleaseSpinLock(&record->PortLock, oldIrql);
   return count;
 }
@@ -94,12 +97,18 @@ VOID SendDataPacket(LONG port, PassState* pass) {
   PortRecord* record = PortTable[port].PortRecord;
   if (record == NULL) return;
   LONG sequence = 0;
-  LONG count = TakeDataPayload(port, record, &sequence);
-  if (count == 0) return;  // a mark that finds nothing placed sends nothing
-  EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF),
-                   (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
-  KeStallExecutionProcessor(DATA_PAUSE_US);
-  SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
+  BOOLEAN bytesLeft;
+  LONG count = TakeDataPayload(port, record, &sequence, &bytesLeft);
+  if (count > 0) {  // a mark that finds nothing placed sends nothing
+    EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF),
+                     (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
+    KeStallExecutionProcessor(DATA_PAUSE_US);
+    SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
+  }
+  if (bytesLeft) {
+    WriteShared(PortTable[port].TxPending, 1);
+    KeSetEvent(&SendEvent, 16, FALSE);
+  }
 }
 
 }  // namespace

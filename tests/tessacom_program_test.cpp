@@ -4,10 +4,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include <signal.h>
 #include <unistd.h>
 
 #include "command_line.h"
 #include "demo.h"
+#include "shell.h"
 #include "endpoint.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
@@ -27,6 +31,8 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_TRUE(serve.error.empty());
   EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
 
+  EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
+  EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
@@ -34,6 +40,16 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
             "--bind: not an IPv4 address: 300.1.1.1");
   EXPECT_FALSE(ParseCommandLine({"demo", "--bind", "127.0.0.1"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"load", "extra", "words"}).error.empty());
+  Options shell = ParseCommandLine({"shell", "--bind", "127.0.0.8", "--devserver", "127.0.0.9", "--speed", "20"});
+  EXPECT_TRUE(shell.error.empty()) << shell.error;
+  EXPECT_EQ(shell.devserver.value_or(0), 0x7F000009u);
+  EXPECT_EQ(shell.speed.value_or(0), 20.0);
+  EXPECT_FALSE(ParseCommandLine({"shell", "--devserver", "127.0.0.9"}).error.empty()) << "needs --bind";
+  EXPECT_FALSE(ParseCommandLine({"shell", "--bind", "127.0.0.9", "--devserver", "127.0.0.9"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"shell", "--bind", "127.0.0.8", "--devserver", "10.0.0.9"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "0"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "2x"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"serve", "--speed", "2"}).error.empty());
   EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
@@ -88,6 +104,45 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
     EXPECT_NE(text.find("nothing outstanding"), std::string::npos) << text;
   }
   std::filesystem::remove(file);
+}
+
+// serve --pty: a link per COM port while it serves; at the signal the bridge stops (every port
+// closed, the links removed) before the driver unloads with nothing left.
+TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
+  const auto directory = std::filesystem::temp_directory_path() / ("tessacom_pty_" + std::to_string(::getpid()));
+  Options options = ParseCommandLine({"serve", "--pty", directory.string(), "--bind",
+                                      devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  std::ostringstream out;
+  int result = -1;
+  std::thread serving([&] { result = tessacom::RunServe(options, out); });
+  const bool linked = testsupport::WaitUntil([&] { return std::filesystem::is_symlink(directory / "COM5"); });
+  if (linked) pthread_kill(serving.native_handle(), SIGTERM);  // taken by the serving thread's sigwait
+  serving.join();
+  ASSERT_TRUE(linked) << out.str();
+  EXPECT_EQ(result, 0);
+  const std::string text = out.str();
+  for (const char* said : {"pty: COM3: ", "pty: 3 ports in ", "terminated", "pty: stopped", "nothing outstanding"}) {
+    EXPECT_NE(text.find(said), std::string::npos) << said << "\n---\n" << text;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove(directory);
+}
+
+// Against the real driver and an embedded emulator: what works whatever the serial requests
+// answer today.
+TEST(TessacomProgram, ShellLoadsAnswersLineByLineAndUnloadsCleanAtQuit) {
+  Options options = ParseCommandLine(
+      {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
+       devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  ASSERT_TRUE(options.error.empty()) << options.error;
+  std::istringstream in("bogus\nopen COM9\nquit\nopen COM3\n");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
+  EXPECT_EQ(out.str(), "error unknown command 'bogus'\nSTATUS_OBJECT_NAME_NOT_FOUND 0\nok\n")
+      << "nothing after quit runs";
+  EXPECT_NE(err.str().find("load: STATUS_SUCCESS"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
 
 }  // namespace

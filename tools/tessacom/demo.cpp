@@ -13,6 +13,7 @@
 #include "endpoint.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
+#include "pty_serving.h"
 #include "report.h"
 
 namespace tessacom {
@@ -22,7 +23,6 @@ namespace {
 // Loopback addresses of the demo: the driver's endpoint and the emulated server.
 constexpr uint32_t kDemoDriverAddress = 0x7F4D0001;  // 127.77.0.1
 constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
-constexpr uint16_t kUnprivilegedPort = 40519;
 
 int LoadAndReport(HostSession& session, std::ostream& out) {
   PrintNotes(out, RegistryNotes());
@@ -62,19 +62,22 @@ int RunServe(const Options& options, std::ostream& out) {
   HostSession session(options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
+  PtyServing pty(out);
+  if (result == 0 && options.pty && !pty.Start(*options.pty)) result = 1;
   if (result == 0) {
-    out << "serving on " << devserver::AddressToString(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
-        << std::flush;
+    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
+            ":519; Ctrl-C or SIGTERM stops");
     int signal = 0;
     sigwait(&stop, &signal);
-    out << "\n" << (signal == SIGINT ? "interrupted" : "terminated") << "\n";
+    pty.Say(signal == SIGINT ? "\ninterrupted" : "\nterminated");
   }
+  pty.Stop();
   session.Unload(out);
   return result;
 }
 
 int RunDemo(std::ostream& out) {
-  uint16_t wirePort = LinkWirePort(kUnprivilegedPort);
+  uint16_t wirePort = LinkWirePort(kUnprivilegedLinkPort);
   devserver::ServerOptions serverOptions;
   serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
   serverOptions.driver = devserver::Endpoint{kDemoDriverAddress, wirePort};
@@ -89,12 +92,7 @@ int RunDemo(std::ostream& out) {
 
   HostSession session(kDemoDriverAddress, wirePort);
   session.PrepareRegistry(std::nullopt);
-  session.SetConfiguration("StartPort", 3);
-  session.SetConfiguration("MaxPort", 3);
-  for (int n = 1; n <= 3; n++) {
-    session.SetConfiguration("StartNum" + std::to_string(n), n);
-    session.SetConfiguration("dAddress" + std::to_string(n), kDemoServerAddress);
-  }
+  session.ConfigureServer(kDemoServerAddress);
   out << "\nconfiguration:\n" << host::registry::SaveRegText(std::string(host::registry::kServices) + "\\tessacom") << "\n";
   int result = LoadAndReport(session, out);
   if (result == 0) {

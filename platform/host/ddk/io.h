@@ -115,7 +115,9 @@ typedef struct _MDL {
 
 #define MDL_PAGES_LOCKED 0x0002
 
-typedef enum _FILE_INFORMATION_CLASS {
+// Held in an int, as the platform's C enum is: any class number a client passes is a value of
+// the type, and the driver's answer to a class it does not know is defined behaviour.
+typedef enum _FILE_INFORMATION_CLASS : int {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
   FilePositionInformation = 14,
@@ -392,6 +394,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
                             PVOID EaBuffer, ULONG EaLength);
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
