@@ -113,6 +113,12 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   return StartOrQueueTransfer(device, irp, &ReadClass, StartRead);
 }
 
+VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
+  PortRecord* port = PortOf(device);
+  if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
+  CancelCurrentRequest(device, irp, &ReadClass);
+}
+
 LONG CopyFromRxRing(PortRecord* port) {
   ByteRing* ring = &PortTable[port->PortIndex].RxRing;
   PIRP irp = port->CurrentReadIrp;
@@ -147,12 +153,6 @@ NTSTATUS StartRead(PortRecord* port) {
     GetNextRequest(port, &ReadClass, &irp, TRUE);
   }
   return first.Status;
-}
-
-VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
-  PortRecord* port = PortOf(device);
-  if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
-  CancelCurrentRequest(device, irp, &ReadClass);
 }
 
 // Data was announced: events for the wait mask, then the waiting read completes with the bytes

@@ -3,25 +3,13 @@
 // start, and timer calls that come late.
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "host/session/executive.h"
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::kMillisecond;
-using testsupport::kSecond;
-using testsupport::Request;
-using testsupport::SerialBench;
-using testsupport::Through;
+using namespace testsupport;
 
 namespace {
-
-std::vector<UCHAR> Pattern(size_t count, UCHAR first = 0) {
-  std::vector<UCHAR> bytes(count);
-  std::iota(bytes.begin(), bytes.end(), first);
-  return bytes;
-}
 
 Request& Read(SerialBench& bench, ULONG length) {
   Request& read = bench.Transfer(IRP_MJ_READ, length);
@@ -69,7 +57,7 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     SCOPED_TRACE(testing::Message() << c.interval << "/" << c.multiplier << "/" << c.constant);
     SerialBench bench;
     PortRecord* port = bench.Port();
-    bench.Receive(PKT_DATA, 0, Pattern(c.held));
+    bench.Receive(PKT_DATA, 0, Ascending(c.held));
     host::RunQueuedDpcs();
     SetTimeouts(port, c.interval, c.multiplier, c.constant);
     Request& read = Read(bench, c.length);
@@ -104,7 +92,7 @@ TEST_F(ReadPathTest, DataAnnouncedEndsAPendingReadAndTheNextTakesItInOrder) {
   EXPECT_EQ(none.boost, IO_NO_INCREMENT) << "answered on the spot";
   EXPECT_EQ(bench.Port()->CurrentReadIrp, empty.irp);
 
-  auto line = Pattern(60, 0x20);
+  auto line = Ascending(60, 0x20);
   bench.Receive(PKT_SEQDATA, 2, {line.begin(), line.begin() + 40});
   bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
   host::RunQueuedDpcs();
@@ -119,12 +107,12 @@ TEST_F(ReadPathTest, DataAnnouncedEndsAPendingReadAndTheNextTakesItInOrder) {
   EXPECT_EQ(sent[0].type, PKT_RXACK);
   EXPECT_EQ(sent[0].sequence, 3);
 
-  bench.Receive(PKT_DATA, 0, Pattern(5, 0x90));
+  bench.Receive(PKT_DATA, 0, Ascending(5, 0x90));
   host::RunQueuedDpcs();
   EXPECT_EQ(taking.status, STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(taking.buffer.begin(), taking.buffer.begin() + taking.information), line);
   EXPECT_FALSE(queued.done);
-  EXPECT_EQ(std::vector<UCHAR>(queued.buffer.begin(), queued.buffer.begin() + 5), Pattern(5, 0x90));
+  EXPECT_EQ(std::vector<UCHAR>(queued.buffer.begin(), queued.buffer.begin() + 5), Ascending(5, 0x90));
   EXPECT_TRUE(bench.SendPass().empty()) << "one acknowledgement per accepted run";
 
   Request& after = Read(bench, 100);
@@ -148,7 +136,7 @@ TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.interval);
     SerialBench bench;
-    bench.Receive(PKT_DATA, 0, Pattern(c.held));
+    bench.Receive(PKT_DATA, 0, Ascending(c.held));
     host::RunQueuedDpcs();
     SetTimeouts(bench.Port(), c.interval, 0, c.constant);
     Request& ending = Read(bench, 10);

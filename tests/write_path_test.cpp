@@ -4,24 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <numeric>
 
 #include "host/session/executive.h"
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::kSecond;
-using testsupport::Request;
-using testsupport::SerialBench;
-using testsupport::Through;
+using namespace testsupport;
 
 namespace {
-
-std::vector<UCHAR> Pattern(size_t count, UCHAR first = 0) {
-  std::vector<UCHAR> bytes(count);
-  std::iota(bytes.begin(), bytes.end(), first);
-  return bytes;
-}
 
 std::vector<UCHAR> Slice(const std::vector<UCHAR>& bytes, size_t from, size_t to) {
   return std::vector<UCHAR>(bytes.begin() + from, bytes.begin() + to);
@@ -84,7 +74,7 @@ TEST_F(WritePathTest, AWriteGoesOutOneAcknowledgedChunkAtATime) {
   } cases[] = {{300, {128, 128, 44}}, {128, {128}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
-    auto bytes = Pattern(c.length, static_cast<UCHAR>(c.length));
+    auto bytes = Ascending(c.length, static_cast<UCHAR>(c.length));
     Request& write = Write(bytes);
     EXPECT_EQ(write.dispatchStatus, STATUS_PENDING);
     std::vector<UCHAR> carried;
@@ -105,7 +95,7 @@ TEST_F(WritePathTest, AWriteGoesOutOneAcknowledgedChunkAtATime) {
 }
 
 TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswerDecides) {
-  auto bytes = Pattern(200);
+  auto bytes = Ascending(200);
   int64_t placed = host::SystemTime();
   Request& write = Write(bytes);
   Sent first = Chunk();
@@ -135,7 +125,7 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
 TEST_F(WritePathTest, WriteTimeoutsNeverEndAWrite) {
   port_->Timeouts[TIMEOUT_WRITE_MULTIPLIER] = 1000;
   port_->Timeouts[TIMEOUT_WRITE_CONSTANT] = 0;
-  Request& write = Write(Pattern(10));
+  Request& write = Write(Ascending(10));
   EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - host::SystemTime(), 10 * kSecond)
       << "a constant below 10 s gives 10 s";
   Sent chunk = Chunk();
@@ -155,10 +145,10 @@ TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpt
 
   port_->WaitMask = SERIAL_EV_TXEMPTY;
   Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
-  Request& first = Write(Pattern(10));
-  Request& second = Write(Pattern(20));
+  Request& first = Write(Ascending(10));
+  Request& second = Write(Ascending(20));
   Request& flush = Flush();
-  Request& last = Write(Pattern(30));
+  Request& last = Write(Ascending(30));
   for (Request* write : {&first, &second, &last}) {
     EXPECT_EQ(flush.done.load(), write == &last);
     EXPECT_FALSE(wait.done);
@@ -176,7 +166,7 @@ TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpt
 // waiting to go out nor for the one in flight (which may be lost): the write neither ends
 // early nor puts a third chunk behind the second, and the acknowledgement timer runs on.
 TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
-  auto bytes = Pattern(200);
+  auto bytes = Ascending(200);
   Request& write = Write(bytes);
   Sent first = Chunk();
   Acknowledge(first.sequence);
@@ -200,8 +190,8 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
 // completes at once nor inherits that chunk's acknowledgement, its poll's answer or its
 // retransmission; CharsQueued keeps only the next write's bytes.
 TEST_F(WritePathTest, ACancelledWriteLeavesNeitherItsChunkNorItsCountToTheNext) {
-  Request& cancelled = Write(Pattern(300));
-  auto bytes = Pattern(50, 0x80);
+  Request& cancelled = Write(Ascending(300));
+  auto bytes = Ascending(50, 0x80);
   Request& next = Write(bytes);
   EXPECT_EQ(port_->CharsQueued, 350);
   Sent old = Chunk();
@@ -246,7 +236,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
   KeInitializeDpc(&arrivalDpc, AnswerFromRemote, &answer);
   LARGE_INTEGER due{.QuadPart = -8 * kSecond};
   KeSetTimer(&arrival, due, &arrivalDpc);  // due with the chunk's timer, and first
-  auto bytes = Pattern(200);
+  auto bytes = Ascending(200);
   Request& write = Write(bytes);
   Sent first = Chunk();
   answer.sequence = first.sequence;
@@ -261,7 +251,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
 // The timer expires again while the sender is sending the retransmission: the new poll stays
 // outstanding, so that its answer has the chunk sent once more rather than counting it.
 TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
-  Request& write = Write(Pattern(60));
+  Request& write = Write(Ascending(60));
   Sent first = Chunk();
   host::AdvanceClock(8 * kSecond);
   ExpectPoll(first.sequence);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "driver/port_devices.h"
 #include "host/io/io_manager.h"
@@ -71,6 +72,12 @@ SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL can
 
 SerialHandler Through(PDRIVER_DISPATCH dispatch) {
   return [dispatch](PortRecord* port, PIRP irp) { return dispatch(port->DeviceObject, irp); };
+}
+
+std::vector<UCHAR> Ascending(size_t count, UCHAR first) {
+  std::vector<UCHAR> bytes(count);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
 }
 
 ULONG Request::Mask() const {

@@ -50,6 +50,9 @@ SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL can
 // The driver's own handler of a major function.
 SerialHandler Through(PDRIVER_DISPATCH dispatch);
 
+// `count` bytes counting up from `first`, wrapping at 256.
+std::vector<UCHAR> Ascending(size_t count, UCHAR first = 0);
+
 class SerialBench {
  public:
   // `routines`: the port's deferred routines (the serial layer's table by default).
