@@ -100,8 +100,9 @@ VOID SendDataPacket(LONG port, PassState* pass) {
   BOOLEAN bytesLeft;
   LONG count = TakeDataPayload(port, record, &sequence, &bytesLeft);
   if (count > 0) {  // a mark that finds nothing placed sends nothing
-    EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF),
-                     (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
+    UCHAR channel = (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF);
+    EncodeLinkHeader(OutboundScratch, PKT_DATA, channel, (ULONG)count + LINK_HEADER_SIZE,
+                     (ULONG)sequence);
     KeStallExecutionProcessor(DATA_PAUSE_US);
     SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
   }

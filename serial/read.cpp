@@ -66,7 +66,9 @@ BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) 
 VOID ArmReadTimers(PortRecord* port, const ReadTiming* timing) {
   port->ReadTimeoutsActive = timing->HasTotal;
   port->ReadTotalTimerArmed = timing->HasTotal;
-  if (timing->HasTotal) SetPortTimer(&port->ReadTotalTimer, timing->TotalDue, &port->ReadTotalTimeoutDpc);
+  if (timing->HasTotal) {
+    SetPortTimer(&port->ReadTotalTimer, timing->TotalDue, &port->ReadTotalTimeoutDpc);
+  }
   port->ReadIntervalTime = timing->IntervalTime;
   port->IntervalStepPtr = NULL;
   if (timing->IntervalTime == 0) return;
