@@ -112,6 +112,11 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
     ExpectPoll(first.sequence);
   }
   EXPECT_FALSE(write.done);
+  WriteShared(Unloading, 1);  // unload stops the timers once, relying on none coming back
+  host::AdvanceClock(8 * kSecond);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  WriteShared(Unloading, 0);
+  ExpectPoll(first.sequence);
   // Another sequence: the chunk goes again, under its own sequence.
   Acknowledge(first.sequence - 1);
   Sent again = Chunk();
