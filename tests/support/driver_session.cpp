@@ -53,7 +53,7 @@ void DriverSession::Bind(int n, const devserver::DeviceServer& server, uint8_t c
 
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(DriverEntry);
+  NTSTATUS status = host::LoadDriver(Driver().DriverEntry);
   loaded_ = NT_SUCCESS(status);
   return status;
 }
