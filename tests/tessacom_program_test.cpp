@@ -155,7 +155,7 @@ TEST(TessacomProgram, ShellLoadsAnswersLineByLineAndUnloadsCleanAtQuit) {
 
 // The data path through the shell: bytes written to COM3 come back through the emulator's echo.
 TEST(TessacomProgram, ShellWritesAndReadsBackThroughTheEcho) {
-  Options options = ParseCommandLine(
+  Options options = ForDriverUnderTest(
       {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   std::istringstream in("open COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nclose\nquit\n");
