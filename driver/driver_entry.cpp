@@ -1,7 +1,8 @@
 // Load: read the global configuration, create the port devices, allocate the shared buffers,
 // read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
 // a system thread, before any request can reach the driver. The one place where the layers are
-// put together: the serial layer's deferred routines go to device creation here.
+// put together: the serial layer's deferred routines go to device creation here, and its
+// request handlers to the driver object.
 #include "driver/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/pool_blocks.h"
@@ -73,5 +74,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
 
   StartLink();
   driverObject->DriverUnload = UnloadDriver;
+  for (ULONG i = 0; i < SerialHandlerCount; i++) {
+    driverObject->MajorFunction[SerialHandlerTable[i].MajorFunction] = SerialHandlerTable[i].Handler;
+  }
   return STATUS_SUCCESS;
 }
