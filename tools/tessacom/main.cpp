@@ -8,6 +8,7 @@
 #include "demo.h"
 #include "host/registry/registry.h"
 #include "shell.h"
+#include "soak.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
     if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
+    if (options.command == "soak") return RunSoak(options, std::cout);
     return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {
     std::cerr << "tessacom: " << e.what() << "\n";
