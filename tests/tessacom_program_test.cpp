@@ -52,6 +52,14 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "0"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "2x"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"serve", "--speed", "2"}).error.empty());
+  Options soak = ParseCommandLine({"soak", "--bytes", "0x100000", "--seed", "0", "--speed", "1000"});
+  EXPECT_TRUE(soak.error.empty()) << soak.error;
+  EXPECT_EQ(soak.bytes.value_or(0), 1048576u);
+  EXPECT_EQ(soak.seed.value_or(1), 0u);
+  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "0"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "-5"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"soak", "--reg", "x.reg"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"load", "--seed", "3"}).error.empty());
   EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
