@@ -161,7 +161,11 @@ VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
   PIRP irp = WaitingWrite(port);
   BOOLEAN complete = FALSE;
   if (ReadShared(port->WriteInFlight)) {
+    // The chunk waits: resend it if asked, and keep it guarded in any case. An answer to a
+    // poll cancels the timer, and the sender may have taken the retransmission (clearing
+    // RetransmitPending) before this run: without the timer nothing would ask again.
     if (port->RetransmitPending) MarkDataAndArm(port);
+    else SetPortTimer(&port->AckTimer, ACK_TIMEOUT, &port->AckTimeoutDpc);
   } else if (irp != NULL) {
     complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
     if (!complete) PlaceChunk(port, irp);

@@ -215,6 +215,26 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
   EXPECT_EQ(port_->CharsQueued, 0);
 }
 
+// A poll's answer arrives after the retransmission was already marked (by the next write's
+// start) and the sender takes that retransmission before the answer's write-engine run: the
+// chunk stays guarded, and is polled for again if that retransmission is lost too.
+TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
+  Request& cancelled = Write(Ascending(300));
+  Sent old = Chunk();
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(old.sequence);
+  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+  Request& next = Write(Ascending(20));
+  bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
+  EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
+  host::RunQueuedDpcs();
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(old.sequence);
+  Acknowledge(old.sequence);
+  Acknowledge(Chunk().sequence);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+}
+
 struct RemoteAnswer {
   SerialBench* bench;
   LONG sequence;
