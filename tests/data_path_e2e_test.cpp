@@ -146,4 +146,55 @@ TEST_F(DataPathEndToEnd, ClosingWhileAcknowledgementsAreInFlight) {
   EXPECT_TRUE(server_->WaitForClosed(kChannel, std::chrono::seconds(5)));
 }
 
+// Threads open and close different ports of one server over and over, each time with a read
+// under a short total timeout and a write in flight, while the line sends data to every
+// channel: cleanup meets timer expiries, reads start while data arrives, closes meet
+// acknowledgements. Every open works, every request ends, and the unload finds nothing left.
+TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
+  constexpr int kPorts = 6;
+  testsupport::DriverSession session(true, 20);
+  devserver::ServerOptions options;
+  options.protocol.resendInterval = std::chrono::milliseconds(20);
+  devserver::DeviceServer& server = session.AddServer(options);
+  session.SetValue("MaxPort", kPorts);
+  for (int n = 1; n <= kPorts; n++) session.Bind(n, server, static_cast<uint8_t>(n));
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  for (int p = 0; p < kPorts; p++) {  // odd ports' reads end after 2 ms, the others' on data
+    PortTable[p].PortRecord->Timeouts[TIMEOUT_READ_CONSTANT] = 2 * (p % 2);
+  }
+  std::atomic<bool> stop{false};
+  std::thread line([&] {
+    for (int i = 0; i < 3000 && !stop; i++) {
+      server.InjectLineBytes(static_cast<uint8_t>(1 + i % kPorts), Pattern(1 + i % 40));
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  });
+  std::atomic<int> failures{0};
+  std::vector<std::thread> users;
+  for (int p = 0; p < kPorts; p++) {
+    users.emplace_back([&, p] {
+      std::mt19937 random(p);
+      auto bytes = Pattern(300);
+      uint8_t buffer[64];
+      for (int round = 0; round < 15; round++) {
+        auto opened = host::io::Open("COM" + std::to_string(3 + p));
+        if (opened.status != STATUS_SUCCESS) {
+          failures++;
+          continue;
+        }
+        auto read = opened.file.ReadAsync(buffer, sizeof buffer);
+        auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+        if (opened.file.Close() != STATUS_SUCCESS) failures++;
+        if (!read.WaitFor(std::chrono::seconds(10)) || !write.WaitFor(std::chrono::seconds(10))) failures++;
+      }
+    });
+  }
+  for (auto& user : users) user.join();
+  stop = true;
+  line.join();
+  EXPECT_EQ(failures, 0);
+  session.Unload();
+}
+
 }  // namespace
