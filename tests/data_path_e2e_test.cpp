@@ -197,4 +197,60 @@ TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   session.Unload();
 }
 
+// A remote that goes silent mid-write and comes back, and one that floods the driver with
+// garbage and with packets for channels it does not serve: the silent one's write resumes
+// through the polls and completes with every byte once; the other ports keep serving.
+TEST(DataPathRemotes, SilentFloodingAndStrangeRemotesLeaveTheOtherPortsServing) {
+  testsupport::DriverSession session(true, 100);
+  devserver::DeviceServer& quiet = session.AddServer();
+  devserver::DeviceServer& noisy = session.AddServer();
+  session.SetValue("MaxPort", 2);
+  session.Bind(1, quiet, 0);
+  session.Bind(2, noisy, 0);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  auto com3 = host::io::Open("COM3");
+  auto com4 = host::io::Open("COM4");
+  ASSERT_EQ(com3.status, STATUS_SUCCESS);
+  ASSERT_EQ(com4.status, STATUS_SUCCESS);
+  auto carries = [&](host::io::File& file, devserver::DeviceServer& server, size_t count) {
+    const size_t before = server.Written(0).size();
+    auto bytes = Pattern(count);
+    const host::io::Result wrote = file.Write(bytes.data(), static_cast<ULONG>(count));
+    auto written = server.Written(0);
+    return wrote.status == STATUS_SUCCESS && written.size() == before + count &&
+           std::equal(bytes.begin(), bytes.end(), written.begin() + before);
+  };
+
+  auto bytes = Pattern(1500);
+  auto write = com3.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+  ASSERT_TRUE(quiet.WaitForWritten(0, 128, std::chrono::seconds(5)));
+  quiet.SetFaults({.fromDriver = {.drop = 1}, .toDriver = {.drop = 1}});  // gone
+  EXPECT_TRUE(carries(com4.file, noisy, 700));
+  EXPECT_FALSE(write.WaitFor(std::chrono::milliseconds(300))) << "several polls unanswered";
+  quiet.SetFaults({});  // back
+  ASSERT_TRUE(write.WaitFor(std::chrono::seconds(10)));
+  EXPECT_EQ(write.Current().status, STATUS_SUCCESS);
+  EXPECT_TRUE(quiet.Written(0) == bytes) << "every byte once, in order";
+
+  std::mt19937 random(9);
+  for (int i = 0; i < 2000; i++) {
+    std::vector<uint8_t> garbage(random() % 600);
+    for (auto& byte : garbage) byte = static_cast<uint8_t>(random());
+    if (garbage.size() > 1) garbage[1] |= 1;  // never channel 0, the one COM4 serves
+    if (i % 2) garbage = devserver::Encode(static_cast<uint8_t>(random() % 16), 7 + i % 200,
+                                           static_cast<uint8_t>(random() % 16), Pattern(i % 300));
+    noisy.SendRaw(garbage);
+  }
+  EXPECT_TRUE(carries(com3.file, quiet, 500));
+  EXPECT_TRUE(carries(com4.file, noisy, 500));
+  noisy.InjectLineText(0, "still here");
+  std::string read;
+  for (int i = 0; i < 100 && read.size() < 10; i++) {  // a read ends at the data's announcement
+    char buffer[10];
+    const host::io::Result took = com4.file.Read(buffer, static_cast<ULONG>(10 - read.size()));
+    read.append(buffer, took.information);
+  }
+  EXPECT_EQ(read, "still here");
+}
+
 }  // namespace
