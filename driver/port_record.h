@@ -189,8 +189,10 @@ struct PortRecord {
   ULONG BaudRate;
   UCHAR LineControl;
   UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff; the set-chars request
+                          // (PASSIVE_LEVEL) under PortLock, which readers hold to copy them
   // Read interval, read multiplier, read constant, write multiplier, write constant (ms): the
-  // set-timeouts request (PASSIVE_LEVEL, no lock; readers copy them under PortLock); 0 at close.
+  // set-timeouts request (PASSIVE_LEVEL) under PortLock, which readers hold to copy them; 0 at
+  // close.
   ULONG Timeouts[5];
   ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
                       // handflow requests under PortLock

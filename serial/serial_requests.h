@@ -70,6 +70,13 @@ inline ULONG ControlCode(PIRP irp) {
 }
 inline PVOID SystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
 
+// Completes a request answered or refused on the spot and returns its status.
+inline NTSTATUS CompleteAtOnce(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 // ReadIntervalMark values that tell the read interval call how the current read ended.
 constexpr LONG READ_MARK_CANCEL = -1;
 constexpr LONG READ_MARK_TOTAL = -2;
@@ -197,6 +204,27 @@ KDEFERRED_ROUTINE CompleteWait;
 // Start routine of the purge class: aborts the writes and/or reads the purge mask names.
 // Returns STATUS_SUCCESS.
 SERIAL_START_ROUTINE StartPurge;
+
+// ---- device control (ioctl.cpp) ----
+
+// Handler of IRP_MJ_DEVICE_CONTROL: answers a serial control code on the spot, or hands the
+// request to its request class and returns what that returns. Caller's thread, PASSIVE_LEVEL,
+// no lock held.
+DRIVER_DISPATCH DispatchDeviceControl;
+
+// The 20-byte status answer: break hold, bytes waiting in the receive ring (a snapshot, read
+// without PortLock), whether output is queued, whether an immediate character waits.
+VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status);
+
+// The 64-byte properties answer, the same for every port in every state.
+VOID FillProperties(PortRecord* port, PSERIAL_COMMPROP properties);
+
+// ---- file information and flush (file_info.cpp) ----
+
+// Handlers of IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION, answered on the spot.
+// Caller's thread, PASSIVE_LEVEL, no lock held.
+DRIVER_DISPATCH DispatchQueryInformation;
+DRIVER_DISPATCH DispatchSetInformation;
 
 // ---- the port's deferred routines (deferred_routines.cpp) ----
 
