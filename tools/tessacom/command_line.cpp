@@ -1,8 +1,36 @@
 #include "command_line.h"
 
+#include <cstdlib>
+
 #include "endpoint.h"
+#include "shell.h"
 
 namespace tessacom {
+namespace {
+
+std::optional<double> ParseSpeed(const std::string& text) {
+  char* end = nullptr;
+  double factor = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(factor >= 0.01 && factor <= 1000)) return std::nullopt;
+  return factor;
+}
+
+// Options that belong to other commands, and what the shell's emulator needs.
+std::string CheckCombination(const Options& options) {
+  if (options.command == "demo" && (options.reg || options.bind)) {
+    return "the demo makes its own configuration; --reg and --bind belong to load, serve and shell";
+  }
+  if (options.command != "shell" && (options.devserver || options.speed)) {
+    return "--devserver and --speed belong to shell";
+  }
+  if (options.devserver && (!options.bind || *options.bind == *options.devserver)) {
+    return "--devserver needs --bind with another loopback address: the driver's endpoint and the "
+           "emulator cannot share one";
+  }
+  return "";
+}
+
+}  // namespace
 
 Options ParseCommandLine(const std::vector<std::string>& arguments) {
   Options options;
@@ -24,19 +52,31 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
         options.bind = devserver::ParseAddress(*text);
         if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
       }
+    } else if (arg == "--devserver") {
+      if (auto text = value("--devserver")) {
+        options.devserver = devserver::ParseAddress(*text);
+        if (!options.devserver || (*options.devserver >> 24) != 127) {
+          options.error = "--devserver: not a loopback address (127.0.0.0/8): " + *text;
+        }
+      }
+    } else if (arg == "--speed") {
+      if (auto text = value("--speed")) {
+        options.speed = ParseSpeed(*text);
+        if (!options.speed) options.error = "--speed: expected a factor from 0.01 to 1000, got " + *text;
+      }
     } else if (!arg.empty() && arg[0] == '-') {
       options.error = "unknown option: " + arg;
     } else if (options.command.empty()) {
       options.command = arg;
-      if (arg != "load" && arg != "serve" && arg != "demo") options.error = "unknown command: " + arg;
+      if (arg != "load" && arg != "serve" && arg != "shell" && arg != "demo") {
+        options.error = "unknown command: " + arg;
+      }
     } else {
       options.error = "unexpected argument: " + arg;
     }
     if (!options.error.empty()) break;
   }
-  if (options.error.empty() && options.command == "demo" && (options.reg || options.bind)) {
-    options.error = "the demo makes its own configuration; --reg and --bind belong to load and serve";
-  }
+  if (options.error.empty()) options.error = CheckCombination(options);
   return options;
 }
 
@@ -58,6 +98,7 @@ std::string HelpText(const std::string& command) {
            "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
            "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n";
   }
+  if (command == "shell") return ShellHelpText();
   if (command == "demo") {
     return "usage: tessacom demo\n\n"
            "Starts a device server emulator on a loopback address, loads the driver with COM3 to\n"
@@ -69,6 +110,7 @@ std::string HelpText(const std::string& command) {
          "commands:\n"
          "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
          "  serve [--reg FILE] [--bind ADDR]  load the driver and serve until interrupted\n"
+         "  shell [OPTIONS]                   commands on standard input, answers on standard output\n"
          "  demo                              a short session against an emulated device server\n\n"
          "`tessacom COMMAND --help` describes each command.\n";
 }

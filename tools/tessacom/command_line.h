@@ -9,9 +9,11 @@
 namespace tessacom {
 
 struct Options {
-  std::string command;             // "load", "serve", "demo", or "" for none
-  std::optional<std::string> reg;  // --reg FILE
-  std::optional<uint32_t> bind;    // --bind ADDR (host order)
+  std::string command;                 // "load", "serve", "shell", "demo", or "" for none
+  std::optional<std::string> reg;      // --reg FILE
+  std::optional<uint32_t> bind;        // --bind ADDR (host order)
+  std::optional<uint32_t> devserver;   // shell --devserver ADDR (host order, loopback)
+  std::optional<double> speed;         // shell --speed F: the live clock's speed factor
   bool help = false;
   std::string error;               // set when the line cannot be understood
 };

@@ -22,7 +22,6 @@ namespace {
 // Loopback addresses of the demo: the driver's endpoint and the emulated server.
 constexpr uint32_t kDemoDriverAddress = 0x7F4D0001;  // 127.77.0.1
 constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
-constexpr uint16_t kUnprivilegedPort = 40519;
 
 int LoadAndReport(HostSession& session, std::ostream& out) {
   PrintNotes(out, RegistryNotes());
@@ -74,7 +73,7 @@ int RunServe(const Options& options, std::ostream& out) {
 }
 
 int RunDemo(std::ostream& out) {
-  uint16_t wirePort = LinkWirePort(kUnprivilegedPort);
+  uint16_t wirePort = LinkWirePort(kUnprivilegedLinkPort);
   devserver::ServerOptions serverOptions;
   serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
   serverOptions.driver = devserver::Endpoint{kDemoDriverAddress, wirePort};
@@ -89,12 +88,7 @@ int RunDemo(std::ostream& out) {
 
   HostSession session(kDemoDriverAddress, wirePort);
   session.PrepareRegistry(std::nullopt);
-  session.SetConfiguration("StartPort", 3);
-  session.SetConfiguration("MaxPort", 3);
-  for (int n = 1; n <= 3; n++) {
-    session.SetConfiguration("StartNum" + std::to_string(n), n);
-    session.SetConfiguration("dAddress" + std::to_string(n), kDemoServerAddress);
-  }
+  session.ConfigureServer(kDemoServerAddress);
   out << "\nconfiguration:\n" << host::registry::SaveRegText(std::string(host::registry::kServices) + "\\tessacom") << "\n";
   int result = LoadAndReport(session, out);
   if (result == 0) {

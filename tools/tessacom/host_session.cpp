@@ -18,8 +18,10 @@ std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
-HostSession::HostSession(uint32_t anyAddress, uint16_t unprivilegedPort) {
-  host::StartLive();
+HostSession::HostSession(uint32_t anyAddress, uint16_t unprivilegedPort, double speed) {
+  host::LiveOptions live;
+  live.speed = speed;
+  host::StartLive(live);
   host::udp::Install();
   host::udp::SetAnyAddress(anyAddress);
   host::udp::SetLoopbackGuard(true);
@@ -46,6 +48,15 @@ void HostSession::PrepareRegistry(const std::optional<std::string>& regFile) {
 
 void HostSession::SetConfiguration(const std::string& name, uint32_t value) {
   host::registry::SetDword(ServiceKeyPath(), name, value);
+}
+
+void HostSession::ConfigureServer(uint32_t address) {
+  SetConfiguration("StartPort", 3);
+  SetConfiguration("MaxPort", 3);
+  for (int n = 1; n <= 3; n++) {
+    SetConfiguration("StartNum" + std::to_string(n), n);
+    SetConfiguration("dAddress" + std::to_string(n), address);
+  }
 }
 
 NTSTATUS HostSession::Load() {

@@ -16,8 +16,9 @@ class HostSession {
  public:
   // Starts the live host and the transport; `anyAddress` is what the driver's "any address"
   // endpoint binds (0 = every local address). Without root, port 519 is mapped to
-  // `unprivilegedPort` on the wire (0 = leave it at 519).
-  explicit HostSession(uint32_t anyAddress, uint16_t unprivilegedPort = 0);
+  // `unprivilegedPort` on the wire (0 = leave it at 519). The live clock runs `speed` times
+  // faster than real time.
+  explicit HostSession(uint32_t anyAddress, uint16_t unprivilegedPort = 0, double speed = 1.0);
   ~HostSession();
 
   // The registry: the file merged over an empty registry or, without a file, an empty
@@ -25,6 +26,8 @@ class HostSession {
   // malformed.
   void PrepareRegistry(const std::optional<std::string>& regFile);
   void SetConfiguration(const std::string& name, uint32_t value);
+  // COM3 to COM5 on channels 1 to 3 of the device server at `address`.
+  void ConfigureServer(uint32_t address);
 
   NTSTATUS Load();
   bool Loaded() const { return loaded_; }
@@ -38,6 +41,9 @@ class HostSession {
 
 // "\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\tessacom", the driver's key.
 std::string ServiceKeyPath();
+
+// The port the program carries UDP 519 on when it does not run as root.
+constexpr uint16_t kUnprivilegedLinkPort = 40519;
 
 // The port UDP 519 is carried on: 519 as root, `fallback` otherwise.
 uint16_t LinkWirePort(uint16_t fallback);

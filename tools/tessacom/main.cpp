@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "demo.h"
 #include "host/registry/registry.h"
+#include "shell.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
   try {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
+    if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
     return RunDemo(std::cout);
   } catch (const host::registry::RegFileError& e) {
     std::cerr << "tessacom: " << e.what() << "\n";

@@ -3,7 +3,6 @@
 #include <iomanip>
 #include <ostream>
 #include <set>
-#include <sstream>
 
 #include "command_line.h"
 #include "configuration_notes.h"
@@ -14,20 +13,9 @@
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/unload_checks.h"
+#include "nt_names.h"
 
 namespace tessacom {
-
-std::string StatusName(NTSTATUS status) {
-  std::ostringstream text;
-  switch (status) {
-    case STATUS_SUCCESS: text << "STATUS_SUCCESS"; break;
-    case STATUS_SERIAL_NO_DEVICE_INITED: text << "STATUS_SERIAL_NO_DEVICE_INITED"; break;
-    case STATUS_INSUFFICIENT_RESOURCES: text << "STATUS_INSUFFICIENT_RESOURCES"; break;
-    default: text << "status"; break;
-  }
-  text << " (0x" << std::hex << std::setw(8) << std::setfill('0') << static_cast<uint32_t>(status) << ")";
-  return text.str();
-}
 
 static std::string Utf16Data(const std::vector<uint8_t>& data) {
   std::string text;
@@ -103,7 +91,8 @@ static void PrintReceivers(std::ostream& out) {
 }
 
 void PrintLoadReport(std::ostream& out, NTSTATUS status) {
-  out << "load: " << StatusName(status) << "\n";
+  out << "load: " << StatusName(status) << std::hex << " (0x" << std::setw(8) << std::setfill('0')
+      << static_cast<uint32_t>(status) << ")" << std::dec << std::setfill(' ') << "\n";
   if (NT_SUCCESS(status)) {
     PrintDevices(out);
     PrintNames(out);

@@ -7,7 +7,6 @@
 
 namespace tessacom {
 
-std::string StatusName(NTSTATUS status);
 // Devices, COM links, SERIALCOMM values, receiver threads and error-log entries.
 void PrintLoadReport(std::ostream& out, NTSTATUS status);
 // The verifier's summary: pool outstanding by tag, threads, timers and deferred calls alive.

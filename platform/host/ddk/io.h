@@ -115,7 +115,9 @@ typedef struct _MDL {
 
 #define MDL_PAGES_LOCKED 0x0002
 
-typedef enum _FILE_INFORMATION_CLASS {
+// Held in an int, as the platform's C enum is: any class number a client passes is a value of
+// the type, and the driver's answer to a class it does not know is defined behaviour.
+typedef enum _FILE_INFORMATION_CLASS : int {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
   FilePositionInformation = 14,

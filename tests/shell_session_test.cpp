@@ -1,0 +1,280 @@
+// The request side of `tessacom shell` against a tiny driver: what reaches the driver, the
+// answer lines, asynchronous requests with their done lines, ports chosen by name, and the end
+// of a session.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "host/io/io_manager.h"
+#include "kernel.h"
+#include "shell_session.h"
+#include "support/executive_session.h"
+#include "support/tiny_driver.h"
+
+using namespace tessacom::shell;
+using testsupport::Complete;
+using testsupport::TinyDriver;
+using testsupport::WaitUntil;
+
+namespace {
+
+std::vector<PIRP> parked;  // reads the driver holds, oldest first
+std::mutex parkedLock;
+
+VOID NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    std::lock_guard lock(parkedLock);
+    std::erase(parked, irp);
+  }
+  Complete(irp, STATUS_CANCELLED);
+}
+
+// Holds the read; cancellable unless `guarded` is false.
+NTSTATUS Park(PIRP irp, bool guarded) {
+  IoMarkIrpPending(irp);
+  if (guarded) IoSetCancelRoutine(irp, CancelParked);
+  std::lock_guard lock(parkedLock);
+  parked.push_back(irp);
+  return STATUS_PENDING;
+}
+
+// Completes the oldest held read with the bytes of `data`.
+void CompleteParked(std::string_view data) {
+  PIRP irp;
+  {
+    std::lock_guard lock(parkedLock);
+    ASSERT_FALSE(parked.empty());
+    irp = parked.front();
+    parked.erase(parked.begin());
+  }
+  IoSetCancelRoutine(irp, nullptr);
+  std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
+  Complete(irp, STATUS_SUCCESS, data.size());
+}
+
+class ShellSessionTest : public testsupport::ManualExecutive {
+ protected:
+  void SetUp() override {
+    ManualExecutive::SetUp();
+    parked.clear();
+    driver_ = std::make_unique<TinyDriver>();
+    a_ = driver_->AddDevice(u"\\Device\\a", 0, false, DO_BUFFERED_IO);
+    b_ = driver_->AddDevice(u"\\Device\\b", 0, false, DO_BUFFERED_IO);
+    session_ = std::make_unique<Session>(writer_);
+  }
+  void TearDown() override {
+    session_.reset();
+    driver_.reset();
+    ManualExecutive::TearDown();
+  }
+
+  // Runs the lines as standard input would bring them; returns the lines written meanwhile.
+  std::vector<std::string> Script(const std::string& lines) {
+    size_t before = Lines().size();
+    std::istringstream in(lines);
+    RunCommands(in, *session_, writer_);
+    std::vector<std::string> all = Lines();
+    return std::vector<std::string>(all.begin() + before, all.end());
+  }
+  std::string One(const std::string& line) {
+    std::vector<std::string> answer = Script(line + "\n");
+    return answer.size() == 1 ? answer[0] : "(" + std::to_string(answer.size()) + " lines)";
+  }
+  // Every line written, split from the text the writer produced.
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(outputLock_);
+    std::vector<std::string> lines;
+    std::istringstream text(output_.str());
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+  bool Written(const std::string& line) {
+    return WaitUntil([&] {
+      auto lines = Lines();
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
+  }
+  std::vector<UCHAR> MajorsOn(PDEVICE_OBJECT device) {
+    std::vector<UCHAR> majors;
+    for (const auto& entry : driver_->Journal()) {
+      if (entry.device == device) majors.push_back(entry.major);
+    }
+    return majors;
+  }
+
+  std::mutex outputLock_;
+  std::ostringstream output_;
+  // Writes a line in two pieces, as a stream does: only the writer's lock keeps lines whole.
+  LineWriter writer_{[this](std::string_view line) {
+    { std::lock_guard lock(outputLock_); output_ << line; }
+    std::this_thread::yield();
+    { std::lock_guard lock(outputLock_); output_ << '\n'; }
+  }};
+  std::unique_ptr<TinyDriver> driver_;
+  PDEVICE_OBJECT a_ = nullptr;
+  PDEVICE_OBJECT b_ = nullptr;
+  std::unique_ptr<Session> session_;
+};
+
+struct Seen {
+  std::string written;
+  std::vector<std::pair<ULONG, std::string>> controls;  // code, input bytes
+  std::vector<std::pair<int, ULONG>> queries;           // class, length
+  std::vector<std::pair<int, std::string>> sets;        // class, input bytes
+} seen;
+
+TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndReturnedBytes) {
+  seen = {};
+  driver_->On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    seen.written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
+    return Complete(irp, STATUS_SUCCESS, length);
+  });
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
+    return Complete(irp, STATUS_SUCCESS, 3);
+  });
+  driver_->On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+    seen.controls.emplace_back(p.IoControlCode, std::string(buffer ? buffer : "", p.InputBufferLength));
+    if (p.IoControlCode == IOCTL_SERIAL_GET_PROPERTIES) {
+      std::memcpy(buffer, "\x01\x02\x03\x04", 4);
+      return Complete(irp, STATUS_SUCCESS, 4);
+    }
+    return Complete(irp, p.IoControlCode == 0x1B0006 ? static_cast<NTSTATUS>(0xC00000AB) : STATUS_INVALID_PARAMETER, 2);
+  });
+  driver_->On(IRP_MJ_QUERY_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryFile;
+    seen.queries.emplace_back(p.FileInformationClass, p.Length);
+    if (p.FileInformationClass != FilePositionInformation) return Complete(irp, STATUS_INVALID_PARAMETER);
+    std::memset(irp->AssociatedIrp.SystemBuffer, 0x11, 8);
+    return Complete(irp, STATUS_SUCCESS, 8);
+  });
+  driver_->On(IRP_MJ_SET_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
+    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile;
+    seen.sets.emplace_back(p.FileInformationClass,
+                           std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), p.Length));
+    return Complete(irp, STATUS_SUCCESS);
+  });
+
+  EXPECT_EQ(Script("open \\Device\\a\n"
+                   "write 48 69\n"
+                   "read 8\n"
+                   "ioctl GET_PROPERTIES out=4\n"
+                   "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
+                   "ioctl 0x1B0006 out=8\n"
+                   "query FilePositionInformation out=8\n"
+                   "query 77\n"
+                   "set FileEndOfFileInformation in=0102\n"
+                   "flush\n"
+                   "open \\Device\\nothing\n"
+                   "close\n"),
+            (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 2", "STATUS_SUCCESS 3 616263",
+                                      "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
+                                      "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0",
+                                      "STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
+                                      "STATUS_SUCCESS 0"}));
+  EXPECT_EQ(seen.written, "Hi");
+  EXPECT_EQ(seen.controls, (std::vector<std::pair<ULONG, std::string>>{
+                               {IOCTL_SERIAL_GET_PROPERTIES, ""},
+                               {IOCTL_SERIAL_SET_BAUD_RATE, std::string("\x00\xc2\x01\x00", 4)},
+                               {0x1B0006, ""}}));
+  EXPECT_EQ(seen.queries, (std::vector<std::pair<int, ULONG>>{{14, 8}, {77, kDefaultQueryLength}}));
+  EXPECT_EQ(seen.sets, (std::vector<std::pair<int, std::string>>{{20, "\x01\x02"}}));
+  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
+                                             IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION,
+                                             IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS,
+                                             IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndSendNothing) {
+  std::vector<std::string> answers = Script("read 4\n"
+                                            "close\n"
+                                            "bogus\n"
+                                            "open \\Device\\a\n"
+                                            "@\\Device\\b read 1\n"
+                                            "open \\device\\A\n"
+                                            "cancel 9\n"
+                                            "await 9\n"
+                                            "write 0\n");
+  EXPECT_EQ(answers, (std::vector<std::string>{
+                         "error no current port: open one first", "error no current port: open one first",
+                         "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
+                         "error '\\device\\A' is already open", "error no request 9", "error no request 9",
+                         "error odd number of hex digits in '0'"}));
+  EXPECT_EQ(driver_->Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
+}
+
+TEST_F(ShellSessionTest, AtNameRunsOnAnotherOpenPortAndLeavesTheCurrentOne) {
+  Script("open \\Device\\a\nopen \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
+  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(One("@\\device\\A close"), "STATUS_SUCCESS 0");
+  EXPECT_EQ(MajorsOn(a_).back(), IRP_MJ_CLOSE);
+  EXPECT_EQ(One("write 03"), "STATUS_SUCCESS 0");
+  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_WRITE) << "b is still the current port";
+  EXPECT_EQ(One("@\\Device\\a write 04"), "error '\\Device\\a' is not open");
+  EXPECT_EQ(One("close"), "STATUS_SUCCESS 0");
+  EXPECT_EQ(One("write 05"), "error no current port: open one first");
+}
+
+TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompletionOnTheirOwnLine) {
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return Park(irp, true); });
+  EXPECT_EQ(Script("open \\Device\\a\n&read 4\n&read 2\nawait 1 0\n"),
+            (std::vector<std::string>{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
+  CompleteParked("hi");
+  ASSERT_TRUE(Written("done 1 STATUS_SUCCESS 2 6869"));
+  EXPECT_EQ(One("await 1"), "STATUS_SUCCESS 2 6869");
+  std::vector<std::string> cancel = Script("cancel 2\n");  // the done line may come first
+  EXPECT_NE(std::find(cancel.begin(), cancel.end(), "cancel 2 TRUE"), cancel.end());
+  ASSERT_TRUE(Written("done 2 STATUS_CANCELLED 0"));
+  EXPECT_EQ(One("await 2 10"), "STATUS_CANCELLED 0");
+  EXPECT_EQ(One("cancel 1"), "cancel 1 FALSE") << "a finished request";
+  EXPECT_EQ(One("&help"), "error '&' before help, which is not a request");
+}
+
+TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
+  constexpr int kReads = 16;
+  constexpr int kCommands = 100;
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return Park(irp, true); });
+  std::string reads = "open \\Device\\a\n";
+  for (int i = 0; i < kReads; i++) reads += "&read 3\n";
+  Script(reads);
+  std::thread completer([] {
+    for (int i = 0; i < kReads; i++) CompleteParked("xyz");
+  });
+  for (int i = 0; i < kCommands; i++) Script("write 0102\n");
+  completer.join();
+  Script("sleep 0\n");
+  ASSERT_TRUE(WaitUntil([&] { return Lines().size() == 1u + 2 * kReads + kCommands + 1; }));
+  const std::regex line("STATUS_SUCCESS 0|STATUS_SUCCESS 2|pending [0-9]+|done [0-9]+ STATUS_SUCCESS 3 78797a|ok");
+  for (const std::string& text : Lines()) EXPECT_TRUE(std::regex_match(text, line)) << text;
+}
+
+TEST_F(ShellSessionTest, TheEndOfASessionCancelsWhatIsInFlightClosesEveryHandleAndNamesWhatWasLeft) {
+  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return Park(irp, device == a_); });
+  Script("open \\Device\\a\n&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
+  FinishReport report = session_->Finish(std::chrono::milliseconds(50));
+  EXPECT_EQ(report.cancelled, 3u);
+  EXPECT_EQ(report.closed, 2u);
+  EXPECT_EQ(report.unfinished, std::vector<std::string>{"request 2 (read on \\Device\\b)"})
+      << "b's read has no cancel routine and b's cleanup ends nothing";
+  EXPECT_TRUE(Written("done 1 STATUS_CANCELLED 0"));
+  EXPECT_TRUE(Written("done 3 STATUS_CANCELLED 0"));
+  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
+      << "the close waits for the request that holds the file";
+
+  CompleteParked("");
+  EXPECT_TRUE(Written("done 2 STATUS_SUCCESS 0"));
+  session_.reset();
+  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);
+}
+
+}  // namespace
