@@ -1,16 +1,33 @@
-// Configuration reads: every value is a REG_DWORD under ConfigPath\tessacom, 3 when absent.
+// Configuration reads: every value is a REG_DWORD under ConfigPath\tessacom. A value that is
+// absent, or stored with another type or another size than four bytes, reads as 3.
+//
+// Values are taken through a query routine, never read directly into their variable: a direct
+// read hands string data to its destination as a counted string and data longer than four
+// bytes as a sized buffer, which a four-byte variable cannot hold. The routine sees the type
+// and length first and copies nothing but a four-byte REG_DWORD.
 #include "driver/configuration.h"
 #include "driver/pool_blocks.h"
 #include "driver/port_devices.h"
 
-static const LONG DEFAULT_VALUE = 3;
+static const ULONG DEFAULT_VALUE = 3;
 
-// Builds the four-entry query: select the "tessacom" subkey, then read one REG_DWORD directly.
-static VOID BuildValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, PLONG value) {
+// Query routine of one configuration value: copies the data of a four-byte REG_DWORD to
+// *entryContext (a ULONG) and ignores any other type or size. PASSIVE_LEVEL, called by
+// RtlQueryRegistryValues for the value found or, when it is missing, for the default.
+static NTSTATUS NTAPI TakeDwordValue(PWSTR, ULONG type, PVOID data, ULONG length, PVOID,
+                                     PVOID entryContext) {
+  if (type == REG_DWORD && length == sizeof(ULONG)) RtlCopyMemory(entryContext, data, sizeof(ULONG));
+  return STATUS_SUCCESS;
+}
+
+// Builds the four-entry query: select the "tessacom" subkey, then hand one value, unexpanded
+// and with the default 3 when it is missing, to TakeDwordValue.
+static VOID BuildValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, PULONG value) {
   RtlZeroMemory(table, 4 * sizeof(RTL_QUERY_REGISTRY_TABLE));
   table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
   table[0].Name = CONFIG_SUBKEY;
-  table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  table[1].QueryRoutine = TakeDwordValue;
+  table[1].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
   table[1].Name = valueName;
   table[1].EntryContext = value;
   table[1].DefaultType = REG_DWORD;
@@ -18,9 +35,13 @@ static VOID BuildValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, P
   table[1].DefaultLength = sizeof(ULONG);
 }
 
-static NTSTATUS RunValueQuery(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, PLONG value) {
-  BuildValueQuery(table, valueName, value);
-  return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ConfigPath.Buffer, table, NULL, NULL);
+// The value's number, 3 when it is absent or not a four-byte REG_DWORD, and `unreadable` when
+// the key cannot be read.
+static ULONG QueryValue(PRTL_QUERY_REGISTRY_TABLE table, PCWSTR valueName, ULONG unreadable) {
+  ULONG value = DEFAULT_VALUE;
+  BuildValueQuery(table, valueName, &value);
+  NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ConfigPath.Buffer, table, NULL, NULL);
+  return NT_SUCCESS(status) ? value : unreadable;
 }
 
 static PRTL_QUERY_REGISTRY_TABLE AllocateQuery() {
@@ -31,9 +52,9 @@ static PRTL_QUERY_REGISTRY_TABLE AllocateQuery() {
 NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
   PRTL_QUERY_REGISTRY_TABLE table = AllocateQuery();
   if (table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = RunValueQuery(table, valueName, value);
+  *value = (LONG)QueryValue(table, valueName, (ULONG)*value);
   ExFreePool(table);
-  return status;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS ReadPortConfiguration() {
@@ -46,16 +67,14 @@ NTSTATUS ReadPortConfiguration() {
   if (number.Buffer != NULL && name.Buffer != NULL && table != NULL) {
     LONG ports = MaxPort < MAX_PORTS ? MaxPort : MAX_PORTS;
     for (LONG n = 1; n <= ports; n++) {
-      // A key that cannot be read leaves the zero each read starts from.
-      LONG channel = 0;
+      // A key that cannot be read gives channel -1 and address 0. The channel is the registry
+      // number less one, taken modulo 2^32 so that no stored value overflows.
       BuildNumberedName(&name, TXT("StartNum"), (ULONG)n, &number);
-      RunValueQuery(table, name.Buffer, &channel);
-      WriteShared(PortTable[n - 1].RemoteChannel, channel - 1);
+      ULONG channel = QueryValue(table, name.Buffer, 0) - 1u;
+      WriteShared(PortTable[n - 1].RemoteChannel, (LONG)channel);
 
-      LONG address = 0;
       BuildNumberedName(&name, TXT("dAddress"), (ULONG)n, &number);
-      RunValueQuery(table, name.Buffer, &address);
-      WriteShared(PortTable[n - 1].RemoteAddress, (ULONG)address);
+      WriteShared(PortTable[n - 1].RemoteAddress, QueryValue(table, name.Buffer, 0));
     }
     status = STATUS_SUCCESS;
   }

@@ -1,4 +1,5 @@
-// The driver's configuration: REG_DWORD values under ConfigPath\tessacom, each 3 when absent.
+// The driver's configuration: REG_DWORD values under ConfigPath\tessacom, each 3 when absent
+// or stored as anything but a four-byte REG_DWORD.
 #pragma once
 
 #include "driver/port_record.h"
@@ -7,7 +8,8 @@
 #define CONFIG_SUBKEY TXT("tessacom")
 
 // Reads one REG_DWORD value of the configuration key into *value, which keeps what it held when
-// the key cannot be read and becomes 3 when only the value is missing. PASSIVE_LEVEL.
+// the key cannot be read and becomes 3 when only the value is missing or is not a four-byte
+// REG_DWORD. PASSIVE_LEVEL.
 NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value);
 
 // Reads every port's remote channel ("StartNum" + n, minus 1) and address ("dAddress" + n).

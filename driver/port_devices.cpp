@@ -48,7 +48,7 @@ struct ComName {
 BOOLEAN BuildComName(const PortRecord* record, ComName* name) {
   if (!AllocateString(&name->Number, PagedPool, NUMBER_CAPACITY)) return FALSE;
   if (AllocateString(&name->Link, NonPagedPool, LINK_NAME_BUFFER) &&
-      NT_SUCCESS(BuildNumberedName(&name->Link, LINK_NAME_PREFIX, (ULONG)record->ComNumber,
+      NT_SUCCESS(BuildNumberedName(&name->Link, LINK_NAME_PREFIX, record->ComNumber,
                                    &name->Number))) {
     return TRUE;
   }

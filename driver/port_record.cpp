@@ -24,7 +24,8 @@ VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferred
   ResetPortTableEntry(&PortTable[portIndex], record);
 
   record->PortIndex = portIndex;
-  record->ComNumber = portIndex + StartPort;
+  // Unsigned: no configured StartPort makes the sum overflow.
+  record->ComNumber = (ULONG)portIndex + (ULONG)StartPort;
 
   InitializeListHead(&record->ReadQueue);
   InitializeListHead(&record->WriteQueue);

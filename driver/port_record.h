@@ -97,7 +97,7 @@ struct PortRecord {
   UNICODE_STRING DeviceName;  // "\Device\vxserial<i>", non-paged buffer of length + 2 bytes
   PDEVICE_OBJECT DeviceObject;
   LONG PortIndex;
-  LONG ComNumber;  // PortIndex + StartPort
+  ULONG ComNumber;  // PortIndex + StartPort, modulo 2^32 (a name is made only if it fits)
 
   // Wire image of the port's LineSettings, copied in this order into every block. Written by
   // open (no lock: no other request is in progress), and by the line-settings requests and the

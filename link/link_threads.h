@@ -18,7 +18,7 @@ NTSTATUS StartLink();
 // waits for every link thread to end, then releases the endpoint. PASSIVE_LEVEL.
 VOID StopLink();
 
-// Number of link threads started and still tracked (sender included).
+// Number of link threads started and not yet waited for by StopLink (sender included).
 LONG LinkThreadCount();
 
 VOID NTAPI SenderThread(PVOID context);

@@ -36,6 +36,24 @@ static VOID DeliverDatagram(const UCHAR* datagram, ULONG length, ULONG source, P
   KfReleaseSpinLock(&record->PortLock, oldIrql);
 }
 
+// What a receiver does after a receive that did not succeed; FALSE when it is to stop.
+// - An oversized datagram is the sender's fault: it is dropped and the receiver receives
+//   again on the same endpoint.
+// - A receive ended because another thread's reopen retired its address object: the receiver
+//   receives again at once on the published object (no reopen of its own, no pause): the
+//   reopen published that object before it closed the old one.
+// - Any other failure is the transport's: the endpoint is reopened; a transport that keeps
+//   failing is retried with growing pauses instead of a loop at the receivers' raised priority.
+static BOOLEAN AfterFailedReceive(NTSTATUS status, PFILE_OBJECT object, BOOLEAN retired,
+                                  ULONG* failures) {
+  if (IsOversizedDatagram(status)) return TRUE;
+  if (ReadShared(Unloading)) return FALSE;
+  if (retired) return TRUE;
+  ReopenUdpEndpoint(object);
+  if (++*failures > 1) LinkPause(RetryPause(*failures));
+  return TRUE;
+}
+
 VOID NTAPI ReceiverThread(PVOID remoteAddress) {
   ULONG remote = (ULONG)(ULONG_PTR)remoteAddress;
   KeSetBasePriorityThread(KeGetCurrentThread(), 16);
@@ -50,16 +68,13 @@ VOID NTAPI ReceiverThread(PVOID remoteAddress) {
     ULONG source = 0;
     PFILE_OBJECT object = AcquireUdpAddress();
     status = ReceiveDatagram(object, LINK_PORT, &source, buffer, &length, remote);
+    BOOLEAN retired = (BOOLEAN)(!NT_SUCCESS(status) && IsRetiredUdpAddress(object));
     ReleaseUdpAddress(object);
-    if (!NT_SUCCESS(status)) {
-      if (ReadShared(Unloading)) break;
-      ReopenUdpEndpoint(object);
-      // The first failure retries at once; a transport that keeps failing is retried with
-      // growing pauses instead of a loop at the receivers' raised priority.
-      if (++failures > 1) LinkPause(RetryPause(failures));
-    } else {
+    if (NT_SUCCESS(status)) {
       failures = 0;
       DeliverDatagram(buffer, length, source, copy);
+    } else if (!AfterFailedReceive(status, object, retired, &failures)) {
+      break;
     }
     if (ReadShared(Unloading)) break;
   }

@@ -47,8 +47,11 @@ VOID SendControlPackets(LONG port, PassState* pass) {
 }
 
 // Fills the payload of a data packet; returns its byte count, 0 when there is nothing to send.
-LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission) {
+// A retransmission leaves the bytes placed in the ring since the chunk where they are and says
+// so in *bytesLeft, so that they go out with the port's next visit.
+LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission, BOOLEAN* bytesLeft) {
   PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
+  *bytesLeft = FALSE;
   if (ReadShared(record->RetransmitPending)) {
     KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
     KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
@@ -56,6 +59,7 @@ LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission) {
     LONG count = ReadShared(record->RetransmitPending) ? ReadShared(record->LastSentCount) : 0;
     if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
     if (count > 0) RtlCopyMemory(payload, record->RetransmitCopy, count);
+    *bytesLeft = (BOOLEAN)(PortTable[port].TxHeld > 0);
     KfReleaseSpinLock(&record->PortLock, oldIrql);
     *retransmission = TRUE;
     return count > 0 ? count : 0;
@@ -68,12 +72,8 @@ LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission) {
   return count;
 }
 
-VOID SendDataPacket(LONG port, PassState* pass) {
-  PortRecord* record = PortTable[port].PortRecord;
-  if (record == NULL) return;
-  BOOLEAN retransmission;
-  LONG count = TakeDataPayload(port, record, &retransmission);
-  if (count == 0) return;  // a mark that finds nothing placed sends nothing
+// Numbers and sends the data packet whose payload is in OutboundScratch.
+VOID SendPayload(LONG port, LONG count, BOOLEAN retransmission, PassState* pass) {
   LONG sequence = ReadShared(PortTable[port].OutSeq);
   if (!retransmission && sequence != 0) {
     sequence = NextSeq(sequence);
@@ -83,7 +83,22 @@ VOID SendDataPacket(LONG port, PassState* pass) {
                    (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
   KeStallExecutionProcessor(DATA_PAUSE_US);
   SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
-  WriteShared(record->RetransmitPending, 0);
+}
+
+VOID SendDataPacket(LONG port, PassState* pass) {
+  PortRecord* record = PortTable[port].PortRecord;
+  if (record == NULL) return;
+  BOOLEAN retransmission;
+  BOOLEAN bytesLeft;
+  LONG count = TakeDataPayload(port, record, &retransmission, &bytesLeft);
+  if (count > 0) {  // a mark that finds nothing placed sends nothing
+    SendPayload(port, count, retransmission, pass);
+    WriteShared(record->RetransmitPending, 0);
+  }
+  if (bytesLeft) {
+    WriteShared(PortTable[port].TxPending, 1);
+    KeSetEvent(&SendEvent, 16, FALSE);
+  }
 }
 
 }  // namespace

@@ -6,19 +6,18 @@ constexpr ACCESS_MASK THREAD_ACCESS = 0x001F03FF;  // THREAD_ALL_ACCESS
 
 namespace {
 
-PKTHREAD LinkThreads[1 + MAX_PORTS];
+// Handles of the link threads started, kept open until unload has waited for each thread's
+// end. A thread is waited for through the handle its creation returned, so that every thread
+// that runs is waited for: there is no second step (a reference) that could fail after the
+// thread has started.
+HANDLE LinkThreads[1 + MAX_PORTS];
 LONG LinkThreadsStarted;
 KEVENT LinkStopEvent;  // notification event, set when unload begins
 
-// Starts one link thread and keeps a reference to it, so that unload can wait for its end.
 VOID StartLinkThread(PKSTART_ROUTINE routine, PVOID context) {
   HANDLE handle;
   NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ACCESS, NULL, NULL, NULL, routine, context);
-  if (!NT_SUCCESS(status)) return;
-  PVOID thread = NULL;
-  status = ObReferenceObjectByHandle(handle, THREAD_ACCESS, NULL, KernelMode, &thread, NULL);
-  ZwClose(handle);
-  if (NT_SUCCESS(status)) LinkThreads[LinkThreadsStarted++] = (PKTHREAD)thread;
+  if (NT_SUCCESS(status)) LinkThreads[LinkThreadsStarted++] = handle;
 }
 
 VOID StartReceivers() {
@@ -63,8 +62,8 @@ VOID StopLink() {
   KeSetEvent(&SendEvent, 16, FALSE);
   ShutdownUdpEndpoint();
   for (LONG i = 0; i < LinkThreadsStarted; i++) {
-    KeWaitForSingleObject(LinkThreads[i], Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(LinkThreads[i]);
+    ZwWaitForSingleObject(LinkThreads[i], FALSE, NULL);
+    ZwClose(LinkThreads[i]);
     LinkThreads[i] = NULL;
   }
   LinkThreadsStarted = 0;

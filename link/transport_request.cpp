@@ -19,6 +19,11 @@ VOID BuildDatagramInformation(PUCHAR record, USHORT port, ULONG address) {
   remote->Address[0].Address[0].in_addr = NetworkLong(address);
 }
 
+// A request that the transport completes before returning gives its final status as the
+// return value; the status block and the event are served only for a request that went
+// pending or succeeded (an error completed at once writes neither), so the block is read only
+// after the wait. The wait is not alertable: nothing but the completion may end it while the
+// request still points at the event and the status block on this stack.
 NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock) {
   KEVENT done;
   KeInitializeEvent(&done, SynchronizationEvent, FALSE);
@@ -26,9 +31,10 @@ NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusB
   irp->UserIosb = statusBlock;
   NTSTATUS status = IofCallDriver(device, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, TRUE, NULL);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    status = statusBlock->Status;
   }
-  return statusBlock->Status;
+  return status;
 }
 
 // Builds an internal device-control request for the transport with the caller's buffer

@@ -162,6 +162,14 @@ NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed) {
   return status;
 }
 
+BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object) {
+  KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
+  EndpointSlot* slot = SlotOf(object);
+  BOOLEAN retired = (BOOLEAN)(slot != NULL && slot->Retired);
+  KfReleaseSpinLock(&EndpointLock, oldIrql);
+  return retired;
+}
+
 PFILE_OBJECT AcquireUdpAddress() {
   KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
   PFILE_OBJECT object = UdpAddressObject;

@@ -46,6 +46,15 @@ NTSTATUS OpenUdpEndpoint();
 // STATUS_SUCCESS when none was needed.
 NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed);
 
+// True when `object` was published once and another open has replaced it since: a request
+// that failed on it failed because the reopen closed it, not because the transport did.
+BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object);
+
+// True for a receive whose datagram was longer than the receive buffer: the transport kept its
+// first bytes and dropped the rest (STATUS_BUFFER_OVERFLOW, a warning). Bad input from one
+// remote, not a failure of the endpoint.
+inline BOOLEAN IsOversizedDatagram(NTSTATUS status) { return (BOOLEAN)(status == STATUS_BUFFER_OVERFLOW); }
+
 // Borrows the published address object (null when none is open) for one request.
 PFILE_OBJECT AcquireUdpAddress();
 VOID ReleaseUdpAddress(PFILE_OBJECT fileObject);

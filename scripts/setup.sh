@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the builds need on a Debian 12 machine when it is missing: CMake, Ninja, the
-# host compiler, GoogleTest, and the mingw-w64 i686 cross compiler with its DDK headers and
-# kernel import libraries. As root it installs with apt-get; otherwise it names what to install.
+# Installs what the builds and tests need on a Debian 12 machine when it is missing: CMake,
+# Ninja, the host compiler, GoogleTest, the mingw-w64 i686 cross compiler with its DDK headers
+# and kernel import libraries, and the programs that use the COM ports through the
+# pseudo-terminal bridge in the end-to-end tests (pyserial, picocom, tmux). As root it installs
+# with apt-get; otherwise it names what to install.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+packages=(cmake ninja-build g++ make libgtest-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  python3-serial picocom tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

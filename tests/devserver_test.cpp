@@ -353,8 +353,10 @@ TEST(DevServerFaults, FaultsOverSocketsAreReproducibleFromTheSeed) {
 TEST(DevServerCommandLine, OptionsAndClearErrors) {
   devserver::CommandLine line = devserver::ParseCommandLine(
       {"--bind", "127.9.8.7", "--port", "6519", "--channel", "3=pty", "--drop-out", "0.25",
-       "--seed", "99", "--open-seq", "15", "--backend", "none"});
+       "--seed", "99", "--open-seq", "15", "--backend", "none", "--channel", "4=tty:/dev/ttyUSB0"});
   ASSERT_EQ(line.error, "");
+  EXPECT_EQ(line.server.channelBackends.at(4), devserver::BackendKind::Tty);
+  EXPECT_EQ(line.server.channelDevices.at(4), "/dev/ttyUSB0");
   EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F090807, 6519}));
   EXPECT_EQ(line.server.channelBackends.at(3), devserver::BackendKind::Pty);
   EXPECT_EQ(line.server.faults.toDriver.drop, 0.25);
@@ -367,6 +369,8 @@ TEST(DevServerCommandLine, OptionsAndClearErrors) {
       {{"--dup-in", "1.5"}, "--dup-in: expected a probability from 0 to 1, got '1.5'"},
       {{"--bind", "127.0.0.1:x"}, "--bind: expected ADDR or ADDR:PORT, got '127.0.0.1:x'"},
       {{"--window"}, "--window: a value is needed"},
+      {{"--channel", "4=tty"}, "--channel: expected CH=KIND with CH 0..255 and KIND echo, pty, none or tty:PATH, got '4=tty'"},
+      {{"--backend", "tty"}, "--backend: expected echo, pty or none, got 'tty'"},
       {{"-x"}, "unknown option '-x' (see --help)"},
   };
   for (const auto& [arguments, error] : refused) EXPECT_EQ(devserver::ParseCommandLine(arguments).error, error);

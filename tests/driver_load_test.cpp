@@ -11,6 +11,7 @@
 #include "host/io/system_error_log.h"
 #include "host/net/udp_transport.h"
 #include "host/ob/object_names.h"
+#include "host/ob/objects.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
@@ -39,7 +40,7 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     EXPECT_EQ(PortTable[i].RemoteAddress, 3u);
     PortRecord* record = PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->ComNumber, 3 + i);
+    EXPECT_EQ(record->ComNumber, 3u + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
     EXPECT_TRUE(record->DeviceObject->Flags & DO_BUFFERED_IO);
     EXPECT_TRUE(record->DeviceObject->Flags & DO_EXCLUSIVE);
@@ -119,6 +120,46 @@ TEST(DriverLoad, ComNumbersThatDoNotFitGetNoNameButTheirDevice) {
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
 }
 
+// Only a four-byte REG_DWORD is a configuration value: any other type or size reads as absent.
+// (Read directly into its four-byte variable, a string would be stored there as a counted
+// string, past the variable's end.)
+TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsent) {
+  DriverSession session;
+  const uint8_t two[] = {2, 0};
+  const uint8_t eight[] = {9, 0, 0, 0, 0, 0, 0, 0};
+  const uint8_t four[] = {1, 0, 0, 0};
+  host::registry::SetString(kServiceKey, "StartPort", "7");
+  host::registry::SetValue(kServiceKey, "MaxPort", REG_BINARY, eight);
+  host::registry::SetMultiString(kServiceKey, "StartNum1", {"1"});
+  host::registry::SetString(kServiceKey, "dAddress1", "127.0.0.1", REG_EXPAND_SZ);
+  host::registry::SetValue(kServiceKey, "StartNum2", REG_DWORD, two);
+  host::registry::SetValue(kServiceKey, "dAddress2", REG_BINARY, four);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(StartPort, 3);
+  EXPECT_EQ(MaxPort, 3);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "\\Device\\vxserial0");
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(PortTable[i].RemoteChannel, 2) << i;
+    EXPECT_EQ(PortTable[i].RemoteAddress, 3u) << i;
+  }
+}
+
+// COM number = index + "StartPort" and channel = "StartNum" - 1 for the extreme 32-bit values:
+// no signed overflow (UndefinedBehaviorSanitizer stops the suite on one), and a COM number
+// whose digits do not fit gets no name.
+TEST(DriverLoad, ExtremeValuesNeverOverflow) {
+  const uint32_t startNums[] = {0x80000000, 0, 0xFFFFFFFF};
+  const LONG channels[] = {0x7FFFFFFF, -1, -2};
+  DriverSession session;
+  session.SetValue("StartPort", 0x7FFFFFFF);
+  for (int n = 1; n <= 3; n++) session.SetValue("StartNum" + std::to_string(n), startNums[n - 1]);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(PortTable[2].PortRecord->ComNumber, 0x80000001u);
+  EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
+  for (int i = 0; i < 3; i++) EXPECT_EQ(PortTable[i].RemoteChannel, channels[i]) << i;
+}
+
 TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
   {
     DriverSession session;
@@ -170,6 +211,18 @@ TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
   session.Unload();
   EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\OtherSerial");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "");
+}
+
+// Every link thread that runs is one unload waits for, even when its thread object cannot be
+// referenced: here the object manager refuses the second reference of load, which follows the
+// endpoint's (and would be the sender thread's).
+TEST(DriverUnload, WaitsForEveryLinkThreadItStarted) {
+  DriverSession session;
+  host::FailNthReferenceByHandle(2);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  host::FailNthReferenceByHandle(0);
+  EXPECT_EQ(LinkThreadCount(), 2);  // the sender and the receiver of 0.0.0.3
+  session.Unload();  // the loader's checks stop the host on a thread still running
 }
 
 TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {

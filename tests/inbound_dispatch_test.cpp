@@ -99,6 +99,37 @@ TEST_F(InboundDispatchTest, SequencedDataIsAcceptedOnlyInOrderAroundFifteen) {
   EXPECT_EQ(PortTable[0].InSeq, 1);
 }
 
+// A length field below the header's own four bytes means no payload, whatever the datagram
+// carries: nothing is stored, and data still wakes the reader.
+TEST_F(InboundDispatchTest, LengthFieldsBelowFourCarryNoPayload) {
+  PortRecord* record = ports_->Record(0);
+  Fill(0, 5);
+  for (ULONG length : {0u, 1u, 2u}) {
+    std::vector<UCHAR> packet = Packet(PKT_DATA, 0, 8, 0);
+    EncodeLinkHeader(packet.data(), PKT_DATA, 0, length, 0);
+    Dispatch(0, packet);
+    EXPECT_EQ(Held(0), 5) << length;
+    EXPECT_TRUE(Queued(record->ReadDataDpc)) << length;
+  }
+  PortTable[0].InSeq = 4;
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 8, 5, /*lengthField=*/3));
+  EXPECT_EQ(Held(0), 5);
+  EXPECT_EQ(PortTable[0].InSeq, 5);
+  EXPECT_TRUE(Queued(record->ReadDataDpc));
+}
+
+// Sequenced data for a ring that already holds 1023 bytes never overruns the reader: the ring
+// keeps exactly what it held.
+TEST_F(InboundDispatchTest, SequencedDataNeverOverrunsAFullRing) {
+  Fill(0, 1023, /*readIndex=*/1000);
+  rxStorage_[1000] = 0xAB;  // the next byte the reader takes
+  PortTable[0].InSeq = 1;
+  Dispatch(0, Packet(PKT_SEQDATA, 0, 10, 2));
+  EXPECT_EQ(Held(0), 1023);
+  EXPECT_EQ(PortTable[0].RxRing.WriteIndex, (1000 + 1023) % RX_RING_SIZE);
+  EXPECT_EQ(rxStorage_[1000], 0xAB);
+}
+
 TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
   PortTable[2].RxRing.Buffer = nullptr;
   Dispatch(2, Packet(PKT_DATA, 0, 10, 0));

@@ -358,6 +358,46 @@ TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent
   EXPECT_EQ(IoAllocateMdl(data, 1, FALSE, FALSE, nullptr), nullptr);
 }
 
+// A built request completed at once serves its status block and event only for success or a
+// warning: an error that never went pending leaves both untouched (its originator has the
+// status from IofCallDriver); an error after pending is served.
+TEST_F(IoManagerTest, BuiltRequestFailedAtOnceWritesNeitherStatusBlockNorEvent) {
+  TinyDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
+  static NTSTATUS completion;
+  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, completion, 4); });
+  const struct {
+    NTSTATUS status;
+    bool served;
+  } cases[] = {{STATUS_HOST_UNREACHABLE, false}, {STATUS_BUFFER_OVERFLOW, true}, {STATUS_SUCCESS, true}};
+  for (const auto& c : cases) {
+    completion = c.status;
+    PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{{static_cast<NTSTATUS>(0x12345678)}, 99};
+    irp->UserEvent = &event;
+    irp->UserIosb = &iosb;
+    EXPECT_EQ(IofCallDriver(device, irp), c.status);
+    EXPECT_EQ(KeReadStateEvent(&event) != 0, c.served) << std::hex << c.status;
+    EXPECT_EQ(iosb.Status, c.served ? c.status : static_cast<NTSTATUS>(0x12345678)) << std::hex << c.status;
+    EXPECT_EQ(iosb.Information, c.served ? 4u : 99u);
+  }
+  EXPECT_EQ(host::io::OutstandingIrps(), 0u);
+
+  driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
+  PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  irp->UserEvent = &event;
+  irp->UserIosb = &iosb;
+  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+  Complete(parked, STATUS_HOST_UNREACHABLE, 0);
+  EXPECT_NE(KeReadStateEvent(&event), 0);
+  EXPECT_EQ(iosb.Status, STATUS_HOST_UNREACHABLE);
+}
+
 // ---- error log and configuration ----
 
 TEST_F(IoManagerTest, ErrorLogKeepsWrittenEntriesWithTheirSizeAndFields) {

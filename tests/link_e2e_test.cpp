@@ -3,6 +3,7 @@
 // polls, several servers, and the loopback guard.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <numeric>
 
 #include "host/net/udp_transport.h"
@@ -12,7 +13,6 @@
 #include "support/live_link.h"
 #include "support/loopback_address.h"
 
-using testsupport::DriverPorts;
 using testsupport::LiveLink;
 using testsupport::WaitUntil;
 
@@ -25,6 +25,9 @@ std::vector<uint8_t> Bytes(int count, int first = 0) {
 }
 
 constexpr std::chrono::milliseconds kLimit{5000};
+
+std::atomic<int> writeDpcRuns{0};
+VOID NTAPI CountWriteDpc(PKDPC, PVOID, PVOID, PVOID) { writeDpcRuns++; }
 
 TEST(LinkEndToEnd, OpenReplyOfLengthThreeOpensTheLinkAndSetsInSeq) {
   LiveLink link(2);
@@ -62,7 +65,8 @@ TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWrite
   ASSERT_TRUE(link.Open(0));
   PortRecord* record = link.Ports().Record(0);
 
-  DriverPorts::dpcRuns = 0;
+  writeDpcRuns = 0;
+  KeInitializeDpc(&record->WriteDpc, CountWriteDpc, record);
   std::vector<uint8_t> chunk = Bytes(100, 7);
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
   ASSERT_EQ(PlaceTxBytes(0, chunk.data(), 100), 100);
@@ -76,7 +80,37 @@ TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWrite
   EXPECT_EQ(server.Channel(3).lastDataSequence, 2);
   EXPECT_EQ(ReadShared(PortTable[0].OutSeq), 2);
   // The remote's PKT_ACK queues the write engine's deferred call.
-  EXPECT_TRUE(WaitUntil([] { return DriverPorts::dpcRuns.load() >= 1; }));
+  EXPECT_TRUE(WaitUntil([] { return writeDpcRuns.load() == 1; }));
+}
+
+// A datagram longer than the receive buffer is bad input from one server: it is dropped and
+// the receiver receives again on the same endpoint. No other server's data is lost.
+TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
+  LiveLink link(2);
+  auto& faulty = link.AddServer();
+  auto& other = link.AddServer();
+  link.Bind(0, faulty, 0);
+  link.Bind(1, other, 0);
+  link.Start();
+  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  PFILE_OBJECT endpoint = ReadShared(UdpAddressObject);
+  host::udp::ResetCounters();
+
+  std::vector<uint8_t> oversized(600, 0x41);
+  EncodeLinkHeader(oversized.data(), PKT_DATA, 0, 600, 0);
+  std::vector<uint8_t> line;
+  for (int i = 0; i < 10; i++) {
+    faulty.SendRaw(oversized);
+    std::vector<uint8_t> part = Bytes(40, 40 * i);
+    other.InjectLineBytes(0, part, devserver::Sequencing::Unsequenced);
+    line.insert(line.end(), part.begin(), part.end());
+  }
+  faulty.InjectLineBytes(0, Bytes(3, 0x55), devserver::Sequencing::Unsequenced);
+  EXPECT_TRUE(WaitUntil([&] { return link.RxBytes(1).size() >= line.size() && link.RxBytes(0).size() >= 3; }));
+  EXPECT_EQ(link.RxBytes(1), line);
+  EXPECT_EQ(link.RxBytes(0), Bytes(3, 0x55));
+  EXPECT_EQ(host::udp::GetCounters().truncated, 10u);
+  EXPECT_EQ(ReadShared(UdpAddressObject), endpoint);
 }
 
 TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
@@ -155,6 +189,41 @@ TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvive
   // After the failed pass the endpoint is reopened; the other port still works.
   ASSERT_TRUE(link.Open(1));
   EXPECT_LE(host::udp::GetCounters().addressObjects, 1u);
+}
+
+// A reopen after a real failure (here the sender's refused send) hands the endpoint over
+// without losing what a receiver was about to receive: datagrams queued on the old address
+// object while the receiver was busy reach it on the new one.
+TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
+  LiveLink link(2);
+  auto& server = link.AddServer();
+  PortTable[0].RemoteAddress = 3;  // outside loopback: a send to it is refused
+  PortTable[0].RemoteChannel = 2;
+  link.Bind(1, server, 0);
+  link.Start();
+  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  PFILE_OBJECT first = ReadShared(UdpAddressObject);
+  host::udp::ResetCounters();
+
+  // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
+  PortRecord* record = link.Ports().Record(1);
+  KIRQL old = KfAcquireSpinLock(&record->PortLock);
+  std::vector<uint8_t> line;
+  for (int i = 0; i < 8; i++) {
+    std::vector<uint8_t> part = Bytes(20, 20 * i);
+    server.InjectLineBytes(0, part, devserver::Sequencing::Unsequenced);
+    line.insert(line.end(), part.begin(), part.end());
+  }
+  bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
+  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  bool reopened = host::udp::WaitForCounters(
+      [&](const auto& c) { return ReadShared(UdpAddressObject) != first && c.addressObjects == 1; },
+      kLimit);
+  KfReleaseSpinLock(&record->PortLock, old);
+  ASSERT_TRUE(queued && reopened);
+
+  EXPECT_TRUE(WaitUntil([&] { return link.RxBytes(1).size() >= line.size(); }, kLimit));
+  EXPECT_EQ(link.RxBytes(1), line);
 }
 
 TEST(LinkEndToEnd, StoppingTheLinkEndsEveryThreadAndClosesTheEndpoint) {

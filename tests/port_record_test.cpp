@@ -25,7 +25,7 @@ TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
   DriverPorts ports(2, /*startPort=*/3);
   PortRecord* record = ports.Record(1);
   EXPECT_EQ(record->PortIndex, 1);
-  EXPECT_EQ(record->ComNumber, 4);
+  EXPECT_EQ(record->ComNumber, 4u);
   EXPECT_EQ(record->SpecialChars[SPECIAL_XON], 0x11);
   EXPECT_EQ(record->SpecialChars[SPECIAL_XOFF], 0x13);
   EXPECT_EQ(record->BaudRate, 9600u);
@@ -60,25 +60,42 @@ TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
   EXPECT_EQ(entry.RemoteChannel, 0);
 }
 
+// Which routine ran last, and with which context.
+int ranRoutine = -1;
+PVOID ranContext = nullptr;
+template <int N>
+VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+  ranRoutine = N;
+  ranContext = context;
+}
+
+// Each of the nine calls is bound to its own routine of the table, in the table's order.
 TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContext) {
-  DriverPorts ports(1);
-  PortRecord* record = ports.Record(0);
-  DriverPorts::dpcRuns = 0;
-  for (PKDPC dpc : {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
-                    &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
-                    &record->CompleteWaitDpc, &record->ImmediateSendDpc,
-                    &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc}) {
-    EXPECT_EQ(dpc->DeferredContext, record);
-    EXPECT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
+  const PortDeferredRoutines routines = {Routine<0>, Routine<1>, Routine<2>, Routine<3>, Routine<4>,
+                                         Routine<5>, Routine<6>, Routine<7>, Routine<8>};
+  auto* record = static_cast<PortRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
+  RtlZeroMemory(record, sizeof(PortRecord));
+  InitializePortRecord(record, 0, &routines);
+  PKDPC inTableOrder[] = {&record->WriteDpc, &record->ReadDataDpc, &record->ReadTotalTimeoutDpc,
+                          &record->ReadIntervalTimeoutDpc, &record->WriteTimeoutDpc,
+                          &record->CompleteWaitDpc, &record->ImmediateSendDpc,
+                          &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc};
+  for (int i = 0; i < 9; i++) {
+    ranRoutine = -1;
+    ranContext = nullptr;
+    EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
+    EXPECT_EQ(host::RunQueuedDpcs(), 1u);
+    EXPECT_EQ(ranRoutine, i);
+    EXPECT_EQ(ranContext, record);
   }
-  EXPECT_EQ(host::RunQueuedDpcs(), 9u);
-  EXPECT_EQ(DriverPorts::dpcRuns, 9);
 
   // The lock works as a lock: taken and released at dispatch level.
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   KfReleaseSpinLock(&record->PortLock, old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  PortTable[0] = {};
+  ExFreePool(record);
 }
 
 }  // namespace

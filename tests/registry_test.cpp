@@ -124,6 +124,14 @@ TEST_F(RegistryTest, EntriesRunInOrderAndSubkeysSwitchTheFollowingEntries) {
   EXPECT_EQ(calls[2].text, u"two");
   EXPECT_EQ(calls[3].number, 2u) << "after the subkey entry, the entry reads Inner's value";
 
+  // Unexpanded, a multi-string comes whole with its own type.
+  calls.clear();
+  table[1].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
+  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"tessacom", table, &calls, nullptr),
+            STATUS_SUCCESS);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[1].type, static_cast<ULONG>(REG_MULTI_SZ));
+
   // A failing routine ends the query with its status; later entries are not run.
   calls.clear();
   table[0].QueryRoutine = [](PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) -> NTSTATUS {

@@ -2,9 +2,7 @@
 // numbering, retransmission and the reopen after a failed pass.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <numeric>
-#include <thread>
 
 #include "host/session/executive.h"
 #include "support/executive_session.h"
@@ -43,7 +41,22 @@ class SenderTest : public testsupport::ManualExecutive {
     lastFailedOn_ = failedOn;
     return link_->Transport().Sent();
   }
+  // The sender thread itself, started and stopped as the link does.
+  void StartSender() {
+    HANDLE handle;
+    ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SenderThread, nullptr)));
+    ASSERT_TRUE(NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread_, nullptr)));
+    ZwClose(handle);
+  }
+  void StopSender() {
+    WriteShared(Unloading, 1);
+    KeSetEvent(&SendEvent, 16, FALSE);
+    KeWaitForSingleObject(thread_, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread_);
+    WriteShared(Unloading, 0);
+  }
   std::unique_ptr<LinkFixture> link_;
+  PVOID thread_ = nullptr;
   NTSTATUS lastStatus_ = STATUS_SUCCESS;
   PFILE_OBJECT lastFailedOn_ = nullptr;
 };
@@ -96,16 +109,19 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(DecodeLinkHeader(first[0].data.data()).Sequence, 1);  // 15 wraps to 1
 
+  // Bytes placed after the chunk (an immediate character) are not part of the retransmission:
+  // the sender comes back for them, and they go out fresh with the port's next visit.
+  link_->Place(2, Bytes(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
+  testsupport::DriverPorts::TakeSendEvent();
   auto again = Pass();
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
   EXPECT_EQ(record->RetransmitPending, 0);
+  EXPECT_TRUE(testsupport::DriverPorts::TakeSendEvent());
 
-  link_->Place(2, Bytes(3, 0x70));
-  link_->MarkData(2);
   auto next = Pass();
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 2);
@@ -194,11 +210,15 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   ASSERT_NE(lastFailedOn_, nullptr);
   EXPECT_EQ(lastFailedOn_, UdpAddressObject);
 
+  // The thread's own decision: after its failed pass it reopens the endpoint, once.
   int opens = link_->Transport().Opens();
-  PFILE_OBJECT failed = lastFailedOn_;
-  EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
-  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
+  PFILE_OBJECT failed = UdpAddressObject;
+  StartSender();
+  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return link_->Transport().Opens() == opens + 1; }));
+  StopSender();
   EXPECT_NE(UdpAddressObject, failed);
+  EXPECT_EQ(link_->Transport().Opens(), opens + 1);
   // A second thread that failed on the same, now replaced, object opens nothing more.
   EXPECT_TRUE(NT_SUCCESS(ReopenUdpEndpoint(failed)));
   EXPECT_EQ(link_->Transport().Opens(), opens + 1);
@@ -215,11 +235,7 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
 // The thread itself: every wake-up starts its pass one port further.
 TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
   for (int i = 0; i < 4; i++) link_->Ports().OpenLink(i);
-  HANDLE handle;
-  ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SenderThread, nullptr)));
-  PVOID thread;
-  ASSERT_TRUE(NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)));
-  ZwClose(handle);
+  StartSender();
 
   std::vector<int> firstPorts;
   for (int wake = 0; wake < 5; wake++) {
@@ -232,21 +248,13 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
       PortTable[i].ControlQueue = node;
     }
     KeSetEvent(&SendEvent, 16, FALSE);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (link_->Transport().Sent().size() < 4 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    testsupport::WaitUntil([&] { return link_->Transport().Sent().size() >= 4; });
     auto sent = link_->Transport().Sent();
     ASSERT_EQ(sent.size(), 4u);
     firstPorts.push_back(sent[0].data[1] - 10);
   }
   EXPECT_EQ(firstPorts, (std::vector<int>{1, 2, 3, 0, 1}));
-
-  WriteShared(Unloading, 1);
-  KeSetEvent(&SendEvent, 16, FALSE);
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
-  WriteShared(Unloading, 0);
+  StopSender();
 }
 
 }  // namespace

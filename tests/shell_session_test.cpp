@@ -170,7 +170,9 @@ TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndRetur
                    "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
                    "ioctl 0x1B0006 out=8\n"
                    "query FilePositionInformation out=8\n"
+                   "query FileBasicInformation\n"
                    "query 77\n"
+                   "set FileEndOfFileInformation in=0102030405060708\n"
                    "set FileEndOfFileInformation in=0102\n"
                    "flush\n"
                    "open \\Device\\nothing\n"
@@ -178,15 +180,16 @@ TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndRetur
             (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 2", "STATUS_SUCCESS 3 616263",
                                       "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
                                       "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0",
-                                      "STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
+                                      "STATUS_INVALID_INFO_CLASS 0", "STATUS_SUCCESS 0",
+                                      "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
                                       "STATUS_SUCCESS 0"}));
   EXPECT_EQ(seen.written, "Hi");
   EXPECT_EQ(seen.controls, (std::vector<std::pair<ULONG, std::string>>{
                                {IOCTL_SERIAL_GET_PROPERTIES, ""},
                                {IOCTL_SERIAL_SET_BAUD_RATE, std::string("\x00\xc2\x01\x00", 4)},
                                {0x1B0006, ""}}));
-  EXPECT_EQ(seen.queries, (std::vector<std::pair<int, ULONG>>{{14, 8}, {77, kDefaultQueryLength}}));
-  EXPECT_EQ(seen.sets, (std::vector<std::pair<int, std::string>>{{20, "\x01\x02"}}));
+  EXPECT_EQ(seen.queries, (std::vector<std::pair<int, ULONG>>{{14, 8}, {4, kDefaultQueryLength}}));
+  EXPECT_EQ(seen.sets, (std::vector<std::pair<int, std::string>>{{20, std::string("\x01\x02\x03\x04\x05\x06\x07\x08")}}));
   EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
                                              IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION,
                                              IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS,

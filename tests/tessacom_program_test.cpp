@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include <signal.h>
 #include <unistd.h>
 
 #include "command_line.h"
@@ -28,6 +31,8 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_TRUE(serve.error.empty());
   EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
 
+  EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
+  EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
@@ -99,6 +104,28 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
     EXPECT_NE(text.find("nothing outstanding"), std::string::npos) << text;
   }
   std::filesystem::remove(file);
+}
+
+// serve --pty: a link per COM port while it serves; at the signal the bridge stops (every port
+// closed, the links removed) before the driver unloads with nothing left.
+TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
+  const auto directory = std::filesystem::temp_directory_path() / ("tessacom_pty_" + std::to_string(::getpid()));
+  Options options = ParseCommandLine({"serve", "--pty", directory.string(), "--bind",
+                                      devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  std::ostringstream out;
+  int result = -1;
+  std::thread serving([&] { result = tessacom::RunServe(options, out); });
+  const bool linked = testsupport::WaitUntil([&] { return std::filesystem::is_symlink(directory / "COM5"); });
+  if (linked) pthread_kill(serving.native_handle(), SIGTERM);  // taken by the serving thread's sigwait
+  serving.join();
+  ASSERT_TRUE(linked) << out.str();
+  EXPECT_EQ(result, 0);
+  const std::string text = out.str();
+  for (const char* said : {"pty: COM3: ", "pty: 3 ports in ", "terminated", "pty: stopped", "nothing outstanding"}) {
+    EXPECT_NE(text.find(said), std::string::npos) << said << "\n---\n" << text;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove(directory);
 }
 
 // Against the real driver and an embedded emulator: what works whatever the serial requests

@@ -11,6 +11,7 @@
 #include "link/udp_endpoint.h"
 #include "support/capture_transport.h"
 #include "support/executive_session.h"
+#include "support/tiny_driver.h"
 
 using testsupport::CaptureTransport;
 using testsupport::CapturedAddress;
@@ -98,6 +99,18 @@ TEST_F(UdpEndpointTest, FailedReceiveLeavesTheCallersBuffersAlone) {
   EXPECT_EQ(length, 8u);
   EXPECT_EQ(source, 77u);
   EXPECT_EQ(buffer[0], 1);
+}
+
+// The transport fails a request at once: its status block stays as it was (here a stale
+// success), and the status is the one IofCallDriver returned.
+TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) {
+  testsupport::TinyDriver failing(u"\\Driver\\Failing");
+  PDEVICE_OBJECT device = failing.AddDevice(u"\\Device\\Failing");
+  failing.On(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+             [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Complete(irp, STATUS_HOST_UNREACHABLE); });
+  PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+  IO_STATUS_BLOCK stale{{STATUS_SUCCESS}, 20};
+  EXPECT_EQ(CallTransport(irp, device, &stale), STATUS_HOST_UNREACHABLE);
 }
 
 TEST_F(UdpEndpointTest, RequestsWithoutAnAddressObjectSendAndWaitForNothing) {

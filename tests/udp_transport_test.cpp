@@ -182,7 +182,9 @@ class UdpTransportTest : public testsupport::ManualExecutive {
     Request r;
     r.buffer = bytes;
     r.remote.Set(address, port);
-    Call(object, TDI_SEND_DATAGRAM, &r);
+    // A send that fails at once leaves its status block and event alone.
+    NTSTATUS status = Call(object, TDI_SEND_DATAGRAM, &r);
+    if (!NT_SUCCESS(status)) return status;
     EXPECT_TRUE(r.WaitDone());
     return r.iosb.Status;
   }
@@ -381,6 +383,34 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne)
   ASSERT_TRUE(olderAgain->WaitDone());
   EXPECT_EQ(olderAgain->Received(), Text("d"));
   EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
+}
+
+// What an address object still held when it closes stays with its port: a pending receive of
+// another object there takes it, or that object's backlog keeps it ahead of later datagrams.
+TEST_F(UdpTransportTest, ClosingAnAddressObjectHandsWhatItHeldToTheOthersOnItsPort) {
+  AddressObject& older = Open();
+  UdpPeer first(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  UdpPeer second(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  ASSERT_TRUE(first.SendTo(local_, kLinkPort, Text("a1")));
+  ASSERT_TRUE(second.SendTo(local_, kLinkPort, Text("b1")));
+  ASSERT_TRUE(WaitReceived(2));
+  AddressObject& newer = Open();
+  auto waiting = StartReceive(newer, second.Address(), kLinkPort);
+  ASSERT_EQ(waiting->dispatchStatus, STATUS_PENDING);
+  ASSERT_TRUE(first.SendTo(local_, kLinkPort, Text("a2")));
+  ASSERT_TRUE(WaitReceived(3));
+
+  Close(older);
+  EXPECT_TRUE(waiting->WaitDone());
+  EXPECT_EQ(waiting->iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(waiting->Received(), Text("b1"));
+  std::vector<std::unique_ptr<Request>> next;
+  for (const char* text : {"a1", "a2"}) {
+    next.push_back(StartReceive(newer, first.Address(), kLinkPort));
+    EXPECT_EQ(next.back()->dispatchStatus, STATUS_SUCCESS);
+    EXPECT_EQ(next.back()->Received(), Text(text));
+  }
+  Close(newer);  // ends whatever still waits before the requests go
 }
 
 TEST_F(UdpTransportTest, PortMappingMovesTheLinkPortOnTheWire) {

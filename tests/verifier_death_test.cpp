@@ -101,6 +101,13 @@ const Stop kStops[] = {
        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      },
      "WAIT_AT_DISPATCH_LEVEL in KeWaitForSingleObject: a wait without time-out"},
+    {"AlertableWait",
+     [] {
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, TRUE);
+       KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr);
+     },
+     "ALERTABLE_WAIT_NOT_MODELLED in KeWaitForSingleObject"},
     {"PagedAllocationAtDispatchLevel",
      [] { KfRaiseIrql(DISPATCH_LEVEL); ExAllocatePoolWithTag(PagedPool, 16, kDriverTag); },
      "PAGED_POOL_AT_DISPATCH_LEVEL in ExAllocatePoolWithTag"},

@@ -8,3 +8,7 @@ extern "C" {
 #include <ntddser.h>
 #include <tdikrnl.h>
 }
+
+// Exported by the kernel but declared only by ntifs.h, which does not combine with ntddk.h.
+extern "C" NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                                        PLARGE_INTEGER Timeout);

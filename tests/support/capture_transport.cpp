@@ -74,6 +74,8 @@ NTSTATUS CaptureTransport::Handle(PIRP irp) {
         answer->Address[0].Address[0].in_addr = NetworkLong(datagram.source);
         answer->Address[0].Address[0].sin_port = NetworkShort(LINK_PORT);
         irp->IoStatus.Information = count;
+        // As the transport does: a datagram longer than the receive is cut and reported.
+        if (count < datagram.bytes.size()) status = STATUS_BUFFER_OVERFLOW;
       }
     } else {
       status = STATUS_INVALID_DEVICE_REQUEST;
@@ -97,6 +99,11 @@ std::vector<CapturedRequest> CaptureTransport::Receives() {
 void CaptureTransport::ClearSent() {
   std::lock_guard guard(lock_);
   sent_.clear();
+}
+
+int CaptureTransport::Opens() {
+  std::lock_guard guard(lock_);
+  return opens_;
 }
 
 void CaptureTransport::QueueDatagram(uint32_t source, std::vector<uint8_t> bytes) {

@@ -39,11 +39,12 @@ class CaptureTransport {
   std::vector<CapturedRequest> Sent();
   std::vector<CapturedRequest> Receives();
   void ClearSent();
-  // The next receive completes at once with this datagram; without one it fails.
+  // The next receive completes at once with this datagram (STATUS_BUFFER_OVERFLOW and the
+  // bytes that fit when it is longer than the receive); without one it fails.
   void QueueDatagram(uint32_t source, std::vector<uint8_t> bytes);
   // Sends fail with this status from now on (STATUS_SUCCESS to send normally).
   void FailSends(NTSTATUS status);
-  int Opens() const { return opens_; }
+  int Opens();
 
  private:
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);

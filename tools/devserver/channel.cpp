@@ -43,11 +43,13 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
       break;
     case kBreakOn:
       state_.breakOn = true;
+      effects.lineBreak = true;
       ++state_.breakOns;
       effects.notes.push_back(Name() + " break on");
       break;
     case kBreakOff:
       state_.breakOn = false;
+      effects.lineBreak = false;
       ++state_.breakOffs;
       effects.notes.push_back(Name() + " break off");
       break;
@@ -98,6 +100,7 @@ void Channel::RecordSettings(const Packet& packet, bool fromOpen, Effects& effec
     return;
   }
   state_.settings = decoded;
+  effects.lineSettings = decoded;
   if (fromOpen) state_.openSettings = decoded;
   effects.notes.push_back(Name() + (fromOpen ? " opened: " : " settings: ") + decoded->Describe());
 }

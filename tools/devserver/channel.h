@@ -75,6 +75,8 @@ struct Effects {
   std::vector<Datagram> send;
   std::vector<uint8_t> toLine;
   std::vector<std::string> notes;
+  std::optional<LineSettings> lineSettings;  // a block for the line (from OPEN or SETTINGS)
+  std::optional<bool> lineBreak;             // break on or off for the line
 };
 
 class Channel {
@@ -97,6 +99,7 @@ class Channel {
     if (!state_.peer) state_.peer = peer;
   }
   ChannelSnapshot Snapshot() const;
+  uint8_t Number() const { return state_.number; }
   const std::vector<uint8_t>& Written() const { return state_.written; }
 
  private:

@@ -41,7 +41,9 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
                           unprivileged use)
   --driver ADDR[:PORT]    where to send before the driver is heard from (port default 519)
   --backend KIND          line of every channel: echo (default), pty, none
-  --channel CH=KIND       make channel CH at start with its own line (pty paths are shown)
+  --channel CH=KIND       make channel CH at start with its own line: echo, pty (its path
+                          is shown), none, or tty:PATH, a serial device (or any terminal)
+                          whose settings and breaks follow the driver's
   --unsequenced           send line bytes as DATA instead of SEQDATA
   --open-seq N            sequence of the open reply, 0..15 (default 9)
   --no-open-reply         leave opens unanswered
@@ -119,19 +121,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (option == "--backend") {
       const std::string text = value();
       const std::optional<BackendKind> kind = ParseBackendKind(text);
-      if (!kind) fail("--backend: expected echo, pty or none, got '" + text + "'");
+      if (!kind || *kind == BackendKind::Tty) fail("--backend: expected echo, pty or none, got '" + text + "'");
       else s.backend = *kind;
     } else if (option == "--channel") {
       const std::string text = value();
       const size_t equals = text.find('=');
+      const std::string line = equals == std::string::npos ? "" : text.substr(equals + 1);
+      const bool tty = line.starts_with("tty:") && line.size() > 4;
       uint64_t channel = 0;
-      const std::optional<BackendKind> kind =
-          equals == std::string::npos ? std::nullopt : ParseBackendKind(text.substr(equals + 1));
-      if (!kind || !ParseUnsigned(text.substr(0, equals), 255, &channel)) {
-        fail("--channel: expected CH=KIND with CH 0..255 and KIND echo, pty or none, got '" +
+      const std::optional<BackendKind> kind = tty ? BackendKind::Tty : ParseBackendKind(line);
+      if (!kind || (!tty && *kind == BackendKind::Tty) ||
+          !ParseUnsigned(text.substr(0, equals), 255, &channel)) {
+        fail("--channel: expected CH=KIND with CH 0..255 and KIND echo, pty, none or tty:PATH, got '" +
              text + "'");
       } else {
         s.channelBackends[static_cast<uint8_t>(channel)] = *kind;
+        if (tty) s.channelDevices[static_cast<uint8_t>(channel)] = line.substr(4);
       }
     } else if (option == "--unsequenced") {
       s.backendSequenced = false;

@@ -61,10 +61,11 @@ bool DeviceServer::Start(std::string* error) {
     std::lock_guard lock(mutex_);
     started_ = Clock::now();
     stopping_ = false;
-    Note("serving " + local_.ToString());
     for (const auto& [number, kind] : options_.channelBackends) {
       std::string problem;
-      std::unique_ptr<LineBackend> backend = MakeBackend(kind, &problem);
+      const auto device = options_.channelDevices.find(number);
+      std::unique_ptr<LineBackend> backend = MakeBackend(
+          kind, &problem, device == options_.channelDevices.end() ? std::string() : device->second);
       if (!backend) {
         message = "channel " + std::to_string(number) + ": " + problem;
         channels_.clear();
@@ -79,6 +80,7 @@ bool DeviceServer::Start(std::string* error) {
       Note("ch " + std::to_string(number) + " line: " + entry->backend->Describe());
       channels_[number] = std::move(entry);
     }
+    Note("serving " + local_.ToString());
   }
   thread_ = std::thread([this] { Run(); });
   return true;
@@ -173,7 +175,8 @@ void DeviceServer::Run() {
       for (const auto& [number, entry] : channels_) {
         const int fd = entry->backendPolled ? entry->backend->PollDescriptor() : -1;
         if (fd < 0) continue;
-        fds.push_back({fd, POLLIN, 0});
+        const short events = POLLIN | (entry->backend->WantsToWrite() ? POLLOUT : 0);
+        fds.push_back({fd, events, 0});
         polledChannels.push_back(number);
       }
       if (const std::optional<Clock::time_point> next = NextDeadline()) {
@@ -196,6 +199,8 @@ void DeviceServer::Run() {
         const auto found = channels_.find(polledChannels[i - 2]);
         if (found == channels_.end()) continue;
         Entry& entry = *found->second;
+        if (fds[i].revents & POLLOUT) entry.backend->WriteReady();
+        if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) continue;
         std::vector<uint8_t> bytes = entry.backend->ReadFromDevice();
         if (bytes.empty() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL))) {
           entry.backendPolled = false;
@@ -254,12 +259,20 @@ void DeviceServer::Process(const Datagram& datagram, Clock::time_point now) {
 void DeviceServer::Apply(Entry& entry, Effects& effects, Clock::time_point now) {
   for (const std::string& note : effects.notes) Note(note);
   for (Datagram& d : effects.send) SendOut(std::move(d), now);
+  ApplyToLine(entry, effects);
   if (effects.toLine.empty()) return;
   const std::vector<uint8_t> back = entry.backend->FromDriver(effects.toLine);
   if (back.empty()) return;
   Effects echoed;
   entry.channel.QueueLineBytes(back, options_.backendSequenced, now, options_.protocol, echoed);
   Apply(entry, echoed, now);
+}
+
+void DeviceServer::ApplyToLine(Entry& entry, const Effects& effects) {
+  std::string problem;
+  if (effects.lineSettings) problem = entry.backend->ApplySettings(*effects.lineSettings);
+  if (effects.lineBreak) problem += entry.backend->SetBreak(*effects.lineBreak);
+  if (!problem.empty()) Note("ch " + std::to_string(entry.channel.Number()) + " line: " + problem);
 }
 
 void DeviceServer::SendOut(Datagram datagram, Clock::time_point now) {

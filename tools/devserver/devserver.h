@@ -41,6 +41,7 @@ struct ServerOptions {
   std::optional<Endpoint> driver;
   BackendKind backend = BackendKind::Programmatic;  // for channels not listed below
   std::map<uint8_t, BackendKind> channelBackends;   // channels made at start
+  std::map<uint8_t, std::string> channelDevices;    // the device path of each tty line
   bool backendSequenced = true;  // bytes from echo and pty backends go as SEQDATA, else DATA
   ProtocolOptions protocol;
   FaultOptions faults;
@@ -120,6 +121,7 @@ class DeviceServer {
   void ReceiveAll();
   void Process(const Datagram& datagram, Clock::time_point now);
   void Apply(Entry& entry, Effects& effects, Clock::time_point now);
+  void ApplyToLine(Entry& entry, const Effects& effects);
   void SendOut(Datagram datagram, Clock::time_point now);
   void Transmit(const Datagram& datagram);
   void Record(Direction direction, const Datagram& datagram);

@@ -15,6 +15,7 @@ std::optional<BackendKind> ParseBackendKind(std::string_view name) {
   if (name == "none" || name == "programmatic") return BackendKind::Programmatic;
   if (name == "echo") return BackendKind::Echo;
   if (name == "pty") return BackendKind::Pty;
+  if (name == "tty") return BackendKind::Tty;
   return std::nullopt;
 }
 
@@ -23,6 +24,7 @@ const char* BackendKindName(BackendKind kind) {
     case BackendKind::Programmatic: return "none";
     case BackendKind::Echo: return "echo";
     case BackendKind::Pty: return "pty";
+    case BackendKind::Tty: return "tty";
   }
   return "?";
 }
@@ -108,11 +110,13 @@ std::unique_ptr<LineBackend> MakePty(std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<LineBackend> MakeBackend(BackendKind kind, std::string* error) {
+std::unique_ptr<LineBackend> MakeBackend(BackendKind kind, std::string* error,
+                                         const std::string& device) {
   switch (kind) {
     case BackendKind::Programmatic: return std::make_unique<ProgrammaticBackend>();
     case BackendKind::Echo: return std::make_unique<EchoBackend>();
     case BackendKind::Pty: return MakePty(error);
+    case BackendKind::Tty: return MakeTtyBackend(device, error);
   }
   return nullptr;
 }

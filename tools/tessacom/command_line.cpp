@@ -23,6 +23,7 @@ std::string CheckCombination(const Options& options) {
   if (options.command != "shell" && (options.devserver || options.speed)) {
     return "--devserver and --speed belong to shell";
   }
+  if (options.pty && options.command != "serve") return "--pty belongs to serve";
   if (options.devserver && (!options.bind || *options.bind == *options.devserver)) {
     return "--devserver needs --bind with another loopback address: the driver's endpoint and the "
            "emulator cannot share one";
@@ -52,6 +53,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
         options.bind = devserver::ParseAddress(*text);
         if (!options.bind) options.error = "--bind: not an IPv4 address: " + *text;
       }
+    } else if (arg == "--pty") {
+      if (auto directory = value("--pty")) options.pty = *directory;
     } else if (arg == "--devserver") {
       if (auto text = value("--devserver")) {
         options.devserver = devserver::ParseAddress(*text);
@@ -93,9 +96,12 @@ std::string HelpText(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--reg FILE] [--bind ADDR]\n\n"
+    return "usage: tessacom serve [--reg FILE] [--bind ADDR] [--pty DIR]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
-           "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
+           "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
+           "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
+           "program that opens the link opens the port, its last close closes it; at the\n"
+           "interruption every open port is closed before the unload. --bind ADDR is the local\n"
            "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n";
   }
   if (command == "shell") return ShellHelpText();
@@ -109,7 +115,9 @@ std::string HelpText(const std::string& command) {
          "The host's command line for the tessacom network serial-port driver.\n\n"
          "commands:\n"
          "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
-         "  serve [--reg FILE] [--bind ADDR]  load the driver and serve until interrupted\n"
+         "  serve [--reg FILE] [--bind ADDR] [--pty DIR]\n"
+         "                                    load the driver and serve until interrupted,\n"
+         "                                    the COM ports as pseudo-terminals in DIR\n"
          "  shell [OPTIONS]                   commands on standard input, answers on standard output\n"
          "  demo                              a short session against an emulated device server\n\n"
          "`tessacom COMMAND --help` describes each command.\n";

@@ -14,6 +14,7 @@ struct Options {
   std::optional<uint32_t> bind;        // --bind ADDR (host order)
   std::optional<uint32_t> devserver;   // shell --devserver ADDR (host order, loopback)
   std::optional<double> speed;         // shell --speed F: the live clock's speed factor
+  std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
   bool help = false;
   std::string error;               // set when the line cannot be understood
 };

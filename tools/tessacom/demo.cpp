@@ -13,6 +13,7 @@
 #include "endpoint.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
+#include "pty_serving.h"
 #include "report.h"
 
 namespace tessacom {
@@ -61,13 +62,16 @@ int RunServe(const Options& options, std::ostream& out) {
   HostSession session(options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
+  PtyServing pty(out);
+  if (result == 0 && options.pty && !pty.Start(*options.pty)) result = 1;
   if (result == 0) {
-    out << "serving on " << devserver::AddressToString(options.bind.value_or(0)) << ":519; Ctrl-C or SIGTERM stops\n"
-        << std::flush;
+    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
+            ":519; Ctrl-C or SIGTERM stops");
     int signal = 0;
     sigwait(&stop, &signal);
-    out << "\n" << (signal == SIGINT ? "interrupted" : "terminated") << "\n";
+    pty.Say(signal == SIGINT ? "\ninterrupted" : "\nterminated");
   }
+  pty.Stop();
   session.Unload(out);
   return result;
 }

@@ -31,7 +31,7 @@ static std::string Utf16Data(const std::vector<uint8_t>& data) {
 static std::string ComName(const PortRecord& record) {
   const std::string name = "COM" + std::to_string(record.ComNumber);
   if (record.ComNameCreated) return name;
-  if (record.ComNumber < 0 || record.ComNumber > 9999) {
+  if (record.ComNumber > 9999) {
     return "no COM name (its COM number " + std::to_string(record.ComNumber) +
            " is outside 0 to 9999, the numbers a COM name can carry)";
   }

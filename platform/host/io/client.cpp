@@ -22,9 +22,50 @@ struct RequestSetup {
   ULONG controlCode = 0;
   const void* controlInput = nullptr;
   ULONG controlInputLength = 0;
+  NTSTATUS refusal = STATUS_SUCCESS;  // the call refuses the request before any IRP is built
 };
 
 namespace {
+
+// The smallest buffer the platform's information calls accept for a class, before any request
+// is built: the size of the class's structure; 0 for a class the call does not take.
+ULONG MinimumInformationLength(FILE_INFORMATION_CLASS type, bool query) {
+  struct Minimum {
+    int type;
+    ULONG query;
+    ULONG set;
+  };
+  static constexpr Minimum kMinimums[] = {
+      {4, 40, 40},   // FileBasicInformation
+      {5, 24, 0},    // FileStandardInformation
+      {6, 8, 0},     // FileInternalInformation
+      {7, 4, 0},     // FileEaInformation
+      {8, 4, 0},     // FileAccessInformation
+      {9, 8, 0},     // FileNameInformation
+      {13, 0, 1},    // FileDispositionInformation
+      {14, 8, 8},    // FilePositionInformation
+      {16, 4, 4},    // FileModeInformation
+      {17, 4, 0},    // FileAlignmentInformation
+      {18, 104, 0},  // FileAllInformation
+      {19, 0, 8},    // FileAllocationInformation
+      {20, 0, 8},    // FileEndOfFileInformation
+      {21, 8, 0},    // FileAlternateNameInformation
+      {28, 16, 0},   // FileCompressionInformation
+      {34, 56, 0},   // FileNetworkOpenInformation
+      {35, 8, 0},    // FileAttributeTagInformation
+  };
+  for (const Minimum& minimum : kMinimums) {
+    if (minimum.type == static_cast<int>(type)) return query ? minimum.query : minimum.set;
+  }
+  return 0;
+}
+
+// The status the information call refuses a class or length with, or STATUS_SUCCESS.
+NTSTATUS CheckInformationRequest(FILE_INFORMATION_CLASS type, ULONG length, bool query) {
+  const ULONG minimum = MinimumInformationLength(type, query);
+  if (minimum == 0) return STATUS_INVALID_INFO_CLASS;
+  return length < minimum ? STATUS_INFO_LENGTH_MISMATCH : STATUS_SUCCESS;
+}
 
 void RequirePassive(const char* routine) {
   verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", routine);
@@ -157,10 +198,10 @@ NTSTATUS File::Close() {
 AsyncRequest File::Start(const RequestSetup& setup) {
   RequirePassive("host::io::File");
   AsyncRequest request;
-  if (!object_ || handle_ == nullptr) {
+  if (!object_ || handle_ == nullptr || !NT_SUCCESS(setup.refusal)) {
     request.state_ = std::make_shared<detail::ClientState>();
     request.state_->done = true;
-    request.state_->status = STATUS_INVALID_HANDLE;
+    request.state_->status = NT_SUCCESS(setup.refusal) ? STATUS_INVALID_HANDLE : setup.refusal;
     return request;
   }
   ReferenceBody(object_);
@@ -229,6 +270,7 @@ AsyncRequest File::QueryInformationAsync(FILE_INFORMATION_CLASS type, void* outp
   RequestSetup setup;
   setup.major = IRP_MJ_QUERY_INFORMATION;
   setup.infoClass = type;
+  setup.refusal = CheckInformationRequest(type, length, true);
   setup.buffer = output;
   setup.length = length;
   setup.output = true;
@@ -239,6 +281,7 @@ AsyncRequest File::SetInformationAsync(FILE_INFORMATION_CLASS type, const void* 
   RequestSetup setup;
   setup.major = IRP_MJ_SET_INFORMATION;
   setup.infoClass = type;
+  setup.refusal = CheckInformationRequest(type, length, false);
   setup.buffer = const_cast<void*>(input);
   setup.length = length;
   return Start(setup);

@@ -80,6 +80,9 @@ class File {
                        ULONG outputLength);
   AsyncRequest DeviceControlAsync(ULONG code, const void* input, ULONG inputLength, void* output,
                                   ULONG outputLength);
+  // As the platform's information calls do, a class they do not take is refused with
+  // STATUS_INVALID_INFO_CLASS and a buffer smaller than the class's structure with
+  // STATUS_INFO_LENGTH_MISMATCH, before the driver sees anything.
   Result QueryInformation(FILE_INFORMATION_CLASS type, void* output, ULONG length);
   AsyncRequest QueryInformationAsync(FILE_INFORMATION_CLASS type, void* output, ULONG length);
   Result SetInformation(FILE_INFORMATION_CLASS type, const void* input, ULONG length);

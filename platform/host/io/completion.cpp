@@ -102,10 +102,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
       break;
     case Origin::BuiltControl: {
-      CopyOut(Irp, record);
-      if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
-      // The event may live on the waiter's stack: nothing of it is touched after setting it.
-      if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
+      // As the platform does for a request built for a thread: an error completion of a
+      // request that never went pending writes neither the status block nor the event; its
+      // originator has the status from IofCallDriver. Success, warnings and anything that
+      // went pending are served.
+      if (!IsError(Irp->IoStatus.Status) || Irp->PendingReturned) {
+        CopyOut(Irp, record);
+        if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+        // The event may live on the waiter's stack: nothing of it is touched after setting it.
+        if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
+      }
       ReleaseMdls(Irp);
       ReleaseIrp(Irp);
       break;

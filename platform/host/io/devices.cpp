@@ -3,7 +3,6 @@
 // and deletion. One mutex guards the driver and device registries, every driver's device
 // list and every device's ReferenceCount; no driver code runs while it is held.
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -14,6 +13,7 @@
 #include "host/ke/released_memory.h"
 #include "host/ob/object_names.h"
 #include "host/rtl/wide_text.h"
+#include "host/verifier/failure_countdown.h"
 #include "kernel.h"
 
 namespace host::io {
@@ -33,15 +33,7 @@ std::unordered_map<const void*, DeviceRecord*>& Devices() {
   return devices;
 }
 
-std::atomic<size_t> deviceFailureCountdown{0};
-
-bool ShouldFailDeviceCreation() {
-  size_t current = deviceFailureCountdown.load();
-  while (current != 0) {
-    if (deviceFailureCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
-  }
-  return false;
-}
+verifier::FailureCountdown deviceFailures;
 
 DeviceRecord* DeviceRecordLocked(const void* device) {
   auto it = Devices().find(device);
@@ -143,7 +135,7 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void FailNthDeviceCreation(size_t nth) { detail::deviceFailureCountdown = nth; }
+void FailNthDeviceCreation(size_t nth) { detail::deviceFailures.Arm(nth); }
 
 void ClearFailures() {
   FailNthDeviceCreation(0);
@@ -174,7 +166,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
   host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateDevice");
   if (DriverObject == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
-  if (host::io::detail::ShouldFailDeviceCreation()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (host::io::detail::deviceFailures.Fails()) return STATUS_INSUFFICIENT_RESOURCES;
   auto* record = new DeviceRecord;
   record->name = std::u16string(host::text::View(DeviceName));
   record->extensionSize = DeviceExtensionSize;

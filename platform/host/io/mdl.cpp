@@ -1,7 +1,6 @@
 // Memory descriptor lists: IoAllocateMdl, IoFreeMdl, MmProbeAndLockPages, MmUnlockPages. The
 // host maps nothing, so an MDL only records the described buffer; locking is bookkeeping the
 // verifier checks. Any level up to DISPATCH_LEVEL.
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <unordered_set>
@@ -9,6 +8,7 @@
 #include "host/io/io_manager.h"
 #include "host/io/records.h"
 #include "host/ke/irql_checks.h"
+#include "host/verifier/failure_countdown.h"
 #include "kernel.h"
 
 namespace host::io {
@@ -22,15 +22,7 @@ std::unordered_set<PMDL>& LiveMdls() {
   return live;
 }
 
-std::atomic<size_t> mdlFailureCountdown{0};
-
-bool ShouldFailMdlAllocation() {
-  size_t current = mdlFailureCountdown.load();
-  while (current != 0) {
-    if (mdlFailureCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
-  }
-  return false;
-}
+verifier::FailureCountdown mdlFailures;
 
 void RequireLiveMdl(PMDL mdl, const char* violation, const char* routine) {
   std::lock_guard lock(mdlLock);
@@ -41,7 +33,7 @@ void RequireLiveMdl(PMDL mdl, const char* violation, const char* routine) {
 
 }  // namespace
 
-void FailNthMdlAllocation(size_t nth) { mdlFailureCountdown = nth; }
+void FailNthMdlAllocation(size_t nth) { mdlFailures.Arm(nth); }
 
 void* MdlBuffer(PMDL mdl) { return static_cast<char*>(mdl->StartVa) + mdl->ByteOffset; }
 
@@ -74,7 +66,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
                          BOOLEAN ChargeQuota, PIRP Irp) {
   (void)ChargeQuota;
   host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateMdl");
-  if (host::io::ShouldFailMdlAllocation()) return nullptr;
+  if (host::io::mdlFailures.Fails()) return nullptr;
   auto* mdl = new MDL{};
   auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   mdl->Size = static_cast<CSHORT>(sizeof(MDL));

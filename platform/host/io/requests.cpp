@@ -3,7 +3,6 @@
 // verifier consults. A request is one block: the IRP, then its stack locations. Released
 // blocks are kept aside (not reused) for a while, so that a second completion of a request
 // is reported by the verifier instead of touching freed memory.
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -13,6 +12,7 @@
 #include "host/io/io_manager.h"
 #include "host/io/records.h"
 #include "host/ke/irql_checks.h"
+#include "host/verifier/failure_countdown.h"
 #include "kernel.h"
 
 namespace host::io {
@@ -39,15 +39,7 @@ std::deque<Released>& ReleasedIrps() {
   return *released;
 }
 
-std::atomic<size_t> irpFailureCountdown{0};
-
-bool ShouldFailIrpAllocation() {
-  size_t current = irpFailureCountdown.load();
-  while (current != 0) {
-    if (irpFailureCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
-  }
-  return false;
-}
+verifier::FailureCountdown irpFailures;
 
 const Released* FindReleasedLocked(PIRP irp) {
   for (const auto& entry : ReleasedIrps()) {
@@ -71,7 +63,7 @@ const Released* FindReleasedLocked(PIRP irp) {
 
 PIRP NewIrp(CCHAR stackSize, Origin origin) {
   if (stackSize < 1) return nullptr;
-  if (origin != Origin::Client && ShouldFailIrpAllocation()) return nullptr;
+  if (origin != Origin::Client && irpFailures.Fails()) return nullptr;
   const size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   auto* irp = static_cast<PIRP>(std::calloc(1, bytes));
   irp->Type = kIrpType;
@@ -174,7 +166,7 @@ bool SetUpControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, P
 
 }  // namespace detail
 
-void FailNthIrpAllocation(size_t nth) { detail::irpFailureCountdown = nth; }
+void FailNthIrpAllocation(size_t nth) { detail::irpFailures.Arm(nth); }
 
 CCHAR CompletionBoost(PIRP irp) {
   detail::RequireLiveIrp(irp, "host::io::CompletionBoost");

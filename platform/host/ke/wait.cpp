@@ -120,8 +120,15 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   using namespace host::detail;
   (void)WaitReason;
   (void)WaitMode;
-  (void)Alertable;
   const void* caller = HOST_CALLER();
+  if (Alertable) {
+    // An alertable wait can also end with STATUS_ALERTED or STATUS_USER_APC, which the host
+    // never delivers: a caller that does not handle those would pass here and fail there.
+    host::verifier::Stop("ALERTABLE_WAIT_NOT_MODELLED", "KeWaitForSingleObject",
+                         "an alertable wait on %s: the host delivers no alerts or APCs%s",
+                         host::verifier::DescribeData(Object).c_str(),
+                         host::verifier::CalledFrom(caller).c_str());
+  }
   const KIRQL irql = CurrentThreadState().irql;
   if (irql >= DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0)) {
     host::verifier::Stop("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject",

@@ -40,12 +40,15 @@ AddressObject* ObjectOf(const IO_STACK_LOCATION* stack) {
   return IsAddressObject(context) ? static_cast<AddressObject*>(context) : nullptr;
 }
 
-void EndReceives(const std::vector<ReceiveRequest>& ended) {
-  for (const ReceiveRequest& request : ended) {
+// Completes what a cleanup left: the object's own receives end, other objects' receives that
+// took a datagram it held complete with it.
+void FinishCleanup(const Cleanup& cleanup) {
+  for (const ReceiveRequest& request : cleanup.ended) {
     request.irp->IoStatus.Status = STATUS_LOCAL_DISCONNECT;
     request.irp->IoStatus.Information = 0;
     IofCompleteRequest(request.irp, IO_NETWORK_INCREMENT);
   }
+  for (const auto& [request, datagram] : cleanup.handed) CompleteReceive(request, datagram);
 }
 
 }  // namespace
@@ -88,7 +91,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   RefuseRaisedLevel(stack);
-  if (AddressObject* object = ObjectOf(stack)) EndReceives(CleanupAddress(object));
+  if (AddressObject* object = ObjectOf(stack)) FinishCleanup(CleanupAddress(object));
   return CompleteNow(irp, STATUS_SUCCESS, 0);
 }
 
@@ -97,7 +100,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   RefuseRaisedLevel(stack);
   if (AddressObject* object = ObjectOf(stack)) {
-    EndReceives(CleanupAddress(object));  // nothing left when cleanup came first, as it does
+    FinishCleanup(CleanupAddress(object));  // nothing left when cleanup came first, as it does
     CloseAddress(object);
     stack->FileObject->FsContext = nullptr;
   }

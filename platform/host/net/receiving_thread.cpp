@@ -26,25 +26,11 @@ namespace {
 // Hands one datagram to one address object of the socket; returns the receive to complete,
 // if a pending one took it. Lock held.
 std::optional<ReceiveRequest> Deliver(Core& core, BoundSocket& socket, Datagram& datagram) {
-  for (auto object = socket.objects.rbegin(); object != socket.objects.rend(); ++object) {
-    std::list<ReceiveRequest>& pending = (*object)->pending;
-    for (auto request = pending.begin(); request != pending.end(); ++request) {
-      if (!Matches(request->filter, datagram.source)) continue;
-      // A receive whose cancel routine is already gone is being cancelled: leave it.
-      if (IoSetCancelRoutine(request->irp, nullptr) == nullptr) continue;
-      ReceiveRequest taken = *request;
-      pending.erase(request);
-      core.pendingIndex.erase(taken.irp);
-      return taken;
-    }
-  }
-  if (socket.objects.empty()) return std::nullopt;  // nobody bound any more: dropped
+  std::optional<ReceiveRequest> taken = TakeMatchingReceive(core, socket, datagram.source);
+  if (taken || socket.objects.empty()) return taken;  // nobody bound any more: dropped
   std::deque<Datagram>& backlog = socket.objects.back()->backlog;
   backlog.push_back(std::move(datagram));
-  while (backlog.size() > core.backlogLimit) {
-    backlog.pop_front();
-    ++core.counts.backlogDropped;
-  }
+  TrimBacklog(core, backlog);
   return std::nullopt;
 }
 

@@ -40,7 +40,48 @@ bool Matches(const IpEndpoint& filter, const IpEndpoint& source) {
          (filter.port == 0 || filter.port == source.port);
 }
 
+std::optional<ReceiveRequest> TakeMatchingReceive(Core& core, BoundSocket& socket,
+                                                  const IpEndpoint& source) {
+  for (auto object = socket.objects.rbegin(); object != socket.objects.rend(); ++object) {
+    std::list<ReceiveRequest>& pending = (*object)->pending;
+    for (auto request = pending.begin(); request != pending.end(); ++request) {
+      if (!Matches(request->filter, source)) continue;
+      // A receive whose cancel routine is already gone is being cancelled: leave it.
+      if (IoSetCancelRoutine(request->irp, nullptr) == nullptr) continue;
+      ReceiveRequest taken = *request;
+      pending.erase(request);
+      core.pendingIndex.erase(taken.irp);
+      return taken;
+    }
+  }
+  return std::nullopt;
+}
+
+void TrimBacklog(Core& core, std::deque<Datagram>& backlog) {
+  while (backlog.size() > core.backlogLimit) {
+    backlog.pop_front();
+    ++core.counts.backlogDropped;
+  }
+}
+
 namespace {
+
+// Hands the datagrams a closing address object held to the other objects on its socket, in
+// their order and ahead of the datagrams that arrived after them. Lock held.
+void HandOverBacklog(Core& core, BoundSocket& socket, std::deque<Datagram>& held,
+                     std::vector<std::pair<ReceiveRequest, Datagram>>* handed) {
+  if (socket.objects.empty()) return;
+  std::deque<Datagram>& backlog = socket.objects.back()->backlog;
+  auto ahead = backlog.begin();
+  for (Datagram& datagram : held) {
+    if (std::optional<ReceiveRequest> taken = TakeMatchingReceive(core, socket, datagram.source)) {
+      handed->emplace_back(*taken, std::move(datagram));
+    } else {
+      ahead = backlog.insert(ahead, std::move(datagram)) + 1;
+    }
+  }
+  TrimBacklog(core, backlog);
+}
 
 void FreeIfDone(Core& core, AddressObject* object) {
   if (object->closed && object->pending.empty()) {
@@ -117,29 +158,30 @@ bool IsAddressObject(const void* pointer) {
   return core.objects.count(static_cast<AddressObject*>(const_cast<void*>(pointer))) != 0;
 }
 
-std::vector<ReceiveRequest> CleanupAddress(AddressObject* object) {
+Cleanup CleanupAddress(AddressObject* object) {
   Core& core = TheCore();
-  std::vector<ReceiveRequest> ended;
+  Cleanup cleanup;
   {
     std::lock_guard hold(core.lock);
-    if (!object->open) return ended;
+    if (!object->open) return cleanup;
     object->open = false;
     std::erase(object->socket->objects, object);
-    object->socket.reset();
+    HandOverBacklog(core, *object->socket, object->backlog, &cleanup.handed);
     object->backlog.clear();
+    object->socket.reset();
     for (auto request = object->pending.begin(); request != object->pending.end();) {
       if (IoSetCancelRoutine(request->irp, nullptr) == nullptr) {
         ++request;  // its cancel routine is running and will take it
         continue;
       }
       core.pendingIndex.erase(request->irp);
-      ended.push_back(*request);
+      cleanup.ended.push_back(*request);
       request = object->pending.erase(request);
     }
     WakeReceiver(core);  // the socket may have no address object left
   }
   core.changed.notify_all();
-  return ended;
+  return cleanup;
 }
 
 void CloseAddress(AddressObject* object) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "host/ddk/io.h"
@@ -34,10 +35,18 @@ struct AddressObject;
 NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object);
 // True for an address object that exists (opened, not yet closed).
 bool IsAddressObject(const void* pointer);
-// The object stops taking datagrams; its backlog is dropped. Returns its pending receives
-// whose cancel routine could be cleared: the caller completes them. Receives being cancelled
-// right now are left to their cancel routine.
-std::vector<ReceiveRequest> CleanupAddress(AddressObject* object);
+// What the cleanup of an address object leaves its caller to complete.
+struct Cleanup {
+  // Its pending receives whose cancel routine could be cleared (receives being cancelled right
+  // now are left to their cancel routine): to complete with STATUS_LOCAL_DISCONNECT.
+  std::vector<ReceiveRequest> ended;
+  // Pending receives of other address objects that took a datagram it held.
+  std::vector<std::pair<ReceiveRequest, Datagram>> handed;
+};
+// The object stops taking datagrams. What it still held belongs to its (address, port): each
+// datagram goes to a matching pending receive of another address object on the port, else to
+// the newest one's backlog ahead of later datagrams; with no other object there it is dropped.
+Cleanup CleanupAddress(AddressObject* object);
 // Frees the object (after its cleanup); deferred while a cancel routine still has a receive
 // of it to take.
 void CloseAddress(AddressObject* object);
@@ -58,13 +67,13 @@ void CountCompletion(bool truncated);
 // Sends one datagram (guard and port mapping applied). Blocks at most as a socket send does.
 NTSTATUS Send(AddressObject* object, const IpEndpoint& to, const void* bytes, size_t length);
 
-// The receiving thread; completes receives through CompleteReceive (udp_datagrams.cpp).
+// The receiving thread; completes receives through CompleteReceive (datagrams.cpp).
 NTSTATUS StartReceiving();
 void StopReceiving();
 size_t AddressObjectsNotClosed();
 
 // Completes a receive with a datagram: copies it and its source into the request and
-// completes it; returns the status it was completed with (udp_datagrams.cpp).
+// completes it; returns the status it was completed with (datagrams.cpp).
 NTSTATUS CompleteReceive(const ReceiveRequest& request, const Datagram& datagram);
 
 // A POSIX error as the transport's status.

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -64,6 +65,12 @@ Core& TheCore();
 uint16_t ToWirePort(const Core& core, uint16_t port);
 uint16_t FromWirePort(const Core& core, uint16_t port);
 bool Matches(const IpEndpoint& filter, const IpEndpoint& source);
+// Takes the oldest pending receive on the socket whose filter matches `source`, looking at the
+// newest address object first; receives being cancelled are left alone.
+std::optional<ReceiveRequest> TakeMatchingReceive(Core& core, BoundSocket& socket,
+                                                  const IpEndpoint& source);
+// Drops the oldest datagrams of a backlog beyond the limit, counting them.
+void TrimBacklog(Core& core, std::deque<Datagram>& backlog);
 void WakeReceiver(Core& core);
 Counters CurrentCounters(const Core& core);
 

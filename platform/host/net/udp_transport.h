@@ -19,7 +19,10 @@
 //   (NT_SUCCESS false), with the bytes that fit and Information = the receive length.
 // - IRP_MJ_CLEANUP ends the address object's pending receives with STATUS_LOCAL_DISCONNECT
 //   and refuses later requests on it with the same status; IRP_MJ_CLOSE frees it. A cancelled
-//   receive ends with STATUS_CANCELLED.
+//   receive ends with STATUS_CANCELLED. The datagrams in its backlog stay with the port: each
+//   goes, as it would have on arrival, to a matching pending receive of another address object
+//   on the same (address, port) or to the newest one's backlog (ahead of later datagrams);
+//   they are dropped only with the port's last address object.
 // - A request reaching the transport at DISPATCH_LEVEL or above stops the host with
 //   TRANSPORT_CALL_AT_DISPATCH_LEVEL: the caller then waits for its completion at raised level.
 #pragma once

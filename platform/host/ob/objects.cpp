@@ -8,6 +8,7 @@
 #include "host/ke/thread_state.h"
 #include "host/ob/objects.h"
 #include "host/verifier/describe.h"
+#include "host/verifier/failure_countdown.h"
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
@@ -27,6 +28,8 @@ struct HandleTable {
   std::map<void*, Entry> byBody;
   uintptr_t nextHandle = 0x80;  // kernel handles are multiples of four; none is reused
 };
+
+verifier::FailureCountdown referenceFailures;
 
 HandleTable& Table() {
   static HandleTable* table = new HandleTable;
@@ -67,6 +70,8 @@ void ReferenceBody(const std::shared_ptr<Object>& object) {
   std::lock_guard<std::mutex> guard(table.mutex);
   ReferenceLocked(table, object);
 }
+
+void FailNthReferenceByHandle(size_t nth) { referenceFailures.Arm(nth); }
 
 size_t OpenHandleCount() {
   HandleTable& table = Table();
@@ -120,6 +125,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", HOST_CALLER());
   std::shared_ptr<host::Object> object = host::ObjectFromHandle(Handle);
   if (!object) return STATUS_INVALID_HANDLE;
+  if (host::referenceFailures.Fails()) return STATUS_ACCESS_DENIED;
   host::ReferenceBody(object);
   *Object = object->Body();
   if (HandleInformation != nullptr) {
@@ -154,6 +160,15 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   }
   if (remaining == 0) object->OnLastReference();
   return static_cast<LONG_PTR>(remaining);
+}
+
+// Waits on the object behind a handle (a thread: until it has ended), as KeWaitForSingleObject
+// waits on its body. The handle's object stays alive for the wait. PASSIVE_LEVEL.
+NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject", HOST_CALLER());
+  std::shared_ptr<host::Object> object = host::ObjectFromHandle(Handle);
+  if (!object) return STATUS_INVALID_HANDLE;
+  return KeWaitForSingleObject(object->Body(), Executive, KernelMode, Alertable, Timeout);
 }
 
 }  // extern "C"

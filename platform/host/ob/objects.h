@@ -1,6 +1,6 @@
 // The host's object manager: reference-counted objects that driver code reaches by handle
-// (ZwClose, ObReferenceObjectByHandle) and by body pointer (ObfDereferenceObject). Threads and
-// file objects are kinds of it.
+// (ZwClose, ObReferenceObjectByHandle, ZwWaitForSingleObject) and by body pointer
+// (ObfDereferenceObject). Threads and file objects are kinds of it.
 #pragma once
 
 #include <atomic>
@@ -29,5 +29,8 @@ std::shared_ptr<Object> ObjectFromHandle(HANDLE handle);
 void ReferenceBody(const std::shared_ptr<Object>& object);
 // Open handles and body references outstanding (for the unload summary).
 size_t OpenHandleCount();
+// Failure injection: the nth ObReferenceObjectByHandle from now (1 = the next) fails with
+// STATUS_ACCESS_DENIED, handing out nothing; 0 cancels a failure not yet reached.
+void FailNthReferenceByHandle(size_t nth);
 
 }  // namespace host

@@ -1,0 +1,35 @@
+// The bench the comm examples run on: a device server emulator whose channel 1 is an echo
+// plug, on a loopback address, and the driver loaded in the live host with COM3 bound to it.
+// The examples then use COM3 through the comm layer as a Windows program would.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "comm.h"
+#include "devserver.h"
+#include "host_session.h"
+
+namespace examples {
+
+class Bench {
+ public:
+  Bench();
+  ~Bench();  // unloads the driver (printing what was left) and stops the emulator
+  bool Ready() const { return ready_; }
+  devserver::DeviceServer& Server() { return server_; }
+
+ private:
+  devserver::DeviceServer server_;
+  tessacom::HostSession session_;
+  bool ready_ = false;
+};
+
+// Prints "<what> failed: <error name> (<code>)" and returns the exit status of a failure.
+int Failed(const std::string& what);
+
+// A whole example: the bench, COM3 opened, `use` run on it, COM3 closed; the exit status.
+int UseCom3(const std::function<int(comm::Port&, devserver::DeviceServer&)>& use);
+
+}  // namespace examples

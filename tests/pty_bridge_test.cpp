@@ -1,0 +1,256 @@
+// The pseudo-terminal bridge with a recording driver behind COM3: what a program's open, its
+// settings, its bytes and its close turn into on the port, the refusal of a second program,
+// a port that does not open, the bridge's stop; and the translation of terminal settings into
+// a port's DCB.
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "host/ddk/ntddser.h"
+#include "pty_bridge.h"
+#include "support/executive_session.h"
+#include "support/recording_serial_port.h"
+#include "termios_translation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::BytesOf;
+using testsupport::WaitUntil;
+using Bytes = std::vector<uint8_t>;
+
+// Opens `path` in a child process without the administrator's capability (which passes over
+// a terminal's exclusivity); the child's errno, or 0 when the open succeeded.
+int OpenAsAnotherProgram(const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    syscall(SYS_capget, &header, data);
+    data[0].effective &= ~(1u << CAP_SYS_ADMIN);
+    syscall(SYS_capset, &header, data);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What the program reads within a second (-1 and errno for a failure, 0 at end of file).
+ssize_t ReadSoon(int fd, char* buffer, size_t size) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 1000) <= 0) return -2;
+  return read(fd, buffer, size);
+}
+
+class PtyBridgeTest : public testsupport::ManualExecutive {
+ protected:
+  void SetUp() override {
+    ManualExecutive::SetUp();
+    char directory[] = "/tmp/tessacom-pty-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    directory_ = directory;
+    link_ = directory_ + "/COM3";
+    recorder_ = std::make_unique<testsupport::RecordingSerialPort>("COM3");
+    recorder_->AnswerWith(IOCTL_SERIAL_GET_BAUD_RATE, SERIAL_BAUD_RATE{38400});
+    recorder_->AnswerWith(IOCTL_SERIAL_GET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8});
+    recorder_->AnswerWith(IOCTL_SERIAL_GET_CHARS, SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13});
+    recorder_->AnswerWith(IOCTL_SERIAL_GET_HANDFLOW, SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0});
+    bridge_ = std::make_unique<ptybridge::PtyBridge>(directory_, [this](const std::string& note) {
+      std::lock_guard lock(notesLock_);
+      notes_.push_back(note);
+    });
+    std::string error;
+    ASSERT_TRUE(bridge_->Start({"COM3"}, &error)) << error;
+  }
+  void TearDown() override {
+    bridge_.reset();
+    recorder_.reset();
+    rmdir(directory_.c_str());
+    ManualExecutive::TearDown();
+  }
+  bool Recorded(UCHAR major) const {
+    return WaitUntil([&] {
+      const auto majors = recorder_->Majors();
+      return std::find(majors.begin(), majors.end(), major) != majors.end();
+    }, 5000ms);
+  }
+  // Whether a device control with `code` and `input` is recorded (waiting for it).
+  bool Sent(ULONG code, const Bytes& input) const {
+    return WaitUntil([&] {
+      for (const auto& r : recorder_->Requests()) {
+        if (r.major == IRP_MJ_DEVICE_CONTROL && r.code == code && r.input == input) return true;
+      }
+      return false;
+    }, 5000ms);
+  }
+  ino_t LinkInode() const {
+    struct stat s {};
+    return lstat(link_.c_str(), &s) == 0 ? s.st_ino : 0;
+  }
+  size_t NotesWith(const std::string& text) {
+    std::lock_guard lock(notesLock_);
+    return std::count_if(notes_.begin(), notes_.end(),
+                         [&](const std::string& n) { return n.find(text) != std::string::npos; });
+  }
+
+  std::string directory_, link_;
+  std::unique_ptr<testsupport::RecordingSerialPort> recorder_;
+  std::unique_ptr<ptybridge::PtyBridge> bridge_;
+  std::mutex notesLock_;
+  std::vector<std::string> notes_;
+};
+
+TEST_F(PtyBridgeTest, AProgramsOpenSettingsBytesAndCloseReachThePort) {
+  EXPECT_TRUE(recorder_->Requests().empty()) << "nothing before a program opens the link";
+  const ino_t first = LinkInode();
+  const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(Recorded(IRP_MJ_READ)) << "a read is kept posted";
+  EXPECT_EQ(recorder_->Majors().front(), IRP_MJ_CREATE);
+  const SERIAL_TIMEOUTS forLatency{0xFFFFFFFF, 0xFFFFFFFF, 200, 0, 0};
+  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(forLatency)));
+  EXPECT_EQ(OpenAsAnotherProgram(link_), EBUSY) << "a second program is refused";
+
+  termios mode{};
+  ASSERT_EQ(tcgetattr(fd, &mode), 0);
+  cfmakeraw(&mode);
+  cfsetspeed(&mode, B9600);
+  mode.c_cflag |= CSTOPB | PARENB | PARODD | CRTSCTS;
+  mode.c_iflag |= IXON | IXOFF;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &mode), 0);
+  const SERIAL_LINE_CONTROL line{STOP_BITS_2, ODD_PARITY, 8};
+  const SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE,
+                             SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, 0, 0};
+  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(SERIAL_BAUD_RATE{9600})));
+  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(line)));
+  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_HANDFLOW, BytesOf(flow)));
+
+  ASSERT_EQ(write(fd, "hello", 5), 5);
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& r : recorder_->Requests()) {
+      if (r.major == IRP_MJ_WRITE && r.input == Bytes{'h', 'e', 'l', 'l', 'o'}) return true;
+    }
+    return false;
+  }, 5000ms));
+  ASSERT_TRUE(recorder_->ReleaseOldest(STATUS_SUCCESS, {'w', 'o', 'r', 'l', 'd'}));
+  char buffer[16] = {};
+  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 5);
+  EXPECT_STREQ(buffer, "world");
+
+  close(fd);
+  ASSERT_TRUE(Recorded(IRP_MJ_CLOSE)) << "the program's last close closes the port";
+  const auto majors = recorder_->Majors();
+  EXPECT_EQ(std::count(majors.begin(), majors.end(), IRP_MJ_CLEANUP), 1);
+  ASSERT_TRUE(WaitUntil([&] { return LinkInode() != first && LinkInode() != 0; }, 5000ms));
+  EXPECT_EQ(OpenAsAnotherProgram(link_), 0) << "the next program is welcome";
+}
+
+TEST_F(PtyBridgeTest, APortThatDoesNotOpenLeavesTheProgramAHungUpTerminal) {
+  recorder_->AnswerCreate(STATUS_FILES_OPEN);
+  const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0) << "a pseudo-terminal cannot refuse the open itself";
+  char buffer[4];
+  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0) << "end of file";
+  EXPECT_EQ(write(fd, "x", 1), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0);
+  close(fd);
+  EXPECT_EQ(NotesWith("COM3: the port did not open (ERROR_OPEN_FILES)"), 1u);
+
+  recorder_->AnswerCreate(STATUS_SUCCESS);
+  ASSERT_TRUE(WaitUntil([&] { return access(link_.c_str(), F_OK) == 0; }, 5000ms));
+  const int again = open(link_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(again, 0);
+  EXPECT_TRUE(Recorded(IRP_MJ_READ)) << "the next program's open goes through";
+  close(again);
+}
+
+TEST_F(PtyBridgeTest, StopClosesAnOpenPortHangsUpItsProgramAndRemovesTheLink) {
+  const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(Recorded(IRP_MJ_READ));
+  bridge_->Stop();
+  const auto majors = recorder_->Majors();
+  EXPECT_EQ(majors.back(), IRP_MJ_CLOSE);
+  EXPECT_EQ(recorder_->HeldCount(), 0u) << "the posted read was cancelled";
+  EXPECT_NE(access(link_.c_str(), F_OK), 0);
+  char buffer[4];
+  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0);
+  close(fd);
+}
+
+// ---- terminal settings as a DCB ----
+
+ptybridge::TerminalMode ModeWith(tcflag_t cflag, tcflag_t iflag = 0) {
+  ptybridge::TerminalMode mode{};
+  mode.c_cflag = cflag;
+  mode.c_iflag = iflag;
+  mode.c_cc[VSTART] = 0x11;
+  mode.c_cc[VSTOP] = 0x13;
+  return mode;
+}
+
+TEST(TermiosTranslation, SettingsBecomeTheDcbOfThePort) {
+  comm::DCB current{};
+  current.BaudRate = 4800;
+  current.EvtChar = '~';
+  struct Case {
+    const char* name;
+    ptybridge::TerminalMode mode;
+    uint32_t rate;
+    int size, parity, stop;
+    bool rtscts, outX, inX;
+  };
+  auto rated = [](tcflag_t cflag, speed_t number) {
+    ptybridge::TerminalMode mode = ModeWith(cflag);
+    mode.c_ospeed = number;
+    return mode;
+  };
+  const Case cases[] = {
+      {"9600 8N1", ModeWith(B9600 | CS8), 9600, 8, comm::NOPARITY, comm::ONESTOPBIT, false, false, false},
+      {"a rate by number", rated(0010000 | CS8, 250000), 250000, 8, comm::NOPARITY, comm::ONESTOPBIT, false, false, false},
+      {"B0 keeps the rate", ModeWith(B0 | CS7 | PARENB), 4800, 7, comm::EVENPARITY, comm::ONESTOPBIT, false, false, false},
+      {"5 bits, two stop: 1.5", ModeWith(B110 | CS5 | CSTOPB), 110, 5, comm::NOPARITY, comm::ONE5STOPBITS, false, false, false},
+      {"odd as a pty keeps it", ModeWith(B57600 | CS8 | PARODD | CSTOPB), 57600, 8, comm::ODDPARITY, comm::TWOSTOPBITS, false, false, false},
+      {"mark", ModeWith(B38400 | CS8 | CMSPAR | PARODD), 38400, 8, comm::MARKPARITY, comm::ONESTOPBIT, false, false, false},
+      {"space", ModeWith(B38400 | CS8 | CMSPAR | PARENB), 38400, 8, comm::SPACEPARITY, comm::ONESTOPBIT, false, false, false},
+      {"RTS/CTS", ModeWith(B4000000 | CS6 | CRTSCTS), 4000000, 6, comm::NOPARITY, comm::ONESTOPBIT, true, false, false},
+      {"XON/XOFF", ModeWith(B1200 | CS8, IXON | IXOFF), 1200, 8, comm::NOPARITY, comm::ONESTOPBIT, false, true, true},
+  };
+  for (const Case& c : cases) {
+    const comm::DCB dcb = ptybridge::PortStateFor(c.mode, current);
+    EXPECT_EQ(dcb.BaudRate, c.rate) << c.name;
+    EXPECT_EQ(dcb.ByteSize, c.size) << c.name;
+    EXPECT_EQ(dcb.Parity, c.parity) << c.name;
+    EXPECT_EQ(dcb.StopBits, c.stop) << c.name;
+    EXPECT_EQ(dcb.fOutxCtsFlow, c.rtscts) << c.name;
+    EXPECT_EQ(dcb.fRtsControl, c.rtscts ? comm::RTS_CONTROL_HANDSHAKE : comm::RTS_CONTROL_ENABLE) << c.name;
+    EXPECT_EQ(dcb.fOutX, c.outX) << c.name;
+    EXPECT_EQ(dcb.fInX, c.inX) << c.name;
+    EXPECT_EQ(dcb.fDtrControl, comm::DTR_CONTROL_ENABLE) << c.name;
+    EXPECT_EQ(dcb.EvtChar, '~') << c.name << ": what termios does not say is kept";
+  }
+  ptybridge::TerminalMode same = ModeWith(B9600 | CS8);
+  same.c_cc[VSTART] = same.c_cc[VSTOP] = 0;
+  current.XonChar = 0x11;
+  current.XoffChar = 0x13;
+  const comm::DCB dcb = ptybridge::PortStateFor(same, current);
+  EXPECT_EQ(dcb.XonChar, 0x11) << "equal start and stop characters, which a port refuses, are not taken";
+  EXPECT_TRUE(ptybridge::SameSettings(dcb, ptybridge::PortStateFor(same, dcb)));
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+#include "support/recording_serial_port.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "host/io/io_manager.h"
+#include "host/ob/object_names.h"
+
+namespace testsupport {
+
+namespace {
+
+struct Answer {
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<uint8_t> output;
+};
+
+// The driver's state, shared by its dispatch routines; every field under `mutex`.
+struct State {
+  std::mutex mutex;
+  NTSTATUS createStatus = STATUS_SUCCESS;
+  std::map<ULONG, Answer> answers;
+  std::vector<ULONG> heldCodes;
+  std::deque<PIRP> held;
+  std::vector<RecordedRequest> requests;
+};
+
+State* state = nullptr;
+PDRIVER_OBJECT driver = nullptr;
+std::string link;
+
+constexpr char16_t kDeviceName[] = u"\\Device\\RecordingSerial0";
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Copies up to the request's room into its system buffer; returns the bytes copied.
+ULONG_PTR Fill(PIRP irp, const std::vector<uint8_t>& bytes) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG room = stack->MajorFunction == IRP_MJ_READ
+                         ? stack->Parameters.Read.Length
+                         : stack->Parameters.DeviceIoControl.OutputBufferLength;
+  const size_t count = std::min<size_t>(room, bytes.size());
+  if (count != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, bytes.data(), count);
+  return count;
+}
+
+// Entered with the cancel lock held.
+void NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    std::lock_guard lock(state->mutex);
+    state->held.erase(std::remove(state->held.begin(), state->held.end(), irp), state->held.end());
+  }
+  Complete(irp, STATUS_CANCELLED, 0);
+}
+
+NTSTATUS HoldRequest(PIRP irp) {
+  IoMarkIrpPending(irp);
+  bool cancelled = false;
+  {
+    std::lock_guard lock(state->mutex);
+    IoSetCancelRoutine(irp, CancelHeld);
+    // Cancelled before the routine was set: ours to complete. Cancelled since: the routine's.
+    cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    if (!cancelled) state->held.push_back(irp);
+  }
+  if (cancelled) Complete(irp, STATUS_CANCELLED, 0);
+  return STATUS_PENDING;
+}
+
+RecordedRequest Record(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  RecordedRequest r;
+  r.major = stack->MajorFunction;
+  const auto* system = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+  if (r.major == IRP_MJ_DEVICE_CONTROL) {
+    r.code = stack->Parameters.DeviceIoControl.IoControlCode;
+    r.length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (system) r.input.assign(system, system + stack->Parameters.DeviceIoControl.InputBufferLength);
+  } else if (r.major == IRP_MJ_WRITE && system) {
+    r.input.assign(system, system + stack->Parameters.Write.Length);
+  } else if (r.major == IRP_MJ_READ) {
+    r.length = stack->Parameters.Read.Length;
+  }
+  return r;
+}
+
+void CancelAllHeld() {
+  std::deque<PIRP> taken;
+  {
+    std::lock_guard lock(state->mutex);
+    taken.swap(state->held);
+  }
+  for (PIRP irp : taken) {
+    if (IoSetCancelRoutine(irp, nullptr) != nullptr) Complete(irp, STATUS_CANCELLED, 0);
+  }
+}
+
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
+  RecordedRequest r = Record(irp);
+  const UCHAR major = r.major;
+  const ULONG code = r.code;
+  Answer answer;
+  bool hold = major == IRP_MJ_READ;
+  {
+    std::lock_guard lock(state->mutex);
+    state->requests.push_back(std::move(r));
+    if (major == IRP_MJ_CREATE) answer.status = state->createStatus;
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+      if (auto found = state->answers.find(code); found != state->answers.end()) answer = found->second;
+      hold = std::find(state->heldCodes.begin(), state->heldCodes.end(), code) != state->heldCodes.end();
+    }
+  }
+  if (hold) return HoldRequest(irp);
+  if (major == IRP_MJ_CLEANUP) CancelAllHeld();
+  if (major == IRP_MJ_WRITE) {
+    return Complete(irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
+  }
+  const ULONG_PTR information = NT_SUCCESS(answer.status) ? Fill(irp, answer.output) : 0;
+  return Complete(irp, answer.status, information);
+}
+
+}  // namespace
+
+RecordingSerialPort::RecordingSerialPort(const std::string& comName) {
+  state = new State;
+  driver = host::io::CreateHostDriver(u"\\Driver\\RecordingSerial");
+  for (auto& entry : driver->MajorFunction) entry = Dispatch;
+  std::u16string name = kDeviceName;
+  UNICODE_STRING counted{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                         static_cast<USHORT>(name.size() * sizeof(WCHAR)), name.data()};
+  PDEVICE_OBJECT device = nullptr;
+  IoCreateDevice(driver, 0, &counted, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
+  device->Flags |= DO_BUFFERED_IO;
+  link = "\\DosDevices\\" + comName;
+  host::names::CreateLink(link, "\\Device\\RecordingSerial0");
+}
+
+RecordingSerialPort::~RecordingSerialPort() {
+  CancelAllHeld();
+  host::names::DeleteLink(link);
+  while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
+  host::io::DeleteHostDriver(driver);
+  delete state;
+  state = nullptr;
+}
+
+void RecordingSerialPort::AnswerCreate(NTSTATUS status) {
+  std::lock_guard lock(state->mutex);
+  state->createStatus = status;
+}
+
+void RecordingSerialPort::Answer(ULONG code, NTSTATUS status, std::vector<uint8_t> output) {
+  std::lock_guard lock(state->mutex);
+  state->answers[code] = {status, std::move(output)};
+}
+
+void RecordingSerialPort::Hold(ULONG code) {
+  std::lock_guard lock(state->mutex);
+  state->heldCodes.push_back(code);
+}
+
+bool RecordingSerialPort::ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes) {
+  PIRP irp = nullptr;
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->held.empty()) return false;
+    irp = state->held.front();
+    state->held.pop_front();
+  }
+  // A cancel routine already on its way completes the request itself.
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr) return true;
+  Complete(irp, status, NT_SUCCESS(status) ? Fill(irp, bytes) : 0);
+  return true;
+}
+
+size_t RecordingSerialPort::HeldCount() const {
+  std::lock_guard lock(state->mutex);
+  return state->held.size();
+}
+
+std::vector<RecordedRequest> RecordingSerialPort::Requests() const {
+  std::lock_guard lock(state->mutex);
+  return state->requests;
+}
+
+std::vector<UCHAR> RecordingSerialPort::Majors() const {
+  std::vector<UCHAR> majors;
+  for (const RecordedRequest& r : Requests()) majors.push_back(r.major);
+  return majors;
+}
+
+std::vector<ULONG> RecordingSerialPort::Codes() const {
+  std::vector<ULONG> codes;
+  for (const RecordedRequest& r : Requests()) {
+    if (r.major == IRP_MJ_DEVICE_CONTROL) codes.push_back(r.code);
+  }
+  return codes;
+}
+
+void RecordingSerialPort::Clear() {
+  std::lock_guard lock(state->mutex);
+  state->requests.clear();
+}
+
+}  // namespace testsupport

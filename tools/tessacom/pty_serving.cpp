@@ -1,0 +1,40 @@
+#include "pty_serving.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+
+namespace tessacom {
+
+void PtyServing::Say(const std::string& line) {
+  std::lock_guard lock(lock_);
+  out_ << line << "\n" << std::flush;
+}
+
+bool PtyServing::Start(const std::string& directory) {
+  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+    Say("pty: cannot make " + directory + ": " + std::strerror(errno));
+    return false;
+  }
+  const std::vector<std::string> ports = ptybridge::PublishedComNames();
+  bridge_ = std::make_unique<ptybridge::PtyBridge>(directory, [this](const std::string& note) { Say("pty: " + note); });
+  std::string error;
+  if (!bridge_->Start(ports, &error)) {
+    Say("pty: " + error);
+    bridge_.reset();
+    return false;
+  }
+  Say("pty: " + std::to_string(ports.size()) + " ports in " + directory);
+  return true;
+}
+
+void PtyServing::Stop() {
+  if (!bridge_) return;
+  bridge_->Stop();
+  bridge_.reset();
+  Say("pty: stopped; every port is closed and its link removed");
+}
+
+}  // namespace tessacom

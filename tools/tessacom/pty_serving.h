@@ -1,0 +1,32 @@
+// The pseudo-terminal bridge as `serve --pty DIR` runs it: started once the driver is loaded,
+// stopped (every open port closed) before it unloads, its notes written to the program's
+// output. While the bridge runs, the program's own lines go through Say, so that they do not
+// cross the bridge's.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "pty_bridge.h"
+
+namespace tessacom {
+
+class PtyServing {
+ public:
+  explicit PtyServing(std::ostream& out) : out_(out) {}
+  ~PtyServing() { Stop(); }
+
+  // Makes DIR if it is missing and bridges every published COM port; false (said) on failure.
+  bool Start(const std::string& directory);
+  void Stop();
+  void Say(const std::string& line);
+
+ private:
+  std::ostream& out_;
+  std::mutex lock_;
+  std::unique_ptr<ptybridge::PtyBridge> bridge_;
+};
+
+}  // namespace tessacom
