@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds both homes (the kernel image tessacom.sys and the host with
-# AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest.
+# AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest; then runs
+# the black-box suites again against tessacom.sys itself, in the 32-bit host.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
@@ -9,3 +10,6 @@ cmake --build build/nt
 cmake --preset host >/dev/null
 cmake --build build/host
 ctest --preset host
+cmake --preset host-i386 >/dev/null
+cmake --build build/host-i386
+ctest --preset host-i386

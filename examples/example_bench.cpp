@@ -22,7 +22,7 @@ devserver::ServerOptions EchoServer() {
 }  // namespace
 
 Bench::Bench()
-    : server_(EchoServer()), session_(kDriverAddress, tessacom::LinkWirePort(kUnprivilegedPort)) {
+    : server_(EchoServer()), session_(std::nullopt, kDriverAddress, tessacom::LinkWirePort(kUnprivilegedPort)) {
   std::string error;
   if (!server_.Start(&error)) {
     std::printf("the device server emulator cannot start: %s\n", error.c_str());

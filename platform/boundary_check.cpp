@@ -1,5 +1,5 @@
 // The kernel-services boundary, checked at compile time in both homes. Every routine the host
-// provides is named here with the signature driver code relies on, and every structure that
+// provides has the signature driver code relies on (kernel_routines.h), and every structure that
 // crosses the wire, the transport interface or the serial interface has its size and layout
 // fixed. A host declaration that drifts from the DDK (or a DDK quirk that changes) fails the
 // build of whichever home disagrees.
@@ -16,95 +16,13 @@ struct Same<A, A> {
   static constexpr bool value = true;
 };
 
-#define ROUTINE(name, type) \
-  static_assert(Same<decltype(&name), type>::value, #name " does not have the DDK's signature")
-
-// Pool.
-ROUTINE(ExAllocatePoolWithTag, PVOID(NTAPI*)(POOL_TYPE, SIZE_T, ULONG));
-ROUTINE(ExFreePool, VOID(NTAPI*)(PVOID));
-ROUTINE(ExFreePoolWithTag, VOID(NTAPI*)(PVOID, ULONG));
-
-// IRQL, spin locks and the cancel lock.
-ROUTINE(KeGetCurrentIrql, KIRQL(NTAPI*)(VOID));
-ROUTINE(KfAcquireSpinLock, KIRQL(FASTCALL*)(PKSPIN_LOCK));
-ROUTINE(KfReleaseSpinLock, VOID(FASTCALL*)(PKSPIN_LOCK, KIRQL));
-ROUTINE(KfRaiseIrql, KIRQL(FASTCALL*)(KIRQL));
-ROUTINE(KfLowerIrql, VOID(FASTCALL*)(KIRQL));
-ROUTINE(IoAcquireCancelSpinLock, VOID(NTAPI*)(PKIRQL));
-ROUTINE(IoReleaseCancelSpinLock, VOID(NTAPI*)(KIRQL));
-
-// Timers and deferred calls.
-ROUTINE(KeInitializeTimer, VOID(NTAPI*)(PKTIMER));
-ROUTINE(KeSetTimer, BOOLEAN(NTAPI*)(PKTIMER, LARGE_INTEGER, PKDPC));
-ROUTINE(KeCancelTimer, BOOLEAN(NTAPI*)(PKTIMER));
-ROUTINE(KeInitializeDpc, VOID(NTAPI*)(PRKDPC, PKDEFERRED_ROUTINE, PVOID));
-ROUTINE(KeInsertQueueDpc, BOOLEAN(NTAPI*)(PRKDPC, PVOID, PVOID));
-ROUTINE(KeRemoveQueueDpc, BOOLEAN(NTAPI*)(PRKDPC));
-ROUTINE(KeFlushQueuedDpcs, VOID(NTAPI*)(VOID));
-
-// Events and waits.
-ROUTINE(KeInitializeEvent, VOID(NTAPI*)(PRKEVENT, EVENT_TYPE, BOOLEAN));
-ROUTINE(KeSetEvent, LONG(NTAPI*)(PRKEVENT, KPRIORITY, BOOLEAN));
-ROUTINE(KeResetEvent, LONG(NTAPI*)(PRKEVENT));
-ROUTINE(KeWaitForSingleObject, NTSTATUS(NTAPI*)(PVOID, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
-                                               PLARGE_INTEGER));
-
-// System threads and handles.
-ROUTINE(PsCreateSystemThread, NTSTATUS(NTAPI*)(PHANDLE, ULONG, POBJECT_ATTRIBUTES, HANDLE,
-                                              PCLIENT_ID, PKSTART_ROUTINE, PVOID));
-ROUTINE(PsTerminateSystemThread, NTSTATUS(NTAPI*)(NTSTATUS));
-ROUTINE(KeGetCurrentThread, PKTHREAD(NTAPI*)(VOID));
-ROUTINE(KeSetBasePriorityThread, LONG(NTAPI*)(PKTHREAD, LONG));
-ROUTINE(ObReferenceObjectByHandle, NTSTATUS(NTAPI*)(HANDLE, ACCESS_MASK, POBJECT_TYPE,
-                                                   KPROCESSOR_MODE, PVOID*,
-                                                   POBJECT_HANDLE_INFORMATION));
-ROUTINE(ObfDereferenceObject, LONG_PTR(FASTCALL*)(PVOID));
-ROUTINE(ZwClose, NTSTATUS(NTAPI*)(HANDLE));
-ROUTINE(ZwWaitForSingleObject, NTSTATUS(NTAPI*)(HANDLE, BOOLEAN, PLARGE_INTEGER));
-
-// Time.
-ROUTINE(KeQuerySystemTime, VOID(NTAPI*)(PLARGE_INTEGER));
-ROUTINE(RtlExtendedIntegerMultiply, LARGE_INTEGER(NTAPI*)(LARGE_INTEGER, LONG));
-ROUTINE(KeStallExecutionProcessor, VOID(NTAPI*)(ULONG));
-
-// Strings and debug output.
-ROUTINE(RtlInitUnicodeString, VOID(NTAPI*)(PUNICODE_STRING, PCWSTR));
-ROUTINE(RtlAppendUnicodeToString, NTSTATUS(NTAPI*)(PUNICODE_STRING, PCWSTR));
-ROUTINE(RtlAppendUnicodeStringToString, NTSTATUS(NTAPI*)(PUNICODE_STRING, PCUNICODE_STRING));
-ROUTINE(RtlIntegerToUnicodeString, NTSTATUS(NTAPI*)(ULONG, ULONG, PUNICODE_STRING));
-ROUTINE(RtlCopyUnicodeString, VOID(NTAPI*)(PUNICODE_STRING, PCUNICODE_STRING));
-
-// Devices, requests and completion.
-ROUTINE(IoCreateDevice, NTSTATUS(NTAPI*)(PDRIVER_OBJECT, ULONG, PUNICODE_STRING, DEVICE_TYPE,
-                                        ULONG, BOOLEAN, PDEVICE_OBJECT*));
-ROUTINE(IoDeleteDevice, VOID(NTAPI*)(PDEVICE_OBJECT));
-ROUTINE(IoGetRelatedDeviceObject, PDEVICE_OBJECT(NTAPI*)(PFILE_OBJECT));
-ROUTINE(IoAllocateIrp, PIRP(NTAPI*)(CCHAR, BOOLEAN));
-ROUTINE(IoFreeIrp, VOID(NTAPI*)(PIRP));
-ROUTINE(IoBuildDeviceIoControlRequest, PIRP(NTAPI*)(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PVOID,
-                                                   ULONG, BOOLEAN, PKEVENT, PIO_STATUS_BLOCK));
-ROUTINE(IofCallDriver, NTSTATUS(FASTCALL*)(PDEVICE_OBJECT, PIRP));
-ROUTINE(IofCompleteRequest, VOID(FASTCALL*)(PIRP, CCHAR));
-ROUTINE(IoCancelIrp, BOOLEAN(NTAPI*)(PIRP));
-ROUTINE(IoAllocateMdl, PMDL(NTAPI*)(PVOID, ULONG, BOOLEAN, BOOLEAN, PIRP));
-ROUTINE(IoFreeMdl, VOID(NTAPI*)(PMDL));
-ROUTINE(MmProbeAndLockPages, VOID(NTAPI*)(PMDL, KPROCESSOR_MODE, LOCK_OPERATION));
-ROUTINE(MmUnlockPages, VOID(NTAPI*)(PMDL));
-ROUTINE(ZwCreateFile, NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                      PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG));
-
-// Names, registry, error log, configuration counts.
-ROUTINE(IoCreateSymbolicLink, NTSTATUS(NTAPI*)(PUNICODE_STRING, PUNICODE_STRING));
-ROUTINE(IoDeleteSymbolicLink, NTSTATUS(NTAPI*)(PUNICODE_STRING));
-ROUTINE(RtlQueryRegistryValues, NTSTATUS(NTAPI*)(ULONG, PCWSTR, PRTL_QUERY_REGISTRY_TABLE, PVOID,
-                                                PVOID));
-ROUTINE(RtlWriteRegistryValue, NTSTATUS(NTAPI*)(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG));
-ROUTINE(RtlDeleteRegistryValue, NTSTATUS(NTAPI*)(ULONG, PCWSTR, PCWSTR));
-ROUTINE(IoAllocateErrorLogEntry, PVOID(NTAPI*)(PVOID, UCHAR));
-ROUTINE(IoWriteErrorLogEntry, VOID(NTAPI*)(PVOID));
-ROUTINE(IoGetConfigurationInformation, PCONFIGURATION_INFORMATION(NTAPI*)(VOID));
-
-#undef ROUTINE
+// Every kernel routine both homes provide, with the DDK's signature.
+#define KERNEL_ROUTINE(module, name, type) \
+  static_assert(Same<decltype(&name), type>::value, #name " does not have the DDK's signature");
+#define KERNEL_ROUTINE_LARGE_RESULT KERNEL_ROUTINE
+#include "kernel_routines.h"
+#undef KERNEL_ROUTINE_LARGE_RESULT
+#undef KERNEL_ROUTINE
 
 // Widths of the base types, the same in both homes.
 static_assert(sizeof(CHAR) == 1 && sizeof(UCHAR) == 1 && sizeof(BOOLEAN) == 1, "byte types");

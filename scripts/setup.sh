@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian 12 machine when it is missing: CMake,
-# Ninja, the host compiler, GoogleTest, the mingw-w64 i686 cross compiler with its DDK headers
-# and kernel import libraries, and the programs that use the COM ports through the
-# pseudo-terminal bridge in the end-to-end tests (pyserial, picocom, tmux). As root it installs
-# with apt-get; otherwise it names what to install.
+# Ninja, the host compiler with its 32-bit libraries (the 32-bit host runs the kernel image),
+# GoogleTest for both, the mingw-w64 i686 cross compiler with its DDK headers and kernel import
+# libraries, and the programs that use the COM ports through the pseudo-terminal bridge in the
+# end-to-end tests (pyserial, picocom, tmux). As root it installs with apt-get (adding the i386
+# architecture for the 32-bit GoogleTest); otherwise it names what to install.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  python3-serial picocom tmux)
+packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev python3-serial picocom tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -16,10 +17,13 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tessacom setup: missing packages: ${missing[*]}" >&2
+  dpkg --print-foreign-architectures | grep -qx i386 ||
+    echo "the 32-bit packages need: sudo dpkg --add-architecture i386 && sudo apt-get update" >&2
   echo "install them with: sudo apt-get install -y ${missing[*]}" >&2
   exit 1
 fi
 echo "tessacom setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,6 +1,6 @@
 // Load, configuration, devices and names, the error log and unload of the real driver in the
-// host: what exists after load, what a failed load leaves (nothing), and what unload leaves
-// (nothing either).
+// host (compiled in, or the kernel image under test): what exists after load, what a failed
+// load leaves (nothing), and what unload leaves (nothing either).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,8 +26,9 @@ namespace {
 TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   DriverSession session;
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  EXPECT_EQ(MaxPort, 3);
-  EXPECT_EQ(StartPort, 3);
+  const auto& driver = session.Driver();
+  EXPECT_EQ(driver.MaxPort, 3);
+  EXPECT_EQ(driver.StartPort, 3);
   EXPECT_EQ(DriverSession::DeviceCount(), 3);
   for (int i = 0; i < 3; i++) {
     std::string com = "COM" + std::to_string(3 + i);
@@ -36,9 +37,9 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     size_t bytes = 0;
     EXPECT_EQ(DriverSession::DeviceMapValue("vxserial" + std::to_string(i), &bytes), com);
     EXPECT_EQ(bytes, (com.size() + 1) * 2);  // the terminating zero character is stored
-    EXPECT_EQ(PortTable[i].RemoteChannel, 2);
-    EXPECT_EQ(PortTable[i].RemoteAddress, 3u);
-    PortRecord* record = PortTable[i].PortRecord;
+    EXPECT_EQ(driver.PortTable[i].RemoteChannel, 2);
+    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 3u);
+    PortRecord* record = driver.PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->ComNumber, 3u + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
@@ -47,9 +48,9 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
   }
-  EXPECT_EQ(PortTable[3].PortRecord, nullptr);
-  EXPECT_EQ(ReceiverCount, 1);  // one server, 0.0.0.3
-  EXPECT_EQ(host::LoadedDriver()->DriverUnload, UnloadDriver);
+  EXPECT_EQ(driver.PortTable[3].PortRecord, nullptr);
+  EXPECT_EQ(driver.ReceiverCount, 1);  // one server, 0.0.0.3
+  EXPECT_EQ(host::LoadedDriver()->DriverUnload, driver.UnloadDriver);
   EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
   EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
   EXPECT_TRUE(host::errorlog::Entries().empty());
@@ -66,26 +67,27 @@ TEST(DriverLoad, ConfigurationValuesBindPortsAndChannels) {
   session.SetValue("StartNum4", 300);
   session.SetValue("dAddress4", 0x7F000A02);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  const auto& driver = session.Driver();
   EXPECT_EQ(DriverSession::LinkTargetOf("COM1"), "\\Device\\vxserial0");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\vxserial3");
-  EXPECT_EQ(PortTable[0].RemoteChannel, 0);
-  EXPECT_EQ(PortTable[1].RemoteAddress, 0u);
-  EXPECT_EQ(PortTable[2].RemoteChannel, 2);  // absent StartNum3 reads as 3
-  EXPECT_EQ(PortTable[3].RemoteChannel, 299);
+  EXPECT_EQ(driver.PortTable[0].RemoteChannel, 0);
+  EXPECT_EQ(driver.PortTable[1].RemoteAddress, 0u);
+  EXPECT_EQ(driver.PortTable[2].RemoteChannel, 2);  // absent StartNum3 reads as 3
+  EXPECT_EQ(driver.PortTable[3].RemoteChannel, 299);
   // 0x7F000A01 shared by ports 0 and 2, 0x7F000A02 for port 3, none for port 1.
-  EXPECT_EQ(ReceiverCount, 2);
-  EXPECT_EQ(LinkThreadCount(), 3);
+  EXPECT_EQ(driver.ReceiverCount, 2);
+  EXPECT_EQ(driver.LinkThreadCount(), 3);
 
   // The binding follows the registry at the next configuration read.
   host::registry::SetDword(kServiceKey, "StartNum1", 7);
-  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
-  EXPECT_EQ(PortTable[0].RemoteChannel, 6);
+  EXPECT_EQ(driver.ReadPortConfiguration(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.PortTable[0].RemoteChannel, 6);
   // A key that cannot be opened unbinds every port.
   host::registry::DeleteKey(kServiceKey);
-  EXPECT_EQ(ReadPortConfiguration(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.ReadPortConfiguration(), STATUS_SUCCESS);
   for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(PortTable[i].RemoteAddress, 0u);
-    EXPECT_EQ(PortTable[i].RemoteChannel, -1);
+    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 0u);
+    EXPECT_EQ(driver.PortTable[i].RemoteChannel, -1);
   }
 }
 
@@ -95,7 +97,7 @@ TEST(DriverLoad, PortCountIsBoundedAndAtLeastOne) {
     session.SetValue("MaxPort", 300);
     session.SetValue("dAddress1", 0);  // keep the receivers few: one for 0.0.0.3
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-    EXPECT_EQ(MaxPort, 256);
+    EXPECT_EQ(session.Driver().MaxPort, 256);
     EXPECT_EQ(DriverSession::DeviceCount(), 256);
     EXPECT_EQ(DriverSession::LinkTargetOf("COM258"), "\\Device\\vxserial255");
   }
@@ -135,12 +137,12 @@ TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsent) {
   host::registry::SetValue(kServiceKey, "StartNum2", REG_DWORD, two);
   host::registry::SetValue(kServiceKey, "dAddress2", REG_BINARY, four);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  EXPECT_EQ(StartPort, 3);
-  EXPECT_EQ(MaxPort, 3);
+  EXPECT_EQ(session.Driver().StartPort, 3);
+  EXPECT_EQ(session.Driver().MaxPort, 3);
   EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "\\Device\\vxserial0");
   for (int i = 0; i < 3; i++) {
-    EXPECT_EQ(PortTable[i].RemoteChannel, 2) << i;
-    EXPECT_EQ(PortTable[i].RemoteAddress, 3u) << i;
+    EXPECT_EQ(session.Driver().PortTable[i].RemoteChannel, 2) << i;
+    EXPECT_EQ(session.Driver().PortTable[i].RemoteAddress, 3u) << i;
   }
 }
 
@@ -155,9 +157,9 @@ TEST(DriverLoad, ExtremeValuesNeverOverflow) {
   for (int n = 1; n <= 3; n++) session.SetValue("StartNum" + std::to_string(n), startNums[n - 1]);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   EXPECT_EQ(DriverSession::DeviceCount(), 3);
-  EXPECT_EQ(PortTable[2].PortRecord->ComNumber, 0x80000001u);
+  EXPECT_EQ(session.Driver().PortTable[2].PortRecord->ComNumber, 0x80000001u);
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
-  for (int i = 0; i < 3; i++) EXPECT_EQ(PortTable[i].RemoteChannel, channels[i]) << i;
+  for (int i = 0; i < 3; i++) EXPECT_EQ(session.Driver().PortTable[i].RemoteChannel, channels[i]) << i;
 }
 
 TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
@@ -166,7 +168,7 @@ TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
     host::io::FailNthDeviceCreation(3);
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
     EXPECT_EQ(DriverSession::DeviceCount(), 2);
-    EXPECT_EQ(PortTable[2].PortRecord, nullptr);
+    EXPECT_EQ(session.Driver().PortTable[2].PortRecord, nullptr);
     EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
     EXPECT_TRUE(host::errorlog::Entries().empty());
   }
@@ -221,7 +223,7 @@ TEST(DriverUnload, WaitsForEveryLinkThreadItStarted) {
   host::FailNthReferenceByHandle(2);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   host::FailNthReferenceByHandle(0);
-  EXPECT_EQ(LinkThreadCount(), 2);  // the sender and the receiver of 0.0.0.3
+  EXPECT_EQ(session.Driver().LinkThreadCount(), 2);  // the sender and the receiver of 0.0.0.3
   session.Unload();  // the loader's checks stop the host on a thread still running
 }
 
@@ -229,20 +231,20 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   DriverSession session;
   session.SetValue("MaxPort", 4);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::LoadedDriver();
   std::vector<LONG> order;
-  for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
+  for (PDEVICE_OBJECT d = object->DeviceObject; d; d = d->NextDevice) {
     order.push_back(static_cast<PortRecord*>(d->DeviceExtension)->PortIndex);
   }
   EXPECT_EQ(order, (std::vector<LONG>{3, 2, 1, 0}));
 
   // A read timeout armed when unload starts never fires afterwards.
-  PortRecord* record = PortTable[1].PortRecord;
+  PortRecord* record = session.Driver().PortTable[1].PortRecord;
   LARGE_INTEGER due;
   due.QuadPart = -10000000;
   KeSetTimer(&record->ReadTotalTimer, due, &record->ReadTotalTimeoutDpc);
   KeInsertQueueDpc(&record->WriteDpc, nullptr, nullptr);
-  QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
+  session.Driver().QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
 
   session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
   EXPECT_EQ(host::ArmedTimerCount(), 0u);

@@ -38,7 +38,7 @@ TEST(LinkEndToEnd, OpenReplyOfLengthThreeOpensTheLinkAndSetsInSeq) {
   link.Start();
   ASSERT_TRUE(link.Open(0));
   EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
-  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 12);
+  EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 12);
   auto channel = server.Channel(5);
   EXPECT_TRUE(channel.open);
   ASSERT_TRUE(channel.openSettings.has_value());
@@ -69,16 +69,16 @@ TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWrite
   KeInitializeDpc(&record->WriteDpc, CountWriteDpc, record);
   std::vector<uint8_t> chunk = Bytes(100, 7);
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
-  ASSERT_EQ(PlaceTxBytes(0, chunk.data(), 100), 100);
+  ASSERT_EQ(link.Driver().PlaceTxBytes(0, chunk.data(), 100), 100);
   record->LastSentCount = 100;
   record->WriteInFlight = 1;
   KfReleaseSpinLock(&record->PortLock, old);
-  QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
 
   ASSERT_TRUE(server.WaitForWritten(3, 100, kLimit));
   EXPECT_EQ(server.Written(3), chunk);
   EXPECT_EQ(server.Channel(3).lastDataSequence, 2);
-  EXPECT_EQ(ReadShared(PortTable[0].OutSeq), 2);
+  EXPECT_EQ(ReadShared(link.Driver().PortTable[0].OutSeq), 2);
   // The remote's PKT_ACK queues the write engine's deferred call.
   EXPECT_TRUE(WaitUntil([] { return writeDpcRuns.load() == 1; }));
 }
@@ -93,7 +93,7 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   link.Bind(1, other, 0);
   link.Start();
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
-  PFILE_OBJECT endpoint = ReadShared(UdpAddressObject);
+  PFILE_OBJECT endpoint = ReadShared(link.Driver().UdpAddressObject);
   host::udp::ResetCounters();
 
   std::vector<uint8_t> oversized(600, 0x41);
@@ -110,7 +110,7 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   EXPECT_EQ(link.RxBytes(1), line);
   EXPECT_EQ(link.RxBytes(0), Bytes(3, 0x55));
   EXPECT_EQ(host::udp::GetCounters().truncated, 10u);
-  EXPECT_EQ(ReadShared(UdpAddressObject), endpoint);
+  EXPECT_EQ(ReadShared(link.Driver().UdpAddressObject), endpoint);
 }
 
 TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
@@ -128,15 +128,15 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
   server.InjectLineBytes(1, line);
   // Acknowledge what was taken as the read path does, until everything is in the ring.
   ASSERT_TRUE(WaitUntil([&] {
-    QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+    link.Driver().QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return link.RxBytes(0).size() >= line.size();
   }));
   EXPECT_EQ(link.RxBytes(0), line);
-  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
+  EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
   EXPECT_EQ(ReadShared(link.Ports().Record(0)->RxAckPending), 1u);
   // The acknowledgement of the last packet lets the remote stop resending.
-  QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
   EXPECT_TRUE(server.WaitForChannel(1, [](const auto& c) { return c.seqDataInFlight == 0; }, kLimit));
   EXPECT_EQ(link.RxBytes(0), line);  // resent duplicates were not taken twice
 }
@@ -164,8 +164,8 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceivers) {
   // Port 5 is bound like port 4: only the lower index receives.
   link.Bind(5, second, 1);
   link.Start();
-  EXPECT_EQ(ReceiverCount, 2);
-  EXPECT_EQ(LinkThreadCount(), 3);
+  EXPECT_EQ(link.Driver().ReceiverCount, 2);
+  EXPECT_EQ(link.Driver().LinkThreadCount(), 3);
 
   second.InjectLineBytes(1, Bytes(6, 0x20), devserver::Sequencing::Unsequenced);
   first.InjectLineBytes(1, Bytes(3, 0x50), devserver::Sequencing::Unsequenced);
@@ -179,12 +179,12 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceivers) {
 TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvives) {
   LiveLink link(2);
   auto& server = link.AddServer();
-  PortTable[0].RemoteAddress = 3;  // 0.0.0.3, the default configuration's remote
-  PortTable[0].RemoteChannel = 2;
+  link.Driver().PortTable[0].RemoteAddress = 3;  // 0.0.0.3, the default configuration's remote
+  link.Driver().PortTable[0].RemoteChannel = 2;
   link.Bind(1, server, 0);
   link.Start();
   host::udp::ResetCounters();
-  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
   // After the failed pass the endpoint is reopened; the other port still works.
   ASSERT_TRUE(link.Open(1));
@@ -197,12 +197,12 @@ TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvive
 TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
   LiveLink link(2);
   auto& server = link.AddServer();
-  PortTable[0].RemoteAddress = 3;  // outside loopback: a send to it is refused
-  PortTable[0].RemoteChannel = 2;
+  link.Driver().PortTable[0].RemoteAddress = 3;  // outside loopback: a send to it is refused
+  link.Driver().PortTable[0].RemoteChannel = 2;
   link.Bind(1, server, 0);
   link.Start();
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
-  PFILE_OBJECT first = ReadShared(UdpAddressObject);
+  PFILE_OBJECT first = ReadShared(link.Driver().UdpAddressObject);
   host::udp::ResetCounters();
 
   // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
@@ -215,9 +215,9 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
     line.insert(line.end(), part.begin(), part.end());
   }
   bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
-  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
   bool reopened = host::udp::WaitForCounters(
-      [&](const auto& c) { return ReadShared(UdpAddressObject) != first && c.addressObjects == 1; },
+      [&](const auto& c) { return ReadShared(link.Driver().UdpAddressObject) != first && c.addressObjects == 1; },
       kLimit);
   KfReleaseSpinLock(&record->PortLock, old);
   ASSERT_TRUE(queued && reopened);
@@ -232,10 +232,10 @@ TEST(LinkEndToEnd, StoppingTheLinkEndsEveryThreadAndClosesTheEndpoint) {
   link.Bind(0, server, 0);
   link.Bind(2, server, 1);
   link.Start();
-  EXPECT_EQ(LinkThreadCount(), 2);
+  EXPECT_EQ(link.Driver().LinkThreadCount(), 2);
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 1; }, kLimit));
   link.Stop();
-  EXPECT_EQ(LinkThreadCount(), 0);
+  EXPECT_EQ(link.Driver().LinkThreadCount(), 0);
   auto counters = host::udp::GetCounters();
   EXPECT_EQ(counters.addressObjects, 0u);
   EXPECT_EQ(counters.pendingReceives, 0u);

@@ -101,32 +101,32 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
 
 TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndClose) {
   DriverPorts ports(1);
-  DriverPorts::TakeSendEvent();
+  ports.TakeSendEvent();
   const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
   for (UCHAR type : gated) {
     QueueLinkPacket(0, type, nullptr, 0, 0);
     EXPECT_EQ(PortTable[0].ControlQueue, nullptr) << "type " << int(type);
-    EXPECT_FALSE(DriverPorts::TakeSendEvent()) << "type " << int(type);
+    EXPECT_FALSE(ports.TakeSendEvent()) << "type " << int(type);
   }
   QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
   EXPECT_EQ(PortTable[0].TxPending, 0);
-  EXPECT_FALSE(DriverPorts::TakeSendEvent());
+  EXPECT_FALSE(ports.TakeSendEvent());
 
   QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
-  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  EXPECT_TRUE(ports.TakeSendEvent());
   QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 0);
-  EXPECT_TRUE(DriverPorts::TakeSendEvent());
-  EXPECT_EQ(DriverPorts::DrainControlQueue(0), 2);
+  EXPECT_TRUE(ports.TakeSendEvent());
+  EXPECT_EQ(ports.DrainControlQueue(0), 2);
 }
 
 TEST_F(LinkPacketTest, DataFormMarksThePortAndWakesTheSender) {
   DriverPorts ports(2);
   ports.OpenLink(1);
-  DriverPorts::TakeSendEvent();
+  ports.TakeSendEvent();
   QueueLinkPacket(1, PKT_DATA, nullptr, 0, 1);
   EXPECT_EQ(PortTable[1].TxPending, 1);
   EXPECT_EQ(PortTable[1].ControlQueue, nullptr);
-  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  EXPECT_TRUE(ports.TakeSendEvent());
   EXPECT_EQ(PortTable[0].TxPending, 0);
 }
 
@@ -160,10 +160,10 @@ TEST_F(LinkPacketTest, FailedNodeAllocationLosesOnlyThatPacket) {
   DriverPorts ports(1);
   ports.OpenLink(0);
   QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
-  DriverPorts::TakeSendEvent();
+  ports.TakeSendEvent();
   host::pool::FailNthAllocation(1);
   QueueLinkPacket(0, PKT_SETTINGS, nullptr, 0, 0);
-  EXPECT_TRUE(DriverPorts::TakeSendEvent());
+  EXPECT_TRUE(ports.TakeSendEvent());
   QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 0);
 
   ControlNode* node = DetachControlQueue(0);
@@ -183,7 +183,7 @@ TEST_F(LinkPacketTest, OversizedControlPayloadIsRefusedNotCopied) {
   QueueLinkPacket(0, PKT_SETTINGS, big, sizeof big, 0);
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
   QueueLinkPacket(0, PKT_SETTINGS, big, CONTROL_PAYLOAD_MAX, 0);
-  EXPECT_EQ(DriverPorts::DrainControlQueue(0), 1);
+  EXPECT_EQ(ports.DrainControlQueue(0), 1);
 }
 
 // Producers on several threads append to two ports' queues while a consumer detaches them as

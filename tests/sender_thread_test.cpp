@@ -114,13 +114,13 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   link_->Place(2, Bytes(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
-  testsupport::DriverPorts::TakeSendEvent();
+  link_->Ports().TakeSendEvent();
   auto again = Pass();
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
   EXPECT_EQ(record->RetransmitPending, 0);
-  EXPECT_TRUE(testsupport::DriverPorts::TakeSendEvent());
+  EXPECT_TRUE(link_->Ports().TakeSendEvent());
 
   auto next = Pass();
   ASSERT_EQ(next.size(), 1u);

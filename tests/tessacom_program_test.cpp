@@ -13,6 +13,7 @@
 #include "demo.h"
 #include "shell.h"
 #include "endpoint.h"
+#include "support/driver_under_test.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 
@@ -30,6 +31,7 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   Options serve = ParseCommandLine({"serve", "--bind", "127.0.0.9"});
   EXPECT_TRUE(serve.error.empty());
   EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
+  EXPECT_EQ(ParseCommandLine({"demo", "--image", "x.sys"}).image.value_or(""), "x.sys");
 
   EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
   EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
@@ -54,9 +56,15 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
 
+// The command line of a test that runs the driver: with --image when the suites run an image.
+Options ForDriverUnderTest(std::vector<std::string> arguments) {
+  for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
+  return ParseCommandLine(arguments);
+}
+
 TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndThatNothingIsLeft) {
   // An address of the test's own, so that suites running alongside keep theirs.
-  Options options = ParseCommandLine({"load", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  Options options = ForDriverUnderTest({"load", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   std::ostringstream out;
   EXPECT_EQ(tessacom::RunLoad(options, out), 0);
   std::string text = out.str();
@@ -91,8 +99,8 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
   const auto file = std::filesystem::temp_directory_path() / ("tessacom_notes_" + std::to_string(::getpid()) + ".reg");
   for (const auto& c : cases) {
     std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n" << c.values;
-    Options options = ParseCommandLine({"load", "--reg", file.string(), "--bind",
-                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+    Options options = ForDriverUnderTest({"load", "--reg", file.string(), "--bind",
+                                          devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
     std::ostringstream out;
     tessacom::RunLoad(options, out);
     const std::string text = out.str();
@@ -110,8 +118,8 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
 // closed, the links removed) before the driver unloads with nothing left.
 TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
   const auto directory = std::filesystem::temp_directory_path() / ("tessacom_pty_" + std::to_string(::getpid()));
-  Options options = ParseCommandLine({"serve", "--pty", directory.string(), "--bind",
-                                      devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  Options options = ForDriverUnderTest({"serve", "--pty", directory.string(), "--bind",
+                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   std::ostringstream out;
   int result = -1;
   std::thread serving([&] { result = tessacom::RunServe(options, out); });
@@ -131,7 +139,7 @@ TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
 // Against the real driver and an embedded emulator: what works whatever the serial requests
 // answer today.
 TEST(TessacomProgram, ShellLoadsAnswersLineByLineAndUnloadsCleanAtQuit) {
-  Options options = ParseCommandLine(
+  Options options = ForDriverUnderTest(
       {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   ASSERT_TRUE(options.error.empty()) << options.error;

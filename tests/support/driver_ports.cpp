@@ -13,16 +13,17 @@ static const PortDeferredRoutines kCountingRoutines = {
     CountingDpc, CountingDpc, CountingDpc, CountingDpc, CountingDpc,
     CountingDpc, CountingDpc, CountingDpc, CountingDpc};
 
-DriverPorts::DriverPorts(int count, LONG startPort) {
-  StartPort = startPort;
-  MaxPort = count;
-  KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
-  InitializeControlQueues();
+DriverPorts::DriverPorts(int count, LONG startPort, const tessacom::DriverBinding& driver)
+    : driver_(driver) {
+  driver_.StartPort = startPort;
+  driver_.MaxPort = count;
+  KeInitializeEvent(&driver_.SendEvent, SynchronizationEvent, FALSE);
+  driver_.InitializeControlQueues();
   for (int i = 0; i < count; i++) {
     auto* record = static_cast<PortRecord*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
     RtlZeroMemory(record, sizeof(PortRecord));  // the platform zero-fills device extensions
-    InitializePortRecord(record, i, &kCountingRoutines);
+    driver_.InitializePortRecord(record, i, &kCountingRoutines);
     records_.push_back(record);
   }
 }
@@ -30,29 +31,30 @@ DriverPorts::DriverPorts(int count, LONG startPort) {
 void DriverPorts::AttachLinkBuffers() {
   txStorage_.assign(records_.size() * TX_RING_SIZE, 0);
   rxStorage_.assign(records_.size() * RX_RING_SIZE, 0);
-  OutboundScratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
+  driver_.OutboundScratch =
+      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
   for (size_t i = 0; i < records_.size(); i++) {
-    PortTable[i].TxRing.Buffer = txStorage_.data() + i * TX_RING_SIZE;
-    PortTable[i].RxRing.Buffer = rxStorage_.data() + i * RX_RING_SIZE;
+    driver_.PortTable[i].TxRing.Buffer = txStorage_.data() + i * TX_RING_SIZE;
+    driver_.PortTable[i].RxRing.Buffer = rxStorage_.data() + i * RX_RING_SIZE;
   }
 }
 
 DriverPorts::~DriverPorts() {
-  if (OutboundScratch != nullptr) ExFreePool(OutboundScratch);
-  OutboundScratch = nullptr;
+  if (driver_.OutboundScratch != nullptr) ExFreePool(driver_.OutboundScratch);
+  driver_.OutboundScratch = nullptr;
   for (size_t i = 0; i < records_.size(); i++) {
-    QuiescePort(records_[i]);
+    driver_.QuiescePort(records_[i]);
     DrainControlQueue(static_cast<int>(i));
-    PortTable[i] = {};
+    driver_.PortTable[i] = {};
     ExFreePool(records_[i]);
   }
-  MaxPort = 0;
+  driver_.MaxPort = 0;
 }
 
 void DriverPorts::OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD; }
 
-bool DriverPorts::TakeSendEvent() { return KeResetEvent(&SendEvent) != 0; }
+bool DriverPorts::TakeSendEvent() { return KeResetEvent(&driver_.SendEvent) != 0; }
 
-int DriverPorts::DrainControlQueue(int index) { return DiscardControlQueue(index); }
+int DriverPorts::DrainControlQueue(int index) { return driver_.DiscardControlQueue(index); }
 
 }  // namespace testsupport

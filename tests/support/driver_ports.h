@@ -1,19 +1,21 @@
 // Test support: a driver state of N ports without devices, as load would leave it after
 // creating the port records: records from non-paged pool with their creation values, the port
-// table pointing at them, the send event initialised, and MaxPort set. Everything is released
-// (nodes still queued included) when the object goes.
+// table pointing at them, the send event initialised, and MaxPort set, in the given driver's
+// globals (the compiled-in driver's unless told otherwise). Everything is released (nodes still
+// queued included) when the object goes.
 #pragma once
 
 #include <atomic>
 #include <vector>
 
-#include "driver/port_record.h"
+#include "driver_binding.h"
 
 namespace testsupport {
 
 class DriverPorts {
  public:
-  explicit DriverPorts(int count, LONG startPort = 3);
+  explicit DriverPorts(int count, LONG startPort = 3,
+                       const tessacom::DriverBinding& driver = tessacom::CompiledInDriver());
   ~DriverPorts();
   DriverPorts(const DriverPorts&) = delete;
   DriverPorts& operator=(const DriverPorts&) = delete;
@@ -25,14 +27,15 @@ class DriverPorts {
   // Opens the link gate of a port as an accepted open reply and the open handler would.
   void OpenLink(int index);
   // True when the send event is signalled; clears it.
-  static bool TakeSendEvent();
+  bool TakeSendEvent();
   // Frees every node left in the port's control queue and returns how many there were.
-  static int DrainControlQueue(int index);
+  int DrainControlQueue(int index);
 
   // The deferred routine bound to every call of these records: counts its runs.
   static std::atomic<int> dpcRuns;
 
  private:
+  const tessacom::DriverBinding& driver_;
   std::vector<PortRecord*> records_;
   std::vector<UCHAR> txStorage_;
   std::vector<UCHAR> rxStorage_;

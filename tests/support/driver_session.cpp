@@ -41,7 +41,7 @@ void DriverSession::SetValue(std::string_view name, uint32_t value) {
 
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(DriverEntry);
+  NTSTATUS status = host::LoadDriver(Driver().DriverEntry);
   loaded_ = NT_SUCCESS(status);
   return status;
 }

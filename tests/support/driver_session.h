@@ -1,12 +1,13 @@
-// Test support: the real driver loaded by the host's loader, over the host's UDP transport on
-// a loopback address of the test's own, with a fresh registry. Manual mode unless told
-// otherwise. Unloads (running the verifier's checks) when the session ends.
+// Test support: the real driver (compiled in, or the kernel image under test) loaded by the
+// host's loader, over the host's UDP transport on a loopback address of the test's own, with a
+// fresh registry. Manual mode unless told otherwise. Unloads (running the verifier's checks)
+// when the session ends.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "driver/driver_entry.h"
+#include "support/driver_under_test.h"
 
 namespace testsupport {
 
@@ -25,6 +26,8 @@ class DriverSession {
   void Unload();
   bool Loaded() const { return loaded_; }
   uint32_t DriverAddress() const { return driverAddress_; }
+  // The driver this session runs: its globals and routines.
+  const tessacom::DriverBinding& Driver() const { return driver_.Driver(); }
 
   // The SERIALCOMM value of a device ("vxserial0"), as UTF-8 and its stored byte length.
   static std::string DeviceMapValue(std::string_view valueName, size_t* bytes = nullptr);
@@ -32,6 +35,7 @@ class DriverSession {
   static int DeviceCount();
 
  private:
+  DriverUnderTest driver_;  // outlives the host, which Shutdown stops in the destructor
   bool loaded_ = false;
   bool attempted_ = false;
   uint32_t driverAddress_ = 0;

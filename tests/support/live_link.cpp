@@ -16,9 +16,9 @@ LiveLink::LiveLink(int ports) {
   host::udp::Install();
   driverAddress_ = UniqueLoopbackAddress();
   host::udp::SetAnyAddress(driverAddress_);
-  ports_ = std::make_unique<DriverPorts>(ports);
+  ports_ = std::make_unique<DriverPorts>(ports, 3, Driver());
   ports_->AttachLinkBuffers();
-  Unloading = 0;
+  Driver().Unloading = 0;
 }
 
 LiveLink::~LiveLink() {
@@ -42,32 +42,32 @@ devserver::DeviceServer& LiveLink::AddServer(devserver::ProtocolOptions protocol
 }
 
 void LiveLink::Bind(int port, const devserver::DeviceServer& server, int channel) {
-  PortTable[port].RemoteAddress = server.Local().address;
-  PortTable[port].RemoteChannel = channel;
+  Driver().PortTable[port].RemoteAddress = server.Local().address;
+  Driver().PortTable[port].RemoteChannel = channel;
 }
 
 void LiveLink::Start() {
-  StartLink();
+  Driver().StartLink();
   started_ = true;
 }
 
 void LiveLink::Stop() {
   if (!started_) return;
-  WriteShared(Unloading, 1);
-  StopLink();
-  WriteShared(Unloading, 0);
+  WriteShared(Driver().Unloading, 1);
+  Driver().StopLink();
+  WriteShared(Driver().Unloading, 0);
   started_ = false;
 }
 
 bool LiveLink::Open(int port, double seconds) {
-  PortTable[port].OutSeq = 1;
-  PortTable[port].InSeq = 1;
+  Driver().PortTable[port].OutSeq = 1;
+  Driver().PortTable[port].InSeq = 1;
   UCHAR settings[18] = {};
   settings[4] = 0xBF;
   settings[5] = 0x0C;
   settings[7] = 0x80;
   settings[13] = 1;
-  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
+  Driver().QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
   PortRecord* record = ports_->Record(port);
   bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; },
                         std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
@@ -82,10 +82,10 @@ bool LiveLink::Open(int port, double seconds) {
 std::vector<UCHAR> LiveLink::RxBytes(int port) const {
   // Read under the port's lock, as the read path does.
   PortRecord* record = ports_->Record(port);
-  const ByteRing& ring = PortTable[port].RxRing;
+  const ByteRing& ring = Driver().PortTable[port].RxRing;
   KIRQL old = KfAcquireSpinLock(&record->PortLock);
   std::vector<UCHAR> bytes(RingHeld(&ring, RX_RING_SIZE));
-  CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
+  Driver().CopyOutOfRing(&ring, RX_RING_SIZE, bytes.data(), static_cast<LONG>(bytes.size()));
   KfReleaseSpinLock(&record->PortLock, old);
   return bytes;
 }

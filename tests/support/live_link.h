@@ -1,6 +1,7 @@
-// Test support: the link engine running for real in live mode over the host's UDP transport on
-// loopback, with ports whose rings are attached as an open attaches them, and device server
-// emulators on addresses of the test's own. Stops the link as unload does.
+// Test support: the link engine of the driver under test (compiled in, or the kernel image)
+// running for real in live mode over the host's UDP transport on loopback, with ports whose
+// rings are attached as an open attaches them, and device server emulators on addresses of the
+// test's own. Stops the link as unload does.
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "devserver.h"
 #include "support/driver_ports.h"
+#include "support/driver_under_test.h"
 
 namespace testsupport {
 
@@ -25,12 +27,15 @@ class LiveLink {
   void Stop();
 
   DriverPorts& Ports() { return *ports_; }
+  // The driver whose link runs: its globals and routines.
+  const tessacom::DriverBinding& Driver() const { return driver_.Driver(); }
   // The open handshake as the open handler drives it: sequences to 1, PKT_OPEN with a
   // settings block, then waits for the remote's reply to set link open.
   bool Open(int port, double seconds = 5.0);
   std::vector<UCHAR> RxBytes(int port) const;
 
  private:
+  DriverUnderTest driver_;  // outlives the host, which Shutdown stops in the destructor
   std::unique_ptr<DriverPorts> ports_;
   std::vector<std::unique_ptr<devserver::DeviceServer>> servers_;
   uint32_t driverAddress_;

@@ -48,6 +48,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (arg == "--reg") {
       if (auto file = value("--reg")) options.reg = *file;
+    } else if (arg == "--image") {
+      if (auto file = value("--image")) options.image = *file;
     } else if (arg == "--bind") {
       if (auto text = value("--bind")) {
         options.bind = devserver::ParseAddress(*text);
@@ -83,9 +85,14 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
   return options;
 }
 
-std::string HelpText(const std::string& command) {
+// Every command runs the compiled-in driver unless told to run a kernel image.
+static const char kImageHelp[] =
+    "\n--image FILE runs the kernel image FILE (tessacom.sys as built by the nt preset) in place\n"
+    "of the driver compiled into this program; only the 32-bit host (host-i386 preset) runs one.\n";
+
+static std::string CommandHelp(const std::string& command) {
   if (command == "load") {
-    return "usage: tessacom load [--reg FILE] [--bind ADDR]\n\n"
+    return "usage: tessacom load [--image FILE] [--reg FILE] [--bind ADDR]\n\n"
            "Loads the driver in the live host with the registry of FILE (a .reg file, merged\n"
            "over an empty registry; without one, an empty \"tessacom\" key, so every default\n"
            "applies), prints the devices, COM links, SERIALCOMM values, receiver threads and\n"
@@ -96,7 +103,7 @@ std::string HelpText(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--reg FILE] [--bind ADDR] [--pty DIR]\n\n"
+    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
            "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
            "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
@@ -106,12 +113,12 @@ std::string HelpText(const std::string& command) {
   }
   if (command == "shell") return ShellHelpText();
   if (command == "demo") {
-    return "usage: tessacom demo\n\n"
+    return "usage: tessacom demo [--image FILE]\n\n"
            "Starts a device server emulator on a loopback address, loads the driver with COM3 to\n"
            "COM5 bound to it, shows the receiver thread and the emulator's trace of a poll from\n"
            "the server that the driver ignores because the port is closed, and unloads.\n";
   }
-  return "usage: tessacom COMMAND [OPTIONS]\n\n"
+  return "usage: tessacom COMMAND [--image FILE] [OPTIONS]\n\n"
          "The host's command line for the tessacom network serial-port driver.\n\n"
          "commands:\n"
          "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
@@ -122,5 +129,7 @@ std::string HelpText(const std::string& command) {
          "  demo                              a short session against an emulated device server\n\n"
          "`tessacom COMMAND --help` describes each command.\n";
 }
+
+std::string HelpText(const std::string& command) { return CommandHelp(command) + kImageHelp; }
 
 }  // namespace tessacom

@@ -15,6 +15,7 @@ struct Options {
   std::optional<uint32_t> devserver;   // shell --devserver ADDR (host order, loopback)
   std::optional<double> speed;         // shell --speed F: the live clock's speed factor
   std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
+  std::optional<std::string> image;    // --image FILE: a kernel image to run instead
   bool help = false;
   std::string error;               // set when the line cannot be understood
 };

@@ -85,12 +85,12 @@ std::vector<std::string> RegistryNotes() {
   return notes;
 }
 
-std::vector<std::string> LoopbackNotes() {
+std::vector<std::string> LoopbackNotes(const DriverBinding& driver) {
   std::vector<std::string> notes;
   if (!host::udp::LoopbackGuard()) return notes;
   std::map<ULONG, std::vector<LONG>> outside;  // address -> its ports
-  for (LONG i = 0; i < MaxPort && i < MAX_PORTS; i++) {
-    const ULONG address = ReadShared(PortTable[i].RemoteAddress);
+  for (LONG i = 0; i < driver.MaxPort && i < MAX_PORTS; i++) {
+    const ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0 && address >> 24 != 127) outside[address].push_back(i);
   }
   for (const auto& [address, ports] : outside) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "driver_binding.h"
+
 namespace tessacom {
 
 // From the registry, before the load: a missing "tessacom" key; each value the driver reads
@@ -15,7 +17,7 @@ namespace tessacom {
 std::vector<std::string> RegistryNotes();
 // From the loaded driver's port table: each remote address outside 127.0.0.0/8 while the
 // host's loopback guard is on, with the ports bound to it.
-std::vector<std::string> LoopbackNotes();
+std::vector<std::string> LoopbackNotes(const DriverBinding& driver);
 // One "note: ..." line each.
 void PrintNotes(std::ostream& out, const std::vector<std::string>& notes);
 

@@ -27,7 +27,7 @@ constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
 int LoadAndReport(HostSession& session, std::ostream& out) {
   PrintNotes(out, RegistryNotes());
   NTSTATUS status = session.Load();
-  PrintLoadReport(out, status);
+  PrintLoadReport(out, status, session.Driver());
   return NT_SUCCESS(status) ? 0 : 1;
 }
 
@@ -42,7 +42,7 @@ void WarnWithoutRoot(std::ostream& out) {
 
 int RunLoad(const Options& options, std::ostream& out) {
   WarnWithoutRoot(out);
-  HostSession session(options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   session.Unload(out);
@@ -59,7 +59,7 @@ int RunServe(const Options& options, std::ostream& out) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   WarnWithoutRoot(out);
-  HostSession session(options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   PtyServing pty(out);
@@ -76,7 +76,7 @@ int RunServe(const Options& options, std::ostream& out) {
   return result;
 }
 
-int RunDemo(std::ostream& out) {
+int RunDemo(const Options& options, std::ostream& out) {
   uint16_t wirePort = LinkWirePort(kUnprivilegedLinkPort);
   devserver::ServerOptions serverOptions;
   serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
@@ -90,7 +90,7 @@ int RunDemo(std::ostream& out) {
   out << "device server emulator on " << server.Local().ToString() << "\n";
   if (wirePort != 519) out << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
-  HostSession session(kDemoDriverAddress, wirePort);
+  HostSession session(options.image, kDemoDriverAddress, wirePort);
   session.PrepareRegistry(std::nullopt);
   session.ConfigureServer(kDemoServerAddress);
   out << "\nconfiguration:\n" << host::registry::SaveRegText(std::string(host::registry::kServices) + "\\tessacom") << "\n";

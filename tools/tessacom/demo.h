@@ -9,6 +9,6 @@ namespace tessacom {
 
 int RunLoad(const Options& options, std::ostream& out);
 int RunServe(const Options& options, std::ostream& out);
-int RunDemo(std::ostream& out);
+int RunDemo(const Options& options, std::ostream& out);
 
 }  // namespace tessacom

@@ -4,7 +4,6 @@
 
 #include <ostream>
 
-#include "driver/driver_entry.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
@@ -18,7 +17,10 @@ std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
-HostSession::HostSession(uint32_t anyAddress, uint16_t unprivilegedPort, double speed) {
+HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
+                         uint16_t unprivilegedPort, double speed)
+    : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
+      driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
   host::LiveOptions live;
   live.speed = speed;
   host::StartLive(live);
@@ -61,7 +63,7 @@ void HostSession::ConfigureServer(uint32_t address) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(DriverEntry);
+  NTSTATUS status = host::LoadDriver(driver_->DriverEntry);
   loaded_ = NT_SUCCESS(status);
   return status;
 }

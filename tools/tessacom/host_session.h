@@ -1,24 +1,27 @@
 // One run of the driver in the live host, as the program drives it: the host started with its
-// UDP transport, a registry, the driver loaded, and at the end unloaded with the verifier's
-// checks and a summary of what was left.
+// UDP transport, a registry, the driver (compiled in, or a kernel image) loaded, and at the end
+// unloaded with the verifier's checks and a summary of what was left.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "host/ddk/ntdef.h"
+#include "driver_binding.h"
 
 namespace tessacom {
 
 class HostSession {
  public:
-  // Starts the live host and the transport; `anyAddress` is what the driver's "any address"
-  // endpoint binds (0 = every local address). Without root, port 519 is mapped to
-  // `unprivilegedPort` on the wire (0 = leave it at 519). The live clock runs `speed` times
-  // faster than real time.
-  explicit HostSession(uint32_t anyAddress, uint16_t unprivilegedPort = 0, double speed = 1.0);
+  // Loads the kernel image `image` when one is named (throwing std::runtime_error with the
+  // loader's refusal), then starts the live host and the transport; `anyAddress` is what the
+  // driver's "any address" endpoint binds (0 = every local address). Without root, port 519 is
+  // mapped to `unprivilegedPort` on the wire (0 = leave it at 519). The live clock runs `speed`
+  // times faster than real time.
+  HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
+              uint16_t unprivilegedPort = 0, double speed = 1.0);
   ~HostSession();
 
   // The registry: the file merged over an empty registry or, without a file, an empty
@@ -29,12 +32,16 @@ class HostSession {
   // COM3 to COM5 on channels 1 to 3 of the device server at `address`.
   void ConfigureServer(uint32_t address);
 
+  // The driver this session runs.
+  const DriverBinding& Driver() const { return *driver_; }
   NTSTATUS Load();
   bool Loaded() const { return loaded_; }
   // Unloads (or releases a failed load) and writes the summary of what was left.
   void Unload(std::ostream& out);
 
  private:
+  std::unique_ptr<DriverImage> image_;  // outlives the host: unmapped after Shutdown
+  const DriverBinding* driver_;
   bool loaded_ = false;
   bool attempted_ = false;
 };

@@ -1,5 +1,6 @@
 // tessacom: the host's command line for the driver.
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,12 @@ int main(int argc, char** argv) {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
     if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
-    return RunDemo(std::cout);
+    return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {
     std::cerr << "tessacom: " << e.what() << "\n";
     return 2;
+  } catch (const std::runtime_error& e) {  // a kernel image the host cannot run
+    std::cerr << "tessacom: " << e.what() << "\n";
+    return 1;
   }
 }

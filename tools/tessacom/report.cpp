@@ -39,16 +39,17 @@ static std::string ComName(const PortRecord& record) {
   return "no COM name (" + name + " is taken)";
 }
 
-static void PrintDevices(std::ostream& out) {
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
+  const PortTableEntry* table = driver.PortTable;
+  PDRIVER_OBJECT object = host::LoadedDriver();
   out << "devices (the driver's list, newest first):\n";
   int count = 0;
-  for (PDEVICE_OBJECT device = driver ? driver->DeviceObject : nullptr; device; device = device->NextDevice) {
+  for (PDEVICE_OBJECT device = object ? object->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
     out << "  port " << record->PortIndex << ": " << ComName(*record) << ", remote "
-        << devserver::AddressToString(PortTable[record->PortIndex].RemoteAddress) << " channel "
-        << PortTable[record->PortIndex].RemoteChannel + 1 << " (wire "
-        << (PortTable[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
+        << devserver::AddressToString(table[record->PortIndex].RemoteAddress) << " channel "
+        << table[record->PortIndex].RemoteChannel + 1 << " (wire "
+        << (table[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
   }
   if (count == 0) out << "  none\n";
@@ -75,13 +76,13 @@ static void PrintNames(std::ostream& out) {
   if (names.empty()) out << "  none\n";
 }
 
-static void PrintReceivers(std::ostream& out) {
+static void PrintReceivers(std::ostream& out, const DriverBinding& driver) {
   std::set<uint32_t> addresses;
-  for (LONG i = 0; i < MaxPort && i < MAX_PORTS; i++) {
-    ULONG address = ReadShared(PortTable[i].RemoteAddress);
+  for (LONG i = 0; i < driver.MaxPort && i < MAX_PORTS; i++) {
+    ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0) addresses.insert(address);
   }
-  out << "receiver threads: " << ReceiverCount;
+  out << "receiver threads: " << driver.ReceiverCount;
   const char* separator = " (";
   for (uint32_t address : addresses) {
     out << separator << devserver::AddressToString(address);
@@ -90,14 +91,14 @@ static void PrintReceivers(std::ostream& out) {
   out << (addresses.empty() ? "" : ")") << "\n";
 }
 
-void PrintLoadReport(std::ostream& out, NTSTATUS status) {
+void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& driver) {
   out << "load: " << StatusName(status) << std::hex << " (0x" << std::setw(8) << std::setfill('0')
       << static_cast<uint32_t>(status) << ")" << std::dec << std::setfill(' ') << "\n";
   if (NT_SUCCESS(status)) {
-    PrintDevices(out);
+    PrintDevices(out, driver);
     PrintNames(out);
-    PrintReceivers(out);
-    PrintNotes(out, LoopbackNotes());
+    PrintReceivers(out, driver);
+    PrintNotes(out, LoopbackNotes(driver));
   }
   out << "error log:\n";
   std::string entries = host::errorlog::Listing();

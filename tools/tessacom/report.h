@@ -3,12 +3,12 @@
 
 #include <iosfwd>
 
-#include "host/ddk/ntdef.h"
+#include "driver_binding.h"
 
 namespace tessacom {
 
 // Devices, COM links, SERIALCOMM values, receiver threads and error-log entries.
-void PrintLoadReport(std::ostream& out, NTSTATUS status);
+void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& driver);
 // The verifier's summary: pool outstanding by tag, threads, timers and deferred calls alive.
 void PrintLeftovers(std::ostream& out);
 

@@ -91,12 +91,12 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   if (wirePort != 519) err << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
-  HostSession session(options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
+  HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
   session.PrepareRegistry(options.reg);
   if (server && !options.reg) session.ConfigureServer(*options.devserver);
   PrintNotes(err, RegistryNotes());
   NTSTATUS status = session.Load();
-  PrintLoadReport(err, status);
+  PrintLoadReport(err, status, session.Driver());
   if (NT_SUCCESS(status) && !Converse(options, in, out, err)) {
     // The driver still holds requests: it cannot be unloaded, and the host cannot be stopped.
     err << "the driver is left loaded; exiting\n" << std::flush;
@@ -109,7 +109,8 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
 }
 
 std::string ShellHelpText() {
-  return "usage: tessacom shell [--reg FILE] [--bind ADDR] [--devserver ADDR] [--speed F]\n\n"
+  return "usage: tessacom shell [--image FILE] [--reg FILE] [--bind ADDR] [--devserver ADDR]\n"
+         "                      [--speed F]\n\n"
          "Loads the driver in the live host, reads one command a line on standard input and\n"
          "answers each with one line on standard output. At the end of input (or `quit`) every\n"
          "request still in flight is cancelled, every handle closed and the driver unloaded.\n"

@@ -154,6 +154,17 @@ typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject
                                              struct _IRP* Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
+// A device's wait for an adapter or controller: unused by the host, part of the device object.
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -162,11 +173,27 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;
   struct _IRP* CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
+  ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
   PVOID HostDevice;  // host: the I/O manager's record of this device
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
@@ -195,12 +222,38 @@ typedef struct _FILE_OBJECT {
   PVOID Vpb;
   PVOID FsContext;
   PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT* RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
-  ULONG Flags;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  PVOID FileObjectExtension;
   PVOID HostFile;  // host: the I/O manager's record of this file object
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// The 32-bit kernel packs stack locations to 4 bytes: the 64-bit byte offsets of reads and
+// writes follow their keys directly.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -259,6 +312,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
@@ -307,6 +363,8 @@ typedef struct _IRP {
       };
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
+    PVOID CompletionKey;
   } Tail;
   PVOID HostRequest;  // host: the I/O manager's record of this request
 } IRP, *PIRP;

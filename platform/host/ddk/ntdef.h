@@ -1,14 +1,22 @@
 // Base types of the NT kernel interface as the user-mode host declares them: integer widths,
 // status codes, counted strings, doubly linked lists, interlocked operations and the memory
-// helpers. Layout and names follow the DDK so that driver code compiles unchanged in both homes;
-// the host is 64-bit, so pointer-sized types are 8 bytes here and 4 in the kernel build.
+// helpers. Layout and names follow the DDK so that driver code compiles unchanged in both homes.
+// The 64-bit host has 8-byte pointers; the 32-bit host, which runs the kernel image itself, has
+// the kernel's calling conventions and record layouts (platform/layout checks them).
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(__i386__)
+// As the kernel calls its routines and the driver's: stdcall, and fastcall for the few the DDK
+// declares so.
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
+#endif
 #define NTKERNELAPI
 #define IN
 #define OUT
@@ -36,9 +44,11 @@ typedef int32_t LONG;
 typedef LONG* PLONG;
 typedef uint32_t ULONG;
 typedef ULONG* PULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
-typedef uint64_t ULONG64;
+// 64-bit integers are 8-aligned inside records, as the kernel compiler lays them out (Linux
+// i386 aligns them to 4).
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG ULONG64;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;

@@ -22,7 +22,6 @@ typedef struct _TDI_CONNECTION_INFORMATION {
   PVOID RemoteAddress;
 } TDI_CONNECTION_INFORMATION, *PTDI_CONNECTION_INFORMATION;
 
-#pragma pack(push, 1)
 typedef struct _TA_ADDRESS {
   USHORT AddressLength;
   USHORT AddressType;
@@ -33,6 +32,8 @@ typedef struct _TRANSPORT_ADDRESS {
   LONG TAAddressCount;
   TA_ADDRESS Address[1];
 } TRANSPORT_ADDRESS, *PTRANSPORT_ADDRESS;
+
+#pragma pack(push, 1)
 
 typedef struct _TDI_ADDRESS_IP {
   USHORT sin_port;

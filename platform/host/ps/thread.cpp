@@ -1,6 +1,7 @@
 // System threads: real host threads at PASSIVE_LEVEL, reached by handle through the handle
 // table, signalled when they end. A thread ends by returning from its start routine or by
-// PsTerminateSystemThread, which unwinds the thread's stack back to the host's wrapper.
+// PsTerminateSystemThread, which jumps back to the host's wrapper below the start routine.
+#include <csetjmp>
 #include <set>
 #include <thread>
 
@@ -14,8 +15,19 @@ namespace host::detail {
 
 namespace {
 
-// Thrown by PsTerminateSystemThread, caught only by the system thread's wrapper.
-struct SystemThreadTermination {};
+// Where PsTerminateSystemThread takes the calling system thread: back into RunStartRoutine.
+// A long jump and not an exception: the frames it leaves are the driver's, which hold nothing
+// to release, and in a kernel image they have no unwind tables to throw through.
+thread_local std::jmp_buf* tEndOfThread = nullptr;
+
+// Runs the start routine until it returns or its thread terminates itself. Nothing with a
+// destructor may live in this frame.
+void RunStartRoutine(PKSTART_ROUTINE start, PVOID context) {
+  std::jmp_buf end;
+  tEndOfThread = &end;
+  if (setjmp(end) == 0) start(context);
+  tEndOfThread = nullptr;
+}
 
 std::set<ThreadObject*>& LiveSystemThreads() {
   static auto* live = new std::set<ThreadObject*>;
@@ -43,10 +55,7 @@ void SystemThreadMain(std::shared_ptr<ThreadObject> self) {
   ThreadState& state = CurrentThreadState();
   state.systemThread = self.get();
   state.irql = PASSIVE_LEVEL;
-  try {
-    self->StartRoutine()(self->StartContext());
-  } catch (const SystemThreadTermination&) {
-  }
+  RunStartRoutine(self->StartRoutine(), self->StartContext());
   const std::string routine = verifier::DescribeCode(reinterpret_cast<void*>(self->StartRoutine()));
   RequireCleanEnd(routine.c_str(), nullptr);
   state.systemThread = nullptr;
@@ -134,7 +143,7 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   if (state.systemThread == nullptr) return STATUS_INVALID_PARAMETER;
   RequireCleanEnd("PsTerminateSystemThread", HOST_CALLER());
   state.systemThread->SetExitStatus(ExitStatus);
-  throw SystemThreadTermination{};
+  std::longjmp(*tEndOfThread, 1);
 }
 
 PKTHREAD NTAPI KeGetCurrentThread(VOID) {

@@ -3,14 +3,16 @@
 // address is (a global, a place in a pool block, the cancel spin lock).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace host::verifier {
 
-// "Routine+0x1c" from the dynamic symbol table, or "module+0x1234", or the bare address.
+// "Routine+0x1c" from a registered code describer or the dynamic symbol table, or
+// "module+0x1234", or the bare address.
 std::string DescribeCode(const void* address);
 // The routine a code address belongs to without the offset ("Routine"), or the module name
-// when the routine has no dynamic symbol.
+// when the routine has no symbol.
 std::string RoutineOf(const void* address);
 // "the caller ..." suffix for messages: " (called from Routine+0x1c)", or "" without address.
 std::string CalledFrom(const void* returnAddress);
@@ -24,6 +26,12 @@ std::string DescribeData(const void* address);
 // are asked in turn and must be callable from any thread.
 using DataDescriber = std::string (*)(const void* address);
 bool RegisterDataDescriber(DataDescriber describer);
+
+// A subsystem's naming of code the dynamic symbol table does not know (the routines of a loaded
+// kernel image): the routine holding `address` and the distance from its start, or false when
+// the address is not its own. Registered and asked like the data describers.
+using CodeDescriber = bool (*)(const void* address, std::string* routine, uintptr_t* offset);
+bool RegisterCodeDescriber(CodeDescriber describer);
 
 }  // namespace host::verifier
 

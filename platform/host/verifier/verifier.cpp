@@ -31,8 +31,26 @@ std::string Demangled(const char* name) {
   return result;
 }
 
-// Symbol+offset of an address through the dynamic symbol table, or empty.
+std::vector<CodeDescriber>& CodeDescribers() {
+  static auto* describers = new std::vector<CodeDescriber>;
+  return *describers;
+}
+
+// The routine a registered code describer names for an address, and the offset into it.
+bool DescribedRoutine(const void* address, std::string* routine, uintptr_t* offset) {
+  for (CodeDescriber describer : CodeDescribers()) {
+    if (describer(address, routine, offset)) return true;
+  }
+  return false;
+}
+
+// Symbol+offset of an address through a code describer or the dynamic symbol table, or empty.
 std::string SymbolOf(const void* address) {
+  std::string routine;
+  uintptr_t offset = 0;
+  if (DescribedRoutine(address, &routine, &offset)) {
+    return offset == 0 ? routine : routine + "+" + Hex(offset);
+  }
   Dl_info info{};
   if (dladdr(address, &info) == 0) return {};
   const uintptr_t at = reinterpret_cast<uintptr_t>(address);
@@ -61,7 +79,15 @@ bool RegisterDataDescriber(DataDescriber describer) {
   return true;
 }
 
+bool RegisterCodeDescriber(CodeDescriber describer) {
+  CodeDescribers().push_back(describer);
+  return true;
+}
+
 std::string RoutineOf(const void* address) {
+  std::string routine;
+  uintptr_t offset = 0;
+  if (address != nullptr && DescribedRoutine(address, &routine, &offset)) return routine;
   Dl_info info{};
   if (address == nullptr || dladdr(address, &info) == 0) return "unknown code";
   if (info.dli_sname != nullptr) return Demangled(info.dli_sname);

@@ -1,0 +1,29 @@
+// The compiled-in driver, bound by its symbols at link time. The 32-bit host's build links no
+// driver into its programs and suites, so that whatever reaches past the binding to a driver
+// global fails to link there instead of silently reading the compiled-in copy.
+#include <stdexcept>
+
+#include "driver_binding.h"
+
+namespace tessacom {
+
+#if defined(TESSACOM_IMAGE_HOST)
+
+const DriverBinding& CompiledInDriver() {
+  throw std::runtime_error("the 32-bit host runs kernel images only: name one with --image FILE");
+}
+
+#else
+
+const DriverBinding& CompiledInDriver() {
+  static const DriverBinding compiledIn{
+      DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
+      OutboundScratch, PortTable, UdpAddressObject, StartLink, StopLink, LinkThreadCount,
+      QueueLinkPacket, InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, CopyOutOfRing,
+      InitializePortRecord, QuiescePort, ReadPortConfiguration};
+  return compiledIn;
+}
+
+#endif
+
+}  // namespace tessacom

@@ -1,0 +1,71 @@
+// The driver the host runs: compiled into this program, or a kernel image (tessacom.sys) mapped
+// by the host's image loader. Programs and suites reach the driver's entry points, its globals
+// and the internal routines they drive through a DriverBinding, so that with an image they read
+// and call the image's own copies. The routines are the driver's plain C++ ones (and NTAPI for
+// the entry points): the kernel compiler and the 32-bit host pass their arguments alike.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "driver/byte_ring.h"
+#include "driver/configuration.h"
+#include "driver/driver_entry.h"
+#include "driver/port_devices.h"
+#include "link/link_packet.h"
+#include "link/link_threads.h"
+#include "link/tx_ring.h"
+
+namespace host::ldr {
+class Image;
+}
+
+namespace tessacom {
+
+struct DriverBinding {
+  PDRIVER_INITIALIZE DriverEntry;
+  PDRIVER_UNLOAD UnloadDriver;
+  // Globals.
+  LONG& MaxPort;
+  LONG& StartPort;
+  LONG& ReceiverCount;
+  volatile LONG& Unloading;
+  KEVENT& SendEvent;
+  PUCHAR& OutboundScratch;
+  PortTableEntry* PortTable;  // MAX_PORTS entries
+  PFILE_OBJECT volatile& UdpAddressObject;
+  // Internal routines.
+  decltype(&::StartLink) StartLink;
+  decltype(&::StopLink) StopLink;
+  decltype(&::LinkThreadCount) LinkThreadCount;
+  decltype(&::QueueLinkPacket) QueueLinkPacket;
+  decltype(&::InitializeControlQueues) InitializeControlQueues;
+  decltype(&::DiscardControlQueue) DiscardControlQueue;
+  decltype(&::PlaceTxBytes) PlaceTxBytes;
+  decltype(&::CopyOutOfRing) CopyOutOfRing;
+  decltype(&::InitializePortRecord) InitializePortRecord;
+  decltype(&::QuiescePort) QuiescePort;
+  decltype(&::ReadPortConfiguration) ReadPortConfiguration;
+};
+
+// The driver compiled into this program. The 32-bit host, which runs kernel images only, has
+// none: there it throws std::runtime_error.
+const DriverBinding& CompiledInDriver();
+
+// A kernel image loaded for the host to run, bound by its symbols. The image stays mapped while
+// the object lives; the driver in it must be unloaded (or never loaded) before it goes.
+class DriverImage {
+ public:
+  // Loads the image at `path`. Throws std::runtime_error naming what is wrong: the loader's
+  // refusal, or the symbols the binding needs and the image lacks.
+  explicit DriverImage(const std::string& path);
+  ~DriverImage();
+  const DriverBinding& Binding() const { return *binding_; }
+  const host::ldr::Image& Image() const { return *image_; }
+
+ private:
+  std::unique_ptr<host::ldr::Image> image_;
+  std::unique_ptr<DriverBinding> binding_;
+};
+
+}  // namespace tessacom
