@@ -1,8 +1,8 @@
 // Load: read the global configuration, create the port devices, allocate the shared buffers,
 // read each port's binding, start the link engine and install the handlers. PASSIVE_LEVEL, in
 // a system thread, before any request can reach the driver. The one place where the layers are
-// put together: the serial layer's deferred routines go to device creation here, its request
-// handlers to the driver object.
+// put together: the serial layer's deferred routines go to device creation here, and its
+// request handlers to the driver object.
 #include "driver/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/pool_blocks.h"
@@ -26,24 +26,6 @@ BOOLEAN AllocateSharedBuffers() {
   RxRingStorage = TxRingStorage ? (PUCHAR)AllocateZeroed(NonPagedPool, RX_RING_STORAGE_SIZE) : NULL;
   OutboundScratch = RxRingStorage ? (PUCHAR)AllocateZeroed(NonPagedPool, OUTBOUND_SCRATCH_SIZE) : NULL;
   return (BOOLEAN)(OutboundScratch != NULL);
-}
-
-// The serial layer's request handlers, by major function.
-struct RequestHandler {
-  UCHAR Major;
-  PDRIVER_DISPATCH Handler;
-};
-
-const RequestHandler REQUEST_HANDLERS[] = {
-    {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl},
-    {IRP_MJ_QUERY_INFORMATION, DispatchQueryInformation},
-    {IRP_MJ_SET_INFORMATION, DispatchSetInformation},
-};
-
-VOID InstallRequestHandlers(PDRIVER_OBJECT driverObject) {
-  for (const RequestHandler& entry : REQUEST_HANDLERS) {
-    driverObject->MajorFunction[entry.Major] = entry.Handler;
-  }
 }
 
 }  // namespace
@@ -91,7 +73,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   }
 
   StartLink();
-  InstallRequestHandlers(driverObject);
   driverObject->DriverUnload = UnloadDriver;
+  for (ULONG i = 0; i < SerialHandlerCount; i++) {
+    driverObject->MajorFunction[SerialHandlerTable[i].MajorFunction] = SerialHandlerTable[i].Handler;
+  }
   return STATUS_SUCCESS;
 }

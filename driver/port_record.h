@@ -85,7 +85,8 @@ struct PortTableEntry {
   volatile LONG InSeq;                 // last accepted inbound sequence, 0 while closed; shared
                                        // word: open/close, and inbound dispatch under PortLock
   volatile LONG OutSeq;                // current outbound sequence, 0 while closed; shared
-                                       // word: open/close, and the sender (no lock)
+                                       // word: open/close (no lock), and the sender as it
+                                       // takes a fresh data packet (PortLock)
   struct PortRecord* PortRecord;       // null for an index without a device; creation, unload
 };
 
@@ -107,9 +108,9 @@ struct PortRecord {
   USHORT SettingsWord1;
   USHORT ModeWord;
   USHORT FlowWord;
-  // Shared word: LINK_OPEN and LINK_CONFIRMED set, LINK_OPEN cleared and the whole word
-  // cleared by inbound dispatch (DISPATCH_LEVEL, PortLock); LINK_PORT_HELD and LINK_OPEN set
-  // by open, LINK_OPEN and then the word cleared by close (PASSIVE_LEVEL, no lock). Read
+  // Shared word, written under PortLock: LINK_OPEN and LINK_CONFIRMED set, LINK_OPEN cleared
+  // and the whole word cleared by inbound dispatch (DISPATCH_LEVEL); LINK_PORT_HELD and
+  // LINK_OPEN set by open, LINK_OPEN and then the word cleared by close (PASSIVE_LEVEL). Read
   // without a lock by the link gate and the open and close polls.
   volatile USHORT LinkFlags;
   UCHAR SettingsByte;
@@ -123,8 +124,8 @@ struct PortRecord {
   KTIMER ReadTotalTimer;
   // Bytes of accepted write and immediate-character requests not yet finished: raised and
   // lowered by interlocked adds at IRQL <= DISPATCH_LEVEL (the request queues under the cancel
-  // lock, the write engine's completion under PortLock, the immediate character); read as a
-  // shared word; 0 at open and close.
+  // lock; the write path when a current write ends, however it ends, with no lock; the
+  // immediate character); read as a shared word; set to 0 by open and close (interlocked).
   LONG CharsQueued;
   // The port's lock, over its rings, the write and retransmission state, the read progress
   // fields and the line settings; initialised at creation.
@@ -156,9 +157,11 @@ struct PortRecord {
   PIRP CurrentPurgeIrp;
   PIRP CurrentImmediateIrp;
 
-  // Read progress of the current read: written by the read start under PortLock and by the
-  // read deferred calls and cancel routine under the cancel lock.
-  LONG ReadIntervalMark;  // progress mark, or READ_MARK_* completion codes
+  // The current read's progress mark (bytes it held when it became pending) or how it ended
+  // (READ_MARK_*), and its interval timeout: written under the cancel lock, by the read start
+  // as the read becomes pending (PortLock held too) and by the read's deferred calls and
+  // cancel routine as they end it.
+  LONG ReadIntervalMark;
   LONGLONG ReadIntervalTime;
   // Interval steps: creation values, read-only afterwards.
   LONGLONG ShortIntervalStep;
@@ -169,20 +172,24 @@ struct PortRecord {
   KTIMER ImmediateTotalTimer;
   // Events seen and not yet handed to a wait, and where the pending wait writes its mask while
   // it waits: under the cancel lock (the mask start, the hand-overs of events, the wait's
-  // cancel and completion, at IRQL <= DISPATCH_LEVEL); 0 and null at open and close.
+  // cancel and completion, at IRQL <= DISPATCH_LEVEL; open and close).
   ULONG HistoryMask;
   PULONG IrpMaskLocation;
   // 1 while an immediate character waits to be sent; under the cancel lock.
   UCHAR ImmediatePending;
   // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
-  // Read timing of the current read: the read start, under PortLock.
+  // Interval timing of the pending read: its tick (null: the read has no interval timeout)
+  // and when its timing began; written under the cancel lock (and PortLock) as the read
+  // becomes pending, read by the interval call under the cancel lock.
   LONGLONG* IntervalStepPtr;
   LONGLONG LastReadTime;
+  // Bytes the current read still wants: the read start, under PortLock.
   LONG CharsToRead;
   // Serial events the application waits for: the set-wait-mask request as the mask class
-  // starts it (caller's thread or a deferred call), under the cancel lock, as a shared word;
-  // read without a lock by the event-character step and the event raising; 0 at open and close.
+  // starts it (caller's thread or a deferred call), and open and close (0), under the cancel
+  // lock, as a shared word; read without a lock by the event-character step and the event
+  // raising.
   ULONG WaitMask;
   // Line settings as last set: open, and the line-settings requests (PASSIVE_LEVEL) under
   // PortLock as shared words, which their queries read without a lock.
@@ -196,21 +203,26 @@ struct PortRecord {
   ULONG Timeouts[5];
   ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
                       // handflow requests under PortLock
-  // The current read's total timeout: the read start under PortLock, the total-timeout
-  // deferred call under the cancel lock.
+  // The pending read has a total timeout (ReadTimeoutsActive) whose timer is armed for it and
+  // has not ended it yet (ReadTotalTimerArmed): under the cancel lock, set by the read start
+  // as the read becomes pending (PortLock held too), the armed flag cleared by the
+  // total-timeout call.
   UCHAR ReadTotalTimerArmed;
   UCHAR ReadTimeoutsActive;
   // Modem status bits reported to callers: open sets SERIAL_MSR_DCD, close clears the word.
   ULONG ModemStatus;
-  // Write and retransmission state, shared by the write engine, the acknowledgement timeout,
-  // inbound dispatch (under PortLock) and the sender (shared words): see the write path for
-  // the one discipline that governs them. Cleared by open.
-  UCHAR TxRingFull;
-  volatile UCHAR RetransmitPending;
-  volatile ULONG WriteInFlight;
-  volatile LONG LastSentCount;
-  // 1 = sequenced data was accepted and a receive acknowledgement is owed: set by inbound
-  // dispatch and cleared by the read start, both under PortLock; cleared by open.
+  // The chunk in flight, shared by the write engine, the acknowledgement timeout, inbound
+  // dispatch and the sender: written only under PortLock (serial/write.cpp states the
+  // discipline); the sender's first look at RetransmitPending is a shared-word read. Cleared
+  // by open.
+  UCHAR TxRingFull;                  // the current write still has bytes to place
+  volatile UCHAR RetransmitPending;  // a poll is out for the chunk, or its resend is due
+  volatile ULONG WriteInFlight;      // 1 = a placed chunk awaits its acknowledgement
+  LONG ChunkSequence;                // the sequence it went out with; 0 = not sent yet
+  LONG LastSentCount;                // bytes of the last fresh data packet
+  // 1 = the remote is owed a receive acknowledgement (sequenced data accepted, or sequenced
+  // data refused since the last one): set by inbound dispatch and cleared by the read start,
+  // both under PortLock; cleared by open.
   volatile ULONG RxAckPending;
   // Payload of the last fresh data packet, for retransmission: the sender, under PortLock.
   UCHAR RetransmitCopy[TX_RING_SIZE];

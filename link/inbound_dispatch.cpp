@@ -25,32 +25,34 @@ static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, 
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-// Sequenced data: accepted only in order; cut to the room the ring has.
+// Sequenced data: taken whole and only in order. One that is not taken (a repeat, a gap, or
+// one the ring has no room for) leaves InSeq as it is and makes the next read acknowledge
+// again what was taken, so that the remote, which sends again what it has not seen
+// acknowledged, learns where to go on from.
 static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* ring,
                                const UCHAR* payload, LONG count, LONG sequence) {
   LONG expected = NextSeq(ReadShared(PortTable[portIndex].InSeq));
-  if (sequence != expected) return;
-  LONG room = RxRoom(ring);
-  if (count > room) count = room;
+  WriteShared(record->RxAckPending, 1);
+  if (sequence != expected || count > RxRoom(ring)) return;
   ring->WriteIndex = CopyIntoRing(ring, RX_RING_SIZE, payload, count);
   WriteShared(PortTable[portIndex].InSeq, expected);
-  WriteShared(record->RxAckPending, 1);
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-static VOID ApplyAcknowledgement(LONG portIndex, PortRecord* record, LONG sequence) {
+// An acknowledgement counts only for the chunk in flight once it was sent (serial/write.cpp
+// states the discipline). With no poll outstanding, only one naming the chunk's sequence
+// counts, once; any other leaves the acknowledgement timer running. With a poll outstanding it
+// is the answer: the chunk's sequence means delivered, any other has the chunk sent again.
+static VOID ApplyAcknowledgement(PortRecord* record, LONG sequence) {
+  if (!ReadShared(record->WriteInFlight) || record->ChunkSequence == 0) return;
+  BOOLEAN delivered = (BOOLEAN)(sequence == record->ChunkSequence);
+  if (!delivered && !record->RetransmitPending) return;
   KeCancelTimer(&record->AckTimer);
-  if (ReadShared(record->RetransmitPending)) {
-    if (sequence == (ReadShared(PortTable[portIndex].OutSeq) & 0xF)) {
-      WriteShared(record->RetransmitPending, 0);
-      if (ReadShared(record->WriteInFlight) == 1) KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
-    } else {
-      // The remote has not taken the last packet: the write engine has it sent again.
-      KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
-    }
-  } else if (ReadShared(record->WriteInFlight) == 1) {
-    KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
+  if (delivered) {
+    WriteShared(record->RetransmitPending, 0);
+    WriteShared(record->WriteInFlight, 0);
   }
+  KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
 }
 
 VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) {
@@ -76,7 +78,7 @@ VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) 
       WriteShared(record->LinkFlags, 0);
       break;
     case PKT_ACK:
-      ApplyAcknowledgement(portIndex, record, header.Sequence);
+      ApplyAcknowledgement(record, header.Sequence);
       break;
     case PKT_DOWN:
       WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) & ~LINK_OPEN);

@@ -1,8 +1,8 @@
 // The sender thread: on every wake-up it visits each port once, starting one port further each
 // time, and sends the port's queued control packets and then at most one data packet. Paces
-// its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock only to move bytes
-// out of the transmit ring (against writers that do not wait for an acknowledgement) and to
-// decide a retransmission.
+// its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock to take a data
+// packet: the bytes of the transmit ring, numbered, or the retransmission of the chunk in
+// flight.
 #include "link/link_threads.h"
 #include "link/tx_ring.h"
 #include "link/udp_endpoint.h"
@@ -46,54 +46,65 @@ VOID SendControlPackets(LONG port, PassState* pass) {
   }
 }
 
-// Fills the payload of a data packet; returns its byte count, 0 when there is nothing to send.
-// A retransmission leaves the bytes placed in the ring since the chunk where they are and says
-// so in *bytesLeft, so that they go out with the port's next visit.
-LONG TakeDataPayload(LONG port, PortRecord* record, BOOLEAN* retransmission, BOOLEAN* bytesLeft) {
-  PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
-  *bytesLeft = FALSE;
-  if (ReadShared(record->RetransmitPending)) {
-    KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
-    KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
-    // Acknowledged during the pause: the remote has the packet, nothing is sent again.
-    LONG count = ReadShared(record->RetransmitPending) ? ReadShared(record->LastSentCount) : 0;
-    if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
-    if (count > 0) RtlCopyMemory(payload, record->RetransmitCopy, count);
-    *bytesLeft = (BOOLEAN)(PortTable[port].TxHeld > 0);
-    KfReleaseSpinLock(&record->PortLock, oldIrql);
-    *retransmission = TRUE;
-    return count > 0 ? count : 0;
-  }
-  KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
-  LONG count = TakeTxBytes(port, payload);
-  if (count > 0) RtlCopyMemory(record->RetransmitCopy, payload, count);
-  KfReleaseSpinLock(&record->PortLock, oldIrql);
-  *retransmission = FALSE;
+// Takes the retransmission of the chunk in flight: the last fresh packet's bytes, under the
+// chunk's sequence. Clearing RetransmitPending here is what takes the job: a retransmission
+// asked for after this step waits for the next visit. PortLock held.
+LONG TakeRetransmission(PortRecord* record, PUCHAR payload, LONG* sequence) {
+  LONG count = record->LastSentCount;
+  if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
+  if (count < 0) count = 0;
+  RtlCopyMemory(payload, record->RetransmitCopy, count);
+  *sequence = record->ChunkSequence;
+  WriteShared(record->RetransmitPending, 0);
   return count;
 }
 
-// Numbers and sends the data packet whose payload is in OutboundScratch.
-VOID SendPayload(LONG port, LONG count, BOOLEAN retransmission, PassState* pass) {
-  LONG sequence = ReadShared(PortTable[port].OutSeq);
-  if (!retransmission && sequence != 0) {
-    sequence = NextSeq(sequence);
-    WriteShared(PortTable[port].OutSeq, sequence);
-  }
-  EncodeLinkHeader(OutboundScratch, PKT_DATA, (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF),
-                   (ULONG)count + LINK_HEADER_SIZE, (ULONG)sequence);
-  KeStallExecutionProcessor(DATA_PAUSE_US);
-  SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
+// Takes every byte placed in the transmit ring as a fresh packet, numbered with the next
+// OutSeq (a closed port's 0 stays 0); it is the chunk in flight's packet from now on.
+// PortLock held.
+LONG TakeFreshPacket(LONG port, PortRecord* record, PUCHAR payload, LONG* sequence) {
+  LONG count = TakeTxBytes(port, payload);
+  if (count == 0) return 0;
+  RtlCopyMemory(record->RetransmitCopy, payload, count);
+  record->LastSentCount = count;
+  LONG next = ReadShared(PortTable[port].OutSeq);
+  if (next != 0) next = NextSeq(next);
+  WriteShared(PortTable[port].OutSeq, next);
+  record->ChunkSequence = next;
+  *sequence = next;
+  return count;
+}
+
+// Fills the payload of a data packet under the port's PortLock (the write path states the
+// discipline); returns its byte count, 0 when there is nothing to send. A retransmission is
+// decided after its pause: a chunk acknowledged meanwhile is not sent again. A retransmission
+// leaves the bytes placed in the ring since the chunk where they are and says so in
+// *bytesLeft, so that they go out with the port's next visit.
+LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence, BOOLEAN* bytesLeft) {
+  PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
+  if (ReadShared(record->RetransmitPending)) KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
+  KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
+  BOOLEAN resend = (BOOLEAN)(record->RetransmitPending && ReadShared(record->WriteInFlight) &&
+                             record->ChunkSequence != 0);
+  LONG count = resend ? TakeRetransmission(record, payload, sequence)
+                      : TakeFreshPacket(port, record, payload, sequence);
+  *bytesLeft = (BOOLEAN)(resend && PortTable[port].TxHeld > 0);
+  KfReleaseSpinLock(&record->PortLock, oldIrql);
+  return count;
 }
 
 VOID SendDataPacket(LONG port, PassState* pass) {
   PortRecord* record = PortTable[port].PortRecord;
   if (record == NULL) return;
-  BOOLEAN retransmission;
+  LONG sequence = 0;
   BOOLEAN bytesLeft;
-  LONG count = TakeDataPayload(port, record, &retransmission, &bytesLeft);
+  LONG count = TakeDataPayload(port, record, &sequence, &bytesLeft);
   if (count > 0) {  // a mark that finds nothing placed sends nothing
-    SendPayload(port, count, retransmission, pass);
-    WriteShared(record->RetransmitPending, 0);
+    UCHAR channel = (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF);
+    EncodeLinkHeader(OutboundScratch, PKT_DATA, channel, (ULONG)count + LINK_HEADER_SIZE,
+                     (ULONG)sequence);
+    KeStallExecutionProcessor(DATA_PAUSE_US);
+    SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
   }
   if (bytesLeft) {
     WriteShared(PortTable[port].TxPending, 1);

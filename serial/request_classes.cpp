@@ -3,18 +3,17 @@
 // through its row, so a class's routines are bound here and nowhere else.
 #include "serial/serial_requests.h"
 
-// Reads and writes are not dispatched yet: their start routines, and the write class's own
-// get-next routine, belong in these two rows.
 const RequestClass ReadClass = {
     &PortRecord::CurrentReadIrp, &PortRecord::ReadQueue,
     &PortRecord::ReadIntervalTimer, &PortRecord::ReadTotalTimer,
-    NULL, GetNextRequest, CancelCurrentRead,
+    StartRead, GetNextRequest, CancelCurrentRead,
 };
 
+// Writes and flushes: a flush waits in the queue behind the writes before it.
 const RequestClass WriteClass = {
     &PortRecord::CurrentWriteIrp, &PortRecord::WriteQueue,
     nullptr, &PortRecord::WriteTotalTimer,
-    NULL, GetNextRequest, CancelCurrentWrite,
+    StartWrite, GetNextWrite, CancelCurrentWrite,
 };
 
 // Set-wait-mask and wait-on-mask requests; a wait that is accepted leaves this class for the

@@ -11,14 +11,6 @@ PLIST_ENTRY QueueOf(PortRecord* port, const RequestClass* requestClass) {
   return requestClass->Queue != nullptr ? &(port->*(requestClass->Queue)) : NULL;
 }
 
-// A write's length counts in CharsQueued from its acceptance until it ends (sign +1 / -1).
-// Interlocked: the write path lowers it under PortLock, this layer under the cancel lock.
-VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign) {
-  PIO_STACK_LOCATION stack = StackOf(irp);
-  if (stack->MajorFunction != IRP_MJ_WRITE) return;
-  InterlockedExchangeAdd(&port->CharsQueued, sign * (LONG)stack->Parameters.Write.Length);
-}
-
 // Cancels one request on behalf of KillAllRequests: sets its cancel flag and calls its cancel
 // routine, which releases the cancel lock. Returns FALSE (lock still held) when it has none.
 // Cancel lock held, taken at cancelIrql.
@@ -32,6 +24,25 @@ BOOLEAN CallCancelRoutine(PortRecord* port, PIRP irp, KIRQL cancelIrql) {
 }
 
 }  // namespace
+
+// A write's length counts in CharsQueued from its acceptance until it ends.
+VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign) {
+  PIO_STACK_LOCATION stack = StackOf(irp);
+  if (stack->MajorFunction != IRP_MJ_WRITE) return;
+  InterlockedExchangeAdd(&port->CharsQueued, sign * (LONG)stack->Parameters.Write.Length);
+}
+
+NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
+                              SERIAL_START_ROUTINE* start) {
+  irp->IoStatus.Information = 0;
+  // Read.Length and Write.Length share their place in the parameters.
+  if (StackOf(irp)->Parameters.Read.Length == 0) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
+  return StartOrQueue(PortOf(device), irp, requestClass, start);
+}
 
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start) {
@@ -115,6 +126,11 @@ VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
   IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
 }
 
+PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass) {
+  PIRP irp = *CurrentSlot(port, requestClass);
+  return irp != NULL && ReadShared(irp->CancelRoutine) != NULL ? irp : NULL;
+}
+
 BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                                const RequestClass* requestClass) {
   PIRP irp = *CurrentSlot(port, requestClass);
@@ -161,14 +177,4 @@ VOID CancelCurrentRequest(PDEVICE_OBJECT device, PIRP irp, const RequestClass* r
     return;
   }
   CompleteCurrent(port, irp->CancelIrql, STATUS_CANCELLED, requestClass);
-}
-
-VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
-  PortRecord* port = PortOf(device);
-  if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
-  CancelCurrentRequest(device, irp, &ReadClass);
-}
-
-VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
-  CancelCurrentRequest(device, irp, &WriteClass);
 }

@@ -77,10 +77,53 @@ inline NTSTATUS CompleteAtOnce(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-// ReadIntervalMark values that tell the read interval call how the current read ended.
+// ReadIntervalMark values that say how the current read ended.
 constexpr LONG READ_MARK_CANCEL = -1;
 constexpr LONG READ_MARK_TOTAL = -2;
 constexpr LONG READ_MARK_COMPLETE = -3;
+
+// ModemStatus bit of the carrier, which an open port reports.
+#ifndef SERIAL_MSR_DCD
+#define SERIAL_MSR_DCD 0x80
+#endif
+
+// The largest timeout value, which read timeouts give meanings of their own.
+#ifndef MAXULONG
+#define MAXULONG 0xFFFFFFFFUL
+#endif
+
+// Positions in PortRecord::Timeouts (milliseconds, as SERIAL_TIMEOUTS orders them).
+constexpr int TIMEOUT_READ_INTERVAL = 0;
+constexpr int TIMEOUT_READ_MULTIPLIER = 1;
+constexpr int TIMEOUT_READ_CONSTANT = 2;
+constexpr int TIMEOUT_WRITE_MULTIPLIER = 3;
+constexpr int TIMEOUT_WRITE_CONSTANT = 4;
+
+// 100-ns units per millisecond, the unit of due times.
+constexpr LONGLONG DUE_UNITS_PER_MS = 10000;
+
+// Sets a port timer to a relative due time with its deferred call, unless unload has begun:
+// unload stops the timers once, relying on no deferred routine arming one after it.
+inline VOID SetPortTimer(PKTIMER timer, LONGLONG relativeDue, PKDPC dpc) {
+  if (ReadShared(Unloading)) return;
+  LARGE_INTEGER due;
+  due.QuadPart = relativeDue;
+  KeSetTimer(timer, due, dpc);
+}
+
+// The status a start routine returns: that of the first request it handled, STATUS_PENDING
+// while that one is under way.
+struct FirstStatus {
+  NTSTATUS Status = STATUS_PENDING;
+  BOOLEAN Known = FALSE;
+  // Records the status of a request the start routine handled; TRUE for the first one.
+  BOOLEAN Note(NTSTATUS status) {
+    if (Known) return FALSE;
+    Status = status;
+    Known = TRUE;
+    return TRUE;
+  }
+};
 
 // ---- the queueing core (request_queue.cpp) ----
 
@@ -130,15 +173,64 @@ VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass);
 // CharsQueued and completes it cancelled.
 DRIVER_CANCEL CancelQueuedRequest;
 
+// Adds a write's length to CharsQueued (sign +1) or takes it back (sign -1); other requests
+// count nothing. Interlocked: callable with any lock held or none.
+VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign);
+
+// The class's current request when it waits with its cancel routine installed (neither being
+// started nor being ended), else null. Cancel lock held.
+PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass);
+
+// The handler body of reads and writes: a transfer of length 0 succeeds on the spot
+// (IO_NO_INCREMENT); any other is started or queued in its class. PASSIVE_LEVEL.
+NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
+                              SERIAL_START_ROUTINE* start);
+
 // The body of every current-request cancel routine: ends the class's current request with
 // STATUS_CANCELLED through CompleteCurrent, or only releases the cancel lock when the class is
 // idle. Entered as a cancel routine is, with the cancel lock held at irp->CancelIrql.
 VOID CancelCurrentRequest(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass);
 
-// Cancel routines of the current read (which first marks ReadIntervalMark READ_MARK_CANCEL for
-// the read interval call) and of the current write.
+// ---- open, close and cleanup (open_close.cpp) ----
+
+// IRP_MJ_CREATE: the open handshake with the remote; STATUS_FILES_OPEN when the port is held
+// or its link still open, has no remote, or the remote did not answer within about 5.05 s.
+DRIVER_DISPATCH DispatchCreate;
+// IRP_MJ_CLOSE: closes the remote channel, waiting at most 0.5 s for its reply.
+DRIVER_DISPATCH DispatchClose;
+// IRP_MJ_CLEANUP: cancels every request the application left, the pending wait included.
+DRIVER_DISPATCH DispatchCleanup;
+
+// ---- reads (read.cpp) ----
+
+DRIVER_DISPATCH DispatchRead;
+// Start routine of the read class.
+SERIAL_START_ROUTINE StartRead;
+// Moves received bytes into the current read, behind those it holds: as many as the ring has
+// and the read still wants. Returns the count. PortLock held.
+LONG CopyFromRxRing(PortRecord* port);
+// Cancel routine of the current read (marks ReadIntervalMark READ_MARK_CANCEL).
 DRIVER_CANCEL CancelCurrentRead;
+// Deferred routines: data announced; expiry of the read total and interval timers.
+KDEFERRED_ROUTINE ReadDataDpc;
+KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
+KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
+
+// ---- writes and flushes (write.cpp) ----
+
+DRIVER_DISPATCH DispatchWrite;
+// Start routines of the write class: of a write, and of a flush that finds the class idle.
+SERIAL_START_ROUTINE StartWrite;
+SERIAL_START_ROUTINE StartFlush;
+// Get-next routine of the write class: ends the current write or flush, completes the flushes
+// whose writes have all ended, and raises SERIAL_EV_TXEMPTY when nothing is left.
+SERIAL_GET_NEXT_ROUTINE GetNextWrite;
+// Cancel routine of the current write: abandons its chunk in flight, then ends it.
 DRIVER_CANCEL CancelCurrentWrite;
+// Deferred routines: the write engine; the acknowledgement timeout; the write total timeout.
+KDEFERRED_ROUTINE WriteDpc;
+KDEFERRED_ROUTINE AckTimeoutDpc;
+KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // ---- line settings (line_settings.cpp) ----
 
@@ -230,3 +322,12 @@ DRIVER_DISPATCH DispatchSetInformation;
 
 // The routines bound to every port's deferred calls at device creation.
 extern const PortDeferredRoutines PortDeferredRoutineTable;
+
+// ---- the request handlers load installs (request_handlers.cpp) ----
+
+struct SerialHandler {
+  UCHAR MajorFunction;
+  PDRIVER_DISPATCH Handler;
+};
+extern const SerialHandler SerialHandlerTable[];
+extern const ULONG SerialHandlerCount;

@@ -71,32 +71,28 @@ TEST_F(InboundDispatchTest, EmptyDataStillWakesTheReader) {
   EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
 }
 
-TEST_F(InboundDispatchTest, SequencedDataIsCutToTheRoomAndAcknowledgedLater) {
-  Fill(0, 1000);
-  PortTable[0].InSeq = 3;
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 50, 4));
-  EXPECT_EQ(Held(0), 1023);
-  EXPECT_EQ(PortTable[0].InSeq, 4);
-  EXPECT_EQ(ports_->Record(0)->RxAckPending, 1u);
-  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
-  // The 23 bytes kept are the first ones of the payload.
-  EXPECT_EQ(rxStorage_[(100 + 1000 + 22) % RX_RING_SIZE], 23);
-}
-
-TEST_F(InboundDispatchTest, SequencedDataIsAcceptedOnlyInOrderAroundFifteen) {
-  PortTable[0].InSeq = 15;
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 15));  // a duplicate
-  EXPECT_EQ(Held(0), 0);
-  EXPECT_EQ(PortTable[0].InSeq, 15);
-  EXPECT_EQ(ports_->Record(0)->RxAckPending, 0u);
-  EXPECT_FALSE(Queued(ports_->Record(0)->ReadDataDpc));
-
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 1));
-  EXPECT_EQ(Held(0), 4);
-  EXPECT_EQ(PortTable[0].InSeq, 1);
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 4, 3));  // a gap
-  EXPECT_EQ(Held(0), 4);
-  EXPECT_EQ(PortTable[0].InSeq, 1);
+// Taken whole or not at all: one that does not fit is refused like a gap (InSeq stays) and,
+// like a repeat or a gap, makes the next read acknowledge again what was taken.
+TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherAcknowledgement) {
+  struct Case {
+    LONG held, inSeq, sequence, payload;
+    bool taken;
+  } cases[] = {
+      {1000, 3, 4, 23, true},   {1000, 3, 4, 24, false},  // room for 23 more
+      {0, 15, 1, 4, true},      {0, 15, 15, 4, false},    // the wrap; a repeat
+      {0, 1, 3, 4, false},                                // a gap
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sequence);
+    Fill(0, c.held);
+    PortTable[0].InSeq = c.inSeq;
+    ports_->Record(0)->RxAckPending = 0;
+    Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence));
+    EXPECT_EQ(Held(0), c.held + (c.taken ? c.payload : 0));
+    EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);
+    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.taken);
+    EXPECT_EQ(ports_->Record(0)->RxAckPending, 1u);
+  }
 }
 
 // A length field below the header's own four bytes means no payload, whatever the datagram
@@ -160,38 +156,36 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   EXPECT_EQ(record->LinkFlags, 0);
 }
 
-TEST_F(InboundDispatchTest, AcknowledgementsReleaseTheWriteEngine) {
+// An acknowledgement counts once and only for the chunk in flight that was sent (sequence
+// 6 here); any other leaves the timer running. A poll's answer: 6 is delivered, any other
+// sequence has the chunk sent again.
+TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnswersKeepTheirMeaning) {
+  struct Case {
+    ULONG inFlight;
+    LONG chunkSequence;
+    UCHAR pollOut;
+    LONG sequence;
+    bool counted, resend;
+  } cases[] = {
+      {1, 6, 0, 6, true, false},   {1, 6, 0, 5, false, false},  // a stale one
+      {1, 0, 0, 6, false, false},                               // placed, not sent yet
+      {0, 6, 0, 6, false, false},                               // already counted
+      {1, 6, 1, 6, true, false},   {1, 6, 1, 5, false, true},   // answers to a poll
+  };
   PortRecord* record = ports_->Record(0);
-  PortTable[0].OutSeq = 6;
-  LARGE_INTEGER due;
-  due.QuadPart = -80000000;
-
-  // Nothing to retransmit, a write in flight: any sequence releases it.
-  record->WriteInFlight = 1;
-  KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
-  Dispatch(0, Packet(PKT_ACK, 0, 0, 11));
-  EXPECT_FALSE(KeCancelTimer(&record->AckTimer));
-  EXPECT_TRUE(Queued(record->WriteDpc));
-
-  // Retransmission pending, the remote has the current packet.
-  record->RetransmitPending = 1;
-  Dispatch(0, Packet(PKT_ACK, 0, 0, 6));
-  EXPECT_EQ(record->RetransmitPending, 0);
-  EXPECT_TRUE(Queued(record->WriteDpc));
-
-  // Retransmission pending, the remote answers with another sequence: sent again.
-  record->RetransmitPending = 1;
-  record->WriteInFlight = 0;
-  Dispatch(0, Packet(PKT_ACK, 0, 0, 5));
-  EXPECT_EQ(record->RetransmitPending, 1);
-  EXPECT_TRUE(Queued(record->WriteDpc));
-
-  // No write in flight, nothing pending: the timer stops and nothing else happens.
-  record->RetransmitPending = 0;
-  KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
-  Dispatch(0, Packet(PKT_ACK, 0, 0, 6));
-  EXPECT_FALSE(KeCancelTimer(&record->AckTimer));
-  EXPECT_FALSE(Queued(record->WriteDpc));
+  LARGE_INTEGER due{.QuadPart = -80000000};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.chunkSequence << "/" << c.sequence << " poll " << int(c.pollOut));
+    record->WriteInFlight = c.inFlight;
+    record->ChunkSequence = c.chunkSequence;
+    record->RetransmitPending = c.pollOut;
+    KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
+    Dispatch(0, Packet(PKT_ACK, 0, 0, c.sequence));
+    EXPECT_EQ(KeCancelTimer(&record->AckTimer), !(c.counted || c.resend)) << "timer running";
+    EXPECT_EQ(Queued(record->WriteDpc), c.counted || c.resend);
+    EXPECT_EQ(record->WriteInFlight, c.counted ? 0u : c.inFlight);
+    EXPECT_EQ(record->RetransmitPending, c.resend ? 1 : (c.counted ? 0 : c.pollOut));
+  }
 }
 
 TEST_F(InboundDispatchTest, PollsAreAnsweredOnlyWhileTheLinkIsOpen) {

@@ -103,7 +103,7 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   PortRecord* record = link_->Ports().Record(2);
   PortTable[2].OutSeq = 15;
   link_->Place(2, Bytes(5, 0x61));
-  record->LastSentCount = 5;
+  record->WriteInFlight = 1;
   link_->MarkData(2);
   auto first = Pass();
   ASSERT_EQ(first.size(), 1u);

@@ -153,4 +153,17 @@ TEST(TessacomProgram, ShellLoadsAnswersLineByLineAndUnloadsCleanAtQuit) {
   EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
 
+// The data path through the shell: bytes written to COM3 come back through the emulator's echo.
+TEST(TessacomProgram, ShellWritesAndReadsBackThroughTheEcho) {
+  Options options = ForDriverUnderTest(
+      {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
+       devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  std::istringstream in("open COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nclose\nquit\n");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
+  EXPECT_EQ(out.str(), "STATUS_SUCCESS 0\nSTATUS_SUCCESS 5\nok\nSTATUS_SUCCESS 5 48656c6c6f\nSTATUS_SUCCESS 0\nok\n");
+  EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
+}
+
 }  // namespace

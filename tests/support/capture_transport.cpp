@@ -81,10 +81,15 @@ NTSTATUS CaptureTransport::Handle(PIRP irp) {
       status = STATUS_INVALID_DEVICE_REQUEST;
     }
   }
+  const bool sent = location->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+                    location->MinorFunction == TDI_SEND_DATAGRAM;
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
+  if (sent && afterSend_) afterSend_();
   return status;
 }
+
+void CaptureTransport::AfterEachSend(std::function<void()> hook) { afterSend_ = std::move(hook); }
 
 std::vector<CapturedRequest> CaptureTransport::Sent() {
   std::lock_guard guard(lock_);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -44,6 +45,8 @@ class CaptureTransport {
   void QueueDatagram(uint32_t source, std::vector<uint8_t> bytes);
   // Sends fail with this status from now on (STATUS_SUCCESS to send normally).
   void FailSends(NTSTATUS status);
+  // Runs `hook` in the sending thread after each send is recorded, before the sender goes on.
+  void AfterEachSend(std::function<void()> hook);
   int Opens();
 
  private:
@@ -58,6 +61,7 @@ class CaptureTransport {
   std::deque<QueuedDatagram> datagrams_;
   NTSTATUS sendStatus_ = STATUS_SUCCESS;
   int opens_ = 0;
+  std::function<void()> afterSend_;
   PCWSTR previousDevice_ = nullptr;
 };
 

@@ -7,14 +7,15 @@
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
+#include "support/device_servers.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 
 namespace testsupport {
 
-DriverSession::DriverSession(bool live) {
+DriverSession::DriverSession(bool live, double speed) {
   if (live) {
-    host::StartLive();
+    host::StartLive(host::LiveOptions{.speed = speed});
   } else {
     host::StartManual();
   }
@@ -29,6 +30,7 @@ DriverSession::DriverSession(bool live) {
 
 DriverSession::~DriverSession() {
   Unload();
+  for (auto& server : servers_) server->Stop();
   host::udp::Uninstall();
   host::udp::SetAnyAddress(0);
   host::names::RemoveAllLinks();
@@ -37,6 +39,16 @@ DriverSession::~DriverSession() {
 
 void DriverSession::SetValue(std::string_view name, uint32_t value) {
   host::registry::SetDword(kServiceKey, name, value);
+}
+
+devserver::DeviceServer& DriverSession::AddServer(devserver::ServerOptions options) {
+  servers_.push_back(StartDeviceServer(driverAddress_, std::move(options)));
+  return *servers_.back();
+}
+
+void DriverSession::Bind(int n, const devserver::DeviceServer& server, uint8_t channel) {
+  SetValue("StartNum" + std::to_string(n), channel + 1u);
+  SetValue("dAddress" + std::to_string(n), server.Local().address);
 }
 
 NTSTATUS DriverSession::Load() {

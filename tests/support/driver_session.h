@@ -4,8 +4,12 @@
 // when the session ends.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "devserver.h"
 
 #include "support/driver_under_test.h"
 
@@ -16,11 +20,16 @@ inline const std::string kSerialComm = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP
 
 class DriverSession {
  public:
-  explicit DriverSession(bool live = false);
+  // Manual mode, or live mode with the clock running `speed` times faster than real time.
+  explicit DriverSession(bool live = false, double speed = 1.0);
   ~DriverSession();
 
   // Configuration before Load: the key exists (empty) from the start.
   void SetValue(std::string_view name, uint32_t value);
+  // A device server emulator of the session, stopped when the session ends.
+  devserver::DeviceServer& AddServer(devserver::ServerOptions options = {});
+  // Binds the port the registry numbers `n` (from 1) to a channel of a server.
+  void Bind(int n, const devserver::DeviceServer& server, uint8_t channel);
   NTSTATUS Load();
   // Unloads a loaded driver, or releases the driver object of a failed load.
   void Unload();
@@ -39,6 +48,7 @@ class DriverSession {
   bool loaded_ = false;
   bool attempted_ = false;
   uint32_t driverAddress_ = 0;
+  std::vector<std::unique_ptr<devserver::DeviceServer>> servers_;
 };
 
 }  // namespace testsupport

@@ -1,11 +1,10 @@
 #include "support/live_link.h"
 
-#include <stdexcept>
-
 #include "driver/byte_ring.h"
 #include "host/net/udp_transport.h"
 #include "host/session/executive.h"
 #include "link/link_threads.h"
+#include "support/device_servers.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 
@@ -32,12 +31,8 @@ LiveLink::~LiveLink() {
 
 devserver::DeviceServer& LiveLink::AddServer(devserver::ProtocolOptions protocol) {
   devserver::ServerOptions options;
-  options.bind = devserver::Endpoint{UniqueLoopbackAddress(), LINK_PORT};
-  options.driver = devserver::Endpoint{driverAddress_, LINK_PORT};
   options.protocol = protocol;
-  servers_.push_back(std::make_unique<devserver::DeviceServer>(options));
-  std::string error;
-  if (!servers_.back()->Start(&error)) throw std::runtime_error("device server: " + error);
+  servers_.push_back(StartDeviceServer(driverAddress_, options));
   return *servers_.back();
 }
 

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "driver/port_devices.h"
 #include "host/io/io_manager.h"
 #include "host/session/executive.h"
+#include "link/link_threads.h"
+#include "link/udp_endpoint.h"
 
 namespace testsupport {
 namespace {
@@ -67,6 +70,16 @@ SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL can
   };
 }
 
+SerialHandler Through(PDRIVER_DISPATCH dispatch) {
+  return [dispatch](PortRecord* port, PIRP irp) { return dispatch(port->DeviceObject, irp); };
+}
+
+std::vector<UCHAR> Ascending(size_t count, UCHAR first) {
+  std::vector<UCHAR> bytes(count);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
+}
+
 ULONG Request::Mask() const {
   ULONG mask = 0;
   std::memcpy(&mask, buffer.data(), std::min(buffer.size(), sizeof mask));
@@ -106,6 +119,13 @@ SerialBench::~SerialBench() {
     EXPECT_EQ(request->timesCompleted.load(), 1) << "every request completes exactly once";
   }
   QuiescePort(port_);
+  if (transport_) {
+    ShutdownUdpEndpoint();
+    ReleaseUdpEndpoint();
+    ExFreePool(OutboundScratch);
+    OutboundScratch = nullptr;
+    transport_.reset();
+  }
   DiscardControlQueue(0);
   PortTable[0] = {};
   MaxPort = 0;
@@ -189,6 +209,40 @@ std::vector<std::vector<UCHAR>> SerialBench::TakePackets() {
     node = next;
   }
   return packets;
+}
+
+void SerialBench::Receive(UCHAR type, ULONG sequence, const std::vector<UCHAR>& payload) {
+  std::vector<UCHAR> packet(LINK_HEADER_SIZE);
+  EncodeLinkHeader(packet.data(), type, static_cast<UCHAR>(PortTable[0].RemoteChannel),
+                   LINK_HEADER_SIZE + payload.size(), sequence);
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  KIRQL old = KfAcquireSpinLock(&port_->PortLock);
+  DispatchInboundPacket(0, packet.data(), static_cast<ULONG>(packet.size()));
+  KfReleaseSpinLock(&port_->PortLock, old);
+}
+
+CaptureTransport& SerialBench::Transport() {
+  if (!transport_) {
+    transport_ = std::make_unique<CaptureTransport>();
+    OutboundScratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, OUTBOUND_SCRATCH_SIZE, POOL_TAG));
+    PortTable[0].RemoteAddress = 0x7F000001;
+    InitializeUdpEndpoint();
+    OpenUdpEndpoint();
+  }
+  return *transport_;
+}
+
+std::vector<SerialBench::Sent> SerialBench::SendPass() {
+  Transport().ClearSent();
+  PFILE_OBJECT failedOn = nullptr;
+  ::SendPass(0, &failedOn);
+  std::vector<Sent> sent;
+  for (const CapturedRequest& datagram : transport_->Sent()) {
+    LinkHeader header = DecodeLinkHeader(datagram.data.data());
+    sent.push_back({header.Type, header.Sequence,
+                    std::vector<UCHAR>(datagram.data.begin() + LINK_HEADER_SIZE, datagram.data.end())});
+  }
+  return sent;
 }
 
 NTSTATUS NTAPI SerialBench::Dispatch(PDEVICE_OBJECT device, PIRP irp) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "serial/serial_requests.h"
+#include "support/capture_transport.h"
 
 namespace testsupport {
 
@@ -46,6 +47,11 @@ using SerialHandler = std::function<NTSTATUS(PortRecord* port, PIRP irp)>;
 // A handler that makes the request its class's current one without starting anything, with
 // the given cancel routine: a request some start routine left pending.
 SerialHandler ParkAsCurrent(const RequestClass* requestClass, PDRIVER_CANCEL cancel);
+// The driver's own handler of a major function.
+SerialHandler Through(PDRIVER_DISPATCH dispatch);
+
+// `count` bytes counting up from `first`, wrapping at 256.
+std::vector<UCHAR> Ascending(size_t count, UCHAR first = 0);
 
 class SerialBench {
  public:
@@ -73,6 +79,18 @@ class SerialBench {
 
   // The control packets queued for the port since the last call, oldest first: type then payload.
   std::vector<std::vector<UCHAR>> TakePackets();
+  // A packet from the remote (header of `type` and `sequence`, then the payload), applied to
+  // the port as a receiver thread applies it. Deferred calls it queues are left queued.
+  void Receive(UCHAR type, ULONG sequence, const std::vector<UCHAR>& payload = {});
+  // One sender pass over the port, on a recording transport attached at first use; returns the
+  // packets it sent, in order.
+  struct Sent {
+    UCHAR type;
+    LONG sequence;
+    std::vector<UCHAR> payload;
+  };
+  std::vector<Sent> SendPass();
+  CaptureTransport& Transport();
   int Completions() const { return completions_.load(); }
 
  private:
@@ -88,6 +106,7 @@ class SerialBench {
   std::mutex lock_;
   std::vector<std::unique_ptr<Request>> requests_;
   std::atomic<int> completions_{0};
+  std::unique_ptr<CaptureTransport> transport_;
 };
 
 }  // namespace testsupport

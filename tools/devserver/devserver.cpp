@@ -13,13 +13,6 @@
 
 namespace devserver {
 
-namespace {
-
-// Different decision sequences for the two directions from one seed.
-constexpr uint64_t kToDriverSeedMix = 0x9E3779B97F4A7C15ull;
-
-}  // namespace
-
 DeviceServer::DeviceServer(ServerOptions options)
     : options_(std::move(options)),
       fromDriver_(options_.faults.seed, options_.faults.fromDriver),

@@ -29,6 +29,9 @@
 
 namespace devserver {
 
+// Different decision sequences for the two directions from one seed.
+constexpr uint64_t kToDriverSeedMix = 0x9E3779B97F4A7C15ull;
+
 struct FaultOptions {
   uint64_t seed = 1;
   FaultProfile fromDriver;  // applied to datagrams the server receives
@@ -90,6 +93,9 @@ class DeviceServer {
   // or the newest source heard from).
   void SendRaw(std::span<const uint8_t> datagram, std::optional<Endpoint> to = std::nullopt);
   void SetProtocolOptions(const ProtocolOptions& protocol);
+  // Replaces the fault injection of both directions from now on; datagrams held back by the
+  // previous injection are forgotten.
+  void SetFaults(const FaultOptions& faults);
   ProtocolOptions GetProtocolOptions() const;
 
   std::vector<TraceRecord> Trace() const;

@@ -103,6 +103,16 @@ void DeviceServer::SetProtocolOptions(const ProtocolOptions& protocol) {
   Wake();
 }
 
+void DeviceServer::SetFaults(const FaultOptions& faults) {
+  {
+    std::lock_guard lock(mutex_);
+    options_.faults = faults;
+    fromDriver_ = FaultyLink(faults.seed, faults.fromDriver);
+    toDriver_ = FaultyLink(faults.seed ^ kToDriverSeedMix, faults.toDriver);
+  }
+  Wake();
+}
+
 ProtocolOptions DeviceServer::GetProtocolOptions() const {
   std::lock_guard lock(mutex_);
   return options_.protocol;

@@ -1,6 +1,9 @@
 // System time and busy-waits on the host clock.
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "host/ke/clock_internal.h"
@@ -86,6 +89,35 @@ void SetManualClockLocked(int64_t systemTime) {
   WakeTimedWaitersLocked();
 }
 
+namespace {
+
+struct StallHook {
+  std::mutex lock;
+  std::shared_ptr<const std::function<void()>> routine;
+};
+
+StallHook& TheStallHook() {
+  static auto* hook = new StallHook;
+  return *hook;
+}
+
+}  // namespace
+
+void SetManualStallHook(std::function<void()> hook) {
+  auto routine = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
+  std::lock_guard guard(TheStallHook().lock);
+  TheStallHook().routine = std::move(routine);
+}
+
+void RunManualStallHook() {
+  std::shared_ptr<const std::function<void()>> routine;
+  {
+    std::lock_guard guard(TheStallHook().lock);
+    routine = TheStallHook().routine;
+  }
+  if (routine) (*routine)();
+}
+
 std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime) {
   ClockState& clock = Clock();
   const double virtualNs =
@@ -112,8 +144,11 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   using namespace host::detail;
   const int64_t amount = static_cast<int64_t>(MicroSeconds) * 10;
   if (!ClockIsLive()) {
-    DispatcherGuard lock(DispatcherLock());
-    SetManualClockLocked(Now() + amount);
+    {
+      DispatcherGuard lock(DispatcherLock());
+      SetManualClockLocked(Now() + amount);
+    }
+    RunManualStallHook();
     return;
   }
   const int64_t target = Now() + amount;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 namespace host::detail {
 
@@ -23,6 +24,11 @@ void FreezeClockLocked();
 // Manual mode, dispatcher lock held: move the virtual clock to a later time (an earlier one is
 // ignored); timed waiters are woken to look at it.
 void SetManualClockLocked(int64_t systemTime);
+
+// Manual mode: the routine each busy-wait runs after moving the clock (null: none), and its
+// run (no lock held).
+void SetManualStallHook(std::function<void()> hook);
+void RunManualStallHook();
 
 // Live mode: the real instant at which the clock reads the given system time.
 std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime);

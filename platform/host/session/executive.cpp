@@ -76,6 +76,7 @@ void ForgetSessionLocked() {
 
 void StartSession() {
   Shutdown();
+  OnManualStall(nullptr);
   RestartPoolSession();
   ClearDebugOutput();
   ResetCurrentThreadState();
@@ -118,8 +119,11 @@ void Shutdown() {
   ForgetSessionLocked();
   if (ClockIsLive()) FreezeClockLocked();
   lock.unlock();
+  OnManualStall(nullptr);
   ResetCurrentThreadState();
 }
+
+void OnManualStall(std::function<void()> hook) { SetManualStallHook(std::move(hook)); }
 
 Mode CurrentMode() { return ClockIsLive() ? Mode::Live : Mode::Manual; }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace host {
 
@@ -38,6 +39,12 @@ int64_t SystemTime();
 size_t AdvanceClock(int64_t hundredNanoseconds);
 // Manual mode: runs queued deferred calls (including any they queue) until none is left.
 size_t RunQueuedDpcs();
+// Manual mode: a routine run on the stalling thread after each busy-wait
+// (KeStallExecutionProcessor) has moved the virtual clock, with no host lock held; null for
+// none. Lets a test act at a chosen virtual time while driver code busy-waits, as another
+// processor would. Forgotten when a session starts or shuts down.
+void OnManualStall(std::function<void()> hook);
+
 // Counts for tests: timers armed and deferred calls queued right now.
 size_t ArmedTimerCount();
 size_t QueuedDpcCount();

@@ -1,0 +1,153 @@
+// Open, close and cleanup. A port serves one application at a time. Opening is a handshake
+// with the remote: PKT_OPEN carries the port's default line settings, and the opening thread
+// busy-waits until the remote's reply has opened the link (inbound dispatch sets LINK_OPEN).
+// Closing sends PKT_CLOSE and waits briefly for the reply; cleanup cancels every request the
+// application left. The handlers run in the caller's thread at PASSIVE_LEVEL; no lock is held
+// while they wait. Each completes its own request and returns its status.
+#include "driver/configuration.h"
+#include "serial/serial_requests.h"
+
+namespace {
+
+constexpr ULONG OPEN_LINK_DELAY = 50000;  // microseconds before the first look at the link
+constexpr ULONG LINK_POLL_STEP = 50;      // microseconds between looks
+constexpr ULONG OPEN_POLLS = 100000;      // 5 s of steps
+constexpr ULONG CLOSE_POLLS = 10000;      // 0.5 s of steps
+
+// Open values of the settings image and line settings.
+constexpr USHORT OPEN_MODE_WORD = 0x0CBF;
+constexpr USHORT OPEN_FLOW_WORD = 0x8000;
+constexpr ULONG OPEN_BAUD_RATE = 38400;
+constexpr UCHAR OPEN_LINE_CONTROL = 3;  // 8 data bits, 1 stop bit, no parity
+
+NTSTATUS Finish(PIRP irp, NTSTATUS status, CCHAR boost) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, boost);
+  return status;
+}
+
+VOID ChangeLinkFlags(PortRecord* port, USHORT set, USHORT clear) {
+  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
+  WriteShared(port->LinkFlags, (ReadShared(port->LinkFlags) | set) & ~clear);
+  KfReleaseSpinLock(&port->PortLock, portIrql);
+}
+
+BOOLEAN LinkOpened(USHORT flags) { return (BOOLEAN)((flags & LINK_OPEN) != 0); }
+BOOLEAN LinkClosed(USHORT flags) { return (BOOLEAN)(flags == 0); }
+
+// Looks at the link flags until `done` holds for them, busy-waiting a step between looks, at
+// most `polls` steps; returns whether it held.
+BOOLEAN AwaitLinkFlags(PortRecord* port, ULONG polls, BOOLEAN (*done)(USHORT)) {
+  for (ULONG step = 0;; step++) {
+    if (done(ReadShared(port->LinkFlags))) return TRUE;
+    if (step == polls) return FALSE;
+    KeStallExecutionProcessor(LINK_POLL_STEP);
+  }
+}
+
+// Forgets the wait state and the queued byte count, as open and close leave them.
+VOID ForgetWaitsAndQueue(PortRecord* port) {
+  InterlockedExchange(&port->CharsQueued, 0);
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  port->HistoryMask = 0;
+  WriteShared(port->WaitMask, 0);
+  port->IrpMaskLocation = NULL;
+  IoReleaseCancelSpinLock(cancelIrql);
+}
+
+// Gives the port its open values and builds the block PKT_OPEN carries from them (bytes 9 to
+// 17 of that block are never written).
+VOID SetOpenValues(PortRecord* port) {
+  port->SettingsWord0 = 0;
+  port->SettingsWord1 = 0;
+  port->ModeWord = OPEN_MODE_WORD;
+  port->FlowWord = OPEN_FLOW_WORD;
+  port->SettingsByte = 0;
+  port->SettingsChars[4] = 1;
+  port->SettingsChars[5] = 0;
+  WriteShared(port->LineControl, OPEN_LINE_CONTROL);
+  WriteShared(port->BaudRate, OPEN_BAUD_RATE);
+  WriteShared(port->HandFlow[0], 0);
+  WriteShared(port->HandFlow[HANDFLOW_REPLACE], 0);
+  OpenSettings.SettingsWord0 = 0;
+  OpenSettings.SettingsWord1 = port->SettingsWord1;
+  OpenSettings.ModeWord = port->ModeWord;
+  OpenSettings.FlowWord = port->FlowWord;
+  OpenSettings.SettingsByte = port->SettingsByte;
+}
+
+// The port as an open leaves it once the remote answered: no write state, no owed receive
+// acknowledgement, carrier reported, rings attached (their contents stay).
+VOID PrepareOpenPort(PortRecord* port) {
+  ForgetWaitsAndQueue(port);
+  WriteShared(port->ModemStatus, port->ModemStatus | SERIAL_MSR_DCD);
+  LONG index = port->PortIndex;
+  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
+  port->TxRingFull = 0;
+  port->ChunkSequence = 0;
+  WriteShared(port->RetransmitPending, 0);
+  WriteShared(port->WriteInFlight, 0);
+  WriteShared(port->RxAckPending, 0);
+  PortTable[index].RxRing.Buffer = RxRingStorage + index * RX_RING_SIZE;
+  PortTable[index].TxRing.Buffer = TxRingStorage + index * TX_RING_SIZE;
+  KfReleaseSpinLock(&port->PortLock, portIrql);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  PortRecord* port = PortOf(device);
+  LONG index = port->PortIndex;
+  if (StackOf(irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
+    return Finish(irp, STATUS_NOT_A_DIRECTORY, IO_NO_INCREMENT);
+  }
+  // Held, or a reply that came after its open gave up left the link open: refused until the
+  // remote closes it or reports it down.
+  if (ReadShared(port->LinkFlags) & (LINK_PORT_HELD | LINK_OPEN)) {
+    return Finish(irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
+  }
+  (VOID) ReadPortConfiguration();
+  if (ReadShared(PortTable[index].RemoteAddress) == 0) {
+    return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
+  }
+  SetOpenValues(port);
+  WriteShared(PortTable[index].OutSeq, 1);  // the sender numbers PKT_OPEN with it
+  WriteShared(PortTable[index].InSeq, 1);
+  QueueLinkPacket(0, PKT_OPEN, &OpenSettings, sizeof(OpenSettings), index);
+  KeStallExecutionProcessor(OPEN_LINK_DELAY);
+  if (!AwaitLinkFlags(port, OPEN_POLLS, LinkOpened)) {
+    return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
+  }
+  PrepareOpenPort(port);
+  ChangeLinkFlags(port, LINK_PORT_HELD | LINK_OPEN, 0);
+  return Finish(irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
+}
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+  PortRecord* port = PortOf(device);
+  LONG index = port->PortIndex;
+  ChangeLinkFlags(port, 0, LINK_OPEN);
+  QueueLinkPacket(0, PKT_CLOSE, NULL, 0, index);
+  // Close goes on alike whether or not the remote's reply cleared the flags.
+  (VOID) AwaitLinkFlags(port, CLOSE_POLLS, LinkClosed);
+  ForgetWaitsAndQueue(port);
+  WriteShared(port->ModemStatus, 0);
+  for (ULONG& timeout : port->Timeouts) WriteShared(timeout, 0);
+  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
+  port->HoldReasons = 0;
+  WriteShared(port->LinkFlags, 0);
+  KfReleaseSpinLock(&port->PortLock, portIrql);
+  Finish(irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
+  WriteShared(PortTable[index].OutSeq, 0);
+  WriteShared(PortTable[index].InSeq, 0);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  const RequestClass* const leftBehind[] = {&WriteClass, &ReadClass, &PurgeClass, &MaskClass,
+                                             &WaitClass};
+  for (const RequestClass* requestClass : leftBehind) KillAllRequests(PortOf(device), requestClass);
+  return Finish(irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
+}

@@ -1,0 +1,204 @@
+// The read path. Received bytes wait in the port's receive ring, where inbound dispatch puts
+// them; a read takes bytes only when it starts (StartRead). A read that still wants bytes then
+// stays pending until data is announced (it completes with what it took), its total or
+// interval timeout expires, or it is cancelled; the new bytes wait for the next read. The
+// receive acknowledgement owed to the remote goes out when a read starts, after its copy.
+//
+// A pending read waits with its cancel routine installed; its timers, the flags saying which
+// it uses and its interval timing are set under the cancel lock in the same hold that installs
+// the routine. The timer calls end only the waiting read, and only from the latest arming of a
+// timer that read uses: a run queued before its read ended finds either no waiting read, a
+// read that does not use that timer, or the timer armed again for the next read (not
+// signalled), and does nothing. So a late timer never ends the next read.
+#include "driver/byte_ring.h"
+#include "serial/serial_requests.h"
+
+namespace {
+
+// How a read is timed, from the timeouts in force when it starts.
+struct ReadTiming {
+  BOOLEAN ReturnAtOnce;    // takes what is there and finishes
+  BOOLEAN EndOnFirstByte;  // finishes as soon as it holds a byte
+  BOOLEAN ShrinkToOne;     // ... and, pending, waits for one byte only
+  BOOLEAN HasTotal;        // has a total timeout, due at TotalDue (relative)
+  LONGLONG TotalDue;
+  LONGLONG IntervalTime;   // interval timeout in 100-ns units; 0: none
+};
+
+ULONG ReadLength(PIRP irp) { return StackOf(irp)->Parameters.Read.Length; }
+
+ReadTiming TimingOf(const ULONG timeouts[5], ULONG length) {
+  ULONG interval = timeouts[TIMEOUT_READ_INTERVAL];
+  ULONG multiplier = timeouts[TIMEOUT_READ_MULTIPLIER];
+  ULONG constant = timeouts[TIMEOUT_READ_CONSTANT];
+  ReadTiming timing = {};
+  if (interval != 0 && interval != MAXULONG) {
+    timing.IntervalTime = (LONGLONG)((ULONGLONG)interval * DUE_UNITS_PER_MS);
+  }
+  if (interval == MAXULONG) {
+    timing.ReturnAtOnce = (BOOLEAN)(multiplier == 0 && constant == 0);
+    if (timing.ReturnAtOnce || constant == MAXULONG) return timing;
+    timing.EndOnFirstByte = TRUE;
+    timing.ShrinkToOne = (BOOLEAN)(multiplier == MAXULONG);
+    if (timing.ShrinkToOne) multiplier = 0;
+  } else if (multiplier == 0 && constant == 0) {
+    return timing;
+  }
+  timing.HasTotal = TRUE;
+  ULONGLONG total = (ULONGLONG)length * multiplier + constant;
+  timing.TotalDue = (LONGLONG)(0 - total * (ULONGLONG)DUE_UNITS_PER_MS);
+  return timing;
+}
+
+// Takes the bytes the read can have now and sends the receive acknowledgement owed; TRUE when
+// that finishes the read. PortLock held.
+BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) {
+  CopyFromRxRing(port);
+  if (ReadShared(port->RxAckPending)) {
+    WriteShared(port->RxAckPending, 0);
+    QueueLinkPacket(0, PKT_RXACK, NULL, 0, port->PortIndex);
+  }
+  return (BOOLEAN)(timing->ReturnAtOnce || port->CharsToRead == 0 ||
+                   (timing->EndOnFirstByte && irp->IoStatus.Information != 0));
+}
+
+// Arms the timers the pending read uses and records which. Both locks held.
+VOID ArmReadTimers(PortRecord* port, const ReadTiming* timing) {
+  port->ReadTimeoutsActive = timing->HasTotal;
+  port->ReadTotalTimerArmed = timing->HasTotal;
+  if (timing->HasTotal) {
+    SetPortTimer(&port->ReadTotalTimer, timing->TotalDue, &port->ReadTotalTimeoutDpc);
+  }
+  port->ReadIntervalTime = timing->IntervalTime;
+  port->IntervalStepPtr = NULL;
+  if (timing->IntervalTime == 0) return;
+  port->IntervalStepPtr = timing->IntervalTime < port->IntervalCutOver ? &port->ShortIntervalStep
+                                                                        : &port->LongIntervalStep;
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  port->LastReadTime = now.QuadPart;
+  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+}
+
+// Makes the read pending, or finds it cancelled (STATUS_CANCELLED, 0 bytes). PortLock held;
+// takes the cancel lock.
+NTSTATUS AwaitMoreBytes(PortRecord* port, PIRP irp, const ReadTiming* timing, FirstStatus* first) {
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  if (irp->Cancel) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    irp->IoStatus.Information = 0;
+    return STATUS_CANCELLED;
+  }
+  if (timing->ShrinkToOne) {
+    port->CharsToRead = 1;
+    StackOf(irp)->Parameters.Read.Length = 1;
+  }
+  port->ReadIntervalMark = (LONG)irp->IoStatus.Information;
+  ArmReadTimers(port, timing);
+  if (first->Note(STATUS_PENDING)) IoMarkIrpPending(irp);
+  (VOID) IoSetCancelRoutine(irp, CancelCurrentRead);
+  IoReleaseCancelSpinLock(cancelIrql);
+  return STATUS_PENDING;
+}
+
+// Ends the waiting read, if one waits, leaving `mark` as how it ended. Cancel lock held, taken
+// at cancelIrql; returns with it released.
+VOID EndWaitingRead(PortRecord* port, KIRQL cancelIrql, LONG mark, NTSTATUS status) {
+  if (WaitingRequest(port, &ReadClass) != NULL) port->ReadIntervalMark = mark;
+  CompleteWaitingRequest(port, cancelIrql, status, &ReadClass);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+  return StartOrQueueTransfer(device, irp, &ReadClass, StartRead);
+}
+
+VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
+  PortRecord* port = PortOf(device);
+  if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
+  CancelCurrentRequest(device, irp, &ReadClass);
+}
+
+LONG CopyFromRxRing(PortRecord* port) {
+  ByteRing* ring = &PortTable[port->PortIndex].RxRing;
+  PIRP irp = port->CurrentReadIrp;
+  LONG count = RingHeld(ring, RX_RING_SIZE);
+  if (count > port->CharsToRead) count = port->CharsToRead;
+  if (count <= 0 || ring->Buffer == NULL) return 0;
+  PUCHAR behind = (PUCHAR)SystemBuffer(irp) + (ReadLength(irp) - (ULONG)port->CharsToRead);
+  ring->ReadIndex = CopyOutOfRing(ring, RX_RING_SIZE, behind, count);
+  port->CharsToRead -= count;
+  irp->IoStatus.Information += count;
+  return count;
+}
+
+// Runs in the requesting thread, or in the one that ended the previous read. Each pass holds
+// PortLock from the copy until the read is finished or waiting, so that data stored after the
+// copy is announced to a waiting read.
+NTSTATUS StartRead(PortRecord* port) {
+  FirstStatus first;
+  for (PIRP irp = port->CurrentReadIrp; irp != NULL;) {
+    KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
+    port->CharsToRead = (LONG)ReadLength(irp);
+    KeCancelTimer(&port->ReadTotalTimer);
+    KeCancelTimer(&port->ReadIntervalTimer);
+    ReadTiming timing = TimingOf(port->Timeouts, ReadLength(irp));
+    NTSTATUS status = TakeReceivedBytes(port, irp, &timing)
+                          ? STATUS_SUCCESS
+                          : AwaitMoreBytes(port, irp, &timing, &first);
+    KfReleaseSpinLock(&port->PortLock, portIrql);
+    if (status == STATUS_PENDING) return first.Status;
+    irp->IoStatus.Status = status;
+    first.Note(status);
+    GetNextRequest(port, &ReadClass, &irp, TRUE);
+  }
+  return first.Status;
+}
+
+// Data was announced: events for the wait mask, then the waiting read completes with the bytes
+// it took when it started. DISPATCH_LEVEL; takes the cancel lock.
+VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto port = (PortRecord*)context;
+  RaiseEvents(port);
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  EndWaitingRead(port, cancelIrql, READ_MARK_COMPLETE, STATUS_SUCCESS);
+}
+
+// DISPATCH_LEVEL; takes the cancel lock.
+VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto port = (PortRecord*)context;
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  if (WaitingRequest(port, &ReadClass) == NULL || !port->ReadTotalTimerArmed ||
+      !KeReadStateTimer(&port->ReadTotalTimer)) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    return;
+  }
+  port->ReadTotalTimerArmed = 0;
+  EndWaitingRead(port, cancelIrql, READ_MARK_TOTAL, STATUS_TIMEOUT);
+}
+
+// An interval tick: the read times out once the interval has passed since it became pending,
+// provided it held bytes then; a read that held none is ended only by data, its total timeout
+// or cancellation. DISPATCH_LEVEL; takes the cancel lock.
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto port = (PortRecord*)context;
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  if (WaitingRequest(port, &ReadClass) == NULL || port->IntervalStepPtr == NULL ||
+      !KeReadStateTimer(&port->ReadIntervalTimer)) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    return;
+  }
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  if (port->ReadIntervalMark > 0 && now.QuadPart - port->LastReadTime >= port->ReadIntervalTime) {
+    CompleteWaitingRequest(port, cancelIrql, STATUS_TIMEOUT, &ReadClass);
+    return;
+  }
+  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+  IoReleaseCancelSpinLock(cancelIrql);
+}

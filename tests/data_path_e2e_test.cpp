@@ -1,0 +1,149 @@
+// The data path end to end: the driver loaded in the live host, an application's handle on
+// COM3, and an emulated remote over real UDP on loopback. Bytes cross a link that drops,
+// duplicates, reorders and delays datagrams both ways; requests are cancelled and handles
+// closed while completions, data and acknowledgements are under way.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "host/io/client.h"
+#include "serial/serial_requests.h"
+#include "support/driver_session.h"
+#include "support/executive_session.h"
+
+using testsupport::WaitUntil;
+
+namespace {
+
+constexpr uint8_t kChannel = 0;
+
+std::vector<uint8_t> Pattern(size_t count) {
+  std::vector<uint8_t> bytes(count);
+  std::mt19937 random(7);
+  for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+class DataPathEndToEnd : public ::testing::Test {
+ protected:
+  // The driver on a live clock `speed` times faster than real time, COM3 bound to a channel
+  // of an emulator with the given line backend.
+  void Start(devserver::BackendKind backend, double speed = 1) {
+    session_ = std::make_unique<testsupport::DriverSession>(true, speed);
+    devserver::ServerOptions options;
+    options.channelBackends[kChannel] = backend;
+    options.protocol.resendInterval = std::chrono::milliseconds(20);
+    server_ = &session_->AddServer(options);
+    session_->SetValue("MaxPort", 1);
+    session_->Bind(1, *server_, kChannel);
+    ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
+    port_ = PortTable[0].PortRecord;
+  }
+  host::io::File Open() {
+    auto opened = host::io::Open("COM3");
+    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    // Reads end on their first byte, or after 100 ms without any (the set-timeouts request's
+    // values): a reader that keeps reading keeps acknowledging what it took.
+    port_->Timeouts[TIMEOUT_READ_INTERVAL] = MAXULONG;
+    port_->Timeouts[TIMEOUT_READ_CONSTANT] = 100;
+    return std::move(opened.file);
+  }
+  // Reads until `count` bytes came or a minute passed.
+  static std::vector<uint8_t> ReadAll(host::io::File& file, size_t count) {
+    std::vector<uint8_t> received;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    uint8_t buffer[2048];
+    while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
+      host::io::Result result = file.Read(buffer, sizeof buffer);
+      if (!NT_SUCCESS(result.status)) break;
+      received.insert(received.end(), buffer, buffer + result.information);
+    }
+    return received;
+  }
+
+  std::unique_ptr<testsupport::DriverSession> session_;
+  devserver::DeviceServer* server_ = nullptr;
+  PortRecord* port_ = nullptr;
+};
+
+TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceInOrder) {
+  Start(devserver::BackendKind::Echo, 100);  // 8 s acknowledgement timeouts pass in 80 ms
+  host::io::File file = Open();
+  devserver::FaultProfile faults;
+  faults.drop = faults.duplicate = faults.reorder = faults.delay = 0.1;
+  faults.delayBy = std::chrono::milliseconds(1);
+  server_->SetFaults({.seed = 6, .fromDriver = faults, .toDriver = faults});
+
+  auto bytes = Pattern(64 * 1024);
+  host::io::Result written;
+  std::thread writer([&] { written = file.Write(bytes.data(), static_cast<ULONG>(bytes.size())); });
+  auto received = ReadAll(file, bytes.size());
+  writer.join();
+  EXPECT_EQ(written.status, STATUS_SUCCESS);
+  EXPECT_EQ(written.information, bytes.size());
+  EXPECT_TRUE(server_->Written(kChannel) == bytes) << "the line got every byte once, in order";
+  EXPECT_TRUE(received == bytes) << "read " << received.size() << " bytes";
+  auto stats = server_->Stats();
+  EXPECT_GT(stats.droppedIn, 0u);
+  EXPECT_GT(stats.droppedOut, 0u);
+}
+
+// Reads and writes cancelled at random moments against their completions, while line data
+// arrives: each ends once, as cancelled or with what it moved, and the port carries on.
+TEST_F(DataPathEndToEnd, CancellationsRaceCompletionsOfReadsAndWrites) {
+  Start(devserver::BackendKind::Programmatic);
+  host::io::File file = Open();
+  port_->Timeouts[TIMEOUT_READ_INTERVAL] = 0;  // reads wait for data announced
+  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 0;
+  std::atomic<bool> stop{false};
+  std::thread line([&] {
+    for (int i = 0; i < 5000 && !stop; i++) {
+      server_->InjectLineBytes(kChannel, Pattern(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::mt19937 random(3);
+  auto bytes = Pattern(150);
+  uint8_t buffer[64];
+  for (int round = 0; round < 60; round++) {
+    auto write = file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+    auto read = file.ReadAsync(buffer, sizeof buffer);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 12000));
+    write.Cancel();
+    read.Cancel();
+    host::io::Result wrote = write.Wait();
+    host::io::Result took = read.Wait();
+    EXPECT_TRUE((wrote.status == STATUS_SUCCESS && wrote.information == bytes.size()) ||
+                (wrote.status == STATUS_CANCELLED && wrote.information == 0));
+    EXPECT_TRUE(took.status == STATUS_SUCCESS || took.status == STATUS_TIMEOUT ||
+                (took.status == STATUS_CANCELLED && took.information == 0));
+  }
+  stop = true;
+  line.join();
+  std::vector<uint8_t> last(200, 0xEE);
+  EXPECT_EQ(file.Write(last.data(), static_cast<ULONG>(last.size())).status, STATUS_SUCCESS);
+  auto written = server_->Written(kChannel);
+  ASSERT_GE(written.size(), last.size());
+  EXPECT_TRUE(std::equal(last.begin(), last.end(), written.end() - last.size()));
+}
+
+// The application lets go of the port while its write's chunks and acknowledgements are on
+// the wire: cleanup cancels the write, close closes the channel, and the next open works.
+TEST_F(DataPathEndToEnd, ClosingWhileAcknowledgementsAreInFlight) {
+  Start(devserver::BackendKind::Programmatic);
+  std::mt19937 random(5);
+  auto bytes = Pattern(2000);
+  for (int round = 0; round < 20; round++) {
+    auto opened = host::io::Open("COM3");
+    ASSERT_EQ(opened.status, STATUS_SUCCESS) << "round " << round;
+    auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
+    host::io::Result wrote = write.Wait();
+    EXPECT_TRUE(wrote.status == STATUS_SUCCESS || wrote.status == STATUS_CANCELLED);
+  }
+  EXPECT_TRUE(server_->WaitForClosed(kChannel, std::chrono::seconds(5)));
+}
+
+}  // namespace

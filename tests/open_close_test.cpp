@@ -1,0 +1,146 @@
+// Open, close and cleanup: the handshake with an emulated remote and its waits, measured on
+// the manual clock (the handlers' busy-waits move it), the refusals of opens, and the cleanup
+// of what an application left.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/io/client.h"
+#include "host/session/executive.h"
+#include "support/driver_session.h"
+#include "support/executive_session.h"
+#include "support/serial_bench.h"
+
+using testsupport::kMillisecond;
+using testsupport::Request;
+using testsupport::WaitUntil;
+
+namespace {
+
+constexpr uint8_t kChannel = 2;
+constexpr std::chrono::seconds kLimit{5};
+
+// The busy-waits of the handler, and the sender's pauses (its threads share the manual clock).
+void ExpectAbout(int64_t elapsed, int64_t handlerWaits) {
+  EXPECT_GE(elapsed, handlerWaits);
+  EXPECT_LT(elapsed, handlerWaits + 10 * kMillisecond);
+}
+
+class OpenCloseTest : public ::testing::Test {
+ protected:
+  void Start(devserver::ProtocolOptions protocol = {}) {
+    devserver::ServerOptions options;
+    options.protocol = protocol;
+    server_ = &session_.AddServer(options);
+    session_.SetValue("MaxPort", 1);
+    session_.Bind(1, *server_, kChannel);
+    ASSERT_EQ(session_.Load(), STATUS_SUCCESS);
+    port_ = PortTable[0].PortRecord;
+  }
+  bool LinkOpen() const { return (ReadShared(port_->LinkFlags) & LINK_OPEN) != 0; }
+  // Opens COM3; once the open's first busy-wait is over, the remote's reply is awaited in real
+  // time, as another processor would take it meanwhile.
+  host::io::OpenResult OpenAnswered() {
+    bool waited = false;
+    host::OnManualStall([&, opener = std::this_thread::get_id()] {
+      if (waited || std::this_thread::get_id() != opener) return;
+      WaitUntil([&] { return LinkOpen(); }, kLimit);
+      waited = true;
+    });
+    auto opened = host::io::Open("COM3");
+    host::OnManualStall(nullptr);
+    return opened;
+  }
+
+  testsupport::DriverSession session_;
+  devserver::DeviceServer* server_ = nullptr;
+  PortRecord* port_ = nullptr;
+};
+
+TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValues) {
+  Start();
+  int64_t start = host::SystemTime();
+  auto opened = OpenAnswered();
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  ExpectAbout(host::SystemTime() - start, 50 * kMillisecond);
+  EXPECT_EQ(port_->LinkFlags, LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED);
+  EXPECT_EQ(port_->BaudRate, 38400u);
+  EXPECT_EQ(port_->LineControl, 3);
+  EXPECT_EQ(port_->ModemStatus & SERIAL_MSR_DCD, static_cast<ULONG>(SERIAL_MSR_DCD));
+  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 9) << "the reply's sequence";
+  auto channel = server_->Channel(kChannel);
+  EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";
+  ASSERT_TRUE(channel.openSettings.has_value());
+  std::array<uint8_t, 18> block{0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80};
+  EXPECT_EQ(channel.openSettings->raw, block);
+}
+
+TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUntilLinkDown) {
+  devserver::ProtocolOptions silent;
+  silent.answerOpen = false;
+  Start(silent);
+  int64_t start = host::SystemTime();
+  EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
+  ExpectAbout(host::SystemTime() - start, 5050 * kMillisecond);
+
+  std::vector<uint8_t> reply(LINK_HEADER_SIZE);
+  EncodeLinkHeader(reply.data(), PKT_OPEN, kChannel, 3, 9);
+  ASSERT_TRUE(server_->WaitForChannel(kChannel, [](const auto& c) { return c.opens == 1; }, kLimit));
+  server_->SendRaw(reply);
+  ASSERT_TRUE(WaitUntil([&] { return LinkOpen(); }, kLimit));
+  start = host::SystemTime();
+  EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
+  ExpectAbout(host::SystemTime() - start, 0);  // refused on the spot
+
+  server_->SendDown(kChannel);
+  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
+  server_->SetProtocolOptions({});
+  EXPECT_EQ(OpenAnswered().status, STATUS_SUCCESS);
+  EXPECT_EQ(server_->Channel(kChannel).opens, 2u) << "the refused open sent nothing";
+}
+
+TEST_F(OpenCloseTest, CloseWithoutAReplyReturnsAfterHalfASecondWithThePortClosed) {
+  devserver::ProtocolOptions noReply;
+  noReply.answerClose = false;
+  Start(noReply);
+  auto opened = OpenAnswered();
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
+  int64_t start = host::SystemTime();
+  EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
+  ExpectAbout(host::SystemTime() - start, 500 * kMillisecond);
+  EXPECT_EQ(port_->LinkFlags, 0);
+  EXPECT_EQ(port_->Timeouts[TIMEOUT_READ_CONSTANT], 0u);
+  EXPECT_EQ(ReadShared(PortTable[0].OutSeq), 0);
+  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 0);
+  EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
+}
+
+class CleanupTest : public testsupport::ManualExecutive {};
+
+TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
+  testsupport::SerialBench bench;
+  PortTable[0].OutSeq = 1;
+  std::vector<Request*> left;
+  for (int i = 0; i < 2; i++) {
+    left.push_back(&bench.Transfer(IRP_MJ_READ, 10));
+    bench.Send(*left.back(), testsupport::Through(DispatchRead));
+  }
+  left.push_back(&bench.Transfer(IRP_MJ_WRITE, 10));
+  bench.Send(*left.back(), testsupport::Through(DispatchWrite));
+  host::RunQueuedDpcs();
+  bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
+  left.push_back(&bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask));
+  for (Request* request : left) EXPECT_FALSE(request->done);
+
+  Request& cleanup = bench.Transfer(IRP_MJ_CLEANUP, 0);
+  EXPECT_EQ(bench.Send(cleanup, testsupport::Through(DispatchCleanup)), STATUS_SUCCESS);
+  EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
+  for (Request* request : left) {
+    EXPECT_EQ(request->status, STATUS_CANCELLED);
+    EXPECT_EQ(request->information, 0u);
+    EXPECT_LT(request->order, cleanup.order);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// The read path on the manual clock: what the timeouts make of a read, what data announced
+// does to a pending read, the copy across the ring's wrap, the receive acknowledgement at read
+// start, and timer calls that come late.
+#include <gtest/gtest.h>
+
+#include "host/session/executive.h"
+#include "support/executive_session.h"
+#include "support/serial_bench.h"
+
+using namespace testsupport;
+
+namespace {
+
+Request& Read(SerialBench& bench, ULONG length) {
+  Request& read = bench.Transfer(IRP_MJ_READ, length);
+  bench.Send(read, Through(DispatchRead));
+  return read;
+}
+
+void SetTimeouts(PortRecord* port, ULONG interval, ULONG multiplier, ULONG constant) {
+  port->Timeouts[TIMEOUT_READ_INTERVAL] = interval;
+  port->Timeouts[TIMEOUT_READ_MULTIPLIER] = multiplier;
+  port->Timeouts[TIMEOUT_READ_CONSTANT] = constant;
+}
+
+// Relative due time of an armed timer; 0 when it is not armed.
+int64_t DueIn(const KTIMER& timer) {
+  return timer.Header.Inserted ? timer.DueTime.QuadPart - host::SystemTime() : 0;
+}
+
+class ReadPathTest : public testsupport::ManualExecutive {};
+
+TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
+  constexpr ULONG MAX = MAXULONG;
+  constexpr NTSTATUS PENDING = STATUS_PENDING;
+  struct Case {
+    ULONG interval, multiplier, constant, held, length;
+    NTSTATUS atStart;
+    int64_t totalDue, intervalStep, endsAfter;  // 0: none
+    NTSTATUS end;
+    ULONG bytes;
+  } cases[] = {
+      {MAX, 0, 0, 0, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 0},  // what is there, at once
+      {MAX, 0, 0, 5, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 5},
+      {MAX, 0, 200, 2, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 2},  // ends on a first byte
+      {MAX, MAX, 500, 0, 10, PENDING, 500, 0, 500, STATUS_TIMEOUT, 0},   // one byte, 500 ms
+      {MAX, 7, MAX, 0, 10, PENDING, 0, 0, 0, PENDING, 0},                // no timer at all
+      {0, 0, 1000, 0, 10, PENDING, 1000, 0, 1000, STATUS_TIMEOUT, 0},
+      {0, 10, 100, 0, 50, PENDING, 600, 0, 600, STATUS_TIMEOUT, 0},
+      {50, 0, 0, 3, 10, PENDING, 0, 100, 100, STATUS_TIMEOUT, 3},        // first 100 ms tick
+      {50, 0, 0, 0, 10, PENDING, 0, 100, 0, PENDING, 0},  // held nothing: no interval end
+      {19999, 0, 0, 3, 10, PENDING, 0, 100, 20000, STATUS_TIMEOUT, 3},
+      {30000, 0, 0, 3, 10, PENDING, 0, 1000, 30000, STATUS_TIMEOUT, 3},
+      {0, 0, 0, 0, 10, PENDING, 0, 0, 0, PENDING, 0},  // waits for data
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.interval << "/" << c.multiplier << "/" << c.constant);
+    SerialBench bench;
+    PortRecord* port = bench.Port();
+    bench.Receive(PKT_DATA, 0, Ascending(c.held));
+    host::RunQueuedDpcs();
+    SetTimeouts(port, c.interval, c.multiplier, c.constant);
+    Request& read = Read(bench, c.length);
+    EXPECT_EQ(read.dispatchStatus, c.atStart);
+    EXPECT_EQ(DueIn(port->ReadTotalTimer), c.totalDue * kMillisecond);
+    EXPECT_EQ(DueIn(port->ReadIntervalTimer), c.intervalStep * kMillisecond);
+    if (c.atStart == STATUS_PENDING && c.end != STATUS_PENDING) {
+      host::AdvanceClock(c.endsAfter * kMillisecond - 1);
+      EXPECT_FALSE(read.done);
+      host::AdvanceClock(1);
+    } else {
+      host::AdvanceClock(60 * kSecond);
+    }
+    EXPECT_EQ(read.done ? read.status : STATUS_PENDING, c.end);
+    EXPECT_EQ(read.done ? read.information : 0, c.bytes);
+  }
+}
+
+// A pending read completes with what it took at its start when data is announced; the next
+// read takes the new bytes, in order across the ring's wrap, and acknowledges the sequenced
+// data accepted, once for the run, and again once the remote repeats what was taken (its
+// acknowledgement was lost).
+TEST_F(ReadPathTest, DataAnnouncedEndsAPendingReadAndTheNextTakesItInOrder) {
+  SerialBench bench;
+  PortTable[0].RxRing.ReadIndex = 1000;
+  PortTable[0].RxRing.WriteIndex = 1000;
+  PortTable[0].InSeq = 1;
+  Request& empty = Read(bench, 10);
+  EXPECT_EQ(empty.dispatchStatus, STATUS_PENDING);
+  Request& none = Read(bench, 0);
+  EXPECT_EQ(none.status, STATUS_SUCCESS);
+  EXPECT_EQ(none.boost, IO_NO_INCREMENT) << "answered on the spot";
+  EXPECT_EQ(bench.Port()->CurrentReadIrp, empty.irp);
+
+  auto line = Ascending(60, 0x20);
+  bench.Receive(PKT_SEQDATA, 2, {line.begin(), line.begin() + 40});
+  bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
+  host::RunQueuedDpcs();
+  EXPECT_EQ(empty.status, STATUS_SUCCESS);
+  EXPECT_EQ(empty.information, 0u);
+
+  Request& taking = Read(bench, 100);
+  Request& queued = Read(bench, 100);
+  EXPECT_EQ(taking.dispatchStatus, STATUS_PENDING);
+  auto sent = bench.SendPass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].type, PKT_RXACK);
+  EXPECT_EQ(sent[0].sequence, 3);
+
+  bench.Receive(PKT_DATA, 0, Ascending(5, 0x90));
+  host::RunQueuedDpcs();
+  EXPECT_EQ(taking.status, STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<UCHAR>(taking.buffer.begin(), taking.buffer.begin() + taking.information), line);
+  EXPECT_FALSE(queued.done);
+  EXPECT_EQ(std::vector<UCHAR>(queued.buffer.begin(), queued.buffer.begin() + 5), Ascending(5, 0x90));
+  EXPECT_TRUE(bench.SendPass().empty()) << "one acknowledgement per accepted run";
+
+  Request& after = Read(bench, 100);
+  bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
+  bench.Receive(PKT_DATA, 0, {1});
+  host::RunQueuedDpcs();
+  EXPECT_EQ(queued.information, 5u);
+  EXPECT_FALSE(after.done) << "it took the new byte and waits for more";
+  sent = bench.SendPass();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].type, PKT_RXACK);
+  EXPECT_EQ(sent[0].sequence, 3);
+}
+
+// A read ends while its timer's call is already on its way (queued behind the data call that
+// ends it): the call leaves the next read, which has no timeout, alone.
+TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
+  struct Case {
+    ULONG interval, constant, held;
+  } cases[] = {{50, 0, 3}, {0, 100, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.interval);
+    SerialBench bench;
+    bench.Receive(PKT_DATA, 0, Ascending(c.held));
+    host::RunQueuedDpcs();
+    SetTimeouts(bench.Port(), c.interval, 0, c.constant);
+    Request& ending = Read(bench, 10);
+    Request& next = Read(bench, 10);
+    SetTimeouts(bench.Port(), 0, 0, 0);
+    bench.Receive(PKT_DATA, 0, {7});
+    host::AdvanceClock(100 * kMillisecond);
+    EXPECT_EQ(ending.status, STATUS_SUCCESS);
+    EXPECT_FALSE(next.done);
+    bench.Receive(PKT_DATA, 0, {8});
+    host::RunQueuedDpcs();
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.information, 1u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+// The write path on the manual clock, with the sender's passes recorded and the remote's
+// acknowledgements played by the test: chunking, polls and their answers, write timeouts,
+// flushes and SERIAL_EV_TXEMPTY, and the acknowledgement rules of the chunk in flight.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "host/session/executive.h"
+#include "support/executive_session.h"
+#include "support/serial_bench.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::vector<UCHAR> Slice(const std::vector<UCHAR>& bytes, size_t from, size_t to) {
+  return std::vector<UCHAR>(bytes.begin() + from, bytes.begin() + to);
+}
+
+using Sent = SerialBench::Sent;
+
+class WritePathTest : public testsupport::ManualExecutive {
+ protected:
+  void SetUp() override {
+    ManualExecutive::SetUp();
+    bench_ = std::make_unique<SerialBench>();
+    port_ = bench_->Port();
+    PortTable[0].OutSeq = 1;
+  }
+  void TearDown() override {
+    bench_.reset();
+    ManualExecutive::TearDown();
+  }
+  Request& Write(const std::vector<UCHAR>& bytes) {
+    Request& write = bench_->Transfer(IRP_MJ_WRITE, static_cast<ULONG>(bytes.size()));
+    std::memcpy(write.buffer.data(), bytes.data(), bytes.size());
+    bench_->Send(write, Through(DispatchWrite));
+    host::RunQueuedDpcs();
+    return write;
+  }
+  Request& Flush() {
+    Request& flush = bench_->Queue(bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0), &WriteClass, StartFlush);
+    host::RunQueuedDpcs();
+    return flush;
+  }
+  std::vector<Sent> Pass() { return bench_->SendPass(); }
+  // The one data packet of a pass.
+  Sent Chunk() {
+    auto sent = Pass();
+    EXPECT_EQ(sent.size(), 1u);
+    if (sent.empty()) return {};
+    EXPECT_EQ(sent[0].type, PKT_DATA);
+    return sent[0];
+  }
+  void Acknowledge(LONG sequence) {
+    bench_->Receive(PKT_ACK, sequence);
+    host::RunQueuedDpcs();
+  }
+  void ExpectPoll(LONG sequence) {
+    auto sent = Pass();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].type, PKT_POLL);
+    EXPECT_EQ(sent[0].sequence, sequence);
+  }
+
+  std::unique_ptr<SerialBench> bench_;
+  PortRecord* port_ = nullptr;
+};
+
+TEST_F(WritePathTest, AWriteGoesOutOneAcknowledgedChunkAtATime) {
+  struct Case {
+    ULONG length;
+    std::vector<size_t> chunks;
+  } cases[] = {{300, {128, 128, 44}}, {128, {128}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    auto bytes = Ascending(c.length, static_cast<UCHAR>(c.length));
+    Request& write = Write(bytes);
+    EXPECT_EQ(write.dispatchStatus, STATUS_PENDING);
+    std::vector<UCHAR> carried;
+    for (size_t size : c.chunks) {
+      EXPECT_EQ(port_->CharsQueued, static_cast<LONG>(c.length));
+      Sent chunk = Chunk();
+      EXPECT_EQ(chunk.payload.size(), size);
+      EXPECT_TRUE(Pass().empty()) << "the next chunk waits for the acknowledgement";
+      EXPECT_FALSE(write.done);
+      carried.insert(carried.end(), chunk.payload.begin(), chunk.payload.end());
+      Acknowledge(chunk.sequence);
+    }
+    EXPECT_EQ(carried, bytes);
+    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    EXPECT_EQ(write.information, c.length);
+    EXPECT_EQ(port_->CharsQueued, 0);
+  }
+}
+
+// Without an answer the chunk is polled for every 8 s for as long as it takes; the write
+// timeouts, whatever their values, never end the write.
+TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswerDecides) {
+  port_->Timeouts[TIMEOUT_WRITE_MULTIPLIER] = 1000;
+  port_->Timeouts[TIMEOUT_WRITE_CONSTANT] = 0;
+  auto bytes = Ascending(200);
+  int64_t placed = host::SystemTime();
+  Request& write = Write(bytes);
+  EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - placed, 10 * kSecond)
+      << "a constant below 10 s gives 10 s";
+  Sent first = Chunk();
+  for (int poll = 1; poll <= 3; poll++) {
+    host::AdvanceClock(placed + poll * 8 * kSecond - host::SystemTime() - 1);
+    EXPECT_TRUE(Pass().empty());
+    host::AdvanceClock(1);
+    ExpectPoll(first.sequence);
+  }
+  EXPECT_FALSE(write.done);
+  WriteShared(Unloading, 1);  // unload stops the timers once, relying on none coming back
+  host::AdvanceClock(8 * kSecond);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  WriteShared(Unloading, 0);
+  ExpectPoll(first.sequence);
+  // Another sequence: the chunk goes again, under its own sequence.
+  Acknowledge(first.sequence - 1);
+  Sent again = Chunk();
+  EXPECT_EQ(again.sequence, first.sequence);
+  EXPECT_EQ(again.payload, first.payload);
+  // The chunk's own sequence: delivered, the write goes on without resending.
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(first.sequence);
+  Acknowledge(first.sequence);
+  Sent second = Chunk();
+  EXPECT_EQ(second.sequence, first.sequence + 1);
+  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  EXPECT_FALSE(write.done);
+  Acknowledge(second.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+}
+
+TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpty) {
+  Request& idle = Flush();
+  EXPECT_EQ(idle.dispatchStatus, STATUS_SUCCESS);
+  EXPECT_EQ(idle.status, STATUS_SUCCESS);
+
+  port_->WaitMask = SERIAL_EV_TXEMPTY;
+  Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
+  Request& first = Write(Ascending(10));
+  Request& second = Write(Ascending(20));
+  Request& flush = Flush();
+  Request& last = Write(Ascending(30));
+  for (Request* write : {&first, &second, &last}) {
+    EXPECT_EQ(flush.done.load(), write == &last);
+    EXPECT_FALSE(wait.done);
+    Acknowledge(Chunk().sequence);
+    EXPECT_EQ(write->status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(flush.status, STATUS_SUCCESS);
+  EXPECT_EQ(flush.order, second.order + 1) << "right after the second write, before the third starts";
+  EXPECT_EQ(wait.status, STATUS_SUCCESS);
+  EXPECT_EQ(wait.Mask(), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+  EXPECT_GT(wait.order, last.order);
+}
+
+// A repeated or late acknowledgement of the previous chunk counts neither for the chunk
+// waiting to go out nor for the one in flight (which may be lost): the write neither ends
+// early nor puts a third chunk behind the second, and the acknowledgement timer runs on.
+TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
+  auto bytes = Ascending(200);
+  Request& write = Write(bytes);
+  Sent first = Chunk();
+  Acknowledge(first.sequence);
+  Acknowledge(first.sequence);  // before the sender took the second chunk
+  EXPECT_FALSE(write.done);
+  Sent second = Chunk();
+  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  Acknowledge(first.sequence);  // while the second is out, and lost
+  EXPECT_FALSE(write.done);
+  EXPECT_TRUE(Pass().empty());
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(second.sequence);
+  Acknowledge(first.sequence);  // the remote has not got it
+  EXPECT_EQ(Chunk().payload, second.payload);
+  Acknowledge(second.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_EQ(write.information, 200u);
+}
+
+// Cancelling the current write while its chunk is out and polled for: the next write neither
+// completes at once nor inherits that chunk's acknowledgement, its poll's answer or its
+// retransmission; CharsQueued keeps only the next write's bytes.
+TEST_F(WritePathTest, ACancelledWriteLeavesNeitherItsChunkNorItsCountToTheNext) {
+  Request& cancelled = Write(Ascending(300));
+  auto bytes = Ascending(50, 0x80);
+  Request& next = Write(bytes);
+  EXPECT_EQ(port_->CharsQueued, 350);
+  Sent old = Chunk();
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(old.sequence);
+
+  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+  host::RunQueuedDpcs();
+  EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+  EXPECT_FALSE(next.done);
+  EXPECT_EQ(port_->CharsQueued, 50);
+  Sent chunk = Chunk();
+  EXPECT_EQ(chunk.payload, bytes);
+  EXPECT_EQ(chunk.sequence, old.sequence + 1);
+  Acknowledge(old.sequence - 1);  // the answer to the old poll
+  Acknowledge(old.sequence);
+  EXPECT_TRUE(Pass().empty());
+  EXPECT_FALSE(next.done);
+  Acknowledge(chunk.sequence);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_EQ(next.information, 50u);
+  EXPECT_EQ(port_->CharsQueued, 0);
+}
+
+struct RemoteAnswer {
+  SerialBench* bench;
+  LONG sequence;
+};
+
+VOID NTAPI AnswerFromRemote(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* answer = static_cast<RemoteAnswer*>(context);
+  answer->bench->Receive(PKT_ACK, static_cast<ULONG>(answer->sequence));
+}
+
+// The acknowledgement reaches the port in the instant the acknowledgement timer expires, its
+// deferred call already queued: the next chunk still goes out fresh, not as a resend.
+TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
+  RemoteAnswer answer{bench_.get(), 0};
+  KTIMER arrival;
+  KDPC arrivalDpc;
+  KeInitializeTimer(&arrival);
+  KeInitializeDpc(&arrivalDpc, AnswerFromRemote, &answer);
+  LARGE_INTEGER due{.QuadPart = -8 * kSecond};
+  KeSetTimer(&arrival, due, &arrivalDpc);  // due with the chunk's timer, and first
+  auto bytes = Ascending(200);
+  Request& write = Write(bytes);
+  Sent first = Chunk();
+  answer.sequence = first.sequence;
+  host::AdvanceClock(8 * kSecond);
+  Sent second = Chunk();
+  EXPECT_EQ(second.sequence, first.sequence + 1);
+  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  Acknowledge(second.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+}
+
+// The timer expires again while the sender is sending the retransmission: the new poll stays
+// outstanding, so that its answer has the chunk sent once more rather than counting it.
+TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
+  Request& write = Write(Ascending(60));
+  Sent first = Chunk();
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(first.sequence);
+  Acknowledge(first.sequence - 1);
+  bool fired = false;
+  bench_->Transport().AfterEachSend([&] {
+    if (!fired) host::AdvanceClock(8 * kSecond);
+    fired = true;
+  });
+  EXPECT_EQ(Chunk().payload, first.payload);
+  bench_->Transport().AfterEachSend(nullptr);
+  EXPECT_EQ(port_->RetransmitPending, 1);
+  ExpectPoll(first.sequence);
+  Acknowledge(first.sequence - 1);
+  EXPECT_FALSE(write.done);
+  EXPECT_EQ(Chunk().payload, first.payload);
+  Acknowledge(first.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+}
+
+}  // namespace
