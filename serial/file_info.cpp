@@ -46,3 +46,10 @@ NTSTATUS NTAPI DispatchSetInformation(PDEVICE_OBJECT, PIRP irp) {
   BOOLEAN accepted = requested == FileEndOfFileInformation || requested == FileAllocationInformation;
   return CompleteAtOnce(irp, accepted ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
 }
+
+// A flush joins the write queue and counts no characters; StartFlush completes it at once on
+// an idle write class, GetNextWrite once the writes before it have ended.
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
+  irp->IoStatus.Information = 0;
+  return StartOrQueue(PortOf(device), irp, &WriteClass, StartFlush);
+}

@@ -317,6 +317,9 @@ VOID FillProperties(PortRecord* port, PSERIAL_COMMPROP properties);
 // Caller's thread, PASSIVE_LEVEL, no lock held.
 DRIVER_DISPATCH DispatchQueryInformation;
 DRIVER_DISPATCH DispatchSetInformation;
+// Handler of IRP_MJ_FLUSH_BUFFERS: completes once every write sent before it has ended.
+// Caller's thread, PASSIVE_LEVEL, no lock held.
+DRIVER_DISPATCH DispatchFlush;
 
 // ---- the port's deferred routines (deferred_routines.cpp) ----
 

@@ -39,7 +39,8 @@ class WritePathTest : public testsupport::ManualExecutive {
     return write;
   }
   Request& Flush() {
-    Request& flush = bench_->Queue(bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0), &WriteClass, StartFlush);
+    Request& flush = bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0);
+    bench_->Send(flush, Through(DispatchFlush));
     host::RunQueuedDpcs();
     return flush;
   }
@@ -144,15 +145,18 @@ TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpt
   Request& first = Write(Ascending(10));
   Request& second = Write(Ascending(20));
   Request& flush = Flush();
+  Request& again = Flush();
   Request& last = Write(Ascending(30));
   for (Request* write : {&first, &second, &last}) {
     EXPECT_EQ(flush.done.load(), write == &last);
+    EXPECT_EQ(again.done.load(), write == &last);
     EXPECT_FALSE(wait.done);
     Acknowledge(Chunk().sequence);
     EXPECT_EQ(write->status, STATUS_SUCCESS);
   }
   EXPECT_EQ(flush.status, STATUS_SUCCESS);
   EXPECT_EQ(flush.order, second.order + 1) << "right after the second write, before the third starts";
+  EXPECT_EQ(again.order, second.order + 2);
   EXPECT_EQ(wait.status, STATUS_SUCCESS);
   EXPECT_EQ(wait.Mask(), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
   EXPECT_GT(wait.order, last.order);
