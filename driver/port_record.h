@@ -175,8 +175,16 @@ struct PortRecord {
   // cancel and completion, at IRQL <= DISPATCH_LEVEL; open and close).
   ULONG HistoryMask;
   PULONG IrpMaskLocation;
-  // 1 while an immediate character waits to be sent; under the cancel lock.
+  // 1 from the hand-over of an immediate character until its request ends; under the cancel
+  // lock.
   UCHAR ImmediatePending;
+  // 1 while the current immediate character waits for its place in the TxRing: set as its
+  // request starts (PortLock and the cancel lock held), cleared under PortLock once it is
+  // placed or its request ends.
+  UCHAR ImmediateUnsent;
+  // 1 when the current immediate request's total timer was set for it: under the cancel lock,
+  // set as the request starts, cleared as it ends.
+  UCHAR ImmediateTimerArmed;
   // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
   // Interval timing of the pending read: its tick (null: the read has no interval timeout)

@@ -153,6 +153,7 @@ const ControlRow CONTROL_TABLE[] = {
     {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, SetLineControl, NULL},
     {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, SetBreakOn, NULL},
     {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, SetBreakOff, NULL},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0, NULL, AcceptImmediate},
     {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, SetTimeouts, NULL},
     {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, GetTimeouts, NULL},
     {IOCTL_SERIAL_SET_DTR, 0, 0, CheckDtr, NULL},

@@ -50,6 +50,7 @@ extern const RequestClass WriteClass;
 extern const RequestClass MaskClass;
 extern const RequestClass PurgeClass;
 extern const RequestClass WaitClass;
+extern const RequestClass ImmediateClass;
 
 inline PIRP* CurrentSlot(PortRecord* port, const RequestClass* requestClass) {
   return &(port->*(requestClass->Current));
@@ -296,6 +297,25 @@ KDEFERRED_ROUTINE CompleteWait;
 // Start routine of the purge class: aborts the writes and/or reads the purge mask names.
 // Returns STATUS_SUCCESS.
 SERIAL_START_ROUTINE StartPurge;
+
+// ---- the immediate character (immediate_char.cpp) ----
+
+// The IOCTL_SERIAL_IMMEDIATE_CHAR step of the device-control dispatcher (input of at least one
+// byte checked): refuses the request while another is current (STATUS_INVALID_PARAMETER) or
+// when it is cancelled, completing it; else makes it current, starts it and returns
+// STATUS_PENDING. Caller's thread, PASSIVE_LEVEL, no lock held.
+SERIAL_CONTROL_HANDLER AcceptImmediate;
+// Has a character that found no room try the ring again. Called by the write engine whenever
+// it leaves the ring open to it. PortLock held.
+VOID OfferRingToImmediate(PortRecord* port);
+// Routines of ImmediateSendDpc and ImmediateTimeoutDpc.
+KDEFERRED_ROUTINE SendImmediate;
+KDEFERRED_ROUTINE ImmediateTimeout;
+// Cancel routine of the current immediate request.
+DRIVER_CANCEL CancelImmediate;
+// Get-next routine of the immediate class: ends the request, lowers CharsQueued, clears
+// ImmediatePending and raises SERIAL_EV_TXEMPTY when nothing else is left to send.
+SERIAL_GET_NEXT_ROUTINE FinishImmediate;
 
 // ---- device control (ioctl.cpp) ----
 
