@@ -225,19 +225,6 @@ TEST_F(Timers, BusyWaitMovesTheClockButExpiresNothing) {
   EXPECT_EQ(t.trace.times[0], start + 2 * kMillisecond) << "late, at the time the test let it";
 }
 
-TEST_F(Timers, TimersAndDeferredCallsAreForgottenByARestartOfTheExecutive) {
-  TracedTimer t;
-  t.Set(Relative(kSecond));
-  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
-  host::Shutdown();
-  host::StartManual();
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
-  EXPECT_FALSE(KeCancelTimer(&t.timer));
-  EXPECT_FALSE(t.Set(Relative(kSecond)));
-  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
-}
-
 using Events = testsupport::ManualExecutive;
 
 // Threads blocked on one event, each counting its release.
@@ -346,14 +333,24 @@ TEST_F(Waits, ZeroOrPastTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
 
 using Clock = testsupport::ManualExecutive;
 
-TEST_F(Clock, ManualModeStartsAtAFixedTimeAndMovesOnlyWhenTold) {
+TEST_F(Clock, ManualModeStartsAtAFixedTimeMovesOnlyWhenToldAndARestartForgetsTimersAndCalls) {
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
   host::AdvanceClock(3 * kSecond);
   EXPECT_EQ(host::SystemTime(), now.QuadPart + 3 * kSecond);
+
+  // A restart starts the clock again and forgets timers and deferred calls.
+  TracedTimer t;
+  t.Set(Relative(kSecond));
+  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
   host::StartManual();
   EXPECT_EQ(host::SystemTime(), now.QuadPart);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_FALSE(KeCancelTimer(&t.timer));
+  EXPECT_FALSE(t.Set(Relative(kSecond)));
+  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
   LARGE_INTEGER value;
   value.QuadPart = -10000;
   EXPECT_EQ(RtlExtendedIntegerMultiply(value, 8000).QuadPart, -80000000LL);
