@@ -223,7 +223,8 @@ struct PortRecord {
   // dispatch and the sender: written only under PortLock (serial/write.cpp states the
   // discipline); the sender's first look at RetransmitPending is a shared-word read. Cleared
   // by open.
-  UCHAR TxRingFull;                  // the current write still has bytes to place
+  UCHAR TxRingFull;                  // the current write still has bytes to place, or an
+                                     // immediate character took the ring's last slot
   volatile UCHAR RetransmitPending;  // a poll is out for the chunk, or its resend is due
   volatile ULONG WriteInFlight;      // 1 = a placed chunk awaits its acknowledgement
   LONG ChunkSequence;                // the sequence it went out with; 0 = not sent yet
