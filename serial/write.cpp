@@ -24,7 +24,11 @@
 // - cancelling the current write leaves its chunk in flight: the chunk's bytes are on their
 //   way, and the remote must get them before any later write's, so the next write's first
 //   chunk is placed only once this one is acknowledged, and a poll's answer still has it sent
-//   again when no write is current. The write's unplaced bytes never go.
+//   again when no write is current. The write's unplaced bytes never go;
+// - bytes placed behind a sent chunk (an immediate character) wait in the ring while the chunk
+//   awaits its acknowledgement: the sender takes nothing fresh then, only the chunk's
+//   retransmission. Once the chunk is acknowledged, the write engine sends them at the head
+//   of its next chunk, or on their own when it has none (ReleaseRing).
 #include "link/tx_ring.h"
 #include "serial/serial_requests.h"
 
@@ -63,6 +67,16 @@ VOID PlaceChunk(PortRecord* port, PIRP irp) {
   port->ChunkSequence = 0;
   WriteShared(port->WriteInFlight, 1);
   MarkDataAndArm(port);
+}
+
+// The ring no longer waits for a chunk in flight, or has room again: bytes held behind the
+// chunk go out, and an immediate character that found the ring closed tries it again.
+// PortLock held.
+VOID ReleaseRing(PortRecord* port) {
+  if (!ReadShared(port->WriteInFlight) && PortTable[port->PortIndex].TxHeld > 0) {
+    QueueLinkPacket(1, PKT_DATA, NULL, 0, port->PortIndex);
+  }
+  if (!port->TxRingFull) OfferRingToImmediate(port);
 }
 
 // Ends the write whose last chunk was acknowledged. Neither lock held.
@@ -139,14 +153,16 @@ VOID GetNextWrite(PortRecord* port, const RequestClass* requestClass, PIRP* next
   }
 }
 
-// Entered with the cancel lock held. The write has no chunk left to place; the one in flight
-// stays with the write engine (see above). TxRingFull is PortLock's, which comes first: the
-// cancel lock is let go meanwhile. Nothing else ends the write: its cancel routine is taken.
+// Entered with the cancel lock held. The write has no chunk left to place, and no longer holds
+// the ring; the chunk in flight stays with the write engine (see above). The ring's state is
+// PortLock's, which comes first: the cancel lock is let go meanwhile. Nothing else ends the
+// write: its cancel routine is taken.
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
   PortRecord* port = PortOf(device);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   port->TxRingFull = 0;
+  ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   IoAcquireCancelSpinLock(&irp->CancelIrql);
   CancelCurrentRequest(device, irp, &WriteClass);
@@ -170,6 +186,10 @@ VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
     complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
     if (!complete) PlaceChunk(port, irp);
   }
+  // A write with nothing left to place no longer holds the ring, which an immediate
+  // character may have filled behind its last chunk.
+  if (complete) port->TxRingFull = 0;
+  ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   if (complete) CompleteWrite(port);
 }
