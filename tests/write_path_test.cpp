@@ -60,6 +60,16 @@ class WritePathTest : public testsupport::ManualExecutive {
     bench_->Receive(PKT_ACK, sequence);
     host::RunQueuedDpcs();
   }
+  // A write whose first chunk went out, was polled for, and then was cancelled: the chunk.
+  Sent CancelWhilePolled() {
+    Request& cancelled = Write(Ascending(300));
+    Sent chunk = Chunk();
+    host::AdvanceClock(8 * kSecond);
+    ExpectPoll(chunk.sequence);
+    EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    return chunk;
+  }
   void ExpectPoll(LONG sequence) {
     auto sent = Pass();
     ASSERT_EQ(sent.size(), 1u);
@@ -194,13 +204,8 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
 // has it sent again with no write current; the next write places its chunk only once that
 // one is acknowledged, and does not complete at once; CharsQueued keeps only its bytes.
 TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) {
-  Request& cancelled = Write(Ascending(300));
-  Sent old = Chunk();
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(old.sequence);
-  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+  Sent old = CancelWhilePolled();
   host::RunQueuedDpcs();
-  EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
   Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
   Sent again = Chunk();
   EXPECT_EQ(again.payload, old.payload);
@@ -226,11 +231,7 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
 // start) and the sender takes that retransmission before the answer's write-engine run: the
 // chunk stays guarded, and is polled for again if that retransmission is lost too.
 TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
-  Request& cancelled = Write(Ascending(300));
-  Sent old = Chunk();
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(old.sequence);
-  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+  Sent old = CancelWhilePolled();
   Request& next = Write(Ascending(20));
   bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
   EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
