@@ -59,9 +59,12 @@ class Session {
     CheckCompleted();
   }
 
-  // Kills everything still out, as cleanup would, and checks that all of it completed once.
+  // Kills everything still out, as cleanup and then the application's cancellation of an
+  // immediate character (which cleanup leaves alone) would, and checks that all of it
+  // completed once.
   void Finish() {
-    for (const RequestClass* c : {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass}) {
+    for (const RequestClass* c :
+         {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass, &ImmediateClass}) {
       KillAllRequests(bench_.Port(), c);
     }
     host::RunQueuedDpcs();
