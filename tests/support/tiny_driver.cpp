@@ -88,8 +88,9 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, const std::vector<uint8_t>& bytes) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  const ULONG room = stack->MajorFunction == IRP_MJ_READ ? stack->Parameters.Read.Length
-                                                         : stack->Parameters.DeviceIoControl.OutputBufferLength;
+  const ULONG room = stack->MajorFunction == IRP_MJ_READ
+                         ? stack->Parameters.Read.Length
+                         : stack->Parameters.DeviceIoControl.OutputBufferLength;
   const size_t count = NT_SUCCESS(status) ? std::min<size_t>(room, bytes.size()) : 0;
   if (count != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, bytes.data(), count);
   return Complete(irp, status, count);
