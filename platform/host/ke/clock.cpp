@@ -1,6 +1,7 @@
 // System time and busy-waits on the host clock.
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -101,7 +102,20 @@ StallHook& TheStallHook() {
   return *hook;
 }
 
+std::atomic<int64_t>& BusyWaitCpu() {
+  static auto* used = new std::atomic<int64_t>(0);
+  return *used;
+}
+
+int64_t ThreadCpuNs() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+}
+
 }  // namespace
+
+int64_t BusyWaitCpuNs() { return BusyWaitCpu().load(std::memory_order_relaxed); }
 
 void SetManualStallHook(std::function<void()> hook) {
   auto routine = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
@@ -151,6 +165,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
     RunManualStallHook();
     return;
   }
+  const int64_t cpuBefore = ThreadCpuNs();
   const int64_t target = Now() + amount;
   while (ClockIsLive() && Now() < target) {
     const auto remaining = RealTimeFor(target) - std::chrono::steady_clock::now();
@@ -160,6 +175,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
       std::this_thread::yield();
     }
   }
+  BusyWaitCpu().fetch_add(ThreadCpuNs() - cpuBefore, std::memory_order_relaxed);
 }
 
 }  // extern "C"
