@@ -1,0 +1,90 @@
+#include "bench.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+
+#include "bench_phases.h"
+#include "bench_probes.h"
+#include "bench_report.h"
+
+namespace tessacom {
+
+namespace {
+
+using namespace bench;
+
+// Ports and servers of the write measurements.
+constexpr struct {
+  int ports;
+  int servers;
+} kWriteLayouts[] = {{1, 1}, {4, 1}, {4, 4}, {16, 1}, {16, 4}};
+constexpr int kPhases = 5 + static_cast<int>(std::size(kWriteLayouts));
+
+Plan MakePlan(const Options& options) {
+  Plan plan;
+  plan.image = options.image;
+  if (options.quick) {
+    plan.warmUpSeconds = 0.1;
+    plan.stretchSeconds = 0.6;
+    plan.probeRoundTrips = 200;
+    plan.echoRoundTrips = 200;
+    plan.openCloses = 20;
+    plan.scaleBytesPerPort = 512;
+  }
+  return plan;
+}
+
+void Measure(const Plan& plan, Figures& f, Progress& progress) {
+  Reference reference;
+  std::string problem;
+  progress.Phase("round trips without the driver");
+  f.rawUdpMicros = RawUdpRoundTrips(reference.addresses, plan.probeRoundTrips, &problem);
+  if (problem.empty()) f.ackMicros = AckRoundTrips(reference.addresses, plan.probeRoundTrips, &problem);
+  if (!problem.empty()) {
+    f.problems.push_back(problem);
+    return;  // no bound can be computed without the acknowledgement round trip
+  }
+  reference.ackSeconds = f.ackMicros.p50 / 1e6;
+  for (const auto& layout : kWriteLayouts) {
+    progress.Phase("write, " + std::to_string(layout.ports) + " port(s) on " +
+                   std::to_string(layout.servers) + " server(s)");
+    f.writes.push_back(MeasureWrites(plan, reference, layout.ports, layout.servers, progress, f.problems));
+  }
+  progress.Phase("read, the remote offering without end");
+  f.read = MeasureReads(plan, reference, progress, f.problems);
+  progress.Phase("echo latency");
+  f.echoMicros = MeasureEcho(plan, reference, progress, f.problems);
+  progress.Phase("open and close");
+  f.openMillis = MeasureOpens(plan, reference, &f.closeMillis, progress, f.problems);
+  progress.Phase("256 ports on 256 servers");
+  f.scale = MeasureScale(plan, reference, progress, f.problems);
+}
+
+}  // namespace
+
+int RunBench(const Options& options, std::ostream& out, std::ostream& progressOut) {
+  Figures figures;
+  figures.quick = options.quick;
+  double loads[1] = {0};
+  if (getloadavg(loads, 1) == 1) figures.loadAverage = loads[0];
+  {
+    Progress progress(progressOut, isatty(STDERR_FILENO) != 0, kPhases);
+    Measure(MakePlan(options), figures, progress);
+  }
+  PrintTable(out, figures);
+  if (options.json) {
+    std::ofstream file(*options.json);
+    WriteJson(file, figures);
+    file.close();
+    if (!file) {
+      out << "bench: cannot write " << *options.json << "\n";
+      return 1;
+    }
+  }
+  return figures.problems.empty() ? 0 : 1;
+}
+
+}  // namespace tessacom
