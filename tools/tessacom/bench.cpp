@@ -74,6 +74,9 @@ int RunBench(const Options& options, std::ostream& out, std::ostream& progressOu
     Progress progress(progressOut, isatty(STDERR_FILENO) != 0, kPhases);
     Measure(MakePlan(options), figures, progress);
   }
+  for (const std::string& name : MissingFigures(figures)) {
+    figures.problems.push_back("no figure for " + name);
+  }
   PrintTable(out, figures);
   if (options.json) {
     std::ofstream file(*options.json);

@@ -34,6 +34,7 @@ struct Throughput {
   double ratio = 0;             // bytesPerSecond / bound
   Cost cost;
   bool intact = true;           // read: every byte came in order, none lost
+  double bytesPerReceiveAck = 0;  // read: bytes each receive acknowledgement covered
 };
 
 struct Percentiles {
@@ -73,5 +74,8 @@ struct Figures {
 
 // Percentiles of a set of samples (nearest rank); empty samples give zeros.
 Percentiles Summarise(std::vector<double> samples);
+
+// The figures a run should have measured and did not (left at 0), by name.
+std::vector<std::string> MissingFigures(const Figures& figures);
 
 }  // namespace tessacom::bench

@@ -1,24 +1,33 @@
-// Read throughput: the remote offers line data without end, keeping at most one ring's worth
-// (1023 bytes, three packets of 341) unacknowledged, and refills the moment a receive
-// acknowledgement opens its window; one application reads as fast as it can.
+// Read throughput: the remote offers line data without end, keeping no more unacknowledged than
+// the ring holds (two packets of 508 bytes, the largest the driver takes) and refilling the
+// moment a receive acknowledgement opens its window; one application reads as fast as it can.
+// Fewer, larger packets let each read, and so each acknowledgement, cover more bytes.
 #include <atomic>
 #include <thread>
 
 #include "bench_cost.h"
 #include "bench_phases.h"
+#include "wire.h"
 
 namespace tessacom::bench {
 
 namespace {
 
-constexpr unsigned kWindowPackets = 3;
-constexpr size_t kPacketBytes = static_cast<size_t>(kRingBytes) / kWindowPackets;
+constexpr unsigned kWindowPackets = 2;
+constexpr size_t kPacketBytes = devserver::kMaxPayload;
+static_assert(kWindowPackets * kPacketBytes <= kRingBytes, "the window overflows the ring");
 constexpr ULONG kReadBytes = 4096;
 constexpr auto kReadLimit = std::chrono::seconds(1);
 
-double SequencedPackets(Rig& rig) {
+struct Offered {
+  double packets = 0;  // sequenced data packets sent, first sendings and resendings
+  double receiveAcks = 0;
+};
+
+Offered CountOffered(Rig& rig) {
   const devserver::ChannelSnapshot channel = rig.ServerOf(0).Channel(rig.Channel(0));
-  return channel.seqDataSent + channel.seqDataResent;
+  return {static_cast<double>(channel.seqDataSent + channel.seqDataResent),
+          static_cast<double>(channel.rxAcks)};
 }
 
 }  // namespace
@@ -57,12 +66,14 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& 
   });
   progress.Wait(plan.warmUpSeconds);
   const double bytesBefore = static_cast<double>(received.load());
-  const double packetsBefore = SequencedPackets(rig);
+  const Offered before = CountOffered(rig);
   const CpuSample cpuBefore = SampleCpu(rig);
   const auto start = std::chrono::steady_clock::now();
   progress.Wait(plan.stretchSeconds);
   const double bytes = static_cast<double>(received.load()) - bytesBefore;
-  const double packets = SequencedPackets(rig) - packetsBefore;
+  const Offered after = CountOffered(rig);
+  const double packets = after.packets - before.packets;
+  const double receiveAcks = after.receiveAcks - before.receiveAcks;
   const CpuSample cpuAfter = SampleCpu(rig);
   figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   stop = true;
@@ -73,6 +84,7 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& 
   figures.bytesPerSecond = bytes / figures.seconds;
   figures.packetsPerSecond = packets / figures.seconds;
   figures.meanPayload = packets > 0 ? bytes / packets : 0;
+  figures.bytesPerReceiveAck = receiveAcks > 0 ? bytes / receiveAcks : 0;
   figures.bound = kRingBytes / (kControlPauseSeconds + reference.ackSeconds);
   figures.ratio = figures.bytesPerSecond / figures.bound;
   figures.cost = CostOf(cpuBefore, cpuAfter, bytes);

@@ -54,7 +54,8 @@ void JsonThroughput(std::ostream& out, const Throughput& t, bool last) {
       << t.bytesPerSecond << ", \"packets_per_second\": " << t.packetsPerSecond
       << ", \"mean_payload\": " << t.meanPayload << ", \"bound\": " << t.bound
       << ", \"ratio\": " << t.ratio << ", \"cpu_seconds_per_mib\": " << t.cost.cpuPerMiB
-      << ", \"host_cpu_seconds_per_mib\": " << t.cost.hostPerMiB << ", \"intact\": "
+      << ", \"host_cpu_seconds_per_mib\": " << t.cost.hostPerMiB
+      << ", \"bytes_per_receive_ack\": " << t.bytesPerReceiveAck << ", \"intact\": "
       << (t.intact ? "true" : "false") << "}" << (last ? "\n" : ",\n");
 }
 
@@ -90,6 +91,7 @@ void PrintTable(std::ostream& out, const Figures& f) {
   out << "throughput                       bytes/s  packets/s payload    bound/s  ratio CPU s/MiB host s/MiB\n";
   for (const Throughput& row : f.writes) out << Row(row);
   out << Row(f.read);
+  out << Format("  read: %.1f bytes per receive acknowledgement\n", f.read.bytesPerReceiveAck);
   out << "  bounds: writes min(128,000, ports x 128 B / (1 ms + ACK p50)); read 1023 B / (800 us + ACK p50)\n\n";
   out << "echo, 1 byte out and back      " << Spread(f.echoMicros, "us") << "\n";
   out << "open                           " << Spread(f.openMillis, "ms") << "\n";
