@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "host/ke/clock_internal.h"
 #include "host/ke/dispatcher.h"
@@ -174,11 +175,13 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = host::detail::Now();
 }
 
-// Busy-wait. Live mode: a true wait of at least the given virtual time. The thread sleeps to
-// within a short tail of the end on an absolute deadline, with its timer slack at the least so
-// that the wake-up is punctual, and spins the tail without yielding: on a busy machine a yield
-// can cost a whole time slice, many times the pause, and a sleep leaves the processor to the
-// threads that answer the pause. Manual mode: the virtual clock moves on by the amount,
+// Busy-wait. Live mode: a true wait of at least the given virtual time. A pause longer than the
+// spin tail sleeps to within the tail of its end on an absolute deadline, with the thread's
+// timer slack at the least so that the wake-up is punctual, and spins the tail without
+// yielding: on a busy machine a yield can cost a whole time slice, many times the pause, and a
+// sleep leaves the processor to the threads that answer the pause. A shorter one (the steps of
+// a loop that polls for another thread's work) spins yielding, so that many pollers do not
+// starve the threads they wait for. Manual mode: the virtual clock moves on by the amount,
 // without expiring timers (they expire only when a test advances the clock).
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   using namespace host::detail;
@@ -194,8 +197,15 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   const int64_t cpuBefore = ThreadCpuNs();
   const int64_t target = Now() + amount;
   const auto sleepEnd = RealTimeFor(target) - kSpinTail;
-  if (sleepEnd > std::chrono::steady_clock::now()) SleepUntil(sleepEnd);
-  while (ClockIsLive() && Now() < target) SpinPause();
+  const bool polling = sleepEnd <= std::chrono::steady_clock::now();
+  if (!polling) SleepUntil(sleepEnd);
+  while (ClockIsLive() && Now() < target) {
+    if (polling) {
+      std::this_thread::yield();
+    } else {
+      SpinPause();
+    }
+  }
   BusyWaitCpu().fetch_add(ThreadCpuNs() - cpuBefore, std::memory_order_relaxed);
 }
 
