@@ -64,6 +64,9 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& 
       received.fetch_add(*read, std::memory_order_relaxed);
     }
   });
+  // What the remote sends before the first open has attached the ring is dropped, and comes
+  // again only on its resend timer: the warm-up starts once the first bytes are in.
+  for (int tenth = 0; tenth < 50 && received.load() == 0 && intact; tenth++) progress.Wait(0.1);
   progress.Wait(plan.warmUpSeconds);
   const double bytesBefore = static_cast<double>(received.load());
   const Offered before = CountOffered(rig);
