@@ -228,7 +228,8 @@ void DeviceServer::Run() {
 }
 
 void DeviceServer::ReceiveAll() {
-  std::vector<uint8_t> buffer(65536);
+  std::vector<uint8_t>& buffer = receiveBuffer_;
+  buffer.resize(65536);  // once: a fresh buffer on every wake-up cost more than its datagrams
   for (;;) {
     sockaddr_in from;
     socklen_t length = sizeof from;

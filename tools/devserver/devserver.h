@@ -150,6 +150,7 @@ class DeviceServer {
   std::optional<Endpoint> lastPeer_;
   Endpoint local_;
   Clock::time_point started_;
+  std::vector<uint8_t> receiveBuffer_;  // the server thread's alone
   int socket_ = -1;
   int wake_ = -1;
   bool stopping_ = false;
