@@ -11,7 +11,7 @@ namespace tessacom::bench {
 
 namespace {
 
-constexpr ULONG kWriteBytes = 1024;  // eight data packets per write
+constexpr ULONG kWriteBytes = 4096;  // 32 data packets per write
 constexpr int kOpeners = 16;
 
 struct Taken {
