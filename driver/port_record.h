@@ -175,8 +175,16 @@ struct PortRecord {
   // cancel and completion, at IRQL <= DISPATCH_LEVEL; open and close).
   ULONG HistoryMask;
   PULONG IrpMaskLocation;
-  // 1 while an immediate character waits to be sent; under the cancel lock.
+  // 1 from the hand-over of an immediate character until its request ends; under the cancel
+  // lock.
   UCHAR ImmediatePending;
+  // 1 while the current immediate character waits for its place in the TxRing: set as its
+  // request starts (PortLock and the cancel lock held), cleared under PortLock once it is
+  // placed or its request ends.
+  UCHAR ImmediateUnsent;
+  // 1 when the current immediate request's total timer was set for it: under the cancel lock,
+  // set as the request starts, cleared as it ends.
+  UCHAR ImmediateTimerArmed;
   // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
   // Interval timing of the pending read: its tick (null: the read has no interval timeout)
@@ -196,8 +204,10 @@ struct PortRecord {
   ULONG BaudRate;
   UCHAR LineControl;
   UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff; the set-chars request
+                          // (PASSIVE_LEVEL) under PortLock, which readers hold to copy them
   // Read interval, read multiplier, read constant, write multiplier, write constant (ms): the
-  // set-timeouts request (PASSIVE_LEVEL, no lock; readers copy them under PortLock); 0 at close.
+  // set-timeouts request (PASSIVE_LEVEL) under PortLock, which readers hold to copy them; 0 at
+  // close.
   ULONG Timeouts[5];
   ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
                       // handflow requests under PortLock
@@ -213,7 +223,8 @@ struct PortRecord {
   // dispatch and the sender: written only under PortLock (serial/write.cpp states the
   // discipline); the sender's first look at RetransmitPending is a shared-word read. Cleared
   // by open.
-  UCHAR TxRingFull;                  // the current write still has bytes to place
+  UCHAR TxRingFull;                  // the current write still has bytes to place, or an
+                                     // immediate character took the ring's last slot
   volatile UCHAR RetransmitPending;  // a poll is out for the chunk, or its resend is due
   volatile ULONG WriteInFlight;      // 1 = a placed chunk awaits its acknowledgement
   LONG ChunkSequence;                // the sequence it went out with; 0 = not sent yet

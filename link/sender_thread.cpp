@@ -76,19 +76,20 @@ LONG TakeFreshPacket(LONG port, PortRecord* record, PUCHAR payload, LONG* sequen
 }
 
 // Fills the payload of a data packet under the port's PortLock (the write path states the
-// discipline); returns its byte count, 0 when there is nothing to send. A retransmission is
-// decided after its pause: a chunk acknowledged meanwhile is not sent again. A retransmission
-// leaves the bytes placed in the ring since the chunk where they are and says so in
-// *bytesLeft, so that they go out with the port's next visit.
-LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence, BOOLEAN* bytesLeft) {
+// discipline); returns its byte count, 0 when there is nothing to send. While a sent chunk
+// awaits its acknowledgement only its retransmission goes out: bytes placed behind it wait
+// for the write engine, which sends them once the chunk is acknowledged or abandoned. A
+// retransmission is decided after its pause: a chunk acknowledged meanwhile is not sent again.
+LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence) {
   PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
   if (ReadShared(record->RetransmitPending)) KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
   KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
-  BOOLEAN resend = (BOOLEAN)(record->RetransmitPending && ReadShared(record->WriteInFlight) &&
-                             record->ChunkSequence != 0);
-  LONG count = resend ? TakeRetransmission(record, payload, sequence)
-                      : TakeFreshPacket(port, record, payload, sequence);
-  *bytesLeft = (BOOLEAN)(resend && PortTable[port].TxHeld > 0);
+  LONG count = 0;
+  if (!ReadShared(record->WriteInFlight) || record->ChunkSequence == 0) {
+    count = TakeFreshPacket(port, record, payload, sequence);
+  } else if (record->RetransmitPending) {
+    count = TakeRetransmission(record, payload, sequence);
+  }
   KfReleaseSpinLock(&record->PortLock, oldIrql);
   return count;
 }
@@ -97,19 +98,13 @@ VOID SendDataPacket(LONG port, PassState* pass) {
   PortRecord* record = PortTable[port].PortRecord;
   if (record == NULL) return;
   LONG sequence = 0;
-  BOOLEAN bytesLeft;
-  LONG count = TakeDataPayload(port, record, &sequence, &bytesLeft);
-  if (count > 0) {  // a mark that finds nothing placed sends nothing
-    UCHAR channel = (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF);
-    EncodeLinkHeader(OutboundScratch, PKT_DATA, channel, (ULONG)count + LINK_HEADER_SIZE,
-                     (ULONG)sequence);
-    KeStallExecutionProcessor(DATA_PAUSE_US);
-    SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
-  }
-  if (bytesLeft) {
-    WriteShared(PortTable[port].TxPending, 1);
-    KeSetEvent(&SendEvent, 16, FALSE);
-  }
+  LONG count = TakeDataPayload(port, record, &sequence);
+  if (count == 0) return;  // a mark that finds nothing to send sends nothing
+  UCHAR channel = (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF);
+  EncodeLinkHeader(OutboundScratch, PKT_DATA, channel, (ULONG)count + LINK_HEADER_SIZE,
+                   (ULONG)sequence);
+  KeStallExecutionProcessor(DATA_PAUSE_US);
+  SendScratch(port, (ULONG)count + LINK_HEADER_SIZE, pass);
 }
 
 }  // namespace

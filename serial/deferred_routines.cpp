@@ -1,8 +1,5 @@
-// The routines bound to every port's deferred calls at device creation. The calls of the
-// immediate-character path have nothing to do until that path binds its routines here.
+// The routines bound to every port's deferred calls at device creation.
 #include "serial/serial_requests.h"
-
-static VOID NTAPI IgnoreDeferredCall(PKDPC, PVOID, PVOID, PVOID) {}
 
 const PortDeferredRoutines PortDeferredRoutineTable = {
     WriteDpc,                // WriteDpc
@@ -11,7 +8,7 @@ const PortDeferredRoutines PortDeferredRoutineTable = {
     ReadIntervalTimeoutDpc,  // ReadIntervalTimeoutDpc
     WriteTimeoutDpc,         // WriteTimeoutDpc
     CompleteWait,            // CompleteWaitDpc
-    IgnoreDeferredCall,      // ImmediateSendDpc
-    IgnoreDeferredCall,      // ImmediateTimeoutDpc
+    SendImmediate,           // ImmediateSendDpc
+    ImmediateTimeout,        // ImmediateTimeoutDpc
     AckTimeoutDpc,           // AckTimeoutDpc
 };

@@ -33,3 +33,10 @@ const RequestClass WaitClass = {
     &PortRecord::CurrentWaitIrp, nullptr, nullptr, nullptr,
     NULL, NULL, CancelWait,
 };
+
+// The immediate character: no queue (a second request is refused while one is current) and no
+// successor; its get-next routine only ends it.
+const RequestClass ImmediateClass = {
+    &PortRecord::CurrentImmediateIrp, nullptr, nullptr, &PortRecord::ImmediateTotalTimer,
+    NULL, FinishImmediate, CancelImmediate,
+};

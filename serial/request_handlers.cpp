@@ -8,6 +8,10 @@ const SerialHandler SerialHandlerTable[] = {
     {IRP_MJ_CLEANUP, DispatchCleanup},
     {IRP_MJ_READ, DispatchRead},
     {IRP_MJ_WRITE, DispatchWrite},
+    {IRP_MJ_FLUSH_BUFFERS, DispatchFlush},
+    {IRP_MJ_QUERY_INFORMATION, DispatchQueryInformation},
+    {IRP_MJ_SET_INFORMATION, DispatchSetInformation},
+    {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl},
 };
 
 const ULONG SerialHandlerCount = sizeof(SerialHandlerTable) / sizeof(SerialHandlerTable[0]);

@@ -50,6 +50,7 @@ extern const RequestClass WriteClass;
 extern const RequestClass MaskClass;
 extern const RequestClass PurgeClass;
 extern const RequestClass WaitClass;
+extern const RequestClass ImmediateClass;
 
 inline PIRP* CurrentSlot(PortRecord* port, const RequestClass* requestClass) {
   return &(port->*(requestClass->Current));
@@ -69,6 +70,13 @@ inline ULONG ControlCode(PIRP irp) {
   return StackOf(irp)->Parameters.DeviceIoControl.IoControlCode;
 }
 inline PVOID SystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
+
+// Completes a request answered or refused on the spot and returns its status.
+inline NTSTATUS CompleteAtOnce(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
 
 // ReadIntervalMark values that say how the current read ended.
 constexpr LONG READ_MARK_CANCEL = -1;
@@ -289,6 +297,49 @@ KDEFERRED_ROUTINE CompleteWait;
 // Start routine of the purge class: aborts the writes and/or reads the purge mask names.
 // Returns STATUS_SUCCESS.
 SERIAL_START_ROUTINE StartPurge;
+
+// ---- the immediate character (immediate_char.cpp) ----
+
+// The IOCTL_SERIAL_IMMEDIATE_CHAR step of the device-control dispatcher (input of at least one
+// byte checked): refuses the request while another is current (STATUS_INVALID_PARAMETER) or
+// when it is cancelled, completing it; else makes it current, starts it and returns
+// STATUS_PENDING. Caller's thread, PASSIVE_LEVEL, no lock held.
+SERIAL_CONTROL_HANDLER AcceptImmediate;
+// Has a character that found no room try the ring again. Called by the write engine whenever
+// it leaves the ring open to it. PortLock held.
+VOID OfferRingToImmediate(PortRecord* port);
+// Routines of ImmediateSendDpc and ImmediateTimeoutDpc.
+KDEFERRED_ROUTINE SendImmediate;
+KDEFERRED_ROUTINE ImmediateTimeout;
+// Cancel routine of the current immediate request.
+DRIVER_CANCEL CancelImmediate;
+// Get-next routine of the immediate class: ends the request, lowers CharsQueued, clears
+// ImmediatePending and raises SERIAL_EV_TXEMPTY when nothing else is left to send.
+SERIAL_GET_NEXT_ROUTINE FinishImmediate;
+
+// ---- device control (ioctl.cpp) ----
+
+// Handler of IRP_MJ_DEVICE_CONTROL: answers a serial control code on the spot, or hands the
+// request to its request class and returns what that returns. Caller's thread, PASSIVE_LEVEL,
+// no lock held.
+DRIVER_DISPATCH DispatchDeviceControl;
+
+// The 20-byte status answer: break hold, bytes waiting in the receive ring (a snapshot, read
+// without PortLock), whether output is queued, whether an immediate character waits.
+VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status);
+
+// The 64-byte properties answer, the same for every port in every state.
+VOID FillProperties(PortRecord* port, PSERIAL_COMMPROP properties);
+
+// ---- file information and flush (file_info.cpp) ----
+
+// Handlers of IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION, answered on the spot.
+// Caller's thread, PASSIVE_LEVEL, no lock held.
+DRIVER_DISPATCH DispatchQueryInformation;
+DRIVER_DISPATCH DispatchSetInformation;
+// Handler of IRP_MJ_FLUSH_BUFFERS: completes once every write sent before it has ended.
+// Caller's thread, PASSIVE_LEVEL, no lock held.
+DRIVER_DISPATCH DispatchFlush;
 
 // ---- the port's deferred routines (deferred_routines.cpp) ----
 

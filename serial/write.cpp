@@ -23,7 +23,11 @@
 //   or a re-arm finds the timer set again (not signalled) or WriteInFlight 0, and does nothing;
 // - cancelling the current write abandons its chunk (WriteInFlight and RetransmitPending 0,
 //   timer cancelled): no acknowledgement of it, nor its retransmission, counts for a later
-//   chunk. Bytes it already placed still go out with the next data packet.
+//   chunk. Bytes it already placed still go out with the next data packet;
+// - bytes placed behind a sent chunk (an immediate character) wait in the ring while the chunk
+//   awaits its acknowledgement: the sender takes nothing fresh then, only the chunk's
+//   retransmission. Once the chunk is acknowledged or abandoned, the write engine sends them
+//   at the head of its next chunk, or on their own when it has none (ReleaseRing).
 #include "link/tx_ring.h"
 #include "serial/serial_requests.h"
 
@@ -62,6 +66,16 @@ VOID PlaceChunk(PortRecord* port, PIRP irp) {
   port->ChunkSequence = 0;
   WriteShared(port->WriteInFlight, 1);
   MarkDataAndArm(port);
+}
+
+// The ring no longer waits for a chunk in flight, or has room again: bytes held behind the
+// chunk go out, and an immediate character that found the ring closed tries it again.
+// PortLock held.
+VOID ReleaseRing(PortRecord* port) {
+  if (!ReadShared(port->WriteInFlight) && PortTable[port->PortIndex].TxHeld > 0) {
+    QueueLinkPacket(1, PKT_DATA, NULL, 0, port->PortIndex);
+  }
+  if (!port->TxRingFull) OfferRingToImmediate(port);
 }
 
 // Ends the write whose last chunk was acknowledged. Neither lock held.
@@ -150,6 +164,7 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
   WriteShared(port->RetransmitPending, 0);
   port->TxRingFull = 0;
   port->ChunkSequence = 0;
+  ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   IoAcquireCancelSpinLock(&irp->CancelIrql);
   CancelCurrentRequest(device, irp, &WriteClass);
@@ -168,6 +183,10 @@ VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
     complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
     if (!complete) PlaceChunk(port, irp);
   }
+  // A write with nothing left to place no longer holds the ring, which an immediate
+  // character may have filled behind its last chunk.
+  if (complete) port->TxRingFull = 0;
+  ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   if (complete) CompleteWrite(port);
 }

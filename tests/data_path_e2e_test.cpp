@@ -89,6 +89,39 @@ TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceIn
   EXPECT_GT(stats.droppedOut, 0u);
 }
 
+// Immediate characters sent while writes are under way and half the acknowledgements are
+// lost: each character reaches the line once, next to its own write, and every write's bytes
+// arrive once, in order.
+TEST_F(DataPathEndToEnd, ImmediateCharactersBesideWritesUnderAcknowledgementLoss) {
+  Start(devserver::BackendKind::Programmatic, 100);
+  host::io::File file = Open();
+  devserver::FaultProfile lost;
+  lost.drop = 0.5;
+  server_->SetFaults({.seed = 9, .toDriver = lost});
+  std::mt19937 random(11);
+  std::vector<uint8_t> expected;
+  std::vector<uint8_t> characters;
+  for (uint8_t round = 0; round < 8; round++) {
+    auto bytes = Pattern(300);
+    for (auto& byte : bytes) byte &= 0x7F;  // the characters alone have the top bit
+    auto write = file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+    UCHAR character = static_cast<UCHAR>(0x80 | round);
+    EXPECT_EQ(file.DeviceControl(IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    characters.push_back(character);
+  }
+  ASSERT_TRUE(server_->WaitForWritten(kChannel, expected.size() + characters.size(), std::chrono::seconds(10)));
+  std::vector<uint8_t> line = server_->Written(kChannel);
+  std::vector<uint8_t> immediate;
+  std::erase_if(line, [&](uint8_t byte) { return byte & 0x80 ? immediate.push_back(byte), true : false; });
+  EXPECT_EQ(immediate, characters);
+  EXPECT_TRUE(line == expected);
+  EXPECT_GT(server_->Stats().droppedOut, 0u);
+}
+
 // Reads and writes cancelled at random moments against their completions, while line data
 // arrives: each ends once, as cancelled or with what it moved, and the port carries on.
 TEST_F(DataPathEndToEnd, CancellationsRaceCompletionsOfReadsAndWrites) {

@@ -91,7 +91,7 @@ TEST(DriverLoad, ConfigurationValuesBindPortsAndChannels) {
   }
 }
 
-TEST(DriverLoad, PortCountIsBoundedAndAtLeastOne) {
+TEST(DriverLoad, PortCountIsBoundedAndCOMNumbersThatDoNotFitGetNoNameButTheirDevice) {
   {
     DriverSession session;
     session.SetValue("MaxPort", 300);
@@ -101,17 +101,6 @@ TEST(DriverLoad, PortCountIsBoundedAndAtLeastOne) {
     EXPECT_EQ(DriverSession::DeviceCount(), 256);
     EXPECT_EQ(DriverSession::LinkTargetOf("COM258"), "\\Device\\vxserial255");
   }
-  for (uint32_t ports : {0u, 0xFFFFFFFFu}) {  // 0 and -1
-    DriverSession session;
-    session.SetValue("MaxPort", ports);
-    EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
-    EXPECT_EQ(DriverSession::DeviceCount(), 0);
-    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
-    EXPECT_TRUE(host::errorlog::Entries().empty());
-  }
-}
-
-TEST(DriverLoad, ComNumbersThatDoNotFitGetNoNameButTheirDevice) {
   DriverSession session;
   session.SetValue("StartPort", 9998);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
@@ -120,6 +109,27 @@ TEST(DriverLoad, ComNumbersThatDoNotFitGetNoNameButTheirDevice) {
   EXPECT_EQ(DriverSession::LinkTargetOf("COM9999"), "\\Device\\vxserial1");
   EXPECT_EQ(DriverSession::LinkTargetOf("COM10000"), "");
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
+}
+
+// No port at all (a count of 0 or -1, or the first device refused) fails the load, which
+// leaves nothing and logs nothing; a refusal at port K keeps the first K.
+TEST(DriverLoad, LoadWithoutAnyPortFailsAndDeviceCreationStoppingAtPortKKeepsTheFirstK) {
+  for (auto [ports, failedCreation] : {std::pair{0u, 0}, {0xFFFFFFFFu, 0}, {3u, 1}}) {
+    DriverSession session;
+    session.SetValue("MaxPort", ports);
+    host::io::FailNthDeviceCreation(failedCreation);
+    EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED) << ports << " ports";
+    EXPECT_EQ(DriverSession::DeviceCount(), 0);
+    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+    EXPECT_TRUE(host::errorlog::Entries().empty());
+  }
+  DriverSession session;
+  host::io::FailNthDeviceCreation(3);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(DriverSession::DeviceCount(), 2);
+  EXPECT_EQ(session.Driver().PortTable[2].PortRecord, nullptr);
+  EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
+  EXPECT_TRUE(host::errorlog::Entries().empty());
 }
 
 // Only a four-byte REG_DWORD is a configuration value: any other type or size reads as absent.
@@ -160,26 +170,6 @@ TEST(DriverLoad, ExtremeValuesNeverOverflow) {
   EXPECT_EQ(session.Driver().PortTable[2].PortRecord->ComNumber, 0x80000001u);
   EXPECT_EQ(DriverSession::DeviceMapValue("vxserial2"), "");
   for (int i = 0; i < 3; i++) EXPECT_EQ(session.Driver().PortTable[i].RemoteChannel, channels[i]) << i;
-}
-
-TEST(DriverLoad, DeviceCreationStoppingAtPortKKeepsTheFirstK) {
-  {
-    DriverSession session;
-    host::io::FailNthDeviceCreation(3);
-    ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-    EXPECT_EQ(DriverSession::DeviceCount(), 2);
-    EXPECT_EQ(session.Driver().PortTable[2].PortRecord, nullptr);
-    EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
-    EXPECT_TRUE(host::errorlog::Entries().empty());
-  }
-  {
-    DriverSession session;
-    host::io::FailNthDeviceCreation(1);
-    EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
-    EXPECT_EQ(DriverSession::DeviceCount(), 0);
-    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
-    EXPECT_TRUE(host::errorlog::Entries().empty());
-  }
 }
 
 TEST(DriverLoad, NoNameBuffersWriteTheOneErrorLogEntry) {

@@ -69,31 +69,24 @@ NTSTATUS WaitFor(PVOID object, LARGE_INTEGER* timeout) {
 
 using DeferredCalls = testsupport::ManualExecutive;
 
-TEST_F(DeferredCalls, InsertedTwiceBeforeRunningRunsOnceWithTheFirstArguments) {
-  Trace trace;
-  TracedDpc call(trace, 1);
-  int first = 0;
-  int second = 0;
-  EXPECT_TRUE(KeInsertQueueDpc(&call.dpc, &first, nullptr));
-  EXPECT_FALSE(KeInsertQueueDpc(&call.dpc, &second, nullptr));
-  EXPECT_EQ(host::QueuedDpcCount(), 1u);
-  EXPECT_EQ(host::RunQueuedDpcs(), 1u);
-  ASSERT_EQ(trace.ids.size(), 1u);
-  EXPECT_EQ(trace.firstArguments[0], &first);
-  EXPECT_EQ(trace.levels[0], DISPATCH_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_EQ(host::RunQueuedDpcs(), 0u);
-}
-
-TEST_F(DeferredCalls, RunInQueueOrderAndARemovedCallDoesNotRun) {
+TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderAndARemovedCallDoesNotRun) {
   Trace trace;
   TracedDpc calls[3] = {{trace, 0}, {trace, 1}, {trace, 2}};
+  int first = 0;
+  int second = 0;
   EXPECT_FALSE(KeRemoveQueueDpc(&calls[1].dpc));
-  for (int i : {2, 1, 0}) KeInsertQueueDpc(&calls[i].dpc, nullptr, nullptr);
+  EXPECT_TRUE(KeInsertQueueDpc(&calls[2].dpc, &first, nullptr));
+  EXPECT_FALSE(KeInsertQueueDpc(&calls[2].dpc, &second, nullptr)) << "already queued";
+  for (int i : {1, 0}) KeInsertQueueDpc(&calls[i].dpc, nullptr, nullptr);
+  EXPECT_EQ(host::QueuedDpcCount(), 3u);
   EXPECT_TRUE(KeRemoveQueueDpc(&calls[1].dpc));
   EXPECT_FALSE(KeRemoveQueueDpc(&calls[1].dpc));
   EXPECT_EQ(host::RunQueuedDpcs(), 2u);
   EXPECT_EQ(trace.ids, (std::vector<int>{2, 0}));
+  EXPECT_EQ(trace.firstArguments[0], &first) << "the first insertion's arguments";
+  EXPECT_EQ(trace.levels[0], DISPATCH_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(host::RunQueuedDpcs(), 0u);
   EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr)) << "removed, it can be queued again";
   EXPECT_EQ(host::RunQueuedDpcs(), 1u);
 }
@@ -155,9 +148,16 @@ TEST_F(Timers, AbsoluteDueTimeIsASystemTimeAndOneInThePastExpiresAtTheNextAdvanc
   EXPECT_EQ(host::AdvanceClock(0), 1u);
 }
 
-TEST_F(Timers, RearmingAPendingTimerReplacesDueTimeAndCallAndFiresOnce) {
+// Setting and cancelling report whether the timer was armed; a re-arm replaces due time and
+// call, and the timer fires once.
+TEST_F(Timers, RearmAndCancelReportWhetherTheTimerWasArmed) {
   TracedTimer t;
   TracedDpc second(t.trace, 2);
+  EXPECT_FALSE(KeCancelTimer(&t.timer));
+  t.Set(Relative(kSecond));
+  EXPECT_TRUE(KeCancelTimer(&t.timer));
+  host::AdvanceClock(2 * kSecond);
+  EXPECT_TRUE(t.trace.ids.empty());
   const int64_t start = host::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
   host::AdvanceClock(2 * kSecond);
@@ -168,18 +168,6 @@ TEST_F(Timers, RearmingAPendingTimerReplacesDueTimeAndCallAndFiresOnce) {
   host::AdvanceClock(60 * kSecond);
   EXPECT_EQ(t.trace.ids, std::vector<int>{2});
   EXPECT_EQ(t.trace.times[0], start + 22 * kSecond);
-}
-
-TEST_F(Timers, CancelReportsWhetherTheTimerWasArmed) {
-  TracedTimer t;
-  EXPECT_FALSE(KeCancelTimer(&t.timer));
-  t.Set(Relative(kSecond));
-  EXPECT_TRUE(KeCancelTimer(&t.timer));
-  host::AdvanceClock(2 * kSecond);
-  EXPECT_TRUE(t.trace.ids.empty());
-  t.Set(Relative(kSecond));
-  host::AdvanceClock(kSecond);
-  EXPECT_EQ(t.trace.ids.size(), 1u);
   EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
 }
 
@@ -235,19 +223,6 @@ TEST_F(Timers, BusyWaitMovesTheClockButExpiresNothing) {
   EXPECT_TRUE(t.trace.ids.empty());
   EXPECT_EQ(host::AdvanceClock(0), 1u);
   EXPECT_EQ(t.trace.times[0], start + 2 * kMillisecond) << "late, at the time the test let it";
-}
-
-TEST_F(Timers, TimersAndDeferredCallsAreForgottenByARestartOfTheExecutive) {
-  TracedTimer t;
-  t.Set(Relative(kSecond));
-  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
-  host::Shutdown();
-  host::StartManual();
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
-  EXPECT_FALSE(KeCancelTimer(&t.timer));
-  EXPECT_FALSE(t.Set(Relative(kSecond)));
-  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
 }
 
 using Events = testsupport::ManualExecutive;
@@ -327,23 +302,21 @@ struct TimedWait {
   }
 };
 
-TEST_F(Waits, RelativeTimeOutEndsTheWaitWhenTheVirtualClockPassesIt) {
+TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThreadsIncluded) {
   const int64_t start = host::SystemTime();
-  TimedWait wait(NotificationEvent, Relative(5 * kSecond));
+  TimedWait relative(NotificationEvent, Relative(5 * kSecond));
   host::AdvanceClock(4 * kSecond);
-  EXPECT_EQ(wait.status.load(), STATUS_PENDING);
+  EXPECT_EQ(relative.status.load(), STATUS_PENDING);
   host::AdvanceClock(kSecond);
-  EXPECT_EQ(wait.Result(), STATUS_TIMEOUT);
-  EXPECT_GE(wait.returnedAt.load(), start + 5 * kSecond);
-  EXPECT_EQ(host::WaitersOn(&wait.event), 0u);
-}
+  EXPECT_EQ(relative.Result(), STATUS_TIMEOUT);
+  EXPECT_GE(relative.returnedAt.load(), start + 5 * kSecond);
+  EXPECT_EQ(host::WaitersOn(&relative.event), 0u);
 
-TEST_F(Waits, AbsoluteTimeOutAndBusyWaitsOfOtherThreadsCountToo) {
   const int64_t deadline = host::SystemTime() + 3 * kMillisecond;
-  TimedWait wait(NotificationEvent, Absolute(deadline));
+  TimedWait absolute(NotificationEvent, Absolute(deadline));
   for (int i = 0; i < 30; ++i) KeStallExecutionProcessor(100);
-  EXPECT_EQ(wait.Result(), STATUS_TIMEOUT);
-  EXPECT_GE(wait.returnedAt.load(), deadline);
+  EXPECT_EQ(absolute.Result(), STATUS_TIMEOUT);
+  EXPECT_GE(absolute.returnedAt.load(), deadline);
 }
 
 TEST_F(Waits, ZeroOrPastTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
@@ -360,14 +333,24 @@ TEST_F(Waits, ZeroOrPastTimeOutPollsWithoutBlockingEvenAtDispatchLevel) {
 
 using Clock = testsupport::ManualExecutive;
 
-TEST_F(Clock, ManualModeStartsAtAFixedTimeAndMovesOnlyWhenTold) {
+TEST_F(Clock, ManualModeStartsAtAFixedTimeMovesOnlyWhenToldAndARestartForgetsTimersAndCalls) {
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
   host::AdvanceClock(3 * kSecond);
   EXPECT_EQ(host::SystemTime(), now.QuadPart + 3 * kSecond);
+
+  // A restart starts the clock again and forgets timers and deferred calls.
+  TracedTimer t;
+  t.Set(Relative(kSecond));
+  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
   host::StartManual();
   EXPECT_EQ(host::SystemTime(), now.QuadPart);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_FALSE(KeCancelTimer(&t.timer));
+  EXPECT_FALSE(t.Set(Relative(kSecond)));
+  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
   LARGE_INTEGER value;
   value.QuadPart = -10000;
   EXPECT_EQ(RtlExtendedIntegerMultiply(value, 8000).QuadPart, -80000000LL);
@@ -405,7 +388,9 @@ class LiveExecutive : public ::testing::Test {
   void TearDown() override { host::Shutdown(); }
 };
 
-TEST_F(LiveExecutive, ScaledTimerFiresOnAWorkerNoEarlierThanItsVirtualDueTime) {
+// A scaled clock: timers fire on a worker, waits and busy waits last, no earlier than their
+// virtual time.
+TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) {
   host::StartLive({2, 50.0});
   EXPECT_EQ(host::CurrentMode(), host::Mode::Live);
   LiveProbe probe;
@@ -418,17 +403,14 @@ TEST_F(LiveExecutive, ScaledTimerFiresOnAWorkerNoEarlierThanItsVirtualDueTime) {
   EXPECT_EQ(probe.level.load(), DISPATCH_LEVEL);
   EXPECT_TRUE(KeReadStateTimer(&timer));
   EXPECT_FALSE(KeCancelTimer(&timer));
-}
 
-TEST_F(LiveExecutive, WaitTimeOutAndBusyWaitLastAtLeastTheirVirtualTime) {
-  host::StartLive({1, 20.0});
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
-  const int64_t start = host::SystemTime();
+  const int64_t beforeWait = host::SystemTime();
   LARGE_INTEGER timeout = Relative(kSecond);
   EXPECT_EQ(WaitFor(&never, &timeout), STATUS_TIMEOUT);
   const int64_t afterWait = host::SystemTime();
-  EXPECT_GE(afterWait, start + kSecond);
+  EXPECT_GE(afterWait, beforeWait + kSecond);
   KeStallExecutionProcessor(500000);
   EXPECT_GE(host::SystemTime(), afterWait + 500 * kMillisecond);
 }

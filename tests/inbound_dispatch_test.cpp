@@ -51,79 +51,59 @@ class InboundDispatchTest : public testsupport::ManualExecutive {
   UCHAR rxStorage_[3 * RX_RING_SIZE] = {};
 };
 
+// The payload is what the length field says, cut to the datagram; a field below the
+// header's own four bytes means none. Unsequenced data is taken whole or dropped whole, and
+// data taken, even none, wakes the reader.
 TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
-  Fill(0, 600);
-  Dispatch(0, Packet(PKT_DATA, 0, 423, 0));
-  EXPECT_EQ(Held(0), 1023);
-  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
-  EXPECT_EQ(rxStorage_[(100 + 600) % RX_RING_SIZE], 1);  // first payload byte, wrapped ring
-
-  Fill(1, 600);
-  Dispatch(1, Packet(PKT_DATA, 0, 424, 0));
-  EXPECT_EQ(Held(1), 600);
-  EXPECT_FALSE(Queued(ports_->Record(1)->ReadDataDpc));
-}
-
-TEST_F(InboundDispatchTest, EmptyDataStillWakesTheReader) {
-  Fill(0, 5);
-  Dispatch(0, Packet(PKT_DATA, 0, 0, 0));
-  EXPECT_EQ(Held(0), 5);
-  EXPECT_TRUE(Queued(ports_->Record(0)->ReadDataDpc));
+  struct Case {
+    LONG held;
+    ULONG carried, lengthField;
+    LONG after;
+    bool wakes;
+  } cases[] = {
+      {600, 423, 0, 1023, true}, {600, 424, 0, 600, false},  // room for 423 more
+      {5, 0, 0, 5, true},                                    // empty
+      {5, 8, 1, 5, true},        {5, 8, 2, 5, true},         // fields below four
+      {0, 6, 104, 6, true},                                  // a field beyond the datagram
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.held << "+" << c.carried << " field " << c.lengthField);
+    Fill(0, c.held);
+    Dispatch(0, Packet(PKT_DATA, 0, c.carried, 0, c.lengthField));
+    EXPECT_EQ(Held(0), c.after);
+    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.wakes);
+    if (c.after > c.held) {
+      EXPECT_EQ(rxStorage_[(100 + c.held) % RX_RING_SIZE], 1) << "first payload byte";
+    }
+  }
 }
 
 // Taken whole or not at all: one that does not fit is refused like a gap (InSeq stays) and,
-// like a repeat or a gap, makes the next read acknowledge again what was taken.
+// like a repeat or a gap, makes the next read acknowledge again what was taken. A length
+// field below four carries no payload: the packet is taken, empty.
 TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherAcknowledgement) {
   struct Case {
     LONG held, inSeq, sequence, payload;
     bool taken;
+    ULONG lengthField;
   } cases[] = {
-      {1000, 3, 4, 23, true},   {1000, 3, 4, 24, false},  // room for 23 more
-      {0, 15, 1, 4, true},      {0, 15, 15, 4, false},    // the wrap; a repeat
-      {0, 1, 3, 4, false},                                // a gap
+      {1000, 3, 4, 23, true, 0}, {1000, 3, 4, 24, false, 0},  // room for 23 more
+      {1023, 1, 2, 10, false, 0},                             // a full ring
+      {0, 15, 1, 4, true, 0},    {0, 15, 15, 4, false, 0},    // the wrap; a repeat
+      {0, 1, 3, 4, false, 0},                                 // a gap
+      {5, 4, 5, 8, true, 3},                                  // no payload
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sequence);
     Fill(0, c.held);
     PortTable[0].InSeq = c.inSeq;
     ports_->Record(0)->RxAckPending = 0;
-    Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence));
-    EXPECT_EQ(Held(0), c.held + (c.taken ? c.payload : 0));
+    Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence, c.lengthField));
+    EXPECT_EQ(Held(0), c.held + (c.taken && c.lengthField == 0 ? c.payload : 0));
     EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);
     EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.taken);
     EXPECT_EQ(ports_->Record(0)->RxAckPending, 1u);
   }
-}
-
-// A length field below the header's own four bytes means no payload, whatever the datagram
-// carries: nothing is stored, and data still wakes the reader.
-TEST_F(InboundDispatchTest, LengthFieldsBelowFourCarryNoPayload) {
-  PortRecord* record = ports_->Record(0);
-  Fill(0, 5);
-  for (ULONG length : {0u, 1u, 2u}) {
-    std::vector<UCHAR> packet = Packet(PKT_DATA, 0, 8, 0);
-    EncodeLinkHeader(packet.data(), PKT_DATA, 0, length, 0);
-    Dispatch(0, packet);
-    EXPECT_EQ(Held(0), 5) << length;
-    EXPECT_TRUE(Queued(record->ReadDataDpc)) << length;
-  }
-  PortTable[0].InSeq = 4;
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 8, 5, /*lengthField=*/3));
-  EXPECT_EQ(Held(0), 5);
-  EXPECT_EQ(PortTable[0].InSeq, 5);
-  EXPECT_TRUE(Queued(record->ReadDataDpc));
-}
-
-// Sequenced data for a ring that already holds 1023 bytes never overruns the reader: the ring
-// keeps exactly what it held.
-TEST_F(InboundDispatchTest, SequencedDataNeverOverrunsAFullRing) {
-  Fill(0, 1023, /*readIndex=*/1000);
-  rxStorage_[1000] = 0xAB;  // the next byte the reader takes
-  PortTable[0].InSeq = 1;
-  Dispatch(0, Packet(PKT_SEQDATA, 0, 10, 2));
-  EXPECT_EQ(Held(0), 1023);
-  EXPECT_EQ(PortTable[0].RxRing.WriteIndex, (1000 + 1023) % RX_RING_SIZE);
-  EXPECT_EQ(rxStorage_[1000], 0xAB);
 }
 
 TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
@@ -133,12 +113,6 @@ TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
   EXPECT_EQ(PortTable[2].RxRing.WriteIndex, 0);
   EXPECT_EQ(PortTable[2].InSeq, 0);
   EXPECT_FALSE(Queued(ports_->Record(2)->ReadDataDpc));
-}
-
-TEST_F(InboundDispatchTest, LengthFieldBeyondTheDatagramIsCutToIt) {
-  // Claims 100 payload bytes but carries 6: only the 6 received bytes are stored.
-  Dispatch(0, Packet(PKT_DATA, 0, 6, 0, /*lengthField=*/104));
-  EXPECT_EQ(Held(0), 6);
 }
 
 TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {

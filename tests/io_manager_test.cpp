@@ -44,7 +44,7 @@ class IoManagerTest : public testsupport::ManualExecutive {
 
 // ---- devices ----
 
-TEST_F(IoManagerTest, DevicesAreListedNewestFirstAndUnlinkedOnDelete) {
+TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
   TinyDriver driver;
   PDEVICE_OBJECT a = driver.AddDevice(u"\\Device\\a", 64, true);
   PDEVICE_OBJECT b = driver.AddDevice(u"\\Device\\b");
@@ -65,23 +65,19 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstAndUnlinkedOnDelete) {
   EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
   opened.file.Close();
   EXPECT_EQ(driver.Majors(), std::vector<UCHAR>{IRP_MJ_CREATE}) << "nothing reaches a deleted device";
-}
 
-TEST_F(IoManagerTest, DeviceNameCollisionAndInjectedFailure) {
-  TinyDriver driver;
   auto create = [&](std::u16string text) {
     UNICODE_STRING name = Counted(text);
     PDEVICE_OBJECT device = nullptr;
     return IoCreateDevice(driver.Driver(), 0, &name, 0, 0, FALSE, &device);
   };
-  ASSERT_EQ(create(u"\\Device\\x"), STATUS_SUCCESS);
-  EXPECT_EQ(create(u"\\DEVICE\\X"), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(create(u"\\DEVICE\\A"), STATUS_OBJECT_NAME_COLLISION);
   host::io::FailNthDeviceCreation(2);
   EXPECT_EQ(create(u"\\Device\\y"), STATUS_SUCCESS);
   EXPECT_EQ(create(u"\\Device\\z"), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(host::names::Exists("\\Device\\z"));
   EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
-  EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 3u);
+  EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 4u);
 }
 
 // ---- names ----
@@ -326,34 +322,42 @@ TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
 }
 
+// A control request built as the driver builds its transport requests, with the event and
+// status block its builder waits on.
+struct BuiltRequest {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+  PIRP irp;
+  BuiltRequest(PDEVICE_OBJECT device, IO_STATUS_BLOCK initial = {}) : iosb(initial) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  }
+  bool Signalled() { return KeReadStateEvent(&event) != 0; }
+};
+
 TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent) {
   TinyDriver driver;
   PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
   driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
-  PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
-  ASSERT_NE(irp, nullptr);
+  BuiltRequest built(device);
+  ASSERT_NE(built.irp, nullptr);
   char data[16] = "datagram";
   PMDL mdl = IoAllocateMdl(data, sizeof(data), FALSE, FALSE, nullptr);
   MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
   EXPECT_EQ(host::io::MdlBuffer(mdl), data);
-  irp->MdlAddress = mdl;
-  KEVENT event;
-  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  irp->UserEvent = &event;
-  irp->UserIosb = &iosb;
-  EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+  built.irp->MdlAddress = mdl;
+  EXPECT_EQ(IoGetNextIrpStackLocation(built.irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  ASSERT_EQ(IofCallDriver(device, built.irp), STATUS_PENDING);
   EXPECT_EQ(host::io::OutstandingMdls(), 1u);
   std::thread completer([] { Complete(parked, STATUS_SUCCESS, 20); });
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&built.event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   completer.join();
-  EXPECT_EQ(iosb.Information, 20u);
+  EXPECT_EQ(built.iosb.Information, 20u);
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
   EXPECT_EQ(host::io::OutstandingMdls(), 0u);
 
   host::io::FailNthIrpAllocation(1);
-  EXPECT_EQ(IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr), nullptr);
+  EXPECT_EQ(BuiltRequest(device).irp, nullptr);
   host::io::FailNthMdlAllocation(1);
   EXPECT_EQ(IoAllocateMdl(data, 1, FALSE, FALSE, nullptr), nullptr);
 }
@@ -372,30 +376,20 @@ TEST_F(IoManagerTest, BuiltRequestFailedAtOnceWritesNeitherStatusBlockNorEvent) 
   } cases[] = {{STATUS_HOST_UNREACHABLE, false}, {STATUS_BUFFER_OVERFLOW, true}, {STATUS_SUCCESS, true}};
   for (const auto& c : cases) {
     completion = c.status;
-    PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{{static_cast<NTSTATUS>(0x12345678)}, 99};
-    irp->UserEvent = &event;
-    irp->UserIosb = &iosb;
-    EXPECT_EQ(IofCallDriver(device, irp), c.status);
-    EXPECT_EQ(KeReadStateEvent(&event) != 0, c.served) << std::hex << c.status;
-    EXPECT_EQ(iosb.Status, c.served ? c.status : static_cast<NTSTATUS>(0x12345678)) << std::hex << c.status;
-    EXPECT_EQ(iosb.Information, c.served ? 4u : 99u);
+    BuiltRequest built(device, IO_STATUS_BLOCK{{static_cast<NTSTATUS>(0x12345678)}, 99});
+    EXPECT_EQ(IofCallDriver(device, built.irp), c.status);
+    EXPECT_EQ(built.Signalled(), c.served) << std::hex << c.status;
+    EXPECT_EQ(built.iosb.Status, c.served ? c.status : static_cast<NTSTATUS>(0x12345678)) << std::hex << c.status;
+    EXPECT_EQ(built.iosb.Information, c.served ? 4u : 99u);
   }
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
 
   driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
-  PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  irp->UserEvent = &event;
-  irp->UserIosb = &iosb;
-  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+  BuiltRequest built(device);
+  ASSERT_EQ(IofCallDriver(device, built.irp), STATUS_PENDING);
   Complete(parked, STATUS_HOST_UNREACHABLE, 0);
-  EXPECT_NE(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(iosb.Status, STATUS_HOST_UNREACHABLE);
+  EXPECT_TRUE(built.Signalled());
+  EXPECT_EQ(built.iosb.Status, STATUS_HOST_UNREACHABLE);
 }
 
 // ---- error log and configuration ----

@@ -89,11 +89,6 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContext) {
     EXPECT_EQ(ranContext, record);
   }
 
-  // The lock works as a lock: taken and released at dispatch level.
-  KIRQL old = KfAcquireSpinLock(&record->PortLock);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  KfReleaseSpinLock(&record->PortLock, old);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   PortTable[0] = {};
   ExFreePool(record);
 }

@@ -204,7 +204,7 @@ constexpr std::string_view kSample =
     "\r\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom\\Sub]\r\n";
 
-TEST_F(RegistryTest, RegFileValuesOfEveryForm) {
+TEST_F(RegistryTest, RegFileValuesOfEveryFormMergedAndDeleted) {
   reg::LoadRegText(kSample, "sample.reg");
   EXPECT_EQ(reg::GetDword(kTessacom, "StartPort"), 10u);
   EXPECT_EQ(reg::GetString(kTessacom, "Path"), "C:\\drivers\\")
@@ -222,9 +222,8 @@ TEST_F(RegistryTest, RegFileValuesOfEveryForm) {
   reg::LoadRegText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n\"Expand\"=hex(2):25,41,25,00\n", "old.reg");
   EXPECT_EQ(reg::GetValue("\\REGISTRY\\MACHINE\\SOFTWARE\\Old", "Expand")->type, static_cast<ULONG>(REG_EXPAND_SZ));
   EXPECT_EQ(reg::GetString("\\REGISTRY\\MACHINE\\SOFTWARE\\Old", "Expand"), "%A%");
-}
 
-TEST_F(RegistryTest, RegFileMergesAndDeletes) {
+  // A later file merges into what is there, deleting what it names with '-'.
   reg::SetDword(kTessacom, "Keep", 1);
   reg::SetDword(kTessacom, "Drop", 2);
   reg::SetDword(std::string(kTessacom) + "\\Gone\\Deeper", "X", 3);

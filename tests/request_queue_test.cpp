@@ -86,11 +86,8 @@ TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   for (int i = 0; i < 4; i++) {
     EXPECT_EQ(reads[i]->status, STATUS_CANCELLED);
     EXPECT_EQ(reads[i]->information, 0u);
+    EXPECT_EQ(reads[i]->order, 3 - i) << "newest first";
   }
-  EXPECT_EQ(reads[3]->order, 0);
-  EXPECT_EQ(reads[2]->order, 1);
-  EXPECT_EQ(reads[1]->order, 2);
-  EXPECT_EQ(reads[0]->order, 3);
 
   // A current purge has no cancel routine: it is only flagged and finishes on its own.
   Request& current = bench.Control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR);

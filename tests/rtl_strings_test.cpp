@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "kernel.h"
 
@@ -34,19 +35,16 @@ TEST(RtlStrings, InitCountsCharactersWithRoomForTheTerminator) {
   EXPECT_EQ(string.Buffer, nullptr);
 }
 
-TEST(RtlStrings, AppendWritesTheTerminatorOnlyWhenThereIsRoom) {
+// An append writes the terminator only when there is room for it, and one that does not fit
+// writes nothing.
+TEST(RtlStrings, AppendWritesWhatFitsWithATerminatorWhenThereIsRoom) {
   Buffer exact(6);
   EXPECT_EQ(RtlAppendUnicodeToString(&exact.string, u"COM"), STATUS_SUCCESS);
   EXPECT_EQ(Text(exact.string), u"COM");
   EXPECT_EQ(exact.chars[3], u'#');
-  Buffer roomy(10);
-  RtlAppendUnicodeToString(&roomy.string, u"COM");
-  EXPECT_EQ(roomy.chars[3], 0);
-}
-
-TEST(RtlStrings, AppendThatDoesNotFitWritesNothing) {
   Buffer buffer(8);
   RtlAppendUnicodeToString(&buffer.string, u"CO");
+  EXPECT_EQ(buffer.chars[2], 0);
   EXPECT_EQ(RtlAppendUnicodeToString(&buffer.string, u"M12"), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(Text(buffer.string), u"CO");
   EXPECT_EQ(buffer.chars[3], u'#');
@@ -59,31 +57,24 @@ TEST(RtlStrings, AppendThatDoesNotFitWritesNothing) {
   EXPECT_EQ(Text(buffer.string), u"COM1");
 }
 
-TEST(RtlStrings, IntegerRendersInEachBaseAndReplacesTheContents) {
-  Buffer buffer(64);
-  RtlAppendUnicodeToString(&buffer.string, u"old");
-  EXPECT_EQ(RtlIntegerToUnicodeString(519, 10, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"519");
-  EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"BEEF");
-  EXPECT_EQ(RtlIntegerToUnicodeString(8, 8, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"10");
-  EXPECT_EQ(RtlIntegerToUnicodeString(5, 2, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"101");
-  EXPECT_EQ(RtlIntegerToUnicodeString(0, 0, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"0");
-  EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"4294967295");
-  EXPECT_EQ(RtlIntegerToUnicodeString(1, 7, &buffer.string), STATUS_INVALID_PARAMETER);
-}
-
-TEST(RtlStrings, IntegerOverflowsWhenTheDigitsDoNotFit) {
+// A rendering replaces the contents; digits that exactly fill the buffer get no terminator,
+// and digits that do not fit overflow with nothing written.
+TEST(RtlStrings, IntegerRendersInEachBaseAndOverflowsWhenTheDigitsDoNotFit) {
   Buffer buffer(10);  // the driver's number string: four digits and a terminator
-  EXPECT_EQ(RtlIntegerToUnicodeString(9999, 10, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"9999");
-  EXPECT_EQ(buffer.chars[4], 0);
+  RtlAppendUnicodeToString(&buffer.string, u"old");
+  const std::tuple<ULONG, ULONG, std::u16string> cases[] = {
+      {519, 10, u"519"}, {0xBEEF, 16, u"BEEF"}, {8, 8, u"10"}, {5, 2, u"101"}, {0, 0, u"0"}, {9999, 10, u"9999"}};
+  for (const auto& [value, base, text] : cases) {
+    EXPECT_EQ(RtlIntegerToUnicodeString(value, base, &buffer.string), STATUS_SUCCESS) << value;
+    EXPECT_EQ(Text(buffer.string), text);
+    EXPECT_EQ(buffer.chars[text.size()], 0) << value;
+  }
   EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"12345");  // exactly fills it: no terminator
+  EXPECT_EQ(Text(buffer.string), u"12345");
+  EXPECT_EQ(RtlIntegerToUnicodeString(1, 7, &buffer.string), STATUS_INVALID_PARAMETER);
+  Buffer large(64);
+  EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &large.string), STATUS_SUCCESS);
+  EXPECT_EQ(Text(large.string), u"4294967295");
   Buffer small(4);
   EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &small.string), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(small.string.Length, 0);

@@ -61,42 +61,38 @@ class SenderTest : public testsupport::ManualExecutive {
   PFILE_OBJECT lastFailedOn_ = nullptr;
 };
 
+// A data packet takes every byte placed, across the ring's wrap, numbered with the next OutSeq
+// (a closed port's 0 stays 0), and keeps them as the chunk to send again.
 TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
-  PortTable[1].OutSeq = 1;
-  PortTable[1].TxRing.ReadIndex = 120;  // wraps
-  PortTable[1].TxRing.WriteIndex = 120;
-  link_->Place(1, Bytes(10, 0x30));
-  link_->MarkData(1);
-  auto sent = Pass();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
-  EXPECT_EQ(sent[0].data.size(), 14u);
-  LinkHeader header = DecodeLinkHeader(sent[0].data.data());
-  EXPECT_EQ(header.Type, PKT_DATA);
-  EXPECT_EQ(header.Channel, 11);
-  EXPECT_EQ(header.Length, 14);
-  EXPECT_EQ(header.Sequence, 2);
-  EXPECT_EQ(Payload(sent[0]), Bytes(10, 0x30));
-  EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
-  EXPECT_EQ(CapturedPort(sent[0]), 519);
-  EXPECT_EQ(PortTable[1].TxRing.ReadIndex, PortTable[1].TxRing.WriteIndex);
-  EXPECT_EQ(PortTable[1].TxPending, 0);
-  EXPECT_EQ(std::vector<UCHAR>(link_->Ports().Record(1)->RetransmitCopy,
-                               link_->Ports().Record(1)->RetransmitCopy + 10),
-            Bytes(10, 0x30));
-}
-
-TEST_F(SenderTest, AFullRingGoesOutAsOneFullPacket) {
-  PortTable[0].OutSeq = 1;
-  PortTable[0].TxRing.ReadIndex = 77;
-  PortTable[0].TxRing.WriteIndex = 77;
-  link_->Place(0, Bytes(128));
-  link_->MarkData(0);
-  auto sent = Pass();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].data.size(), 132u);
-  EXPECT_EQ(Payload(sent[0]), Bytes(128));
-  EXPECT_EQ(PortTable[0].TxRing.ReadIndex, 77);
+  struct Case {
+    int port;
+    LONG outSeq, ringIndex, count, sequence;
+  } cases[] = {{1, 1, 120, 10, 2}, {0, 1, 77, 128, 2}, {3, 0, 0, 2, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    PortTable[c.port].OutSeq = c.outSeq;
+    PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
+    PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
+    link_->Place(c.port, Bytes(c.count, 0x30));
+    link_->MarkData(c.port);
+    auto sent = Pass();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
+    EXPECT_EQ(sent[0].data.size(), c.count + 4u);
+    LinkHeader header = DecodeLinkHeader(sent[0].data.data());
+    EXPECT_EQ(header.Type, PKT_DATA);
+    EXPECT_EQ(header.Channel, 10 + c.port);
+    EXPECT_EQ(header.Length, c.count + 4);
+    EXPECT_EQ(header.Sequence, c.sequence);
+    EXPECT_EQ(PortTable[c.port].OutSeq, c.sequence);
+    EXPECT_EQ(Payload(sent[0]), Bytes(c.count, 0x30));
+    EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
+    EXPECT_EQ(CapturedPort(sent[0]), 519);
+    EXPECT_EQ(PortTable[c.port].TxRing.ReadIndex, PortTable[c.port].TxRing.WriteIndex);
+    EXPECT_EQ(PortTable[c.port].TxPending, 0);
+    PortRecord* record = link_->Ports().Record(c.port);
+    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + c.count), Bytes(c.count, 0x30));
+  }
 }
 
 TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
@@ -109,19 +105,22 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(DecodeLinkHeader(first[0].data.data()).Sequence, 1);  // 15 wraps to 1
 
-  // Bytes placed after the chunk (an immediate character) are not part of the retransmission:
-  // the sender comes back for them, and they go out fresh with the port's next visit.
+  // Bytes placed behind the sent chunk (an immediate character) are neither part of its
+  // retransmission nor sent fresh while it awaits its acknowledgement: they would take its
+  // sequence and copy. They go out once the chunk is acknowledged.
   link_->Place(2, Bytes(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
-  link_->Ports().TakeSendEvent();
   auto again = Pass();
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
   EXPECT_EQ(record->RetransmitPending, 0);
-  EXPECT_TRUE(link_->Ports().TakeSendEvent());
+  link_->MarkData(2);
+  EXPECT_TRUE(Pass().empty());
 
+  record->WriteInFlight = 0;
+  link_->MarkData(2);
   auto next = Pass();
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 2);
@@ -160,44 +159,30 @@ TEST_F(SenderTest, DuplicatedAcknowledgementNeverSendsStaleRingBytes) {
   EXPECT_EQ(PortTable[0].TxPending, 0);
 }
 
-TEST_F(SenderTest, ClosedPortSendsSequenceZeroAndStaysAtZero) {
-  PortTable[3].OutSeq = 0;
-  link_->Place(3, Bytes(2));
-  link_->MarkData(3);
-  auto sent = Pass();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(DecodeLinkHeader(sent[0].data.data()).Sequence, 0);
-  EXPECT_EQ(PortTable[3].OutSeq, 0);
-}
-
-TEST_F(SenderTest, OpenGoesOutWithOutSeqAndControlLeavesBeforeData) {
+// Opens and polls carry the OutSeq of the moment they are sent, not of their queueing.
+TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   UCHAR settings[18] = {1, 2, 3};
-  PortTable[0].OutSeq = 1;
+  PortTable[0].OutSeq = 7;
   QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, 0);  // the gate lets open through
+  PortTable[0].OutSeq = 1;
   link_->Ports().OpenLink(0);
   link_->Place(0, Bytes(4));
   link_->MarkData(0);
   QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  link_->Ports().OpenLink(1);
+  PortTable[1].OutSeq = 7;
+  QueueLinkPacket(0, PKT_POLL, nullptr, 0, 1);
+  PortTable[1].OutSeq = 8;
   auto sent = Pass();
-  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.begin() + 4),
             (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));
   EXPECT_EQ(sent[0].data.size(), 22u);
   EXPECT_EQ(sent[1].data[0], PKT_BREAK_ON);
   EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Type, PKT_DATA);
   EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Sequence, 2);
+  EXPECT_EQ(sent[3].data, (std::vector<UCHAR>{PKT_POLL, 11, 0x04, 0x80}));
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
-}
-
-TEST_F(SenderTest, PollCarriesTheCurrentSequence) {
-  link_->Ports().OpenLink(1);
-  PortTable[1].OutSeq = 7;
-  QueueLinkPacket(0, PKT_POLL, nullptr, 0, 1);
-  PortTable[1].OutSeq = 8;  // the sequence at sending counts
-  auto sent = Pass();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.end()),
-            (std::vector<UCHAR>{PKT_POLL, 11, 0x04, 0x80}));
 }
 
 TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {

@@ -140,34 +140,43 @@ TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
   std::filesystem::remove(directory);
 }
 
-// Against the real driver and an embedded emulator: what works whatever the serial requests
-// answer today.
-TEST(TessacomProgram, ShellLoadsAnswersLineByLineAndUnloadsCleanAtQuit) {
+// Against the real driver and an embedded emulator: answers line by line, bytes written to
+// COM3 come back through the emulator's echo, nothing after quit runs, and the unload is clean.
+TEST(TessacomProgram, ShellAnswersLineByLineCarriesBytesThroughTheEchoAndUnloadsCleanAtQuit) {
   Options options = ForDriverUnderTest(
       {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   ASSERT_TRUE(options.error.empty()) << options.error;
-  std::istringstream in("bogus\nopen COM9\nquit\nopen COM3\n");
+  std::istringstream in("bogus\nopen COM9\nopen COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nclose\nquit\nopen COM3\n");
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
-  EXPECT_EQ(out.str(), "error unknown command 'bogus'\nSTATUS_OBJECT_NAME_NOT_FOUND 0\nok\n")
-      << "nothing after quit runs";
+  EXPECT_EQ(out.str(),
+            "error unknown command 'bogus'\nSTATUS_OBJECT_NAME_NOT_FOUND 0\nSTATUS_SUCCESS 0\nSTATUS_SUCCESS 5\n"
+            "ok\nSTATUS_SUCCESS 5 48656c6c6f\nSTATUS_SUCCESS 0\nok\n");
   EXPECT_NE(err.str().find("load: STATUS_SUCCESS"), std::string::npos) << err.str();
   EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
 
-// The data path through the shell: bytes written to COM3 come back through the emulator's echo.
-TEST(TessacomProgram, ShellWritesAndReadsBackThroughTheEcho) {
+}  // namespace
+
+// Every request class through the shell: the immediate character goes ahead of a later write,
+// short and unknown device controls are refused, information and flush are answered.
+TEST(TessacomProgram, ShellAnswersControlInformationAndFlushRequests) {
   Options options = ForDriverUnderTest(
       {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
-  std::istringstream in("open COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nclose\nquit\n");
+  std::istringstream in(
+      "open COM3\nioctl IMMEDIATE_CHAR in=21\nioctl IMMEDIATE_CHAR\nioctl PURGE in=010000\n"
+      "ioctl 0x1B0094\nquery FileStandardInformation\nset FileEndOfFileInformation in=0000000000000000\n"
+      "write 4142\nflush\nsleep 200\nread 3\nioctl GET_COMMSTATUS out=20\nclose\nquit\n");
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
-  EXPECT_EQ(out.str(), "STATUS_SUCCESS 0\nSTATUS_SUCCESS 5\nok\nSTATUS_SUCCESS 5 48656c6c6f\nSTATUS_SUCCESS 0\nok\n");
+  EXPECT_EQ(out.str(), "STATUS_SUCCESS 0\nSTATUS_SUCCESS 0\nSTATUS_BUFFER_TOO_SMALL 0\n"
+                       "STATUS_BUFFER_TOO_SMALL 0\nSTATUS_INVALID_PARAMETER 0\n"
+                       "STATUS_SUCCESS 24 " + std::string(48, '0') + "\nSTATUS_SUCCESS 0\n"
+                       "STATUS_SUCCESS 2\nSTATUS_SUCCESS 0\nok\nSTATUS_SUCCESS 3 214142\n"
+                       "STATUS_SUCCESS 20 " + std::string(40, '0') + "\nSTATUS_SUCCESS 0\nok\n");
   EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
-
-}  // namespace

@@ -1,11 +1,14 @@
 // The write path on the manual clock, with the sender's passes recorded and the remote's
 // acknowledgements played by the test: chunking, polls and their answers, write timeouts,
-// flushes and SERIAL_EV_TXEMPTY, and the acknowledgement rules of the chunk in flight.
+// flushes and SERIAL_EV_TXEMPTY, the acknowledgement rules of the chunk in flight, and the
+// immediate character, which shares the transmit ring with the chunk.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "host/rtl/debug_output.h"
 #include "host/session/executive.h"
+#include "link/tx_ring.h"
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
@@ -39,7 +42,8 @@ class WritePathTest : public testsupport::ManualExecutive {
     return write;
   }
   Request& Flush() {
-    Request& flush = bench_->Queue(bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0), &WriteClass, StartFlush);
+    Request& flush = bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0);
+    bench_->Send(flush, Through(DispatchFlush));
     host::RunQueuedDpcs();
     return flush;
   }
@@ -144,15 +148,18 @@ TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpt
   Request& first = Write(Ascending(10));
   Request& second = Write(Ascending(20));
   Request& flush = Flush();
+  Request& again = Flush();
   Request& last = Write(Ascending(30));
   for (Request* write : {&first, &second, &last}) {
     EXPECT_EQ(flush.done.load(), write == &last);
+    EXPECT_EQ(again.done.load(), write == &last);
     EXPECT_FALSE(wait.done);
     Acknowledge(Chunk().sequence);
     EXPECT_EQ(write->status, STATUS_SUCCESS);
   }
   EXPECT_EQ(flush.status, STATUS_SUCCESS);
   EXPECT_EQ(flush.order, second.order + 1) << "right after the second write, before the third starts";
+  EXPECT_EQ(again.order, second.order + 2);
   EXPECT_EQ(wait.status, STATUS_SUCCESS);
   EXPECT_EQ(wait.Mask(), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
   EXPECT_GT(wait.order, last.order);
@@ -269,3 +276,144 @@ TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
 }
 
 }  // namespace
+
+// ---- the immediate character, which shares the transmit ring ----
+
+class ImmediateCharTest : public WritePathTest {
+ protected:
+  Request& Immediate(UCHAR character, ULONG inputLength = 1) {
+    Request& request = bench_->Control(IOCTL_SERIAL_IMMEDIATE_CHAR, &character, inputLength, 0);
+    bench_->Send(request, Through(DispatchDeviceControl));
+    return request;
+  }
+  Request& SentImmediate(UCHAR character) {
+    Request& request = Immediate(character);
+    host::RunQueuedDpcs();
+    EXPECT_EQ(request.status, STATUS_SUCCESS);
+    return request;
+  }
+  void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
+    port_->Timeouts[TIMEOUT_WRITE_MULTIPLIER] = multiplier;
+    port_->Timeouts[TIMEOUT_WRITE_CONSTANT] = constant;
+  }
+};
+
+TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
+  Request& empty = Immediate('x', 0);
+  EXPECT_EQ(empty.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(empty.information, 0u);
+
+  SetWriteTimeouts(10, 40);
+  PlaceTxBytes(0, Ascending(126).data(), 126);
+  host::ClearDebugOutput();
+  int64_t start = host::SystemTime();
+  Request& first = Immediate('!');
+  EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
+  EXPECT_EQ(port_->ImmediateTotalTimer.DueTime.QuadPart - start, 50 * kMillisecond);
+  EXPECT_EQ(port_->CharsQueued, 1);
+  Request& second = Immediate('?');
+  EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(first.done);
+  host::RunQueuedDpcs();
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_EQ(first.information, 0u);
+  EXPECT_EQ(first.boost, IO_SERIAL_INCREMENT);
+  EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
+  EXPECT_EQ(port_->CharsQueued, 0);
+  EXPECT_EQ(port_->ImmediatePending, 0);
+  EXPECT_EQ(port_->TxRingFull, 0);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+
+  SentImmediate('#');  // into the last free slot
+  EXPECT_EQ(port_->TxRingFull, 1);
+  Sent packet = Chunk();
+  EXPECT_EQ(Slice(packet.payload, 126, 128), std::vector<UCHAR>({'!', '#'}));
+}
+
+// With no room, the character ends by its timer, or by cancellation without one; either way
+// it no longer holds back SERIAL_EV_TXEMPTY. A timer left over from an earlier request never
+// ends a later one.
+TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
+  PlaceTxBytes(0, Ascending(128).data(), 128);
+  port_->WaitMask = SERIAL_EV_TXEMPTY;
+  Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
+  SetWriteTimeouts(10, 40);
+  Request& timed = Immediate('t');
+  host::AdvanceClock(50 * kMillisecond - 1);
+  EXPECT_FALSE(timed.done);
+  EXPECT_EQ(port_->ImmediatePending, 1);
+  host::AdvanceClock(1);
+  EXPECT_EQ(timed.status, STATUS_TIMEOUT);
+  EXPECT_EQ(port_->ImmediatePending, 0);
+  EXPECT_EQ(port_->CharsQueued, 0);
+  EXPECT_EQ(wait.status, STATUS_SUCCESS);
+  EXPECT_EQ(wait.Mask(), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+
+  SetWriteTimeouts(0, 0);
+  Request& untimed = Immediate('u');
+  KeSetTimer(&port_->ImmediateTotalTimer, LARGE_INTEGER{.QuadPart = -1}, &port_->ImmediateTimeoutDpc);
+  host::AdvanceClock(kSecond);  // as if the earlier request's timer had fired late
+  EXPECT_FALSE(untimed.done);
+  EXPECT_TRUE(IoCancelIrp(untimed.irp));
+  EXPECT_EQ(untimed.status, STATUS_CANCELLED);
+  EXPECT_EQ(port_->CharsQueued, 0);
+  EXPECT_EQ(PortTable[0].TxHeld, 128) << "nothing written over the ring's bytes";
+}
+
+// A character that met a full ring goes once the write's acknowledged chunk leaves room: after
+// the write's last byte, on its own, under a sequence of its own.
+TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
+  auto bytes = Ascending(128);
+  Request& write = Write(bytes);
+  Request& immediate = Immediate('i');
+  host::RunQueuedDpcs();
+  EXPECT_FALSE(immediate.done);
+  Sent chunk = Chunk();
+  EXPECT_EQ(chunk.payload, bytes);
+  Acknowledge(chunk.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_EQ(immediate.status, STATUS_SUCCESS);
+  Sent alone = Chunk();
+  EXPECT_EQ(alone.payload, std::vector<UCHAR>({'i'}));
+  EXPECT_EQ(alone.sequence, chunk.sequence + 1);
+}
+
+// A character placed while the write's chunk awaits its acknowledgement neither goes out
+// under a sequence that the chunk's acknowledgement would confirm, nor replaces the chunk's
+// retransmission copy, nor lets its own acknowledgement count for the chunk: with the
+// acknowledgements lost, both reach the remote once. Placed before the chunk went out, it
+// shares the chunk's packet and its retransmission.
+TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
+  auto bytes = Ascending(10, 0x40);
+  Request& write = Write(bytes);
+  Sent chunk = Chunk();
+  SentImmediate('c');
+  EXPECT_TRUE(Pass().empty()) << "the character waits for the chunk's acknowledgement";
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(chunk.sequence);
+  Acknowledge(chunk.sequence - 1);  // the remote missed the chunk
+  Sent again = Chunk();
+  EXPECT_EQ(again.payload, bytes);
+  EXPECT_EQ(again.sequence, chunk.sequence);
+  Acknowledge(chunk.sequence + 1);  // names no packet sent: counts for nothing
+  EXPECT_FALSE(write.done);
+  Acknowledge(chunk.sequence);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  Sent character = Chunk();
+  EXPECT_EQ(character.payload, std::vector<UCHAR>({'c'}));
+  EXPECT_EQ(character.sequence, chunk.sequence + 1);
+
+  Request& next = Write(bytes);
+  SentImmediate('d');
+  Sent shared = Chunk();
+  EXPECT_EQ(Slice(shared.payload, 10, 11), std::vector<UCHAR>({'d'}));
+  Acknowledge(character.sequence);  // late: not the shared packet's
+  EXPECT_FALSE(next.done);
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(shared.sequence);
+  Acknowledge(character.sequence);
+  EXPECT_EQ(Chunk().payload, shared.payload);
+  Acknowledge(shared.sequence);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_TRUE(Pass().empty());
+}

@@ -42,8 +42,11 @@ void DriverPorts::AttachLinkBuffers() {
 DriverPorts::~DriverPorts() {
   if (driver_.OutboundScratch != nullptr) ExFreePool(driver_.OutboundScratch);
   driver_.OutboundScratch = nullptr;
+  // As unload does: nothing queued is left, and a call still running (a live executive's
+  // worker may be inside one) returns before its record goes.
+  for (PortRecord* record : records_) driver_.QuiescePort(record);
+  KeFlushQueuedDpcs();
   for (size_t i = 0; i < records_.size(); i++) {
-    driver_.QuiescePort(records_[i]);
     DrainControlQueue(static_cast<int>(i));
     driver_.PortTable[i] = {};
     ExFreePool(records_[i]);

@@ -8,6 +8,7 @@
 
 #include "host/io/io_manager.h"
 #include "host/ob/object_names.h"
+#include "support/tiny_driver.h"
 
 namespace testsupport {
 
@@ -33,13 +34,6 @@ PDRIVER_OBJECT driver = nullptr;
 std::string link;
 
 constexpr char16_t kDeviceName[] = u"\\Device\\RecordingSerial0";
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
 
 // Copies up to the request's room into its system buffer; returns the bytes copied.
 ULONG_PTR Fill(PIRP irp, const std::vector<uint8_t>& bytes) {

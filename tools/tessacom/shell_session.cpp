@@ -170,9 +170,11 @@ void Session::StartAsync(const Command& command, Port& port) {
 // The waiter thread of one asynchronous request.
 void Session::Report(InFlight& request) {
   std::string answer = Answer(request.request.Wait(), request.transfer);
-  out_.Write("done " + std::to_string(request.id) + " " + answer);
   {
+    // The done line and the final answer are one step to the reader: an await that follows
+    // the done line finds the request finished, and one that finds it finished answers after it.
     std::lock_guard lock(lock_);
+    out_.Write("done " + std::to_string(request.id) + " " + answer);
     request.answer = std::move(answer);
     request.finished = true;
   }

@@ -133,6 +133,7 @@ typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+#define MAXULONG 0xffffffff
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((char*)(address) - offsetof(type, field)))
 

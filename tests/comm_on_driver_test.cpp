@@ -1,0 +1,148 @@
+// The comm layer against the real driver, live, with an emulated remote behind COM3 over real
+// UDP on loopback: the requests each call makes as the driver receives them, what reaches the
+// remote, and the driver's refusals as the caller sees them.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "comm.h"
+#include "host/ddk/ntddser.h"
+#include "support/driver_session.h"
+#include "support/executive_session.h"
+
+namespace {
+
+using namespace comm;
+using testsupport::WaitUntil;
+using namespace std::chrono_literals;
+
+constexpr uint8_t kChannel = 0;
+
+// Records the code of every device control the driver receives, then hands it on.
+std::mutex recordedLock;
+std::vector<ULONG> recorded;
+PDRIVER_DISPATCH driversDeviceControl;
+
+NTSTATUS NTAPI RecordDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  {
+    std::lock_guard lock(recordedLock);
+    recorded.push_back(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
+  }
+  return driversDeviceControl(device, irp);
+}
+
+std::vector<ULONG> TakeRecorded() {
+  std::lock_guard lock(recordedLock);
+  return std::exchange(recorded, {});
+}
+
+class CommOnDriver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session_ = std::make_unique<testsupport::DriverSession>(true);
+    devserver::ServerOptions options;
+    options.channelBackends[kChannel] = devserver::BackendKind::Echo;
+    server_ = &session_->AddServer(options);
+    session_->SetValue("MaxPort", 1);
+    session_->Bind(1, *server_, kChannel);
+    ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
+    PDRIVER_OBJECT driver = session_->Driver().PortTable[0].PortRecord->DeviceObject->DriverObject;
+    driversDeviceControl = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RecordDeviceControl;
+    port_ = OpenPort("COM3");
+    ASSERT_TRUE(port_.IsOpen()) << ErrorName(GetLastError());
+    TakeRecorded();
+  }
+  void TearDown() override {
+    port_.Close();
+    session_.reset();
+  }
+  std::string RemoteSettings() const {
+    const auto settings = server_->Channel(kChannel).settings;
+    return settings ? settings->Describe() : "none";
+  }
+
+  std::unique_ptr<testsupport::DriverSession> session_;
+  devserver::DeviceServer* server_ = nullptr;
+  Port port_;
+};
+
+TEST_F(CommOnDriver, StateCallsReachTheRemoteInTheirOrderAndARefusedStateIsSetBack) {
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port_, dcb));
+  const std::vector<ULONG> getState = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,
+                                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW};
+  EXPECT_EQ(TakeRecorded(), getState);
+
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = 1;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  ASSERT_TRUE(SetCommState(port_, dcb)) << ErrorName(GetLastError());
+  std::vector<ULONG> setState = getState;
+  setState.insert(setState.end(), {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
+                                   IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW,
+                                   IOCTL_SERIAL_SET_DTR});
+  EXPECT_EQ(TakeRecorded(), setState);
+  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1 rts=handshake"); }, 5s))
+      << RemoteSettings();
+
+  // Nine data bits: the driver refuses the line control, and the rate set before it is set back.
+  DCB wrong = dcb;
+  wrong.BaudRate = 19200;
+  wrong.ByteSize = 9;
+  EXPECT_FALSE(SetCommState(port_, wrong));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  DCB now{};
+  ASSERT_TRUE(GetCommState(port_, now));
+  EXPECT_EQ(now.BaudRate, 9600u);
+  EXPECT_EQ(now.ByteSize, 7);
+  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1"); }, 5s)) << RemoteSettings();
+}
+
+TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port_, dcb));
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetCommState(port_, dcb));
+  struct Refusal {
+    const char* call;
+    std::function<BOOL()> make;
+    DWORD error;
+  } refusals[] = {
+      {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port_, SETXOFF); }, ERROR_INVALID_FUNCTION},
+      {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port_, SETRTS); },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommTimeouts with every read value MAXDWORD",
+       [&] {
+         COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
+         return SetCommTimeouts(port_, timeouts);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommMask with an unknown event", [&] { return SetCommMask(port_, 0x4000); }, ERROR_INVALID_PARAMETER},
+      {"PurgeComm with no flag", [&] { return PurgeComm(port_, 0); }, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& refusal : refusals) {
+    SetLastError(0);
+    EXPECT_FALSE(refusal.make()) << refusal.call;
+    EXPECT_EQ(GetLastError(), refusal.error) << refusal.call << ": " << ErrorName(GetLastError());
+  }
+
+  Port second = OpenPort("COM3");
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "the port is exclusive";
+
+  // What is accepted reaches the line: the immediate character, then a write.
+  ASSERT_TRUE(TransmitCommChar(port_, '!'));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(port_, "ok", 2, &written, nullptr));
+  EXPECT_EQ(written, 2u);
+  ASSERT_TRUE(server_->WaitForWritten(kChannel, 3, 5s));
+  const auto line = server_->Written(kChannel);
+  EXPECT_EQ(std::string(line.begin(), line.end()), "!ok");
+}
+
+}  // namespace
