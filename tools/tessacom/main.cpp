@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "command_line.h"
 #include "demo.h"
 #include "host/registry/registry.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   try {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
+    if (options.command == "bench") return RunBench(options, std::cout, std::cerr);
     if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
     return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {
