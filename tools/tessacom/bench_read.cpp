@@ -1,11 +1,17 @@
 // Read throughput: the remote offers line data without end, keeping no more unacknowledged than
 // the ring holds (two packets of 508 bytes, the largest the driver takes) and refilling the
-// moment a receive acknowledgement opens its window; one application reads as fast as it can.
-// Fewer, larger packets let each read, and so each acknowledgement, cover more bytes.
+// moment a receive acknowledgement opens its window; one application reads it.
+//
+// The receive acknowledgement goes out when a read starts, and a pending read ends when data
+// is announced, so a reader that reads at every announcement acknowledges one packet at a
+// time. This reader, as one that wants throughput would, waits until the status answer shows
+// the remote's whole window in the ring and then takes it with a read that returns at once:
+// each acknowledgement then covers the window. Fewer, larger packets make the window larger.
 #include <atomic>
 #include <thread>
 
 #include "bench_cost.h"
+#include "host/ddk/ntddser.h"
 #include "bench_phases.h"
 #include "wire.h"
 
@@ -18,6 +24,21 @@ constexpr size_t kPacketBytes = devserver::kMaxPayload;
 static_assert(kWindowPackets * kPacketBytes <= kRingBytes, "the window overflows the ring");
 constexpr ULONG kReadBytes = 4096;
 constexpr auto kReadLimit = std::chrono::seconds(1);
+constexpr ULONG kWindowBytes = kWindowPackets * kPacketBytes;
+
+// Waits until the ring holds the remote's whole window; false when a second passes without it
+// (an offering remote never leaves the window open that long) or the status is refused.
+bool WaitForWindow(host::io::File& file) {
+  const auto deadline = std::chrono::steady_clock::now() + kReadLimit;
+  SERIAL_STATUS status{};
+  while (std::chrono::steady_clock::now() < deadline) {
+    host::io::Result answer = file.DeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
+    if (!NT_SUCCESS(answer.status)) return false;
+    if (status.AmountInInQueue >= kWindowBytes) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
 
 struct Offered {
   double packets = 0;  // sequenced data packets sent, first sendings and resendings
@@ -49,13 +70,16 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& 
   std::atomic<bool> stop{false};
   std::atomic<bool> intact{true};
   std::atomic<uint64_t> received{0};
+  const SERIAL_TIMEOUTS returnAtOnce{MAXULONG, 0, 0, 0, 0};
+  rig.File(0).DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &returnAtOnce, sizeof returnAtOnce, nullptr, 0);
   std::thread reader([&] {
     std::vector<uint8_t> buffer(kReadBytes);
     uint8_t expected = 0;  // the remote's stream counts from 0 at the open
     while (!stop.load(std::memory_order_relaxed)) {
-      const std::optional<ULONG_PTR> read = ReadWithin(rig.File(0), buffer.data(), kReadBytes, kReadLimit);
+      const std::optional<ULONG_PTR> read =
+          WaitForWindow(rig.File(0)) ? ReadWithin(rig.File(0), buffer.data(), kReadBytes, kReadLimit) : std::nullopt;
       if (!read) {
-        intact = false;  // an offering remote never leaves a read a second without data
+        intact = false;
         return;
       }
       for (size_t i = 0; i < *read; i++) {
