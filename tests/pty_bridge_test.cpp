@@ -88,11 +88,12 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
       return std::find(majors.begin(), majors.end(), major) != majors.end();
     }, 5000ms);
   }
-  // Whether a device control with `code` and `input` is recorded (waiting for it).
-  bool Sent(ULONG code, const Bytes& input) const {
+  // Whether a request with `major`, `code` (device controls) and `input` is recorded
+  // (waiting for it).
+  bool Sent(ULONG code, const Bytes& input, UCHAR major = IRP_MJ_DEVICE_CONTROL) const {
     return WaitUntil([&] {
       for (const auto& r : recorder_->Requests()) {
-        if (r.major == IRP_MJ_DEVICE_CONTROL && r.code == code && r.input == input) return true;
+        if (r.major == major && r.code == code && r.input == input) return true;
       }
       return false;
     }, 5000ms);
@@ -140,12 +141,7 @@ TEST_F(PtyBridgeTest, AProgramsOpenSettingsBytesAndCloseReachThePort) {
   EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_HANDFLOW, BytesOf(flow)));
 
   ASSERT_EQ(write(fd, "hello", 5), 5);
-  EXPECT_TRUE(WaitUntil([&] {
-    for (const auto& r : recorder_->Requests()) {
-      if (r.major == IRP_MJ_WRITE && r.input == Bytes{'h', 'e', 'l', 'l', 'o'}) return true;
-    }
-    return false;
-  }, 5000ms));
+  EXPECT_TRUE(Sent(0, {'h', 'e', 'l', 'l', 'o'}, IRP_MJ_WRITE));
   ASSERT_TRUE(recorder_->ReleaseOldest(STATUS_SUCCESS, {'w', 'o', 'r', 'l', 'd'}));
   char buffer[16] = {};
   EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 5);

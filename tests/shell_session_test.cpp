@@ -22,46 +22,15 @@ using testsupport::WaitUntil;
 
 namespace {
 
-std::vector<PIRP> parked;  // reads the driver holds, oldest first
-std::mutex parkedLock;
-
-VOID NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  {
-    std::lock_guard lock(parkedLock);
-    std::erase(parked, irp);
-  }
-  Complete(irp, STATUS_CANCELLED);
-}
-
-// Holds the read; cancellable unless `guarded` is false.
-NTSTATUS Park(PIRP irp, bool guarded) {
-  IoMarkIrpPending(irp);
-  if (guarded) IoSetCancelRoutine(irp, CancelParked);
-  std::lock_guard lock(parkedLock);
-  parked.push_back(irp);
-  return STATUS_PENDING;
-}
-
-// Completes the oldest held read with the bytes of `data`.
-void CompleteParked(std::string_view data) {
-  PIRP irp;
-  {
-    std::lock_guard lock(parkedLock);
-    ASSERT_FALSE(parked.empty());
-    irp = parked.front();
-    parked.erase(parked.begin());
-  }
-  IoSetCancelRoutine(irp, nullptr);
-  std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
-  Complete(irp, STATUS_SUCCESS, data.size());
+// Completes the oldest read the driver holds with the bytes of `data`.
+void CompleteHeld(std::string_view data) {
+  ASSERT_TRUE(testsupport::ReleaseOldest(STATUS_SUCCESS, std::vector<uint8_t>(data.begin(), data.end())));
 }
 
 class ShellSessionTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
-    parked.clear();
     driver_ = std::make_unique<TinyDriver>();
     a_ = driver_->AddDevice(u"\\Device\\a", 0, false, DO_BUFFERED_IO);
     b_ = driver_->AddDevice(u"\\Device\\b", 0, false, DO_BUFFERED_IO);
@@ -228,10 +197,10 @@ TEST_F(ShellSessionTest, AtNameRunsOnAnotherOpenPortAndLeavesTheCurrentOne) {
 }
 
 TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompletionOnTheirOwnLine) {
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return Park(irp, true); });
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Hold(irp); });
   EXPECT_EQ(Script("open \\Device\\a\n&read 4\n&read 2\nawait 1 0\n"),
             (std::vector<std::string>{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
-  CompleteParked("hi");
+  CompleteHeld("hi");
   ASSERT_TRUE(Written("done 1 STATUS_SUCCESS 2 6869"));
   EXPECT_EQ(One("await 1"), "STATUS_SUCCESS 2 6869");
   std::vector<std::string> cancel = Script("cancel 2\n");  // the done line may come first
@@ -245,12 +214,12 @@ TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompleti
 TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
   constexpr int kReads = 16;
   constexpr int kCommands = 100;
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return Park(irp, true); });
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Hold(irp); });
   std::string reads = "open \\Device\\a\n";
   for (int i = 0; i < kReads; i++) reads += "&read 3\n";
   Script(reads);
   std::thread completer([] {
-    for (int i = 0; i < kReads; i++) CompleteParked("xyz");
+    for (int i = 0; i < kReads; i++) CompleteHeld("xyz");
   });
   for (int i = 0; i < kCommands; i++) Script("write 0102\n");
   completer.join();
@@ -261,7 +230,7 @@ TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
 }
 
 TEST_F(ShellSessionTest, TheEndOfASessionCancelsWhatIsInFlightClosesEveryHandleAndNamesWhatWasLeft) {
-  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return Park(irp, device == a_); });
+  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return testsupport::Hold(irp, device == a_); });
   Script("open \\Device\\a\n&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
   FinishReport report = session_->Finish(std::chrono::milliseconds(50));
   EXPECT_EQ(report.cancelled, 3u);
@@ -274,7 +243,7 @@ TEST_F(ShellSessionTest, TheEndOfASessionCancelsWhatIsInFlightClosesEveryHandleA
   EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
       << "the close waits for the request that holds the file";
 
-  CompleteParked("");
+  CompleteHeld("");
   EXPECT_TRUE(Written("done 2 STATUS_SUCCESS 0"));
   session_.reset();
   EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);

@@ -62,6 +62,10 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "-5"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"soak", "--reg", "x.reg"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"load", "--seed", "3"}).error.empty());
+  Options bench = ParseCommandLine({"bench", "--quick", "--json", "figures.json"});
+  EXPECT_TRUE(bench.error.empty() && bench.quick && bench.json.value_or("") == "figures.json");
+  EXPECT_FALSE(ParseCommandLine({"demo", "--quick"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"bench", "--bind", "127.0.0.9"}).error.empty());
   EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }

@@ -1,8 +1,6 @@
 #include "support/recording_serial_port.h"
 
 #include <algorithm>
-#include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 
@@ -25,7 +23,6 @@ struct State {
   NTSTATUS createStatus = STATUS_SUCCESS;
   std::map<ULONG, Answer> answers;
   std::vector<ULONG> heldCodes;
-  std::deque<PIRP> held;
   std::vector<RecordedRequest> requests;
 };
 
@@ -34,41 +31,6 @@ PDRIVER_OBJECT driver = nullptr;
 std::string link;
 
 constexpr char16_t kDeviceName[] = u"\\Device\\RecordingSerial0";
-
-// Copies up to the request's room into its system buffer; returns the bytes copied.
-ULONG_PTR Fill(PIRP irp, const std::vector<uint8_t>& bytes) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  const ULONG room = stack->MajorFunction == IRP_MJ_READ
-                         ? stack->Parameters.Read.Length
-                         : stack->Parameters.DeviceIoControl.OutputBufferLength;
-  const size_t count = std::min<size_t>(room, bytes.size());
-  if (count != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, bytes.data(), count);
-  return count;
-}
-
-// Entered with the cancel lock held.
-void NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  {
-    std::lock_guard lock(state->mutex);
-    state->held.erase(std::remove(state->held.begin(), state->held.end(), irp), state->held.end());
-  }
-  Complete(irp, STATUS_CANCELLED, 0);
-}
-
-NTSTATUS HoldRequest(PIRP irp) {
-  IoMarkIrpPending(irp);
-  bool cancelled = false;
-  {
-    std::lock_guard lock(state->mutex);
-    IoSetCancelRoutine(irp, CancelHeld);
-    // Cancelled before the routine was set: ours to complete. Cancelled since: the routine's.
-    cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
-    if (!cancelled) state->held.push_back(irp);
-  }
-  if (cancelled) Complete(irp, STATUS_CANCELLED, 0);
-  return STATUS_PENDING;
-}
 
 RecordedRequest Record(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -87,17 +49,6 @@ RecordedRequest Record(PIRP irp) {
   return r;
 }
 
-void CancelAllHeld() {
-  std::deque<PIRP> taken;
-  {
-    std::lock_guard lock(state->mutex);
-    taken.swap(state->held);
-  }
-  for (PIRP irp : taken) {
-    if (IoSetCancelRoutine(irp, nullptr) != nullptr) Complete(irp, STATUS_CANCELLED, 0);
-  }
-}
-
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
   RecordedRequest r = Record(irp);
   const UCHAR major = r.major;
@@ -113,13 +64,12 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
       hold = std::find(state->heldCodes.begin(), state->heldCodes.end(), code) != state->heldCodes.end();
     }
   }
-  if (hold) return HoldRequest(irp);
+  if (hold) return Hold(irp);
   if (major == IRP_MJ_CLEANUP) CancelAllHeld();
   if (major == IRP_MJ_WRITE) {
     return Complete(irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
   }
-  const ULONG_PTR information = NT_SUCCESS(answer.status) ? Fill(irp, answer.output) : 0;
-  return Complete(irp, answer.status, information);
+  return CompleteWith(irp, answer.status, answer.output);
 }
 
 }  // namespace
@@ -129,8 +79,7 @@ RecordingSerialPort::RecordingSerialPort(const std::string& comName) {
   driver = host::io::CreateHostDriver(u"\\Driver\\RecordingSerial");
   for (auto& entry : driver->MajorFunction) entry = Dispatch;
   std::u16string name = kDeviceName;
-  UNICODE_STRING counted{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                         static_cast<USHORT>(name.size() * sizeof(WCHAR)), name.data()};
+  UNICODE_STRING counted = Counted(name);
   PDEVICE_OBJECT device = nullptr;
   IoCreateDevice(driver, 0, &counted, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
   device->Flags |= DO_BUFFERED_IO;
@@ -163,23 +112,10 @@ void RecordingSerialPort::Hold(ULONG code) {
 }
 
 bool RecordingSerialPort::ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes) {
-  PIRP irp = nullptr;
-  {
-    std::lock_guard lock(state->mutex);
-    if (state->held.empty()) return false;
-    irp = state->held.front();
-    state->held.pop_front();
-  }
-  // A cancel routine already on its way completes the request itself.
-  if (IoSetCancelRoutine(irp, nullptr) == nullptr) return true;
-  Complete(irp, status, NT_SUCCESS(status) ? Fill(irp, bytes) : 0);
-  return true;
+  return testsupport::ReleaseOldest(status, bytes);
 }
 
-size_t RecordingSerialPort::HeldCount() const {
-  std::lock_guard lock(state->mutex);
-  return state->held.size();
-}
+size_t RecordingSerialPort::HeldCount() const { return testsupport::HeldCount(); }
 
 std::vector<RecordedRequest> RecordingSerialPort::Requests() const {
   std::lock_guard lock(state->mutex);

@@ -3,6 +3,7 @@
 // TinyDriver exists at a time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,19 @@ class TinyDriver {
 
 // Completes the request with the status and information and returns the status.
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+// Completes the request with `bytes` cut to a read's length or a device control's output
+// length (none when `status` fails); returns the status.
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, const std::vector<uint8_t>& bytes);
+
+// Requests a test driver holds pending, oldest first, from any thread: a cancellable one ends
+// cancelled when cancelled, the other waits for its release whatever happens.
+NTSTATUS Hold(PIRP irp, bool cancellable = true);
+// Completes the oldest held request as CompleteWith does; false if none is held.
+bool ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes = {});
+size_t HeldCount();
+// Ends every cancellable request held as cancelled.
+void CancelAllHeld();
 
 // A counted string over a UTF-16 literal (kept alive by the caller).
 UNICODE_STRING Counted(std::u16string& text);

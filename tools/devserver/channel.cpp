@@ -133,7 +133,11 @@ void Channel::FillWindow(Clock::time_point now, const ProtocolOptions& options, 
   if (!state_.open || !state_.peer) return;
   const size_t window = std::clamp<size_t>(options.window, 1, 7);
   const size_t chunkLimit = std::clamp<size_t>(options.maxPayload, 1, kMaxPayload);
-  while (inFlight_.size() < window && !outbox_.empty()) {
+  while (inFlight_.size() < window) {
+    if (options.offerLineData && outbox_.size() < chunkLimit) {
+      OfferLineBytes(chunkLimit - outbox_.size());
+    }
+    if (outbox_.empty()) break;
     const size_t count = std::min(chunkLimit, outbox_.size());
     InFlight packet{NextSeq(state_.lastSentSequence),
                     std::vector<uint8_t>(outbox_.begin(), outbox_.begin() + count), now};
@@ -142,6 +146,12 @@ void Channel::FillWindow(Clock::time_point now, const ProtocolOptions& options, 
     ++state_.seqDataSent;
     Emit(effects, Encode(kSeqData, state_.number, packet.sequence, packet.payload));
     inFlight_.push_back(std::move(packet));
+  }
+}
+
+void Channel::OfferLineBytes(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    outbox_.push_back(static_cast<uint8_t>(state_.lineBytesOffered++));
   }
 }
 

@@ -39,6 +39,9 @@ struct ProtocolOptions {
   unsigned window = 4;  // sequenced packets in flight, 1..7
   std::chrono::milliseconds resendInterval{250};
   size_t maxPayload = kMaxPayload;  // payload bytes per line-data packet, 1..508
+  // Offering: the line has bytes for the driver without end (a counting pattern, byte n of
+  // the channel's stream being n modulo 256), so every opening of the window is filled at once.
+  bool offerLineData = false;
 };
 
 // What a channel has seen and holds, for queries.
@@ -71,6 +74,7 @@ struct ChannelSnapshot {
   size_t lineBytesAcknowledged = 0;
   unsigned unsequencedSent = 0;
   size_t lineBytesLost = 0;  // unsequenced bytes with no peer to send them to
+  size_t lineBytesOffered = 0;  // pattern bytes made up by offering
 };
 
 struct Effects {
@@ -112,6 +116,7 @@ class Channel {
   };
   void Emit(Effects& effects, std::vector<uint8_t> bytes);
   void FillWindow(Clock::time_point now, const ProtocolOptions& options, Effects& effects);
+  void OfferLineBytes(size_t count);
   void ReturnInFlightToOutbox();
   void OnData(const Packet& packet, Effects& effects);
   void OnOpen(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,

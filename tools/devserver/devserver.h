@@ -78,6 +78,8 @@ class DeviceServer {
   void Stop();
   bool Running() const;
   Endpoint Local() const;
+  // CPU time (user + system) the server's thread has used so far; 0 when it is not running.
+  std::chrono::nanoseconds ThreadCpuTime() const;
 
   ChannelSnapshot Channel(uint8_t channel) const;
   std::vector<uint8_t> Written(uint8_t channel) const;
@@ -150,6 +152,7 @@ class DeviceServer {
   std::optional<Endpoint> lastPeer_;
   Endpoint local_;
   Clock::time_point started_;
+  std::vector<uint8_t> receiveBuffer_;  // the server thread's alone
   int socket_ = -1;
   int wake_ = -1;
   bool stopping_ = false;

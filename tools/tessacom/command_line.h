@@ -9,7 +9,7 @@
 namespace tessacom {
 
 struct Options {
-  std::string command;  // "load", "serve", "shell", "demo", "soak", or "" for none
+  std::string command;                 // "load", "serve", "shell", "demo", "bench", "soak", or ""
   std::optional<std::string> reg;      // --reg FILE
   std::optional<uint32_t> bind;        // --bind ADDR (host order)
   std::optional<uint32_t> devserver;   // shell --devserver ADDR (host order, loopback)
@@ -18,6 +18,8 @@ struct Options {
   std::optional<uint64_t> seed;        // soak --seed S: the soak's random choices
   std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
   std::optional<std::string> image;    // --image FILE: a kernel image to run instead
+  std::optional<std::string> json;     // bench --json FILE: the figures as JSON
+  bool quick = false;                  // bench --quick: a short run
   bool help = false;
   std::string error;               // set when the line cannot be understood
 };

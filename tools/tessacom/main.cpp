@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "command_line.h"
 #include "demo.h"
 #include "host/registry/registry.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   try {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
+    if (options.command == "bench") return RunBench(options, std::cout, std::cerr);
     if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
     if (options.command == "soak") return RunSoak(options, std::cout);
     return RunDemo(options, std::cout);

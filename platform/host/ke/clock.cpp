@@ -1,6 +1,10 @@
 // System time and busy-waits on the host clock.
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -101,7 +105,41 @@ StallHook& TheStallHook() {
   return *hook;
 }
 
+std::atomic<int64_t>& BusyWaitCpu() {
+  static auto* used = new std::atomic<int64_t>(0);
+  return *used;
+}
+
+int64_t ThreadCpuNs() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+}
+
+// The end of a busy-wait that is spun rather than slept: longer than a punctual wake-up takes.
+constexpr auto kSpinTail = std::chrono::microseconds(100);
+
+// Sleeps until a steady-clock instant (CLOCK_MONOTONIC), the thread's timer slack set to the
+// least the first time.
+void SleepUntil(std::chrono::steady_clock::time_point end) {
+  thread_local const bool slackSet = prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+  (void)slackSet;
+  const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(end.time_since_epoch());
+  timespec at{static_cast<time_t>(since.count() / 1000000000),
+              static_cast<long>(since.count() % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
+
+void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 }  // namespace
+
+int64_t BusyWaitCpuNs() { return BusyWaitCpu().load(std::memory_order_relaxed); }
 
 void SetManualStallHook(std::function<void()> hook) {
   auto routine = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
@@ -137,8 +175,13 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = host::detail::Now();
 }
 
-// Busy-wait. Live mode: a true wait of at least the given virtual time (short stretches spin,
-// long ones sleep most of the way). Manual mode: the virtual clock moves on by the amount,
+// Busy-wait. Live mode: a true wait of at least the given virtual time. A pause longer than the
+// spin tail sleeps to within the tail of its end on an absolute deadline, with the thread's
+// timer slack at the least so that the wake-up is punctual, and spins the tail without
+// yielding: on a busy machine a yield can cost a whole time slice, many times the pause, and a
+// sleep leaves the processor to the threads that answer the pause. A shorter one (the steps of
+// a loop that polls for another thread's work) spins yielding, so that many pollers do not
+// starve the threads they wait for. Manual mode: the virtual clock moves on by the amount,
 // without expiring timers (they expire only when a test advances the clock).
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   using namespace host::detail;
@@ -151,15 +194,19 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
     RunManualStallHook();
     return;
   }
+  const int64_t cpuBefore = ThreadCpuNs();
   const int64_t target = Now() + amount;
+  const auto sleepEnd = RealTimeFor(target) - kSpinTail;
+  const bool polling = sleepEnd <= std::chrono::steady_clock::now();
+  if (!polling) SleepUntil(sleepEnd);
   while (ClockIsLive() && Now() < target) {
-    const auto remaining = RealTimeFor(target) - std::chrono::steady_clock::now();
-    if (remaining > std::chrono::milliseconds(2)) {
-      std::this_thread::sleep_for(remaining - std::chrono::milliseconds(1));
-    } else {
+    if (polling) {
       std::this_thread::yield();
+    } else {
+      SpinPause();
     }
   }
+  BusyWaitCpu().fetch_add(ThreadCpuNs() - cpuBefore, std::memory_order_relaxed);
 }
 
 }  // extern "C"

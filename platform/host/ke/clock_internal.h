@@ -30,6 +30,9 @@ void SetManualClockLocked(int64_t systemTime);
 void SetManualStallHook(std::function<void()> hook);
 void RunManualStallHook();
 
+// CPU time (nanoseconds) that threads have spent in live busy-waits since the process started.
+int64_t BusyWaitCpuNs();
+
 // Live mode: the real instant at which the clock reads the given system time.
 std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime);
 

@@ -63,13 +63,15 @@ void RunDpc(const DpcCall& call) {
   const KIRQL previous = RaiseIrqlFor(DISPATCH_LEVEL, "deferred call", nullptr);
   const size_t locksBefore = state.heldLocks.size();
   call.routine(call.dpc, call.context, call.argument1, call.argument2);
-  const std::string routine = verifier::DescribeCode(reinterpret_cast<void*>(call.routine));
+  // The routine is named only for a stop: looking up a symbol on every call costs more than
+  // most deferred calls do.
+  auto routine = [&call] { return verifier::DescribeCode(reinterpret_cast<void*>(call.routine)); };
   if (state.irql != DISPATCH_LEVEL) {
-    verifier::Stop("IRQL_CHANGED_BY_DPC", routine.c_str(),
+    verifier::Stop("IRQL_CHANGED_BY_DPC", routine().c_str(),
                    "deferred call returned at IRQL %u instead of DISPATCH_LEVEL", state.irql);
   }
   if (state.heldLocks.size() != locksBefore) {
-    verifier::Stop("SPIN_LOCK_HELD_AT_DPC_RETURN", routine.c_str(),
+    verifier::Stop("SPIN_LOCK_HELD_AT_DPC_RETURN", routine().c_str(),
                    "deferred call returned holding %s",
                    verifier::DescribeData(state.heldLocks.back()).c_str());
   }

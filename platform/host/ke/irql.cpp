@@ -8,7 +8,9 @@
 namespace host::detail {
 
 namespace {
-thread_local ThreadState tState;
+// Its address is the thread's spin-lock owner token, which must be 8-byte aligned (a lock word
+// with low bits set counts as never initialised); the 32-bit ABI alone would give 4.
+alignas(8) thread_local ThreadState tState;
 }
 
 ThreadState& CurrentThreadState() { return tState; }

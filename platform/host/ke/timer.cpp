@@ -152,9 +152,10 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   Timer->Header.Absolute = DueTime.QuadPart >= 0 ? 1 : 0;
   Timer->Header.SignalState = 0;
   Timer->Header.Inserted = 1;
-  queue.byDue.emplace(key, Timer);
+  const auto at = queue.byDue.emplace(key, Timer);
   queue.armed.emplace(Timer, key);
-  queue.changed.notify_all();
+  // The timer thread sleeps until the earliest due time; only a new earliest one changes that.
+  if (at.first == queue.byDue.begin()) queue.changed.notify_all();
   return wasArmed ? TRUE : FALSE;
 }
 

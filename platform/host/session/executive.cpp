@@ -129,6 +129,8 @@ Mode CurrentMode() { return ClockIsLive() ? Mode::Live : Mode::Manual; }
 
 int64_t SystemTime() { return Now(); }
 
+int64_t BusyWaitCpuTime() { return BusyWaitCpuNs(); }
+
 size_t AdvanceClock(int64_t hundredNanoseconds) {
   RequireManual("AdvanceClock");
   DispatcherGuard lock(DispatcherLock());

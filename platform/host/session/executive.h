@@ -32,6 +32,9 @@ Mode CurrentMode();
 
 // System time in 100-ns units since 1601 (what KeQuerySystemTime returns).
 int64_t SystemTime();
+// CPU time, in nanoseconds, that the driver's busy-waits (KeStallExecutionProcessor) have
+// used in live mode since the process started: what the pauses cost, for measurements.
+int64_t BusyWaitCpuTime();
 
 // Manual mode: move the virtual clock forward by the given number of 100-ns units, expiring
 // every timer that falls due on the way (in due order) and running the deferred calls that
