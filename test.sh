@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds both homes (the kernel image tessacom.sys and the host with
 # AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test through CTest; then runs
-# the black-box suites again against tessacom.sys itself, in the 32-bit host.
+# the black-box suites again against tessacom.sys itself, in the 32-bit host; then builds the
+# fuzz targets with clang and runs each for a bounded count of inputs.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
@@ -13,3 +14,6 @@ ctest --preset host
 cmake --preset host-i386 >/dev/null
 cmake --build build/host-i386
 ctest --preset host-i386
+cmake --preset fuzz >/dev/null
+cmake --build build/fuzz
+ctest --preset fuzz

@@ -14,5 +14,4 @@ PUCHAR InboundScratch;
 PUCHAR OutboundScratch;
 PUCHAR TxRingStorage;
 PUCHAR RxRingStorage;
-LineSettings OpenSettings;
 PortTableEntry PortTable[MAX_PORTS];

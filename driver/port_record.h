@@ -259,7 +259,6 @@ extern PUCHAR InboundScratch;              // load / unload
 extern PUCHAR OutboundScratch;             // load / unload; the sender's alone in between
 extern PUCHAR TxRingStorage;               // load / unload
 extern PUCHAR RxRingStorage;               // load / unload
-extern LineSettings OpenSettings;          // filled by every open (PASSIVE_LEVEL, no lock)
 extern PortTableEntry PortTable[MAX_PORTS];
 
 // Deferred routines bound to each port at creation; each is owned by the request path named.

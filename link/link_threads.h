@@ -32,6 +32,12 @@ NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn);
 // length field beyond the datagram is cut to it. DISPATCH_LEVEL, the port's PortLock held.
 VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received);
 
+// What a receiver does with each datagram it receives: maps it to its port and applies it from
+// the receiver's own non-paged copy (RECEIVE_BUFFER_SIZE bytes), so that receivers never share
+// a dispatch buffer. A datagram shorter than a header, or for no port with a record, is dropped.
+// `length` is at most RECEIVE_BUFFER_SIZE. PASSIVE_LEVEL; takes the port's PortLock.
+VOID DeliverInboundDatagram(const UCHAR* datagram, ULONG length, ULONG source, PUCHAR copy);
+
 // The port an inbound packet from (sourceAddress, channel) belongs to: the lowest index whose
 // binding matches and which has a PortRecord; -1 when none.
 LONG FindInboundPort(ULONG sourceAddress, UCHAR channel);

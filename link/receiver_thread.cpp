@@ -22,10 +22,7 @@ static PUCHAR AllocateReceiverBuffer(POOL_TYPE pool) {
   }
 }
 
-// Maps a received datagram to its port and applies it from the receiver's own non-paged copy,
-// so that receivers never share a dispatch buffer. A datagram shorter than a header, or for no
-// port with a record, is dropped.
-static VOID DeliverDatagram(const UCHAR* datagram, ULONG length, ULONG source, PUCHAR copy) {
+VOID DeliverInboundDatagram(const UCHAR* datagram, ULONG length, ULONG source, PUCHAR copy) {
   if (length < LINK_HEADER_SIZE) return;
   LONG port = FindInboundPort(source, datagram[1]);
   if (port < 0) return;
@@ -72,7 +69,7 @@ VOID NTAPI ReceiverThread(PVOID remoteAddress) {
     ReleaseUdpAddress(object);
     if (NT_SUCCESS(status)) {
       failures = 0;
-      DeliverDatagram(buffer, length, source, copy);
+      DeliverInboundDatagram(buffer, length, source, copy);
     } else if (!AfterFailedReceive(status, object, retired, &failures)) {
       break;
     }

@@ -2,13 +2,15 @@
 # Installs what the builds and tests need on a Debian 12 machine when it is missing: CMake,
 # Ninja, the host compiler with its 32-bit libraries (the 32-bit host runs the kernel image),
 # GoogleTest for both, the mingw-w64 i686 cross compiler with its DDK headers and kernel import
-# libraries, and the programs that use the COM ports through the pseudo-terminal bridge in the
-# end-to-end tests (pyserial, picocom, tmux). As root it installs with apt-get (adding the i386
-# architecture for the 32-bit GoogleTest); otherwise it names what to install.
+# libraries, clang with its fuzzing and sanitizer runtimes (the fuzz targets), and the programs
+# that use the COM ports through the pseudo-terminal bridge in the end-to-end tests (pyserial,
+# picocom, tmux). As root it installs with apt-get (adding the i386 architecture for the 32-bit
+# GoogleTest); otherwise it names what to install.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev python3-serial picocom tmux)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev clang-14 libclang-rt-14-dev
+          python3-serial picocom tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -57,9 +57,10 @@ VOID ForgetWaitsAndQueue(PortRecord* port) {
   IoReleaseCancelSpinLock(cancelIrql);
 }
 
-// Gives the port its open values and builds the block PKT_OPEN carries from them (bytes 9 to
-// 17 of that block are never written).
-VOID SetOpenValues(PortRecord* port) {
+// Gives the port its open values and builds the block PKT_OPEN carries from them in `block`
+// (bytes 9 to 17 stay 0). The block is the opening thread's own: opens of different ports in
+// different threads build theirs side by side.
+VOID SetOpenValues(PortRecord* port, LineSettings* block) {
   port->SettingsWord0 = 0;
   port->SettingsWord1 = 0;
   port->ModeWord = OPEN_MODE_WORD;
@@ -71,11 +72,11 @@ VOID SetOpenValues(PortRecord* port) {
   WriteShared(port->BaudRate, OPEN_BAUD_RATE);
   WriteShared(port->HandFlow[0], 0);
   WriteShared(port->HandFlow[HANDFLOW_REPLACE], 0);
-  OpenSettings.SettingsWord0 = 0;
-  OpenSettings.SettingsWord1 = port->SettingsWord1;
-  OpenSettings.ModeWord = port->ModeWord;
-  OpenSettings.FlowWord = port->FlowWord;
-  OpenSettings.SettingsByte = port->SettingsByte;
+  RtlZeroMemory(block, sizeof(*block));
+  block->SettingsWord1 = port->SettingsWord1;
+  block->ModeWord = port->ModeWord;
+  block->FlowWord = port->FlowWord;
+  block->SettingsByte = port->SettingsByte;
 }
 
 // The port as an open leaves it once the remote answered: no write state, no owed receive
@@ -112,10 +113,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   if (ReadShared(PortTable[index].RemoteAddress) == 0) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   }
-  SetOpenValues(port);
+  LineSettings openBlock;
+  SetOpenValues(port, &openBlock);
   WriteShared(PortTable[index].OutSeq, 1);  // the sender numbers PKT_OPEN with it
   WriteShared(PortTable[index].InSeq, 1);
-  QueueLinkPacket(0, PKT_OPEN, &OpenSettings, sizeof(OpenSettings), index);
+  QueueLinkPacket(0, PKT_OPEN, &openBlock, sizeof(openBlock), index);
   KeStallExecutionProcessor(OPEN_LINK_DELAY);
   if (!AwaitLinkFlags(port, OPEN_POLLS, LinkOpened)) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);

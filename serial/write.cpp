@@ -21,13 +21,14 @@
 // - AckTimeoutDpc polls only for a chunk that was sent, and only when its run comes from the
 //   timer's latest arming and the chunk still waits: a run queued before an acknowledgement
 //   or a re-arm finds the timer set again (not signalled) or WriteInFlight 0, and does nothing;
-// - cancelling the current write abandons its chunk (WriteInFlight and RetransmitPending 0,
-//   timer cancelled): no acknowledgement of it, nor its retransmission, counts for a later
-//   chunk. Bytes it already placed still go out with the next data packet;
+// - cancelling the current write leaves its chunk in flight: the chunk's bytes are on their
+//   way, and the remote must get them before any later write's, so the next write's first
+//   chunk is placed only once this one is acknowledged, and a poll's answer still has it sent
+//   again when no write is current. The write's unplaced bytes never go;
 // - bytes placed behind a sent chunk (an immediate character) wait in the ring while the chunk
 //   awaits its acknowledgement: the sender takes nothing fresh then, only the chunk's
-//   retransmission. Once the chunk is acknowledged or abandoned, the write engine sends them
-//   at the head of its next chunk, or on their own when it has none (ReleaseRing).
+//   retransmission. Once the chunk is acknowledged, the write engine sends them at the head
+//   of its next chunk, or on their own when it has none (ReleaseRing).
 #include "link/tx_ring.h"
 #include "serial/serial_requests.h"
 
@@ -152,33 +153,35 @@ VOID GetNextWrite(PortRecord* port, const RequestClass* requestClass, PIRP* next
   }
 }
 
-// Entered with the cancel lock held. The chunk's state is PortLock's, which comes first: the
-// cancel lock is let go while the chunk is abandoned. Nothing else ends the write meanwhile:
-// its cancel routine is taken.
+// Entered with the cancel lock held. The write has no chunk left to place, and no longer holds
+// the ring; the chunk in flight stays with the write engine (see above). The ring's state is
+// PortLock's, which comes first: the cancel lock is let go meanwhile. Nothing else ends the
+// write: its cancel routine is taken.
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
   PortRecord* port = PortOf(device);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
-  KeCancelTimer(&port->AckTimer);
-  WriteShared(port->WriteInFlight, 0);
-  WriteShared(port->RetransmitPending, 0);
   port->TxRingFull = 0;
-  port->ChunkSequence = 0;
   ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   IoAcquireCancelSpinLock(&irp->CancelIrql);
   CancelCurrentRequest(device, irp, &WriteClass);
 }
 
-// The write engine: the next chunk, a retransmission the poll's answer asked for, or the
-// completion once the last chunk was acknowledged. DISPATCH_LEVEL; takes PortLock.
+// The write engine: a retransmission the poll's answer asked for (of the chunk in flight,
+// whether or not its write is still current), the next chunk, or the completion once the
+// last chunk was acknowledged. DISPATCH_LEVEL; takes PortLock.
 VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   PIRP irp = WaitingWrite(port);
   BOOLEAN complete = FALSE;
-  if (irp != NULL && ReadShared(port->WriteInFlight)) {
+  if (ReadShared(port->WriteInFlight)) {
+    // The chunk waits: resend it if asked, and keep it guarded in any case. An answer to a
+    // poll cancels the timer, and the sender may have taken the retransmission (clearing
+    // RetransmitPending) before this run: without the timer nothing would ask again.
     if (port->RetransmitPending) MarkDataAndArm(port);
+    else SetPortTimer(&port->AckTimer, ACK_TIMEOUT, &port->AckTimeoutDpc);
   } else if (irp != NULL) {
     complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
     if (!complete) PlaceChunk(port, irp);

@@ -121,9 +121,10 @@ TEST_F(DevServerTest, OpenIsAnsweredWithLengthFieldThreeAndCloseWithACloseReply)
   EXPECT_EQ(server_->Channel(42).closes, 1u);
 }
 
-// Data is acknowledged with its sequence, a repeat again but delivered once; a poll is
-// answered with the last sequence taken (the open's before any data), whatever it carries.
-TEST_F(DevServerTest, DataIsAcknowledgedOnceDeliveredAndPollsAnswerTheLastSequenceTaken) {
+// Data is acknowledged with its sequence and taken once, in order: a repeat, or a
+// retransmission overtaken by the next packet, is acknowledged again but not delivered; a poll
+// is answered with the last sequence taken (the open's before any data), whatever it carries.
+TEST_F(DevServerTest, DataIsTakenOnceInOrderAndPollsAnswerTheLastSequenceTaken) {
   StartServer();
   Open(1);
   Send(Encode(devserver::kPoll, 1, 1));
@@ -136,9 +137,12 @@ TEST_F(DevServerTest, DataIsAcknowledgedOnceDeliveredAndPollsAnswerTheLastSequen
   EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
   Send(Encode(devserver::kData, 1, 3, Text("de")));
   EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x30}));
-  ASSERT_TRUE(server_->WaitForWritten(1, 5, 2s));
-  EXPECT_EQ(server_->Written(1), Text("abcde"));
-  EXPECT_EQ(server_->Channel(1).duplicateDataPackets, 1u);
+  Send(Encode(devserver::kData, 1, 2, Text("abc")));  // a retransmission overtaken by "de"
+  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
+  Send(Encode(devserver::kData, 1, 4, Text("f")));
+  ASSERT_TRUE(server_->WaitForWritten(1, 6, 2s));
+  EXPECT_EQ(server_->Written(1), Text("abcdef"));
+  EXPECT_EQ(server_->Channel(1).duplicateDataPackets, 2u);
 }
 
 TEST_F(DevServerTest, SequencedDataIsResentUntilAnRxAckCoversIt) {

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "demo.h"
 #include "shell.h"
 #include "endpoint.h"
+#include "support/device_servers.h"
 #include "support/driver_under_test.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
@@ -52,6 +54,14 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "0"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "2x"}).error.empty());
   EXPECT_FALSE(ParseCommandLine({"serve", "--speed", "2"}).error.empty());
+  Options soak = ParseCommandLine({"soak", "--bytes", "0x100000", "--seed", "0", "--speed", "1000"});
+  EXPECT_TRUE(soak.error.empty()) << soak.error;
+  EXPECT_EQ(soak.bytes.value_or(0), 1048576u);
+  EXPECT_EQ(soak.seed.value_or(1), 0u);
+  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "0"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "-5"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"soak", "--reg", "x.reg"}).error.empty());
+  EXPECT_FALSE(ParseCommandLine({"load", "--seed", "3"}).error.empty());
   Options bench = ParseCommandLine({"bench", "--quick", "--json", "figures.json"});
   EXPECT_TRUE(bench.error.empty() && bench.quick && bench.json.value_or("") == "figures.json");
   EXPECT_FALSE(ParseCommandLine({"demo", "--quick"}).error.empty());
@@ -118,19 +128,37 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
   std::filesystem::remove(file);
 }
 
-// serve --pty: a link per COM port while it serves; at the signal the bridge stops (every port
-// closed, the links removed) before the driver unloads with nothing left.
+// serve --pty: a link per COM port while it serves; at the signal, with a program holding COM3
+// open and a write of it pending (the remote has gone silent), the bridge stops (the write
+// cancelled, every port closed, the links removed) before the driver unloads with nothing left.
 TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
   const auto directory = std::filesystem::temp_directory_path() / ("tessacom_pty_" + std::to_string(::getpid()));
-  Options options = ForDriverUnderTest({"serve", "--pty", directory.string(), "--bind",
-                                        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
+  const auto reg = directory.string() + ".reg";
+  const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+  auto server = testsupport::StartDeviceServer(driverAddress);
+  std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
+                     << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
+                     << "\"StartNum1\"=dword:00000001\n\"dAddress1\"=dword:" << std::hex
+                     << server->Local().address << "\n";
+  Options options = ForDriverUnderTest({"serve", "--pty", directory.string(), "--reg", reg, "--bind",
+                                        devserver::AddressToString(driverAddress)});
   std::ostringstream out;
   int result = -1;
   std::thread serving([&] { result = tessacom::RunServe(options, out); });
   const bool linked = testsupport::WaitUntil([&] { return std::filesystem::is_symlink(directory / "COM5"); });
+  int program = linked ? ::open((directory / "COM3").c_str(), O_RDWR | O_NOCTTY) : -1;
+  const bool opened = program >= 0 && server->WaitForOpen(0, std::chrono::seconds(10));
+  if (opened) {
+    server->SetFaults({.fromDriver = {.drop = 1}});
+    EXPECT_EQ(::write(program, "pending", 7), 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the bridge's write goes out
+  }
   if (linked) pthread_kill(serving.native_handle(), SIGTERM);  // taken by the serving thread's sigwait
   serving.join();
+  if (program >= 0) ::close(program);
+  std::filesystem::remove(reg);
   ASSERT_TRUE(linked) << out.str();
+  EXPECT_TRUE(opened) << out.str();
   EXPECT_EQ(result, 0);
   const std::string text = out.str();
   for (const char* said : {"pty: COM3: ", "pty: 3 ports in ", "terminated", "pty: stopped", "nothing outstanding"}) {

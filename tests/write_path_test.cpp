@@ -60,6 +60,16 @@ class WritePathTest : public testsupport::ManualExecutive {
     bench_->Receive(PKT_ACK, sequence);
     host::RunQueuedDpcs();
   }
+  // A write whose first chunk went out, was polled for, and then was cancelled: the chunk.
+  Sent CancelWhilePolled() {
+    Request& cancelled = Write(Ascending(300));
+    Sent chunk = Chunk();
+    host::AdvanceClock(8 * kSecond);
+    ExpectPoll(chunk.sequence);
+    EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    return chunk;
+  }
   void ExpectPoll(LONG sequence) {
     auto sent = Pass();
     ASSERT_EQ(sent.size(), 1u);
@@ -189,34 +199,48 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
   EXPECT_EQ(write.information, 200u);
 }
 
-// Cancelling the current write while its chunk is out and polled for: the next write neither
-// completes at once nor inherits that chunk's acknowledgement, its poll's answer or its
-// retransmission; CharsQueued keeps only the next write's bytes.
-TEST_F(WritePathTest, ACancelledWriteLeavesNeitherItsChunkNorItsCountToTheNext) {
-  Request& cancelled = Write(Ascending(300));
+// Cancelling the current write while its chunk is out and polled for: the chunk stays in
+// flight, so that the remote gets its bytes before any later write's. The poll's answer still
+// has it sent again with no write current; the next write places its chunk only once that
+// one is acknowledged, and does not complete at once; CharsQueued keeps only its bytes.
+TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) {
+  Sent old = CancelWhilePolled();
+  host::RunQueuedDpcs();
+  Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
+  Sent again = Chunk();
+  EXPECT_EQ(again.payload, old.payload);
+  EXPECT_EQ(again.sequence, old.sequence);
+
   auto bytes = Ascending(50, 0x80);
   Request& next = Write(bytes);
-  EXPECT_EQ(port_->CharsQueued, 350);
-  Sent old = Chunk();
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(old.sequence);
-
-  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
-  host::RunQueuedDpcs();
-  EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
-  EXPECT_FALSE(next.done);
   EXPECT_EQ(port_->CharsQueued, 50);
+  EXPECT_TRUE(Pass().empty()) << "nothing of the next write while the old chunk is out";
+  Acknowledge(old.sequence);
   Sent chunk = Chunk();
   EXPECT_EQ(chunk.payload, bytes);
   EXPECT_EQ(chunk.sequence, old.sequence + 1);
-  Acknowledge(old.sequence - 1);  // the answer to the old poll
-  Acknowledge(old.sequence);
-  EXPECT_TRUE(Pass().empty());
+  Acknowledge(old.sequence);  // late: counts for nothing
   EXPECT_FALSE(next.done);
   Acknowledge(chunk.sequence);
   EXPECT_EQ(next.status, STATUS_SUCCESS);
   EXPECT_EQ(next.information, 50u);
   EXPECT_EQ(port_->CharsQueued, 0);
+}
+
+// A poll's answer arrives after the retransmission was already marked (by the next write's
+// start) and the sender takes that retransmission before the answer's write-engine run: the
+// chunk stays guarded, and is polled for again if that retransmission is lost too.
+TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
+  Sent old = CancelWhilePolled();
+  Request& next = Write(Ascending(20));
+  bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
+  EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
+  host::RunQueuedDpcs();
+  host::AdvanceClock(8 * kSecond);
+  ExpectPoll(old.sequence);
+  Acknowledge(old.sequence);
+  Acknowledge(Chunk().sequence);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
 }
 
 struct RemoteAnswer {

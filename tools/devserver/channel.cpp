@@ -61,8 +61,8 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
 
 void Channel::OnData(const Packet& packet, Effects& effects) {
   ++state_.dataPackets;
-  const bool repeated =
-      packet.sequence != 0 && state_.tookData && packet.sequence == state_.lastDataSequence;
+  const bool repeated = packet.sequence != 0 && state_.tookData &&
+                        packet.sequence != NextSeq(state_.lastDataSequence);
   if (repeated) {
     ++state_.duplicateDataPackets;
   } else {

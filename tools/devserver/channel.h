@@ -3,8 +3,10 @@
 // send, the bytes the driver wrote to the line and notes for people come out.
 //
 // Sequencing, as the server keeps it:
-// - Driver data (DATA) is acknowledged with ACK carrying the packet's sequence. A packet whose
-//   sequence equals the last one taken is a retransmission: acknowledged again, its bytes not
+// - Driver data (DATA) is acknowledged with ACK carrying the packet's sequence, and taken only
+//   in order: the packet that carries the sequence after the last one taken. One carrying the
+//   last one's is a retransmission, any other a stale copy the network held back (a
+//   retransmission overtaken by the next packet): both acknowledged again, their bytes not
 //   delivered again. Sequence 0 carries no sequence and is always delivered.
 // - The open reply's sequence becomes the driver's receive sequence; the server numbers its
 //   sequenced line data (SEQDATA) from the next one on, keeps up to `window` packets in flight
@@ -59,7 +61,7 @@ struct ChannelSnapshot {
   bool tookData = false;
   uint8_t lastDataSequence = 0;  // of the last DATA taken (or of the last OPEN)
   unsigned dataPackets = 0;
-  unsigned duplicateDataPackets = 0;
+  unsigned duplicateDataPackets = 0;  // retransmissions and stale copies, not taken
   unsigned pollsAnswered = 0;
   unsigned acksFromDriver = 0;
   unsigned rxAcks = 0;

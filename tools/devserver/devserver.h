@@ -62,6 +62,8 @@ struct ServerStats {
   size_t droppedOut = 0;
   size_t shortDatagrams = 0;
   size_t sendErrors = 0;
+  FaultCounts faultsIn;   // what fault injection did to datagrams from the driver
+  FaultCounts faultsOut;  // and to datagrams toward it
 };
 
 class DeviceServer {

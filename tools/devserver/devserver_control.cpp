@@ -143,7 +143,10 @@ std::vector<std::string> DeviceServer::Notes() const {
 
 ServerStats DeviceServer::Stats() const {
   std::lock_guard lock(mutex_);
-  return stats_;
+  ServerStats stats = stats_;
+  stats.faultsIn = fromDriver_.Counts();
+  stats.faultsOut = toDriver_.Counts();
+  return stats;
 }
 
 bool DeviceServer::WaitForChannel(uint8_t channel,

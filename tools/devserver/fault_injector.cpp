@@ -34,6 +34,10 @@ FaultyLink::FaultyLink(uint64_t seed, const FaultProfile& profile)
 void FaultyLink::Offer(Datagram datagram, Clock::time_point now, std::vector<Datagram>& pass,
                        std::vector<Datagram>& dropped) {
   const FaultDecision d = dice_.Next();
+  counts_.dropped += d.drop;
+  counts_.duplicated += d.duplicate;
+  counts_.reordered += d.reorder;
+  counts_.delayed += d.delay;
   if (d.drop) {
     datagram.fault = "dropped";
     dropped.push_back(std::move(datagram));

@@ -28,6 +28,15 @@ struct FaultProfile {
   bool Any() const { return drop > 0 || duplicate > 0 || reorder > 0 || delay > 0; }
 };
 
+// What a direction's injection did so far, datagram by datagram (a datagram both duplicated
+// and delayed counts in both).
+struct FaultCounts {
+  size_t dropped = 0;
+  size_t duplicated = 0;
+  size_t reordered = 0;
+  size_t delayed = 0;
+};
+
 struct FaultDecision {
   bool drop = false;
   bool duplicate = false;
@@ -67,6 +76,7 @@ class FaultyLink {
   void Release(Clock::time_point now, std::vector<Datagram>& pass);
   std::optional<Clock::time_point> NextRelease() const;
   size_t Held() const { return held_.size(); }
+  const FaultCounts& Counts() const { return counts_; }
 
  private:
   struct HeldDatagram {
@@ -77,6 +87,7 @@ class FaultyLink {
   FaultDice dice_;
   FaultProfile profile_;
   std::deque<HeldDatagram> held_;
+  FaultCounts counts_;
 };
 
 }  // namespace devserver

@@ -9,11 +9,13 @@
 namespace tessacom {
 
 struct Options {
-  std::string command;                 // "load", "serve", "shell", "demo", "bench", or "" for none
+  std::string command;                 // "load", "serve", "shell", "demo", "bench", "soak", or ""
   std::optional<std::string> reg;      // --reg FILE
   std::optional<uint32_t> bind;        // --bind ADDR (host order)
   std::optional<uint32_t> devserver;   // shell --devserver ADDR (host order, loopback)
-  std::optional<double> speed;         // shell --speed F: the live clock's speed factor
+  std::optional<double> speed;         // shell, soak --speed F: the live clock's speed factor
+  std::optional<uint64_t> bytes;       // soak --bytes N: bytes in all, both ways together
+  std::optional<uint64_t> seed;        // soak --seed S: the soak's random choices
   std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
   std::optional<std::string> image;    // --image FILE: a kernel image to run instead
   std::optional<std::string> json;     // bench --json FILE: the figures as JSON

@@ -9,6 +9,7 @@
 #include "demo.h"
 #include "host/registry/registry.h"
 #include "shell.h"
+#include "soak.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     if (options.command == "serve") return RunServe(options, std::cout);
     if (options.command == "bench") return RunBench(options, std::cout, std::cerr);
     if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
+    if (options.command == "soak") return RunSoak(options, std::cout);
     return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {
     std::cerr << "tessacom: " << e.what() << "\n";

@@ -1,0 +1,60 @@
+// The soak's byte check: exactly the gaps that cancellation may leave are allowed.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "soak_check.h"
+
+using tessacom::StreamCursor;
+
+namespace {
+
+std::vector<uint8_t> Bytes(size_t count, uint8_t from) {
+  std::vector<uint8_t> bytes(count);
+  std::iota(bytes.begin(), bytes.end(), from);
+  return bytes;
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::span<const uint8_t>> parts) {
+  std::vector<uint8_t> joined;
+  for (auto part : parts) joined.insert(joined.end(), part.begin(), part.end());
+  return joined;
+}
+
+// Writes: a completed one whole, a cancelled one any first part (none to all), in order.
+TEST(SoakCheck, TheLineMayMissOnlyTheTailOfACancelledWrite) {
+  const auto a = Bytes(10, 0), cancelled = Bytes(10, 100), c = Bytes(10, 200);
+  for (size_t sent : {size_t{0}, size_t{4}, size_t{10}}) {
+    const auto line = Join({a, std::span(cancelled).first(sent), c});
+    StreamCursor cursor;
+    ASSERT_TRUE(cursor.Follow(line, a));
+    ASSERT_TRUE(cursor.FollowAnyPart(line, cancelled));
+    ASSERT_TRUE(cursor.Follow(line, c));
+    EXPECT_TRUE(cursor.Possible(line.size())) << sent;
+  }
+  const auto reordered = Join({a, c, std::span(cancelled).first(4)});
+  StreamCursor cursor;
+  cursor.Follow(reordered, a);
+  cursor.FollowAnyPart(reordered, cancelled);
+  cursor.Follow(reordered, c);
+  EXPECT_FALSE(cursor.Possible(reordered.size())) << "a cancelled write's bytes after the next one's";
+  const auto shortened = Join({std::span(a).first(9), c});
+  StreamCursor strict;
+  EXPECT_FALSE(strict.Follow(shortened, a) && strict.Follow(shortened, c)) << "a completed write cut short";
+}
+
+// Reads: what a completed read reported comes next; a cancelled read may have taken up to its
+// length, and no more.
+TEST(SoakCheck, ReadsMayLoseOnlyWhatACancelledReadCouldHaveTaken) {
+  const auto line = Bytes(40, 0);
+  StreamCursor cursor;
+  ASSERT_TRUE(cursor.Follow(line, std::span(line).first(5)));
+  cursor.SkipUpTo(8, line.size());
+  EXPECT_TRUE(cursor.Follow(line, std::span(line).subspan(13, 5))) << "8 taken by the cancelled read";
+  EXPECT_FALSE(cursor.Follow(line, std::span(line).subspan(18 + 1, 3))) << "a byte lost";
+  StreamCursor repeated;
+  repeated.Follow(line, std::span(line).first(5));
+  EXPECT_FALSE(repeated.Follow(line, std::span(line).subspan(4, 3))) << "a byte delivered twice";
+}
+
+}  // namespace

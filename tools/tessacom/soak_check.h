@@ -1,0 +1,39 @@
+// The soak's check of one direction of one port: where, in the stream of bytes the sender was
+// told to carry, the receiver can stand given the outcomes of the requests so far. A request
+// that completed reported exactly what moved; only cancellation may leave a gap:
+// - a cancelled write may have put any first part of its bytes on the line (what it had placed
+//   in the transmit ring still goes out), and nothing of the rest;
+// - a cancelled read may have taken up to what the receive ring held from the stream, and
+//   those bytes are gone with it.
+// Every offset those gaps allow is kept, so the check allows exactly them and no others.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tessacom {
+
+class StreamCursor {
+ public:
+  // `bytes` come next in `stream` from one of the possible offsets: keeps the offsets where
+  // they do, moved past them. False (and Lost) when none does.
+  bool Follow(std::span<const uint8_t> stream, std::span<const uint8_t> bytes);
+  // Any first part of `bytes`, none to all of it, comes next in `stream`.
+  bool FollowAnyPart(std::span<const uint8_t> stream, std::span<const uint8_t> bytes);
+  // Up to `count` bytes may be missing from the `available` bytes of the stream.
+  void SkipUpTo(size_t count, size_t available);
+
+  bool Possible(size_t offset) const;
+  bool Lost() const { return at_.empty(); }
+  // The furthest offset possible (0 when lost).
+  size_t Furthest() const { return at_.empty() ? 0 : at_.back(); }
+  size_t Candidates() const { return at_.size(); }
+
+ private:
+  void Settle(std::vector<size_t>& next);
+  std::vector<size_t> at_{0};  // sorted, distinct
+};
+
+}  // namespace tessacom
