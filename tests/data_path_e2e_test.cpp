@@ -32,11 +32,8 @@ class DataPathEndToEnd : public ::testing::Test {
   void Start(devserver::BackendKind backend, double speed = 1) {
     session_ = std::make_unique<testsupport::DriverSession>(true, speed);
     devserver::ServerOptions options;
-    options.channelBackends[kChannel] = backend;
     options.protocol.resendInterval = std::chrono::milliseconds(20);
-    server_ = &session_->AddServer(options);
-    session_->SetValue("MaxPort", 1);
-    session_->Bind(1, *server_, kChannel);
+    server_ = &session_->AddOnePort(backend, options);
     ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
     port_ = PortTable[0].PortRecord;
   }

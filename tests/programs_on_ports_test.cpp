@@ -46,11 +46,7 @@ class ProgramsOnPorts : public ::testing::Test {
  protected:
   void SetUp() override {
     session_ = std::make_unique<testsupport::DriverSession>(true);
-    devserver::ServerOptions options;
-    options.channelBackends[kChannel] = devserver::BackendKind::Echo;
-    server_ = &session_->AddServer(options);
-    session_->SetValue("MaxPort", 1);
-    session_->Bind(1, *server_, kChannel);
+    server_ = &session_->AddOnePort(devserver::BackendKind::Echo);
     ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
     char directory[] = "/tmp/tessacom-programs-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);

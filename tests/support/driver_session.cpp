@@ -51,6 +51,14 @@ void DriverSession::Bind(int n, const devserver::DeviceServer& server, uint8_t c
   SetValue("dAddress" + std::to_string(n), server.Local().address);
 }
 
+devserver::DeviceServer& DriverSession::AddOnePort(devserver::BackendKind backend, devserver::ServerOptions options) {
+  options.channelBackends[0] = backend;
+  devserver::DeviceServer& server = AddServer(std::move(options));
+  SetValue("MaxPort", 1);
+  Bind(1, server, 0);
+  return server;
+}
+
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
   NTSTATUS status = host::LoadDriver(Driver().DriverEntry);

@@ -30,6 +30,8 @@ class DriverSession {
   devserver::DeviceServer& AddServer(devserver::ServerOptions options = {});
   // Binds the port the registry numbers `n` (from 1) to a channel of a server.
   void Bind(int n, const devserver::DeviceServer& server, uint8_t channel);
+  // One port (COM3) bound to channel 0 of a new server whose channel 0 has `backend`.
+  devserver::DeviceServer& AddOnePort(devserver::BackendKind backend, devserver::ServerOptions options = {});
   NTSTATUS Load();
   // Unloads a loaded driver, or releases the driver object of a failed load.
   void Unload();
