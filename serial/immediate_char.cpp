@@ -109,10 +109,11 @@ VOID OfferRingToImmediate(PortRecord* port) {
 }
 
 // Routine of ImmediateSendDpc: places the character and ends its request with success, unless
-// the request ended meanwhile. DISPATCH_LEVEL; takes PortLock, then (released) the cancel lock.
+// the request ended meanwhile. A run for a request that has ended finds ImmediateUnsent clear
+// under PortLock and does nothing (the request slot is the cancel lock's, not read here).
+// DISPATCH_LEVEL; takes PortLock, then (released) the cancel lock.
 VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
-  if (ReadShared(port->CurrentImmediateIrp) == NULL) return;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   BOOLEAN placed = PlaceImmediate(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);

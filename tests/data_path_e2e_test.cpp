@@ -4,6 +4,8 @@
 // closed while completions, data and acknowledgements are under way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -86,10 +88,11 @@ TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceIn
   EXPECT_GT(stats.droppedOut, 0u);
 }
 
-// Immediate characters sent while writes are under way and half the acknowledgements are
-// lost: each character reaches the line once, next to its own write, and every write's bytes
-// arrive once, in order.
-TEST_F(DataPathEndToEnd, ImmediateCharactersBesideWritesUnderAcknowledgementLoss) {
+// Immediate characters and flushes beside writes while half the acknowledgements are lost,
+// every other round cancelled at a random moment against its completion: each request ends
+// once, every write's bytes arrive once and in order, a character reported sent arrives once,
+// a cancelled one at most once (it may have been placed just before), and none out of turn.
+TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCancellation) {
   Start(devserver::BackendKind::Programmatic, 100);
   host::io::File file = Open();
   devserver::FaultProfile lost;
@@ -97,25 +100,41 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersBesideWritesUnderAcknowledgementLoss
   server_->SetFaults({.seed = 9, .toDriver = lost});
   std::mt19937 random(11);
   std::vector<uint8_t> expected;
-  std::vector<uint8_t> characters;
-  for (uint8_t round = 0; round < 8; round++) {
+  std::vector<uint8_t> sent;     // characters whose requests succeeded
+  std::vector<uint8_t> allowed;  // and those cancelled, in the order asked
+  for (uint8_t round = 0; round < 24; round++) {
     auto bytes = Pattern(300);
     for (auto& byte : bytes) byte &= 0x7F;  // the characters alone have the top bit
     auto write = file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
+    auto flush = file.FlushAsync();
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-    UCHAR character = static_cast<UCHAR>(0x80 | round);
-    EXPECT_EQ(file.DeviceControl(IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0).status,
-              STATUS_SUCCESS);
+    const UCHAR character = static_cast<UCHAR>(0x80 | round);
+    auto immediate = file.DeviceControlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0);
+    if (round % 2) {
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+      immediate.Cancel();
+      flush.Cancel();
+    }
     EXPECT_EQ(write.Wait().status, STATUS_SUCCESS);
+    const NTSTATUS flushed = flush.Wait().status;
+    EXPECT_TRUE(flushed == STATUS_SUCCESS || (round % 2 && flushed == STATUS_CANCELLED));
+    const NTSTATUS placed = immediate.Wait().status;
+    ASSERT_TRUE(placed == STATUS_SUCCESS || (round % 2 && placed == STATUS_CANCELLED)) << round;
+    if (placed == STATUS_SUCCESS) sent.push_back(character);
+    allowed.push_back(character);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
-    characters.push_back(character);
   }
-  ASSERT_TRUE(server_->WaitForWritten(kChannel, expected.size() + characters.size(), std::chrono::seconds(10)));
+  const std::vector<uint8_t> last(200, 0x55);  // acknowledged behind every character placed
+  ASSERT_EQ(file.Write(last.data(), static_cast<ULONG>(last.size())).status, STATUS_SUCCESS);
+  expected.insert(expected.end(), last.begin(), last.end());
   std::vector<uint8_t> line = server_->Written(kChannel);
-  std::vector<uint8_t> immediate;
-  std::erase_if(line, [&](uint8_t byte) { return byte & 0x80 ? immediate.push_back(byte), true : false; });
-  EXPECT_EQ(immediate, characters);
+  std::vector<uint8_t> arrived;
+  std::erase_if(line, [&](uint8_t byte) { return byte & 0x80 ? arrived.push_back(byte), true : false; });
   EXPECT_TRUE(line == expected);
+  ASSERT_TRUE(std::ranges::adjacent_find(arrived, std::greater_equal<>()) == arrived.end())
+      << "each at most once, in turn";
+  EXPECT_TRUE(std::ranges::includes(allowed, arrived));
+  EXPECT_TRUE(std::ranges::includes(arrived, sent)) << "every character reported sent";
   EXPECT_GT(server_->Stats().droppedOut, 0u);
 }
 
