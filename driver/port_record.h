@@ -219,21 +219,21 @@ struct PortRecord {
   UCHAR ReadTimeoutsActive;
   // Modem status bits reported to callers: open sets SERIAL_MSR_DCD, close clears the word.
   ULONG ModemStatus;
-  // The chunk in flight, shared by the write engine, the acknowledgement timeout, inbound
-  // dispatch and the sender: written only under PortLock (serial/write.cpp states the
-  // discipline); the sender's first look at RetransmitPending is a shared-word read. Cleared
-  // by open.
-  UCHAR TxRingFull;                  // the current write still has bytes to place, or an
-                                     // immediate character took the ring's last slot
-  volatile UCHAR RetransmitPending;  // a poll is out for the chunk, or its resend is due
-  volatile ULONG WriteInFlight;      // 1 = a placed chunk awaits its acknowledgement
+  // The write engine's hold on the transmit ring, under PortLock: the current write still has
+  // bytes to place, or an immediate character took the ring's last slot. Cleared by open.
+  UCHAR TxRingFull;
+  // The chunk in flight (with AckTimer and RetransmitCopy): written only under PortLock, only by
+  // link/chunk_in_flight.cpp, which states the discipline; the sender's first look at
+  // RetransmitPending is a shared-word read. Abandoned by open and close.
+  volatile UCHAR RetransmitPending;  // a poll is out for the sent chunk, or its resend is due
+  volatile ULONG WriteInFlight;      // 1 = a chunk is placed or sent and not yet acknowledged
   LONG ChunkSequence;                // the sequence it went out with; 0 = not sent yet
   LONG LastSentCount;                // bytes of the last fresh data packet
   // 1 = the remote is owed a receive acknowledgement (sequenced data accepted, or sequenced
   // data refused since the last one): set by inbound dispatch and cleared by the read start,
   // both under PortLock; cleared by open.
   volatile ULONG RxAckPending;
-  // Payload of the last fresh data packet, for retransmission: the sender, under PortLock.
+  // Payload of the last fresh data packet, for retransmission: the chunk in flight's.
   UCHAR RetransmitCopy[TX_RING_SIZE];
   // 1 once this port's COM link was made, so that unload deletes only that: load and unload.
   UCHAR ComNameCreated;

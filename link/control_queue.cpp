@@ -1,7 +1,12 @@
-// QueueLinkPacket and the sender's detach of a control queue. The append walks the list to
-// its tail while the sender may detach the whole list from another thread, so both run under
-// one spin lock for all control queues. It is a leaf lock: nothing is acquired while it is
-// held, so it nests inside PortLock and the cancel lock without an order problem.
+// QueueLinkPacket, MarkTxData and the sender's detach of a control queue. The append walks the
+// list to its tail while the sender may detach the whole list from another thread, so both run
+// under one spin lock for all control queues. It is a leaf lock: nothing is acquired while it
+// is held, so it nests inside PortLock and the cancel lock without an order problem.
+//
+// An acknowledgement the driver owes (the answer to a poll, a receive acknowledgement) waits at
+// most once per port: a newer one of the same type replaces the waiting one's sequence where it
+// stands in the queue. Each says only where the driver stands now, so nothing is lost, and a
+// remote that floods polls or data cannot grow the queue or hold up other ports' packets.
 #include "link/link_packet.h"
 
 static KSPIN_LOCK ControlQueueLock;
@@ -13,30 +18,38 @@ static VOID WakeSender() { KeSetEvent(&SendEvent, 16, FALSE); }
 VOID InitializeControlQueues() { KeInitializeSpinLock(&ControlQueueLock); }
 
 static BOOLEAN PassesLinkGate(UCHAR type, LONG portIndex) {
+  if (portIndex < 0 || portIndex >= MAX_PORTS) return FALSE;
   PortRecord* record = PortTable[portIndex].PortRecord;
   if (record == NULL) return FALSE;
   if (ReadShared(record->LinkFlags) & LINK_OPEN) return TRUE;
   return (BOOLEAN)(type == PKT_OPEN || type == PKT_CLOSE);
 }
 
-static VOID AppendControlNode(LONG portIndex, ControlNode* node) {
+static BOOLEAN WaitsAtMostOnce(UCHAR type) { return (BOOLEAN)(type == PKT_ACK || type == PKT_RXACK); }
+
+// Appends the node at the tail of the port's queue, or gives its header to a waiting node of
+// the same type that waits at most once; TRUE when the node was appended.
+static BOOLEAN AppendControlNode(LONG portIndex, ControlNode* node) {
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* volatile* link = &PortTable[portIndex].ControlQueue;
-  while (*link != NULL) link = &(*link)->Next;
-  *link = node;
+  for (; *link != NULL; link = &(*link)->Next) {
+    if (WaitsAtMostOnce(node->Header[0]) && (*link)->Header[0] == node->Header[0]) break;
+  }
+  BOOLEAN appended = (BOOLEAN)(*link == NULL);
+  if (appended) *link = node;
+  else RtlCopyMemory((*link)->Header, node->Header, LINK_HEADER_SIZE);
   KfReleaseSpinLock(&ControlQueueLock, oldIrql);
+  return appended;
 }
 
-VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG length, LONG portIndex) {
-  if (portIndex < 0 || portIndex >= MAX_PORTS) return;
+VOID MarkTxData(LONG portIndex) {
+  if (!PassesLinkGate(PKT_DATA, portIndex)) return;
+  WriteShared(PortTable[portIndex].TxPending, 1);
+  WakeSender();
+}
+
+VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portIndex) {
   if (!PassesLinkGate(type, portIndex)) return;
-
-  if (dataPending) {
-    WriteShared(PortTable[portIndex].TxPending, 1);
-    WakeSender();
-    return;
-  }
-
   // A payload longer than a node holds is refused rather than copied past the node.
   if (length > CONTROL_PAYLOAD_MAX) {
     WakeSender();
@@ -49,7 +62,7 @@ VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG l
                      length + LINK_HEADER_SIZE, (ULONG)sequence);
     if (payload != NULL && length != 0) RtlCopyMemory(node->Payload, payload, length);
     node->Next = NULL;
-    AppendControlNode(portIndex, node);
+    if (!AppendControlNode(portIndex, node)) ExFreePool(node);
   }
   WakeSender();
 }

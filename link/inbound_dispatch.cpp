@@ -1,6 +1,7 @@
 // Inbound dispatch: what each packet from a remote server does to its port. Runs in a receiver
 // thread at DISPATCH_LEVEL with the port's PortLock held: it never blocks.
 #include "driver/byte_ring.h"
+#include "link/chunk_in_flight.h"
 #include "link/link_threads.h"
 
 LONG FindInboundPort(ULONG sourceAddress, UCHAR channel) {
@@ -39,20 +40,24 @@ static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* rin
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-// An acknowledgement counts only for the chunk in flight once it was sent (serial/write.cpp
-// states the discipline). With no poll outstanding, only one naming the chunk's sequence
-// counts, once; any other leaves the acknowledgement timer running. With a poll outstanding it
-// is the answer: the chunk's sequence means delivered, any other has the chunk sent again.
-static VOID ApplyAcknowledgement(PortRecord* record, LONG sequence) {
-  if (!ReadShared(record->WriteInFlight) || record->ChunkSequence == 0) return;
-  BOOLEAN delivered = (BOOLEAN)(sequence == record->ChunkSequence);
-  if (!delivered && !record->RetransmitPending) return;
-  KeCancelTimer(&record->AckTimer);
-  if (delivered) {
-    WriteShared(record->RetransmitPending, 0);
-    WriteShared(record->WriteInFlight, 0);
-  }
-  KeInsertQueueDpc(&record->WriteDpc, NULL, NULL);
+// The remote's open reply opens the link and says where its sequenced data goes on from. It
+// counts only while the port is neither held nor its link open: while an open waits for it, or
+// late after an open that gave up (the link then stays open, refusing opens, until the remote
+// closes it or reports it down). A repeated or late reply arriving once the port is open would
+// renumber the remote's data under the driver's feet, so it changes nothing.
+static VOID ApplyOpenReply(LONG portIndex, PortRecord* record, UCHAR sequence) {
+  USHORT flags = ReadShared(record->LinkFlags);
+  if (flags & (LINK_PORT_HELD | LINK_OPEN)) return;
+  WriteShared(record->LinkFlags, flags | LINK_OPEN | LINK_CONFIRMED);
+  WriteShared(PortTable[portIndex].InSeq, sequence);
+}
+
+// A close reply while an application holds the port with its link open answers no close of
+// this session (a close clears LINK_OPEN before it asks; the remote reports its own closing as
+// link-down): it is a repeated or late one, and closing the link for it would leave every
+// request waiting until the application gives up.
+static BOOLEAN CloseReplyIsStale(USHORT flags) {
+  return (BOOLEAN)((flags & (LINK_PORT_HELD | LINK_OPEN)) == (LINK_PORT_HELD | LINK_OPEN));
 }
 
 VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) {
@@ -69,22 +74,19 @@ VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) 
       if (ring->Buffer != NULL) StoreData(record, ring, payload, count);
       break;
     case PKT_OPEN:
-      if (header.Length == 3) {
-        WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) | LINK_OPEN | LINK_CONFIRMED);
-        WriteShared(PortTable[portIndex].InSeq, header.Sequence);
-      }
+      if (header.Length == 3) ApplyOpenReply(portIndex, record, header.Sequence);
       break;
     case PKT_CLOSE:
-      WriteShared(record->LinkFlags, 0);
+      if (!CloseReplyIsStale(ReadShared(record->LinkFlags))) WriteShared(record->LinkFlags, 0);
       break;
     case PKT_ACK:
-      ApplyAcknowledgement(record, header.Sequence);
+      ApplyChunkAcknowledgement(record, header.Sequence);
       break;
     case PKT_DOWN:
       WriteShared(record->LinkFlags, ReadShared(record->LinkFlags) & ~LINK_OPEN);
       break;
     case PKT_POLL:
-      if (ReadShared(record->LinkFlags) & LINK_OPEN) QueueLinkPacket(0, PKT_ACK, NULL, 0, portIndex);
+      if (ReadShared(record->LinkFlags) & LINK_OPEN) QueueLinkPacket(PKT_ACK, NULL, 0, portIndex);
       break;
     case PKT_SEQDATA:
       if (ring->Buffer != NULL) {

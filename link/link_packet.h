@@ -74,13 +74,18 @@ struct ControlNode {
 static_assert(sizeof(ControlNode) == (sizeof(PVOID) == 4 ? 40 : 48),
               "ControlNode is 40 bytes in the kernel");
 
-// Queues a control packet (dataPending zero: type, payload of at most 32 bytes) or marks the
-// port's transmit ring as holding data for the sender (dataPending non-zero), and wakes the
+// Queues a control packet (type, payload of at most 32 bytes) for the port and wakes the
 // sender. While the port's link is not open only PKT_OPEN and PKT_CLOSE pass; everything else
-// is dropped without trace, as is a control packet whose node cannot be allocated (the sender
-// is still woken). Callable at IRQL <= DISPATCH_LEVEL, with the port's PortLock and/or the
-// cancel lock held or not; takes the control-queue lock (a leaf lock) for the append.
-VOID QueueLinkPacket(ULONG dataPending, UCHAR type, const VOID* payload, ULONG length, LONG portIndex);
+// is dropped without trace, as is a packet whose node cannot be allocated (the sender is still
+// woken). A PKT_ACK or PKT_RXACK that finds one of its type waiting replaces that one's
+// sequence instead of queueing a second. Callable at IRQL <= DISPATCH_LEVEL, with the port's
+// PortLock and/or the cancel lock held or not; takes the control-queue lock (a leaf lock).
+VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portIndex);
+
+// Tells the sender that the port has data for it (TxPending), and wakes it: the bytes of its
+// transmit ring, or the retransmission of its chunk in flight. Passes the same link gate as a
+// control packet other than PKT_OPEN and PKT_CLOSE. IRQL <= DISPATCH_LEVEL.
+VOID MarkTxData(LONG portIndex);
 
 // Prepares the lock of the control queues; StartLink calls it before anything can be queued.
 // PASSIVE_LEVEL.

@@ -1,10 +1,9 @@
 // The sender thread: on every wake-up it visits each port once, starting one port further each
 // time, and sends the port's queued control packets and then at most one data packet. Paces
-// its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock to take a data
-// packet: the bytes of the transmit ring, numbered, or the retransmission of the chunk in
-// flight.
+// its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock to take the packet of
+// its chunk in flight.
+#include "link/chunk_in_flight.h"
 #include "link/link_threads.h"
-#include "link/tx_ring.h"
 #include "link/udp_endpoint.h"
 
 constexpr ULONG CONTROL_PAUSE_US = 800;
@@ -46,50 +45,14 @@ VOID SendControlPackets(LONG port, PassState* pass) {
   }
 }
 
-// Takes the retransmission of the chunk in flight: the last fresh packet's bytes, under the
-// chunk's sequence. Clearing RetransmitPending here is what takes the job: a retransmission
-// asked for after this step waits for the next visit. PortLock held.
-LONG TakeRetransmission(PortRecord* record, PUCHAR payload, LONG* sequence) {
-  LONG count = record->LastSentCount;
-  if (count > (LONG)DATA_PAYLOAD_MAX) count = DATA_PAYLOAD_MAX;
-  if (count < 0) count = 0;
-  RtlCopyMemory(payload, record->RetransmitCopy, count);
-  *sequence = record->ChunkSequence;
-  WriteShared(record->RetransmitPending, 0);
-  return count;
-}
-
-// Takes every byte placed in the transmit ring as a fresh packet, numbered with the next
-// OutSeq (a closed port's 0 stays 0); it is the chunk in flight's packet from now on.
-// PortLock held.
-LONG TakeFreshPacket(LONG port, PortRecord* record, PUCHAR payload, LONG* sequence) {
-  LONG count = TakeTxBytes(port, payload);
-  if (count == 0) return 0;
-  RtlCopyMemory(record->RetransmitCopy, payload, count);
-  record->LastSentCount = count;
-  LONG next = ReadShared(PortTable[port].OutSeq);
-  if (next != 0) next = NextSeq(next);
-  WriteShared(PortTable[port].OutSeq, next);
-  record->ChunkSequence = next;
-  *sequence = next;
-  return count;
-}
-
-// Fills the payload of a data packet under the port's PortLock (the write path states the
-// discipline); returns its byte count, 0 when there is nothing to send. While a sent chunk
-// awaits its acknowledgement only its retransmission goes out: bytes placed behind it wait
-// for the write engine, which sends them once the chunk is acknowledged or abandoned. A
-// retransmission is decided after its pause: a chunk acknowledged meanwhile is not sent again.
-LONG TakeDataPayload(LONG port, PortRecord* record, LONG* sequence) {
-  PUCHAR payload = OutboundScratch + LINK_HEADER_SIZE;
+// Fills the payload of the port's data packet under its PortLock: the chunk in flight, fresh
+// or again (link/chunk_in_flight.cpp states the discipline). Returns its byte count, 0 when
+// there is nothing to send. A retransmission is decided after its pause: a chunk acknowledged
+// meanwhile is not sent again.
+LONG TakeDataPayload(PortRecord* record, LONG* sequence) {
   if (ReadShared(record->RetransmitPending)) KeStallExecutionProcessor(RETRANSMIT_PAUSE_US);
   KIRQL oldIrql = KfAcquireSpinLock(&record->PortLock);
-  LONG count = 0;
-  if (!ReadShared(record->WriteInFlight) || record->ChunkSequence == 0) {
-    count = TakeFreshPacket(port, record, payload, sequence);
-  } else if (record->RetransmitPending) {
-    count = TakeRetransmission(record, payload, sequence);
-  }
+  LONG count = TakeChunkPacket(record, OutboundScratch + LINK_HEADER_SIZE, sequence);
   KfReleaseSpinLock(&record->PortLock, oldIrql);
   return count;
 }
@@ -98,7 +61,7 @@ VOID SendDataPacket(LONG port, PassState* pass) {
   PortRecord* record = PortTable[port].PortRecord;
   if (record == NULL) return;
   LONG sequence = 0;
-  LONG count = TakeDataPayload(port, record, &sequence);
+  LONG count = TakeDataPayload(record, &sequence);
   if (count == 0) return;  // a mark that finds nothing to send sends nothing
   UCHAR channel = (UCHAR)(ReadShared(PortTable[port].RemoteChannel) & 0xFF);
   EncodeLinkHeader(OutboundScratch, PKT_DATA, channel, (ULONG)count + LINK_HEADER_SIZE,

@@ -1,4 +1,5 @@
 // The routines bound to every port's deferred calls at device creation.
+#include "link/chunk_in_flight.h"
 #include "serial/serial_requests.h"
 
 const PortDeferredRoutines PortDeferredRoutineTable = {

@@ -5,18 +5,19 @@
 // sender. The request ends with success once the character is in the ring, with
 // STATUS_TIMEOUT when its timer fires first, or cancelled.
 //
-// How the character fits the chunk in flight (serial/write.cpp states that discipline): it is
-// placed under PortLock behind whatever the ring holds. Placed before the sender took the
+// How the character fits the chunk in flight (link/chunk_in_flight.cpp states that discipline):
+// it is placed under PortLock behind whatever the ring holds. Placed before the sender took a
 // write's chunk, it goes out in the chunk's packet, under the chunk's sequence and inside its
 // retransmission copy. Placed while a sent chunk awaits its acknowledgement, it waits in the
-// ring: the sender sends nothing fresh then (only the chunk's retransmission), and the write
-// engine sends it ahead of the next chunk, or on its own, once the chunk is acknowledged or
-// abandoned. So it never takes the chunk's sequence, copy or count, and no acknowledgement of
-// it is counted for the chunk.
+// ring, and the write engine sends it ahead of its next chunk, or on its own, once the chunk is
+// acknowledged. Placed with no chunk in flight, it is handed to the write engine, which sends
+// it with the current write's next chunk or as a chunk of one byte: acknowledged, polled for
+// and resent under its own sequence like any other.
 //
 // A character that finds the ring full (or the current write still placing chunks) waits:
 // the write engine offers the ring again each time it leaves room, until the request ends by
 // its timer or by cancellation.
+#include "link/chunk_in_flight.h"
 #include "link/tx_ring.h"
 #include "serial/serial_requests.h"
 
@@ -25,9 +26,8 @@ namespace {
 // The relative due time of the total timer, 0 when the write timeouts set none: one
 // character's worth of multiplier plus the constant. PortLock held.
 LONGLONG ImmediateDue(const PortRecord* port) {
-  ULONGLONG total = (ULONGLONG)port->Timeouts[TIMEOUT_WRITE_MULTIPLIER] +
-                    port->Timeouts[TIMEOUT_WRITE_CONSTANT];
-  return (LONGLONG)(0 - total * (ULONGLONG)DUE_UNITS_PER_MS);
+  return RelativeDueOfMs(TotalTimeoutMs(1, port->Timeouts[TIMEOUT_WRITE_MULTIPLIER],
+                                        port->Timeouts[TIMEOUT_WRITE_CONSTANT]));
 }
 
 // Takes the character from the current request. PortLock and the cancel lock held.
@@ -73,8 +73,8 @@ VOID StartImmediate(PortRecord* port) {
 }
 
 // Places the waiting character when the ring has room and no write is still placing chunks;
-// the character that takes the last free slot marks the ring full. TRUE when placed.
-// PortLock held.
+// the character that takes the last free slot marks the ring full. With no chunk in flight
+// the write engine makes it one. TRUE when placed. PortLock held.
 BOOLEAN PlaceImmediate(PortRecord* port) {
   LONG index = port->PortIndex;
   if (!port->ImmediateUnsent || port->TxRingFull || TxRingRoom(index) == 0) return FALSE;
@@ -82,7 +82,7 @@ BOOLEAN PlaceImmediate(PortRecord* port) {
   (VOID) PlaceTxBytes(index, &port->ImmediateChar, 1);
   port->ImmediateUnsent = 0;
   if (TxRingRoom(index) == 0) port->TxRingFull = 1;
-  QueueLinkPacket(1, PKT_DATA, NULL, 0, index);
+  if (!ChunkInFlight(port)) KeInsertQueueDpc(&port->WriteDpc, NULL, NULL);
   return TRUE;
 }
 

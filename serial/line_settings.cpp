@@ -87,7 +87,7 @@ NTSTATUS SetBreak(PortRecord* port, BOOLEAN on) {
   KIRQL irql = KfAcquireSpinLock(&port->PortLock);
   port->HoldReasons = on ? (port->HoldReasons | BREAK_HOLD) : (port->HoldReasons & ~BREAK_HOLD);
   KfReleaseSpinLock(&port->PortLock, irql);
-  QueueLinkPacket(0, on ? PKT_BREAK_ON : PKT_BREAK_OFF, NULL, 0, port->PortIndex);
+  QueueLinkPacket(on ? PKT_BREAK_ON : PKT_BREAK_OFF, NULL, 0, port->PortIndex);
   return STATUS_SUCCESS;
 }
 
@@ -109,7 +109,7 @@ VOID QueueLineSettings(PortRecord* port) {
   block.SettingsByte = port->SettingsByte;
   RtlCopyMemory(block.SettingsChars, port->SettingsChars, sizeof block.SettingsChars);
   block.Padding = 0;
-  QueueLinkPacket(0, PKT_SETTINGS, &block, sizeof block, port->PortIndex);
+  QueueLinkPacket(PKT_SETTINGS, &block, sizeof block, port->PortIndex);
 }
 
 VOID ApplyBaudRate(PortRecord* port) {

@@ -5,6 +5,7 @@
 // application left. The handlers run in the caller's thread at PASSIVE_LEVEL; no lock is held
 // while they wait. Each completes its own request and returns its status.
 #include "driver/configuration.h"
+#include "link/chunk_in_flight.h"
 #include "serial/serial_requests.h"
 
 namespace {
@@ -79,20 +80,22 @@ VOID SetOpenValues(PortRecord* port, LineSettings* block) {
   block->SettingsByte = port->SettingsByte;
 }
 
-// The port as an open leaves it once the remote answered: no write state, no owed receive
-// acknowledgement, carrier reported, rings attached (their contents stay).
+// The port as an open leaves it once the remote answered: no chunk in flight, no owed receive
+// acknowledgement, carrier reported, rings attached (their contents stay), held by the
+// application with its link open. Bytes a cancelled write or an immediate character left in
+// the transmit ring are the first chunk of the session: the remote numbers afresh from here.
 VOID PrepareOpenPort(PortRecord* port) {
   ForgetWaitsAndQueue(port);
   WriteShared(port->ModemStatus, port->ModemStatus | SERIAL_MSR_DCD);
   LONG index = port->PortIndex;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   port->TxRingFull = 0;
-  port->ChunkSequence = 0;
-  WriteShared(port->RetransmitPending, 0);
-  WriteShared(port->WriteInFlight, 0);
+  AbandonChunk(port);
   WriteShared(port->RxAckPending, 0);
   PortTable[index].RxRing.Buffer = RxRingStorage + index * RX_RING_SIZE;
   PortTable[index].TxRing.Buffer = TxRingStorage + index * TX_RING_SIZE;
+  WriteShared(port->LinkFlags, ReadShared(port->LinkFlags) | LINK_PORT_HELD | LINK_OPEN);
+  if (PortTable[index].TxHeld > 0) MarkChunkPlaced(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
 }
 
@@ -117,13 +120,12 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   SetOpenValues(port, &openBlock);
   WriteShared(PortTable[index].OutSeq, 1);  // the sender numbers PKT_OPEN with it
   WriteShared(PortTable[index].InSeq, 1);
-  QueueLinkPacket(0, PKT_OPEN, &openBlock, sizeof(openBlock), index);
+  QueueLinkPacket(PKT_OPEN, &openBlock, sizeof(openBlock), index);
   KeStallExecutionProcessor(OPEN_LINK_DELAY);
   if (!AwaitLinkFlags(port, OPEN_POLLS, LinkOpened)) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   }
   PrepareOpenPort(port);
-  ChangeLinkFlags(port, LINK_PORT_HELD | LINK_OPEN, 0);
   return Finish(irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }
 
@@ -131,7 +133,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   PortRecord* port = PortOf(device);
   LONG index = port->PortIndex;
   ChangeLinkFlags(port, 0, LINK_OPEN);
-  QueueLinkPacket(0, PKT_CLOSE, NULL, 0, index);
+  QueueLinkPacket(PKT_CLOSE, NULL, 0, index);
   // Close goes on alike whether or not the remote's reply cleared the flags.
   (VOID) AwaitLinkFlags(port, CLOSE_POLLS, LinkClosed);
   ForgetWaitsAndQueue(port);
@@ -140,6 +142,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   port->HoldReasons = 0;
   WriteShared(port->LinkFlags, 0);
+  AbandonChunk(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   Finish(irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
   WriteShared(PortTable[index].OutSeq, 0);

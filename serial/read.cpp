@@ -45,8 +45,7 @@ ReadTiming TimingOf(const ULONG timeouts[5], ULONG length) {
     return timing;
   }
   timing.HasTotal = TRUE;
-  ULONGLONG total = (ULONGLONG)length * multiplier + constant;
-  timing.TotalDue = (LONGLONG)(0 - total * (ULONGLONG)DUE_UNITS_PER_MS);
+  timing.TotalDue = RelativeDueOfMs(TotalTimeoutMs(length, multiplier, constant));
   return timing;
 }
 
@@ -56,7 +55,7 @@ BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) 
   CopyFromRxRing(port);
   if (ReadShared(port->RxAckPending)) {
     WriteShared(port->RxAckPending, 0);
-    QueueLinkPacket(0, PKT_RXACK, NULL, 0, port->PortIndex);
+    QueueLinkPacket(PKT_RXACK, NULL, 0, port->PortIndex);
   }
   return (BOOLEAN)(timing->ReturnAtOnce || port->CharsToRead == 0 ||
                    (timing->EndOnFirstByte && irp->IoStatus.Information != 0));

@@ -13,6 +13,7 @@
 // and no start routine is called, with the cancel lock held.
 #pragma once
 
+#include "driver/port_timer.h"
 #include "link/link_packet.h"
 
 struct RequestClass;
@@ -99,18 +100,6 @@ constexpr int TIMEOUT_READ_MULTIPLIER = 1;
 constexpr int TIMEOUT_READ_CONSTANT = 2;
 constexpr int TIMEOUT_WRITE_MULTIPLIER = 3;
 constexpr int TIMEOUT_WRITE_CONSTANT = 4;
-
-// 100-ns units per millisecond, the unit of due times.
-constexpr LONGLONG DUE_UNITS_PER_MS = 10000;
-
-// Sets a port timer to a relative due time with its deferred call, unless unload has begun:
-// unload stops the timers once, relying on no deferred routine arming one after it.
-inline VOID SetPortTimer(PKTIMER timer, LONGLONG relativeDue, PKDPC dpc) {
-  if (ReadShared(Unloading)) return;
-  LARGE_INTEGER due;
-  due.QuadPart = relativeDue;
-  KeSetTimer(timer, due, dpc);
-}
 
 // The status a start routine returns: that of the first request it handled, STATUS_PENDING
 // while that one is under way.
@@ -226,11 +215,12 @@ SERIAL_START_ROUTINE StartFlush;
 // Get-next routine of the write class: ends the current write or flush, completes the flushes
 // whose writes have all ended, and raises SERIAL_EV_TXEMPTY when nothing is left.
 SERIAL_GET_NEXT_ROUTINE GetNextWrite;
-// Cancel routine of the current write: abandons its chunk in flight, then ends it.
+// Cancel routine of the current write: frees the ring of its unplaced bytes (its chunk in flight
+// stays), then ends it.
 DRIVER_CANCEL CancelCurrentWrite;
-// Deferred routines: the write engine; the acknowledgement timeout; the write total timeout.
+// Deferred routines: the write engine; the write total timeout. (The acknowledgement timeout's
+// is the chunk in flight's, link/chunk_in_flight.h.)
 KDEFERRED_ROUTINE WriteDpc;
-KDEFERRED_ROUTINE AckTimeoutDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // ---- line settings (line_settings.cpp) ----

@@ -6,35 +6,19 @@
 // the chunk arrived or must be sent again. Writes have no timeout; flushes ride the write
 // queue and complete once every write before them has ended.
 //
-// The chunk in flight has one discipline. Its state (WriteInFlight, ChunkSequence,
-// RetransmitPending, LastSentCount, RetransmitCopy, the bytes in the transmit ring and the
-// advance of OutSeq) changes only under the port's PortLock, and AckTimer is set and cancelled
-// only under it:
-// - WriteDpc places a chunk: WriteInFlight 1, ChunkSequence 0 (not sent yet), timer armed;
-// - the sender takes it under the lock and numbers it (OutSeq advanced, ChunkSequence set),
-//   or takes its retransmission under the same sequence and clears RetransmitPending in the
-//   same step, so that a retransmission asked for after that step waits for the next visit;
-// - inbound dispatch counts an acknowledgement only for a chunk that was sent: with no poll
-//   outstanding, only one naming ChunkSequence, once (WriteInFlight 0, timer cancelled); any
-//   other is ignored and the timer runs on. With a poll outstanding (RetransmitPending) the
-//   answer naming ChunkSequence means delivered, any other has the chunk sent again;
-// - AckTimeoutDpc polls only for a chunk that was sent, and only when its run comes from the
-//   timer's latest arming and the chunk still waits: a run queued before an acknowledgement
-//   or a re-arm finds the timer set again (not signalled) or WriteInFlight 0, and does nothing;
-// - cancelling the current write leaves its chunk in flight: the chunk's bytes are on their
-//   way, and the remote must get them before any later write's, so the next write's first
-//   chunk is placed only once this one is acknowledged, and a poll's answer still has it sent
-//   again when no write is current. The write's unplaced bytes never go;
-// - bytes placed behind a sent chunk (an immediate character) wait in the ring while the chunk
-//   awaits its acknowledgement: the sender takes nothing fresh then, only the chunk's
-//   retransmission. Once the chunk is acknowledged, the write engine sends them at the head
-//   of its next chunk, or on their own when it has none (ReleaseRing).
+// The chunk the write engine places is the port's chunk in flight (link/chunk_in_flight.cpp
+// states its discipline): the engine places the next chunk only once the remote acknowledged
+// the one before. Cancelling the current write leaves its chunk in flight: its bytes are on
+// their way, and the remote must get them before any later write's, so the next write's first
+// chunk waits for that acknowledgement; the cancelled write's unplaced bytes never go. Bytes
+// placed behind a sent chunk (an immediate character) go out once it is acknowledged, at the
+// head of the next chunk, or as a chunk of their own when there is none (ReleaseRing).
+#include "link/chunk_in_flight.h"
 #include "link/tx_ring.h"
 #include "serial/serial_requests.h"
 
 namespace {
 
-constexpr LONGLONG ACK_TIMEOUT = -8000 * DUE_UNITS_PER_MS;
 // A write total constant below 10 s gives a 10 s timer, whatever the multiplier.
 constexpr ULONG SHORT_WRITE_CONSTANT = 10000;
 constexpr LONGLONG SHORT_WRITE_TIMEOUT = -10000 * DUE_UNITS_PER_MS;
@@ -47,13 +31,7 @@ LONGLONG WriteTotalDue(const PortRecord* port, ULONG length) {
   ULONG constant = port->Timeouts[TIMEOUT_WRITE_CONSTANT];
   if (multiplier == 0 && constant == 0) return 0;
   if (constant < SHORT_WRITE_CONSTANT) return SHORT_WRITE_TIMEOUT;
-  ULONGLONG total = (ULONGLONG)length * multiplier + constant;
-  return (LONGLONG)(0 - total * (ULONGLONG)DUE_UNITS_PER_MS);
-}
-
-VOID MarkDataAndArm(PortRecord* port) {
-  QueueLinkPacket(1, PKT_DATA, NULL, 0, port->PortIndex);
-  SetPortTimer(&port->AckTimer, ACK_TIMEOUT, &port->AckTimeoutDpc);
+  return RelativeDueOfMs(TotalTimeoutMs(length, multiplier, constant));
 }
 
 // Places the write's next chunk: as many of its unplaced bytes as the ring has room for.
@@ -64,18 +42,14 @@ VOID PlaceChunk(PortRecord* port, PIRP irp) {
                             (LONG)(WriteLength(irp) - placed));
   irp->IoStatus.Information = placed + count;
   port->TxRingFull = (UCHAR)(placed + count < WriteLength(irp));
-  port->ChunkSequence = 0;
-  WriteShared(port->WriteInFlight, 1);
-  MarkDataAndArm(port);
+  MarkChunkPlaced(port);
 }
 
 // The ring no longer waits for a chunk in flight, or has room again: bytes held behind the
-// chunk go out, and an immediate character that found the ring closed tries it again.
-// PortLock held.
+// chunk go out as a chunk of their own, and an immediate character that found the ring closed
+// tries it again. PortLock held.
 VOID ReleaseRing(PortRecord* port) {
-  if (!ReadShared(port->WriteInFlight) && PortTable[port->PortIndex].TxHeld > 0) {
-    QueueLinkPacket(1, PKT_DATA, NULL, 0, port->PortIndex);
-  }
+  if (!ChunkInFlight(port) && PortTable[port->PortIndex].TxHeld > 0) MarkChunkPlaced(port);
   if (!port->TxRingFull) OfferRingToImmediate(port);
 }
 
@@ -168,21 +142,14 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
   CancelCurrentRequest(device, irp, &WriteClass);
 }
 
-// The write engine: a retransmission the poll's answer asked for (of the chunk in flight,
-// whether or not its write is still current), the next chunk, or the completion once the
-// last chunk was acknowledged. DISPATCH_LEVEL; takes PortLock.
+// The write engine: the write's next chunk once the chunk before it is acknowledged, or the
+// write's completion once its last chunk is. DISPATCH_LEVEL; takes PortLock.
 VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   PIRP irp = WaitingWrite(port);
   BOOLEAN complete = FALSE;
-  if (ReadShared(port->WriteInFlight)) {
-    // The chunk waits: resend it if asked, and keep it guarded in any case. An answer to a
-    // poll cancels the timer, and the sender may have taken the retransmission (clearing
-    // RetransmitPending) before this run: without the timer nothing would ask again.
-    if (port->RetransmitPending) MarkDataAndArm(port);
-    else SetPortTimer(&port->AckTimer, ACK_TIMEOUT, &port->AckTimeoutDpc);
-  } else if (irp != NULL) {
+  if (!ChunkInFlight(port) && irp != NULL) {
     complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
     if (!complete) PlaceChunk(port, irp);
   }
@@ -192,21 +159,6 @@ VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
   ReleaseRing(port);
   KfReleaseSpinLock(&port->PortLock, portIrql);
   if (complete) CompleteWrite(port);
-}
-
-// The chunk in flight went 8 s without an acknowledgement: poll the remote, and keep guarding.
-// DISPATCH_LEVEL; takes PortLock.
-VOID NTAPI AckTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
-  auto port = (PortRecord*)context;
-  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
-  if (KeReadStateTimer(&port->AckTimer) && ReadShared(port->WriteInFlight)) {
-    if (port->ChunkSequence != 0) {
-      WriteShared(port->RetransmitPending, 1);
-      QueueLinkPacket(0, PKT_POLL, NULL, 0, port->PortIndex);
-    }
-    SetPortTimer(&port->AckTimer, ACK_TIMEOUT, &port->AckTimeoutDpc);
-  }
-  KfReleaseSpinLock(&port->PortLock, portIrql);
 }
 
 // Writes have no timeout: the expiry of the write total timer changes nothing.

@@ -234,7 +234,7 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   due.QuadPart = -10000000;
   KeSetTimer(&record->ReadTotalTimer, due, &record->ReadTotalTimeoutDpc);
   KeInsertQueueDpc(&record->WriteDpc, nullptr, nullptr);
-  session.Driver().QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
+  session.Driver().QueueLinkPacket(PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
 
   session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
   EXPECT_EQ(host::ArmedTimerCount(), 0u);

@@ -115,6 +115,10 @@ TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
   EXPECT_FALSE(Queued(ports_->Record(2)->ReadDataDpc));
 }
 
+// An open reply counts while an open waits (or late, after one gave up); once the port is held
+// or its link open, a repeated or late one changes nothing: it would renumber the remote's
+// data under the port. A close reply while the port is held with its link open answers no
+// close and is ignored; once the link is down (or closing) it closes it.
 TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   PortRecord* record = ports_->Record(0);
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/4));
@@ -122,17 +126,25 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/3));
   EXPECT_EQ(record->LinkFlags, LINK_OPEN | LINK_CONFIRMED);
   EXPECT_EQ(PortTable[0].InSeq, 9);
+  Dispatch(0, Packet(PKT_OPEN, 0, 0, 4, /*lengthField=*/3));
+  EXPECT_EQ(PortTable[0].InSeq, 9) << "a repeated reply while the link is open";
 
   record->LinkFlags = record->LinkFlags | LINK_PORT_HELD;
+  PortTable[0].InSeq = 12;
+  Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
+  EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED);
   Dispatch(0, Packet(PKT_DOWN, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED);
+  Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/3));
+  EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED) << "a late reply while held";
+  EXPECT_EQ(PortTable[0].InSeq, 12);
   Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, 0);
 }
 
 // An acknowledgement counts once and only for the chunk in flight that was sent (sequence
 // 6 here); any other leaves the timer running. A poll's answer: 6 is delivered, any other
-// sequence has the chunk sent again.
+// sequence has the chunk sent again (the port marked for the sender), the timer running on.
 TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnswersKeepTheirMeaning) {
   struct Case {
     ULONG inFlight;
@@ -147,30 +159,35 @@ TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnsw
       {1, 6, 1, 6, true, false},   {1, 6, 1, 5, false, true},   // answers to a poll
   };
   PortRecord* record = ports_->Record(0);
+  ports_->OpenLink(0);
   LARGE_INTEGER due{.QuadPart = -80000000};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.chunkSequence << "/" << c.sequence << " poll " << int(c.pollOut));
     record->WriteInFlight = c.inFlight;
     record->ChunkSequence = c.chunkSequence;
     record->RetransmitPending = c.pollOut;
+    PortTable[0].TxPending = 0;
     KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
     Dispatch(0, Packet(PKT_ACK, 0, 0, c.sequence));
-    EXPECT_EQ(KeCancelTimer(&record->AckTimer), !(c.counted || c.resend)) << "timer running";
-    EXPECT_EQ(Queued(record->WriteDpc), c.counted || c.resend);
+    EXPECT_EQ(KeCancelTimer(&record->AckTimer), !c.counted) << "timer running";
+    EXPECT_EQ(Queued(record->WriteDpc), c.counted);
+    EXPECT_EQ(PortTable[0].TxPending, c.resend ? 1 : 0);
     EXPECT_EQ(record->WriteInFlight, c.counted ? 0u : c.inFlight);
-    EXPECT_EQ(record->RetransmitPending, c.resend ? 1 : (c.counted ? 0 : c.pollOut));
+    EXPECT_EQ(record->RetransmitPending, c.counted ? 0 : c.pollOut);
   }
 }
 
-TEST_F(InboundDispatchTest, PollsAreAnsweredOnlyWhileTheLinkIsOpen) {
+TEST_F(InboundDispatchTest, PollsAreAnsweredOnceOnlyWhileTheLinkIsOpen) {
   PortTable[1].RemoteChannel = 4;
   Dispatch(1, Packet(PKT_POLL, 4, 0, 3));
   EXPECT_EQ(PortTable[1].ControlQueue, nullptr);
 
+  // A flood of polls leaves one answer waiting, never a queue of them.
   ports_->OpenLink(1);
-  Dispatch(1, Packet(PKT_POLL, 4, 0, 3));
+  for (int i = 0; i < 1000; i++) Dispatch(1, Packet(PKT_POLL, 4, 0, 3));
   ControlNode* answer = DetachControlQueue(1);
   ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer->Next, nullptr);
   LinkHeader header = DecodeLinkHeader(answer->Header);
   EXPECT_EQ(header.Type, PKT_ACK);
   EXPECT_EQ(header.Channel, 4);

@@ -62,7 +62,7 @@ TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWrite
   record->LastSentCount = 100;
   record->WriteInFlight = 1;
   KfReleaseSpinLock(&record->PortLock, old);
-  link.Driver().QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
+  link.Driver().MarkTxData(0);
 
   ASSERT_TRUE(server.WaitForWritten(3, 100, kLimit));
   EXPECT_EQ(server.Written(3), chunk);
@@ -117,7 +117,7 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
   server.InjectLineBytes(1, line);
   // Acknowledge what was taken as the read path does, until everything is in the ring.
   ASSERT_TRUE(WaitUntil([&] {
-    link.Driver().QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+    link.Driver().QueueLinkPacket(PKT_RXACK, nullptr, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return link.RxBytes(0).size() >= line.size();
   }));
@@ -125,7 +125,7 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
   EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
   EXPECT_EQ(ReadShared(link.Ports().Record(0)->RxAckPending), 1u);
   // The acknowledgement of the last packet lets the remote stop resending.
-  link.Driver().QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(PKT_RXACK, nullptr, 0, 0);
   EXPECT_TRUE(server.WaitForChannel(1, [](const auto& c) { return c.seqDataInFlight == 0; }, kLimit));
   EXPECT_EQ(link.RxBytes(0), line);  // resent duplicates were not taken twice
 }
@@ -165,7 +165,7 @@ TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvive
   link.Bind(1, server, 0);
   link.Start();
   host::udp::ResetCounters();
-  link.Driver().QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
   EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
   // After the failed pass the endpoint is reopened; the other port still works.
   ASSERT_TRUE(link.Open(1));
@@ -196,7 +196,7 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
     line.insert(line.end(), part.begin(), part.end());
   }
   bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
-  link.Driver().QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
   bool reopened = host::udp::WaitForCounters(
       [&](const auto& c) { return ReadShared(link.Driver().UdpAddressObject) != first && c.addressObjects == 1; },
       kLimit);

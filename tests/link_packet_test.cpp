@@ -52,19 +52,28 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   DriverPorts ports(3);
   ports.OpenLink(2);
   PortTable[2].RemoteChannel = 2;
+  // A receive acknowledgement carries InSeq as queued; a second one while the first waits
+  // gives it the newer InSeq, where it stands in the queue, instead of queueing another.
+  PortTable[2].InSeq = 4;
+  QueueLinkPacket(PKT_RXACK, nullptr, 0, 2);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 2);
   PortTable[2].InSeq = 5;
-  QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 2);
+  QueueLinkPacket(PKT_RXACK, nullptr, 0, 2);
+  PortTable[2].InSeq = 6;
   ControlNode* node = DetachControlQueue(2);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x0B, 0x02, 0x04, 0x50}));
-  EXPECT_EQ(node->Next, nullptr);
+  ASSERT_NE(node->Next, nullptr);
+  EXPECT_EQ(node->Next->Header[0], PKT_BREAK_ON);
+  EXPECT_EQ(node->Next->Next, nullptr);
+  ExFreePool(node->Next);
   ExFreePool(node);
 
   // The open packet's sequence is the sender's to fill; at queueing it is 0.
   UCHAR settings[18];
   for (int i = 0; i < 18; i++) settings[i] = static_cast<UCHAR>(0x40 + i);
   PortTable[0].RemoteChannel = 0;
-  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, 0);
+  QueueLinkPacket(PKT_OPEN, settings, sizeof settings, 0);
   node = DetachControlQueue(0);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x00}));
@@ -78,7 +87,7 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   ports.OpenLink(1);
   PortTable[1].RemoteChannel = 300;
   PortTable[1].InSeq = 9;
-  QueueLinkPacket(0, PKT_SETTINGS, settings, sizeof settings, 1);
+  QueueLinkPacket(PKT_SETTINGS, settings, sizeof settings, 1);
   node = DetachControlQueue(1);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->Header[1], 300 & 0xFF);
@@ -91,22 +100,22 @@ TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndCloseAndTheDataFormMarksAnOpen
   ports.TakeSendEvent();
   const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
   for (UCHAR type : gated) {
-    QueueLinkPacket(0, type, nullptr, 0, 0);
+    QueueLinkPacket(type, nullptr, 0, 0);
     EXPECT_EQ(PortTable[0].ControlQueue, nullptr) << "type " << int(type);
     EXPECT_FALSE(ports.TakeSendEvent()) << "type " << int(type);
   }
-  QueueLinkPacket(1, PKT_DATA, nullptr, 0, 0);
+  MarkTxData(0);
   EXPECT_EQ(PortTable[0].TxPending, 0);
   EXPECT_FALSE(ports.TakeSendEvent());
 
-  QueueLinkPacket(0, PKT_OPEN, nullptr, 0, 0);
+  QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
   EXPECT_TRUE(ports.TakeSendEvent());
-  QueueLinkPacket(0, PKT_CLOSE, nullptr, 0, 0);
+  QueueLinkPacket(PKT_CLOSE, nullptr, 0, 0);
   EXPECT_TRUE(ports.TakeSendEvent());
   EXPECT_EQ(ports.DrainControlQueue(0), 2);
 
   ports.OpenLink(1);
-  QueueLinkPacket(1, PKT_DATA, nullptr, 0, 1);
+  MarkTxData(1);
   EXPECT_EQ(PortTable[1].TxPending, 1);
   EXPECT_EQ(PortTable[1].ControlQueue, nullptr);
   EXPECT_TRUE(ports.TakeSendEvent());
@@ -120,17 +129,17 @@ TEST_F(LinkPacketTest, PacketsLeaveInQueueOrderAndOnlyAFailedOneIsLost) {
   DriverPorts ports(1);
   ports.OpenLink(0);
   PortTable[0].InSeq = 7;
-  QueueLinkPacket(0, PKT_RXACK, nullptr, 0, 0);
+  QueueLinkPacket(PKT_RXACK, nullptr, 0, 0);
   PortTable[0].InSeq = 8;  // moves on before the sender takes the packet
-  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   ports.TakeSendEvent();
   host::pool::FailNthAllocation(1);
-  QueueLinkPacket(0, PKT_SETTINGS, nullptr, 0, 0);
+  QueueLinkPacket(PKT_SETTINGS, nullptr, 0, 0);
   EXPECT_TRUE(ports.TakeSendEvent());
   UCHAR big[CONTROL_PAYLOAD_MAX + 1] = {};
-  QueueLinkPacket(0, PKT_SETTINGS, big, sizeof big, 0);
-  QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 0);
-  QueueLinkPacket(0, PKT_SETTINGS, big, CONTROL_PAYLOAD_MAX, 0);
+  QueueLinkPacket(PKT_SETTINGS, big, sizeof big, 0);
+  QueueLinkPacket(PKT_BREAK_OFF, nullptr, 0, 0);
+  QueueLinkPacket(PKT_SETTINGS, big, CONTROL_PAYLOAD_MAX, 0);
 
   ControlNode* node = DetachControlQueue(0);
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
@@ -166,7 +175,7 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
       for (int n = 0; n < kPerProducer; n++) {
         UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF),
                             static_cast<UCHAR>(n >> 8)};
-        QueueLinkPacket(0, PKT_SETTINGS, payload, sizeof payload, p % 2);
+        QueueLinkPacket(PKT_SETTINGS, payload, sizeof payload, p % 2);
       }
       producersDone++;
     });

@@ -116,6 +116,33 @@ TEST_F(OpenCloseTest, CloseWithoutAReplyReturnsAfterHalfASecondWithThePortClosed
   EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
 }
 
+// A write placed while the remote has the link down sends nothing (its polls and marks are
+// held back), waits, and ends cancelled when the application closes; its chunk stays in the
+// ring and is the first data of the next open, numbered from it, acknowledged as any other.
+TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextOpen) {
+  Start();
+  auto opened = OpenAnswered();
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  server_->SendDown(kChannel);
+  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
+  const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
+  {
+    auto write = opened.file.WriteAsync(bytes, sizeof bytes);
+    host::AdvanceClock(20 * testsupport::kSecond);
+    EXPECT_FALSE(write.Done());
+    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
+  }
+  EXPECT_TRUE(server_->Written(kChannel).empty());
+
+  auto again = OpenAnswered();
+  ASSERT_EQ(again.status, STATUS_SUCCESS);
+  ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
+  EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
+  EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
+  ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+}
+
 class CleanupTest : public testsupport::ManualExecutive {};
 
 TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {

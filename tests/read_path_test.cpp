@@ -52,6 +52,8 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
       {19999, 0, 0, 3, 10, PENDING, 0, 100, 20000, STATUS_TIMEOUT, 3},
       {30000, 0, 0, 3, 10, PENDING, 0, 1000, 30000, STATUS_TIMEOUT, 3},
       {0, 0, 0, 0, 10, PENDING, 0, 0, 0, PENDING, 0},  // waits for data
+      // A total beyond 64 bits of 100 ns waits the longest time there is, never less.
+      {0, MAX, 3134037636, 0, 429496, PENDING, -1, 0, 0, PENDING, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.interval << "/" << c.multiplier << "/" << c.constant);
@@ -62,7 +64,11 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     SetTimeouts(port, c.interval, c.multiplier, c.constant);
     Request& read = Read(bench, c.length);
     EXPECT_EQ(read.dispatchStatus, c.atStart);
-    EXPECT_EQ(DueIn(port->ReadTotalTimer), c.totalDue * kMillisecond);
+    if (c.totalDue < 0) {
+      EXPECT_EQ(port->ReadTotalTimer.DueTime.QuadPart, INT64_MAX);
+    } else {
+      EXPECT_EQ(DueIn(port->ReadTotalTimer), c.totalDue * kMillisecond);
+    }
     EXPECT_EQ(DueIn(port->ReadIntervalTimer), c.intervalStep * kMillisecond);
     if (c.atStart == STATUS_PENDING && c.end != STATUS_PENDING) {
       host::AdvanceClock(c.endsAfter * kMillisecond - 1);

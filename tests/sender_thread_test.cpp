@@ -61,37 +61,47 @@ class SenderTest : public testsupport::ManualExecutive {
   PFILE_OBJECT lastFailedOn_ = nullptr;
 };
 
-// A data packet takes every byte placed, across the ring's wrap, numbered with the next OutSeq
-// (a closed port's 0 stays 0), and keeps them as the chunk to send again.
+// A data packet takes every byte placed, across the ring's wrap, numbered with the next OutSeq,
+// and keeps them as the chunk to send again. A closed port (OutSeq 0) sends nothing: its bytes
+// wait in the ring for the next open, which numbers afresh.
 TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
   struct Case {
     int port;
     LONG outSeq, ringIndex, count, sequence;
-  } cases[] = {{1, 1, 120, 10, 2}, {0, 1, 77, 128, 2}, {3, 0, 0, 2, 0}};
+  } cases[] = {{1, 1, 120, 10, 2}, {0, 1, 77, 128, 2}, {3, 0, 5, 2, 0}, {3, 1, 5, 0, 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.port);
     PortTable[c.port].OutSeq = c.outSeq;
-    PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
-    PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
-    link_->Place(c.port, Bytes(c.count, 0x30));
+    if (c.count != 0) {
+      PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
+      PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
+      link_->Place(c.port, Bytes(c.count, 0x30));
+    }
     link_->MarkData(c.port);
     auto sent = Pass();
+    if (c.outSeq == 0) {
+      EXPECT_TRUE(sent.empty());
+      EXPECT_EQ(PortTable[c.port].TxHeld, c.count);
+      continue;
+    }
+    const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
-    EXPECT_EQ(sent[0].data.size(), c.count + 4u);
+    EXPECT_EQ(sent[0].data.size(), count + 4u);
     LinkHeader header = DecodeLinkHeader(sent[0].data.data());
     EXPECT_EQ(header.Type, PKT_DATA);
     EXPECT_EQ(header.Channel, 10 + c.port);
-    EXPECT_EQ(header.Length, c.count + 4);
+    EXPECT_EQ(header.Length, count + 4);
     EXPECT_EQ(header.Sequence, c.sequence);
     EXPECT_EQ(PortTable[c.port].OutSeq, c.sequence);
-    EXPECT_EQ(Payload(sent[0]), Bytes(c.count, 0x30));
+    EXPECT_EQ(Payload(sent[0]), Bytes(count, 0x30));
     EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
     EXPECT_EQ(CapturedPort(sent[0]), 519);
     EXPECT_EQ(PortTable[c.port].TxRing.ReadIndex, PortTable[c.port].TxRing.WriteIndex);
     EXPECT_EQ(PortTable[c.port].TxPending, 0);
     PortRecord* record = link_->Ports().Record(c.port);
-    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + c.count), Bytes(c.count, 0x30));
+    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + count), Bytes(count, 0x30));
+    EXPECT_EQ(record->ChunkSequence, c.sequence) << "the packet is the chunk in flight";
   }
 }
 
@@ -163,15 +173,15 @@ TEST_F(SenderTest, DuplicatedAcknowledgementNeverSendsStaleRingBytes) {
 TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   UCHAR settings[18] = {1, 2, 3};
   PortTable[0].OutSeq = 7;
-  QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, 0);  // the gate lets open through
+  QueueLinkPacket(PKT_OPEN, settings, sizeof settings, 0);  // the gate lets open through
   PortTable[0].OutSeq = 1;
   link_->Ports().OpenLink(0);
   link_->Place(0, Bytes(4));
   link_->MarkData(0);
-  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   link_->Ports().OpenLink(1);
   PortTable[1].OutSeq = 7;
-  QueueLinkPacket(0, PKT_POLL, nullptr, 0, 1);
+  QueueLinkPacket(PKT_POLL, nullptr, 0, 1);
   PortTable[1].OutSeq = 8;
   auto sent = Pass();
   ASSERT_EQ(sent.size(), 4u);
@@ -189,7 +199,7 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   link_->Ports().OpenLink(0);
   link_->Ports().OpenLink(1);
   link_->Transport().FailSends(STATUS_HOST_UNREACHABLE);
-  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   Pass(0);
   EXPECT_EQ(lastStatus_, STATUS_HOST_UNREACHABLE);
   ASSERT_NE(lastFailedOn_, nullptr);
@@ -199,7 +209,7 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   int opens = link_->Transport().Opens();
   PFILE_OBJECT failed = UdpAddressObject;
   StartSender();
-  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   EXPECT_TRUE(testsupport::WaitUntil([&] { return link_->Transport().Opens() == opens + 1; }));
   StopSender();
   EXPECT_NE(UdpAddressObject, failed);
@@ -209,8 +219,8 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   EXPECT_EQ(link_->Transport().Opens(), opens + 1);
 
   // A failed send followed by a good one leaves the pass successful.
-  QueueLinkPacket(0, PKT_BREAK_ON, nullptr, 0, 0);
-  QueueLinkPacket(0, PKT_BREAK_OFF, nullptr, 0, 1);
+  QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
+  QueueLinkPacket(PKT_BREAK_OFF, nullptr, 0, 1);
   link_->Transport().FailSends(STATUS_SUCCESS);
   Pass(0);
   EXPECT_EQ(lastStatus_, STATUS_SUCCESS);

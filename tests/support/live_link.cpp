@@ -62,7 +62,7 @@ bool LiveLink::Open(int port, double seconds) {
   settings[5] = 0x0C;
   settings[7] = 0x80;
   settings[13] = 1;
-  Driver().QueueLinkPacket(0, PKT_OPEN, settings, sizeof settings, port);
+  Driver().QueueLinkPacket(PKT_OPEN, settings, sizeof settings, port);
   PortRecord* record = ports_->Record(port);
   bool open = WaitUntil([&] { return (ReadShared(record->LinkFlags) & LINK_OPEN) != 0; },
                         std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));

@@ -19,7 +19,7 @@ const DriverBinding& CompiledInDriver() {
   static const DriverBinding compiledIn{
       DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
       OutboundScratch, PortTable, UdpAddressObject, StartLink, StopLink, LinkThreadCount,
-      QueueLinkPacket, InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, CopyOutOfRing,
+      QueueLinkPacket, MarkTxData, InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, CopyOutOfRing,
       InitializePortRecord, QuiescePort, ReadPortConfiguration};
   return compiledIn;
 }

@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kBoundSymbols[] = {
     "UnloadDriver", "MaxPort", "StartPort", "ReceiverCount", "Unloading", "SendEvent",
     "OutboundScratch", "PortTable", "UdpAddressObject", "StartLink", "StopLink",
-    "LinkThreadCount", "QueueLinkPacket", "InitializeControlQueues", "DiscardControlQueue",
+    "LinkThreadCount", "QueueLinkPacket", "MarkTxData", "InitializeControlQueues", "DiscardControlQueue",
     "PlaceTxBytes", "CopyOutOfRing", "InitializePortRecord", "QuiescePort",
     "ReadPortConfiguration"};
 
@@ -39,7 +39,8 @@ std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
       BIND_GLOBAL(OutboundScratch), static_cast<PortTableEntry*>(image.Find("PortTable")),
       BIND_GLOBAL(UdpAddressObject),
       BIND_ROUTINE(StartLink), BIND_ROUTINE(StopLink), BIND_ROUTINE(LinkThreadCount),
-      BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(InitializeControlQueues),
+      BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(MarkTxData),
+      BIND_ROUTINE(InitializeControlQueues),
       BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes), BIND_ROUTINE(CopyOutOfRing),
       BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(QuiescePort),
       BIND_ROUTINE(ReadPortConfiguration)});

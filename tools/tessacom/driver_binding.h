@@ -39,6 +39,7 @@ struct DriverBinding {
   decltype(&::StopLink) StopLink;
   decltype(&::LinkThreadCount) LinkThreadCount;
   decltype(&::QueueLinkPacket) QueueLinkPacket;
+  decltype(&::MarkTxData) MarkTxData;
   decltype(&::InitializeControlQueues) InitializeControlQueues;
   decltype(&::DiscardControlQueue) DiscardControlQueue;
   decltype(&::PlaceTxBytes) PlaceTxBytes;
