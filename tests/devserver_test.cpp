@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "command_line.h"
@@ -121,28 +122,53 @@ TEST_F(DevServerTest, OpenIsAnsweredWithLengthFieldThreeAndCloseWithACloseReply)
   EXPECT_EQ(server_->Channel(42).closes, 1u);
 }
 
-// Data is acknowledged with its sequence and taken once, in order: a repeat, or a
-// retransmission overtaken by the next packet, is acknowledged again but not delivered; a poll
-// is answered with the last sequence taken (the open's before any data), whatever it carries.
-TEST_F(DevServerTest, DataIsTakenOnceInOrderAndPollsAnswerTheLastSequenceTaken) {
+// Data is taken only in order on an open channel, and every DATA there is answered with the
+// last sequence taken after the decision, never a refused packet's own; so is a poll (the
+// open's sequence before any data). On a channel that is not open neither is answered.
+TEST_F(DevServerTest, DataIsTakenInOrderAndAnsweredWithTheLastSequenceTaken) {
   StartServer();
   Open(1);
-  Send(Encode(devserver::kPoll, 1, 1));
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x10})) << "before any data: the open's sequence";
-  Send(Encode(devserver::kData, 1, 2, Text("abc")));
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
-  Send(Encode(devserver::kData, 1, 2, Text("abc")));  // the driver's retransmission
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20})) << "a repeat is acknowledged again";
-  Send(Encode(devserver::kPoll, 1, 3));  // a sequence the server never saw
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
-  Send(Encode(devserver::kData, 1, 3, Text("de")));
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x30}));
-  Send(Encode(devserver::kData, 1, 2, Text("abc")));  // a retransmission overtaken by "de"
-  EXPECT_EQ(Reply(), (Bytes{0x04, 1, 0x04, 0x20}));
-  Send(Encode(devserver::kData, 1, 4, Text("f")));
-  ASSERT_TRUE(server_->WaitForWritten(1, 6, 2s));
+  constexpr int kNone = -1;
+  struct Step {
+    const char* what;
+    uint8_t type;
+    uint8_t sequence;
+    const char* payload;
+    int answer;  // the ACK's sequence, or kNone
+  };
+  const Step steps[] = {
+      {"a poll before any data", devserver::kPoll, 1, "", 1},
+      {"the next in order", devserver::kData, 2, "abc", 2},
+      {"a repeat", devserver::kData, 2, "abc", 2},
+      {"a gap", devserver::kData, 4, "xx", 2},
+      {"a poll naming a sequence never seen", devserver::kPoll, 9, "", 2},
+      {"the next in order", devserver::kData, 3, "de", 3},
+      {"a stale copy overtaken by the next", devserver::kData, 2, "abc", 3},
+      {"no sequence", devserver::kData, 0, "yy", 3},
+      {"the next in order", devserver::kData, 4, "f", 4},
+      {"the close", devserver::kClose, 0, "", kNone},
+      {"data on a closed channel", devserver::kData, 5, "zz", kNone},
+      {"a poll on a closed channel", devserver::kPoll, 5, "", kNone},
+  };
+  for (const Step& step : steps) {
+    Send(Encode(step.type, 1, step.sequence, Text(step.payload)));
+    if (step.type == devserver::kClose) {
+      EXPECT_EQ(Reply(), (Bytes{0x02, 1, 0x04, 0x00})) << step.what;
+    } else if (step.answer == kNone) {
+      EXPECT_TRUE(Reply(150ms).empty()) << step.what;
+    } else {
+      EXPECT_EQ(Reply(), Encode(devserver::kAck, 1, static_cast<uint8_t>(step.answer))) << step.what;
+    }
+  }
   EXPECT_EQ(server_->Written(1), Text("abcdef"));
-  EXPECT_EQ(server_->Channel(1).duplicateDataPackets, 2u);
+  const devserver::ChannelSnapshot c = server_->Channel(1);
+  EXPECT_EQ(std::tuple(c.dataRefusedRepeat, c.dataRefusedOutOfOrder, c.dataRefusedClosed),
+            std::tuple(1u, 3u, 1u));
+  EXPECT_EQ(std::pair(c.pollsAnswered, c.pollsRefusedClosed), std::pair(2u, 1u));
+  const std::vector<std::string> lines = server_->TraceLines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("DATA ch=1 len=6 seq=4 payload=2 (refused: out of order, 3 expected)") != std::string::npos;
+  }));
 }
 
 TEST_F(DevServerTest, SequencedDataIsResentUntilAnRxAckCoversIt) {
@@ -165,6 +191,8 @@ TEST_F(DevServerTest, SequencedDataIsResentUntilAnRxAckCoversIt) {
   EXPECT_EQ(ReplyOtherThan({aa, bb}), c);
   Send(Encode(devserver::kRxAck, 0, 10));  // stale: names nothing in flight
   EXPECT_EQ(ReplyOtherThan({aa, bb}), c) << "still unacknowledged: resent";
+  Send(Encode(devserver::kRxAck, 0, 13));  // names a sequence not sent yet
+  EXPECT_EQ(ReplyOtherThan({aa, bb}), c);
   Send(Encode(devserver::kRxAck, 0, 12));
   ASSERT_TRUE(server_->WaitForChannel(
       0, [](const devserver::ChannelSnapshot& c) { return c.seqDataInFlight == 0; }, 2s));
@@ -172,7 +200,10 @@ TEST_F(DevServerTest, SequencedDataIsResentUntilAnRxAckCoversIt) {
   while (!Reply(200ms).empty()) {
   }
   EXPECT_TRUE(Reply(200ms).empty());
-  EXPECT_EQ(server_->Channel(0).lineBytesAcknowledged, 5u);
+  const devserver::ChannelSnapshot channel = server_->Channel(0);
+  EXPECT_EQ(channel.lineBytesAcknowledged, 5u);
+  EXPECT_EQ(std::tuple(channel.rxAcks, channel.rxAcksRefused, channel.lastRxAckSequence),
+            std::tuple(4u, 2u, uint8_t{12}));
 }
 
 TEST_F(DevServerTest, DataHeldOverADownIsNumberedAfreshAtTheNextOpen) {
@@ -189,6 +220,41 @@ TEST_F(DevServerTest, DataHeldOverADownIsNumberedAfreshAtTheNextOpen) {
   Send(Encode(devserver::kOpen, 4, 1, kOpenBlock));
   EXPECT_EQ(Reply().size(), 4u);
   EXPECT_EQ(Reply(), (Bytes{0x0A, 4, 0x0A, 0xA0, 'o', 'n', 'e', 't', 'w', 'o'}));
+}
+
+// The remote's own events: an open reply no OPEN asked for, a burst of polls, and a spell in
+// which the server takes and sends nothing while its channels and timers go on.
+TEST_F(DevServerTest, UnaskedOpenReplyPollBurstAndVanishing) {
+  devserver::ServerOptions options;
+  options.protocol.resendInterval = 50ms;
+  StartServer(options);
+  Open(5);
+  const devserver::ChannelSnapshot before = server_->Channel(5);
+  server_->SendOpenReply(5);
+  EXPECT_EQ(Reply(), (Bytes{0x01, 5, 0x03, 0x90})) << "as the answer to an OPEN";
+  server_->SendPolls(5, 3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Reply(), (Bytes{0x07, 5, 0x04, 0x90})) << i;
+  const devserver::ChannelSnapshot after = server_->Channel(5);
+  EXPECT_EQ(std::tuple(after.opens, after.open, after.lastSentSequence, after.pollsSent),
+            std::tuple(before.opens, true, before.lastSentSequence, 3u));
+
+  server_->Vanish(500ms);
+  Send(Encode(devserver::kData, 5, 2, Text("lost")));
+  server_->InjectLineText(5, "hi");
+  EXPECT_TRUE(Reply(150ms).empty()) << "nothing taken or sent while vanished";
+  ASSERT_TRUE(server_->WaitForTrace([](const std::vector<devserver::TraceRecord>& t) {
+    return std::any_of(t.begin(), t.end(), [](const devserver::TraceRecord& r) {
+      return r.type == devserver::kSeqData && r.fault.empty();
+    });
+  }, 2s)) << "the resend after the spell goes out";
+  const Bytes hi = {0x0A, 5, 0x06, 0xA0, 'h', 'i'};
+  EXPECT_EQ(Reply(), hi);
+  Send(Encode(devserver::kData, 5, 2, Text("back")));
+  EXPECT_EQ(ReplyOtherThan({hi}), Encode(devserver::kAck, 5, 2));
+  EXPECT_EQ(server_->Written(5), Text("back"));
+  const devserver::ServerStats stats = server_->Stats();
+  EXPECT_EQ(stats.vanishedIn, 1u);
+  EXPECT_GE(stats.vanishedOut, 1u) << "the first sending and the resends in the spell";
 }
 
 TEST_F(DevServerTest, UnsequencedLineDataIsCutToTheLargestPayload) {
@@ -320,6 +386,73 @@ TEST(DevServerFaults, HeldDatagramsAreReleasedInTimeAndNoneIsLost) {
   EXPECT_EQ(pass.size(), 2u);
 }
 
+// The most later datagrams any datagram passed behind, when 200 are offered at one instant
+// (no hold expires) to a link with this limit.
+size_t MostOvertaken(size_t overtakeLimit, devserver::FaultCounts* counts) {
+  devserver::FaultProfile profile;
+  profile.reorder = profile.delay = 0.3;
+  profile.duplicate = 0.1;
+  profile.overtakeLimit = overtakeLimit;
+  devserver::FaultyLink link(5, profile);
+  std::vector<int> order;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<devserver::Datagram> pass, dropped;
+    link.Offer(devserver::Datagram{{}, Bytes{static_cast<uint8_t>(i)}, {}}, {}, pass, dropped);
+    for (const auto& d : pass) order.push_back(d.bytes[0]);
+  }
+  std::vector<devserver::Datagram> rest;
+  link.Release(devserver::Clock::time_point{} + 1h, rest);
+  for (const auto& d : rest) order.push_back(d.bytes[0]);
+  EXPECT_EQ(link.Held(), 0u);
+  size_t most = 0;
+  for (size_t p = 0; p < order.size(); ++p) {
+    const auto later = std::count_if(order.begin(), order.begin() + p, [&](int v) { return v > order[p]; });
+    most = std::max(most, static_cast<size_t>(later));
+  }
+  *counts = link.Counts();
+  return most;
+}
+
+// "OPEN ch1 duplicated" for each datagram passed.
+std::vector<std::string> Passed(const std::vector<devserver::Datagram>& pass) {
+  std::vector<std::string> seen;
+  for (const auto& d : pass) {
+    seen.push_back(devserver::TypeName(d.bytes[0]) + " ch" + std::to_string(d.bytes[1]) + " " + d.fault);
+  }
+  return seen;
+}
+
+// The limits that keep faults within what the wire format survives: a held datagram is
+// overtaken by at most `overtakeLimit` later ones; a handshake packet is neither held nor
+// overtaken (what its channel held goes ahead of it, its duplicate right behind it).
+TEST(DevServerFaults, LimitsKeepHeldDatagramsWithinWhatTheProtocolSurvives) {
+  devserver::FaultCounts counts;
+  EXPECT_GT(MostOvertaken(0, &counts), 2u) << "by time alone, nothing bounds it";
+  EXPECT_LE(MostOvertaken(2, &counts), 2u);
+  EXPECT_GT(counts.passedByCount, 0u);
+
+  devserver::FaultProfile profile;
+  profile.delay = profile.duplicate = 1;
+  for (const bool inOrder : {false, true}) {
+    profile.handshakeInOrder = inOrder;
+    devserver::FaultyLink link(7, profile);
+    std::vector<devserver::Datagram> pass, dropped;
+    for (const Bytes& datagram : {Encode(devserver::kData, 1, 2), Encode(devserver::kData, 2, 2),
+                                  Encode(devserver::kOpen, 1, 1, kOpenBlock)}) {
+      link.Offer(devserver::Datagram{{}, datagram, {}}, {}, pass, dropped);
+    }
+    if (!inOrder) {
+      EXPECT_TRUE(pass.empty()) << "the OPEN is held like any other";
+      continue;
+    }
+    EXPECT_EQ(Passed(pass), (std::vector<std::string>{
+                                "DATA ch1 duplicated,delayed", "DATA ch1 duplicate,delayed",
+                                "OPEN ch1 duplicated", "OPEN ch1 duplicate"}));
+    EXPECT_EQ(link.Held(), 2u) << "another channel's data stays held";
+    EXPECT_EQ(std::pair(link.Counts().delayed, link.Counts().passedForHandshake), std::pair(size_t{2}, size_t{2}));
+  }
+}
+
 // Runs one server with inbound drops and returns, per datagram offered, whether it was taken.
 std::string DropPatternOverSockets(uint64_t seed) {
   devserver::ServerOptions options;
@@ -350,8 +483,12 @@ TEST(DevServerFaults, FaultsOverSocketsAreReproducibleFromTheSeed) {
 TEST(DevServerCommandLine, OptionsAndClearErrors) {
   devserver::CommandLine line = devserver::ParseCommandLine(
       {"--bind", "127.9.8.7", "--port", "6519", "--channel", "3=pty", "--drop-out", "0.25",
-       "--seed", "99", "--open-seq", "15", "--backend", "none", "--channel", "4=tty:/dev/ttyUSB0"});
+       "--seed", "99", "--open-seq", "15", "--backend", "none", "--channel", "4=tty:/dev/ttyUSB0",
+       "--overtake-limit", "6", "--handshake-in-order"});
   ASSERT_EQ(line.error, "");
+  for (const devserver::FaultProfile& p : {line.server.faults.fromDriver, line.server.faults.toDriver}) {
+    EXPECT_EQ(std::pair(p.overtakeLimit, p.handshakeInOrder), std::pair(size_t{6}, true));
+  }
   EXPECT_EQ(line.server.channelBackends.at(4), devserver::BackendKind::Tty);
   EXPECT_EQ(line.server.channelDevices.at(4), "/dev/ttyUSB0");
   EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F090807, 6519}));

@@ -1,13 +1,16 @@
 // Fuzz target: the device server emulator's side of the link. Any datagrams from the driver,
 // line bytes and the passing of time go into one channel through the wire parser; every
 // datagram is traced; what the channel sends must be well-formed packets within the protocol's
-// limits, and no line byte is lost or made up.
+// limits, and no line byte is lost or made up. Driver data is taken only in order on an open
+// channel; a DATA or POLL there is answered with one ACK naming the last sequence taken after
+// it, and on a channel not open with nothing.
 //
 // Input: option bytes (window, largest payload as a 16-bit number, open-reply byte: bits 0-3
 // the reply's sequence, 0x10 no reply, 0x20 no close reply, 0x40 length field 4), then steps,
 // each a byte and its operands: 0 a datagram from the driver (16-bit length, bytes; 0x08 in the
 // step byte: from a second address), 1 and 2 sequenced and unsequenced line bytes (16-bit
-// length, bytes), 3 time passing (one byte of 10-ms units), 4 link down, 5 poll.
+// length, bytes), 3 time passing (one byte of 10-ms units), 4 link down, 5 poll (0x08 in the
+// step byte: an open reply no OPEN asked for).
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -77,6 +80,23 @@ void CheckSent(const Effects& effects, const ProtocolOptions& options) {
   }
 }
 
+// What a DATA or POLL from the driver did: `before` and `after` are the channel around it.
+void CheckAnswer(const Packet& packet, const ChannelSnapshot& before, const ChannelSnapshot& after,
+                 const Effects& effects) {
+  if (packet.type != kData && packet.type != kPoll) return;
+  if (!before.open) {
+    FUZZ_CHECK(effects.send.empty() && after.written.size() == before.written.size());
+    return;
+  }
+  FUZZ_CHECK(effects.send.size() == 1);
+  const std::optional<Packet> answer = Decode(effects.send[0].bytes);
+  FUZZ_CHECK(answer->type == kAck && answer->sequence == after.lastDataSequence);
+  const bool next = packet.type == kData && packet.sequence != 0 &&
+                    packet.sequence == NextSeq(before.lastDataSequence);
+  FUZZ_CHECK(after.written.size() == before.written.size() + (next ? packet.payload.size() : 0));
+  FUZZ_CHECK(after.lastDataSequence == (next ? packet.sequence : before.lastDataSequence));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -85,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Channel channel(kChannel);
   Clock::time_point now{};
   size_t sequencedQueued = 0;
-  size_t written = 0;
+  ChannelSnapshot state = channel.Snapshot();
   for (int step = 0; step < kMaxSteps && !in.AtEnd(); ++step) {
     Effects effects;
     const uint8_t op = in.Byte();
@@ -95,7 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckTrace(Direction::FromDriver, datagram);
         CheckDecode(datagram);
         const Endpoint from{(op & 0x08) ? 0x7F000002u : 0x7F000001u, kLinkPort};
-        if (auto packet = Decode(datagram)) channel.OnPacket(*packet, from, now, options, effects);
+        if (auto packet = Decode(datagram)) {
+          channel.OnPacket(*packet, from, now, options, effects);
+          CheckAnswer(*packet, state, channel.Snapshot(), effects);
+        }
         break;
       }
       case 1:
@@ -113,16 +136,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         channel.SendDown(effects);
         break;
       default:
-        channel.SendPoll(effects);
+        if (op & 0x08) channel.SendOpenReply(options, effects);
+        else channel.SendPoll(effects);
         break;
     }
     CheckSent(effects, options);
-    const ChannelSnapshot state = channel.Snapshot();
+    const size_t written = state.written.size();
+    state = channel.Snapshot();
     FUZZ_CHECK(state.seqDataInFlight <= options.window);
     FUZZ_CHECK(state.lineBytesAcknowledged + state.lineBytesWaiting <= sequencedQueued);
     if (state.seqDataInFlight == 0) FUZZ_CHECK(state.lineBytesAcknowledged + state.lineBytesWaiting == sequencedQueued);
     FUZZ_CHECK(state.written.size() >= written);
-    written = state.written.size();
   }
   return 0;
 }

@@ -22,11 +22,7 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
       OnOpen(packet, now, options, effects);
       break;
     case kClose:
-      state_.open = false;
-      ++state_.closes;
-      ReturnInFlightToOutbox();
-      effects.notes.push_back(Name() + " closed");
-      if (options.answerClose) Emit(effects, Encode(kClose, state_.number, 0));
+      OnClose(options, effects);
       break;
     case kSettings:
       RecordSettings(packet, false, effects);
@@ -35,8 +31,7 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
       ++state_.acksFromDriver;
       break;
     case kPoll:
-      ++state_.pollsAnswered;
-      Emit(effects, Encode(kAck, state_.number, state_.lastDataSequence));
+      OnPoll(effects);
       break;
     case kRxAck:
       OnRxAck(packet, now, options, effects);
@@ -54,41 +49,69 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
       effects.notes.push_back(Name() + " break off");
       break;
     default:
-      // DOWN, SEQDATA and undefined types are never sent by the driver; ignored.
+      // DOWN, SEQDATA and undefined types are never sent by the driver.
+      effects.verdict = "ignored: not a packet a driver sends";
       break;
   }
 }
 
 void Channel::OnData(const Packet& packet, Effects& effects) {
   ++state_.dataPackets;
-  const bool repeated = packet.sequence != 0 && state_.tookData &&
-                        packet.sequence != NextSeq(state_.lastDataSequence);
-  if (repeated) {
-    ++state_.duplicateDataPackets;
-  } else {
+  if (!state_.open) {
+    ++state_.dataRefusedClosed;
+    effects.verdict = "refused: channel not open, not answered";
+    return;
+  }
+  const uint8_t expected = NextSeq(state_.lastDataSequence);
+  if (packet.sequence != 0 && packet.sequence == expected) {
     state_.written.insert(state_.written.end(), packet.payload.begin(), packet.payload.end());
     effects.toLine.insert(effects.toLine.end(), packet.payload.begin(), packet.payload.end());
     state_.lastDataSequence = packet.sequence;
-    state_.tookData = true;
+  } else if (packet.sequence != 0 && packet.sequence == state_.lastDataSequence) {
+    ++state_.dataRefusedRepeat;
+    effects.verdict = "refused: repeat of the last taken";
+  } else {
+    ++state_.dataRefusedOutOfOrder;
+    effects.verdict = "refused: out of order, " + std::to_string(expected) + " expected";
   }
-  Emit(effects, Encode(kAck, state_.number, packet.sequence));
+  Emit(effects, Encode(kAck, state_.number, state_.lastDataSequence));
+}
+
+void Channel::OnPoll(Effects& effects) {
+  if (!state_.open) {
+    ++state_.pollsRefusedClosed;
+    effects.verdict = "refused: channel not open, not answered";
+    return;
+  }
+  ++state_.pollsAnswered;
+  Emit(effects, Encode(kAck, state_.number, state_.lastDataSequence));
 }
 
 void Channel::OnOpen(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,
                      Effects& effects) {
   ++state_.opens;
+  RecordSettings(packet, true, effects);
+  if (!options.answerOpen) {
+    effects.verdict = "not answered: opens are left unanswered";
+    return;
+  }
   // The open's sequence is the driver's data sequence from here on: its first data packet
   // carries the next one, and a poll before any data is answered with this one.
   state_.lastDataSequence = packet.sequence;
-  state_.tookData = true;
-  RecordSettings(packet, true, effects);
-  if (!options.answerOpen) return;
   state_.open = true;
   Emit(effects, EncodeHeader(kOpen, state_.number, options.openReplyLength, options.openSequence));
   // Sequenced data is numbered afresh from the reply's sequence.
   ReturnInFlightToOutbox();
   state_.lastSentSequence = options.openSequence;
   FillWindow(now, options, effects);
+}
+
+void Channel::OnClose(const ProtocolOptions& options, Effects& effects) {
+  state_.open = false;
+  ++state_.closes;
+  ReturnInFlightToOutbox();
+  effects.notes.push_back(Name() + " closed");
+  if (options.answerClose) Emit(effects, Encode(kClose, state_.number, 0));
 }
 
 void Channel::RecordSettings(const Packet& packet, bool fromOpen, Effects& effects) {
@@ -108,13 +131,17 @@ void Channel::RecordSettings(const Packet& packet, bool fromOpen, Effects& effec
 void Channel::OnRxAck(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,
                       Effects& effects) {
   ++state_.rxAcks;
-  state_.lastRxAckSequence = packet.sequence;
   // The acknowledgement covers the packet it names and every packet sent before it. A
-  // sequence that names no packet in flight (stale or repeated) changes nothing.
+  // sequence that names no packet in flight (stale, repeated, made up) changes nothing.
   const auto named = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const InFlight& f) {
     return f.sequence == packet.sequence;
   });
-  if (named == inFlight_.end()) return;
+  if (named == inFlight_.end()) {
+    ++state_.rxAcksRefused;
+    effects.verdict = "refused: names nothing in flight";
+    return;
+  }
+  state_.lastRxAckSequence = packet.sequence;
   for (auto it = inFlight_.begin(); it != named + 1; ++it) {
     state_.lineBytesAcknowledged += it->payload.size();
   }
@@ -177,22 +204,30 @@ void Channel::QueueLineBytes(std::span<const uint8_t> bytes, bool sequenced, Clo
   }
 }
 
+bool Channel::KnowsPeer(const char* what, Effects& effects) {
+  if (state_.peer) return true;
+  effects.notes.push_back(Name() + ": no driver address known, " + what + " not sent");
+  return false;
+}
+
 void Channel::SendDown(Effects& effects) {
-  if (!state_.peer) {
-    effects.notes.push_back(Name() + ": no driver address known, DOWN not sent");
-    return;
-  }
+  if (!KnowsPeer("DOWN", effects)) return;
   state_.open = false;
   ReturnInFlightToOutbox();
+  effects.notes.push_back(Name() + " went down: DOWN sent, closed");
   Emit(effects, Encode(kDown, state_.number, 0));
 }
 
 void Channel::SendPoll(Effects& effects) {
-  if (!state_.peer) {
-    effects.notes.push_back(Name() + ": no driver address known, POLL not sent");
-    return;
-  }
+  if (!KnowsPeer("POLL", effects)) return;
+  ++state_.pollsSent;
   Emit(effects, Encode(kPoll, state_.number, state_.lastSentSequence));
+}
+
+void Channel::SendOpenReply(const ProtocolOptions& options, Effects& effects) {
+  if (!KnowsPeer("open reply", effects)) return;
+  effects.notes.push_back(Name() + ": an open reply sent though no OPEN came");
+  Emit(effects, EncodeHeader(kOpen, state_.number, options.openReplyLength, options.openSequence));
 }
 
 void Channel::OnTimer(Clock::time_point now, const ProtocolOptions& options, Effects& effects) {

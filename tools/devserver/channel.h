@@ -2,18 +2,24 @@
 // A packet from the driver, line bytes to send, or the passing of time go in; the datagrams to
 // send, the bytes the driver wrote to the line and notes for people come out.
 //
-// Sequencing, as the server keeps it:
-// - Driver data (DATA) is acknowledged with ACK carrying the packet's sequence, and taken only
-//   in order: the packet that carries the sequence after the last one taken. One carrying the
-//   last one's is a retransmission, any other a stale copy the network held back (a
-//   retransmission overtaken by the next packet): both acknowledged again, their bytes not
-//   delivered again. Sequence 0 carries no sequence and is always delivered.
+// Sequencing, as the server keeps it (L is the sequence of the last DATA taken; an OPEN sets
+// it to the OPEN's own):
+// - Driver data (DATA) is taken only on an open channel and only in order: the packet whose
+//   sequence is NextSeq(L). Every DATA on an open channel is answered, after the decision, with
+//   ACK(L): a taken packet's own sequence; for one refused (a repeat of L, a gap, a stale copy
+//   the network held back, sequence 0) the last one taken, never its own. DATA on a channel
+//   that is not open is refused and not answered.
+// - A POLL on an open channel is answered with ACK(L); on one that is not open, not at all.
 // - The open reply's sequence becomes the driver's receive sequence; the server numbers its
 //   sequenced line data (SEQDATA) from the next one on, keeps up to `window` packets in flight
-//   and resends all of them, in order, every `resendInterval` until an RXACK naming one of them
-//   covers it and every packet before it.
+//   and resends all of them, oldest first, every `resendInterval` until an RXACK covers them.
+//   An RXACK is taken only when it names a packet in flight (it covers that one and every one
+//   before it); one naming nothing in flight (stale, repeated, made up) is refused. A window
+//   of at most 7 keeps the sequences in flight distinct, and apart from the ones an RXACK still
+//   on its way can name.
 // - Sequenced line data waits while the channel is not open; what was in flight at a close or
 //   a link-down is numbered afresh and sent again after the next open.
+// Each refusal is counted in the snapshot and named in the packet's trace line.
 #pragma once
 
 #include <chrono>
@@ -58,14 +64,18 @@ struct ChannelSnapshot {
   bool breakOn = false;
   unsigned breakOns = 0;
   unsigned breakOffs = 0;
-  bool tookData = false;
-  uint8_t lastDataSequence = 0;  // of the last DATA taken (or of the last OPEN)
-  unsigned dataPackets = 0;
-  unsigned duplicateDataPackets = 0;  // retransmissions and stale copies, not taken
+  uint8_t lastDataSequence = 0;  // L: of the last DATA taken (or of the last OPEN)
+  unsigned dataPackets = 0;      // every DATA received, taken or not
+  unsigned dataRefusedRepeat = 0;      // carrying L: a retransmission of the one taken
+  unsigned dataRefusedOutOfOrder = 0;  // a gap, a stale copy, or no sequence (0)
+  unsigned dataRefusedClosed = 0;      // on a channel not open: not answered
   unsigned pollsAnswered = 0;
+  unsigned pollsRefusedClosed = 0;  // on a channel not open: not answered
+  unsigned pollsSent = 0;
   unsigned acksFromDriver = 0;
-  unsigned rxAcks = 0;
-  uint8_t lastRxAckSequence = 0;
+  unsigned rxAcks = 0;          // every RXACK received, taken or not
+  unsigned rxAcksRefused = 0;   // naming no SEQDATA in flight
+  uint8_t lastRxAckSequence = 0;  // of the last RXACK taken
   uint8_t lastSentSequence = 0;  // of the newest SEQDATA numbered
   unsigned seqDataSent = 0;      // first sendings
   unsigned seqDataResent = 0;
@@ -83,6 +93,7 @@ struct Effects {
   std::vector<std::string> notes;
   std::optional<LineSettings> lineSettings;  // a block for the line (from OPEN or SETTINGS)
   std::optional<bool> lineBreak;             // break on or off for the line
+  std::string verdict;  // why the packet given was refused, for its trace line ("" if taken)
 };
 
 class Channel {
@@ -96,6 +107,8 @@ class Channel {
                       const ProtocolOptions& options, Effects& effects);
   void SendDown(Effects& effects);
   void SendPoll(Effects& effects);
+  // An open reply as OnOpen sends one, though no OPEN came; the channel's state is unchanged.
+  void SendOpenReply(const ProtocolOptions& options, Effects& effects);
   // Resends what is due at `now`.
   void OnTimer(Clock::time_point now, const ProtocolOptions& options, Effects& effects);
   std::optional<Clock::time_point> NextDeadline(const ProtocolOptions& options) const;
@@ -118,7 +131,10 @@ class Channel {
   void FillWindow(Clock::time_point now, const ProtocolOptions& options, Effects& effects);
   void OfferLineBytes(size_t count);
   void ReturnInFlightToOutbox();
+  bool KnowsPeer(const char* what, Effects& effects);
   void OnData(const Packet& packet, Effects& effects);
+  void OnClose(const ProtocolOptions& options, Effects& effects);
+  void OnPoll(Effects& effects);
   void OnOpen(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,
               Effects& effects);
   void OnRxAck(const Packet& packet, Clock::time_point now, const ProtocolOptions& options,

@@ -57,12 +57,15 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
   --delay-in P, --delay-out P
                           probability 0..1 of a fault on datagrams received (in) or sent (out)
   --delay-ms N            delay of a delayed datagram, longest hold of a reordered one (20)
+  --overtake-limit N      a held datagram passes once N later ones have (default 0: by time)
+  --handshake-in-order    OPEN, CLOSE and DOWN are never held nor overtaken (may be dropped)
   --quiet                 no protocol trace
   --no-commands           do not read commands from standard input
   --help                  this text
 
-Commands on standard input: status [CH], send CH TEXT, data CH TEXT, down CH, poll CH,
-raw HEX..., help, quit.
+Commands on standard input: status [CH], send CH TEXT, data CH TEXT, down CH,
+poll CH [N] (a burst of N), openreply CH (an open reply no OPEN asked for), vanish MS (take
+and send nothing for MS milliseconds), raw HEX..., help, quit.
 )";
 }
 
@@ -73,6 +76,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool portGiven = false;
   uint16_t port = kLinkPort;
   std::chrono::milliseconds delay{20};
+  size_t overtakeLimit = 0;
+  bool handshakeInOrder = false;
 
   std::map<std::string, double*> probabilities = {
       {"--drop-in", &s.faults.fromDriver.drop},        {"--drop-out", &s.faults.toDriver.drop},
@@ -158,6 +163,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       s.faults.seed = number(0, UINT64_MAX);
     } else if (option == "--delay-ms") {
       delay = std::chrono::milliseconds(number(0, 600000));
+    } else if (option == "--overtake-limit") {
+      overtakeLimit = number(0, 1000000);
+    } else if (option == "--handshake-in-order") {
+      handshakeInOrder = true;
     } else if (const auto found = probabilities.find(option); found != probabilities.end()) {
       const std::string text = value();
       if (line.error.empty() && !ParseProbability(text, found->second)) {
@@ -172,7 +181,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
   }
   if (portGiven) s.bind.port = port;
-  s.faults.fromDriver.delayBy = s.faults.toDriver.delayBy = delay;
+  for (FaultProfile* profile : {&s.faults.fromDriver, &s.faults.toDriver}) {
+    profile->delayBy = delay;
+    profile->overtakeLimit = overtakeLimit;
+    profile->handshakeInOrder = handshakeInOrder;
+  }
   return line;
 }
 

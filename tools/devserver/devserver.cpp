@@ -159,11 +159,12 @@ void DeviceServer::Note(const std::string& text) {
   Keep(notes_, text, kNotesKept);
 }
 
-void DeviceServer::Record(Direction direction, const Datagram& datagram) {
+void DeviceServer::Record(Direction direction, const Datagram& datagram,
+                          const std::string& verdict) {
   if (options_.traceLimit == 0 && !options_.onTrace) return;  // nobody reads it: not made
   const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
   TraceRecord record = MakeTraceRecord(seconds, direction, datagram.peer, datagram.bytes,
-                                       datagram.fault);
+                                       datagram.fault, verdict);
   if (options_.onTrace) options_.onTrace(record);
   Keep(trace_, std::move(record), options_.traceLimit);
 }
@@ -252,17 +253,28 @@ void DeviceServer::ReceiveAll() {
 }
 
 void DeviceServer::Process(const Datagram& datagram, Clock::time_point now) {
-  Record(Direction::FromDriver, datagram);
+  if (Vanished(now)) {
+    RecordVanished(Direction::FromDriver, datagram);
+    return;
+  }
   lastPeer_ = datagram.peer;
   const std::optional<Packet> packet = Decode(datagram.bytes);
   if (!packet) {
+    Record(Direction::FromDriver, datagram);
     ++stats_.shortDatagrams;
     return;
   }
   Entry& entry = EntryFor(packet->channel);
   Effects effects;
   entry.channel.OnPacket(*packet, datagram.peer, now, options_.protocol, effects);
+  Record(Direction::FromDriver, datagram, effects.verdict);  // before what it causes
   Apply(entry, effects, now);
+}
+
+void DeviceServer::RecordVanished(Direction direction, Datagram datagram) {
+  ++(direction == Direction::FromDriver ? stats_.vanishedIn : stats_.vanishedOut);
+  datagram.fault = datagram.fault.empty() ? "vanished" : datagram.fault + ",vanished";
+  Record(direction, datagram);
 }
 
 void DeviceServer::Apply(Entry& entry, Effects& effects, Clock::time_point now) {
@@ -297,6 +309,10 @@ void DeviceServer::SendOut(Datagram datagram, Clock::time_point now) {
 }
 
 void DeviceServer::Transmit(const Datagram& datagram) {
+  if (Vanished(Clock::now())) {
+    RecordVanished(Direction::ToDriver, datagram);
+    return;
+  }
   const sockaddr_in to = datagram.peer.ToSockaddr();
   const ssize_t n = sendto(socket_, datagram.bytes.data(), datagram.bytes.size(), 0,
                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -313,6 +329,11 @@ void DeviceServer::Transmit(const Datagram& datagram) {
 }
 
 void DeviceServer::RunTimers(Clock::time_point now) {
+  if (vanishedUntil_ && now >= *vanishedUntil_) {
+    vanishedUntil_.reset();
+    Note("back after vanishing: " + std::to_string(stats_.vanishedIn) + " datagrams in and " +
+         std::to_string(stats_.vanishedOut) + " out lost so far");
+  }
   std::vector<Datagram> arrived;
   fromDriver_.Release(now, arrived);
   for (const Datagram& d : arrived) Process(d, now);
@@ -331,6 +352,7 @@ std::optional<Clock::time_point> DeviceServer::NextDeadline() const {
   auto consider = [&next](std::optional<Clock::time_point> t) {
     if (t && (!next || *t < *next)) next = t;
   };
+  consider(vanishedUntil_);
   consider(fromDriver_.NextRelease());
   consider(toDriver_.NextRelease());
   for (const auto& [number, entry] : channels_) {

@@ -62,6 +62,8 @@ struct ServerStats {
   size_t droppedOut = 0;
   size_t shortDatagrams = 0;
   size_t sendErrors = 0;
+  size_t vanishedIn = 0;   // lost while the server was vanished (after fault injection)
+  size_t vanishedOut = 0;
   FaultCounts faultsIn;   // what fault injection did to datagrams from the driver
   FaultCounts faultsOut;  // and to datagrams toward it
 };
@@ -91,8 +93,20 @@ class DeviceServer {
                        Sequencing sequencing = Sequencing::Sequenced);
   void InjectLineText(uint8_t channel, std::string_view text,
                       Sequencing sequencing = Sequencing::Sequenced);
+  // The remote's own events. DOWN: the channel closes on the server (what was in flight is
+  // numbered afresh after the next OPEN).
   void SendDown(uint8_t channel);
   void SendPoll(uint8_t channel);
+  // A burst of `count` POLLs on the channel, back to back (a poll flood).
+  void SendPolls(uint8_t channel, unsigned count);
+  // An open reply exactly as the server answers an OPEN (the configured length field and open
+  // sequence), though no OPEN came: a duplicated or late reply. The server's state is unchanged.
+  void SendOpenReply(uint8_t channel);
+  // For `duration` (real time) the server takes and sends nothing, as if the network to it
+  // were cut: datagrams both ways are dropped and counted in ServerStats (vanishedIn/Out), its
+  // channels and timers go on; afterwards it serves as before. Another call while vanished
+  // extends the cut to whichever end is later.
+  void Vanish(std::chrono::milliseconds duration);
   // Any bytes as one datagram, to `to` or else to the driver's address (the configured one,
   // or the newest source heard from).
   void SendRaw(std::span<const uint8_t> datagram, std::optional<Endpoint> to = std::nullopt);
@@ -126,6 +140,9 @@ class DeviceServer {
   };
 
   Entry& EntryFor(uint8_t channel);  // made on first use; lock held
+  // Runs `act` on the channel under the lock and applies what it did.
+  void ActOn(uint8_t channel,
+             const std::function<void(devserver::Channel&, Clock::time_point, Effects&)>& act);
   void Run();
   void Wake();
   void ReceiveAll();
@@ -134,7 +151,9 @@ class DeviceServer {
   void ApplyToLine(Entry& entry, const Effects& effects);
   void SendOut(Datagram datagram, Clock::time_point now);
   void Transmit(const Datagram& datagram);
-  void Record(Direction direction, const Datagram& datagram);
+  void Record(Direction direction, const Datagram& datagram, const std::string& verdict = "");
+  bool Vanished(Clock::time_point now) const { return vanishedUntil_ && now < *vanishedUntil_; }
+  void RecordVanished(Direction direction, Datagram datagram);
   void Note(const std::string& text);
   void RunTimers(Clock::time_point now);
   std::optional<Clock::time_point> NextDeadline() const;
@@ -150,6 +169,7 @@ class DeviceServer {
   std::vector<std::string> notes_;
   ServerStats stats_;
   std::optional<Endpoint> lastPeer_;
+  std::optional<Clock::time_point> vanishedUntil_;
   Endpoint local_;
   Clock::time_point started_;
   std::vector<uint8_t> receiveBuffer_;  // the server thread's alone

@@ -38,19 +38,26 @@ std::vector<uint8_t> DeviceServer::OpenChannels() const {
   return open;
 }
 
-void DeviceServer::InjectLineBytes(uint8_t channel, std::span<const uint8_t> bytes,
-                                   Sequencing sequencing) {
+void DeviceServer::ActOn(
+    uint8_t channel,
+    const std::function<void(devserver::Channel&, Clock::time_point, Effects&)>& act) {
   {
     std::lock_guard lock(mutex_);
     Entry& entry = EntryFor(channel);
     Effects effects;
     const Clock::time_point now = Clock::now();
-    entry.channel.QueueLineBytes(bytes, sequencing == Sequencing::Sequenced, now,
-                                 options_.protocol, effects);
+    act(entry.channel, now, effects);
     Apply(entry, effects, now);
   }
-  Wake();  // resend deadlines may have changed
+  Wake();  // resend deadlines and held datagrams may have changed
   changed_.notify_all();
+}
+
+void DeviceServer::InjectLineBytes(uint8_t channel, std::span<const uint8_t> bytes,
+                                   Sequencing sequencing) {
+  ActOn(channel, [&](devserver::Channel& c, Clock::time_point now, Effects& effects) {
+    c.QueueLineBytes(bytes, sequencing == Sequencing::Sequenced, now, options_.protocol, effects);
+  });
 }
 
 void DeviceServer::InjectLineText(uint8_t channel, std::string_view text, Sequencing sequencing) {
@@ -60,24 +67,37 @@ void DeviceServer::InjectLineText(uint8_t channel, std::string_view text, Sequen
 }
 
 void DeviceServer::SendDown(uint8_t channel) {
-  {
-    std::lock_guard lock(mutex_);
-    Entry& entry = EntryFor(channel);
-    Effects effects;
-    entry.channel.SendDown(effects);
-    Apply(entry, effects, Clock::now());
-  }
-  changed_.notify_all();
+  ActOn(channel, [](devserver::Channel& c, Clock::time_point, Effects& effects) {
+    c.SendDown(effects);
+  });
 }
 
-void DeviceServer::SendPoll(uint8_t channel) {
+void DeviceServer::SendPoll(uint8_t channel) { SendPolls(channel, 1); }
+
+void DeviceServer::SendPolls(uint8_t channel, unsigned count) {
+  ActOn(channel, [count](devserver::Channel& c, Clock::time_point, Effects& effects) {
+    for (unsigned i = 0; i < count; ++i) c.SendPoll(effects);
+    if (count > 1) {
+      effects.notes.push_back("ch " + std::to_string(c.Number()) + ": a burst of " +
+                              std::to_string(count) + " polls");
+    }
+  });
+}
+
+void DeviceServer::SendOpenReply(uint8_t channel) {
+  ActOn(channel, [this](devserver::Channel& c, Clock::time_point, Effects& effects) {
+    c.SendOpenReply(options_.protocol, effects);
+  });
+}
+
+void DeviceServer::Vanish(std::chrono::milliseconds duration) {
   {
     std::lock_guard lock(mutex_);
-    Entry& entry = EntryFor(channel);
-    Effects effects;
-    entry.channel.SendPoll(effects);
-    Apply(entry, effects, Clock::now());
+    const Clock::time_point until = Clock::now() + duration;
+    if (!vanishedUntil_ || *vanishedUntil_ < until) vanishedUntil_ = until;
+    Note("vanished for " + std::to_string(duration.count()) + " ms: nothing taken or sent");
   }
+  Wake();  // the thread must learn when it ends
   changed_.notify_all();
 }
 

@@ -17,6 +17,8 @@
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+constexpr unsigned kMaxPollBurst = 10000;
+constexpr unsigned kMaxVanishMs = 600000;
 
 void OnSignal(int) { stopRequested = 1; }
 
@@ -24,11 +26,16 @@ void PrintChannel(const devserver::DeviceServer& server, uint8_t number) {
   const devserver::ChannelSnapshot c = server.Channel(number);
   std::printf("# ch %u: %s, opens %u, closes %u, line %s\n", number, c.open ? "open" : "closed",
               c.opens, c.closes, server.BackendDescription(number).c_str());
-  std::printf("#   driver wrote %zu bytes in %u DATA (%u repeated), last sequence %u\n",
-              c.written.size(), c.dataPackets, c.duplicateDataPackets, c.lastDataSequence);
-  std::printf("#   SEQDATA sent %u, resent %u, in flight %zu, waiting %zu bytes, RXACK %u (last %u)\n",
+  std::printf("#   driver wrote %zu bytes in %u DATA, last sequence taken %u; refused: %u repeats, "
+              "%u out of order, %u on a closed channel\n",
+              c.written.size(), c.dataPackets, c.lastDataSequence, c.dataRefusedRepeat,
+              c.dataRefusedOutOfOrder, c.dataRefusedClosed);
+  std::printf("#   polls answered %u, refused on a closed channel %u; polls sent %u, ACKs back %u\n",
+              c.pollsAnswered, c.pollsRefusedClosed, c.pollsSent, c.acksFromDriver);
+  std::printf("#   SEQDATA sent %u, resent %u, in flight %zu, waiting %zu bytes, RXACK %u "
+              "(last taken %u, %u refused)\n",
               c.seqDataSent, c.seqDataResent, c.seqDataInFlight, c.lineBytesWaiting, c.rxAcks,
-              c.lastRxAckSequence);
+              c.lastRxAckSequence, c.rxAcksRefused);
   std::printf("#   break %s (on %u, off %u), settings packets %u\n", c.breakOn ? "on" : "off",
               c.breakOns, c.breakOffs, c.settingsPackets);
   if (c.settings) std::printf("#   settings: %s\n", c.settings->Describe().c_str());
@@ -51,6 +58,64 @@ std::string RestOfLine(std::istringstream& words) {
   return rest;
 }
 
+// The remote's own events: down, poll, openreply, vanish. False when `verb` is none of them.
+bool RemoteEvent(devserver::DeviceServer& server, const std::string& verb,
+                 std::istringstream& words) {
+  uint8_t channel = 0;
+  if (verb == "down") {
+    if (ParseChannel(words, &channel)) server.SendDown(channel);
+  } else if (verb == "poll") {
+    if (!ParseChannel(words, &channel)) return true;
+    unsigned count = 1;
+    if (!(words >> count)) count = 1;
+    if (count < 1 || count > kMaxPollBurst) {
+      std::printf("# a burst is 1 to %u polls\n", kMaxPollBurst);
+    } else {
+      server.SendPolls(channel, count);
+    }
+  } else if (verb == "openreply") {
+    if (ParseChannel(words, &channel)) server.SendOpenReply(channel);
+  } else if (verb == "vanish") {
+    unsigned milliseconds = 0;
+    if (!(words >> milliseconds) || milliseconds > kMaxVanishMs) {
+      std::printf("# vanish takes 0 to %u milliseconds\n", kMaxVanishMs);
+    } else {
+      server.Vanish(std::chrono::milliseconds(milliseconds));
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void SendRawCommand(devserver::DeviceServer& server, std::istringstream& words) {
+  std::vector<uint8_t> bytes;
+  std::string hex;
+  while (words >> hex) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(hex.c_str(), &end, 16);
+    if (*end != '\0' || value > 0xFF) {
+      std::printf("# '%s' is not a hexadecimal byte\n", hex.c_str());
+      return;
+    }
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  server.SendRaw(bytes);
+}
+
+void PrintStatus(const devserver::DeviceServer& server, std::istringstream& words) {
+  unsigned value;
+  if (words >> value && value <= 255) {
+    PrintChannel(server, static_cast<uint8_t>(value));
+    return;
+  }
+  for (uint8_t open : server.OpenChannels()) PrintChannel(server, open);
+  const devserver::ServerStats s = server.Stats();
+  std::printf("# datagrams in %zu, out %zu, fault drops in %zu, out %zu, lost while vanished "
+              "in %zu, out %zu\n", s.datagramsIn, s.datagramsOut, s.droppedIn, s.droppedOut,
+              s.vanishedIn, s.vanishedOut);
+}
+
 // Runs one command line; false on quit.
 bool Command(devserver::DeviceServer& server, const std::string& text) {
   std::istringstream words(text);
@@ -59,40 +124,18 @@ bool Command(devserver::DeviceServer& server, const std::string& text) {
   uint8_t channel = 0;
   if (verb == "quit" || verb == "exit") return false;
   if (verb == "help") {
-    std::printf("# status [CH] | send CH TEXT | data CH TEXT | down CH | poll CH | raw HEX... | quit\n");
+    std::printf("# status [CH] | send CH TEXT | data CH TEXT | down CH | poll CH [N] | "
+                "openreply CH | vanish MS | raw HEX... | quit\n");
   } else if (verb == "status") {
-    unsigned value;
-    if (words >> value && value <= 255) {
-      PrintChannel(server, static_cast<uint8_t>(value));
-    } else {
-      for (uint8_t open : server.OpenChannels()) PrintChannel(server, open);
-      const devserver::ServerStats s = server.Stats();
-      std::printf("# datagrams in %zu, out %zu, fault drops in %zu, out %zu\n", s.datagramsIn,
-                  s.datagramsOut, s.droppedIn, s.droppedOut);
-    }
+    PrintStatus(server, words);
   } else if (verb == "send" || verb == "data") {
     if (!ParseChannel(words, &channel)) return true;
     server.InjectLineText(channel, RestOfLine(words) + "\r\n",
                           verb == "send" ? devserver::Sequencing::Sequenced
                                          : devserver::Sequencing::Unsequenced);
-  } else if (verb == "down") {
-    if (ParseChannel(words, &channel)) server.SendDown(channel);
-  } else if (verb == "poll") {
-    if (ParseChannel(words, &channel)) server.SendPoll(channel);
   } else if (verb == "raw") {
-    std::vector<uint8_t> bytes;
-    std::string hex;
-    while (words >> hex) {
-      char* end = nullptr;
-      const unsigned long value = std::strtoul(hex.c_str(), &end, 16);
-      if (*end != '\0' || value > 0xFF) {
-        std::printf("# '%s' is not a hexadecimal byte\n", hex.c_str());
-        return true;
-      }
-      bytes.push_back(static_cast<uint8_t>(value));
-    }
-    server.SendRaw(bytes);
-  } else {
+    SendRawCommand(server, words);
+  } else if (!RemoteEvent(server, verb, words)) {
     std::printf("# unknown command '%s' (help lists them)\n", verb.c_str());
   }
   std::fflush(stdout);

@@ -8,13 +8,15 @@
 namespace devserver {
 
 TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint& peer,
-                            std::span<const uint8_t> datagram, const std::string& fault) {
+                            std::span<const uint8_t> datagram, const std::string& fault,
+                            const std::string& verdict) {
   TraceRecord r;
   r.seconds = seconds;
   r.direction = direction;
   r.peer = peer;
   r.size = datagram.size();
   r.fault = fault;
+  r.verdict = verdict;
   char head[64];
   std::snprintf(head, sizeof head, "%11.6f %s %s ", seconds,
                 direction == Direction::FromDriver ? "<-" : "->", peer.ToString().c_str());
@@ -37,6 +39,7 @@ TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint&
     r.text += "short datagram of " + std::to_string(r.size) + " bytes";
   }
   if (!fault.empty()) r.text += " [" + fault + "]";
+  if (!verdict.empty()) r.text += " (" + verdict + ")";
   return r;
 }
 

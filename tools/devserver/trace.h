@@ -23,12 +23,14 @@ struct TraceRecord {
   uint16_t lengthField = 0;
   uint8_t sequence = 0;
   size_t payloadSize = 0;
-  std::string fault;  // what fault injection did to it, "" when nothing
-  std::string text;   // the line people read
+  std::string fault;    // what fault injection did to it, "" when nothing
+  std::string verdict;  // why the server refused the packet, "" when it took it
+  std::string text;     // the line people read
 };
 
-// "   1.234567 <- 127.0.0.1:519 OPEN ch=3 len=22 seq=1 payload=18 [dropped]"
+// "   1.234567 <- 127.0.0.1:519 DATA ch=3 len=7 seq=4 payload=3 [duplicate] (refused: ...)"
 TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint& peer,
-                            std::span<const uint8_t> datagram, const std::string& fault);
+                            std::span<const uint8_t> datagram, const std::string& fault,
+                            const std::string& verdict = "");
 
 }  // namespace devserver
