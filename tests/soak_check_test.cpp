@@ -57,4 +57,17 @@ TEST(SoakCheck, ReadsMayLoseOnlyWhatACancelledReadCouldHaveTaken) {
   EXPECT_FALSE(repeated.Follow(line, std::span(line).subspan(4, 3))) << "a byte delivered twice";
 }
 
+// Gaps piling up (a stall with reads cancelled one after another) end the check with a reason
+// instead of a search over ever more places.
+TEST(SoakCheck, PilingGapsEndTheCheckInsteadOfGrowingIt) {
+  StreamCursor cursor;
+  size_t gaps = 0;
+  while (!cursor.Lost() && gaps < 1000) {
+    cursor.SkipUpTo(1023, 1u << 30);
+    gaps++;
+  }
+  EXPECT_TRUE(cursor.Overflowed());
+  EXPECT_EQ(gaps, StreamCursor::kMaxCandidates / 1023 + 1);
+}
+
 }  // namespace

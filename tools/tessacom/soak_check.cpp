@@ -30,24 +30,45 @@ bool StreamCursor::Follow(std::span<const uint8_t> stream, std::span<const uint8
   return !Lost();
 }
 
-bool StreamCursor::FollowAnyPart(std::span<const uint8_t> stream, std::span<const uint8_t> bytes) {
-  std::vector<size_t> next;
+// Keeps every offset of the ranges [low, high] that `range` gives each offset kept (their
+// lows rise with the offsets), or gives up when they hold more than the check keeps.
+template <typename Range>
+void StreamCursor::Widen(Range range) {
+  std::vector<std::pair<size_t, size_t>> merged;
+  size_t total = 0;
   for (size_t offset : at_) {
-    const size_t matching = Matching(stream, offset, bytes);
-    for (size_t n = 0; n <= matching; n++) next.push_back(offset + n);
+    auto [low, high] = range(offset);
+    if (!merged.empty() && low <= merged.back().second + 1) {
+      const size_t before = merged.back().second;
+      merged.back().second = std::max(before, high);
+      total += merged.back().second - before;
+    } else {
+      merged.emplace_back(low, high);
+      total += high - low + 1;
+    }
+    if (total > kMaxCandidates) break;
   }
-  Settle(next);
+  if (total > kMaxCandidates) {
+    at_.clear();
+    overflowed_ = true;
+    return;
+  }
+  std::vector<size_t> next;
+  for (auto [low, high] : merged) {
+    for (size_t n = low; n <= high; n++) next.push_back(n);
+  }
+  at_ = std::move(next);
+}
+
+bool StreamCursor::FollowAnyPart(std::span<const uint8_t> stream, std::span<const uint8_t> bytes) {
+  Widen([&](size_t offset) { return std::pair{offset, offset + Matching(stream, offset, bytes)}; });
   return !Lost();
 }
 
 void StreamCursor::SkipUpTo(size_t count, size_t available) {
-  std::vector<size_t> next;
-  for (size_t offset : at_) {
-    for (size_t n = offset; n <= std::min(offset + count, std::max(offset, available)); n++) {
-      next.push_back(n);
-    }
-  }
-  Settle(next);
+  Widen([&](size_t offset) {
+    return std::pair{offset, std::min(offset + count, std::max(offset, available))};
+  });
 }
 
 bool StreamCursor::Possible(size_t offset) const {

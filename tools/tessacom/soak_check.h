@@ -5,7 +5,9 @@
 //   in the transmit ring still goes out), and nothing of the rest;
 // - a cancelled read may have taken up to what the receive ring held from the stream, and
 //   those bytes are gone with it.
-// Every offset those gaps allow is kept, so the check allows exactly them and no others.
+// Every offset those gaps allow is kept, so the check allows exactly them and no others. The
+// offsets kept are bounded: a run of gaps that would allow more than kMaxCandidates offsets
+// ends the check (Lost), with Overflowed() saying why, rather than a search without end.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,8 @@ namespace tessacom {
 
 class StreamCursor {
  public:
+  static constexpr size_t kMaxCandidates = 1 << 16;
+
   // `bytes` come next in `stream` from one of the possible offsets: keeps the offsets where
   // they do, moved past them. False (and Lost) when none does.
   bool Follow(std::span<const uint8_t> stream, std::span<const uint8_t> bytes);
@@ -27,13 +31,18 @@ class StreamCursor {
 
   bool Possible(size_t offset) const;
   bool Lost() const { return at_.empty(); }
+  // The check gave up: the gaps allowed more offsets than it keeps.
+  bool Overflowed() const { return overflowed_; }
   // The furthest offset possible (0 when lost).
   size_t Furthest() const { return at_.empty() ? 0 : at_.back(); }
   size_t Candidates() const { return at_.size(); }
 
  private:
   void Settle(std::vector<size_t>& next);
+  template <typename Range>
+  void Widen(Range range);
   std::vector<size_t> at_{0};  // sorted, distinct
+  bool overflowed_ = false;
 };
 
 }  // namespace tessacom
