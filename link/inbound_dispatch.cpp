@@ -26,15 +26,22 @@ static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, 
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-// Sequenced data: taken whole and only in order. One that is not taken (a repeat, a gap, or
-// one the ring has no room for) leaves InSeq as it is and makes the next read acknowledge
-// again what was taken, so that the remote, which sends again what it has not seen
-// acknowledged, learns where to go on from.
+// Sequenced data: taken whole and only in order. A packet out of order (the remote resending
+// what it has not seen acknowledged, or one after a gap) is answered at once with a receive
+// acknowledgement of what was taken: waiting for the application's next read to say it would
+// stall the port for good when a read waits and the acknowledgement it sent was lost, the
+// remote resending and the port refusing. One the ring has no room for leaves InSeq as it is
+// and makes the next read acknowledge again, once the application has made room.
 static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* ring,
                                const UCHAR* payload, LONG count, LONG sequence) {
   LONG expected = NextSeq(ReadShared(PortTable[portIndex].InSeq));
+  if (sequence != expected) {
+    WriteShared(record->RxAckPending, 0);
+    QueueLinkPacket(PKT_RXACK, NULL, 0, portIndex);
+    return;
+  }
   WriteShared(record->RxAckPending, 1);
-  if (sequence != expected || count > RxRoom(ring)) return;
+  if (count > RxRoom(ring)) return;
   ring->WriteIndex = CopyIntoRing(ring, RX_RING_SIZE, payload, count);
   WriteShared(PortTable[portIndex].InSeq, expected);
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);

@@ -78,21 +78,23 @@ TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
   }
 }
 
-// Taken whole or not at all: one that does not fit is refused like a gap (InSeq stays) and,
-// like a repeat or a gap, makes the next read acknowledge again what was taken. A length
-// field below four carries no payload: the packet is taken, empty.
+// Taken whole or not at all. One out of order (a repeat or a gap) is answered at once with a
+// receive acknowledgement of what was taken, so that a lost acknowledgement never waits for the
+// application's next read; one that does not fit is refused (InSeq stays) and the next read
+// acknowledges again. A length field below four carries no payload: the packet is taken, empty.
 TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherAcknowledgement) {
   struct Case {
     LONG held, inSeq, sequence, payload;
-    bool taken;
+    bool taken, acknowledgedNow;
     ULONG lengthField;
   } cases[] = {
-      {1000, 3, 4, 23, true, 0}, {1000, 3, 4, 24, false, 0},  // room for 23 more
-      {1023, 1, 2, 10, false, 0},                             // a full ring
-      {0, 15, 1, 4, true, 0},    {0, 15, 15, 4, false, 0},    // the wrap; a repeat
-      {0, 1, 3, 4, false, 0},                                 // a gap
-      {5, 4, 5, 8, true, 3},                                  // no payload
+      {1000, 3, 4, 23, true, false, 0}, {1000, 3, 4, 24, false, false, 0},  // room for 23 more
+      {1023, 1, 2, 10, false, false, 0},                                    // a full ring
+      {0, 15, 1, 4, true, false, 0},    {0, 15, 15, 4, false, true, 0},     // the wrap; a repeat
+      {0, 1, 3, 4, false, true, 0},                                         // a gap
+      {5, 4, 5, 8, true, false, 3},                                         // no payload
   };
+  ports_->OpenLink(0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sequence);
     Fill(0, c.held);
@@ -102,7 +104,13 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
     EXPECT_EQ(Held(0), c.held + (c.taken && c.lengthField == 0 ? c.payload : 0));
     EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);
     EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.taken);
-    EXPECT_EQ(ports_->Record(0)->RxAckPending, 1u);
+    EXPECT_EQ(ports_->Record(0)->RxAckPending, c.acknowledgedNow ? 0u : 1u);
+    ControlNode* acknowledgement = DetachControlQueue(0);
+    EXPECT_EQ(acknowledgement != nullptr, c.acknowledgedNow);
+    if (acknowledgement != nullptr) {
+      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, c.inSeq);
+      ExFreePool(acknowledgement);
+    }
   }
 }
 

@@ -149,6 +149,7 @@ void SoakPort::Reopen() {
   } else {
     file_.Close();
     figures_.reopens++;
+    ForgetUnacknowledgedImmediates();
     if (!OpenHandle()) Abandon("the port did not open again after the link went down");
     lastWrite_ = lastRead_ = Now();
     alone.unlock();
@@ -158,6 +159,16 @@ void SoakPort::Reopen() {
     reopening_ = false;
   }
   resumed_.notify_all();
+}
+
+// An immediate character ends when it is in the transmit ring, before the remote has it; the
+// port's close abandons the chunk in flight, so one taken since the last write that completed
+// (whose acknowledgement vouches for everything before it) may be lost with it, as the unsent
+// output of a port that closes. The writer is held off while this runs.
+void SoakPort::ForgetUnacknowledgedImmediates() {
+  for (auto it = writes_.rbegin(); it != writes_.rend() && (it->immediate || !it->whole); ++it) {
+    if (it->immediate) it->whole = false;
+  }
 }
 
 void SoakPort::Feed(std::mt19937_64& random) {
@@ -215,8 +226,11 @@ std::string SoakPort::LinkState() const {
   const devserver::ChannelSnapshot remote = place_.server->Channel(place_.channel);
   text << "; remote: channel " << (remote.open ? "open" : "closed") << ", took data up to "
        << int(remote.lastDataSequence) << ", sent up to " << int(remote.lastSentSequence) << " ("
-       << remote.seqDataInFlight << " in flight), last receive acknowledgement "
-       << int(remote.lastRxAckSequence);
+       << remote.seqDataInFlight << " in flight), last receive acknowledgement taken "
+       << int(remote.lastRxAckSequence) << "; refused data " << remote.dataRefusedRepeat
+       << " repeated, " << remote.dataRefusedOutOfOrder << " out of order, "
+       << remote.dataRefusedClosed << " closed; receive acknowledgements refused "
+       << remote.rxAcksRefused;
   return text.str();
 }
 
@@ -277,7 +291,7 @@ size_t SoakPort::WriteOnce(std::mt19937_64& random, size_t offset) {
           std::to_string(result.status) + " and " + std::to_string(result.information) + " bytes");
   }
   (whole ? figures_.writesDone : figures_.writesCancelled)++;
-  writes_.push_back({offset, length, whole});
+  writes_.push_back({offset, length, whole, false});
   if (whole) {
     figures_.written += length;
     lastWrite_ = Now();
@@ -301,7 +315,7 @@ size_t SoakPort::SendImmediate(size_t offset) {
     return 0;
   }
   figures_.immediates++;
-  writes_.push_back({offset, 1, true});
+  writes_.push_back({offset, 1, true, true});
   lastWrite_ = Now();
   return 1;
 }

@@ -79,6 +79,7 @@ class SoakPort {
 
   const std::string& Name() const { return place_.comName; }
   uint8_t Channel() const { return place_.channel; }
+  const devserver::DeviceServer& Remote() const { return *place_.server; }
   const SoakFigures& Figures() const { return figures_; }
   std::vector<std::string> Errors() const;
   // The driver's and the remote's view of the link, in one line.
@@ -104,6 +105,7 @@ class SoakPort {
   void CheckRead(const host::io::Result& result, const uint8_t* buffer, ULONG length);
   bool ReaderAtEnd(bool drained);
   bool OpenHandle();
+  void ForgetUnacknowledgedImmediates();
   void CancelInFlight();
   std::chrono::microseconds SoakTime(double seconds) const;
 
@@ -114,7 +116,8 @@ class SoakPort {
   std::vector<uint8_t> inbound_;   // what the line sends, in order
   struct WriteOutcome {
     size_t offset, length;
-    bool whole;  // completed (else cancelled: any first part may have gone out)
+    bool whole;      // completed (else cancelled: any first part may have gone out)
+    bool immediate;  // an immediate character
   };
   std::vector<WriteOutcome> writes_;  // writer thread, then CheckWrites
   StreamCursor readCursor_;           // reader thread

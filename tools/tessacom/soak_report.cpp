@@ -41,6 +41,25 @@ std::string Faults(const devserver::FaultCounts& c) {
          std::to_string(c.delayed) + " delayed";
 }
 
+// What the remotes refused of the driver's packets, and why, over the soak's channels.
+void PrintRefusals(const std::vector<std::unique_ptr<SoakPort>>& ports, std::ostream& out) {
+  devserver::ChannelSnapshot sum;
+  for (const auto& port : ports) {
+    const devserver::ChannelSnapshot c = port->Remote().Channel(port->Channel());
+    sum.dataRefusedRepeat += c.dataRefusedRepeat;
+    sum.dataRefusedOutOfOrder += c.dataRefusedOutOfOrder;
+    sum.dataRefusedClosed += c.dataRefusedClosed;
+    sum.rxAcksRefused += c.rxAcksRefused;
+    sum.pollsRefusedClosed += c.pollsRefusedClosed;
+    sum.seqDataResent += c.seqDataResent;
+  }
+  out << "remotes refused: data " << sum.dataRefusedRepeat << " repeated, "
+      << sum.dataRefusedOutOfOrder << " out of order, " << sum.dataRefusedClosed
+      << " on a closed channel; receive acknowledgements " << sum.rxAcksRefused
+      << "; polls on a closed channel " << sum.pollsRefusedClosed << "; remotes resent "
+      << sum.seqDataResent << " sequenced packets\n";
+}
+
 void PrintLink(const std::vector<std::unique_ptr<SoakRemote>>& remotes, std::ostream& out) {
   devserver::FaultCounts in, toDriver;
   size_t datagramsIn = 0, datagramsOut = 0, retransmissions = 0, polls = 0;
@@ -103,6 +122,7 @@ size_t Report(const std::vector<std::unique_ptr<SoakPort>>& ports,
               std::ostream& out) {
   PrintPorts(ports, out);
   PrintLink(remotes, out);
+  PrintRefusals(ports, out);
   for (const auto& port : ports) {
     for (const std::string& error : port->Errors()) out << "error: " << error << "\n";
   }
