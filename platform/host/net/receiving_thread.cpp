@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "host/net/udp_core.h"
@@ -34,18 +35,43 @@ std::optional<ReceiveRequest> Deliver(Core& core, BoundSocket& socket, Datagram&
   return std::nullopt;
 }
 
+// One datagram from the socket, without waiting: its length, or -1 when none is there. Notes
+// in the socket's record the drop count Linux reports with it (SO_RXQ_OVFL: every datagram
+// the kernel dropped on the socket so far, sent only once there was one).
+ssize_t TakeFromSocket(BoundSocket& socket, std::vector<uint8_t>& buffer, sockaddr_in* from,
+                       uint32_t* kernelDrops) {
+  iovec part{buffer.data(), buffer.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr message{};
+  message.msg_name = from;
+  message.msg_namelen = sizeof *from;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(socket.fd, &message, MSG_DONTWAIT);
+  if (n < 0) return n;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(kernelDrops, CMSG_DATA(c), sizeof *kernelDrops);
+    }
+  }
+  return n;
+}
+
 void ReadSocket(Core& core, const std::shared_ptr<BoundSocket>& socket,
                 std::vector<uint8_t>& buffer) {
   for (;;) {
     sockaddr_in from;
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(socket->fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &length);
+    uint32_t kernelDrops = socket->kernelDrops;
+    const ssize_t n = TakeFromSocket(*socket, buffer, &from, &kernelDrops);
     if (n < 0) return;
     std::optional<ReceiveRequest> done;
     Datagram datagram;
     {
       std::lock_guard hold(core.lock);
+      core.counts.kernelDropped += kernelDrops - socket->kernelDrops;  // modulo 2^32
+      socket->kernelDrops = kernelDrops;
       datagram.source = IpEndpoint{ntohl(from.sin_addr.s_addr),
                                    FromWirePort(core, ntohs(from.sin_port))};
       datagram.bytes.assign(buffer.begin(), buffer.begin() + n);

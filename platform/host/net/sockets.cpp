@@ -111,6 +111,32 @@ NTSTATUS StatusOfErrno(int error) {
   }
 }
 
+namespace {
+
+// Binds a new socket to `wire` (port 0: one the system picks) with the options the receiving
+// thread relies on: the kernel's drop count reported with each datagram. 0, or the errno.
+int BindSocket(const IpEndpoint& wire, BoundSocket* socket) {
+  socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket->fd < 0) return errno;
+  const int on = 1;
+  setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(socket->fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(wire.port);
+  address.sin_addr.s_addr = htonl(wire.address);
+  if (bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return errno;
+  }
+  socklen_t length = sizeof address;
+  getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &length);
+  socket->bound = IpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+  return 0;
+}
+
+}  // namespace
+
 NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   Core& core = TheCore();
   std::lock_guard hold(core.lock);
@@ -124,21 +150,7 @@ NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   }
   if (!socket) {
     socket = std::make_shared<BoundSocket>();
-    socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket->fd < 0) return StatusOfErrno(errno);
-    const int on = 1;
-    setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(wire.port);
-    address.sin_addr.s_addr = htonl(wire.address);
-    if (bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      return StatusOfErrno(errno);
-    }
-    socklen_t length = sizeof address;
-    getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &length);
-    socket->bound = IpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+    if (const int error = BindSocket(wire, socket.get())) return StatusOfErrno(error);
     core.sockets.push_back(socket);
     WakeReceiver(core);
   }

@@ -28,6 +28,7 @@ struct BoundSocket {
   int fd = -1;
   IpEndpoint bound;  // on the wire (port mapped)
   std::vector<AddressObject*> objects;
+  uint32_t kernelDrops = 0;  // the kernel's drop count last reported on it (receiving thread)
   ~BoundSocket();
 };
 

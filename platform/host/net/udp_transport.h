@@ -68,6 +68,7 @@ struct Counters {
   size_t receivesCompleted = 0;  // with a datagram
   size_t refusedByGuard = 0;
   size_t backlogDropped = 0;
+  size_t kernelDropped = 0;      // by Linux on the transport's sockets, as it reports them
   size_t truncated = 0;          // completed with STATUS_BUFFER_OVERFLOW
   size_t pendingReceives = 0;    // right now
   size_t addressObjects = 0;     // open right now (cleanup not yet done)
