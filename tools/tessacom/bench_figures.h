@@ -71,7 +71,10 @@ struct Flood {
   EchoUnderLoad quiet;
   EchoUnderLoad flooded;
   double floodPerSecond = 0;    // datagrams the flooding remote sent
+  double takenPerSecond = 0;    // datagrams the transport took from its sockets meanwhile
   double transportDropped = 0;  // datagrams the transport dropped during the flood
+  double fromFlooder = 0;       // of them, the flooding remote's
+  double fromGoodRemote = 0;    // and the echoing remote's
   double kernelDropped = 0;     // datagrams Linux dropped on the transport's sockets
 };
 

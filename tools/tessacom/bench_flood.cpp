@@ -125,7 +125,7 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
   }
   figures.quiet = EchoForAStretch(rig, plan.stretchSeconds);
   devserver::DeviceServer& flooder = rig.ServerOf(kFloodedPort);
-  const host::udp::Counters countsBefore = host::udp::GetCounters();
+  host::udp::ResetCounters();
   const size_t sentBefore = flooder.Stats().datagramsOut;
   {
     Flooder flood(flooder, rig.Channel(kFloodedPort));
@@ -135,8 +135,14 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
   const host::udp::Counters counts = host::udp::GetCounters();
   const double seconds = plan.warmUpSeconds + figures.flooded.seconds;
   figures.floodPerSecond = static_cast<double>(flooder.Stats().datagramsOut - sentBefore) / seconds;
-  figures.transportDropped = static_cast<double>(counts.backlogDropped - countsBefore.backlogDropped);
-  figures.kernelDropped = static_cast<double>(counts.kernelDropped - countsBefore.kernelDropped);
+  figures.takenPerSecond = static_cast<double>(counts.datagramsReceived) / seconds;
+  figures.transportDropped = static_cast<double>(counts.queueDropped);
+  // The sources as the driver sees them: the link port, whatever port carries it on the wire.
+  figures.fromFlooder = static_cast<double>(
+      host::udp::DroppedFrom(flooder.Local().address, devserver::kLinkPort));
+  figures.fromGoodRemote = static_cast<double>(
+      host::udp::DroppedFrom(rig.ServerOf(kGoodPort).Local().address, devserver::kLinkPort));
+  figures.kernelDropped = static_cast<double>(counts.kernelDropped);
   return figures;
 }
 

@@ -47,8 +47,10 @@ void PrintFlood(std::ostream& out, const Flood& f) {
       << "                                 bytes/s\n"
       << EchoRow("alone", f.quiet)
       << EchoRow(Format("flood of %.0f datagrams/s", f.floodPerSecond).c_str(), f.flooded)
-      << Format("  dropped during the flood: by the transport %.0f, by the kernel %.0f\n\n",
-                f.transportDropped, f.kernelDropped);
+      << Format("  the transport took %.0f datagrams/s from its socket; dropped by the kernel %.0f,\n",
+                f.takenPerSecond, f.kernelDropped)
+      << Format("  by the transport %.0f: %.0f of the flooding remote, %.0f of the echoing one\n\n",
+                f.transportDropped, f.fromFlooder, f.fromGoodRemote);
 }
 
 void JsonEcho(std::ostream& out, const char* name, const EchoUnderLoad& e) {
@@ -64,7 +66,10 @@ void JsonFlood(std::ostream& out, const Flood& f) {
   out << ", ";
   JsonEcho(out, "flooded", f.flooded);
   out << ", \"flood_datagrams_per_second\": " << f.floodPerSecond
+      << ", \"taken_per_second\": " << f.takenPerSecond
       << ", \"transport_dropped\": " << f.transportDropped
+      << ", \"transport_dropped_flooder\": " << f.fromFlooder
+      << ", \"transport_dropped_echoing\": " << f.fromGoodRemote
       << ", \"kernel_dropped\": " << f.kernelDropped << "},\n";
 }
 
