@@ -31,12 +31,15 @@ std::vector<std::vector<uint8_t>> FloodDatagrams(uint8_t channel) {
     std::vector<uint8_t> payload(random() % (devserver::kMaxPayload + 1));
     for (uint8_t& byte : payload) byte = static_cast<uint8_t>(random());
     const uint8_t sequence = static_cast<uint8_t>(1 + i % 15);
-    switch (i % 4) {
-      case 0: datagrams.push_back(payload); break;
-      case 1: datagrams.push_back(devserver::Encode(devserver::kData, channel, sequence, payload)); break;
-      case 2: datagrams.push_back(devserver::Encode(devserver::kSeqData, channel, sequence, payload)); break;
-      default: datagrams.push_back(devserver::Encode(devserver::kPoll, channel, sequence)); break;
+    const int kind = i % 4;
+    if (kind == 0) {
+      datagrams.push_back(payload);
+      continue;
     }
+    constexpr uint8_t kTypes[] = {devserver::kData, devserver::kSeqData, devserver::kPoll};
+    const uint8_t type = kTypes[kind - 1];
+    if (type == devserver::kPoll) payload.clear();
+    datagrams.push_back(devserver::Encode(type, channel, sequence, payload));
   }
   return datagrams;
 }
@@ -127,13 +130,15 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
   devserver::DeviceServer& flooder = rig.ServerOf(kFloodedPort);
   host::udp::ResetCounters();
   const size_t sentBefore = flooder.Stats().datagramsOut;
+  const auto floodStart = std::chrono::steady_clock::now();
   {
     Flooder flood(flooder, rig.Channel(kFloodedPort));
     progress.Wait(plan.warmUpSeconds);
     figures.flooded = EchoForAStretch(rig, plan.stretchSeconds);
   }
   const host::udp::Counters counts = host::udp::GetCounters();
-  const double seconds = plan.warmUpSeconds + figures.flooded.seconds;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - floodStart).count();
   figures.floodPerSecond = static_cast<double>(flooder.Stats().datagramsOut - sentBefore) / seconds;
   figures.takenPerSecond = static_cast<double>(counts.datagramsReceived) / seconds;
   figures.transportDropped = static_cast<double>(counts.queueDropped);

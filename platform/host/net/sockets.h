@@ -1,7 +1,7 @@
 // Private to platform/host/net.
-// The UDP transport's sockets and address objects: binding, the sharing of
-// one socket by the address objects on one (address, port), the delivery of each datagram to
-// exactly one address object, the datagrams held for each source, pending receives, sends and the receiving thread.
+// The UDP transport's sockets and address objects: binding, the sharing of one socket by the
+// address objects on one (address, port), the delivery of each datagram to exactly one address
+// object, the datagrams held for each source, pending receives, sends and the receiving thread.
 // One mutex guards all of it; no request is completed while it is held.
 #pragma once
 

@@ -25,7 +25,8 @@
 //   receive ends with STATUS_CANCELLED. The datagrams it holds stay with the port: each goes,
 //   as it would have on arrival, to a matching pending receive of another address object on
 //   the same (address, port) or into the newest one's queue for its source, in order of
-//   arrival; they are dropped only with the port's last address object.
+//   arrival; they are dropped only with the port's last address object, or beyond the bound
+//   of the queue they join (its newest first).
 // - The real sockets' kernel buffers are raised (kKernelReceiveBufferBytes) so that the
 //   transport's thread, not Linux, decides what is dropped; what Linux drops all the same is
 //   counted as it reports it (SO_RXQ_OVFL).
