@@ -107,6 +107,26 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
       {key + "\"MaxPort\"=dword:0000012c\n",
        {"note: \"MaxPort\" is 300, more than the 256 ports the driver has room for: it makes 256",
         "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)"}},
+      // Channels 0, 257 and 65536 on one remote, beside ports on its channels 1 and 256.
+      {key + "\"MaxPort\"=dword:00000006\n\"StartNum1\"=dword:00000000\n\"StartNum2\"=dword:00000101\n"
+             "\"StartNum3\"=dword:00000001\n\"StartNum4\"=dword:00000001\n\"StartNum5\"=dword:00010000\n"
+             "\"StartNum6\"=dword:00000100\n"
+             "\"dAddress1\"=dword:7f000005\n\"dAddress2\"=dword:7f000005\n\"dAddress3\"=dword:7f000005\n"
+             "\"dAddress4\"=dword:7f000005\n\"dAddress5\"=dword:7f000005\n\"dAddress6\"=dword:7f000005\n",
+       {"note: \"StartNum1\" is 0, outside 1 to 256: port 0 sends on wire channel 255 of 127.0.0.5",
+        "nothing the remote sends reaches port 0 and every open of it fails (what comes back on wire "
+        "channel 255 goes to port 5: ",
+        "note: \"StartNum2\" is 257, outside 1 to 256: port 1 sends on wire channel 0 of 127.0.0.5",
+        "every open of it fails (what comes back on wire channel 0 goes to port 2: the reply to an "
+        "open of port 1 leaves port 2's link open, and port 2 then refuses every open",
+        "note: \"StartNum5\" is 65536, outside 1 to 256: port 4 sends on wire channel 255",
+        "note: ports 2, 3 have the same remote 127.0.0.5 and channel 1",
+        "to port 2 alone, so an open of another of them gets no reply and fails, and the reply it "
+        "caused leaves port 2's link open: port 2 then refuses every open until the remote closes it"}},
+      {key + "\"MaxPort\"=dword:80000000\n",
+       {"note: \"MaxPort\" is 2147483648, which the driver reads as a signed number, -2147483648: it "
+        "makes no port, and a load without a port fails",
+        "load: STATUS_SERIAL_NO_DEVICE_INITED"}},
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n",
        {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom"}},
   };

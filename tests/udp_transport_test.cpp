@@ -151,7 +151,7 @@ class UdpTransportTest : public testsupport::ManualExecutive {
     ASSERT_EQ(host::udp::Install(), STATUS_SUCCESS);
     local_ = testsupport::UniqueLoopbackAddress();
     host::udp::SetAnyAddress(local_);
-    host::udp::SetBacklogLimit(64);
+    host::udp::SetSourceQueueBytes(host::udp::kDefaultSourceQueueBytes);
     host::udp::ResetCounters();
   }
   void TearDown() override {
@@ -261,23 +261,67 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
   EXPECT_EQ(host::udp::GetCounters().truncated, 1u);
 }
 
-TEST_F(UdpTransportTest, BacklogKeepsTheNewestDatagramsUpToItsBound) {
-  host::udp::SetBacklogLimit(3);
+// Each source's queue keeps its oldest datagrams up to its bound and turns later ones away;
+// a filtered receive takes its source's oldest, one without a filter the oldest of all.
+TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
+  host::udp::SetSourceQueueBytes(3 * (host::udp::kDatagramOverheadBytes + 1));
   AddressObject& object = Open();
   UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
-  for (char c = '0'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
-  ASSERT_TRUE(WaitReceived(5));
-  EXPECT_EQ(host::udp::GetCounters().backlogDropped, 2u);
-  for (char c = '2'; c <= '4'; ++c) {
-    auto r = StartReceive(object, server.Address(), kLinkPort);
-    EXPECT_EQ(r->dispatchStatus, STATUS_SUCCESS);
-    EXPECT_EQ(r->Received(), Bytes{uint8_t(c)});
+  UdpPeer other(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("0")));
+  ASSERT_TRUE(other.SendTo(local_, kLinkPort, Text("x")));
+  for (char c = '1'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
+  ASSERT_TRUE(WaitReceived(6));
+  EXPECT_EQ(host::udp::GetCounters().queueDropped, 2u);
+  EXPECT_EQ(host::udp::DroppedFrom(server.Address(), kLinkPort), 2u);
+  EXPECT_EQ(host::udp::DroppedFrom(other.Address(), kLinkPort), 0u);
+  const std::pair<uint32_t, const char*> takes[] = {
+      {server.Address(), "0"}, {0, "x"}, {0, "1"}, {server.Address(), "2"}};
+  for (const auto& [filter, text] : takes) {
+    auto r = StartReceive(object, filter, filter == 0 ? 0 : kLinkPort);
+    EXPECT_EQ(r->dispatchStatus, STATUS_SUCCESS) << text;
+    EXPECT_EQ(r->Received(), Text(text));
   }
-  auto empty = StartReceive(object, server.Address(), kLinkPort);
+  auto empty = StartReceive(object, 0, 0);
   EXPECT_EQ(empty->dispatchStatus, STATUS_PENDING);
   ZwClose(objects_.back().handle);
   objects_.back().handle = nullptr;
   ASSERT_TRUE(empty->WaitDone());
+}
+
+// One source floods while another's datagrams keep arriving, each taken by a receive posted
+// again after the one before completed: the flood fills only its own source's queue, and the
+// other source loses nothing. The sender keeps no more in the kernel's buffer than a default
+// one holds, so that what is dropped is the transport's choice.
+TEST_F(UdpTransportTest, AFloodingSourceLosesItsOwnDatagramsAndNoOtherSources) {
+  AddressObject& object = Open();
+  UdpPeer flooder(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  UdpPeer steady(testsupport::UniqueLoopbackAddress(), kLinkPort);
+  constexpr int kSteady = 100;
+  constexpr int kFloodEach = 50;  // flood datagrams before each steady one
+  constexpr size_t kInKernel = 200;
+  std::thread sender([&] {
+    for (int i = 0; i < kSteady; i++) {
+      for (int f = 0; f < kFloodEach; f++) flooder.SendTo(local_, kLinkPort, Bytes(64, 0xF1));
+      steady.SendTo(local_, kLinkPort, Bytes{uint8_t(i)});
+      const size_t sent = static_cast<size_t>(i + 1) * (kFloodEach + 1);
+      if (sent > kInKernel && !WaitReceived(sent - kInKernel)) return;
+    }
+  });
+  int received = 0;
+  for (; received < kSteady; received++) {
+    auto r = StartReceive(object, steady.Address(), kLinkPort);
+    const bool done = r->WaitDone();
+    if (!done && IoCancelIrp(r->irp)) r->WaitDone();
+    if (!done || r->Received() != Bytes{uint8_t(received)}) break;
+  }
+  sender.join();
+  EXPECT_EQ(received, kSteady) << "the steady source lost a datagram";
+  const host::udp::Counters counts = host::udp::GetCounters();
+  EXPECT_EQ(host::udp::DroppedFrom(steady.Address(), kLinkPort), 0u);
+  EXPECT_GT(counts.queueDropped, 0u);
+  EXPECT_EQ(host::udp::DroppedFrom(flooder.Address(), kLinkPort), counts.queueDropped);
+  EXPECT_EQ(counts.kernelDropped, 0u);
 }
 
 TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
@@ -339,7 +383,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne)
   ASSERT_TRUE(onOlder->WaitDone());
   EXPECT_EQ(onOlder->Received(), Text("a"));
 
-  // Nobody waits: the newest object's backlog keeps it.
+  // Nobody waits: the newest object holds it.
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("b")));
   ASSERT_TRUE(WaitReceived(2));
   auto olderAgain = StartReceive(older, server.Address(), kLinkPort);
@@ -364,7 +408,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne)
 }
 
 // What an address object still held when it closes stays with its port: a pending receive of
-// another object there takes it, or that object's backlog keeps it ahead of later datagrams.
+// another object there takes it, or that object holds it, in order of arrival with its own.
 TEST_F(UdpTransportTest, ClosingAnAddressObjectHandsWhatItHeldToTheOthersOnItsPort) {
   AddressObject& older = Open();
   UdpPeer first(testsupport::UniqueLoopbackAddress(), kLinkPort);

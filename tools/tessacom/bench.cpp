@@ -22,7 +22,7 @@ constexpr struct {
   int ports;
   int servers;
 } kWriteLayouts[] = {{1, 1}, {4, 1}, {4, 4}, {16, 1}, {16, 4}};
-constexpr int kPhases = 5 + static_cast<int>(std::size(kWriteLayouts));
+constexpr int kPhases = 6 + static_cast<int>(std::size(kWriteLayouts));
 
 // Stack reserved for each thread started from here on (emulators, the driver's threads, the
 // applications'): the scale phase runs over 500 threads, which at the default 8 MiB apiece
@@ -75,6 +75,8 @@ void Measure(const Plan& plan, Figures& f, Progress& progress) {
   f.echoMicros = MeasureEcho(plan, reference, progress, f.problems);
   progress.Phase("open and close");
   f.openMillis = MeasureOpens(plan, reference, &f.closeMillis, progress, f.problems);
+  progress.Phase("echo while another remote floods the driver");
+  f.flood = MeasureFlood(plan, reference, progress, f.problems);
   progress.Phase("256 ports on 256 servers");
   f.scale = MeasureScale(plan, reference, progress, f.problems);
 }

@@ -45,6 +45,9 @@ std::vector<std::string> MissingFigures(const Figures& f) {
   Require(missing, "echo round trips", f.echoMicros.samples);
   Require(missing, "opens", f.openMillis.samples);
   Require(missing, "closes", f.closeMillis.samples);
+  Require(missing, "echo round trips without the flood", f.flood.quiet.micros.samples);
+  Require(missing, "echo round trips under the flood", f.flood.flooded.micros.samples);
+  Require(missing, "flood rate", f.flood.floodPerSecond);
   const Scale& s = f.scale;
   for (const auto& [name, value] : {std::pair{"load", s.loadSeconds}, {"open", s.openSeconds},
                                     {"move", s.moveSeconds}, {"close", s.closeSeconds},

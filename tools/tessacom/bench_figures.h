@@ -58,6 +58,26 @@ struct Scale {
   bool moved = false;  // every port's bytes reached its server
 };
 
+// One stretch of echo round trips of one data packet on a port.
+struct EchoUnderLoad {
+  double seconds = 0;
+  double bytesPerSecond = 0;  // of the round trips that brought their block back
+  Percentiles micros;         // their times
+  int failed = 0;             // round trips whose block did not come back within 10 s
+};
+
+// The good port's echo with and without another remote flooding the driver.
+struct Flood {
+  EchoUnderLoad quiet;
+  EchoUnderLoad flooded;
+  double floodPerSecond = 0;    // datagrams the flooding remote sent
+  double takenPerSecond = 0;    // datagrams the transport took from its sockets meanwhile
+  double transportDropped = 0;  // datagrams the transport dropped during the flood
+  double fromFlooder = 0;       // of them, the flooding remote's
+  double fromGoodRemote = 0;    // and the echoing remote's
+  double kernelDropped = 0;     // datagrams Linux dropped on the transport's sockets
+};
+
 struct Figures {
   bool quick = false;
   double loadAverage = 0;    // one-minute load average when the run began
@@ -68,6 +88,7 @@ struct Figures {
   Percentiles echoMicros;  // one byte written and read back through the echo
   Percentiles openMillis;
   Percentiles closeMillis;
+  Flood flood;
   Scale scale;
   std::vector<std::string> problems;  // what went wrong, for the report
 };

@@ -40,6 +40,9 @@ Percentiles MeasureEcho(const Plan& plan, const Reference& reference, Progress& 
 // Opens and closes of one port, one after the other; the close times go to `closes`.
 Percentiles MeasureOpens(const Plan& plan, const Reference& reference, Percentiles* closes,
                          Progress& progress, std::vector<std::string>& problems);
+// Echo round trips on one remote's port, without and with another remote flooding the driver.
+Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progress,
+                   std::vector<std::string>& problems);
 // 256 ports on 256 servers through their whole life.
 Scale MeasureScale(const Plan& plan, const Reference& reference, Progress& progress,
                    std::vector<std::string>& problems);

@@ -34,6 +34,45 @@ std::string Spread(const Percentiles& p, const char* unit) {
   return text;
 }
 
+std::string EchoRow(const char* label, const EchoUnderLoad& e) {
+  char text[200];
+  std::snprintf(text, sizeof text, "  %-26s %10.0f  p50 %8.1f  p99 %8.1f  max %9.1f us  %5d samples, %d lost\n",
+                label, e.bytesPerSecond, e.micros.p50, e.micros.p99, e.micros.max, e.micros.samples,
+                e.failed);
+  return text;
+}
+
+void PrintFlood(std::ostream& out, const Flood& f) {
+  out << "echo of one 128-byte data packet, the remote alone and with another remote flooding:\n"
+      << "                                 bytes/s\n"
+      << EchoRow("alone", f.quiet)
+      << EchoRow(Format("flood of %.0f datagrams/s", f.floodPerSecond).c_str(), f.flooded)
+      << Format("  the transport took %.0f datagrams/s from its socket; dropped by the kernel %.0f,\n",
+                f.takenPerSecond, f.kernelDropped)
+      << Format("  by the transport %.0f: %.0f of the flooding remote, %.0f of the echoing one\n\n",
+                f.transportDropped, f.fromFlooder, f.fromGoodRemote);
+}
+
+void JsonEcho(std::ostream& out, const char* name, const EchoUnderLoad& e) {
+  out << "\"" << name << "\": {\"seconds\": " << e.seconds << ", \"bytes_per_second\": "
+      << e.bytesPerSecond << ", \"samples\": " << e.micros.samples << ", \"p50_us\": " << e.micros.p50
+      << ", \"p99_us\": " << e.micros.p99 << ", \"max_us\": " << e.micros.max
+      << ", \"lost\": " << e.failed << "}";
+}
+
+void JsonFlood(std::ostream& out, const Flood& f) {
+  out << "  \"flood\": {";
+  JsonEcho(out, "alone", f.quiet);
+  out << ", ";
+  JsonEcho(out, "flooded", f.flooded);
+  out << ", \"flood_datagrams_per_second\": " << f.floodPerSecond
+      << ", \"taken_per_second\": " << f.takenPerSecond
+      << ", \"transport_dropped\": " << f.transportDropped
+      << ", \"transport_dropped_flooder\": " << f.fromFlooder
+      << ", \"transport_dropped_echoing\": " << f.fromGoodRemote
+      << ", \"kernel_dropped\": " << f.kernelDropped << "},\n";
+}
+
 std::string JsonString(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
@@ -96,6 +135,7 @@ void PrintTable(std::ostream& out, const Figures& f) {
   out << "echo, 1 byte out and back      " << Spread(f.echoMicros, "us") << "\n";
   out << "open                           " << Spread(f.openMillis, "ms") << "\n";
   out << "close                          " << Spread(f.closeMillis, "ms") << "\n\n";
+  PrintFlood(out, f.flood);
   const Scale& s = f.scale;
   out << "scale, " << s.ports << " ports on " << s.ports << " servers, " << s.bytesPerPort
       << " bytes written on each:\n"
@@ -123,6 +163,7 @@ void WriteJson(std::ostream& out, const Figures& f) {
   JsonSpread(out, "echo_us", f.echoMicros);
   JsonSpread(out, "open_ms", f.openMillis);
   JsonSpread(out, "close_ms", f.closeMillis);
+  JsonFlood(out, f.flood);
   const Scale& s = f.scale;
   out << "  \"scale\": {\"ports\": " << s.ports << ", \"bytes_per_port\": " << s.bytesPerPort
       << ", \"load_s\": " << s.loadSeconds << ", \"open_s\": " << s.openSeconds

@@ -63,6 +63,83 @@ void PrintNotes(std::ostream& out, const std::vector<std::string>& notes) {
   for (const auto& note : notes) out << "note: " << note << "\n";
 }
 
+namespace {
+
+// What the driver makes of "MaxPort": more than it has room for, or no port at all.
+void MaxPortNotes(LONG maxPort, std::vector<std::string>& notes) {
+  if (maxPort > MAX_PORTS) {
+    notes.push_back("\"MaxPort\" is " + std::to_string(maxPort) + ", more than the " +
+                    std::to_string(MAX_PORTS) + " ports the driver has room for: it makes " +
+                    std::to_string(MAX_PORTS));
+  } else if (maxPort < 0) {
+    notes.push_back("\"MaxPort\" is " + std::to_string(static_cast<ULONG>(maxPort)) +
+                    ", which the driver reads as a signed number, " + std::to_string(maxPort) +
+                    ": it makes no port, and a load without a port fails");
+  } else if (maxPort == 0) {
+    notes.push_back("\"MaxPort\" is 0: the driver makes no port, and a load without a port fails");
+  }
+}
+
+// A port's remote as the driver reads it from "StartNum<n>" and "dAddress<n>" (n = port + 1).
+struct PortRemote {
+  LONG port = 0;
+  ULONG address = 0;
+  LONG startNum = kAbsent;
+  bool InRange() const { return startNum >= 1 && startNum <= MAX_PORTS; }
+};
+
+// The first port on `address` whose channel the driver matches wire channel `wire` with.
+std::optional<LONG> PortOnWire(const std::vector<PortRemote>& remotes, ULONG address, ULONG wire) {
+  for (const PortRemote& r : remotes) {
+    if (r.address == address && r.InRange() && static_cast<ULONG>(r.startNum - 1) == wire) return r.port;
+  }
+  return std::nullopt;
+}
+
+// A channel outside 1..256: the driver sends on the low 8 bits of StartNum - 1 but hands a
+// port only datagrams whose channel equals StartNum - 1 whole, which no wire channel does.
+void ChannelRangeNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
+  for (const PortRemote& r : remotes) {
+    if (r.address == 0 || r.InRange()) continue;
+    const ULONG wire = (static_cast<ULONG>(r.startNum) - 1) & 0xFF;
+    const std::string port = "port " + std::to_string(r.port);
+    std::string note = "\"StartNum" + std::to_string(r.port + 1) + "\" is " +
+                       std::to_string(static_cast<ULONG>(r.startNum)) + ", outside 1 to " +
+                       std::to_string(MAX_PORTS) + ": " + port + " sends on wire channel " +
+                       std::to_string(wire) + " of " + devserver::AddressToString(r.address) +
+                       " (the low 8 bits of StartNum - 1), but the driver hands a port only what "
+                       "comes on channel StartNum - 1 whole, so nothing the remote sends reaches " +
+                       port + " and every open of it fails";
+    if (const std::optional<LONG> other = PortOnWire(remotes, r.address, wire)) {
+      const std::string taker = "port " + std::to_string(*other);
+      note += " (what comes back on wire channel " + std::to_string(wire) + " goes to " + taker +
+              ": the reply to an open of " + port + " leaves " + taker + "'s link open, and " + taker +
+              " then refuses every open until the remote closes it)";
+    }
+    notes.push_back(note);
+  }
+}
+
+// Ports on one remote and channel: the driver hands what the channel brings to the first.
+void SharedChannelNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
+  std::map<std::pair<ULONG, LONG>, std::vector<LONG>> sharing;  // (address, StartNum) -> ports
+  for (const PortRemote& r : remotes) {
+    if (r.address != 0 && r.InRange()) sharing[{r.address, r.startNum}].push_back(r.port);
+  }
+  for (const auto& [remote, ports] : sharing) {
+    if (ports.size() < 2) continue;
+    const std::string first = "port " + std::to_string(ports.front());
+    notes.push_back(PortList(ports) + " have the same remote " + devserver::AddressToString(remote.first) +
+                    " and channel " + std::to_string(remote.second) +
+                    " (\"StartNum<n>\" and \"dAddress<n>\", n = port + 1): the driver hands what the "
+                    "remote sends on that channel to " + first + " alone, so an open of another of "
+                    "them gets no reply and fails, and the reply it caused leaves " + first +
+                    "'s link open: " + first + " then refuses every open until the remote closes it");
+  }
+}
+
+}  // namespace
+
 std::vector<std::string> RegistryNotes() {
   std::vector<std::string> notes;
   if (!host::registry::KeyExists(ServiceKeyPath())) {
@@ -73,15 +150,17 @@ std::vector<std::string> RegistryNotes() {
   }
   ReadConfigured("StartPort", notes);
   const LONG maxPort = ReadConfigured("MaxPort", notes).value_or(kAbsent);
-  if (maxPort > MAX_PORTS) {
-    notes.push_back("\"MaxPort\" is " + std::to_string(maxPort) + ", more than the " +
-                    std::to_string(MAX_PORTS) + " ports the driver has room for: it makes " +
-                    std::to_string(MAX_PORTS));
-  }
+  MaxPortNotes(maxPort, notes);
+  std::vector<PortRemote> remotes;
   for (LONG n = 1; n <= std::clamp<LONG>(maxPort, 0, MAX_PORTS); ++n) {
-    ReadConfigured("StartNum" + std::to_string(n), notes);
-    ReadConfigured("dAddress" + std::to_string(n), notes);
+    PortRemote remote;
+    remote.port = n - 1;
+    remote.startNum = ReadConfigured("StartNum" + std::to_string(n), notes).value_or(kAbsent);
+    remote.address = static_cast<ULONG>(ReadConfigured("dAddress" + std::to_string(n), notes).value_or(kAbsent));
+    remotes.push_back(remote);
   }
+  ChannelRangeNotes(remotes, notes);
+  SharedChannelNotes(remotes, notes);
   return notes;
 }
 

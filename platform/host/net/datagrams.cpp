@@ -66,8 +66,8 @@ NTSTATUS SendDatagram(PIRP irp, PIO_STACK_LOCATION stack, AddressObject* object)
   return CompleteNow(irp, status, NT_SUCCESS(status) ? bytes.size() : 0);
 }
 
-// Takes a datagram from the filter's address and port: from the backlog at once, or later
-// from the transport's thread (STATUS_PENDING).
+// Takes a datagram from the filter's address and port: one held for a matching source at once,
+// or later from the transport's thread (STATUS_PENDING).
 NTSTATUS ReceiveDatagram(PIRP irp, PIO_STACK_LOCATION stack, AddressObject* object) {
   TDI_REQUEST_KERNEL_RECEIVEDG parameters;
   std::memcpy(&parameters, &stack->Parameters, sizeof parameters);

@@ -1,6 +1,4 @@
 // The UDP transport's settings and counters for tests and programs.
-#include <algorithm>
-
 #include "host/net/udp_core.h"
 
 namespace host::udp::detail {
@@ -50,9 +48,9 @@ void ClearPortMap() {
   TheCore().portMap.clear();
 }
 
-void SetBacklogLimit(size_t datagrams) {
+void SetSourceQueueBytes(size_t bytes) {
   std::lock_guard hold(TheCore().lock);
-  TheCore().backlogLimit = std::max<size_t>(1, datagrams);
+  TheCore().sourceQueueBytes = bytes;
 }
 
 Counters GetCounters() {
@@ -60,9 +58,16 @@ Counters GetCounters() {
   return detail::CurrentCounters(TheCore());
 }
 
+size_t DroppedFrom(uint32_t address, uint16_t port) {
+  std::lock_guard hold(TheCore().lock);
+  const auto found = TheCore().droppedBySource.find(IpEndpoint{address, port});
+  return found == TheCore().droppedBySource.end() ? 0 : found->second;
+}
+
 void ResetCounters() {
   std::lock_guard hold(TheCore().lock);
   TheCore().counts = Counters{};
+  TheCore().droppedBySource.clear();
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,

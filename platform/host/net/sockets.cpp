@@ -57,30 +57,22 @@ std::optional<ReceiveRequest> TakeMatchingReceive(Core& core, BoundSocket& socke
   return std::nullopt;
 }
 
-void TrimBacklog(Core& core, std::deque<Datagram>& backlog) {
-  while (backlog.size() > core.backlogLimit) {
-    backlog.pop_front();
-    ++core.counts.backlogDropped;
-  }
-}
-
 namespace {
 
-// Hands the datagrams a closing address object held to the other objects on its socket, in
-// their order and ahead of the datagrams that arrived after them. Lock held.
-void HandOverBacklog(Core& core, BoundSocket& socket, std::deque<Datagram>& held,
-                     std::vector<std::pair<ReceiveRequest, Datagram>>* handed) {
+// Hands the datagrams a closing address object held to the other objects on its socket, oldest
+// first: to a pending receive that matches, else into the newest object's queue for its source
+// in order of arrival. Lock held.
+void HandOverHeld(Core& core, BoundSocket& socket, AddressObject& closing,
+                  std::vector<std::pair<ReceiveRequest, Datagram>>* handed) {
+  std::vector<Datagram> held = TakeAllHeld(closing);
   if (socket.objects.empty()) return;
-  std::deque<Datagram>& backlog = socket.objects.back()->backlog;
-  auto ahead = backlog.begin();
   for (Datagram& datagram : held) {
     if (std::optional<ReceiveRequest> taken = TakeMatchingReceive(core, socket, datagram.source)) {
       handed->emplace_back(*taken, std::move(datagram));
     } else {
-      ahead = backlog.insert(ahead, std::move(datagram)) + 1;
+      HoldDatagram(core, *socket.objects.back(), std::move(datagram));
     }
   }
-  TrimBacklog(core, backlog);
 }
 
 void FreeIfDone(Core& core, AddressObject* object) {
@@ -111,6 +103,39 @@ NTSTATUS StatusOfErrno(int error) {
   }
 }
 
+namespace {
+
+// Binds a new socket to `wire` (port 0: one the system picks) with the options the receiving
+// thread relies on: a receive buffer that holds what arrives while the thread is not running,
+// so that the thread, not the kernel, decides what is dropped, and the kernel's drop count
+// reported with each datagram. 0, or the errno.
+int BindSocket(const IpEndpoint& wire, BoundSocket* socket) {
+  socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket->fd < 0) return errno;
+  const int on = 1;
+  setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(socket->fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  // Past the limit Linux sets unprivileged processes when the process may, else up to it.
+  const int buffer = kKernelReceiveBufferBytes;
+  if (setsockopt(socket->fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
+    setsockopt(socket->fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  }
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(wire.port);
+  address.sin_addr.s_addr = htonl(wire.address);
+  if (bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return errno;
+  }
+  socklen_t length = sizeof address;
+  getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &length);
+  socket->bound = IpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+  return 0;
+}
+
+}  // namespace
+
 NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   Core& core = TheCore();
   std::lock_guard hold(core.lock);
@@ -124,21 +149,7 @@ NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   }
   if (!socket) {
     socket = std::make_shared<BoundSocket>();
-    socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket->fd < 0) return StatusOfErrno(errno);
-    const int on = 1;
-    setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(wire.port);
-    address.sin_addr.s_addr = htonl(wire.address);
-    if (bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      return StatusOfErrno(errno);
-    }
-    socklen_t length = sizeof address;
-    getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &length);
-    socket->bound = IpEndpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+    if (const int error = BindSocket(wire, socket.get())) return StatusOfErrno(error);
     core.sockets.push_back(socket);
     WakeReceiver(core);
   }
@@ -166,8 +177,7 @@ Cleanup CleanupAddress(AddressObject* object) {
     if (!object->open) return cleanup;
     object->open = false;
     std::erase(object->socket->objects, object);
-    HandOverBacklog(core, *object->socket, object->backlog, &cleanup.handed);
-    object->backlog.clear();
+    HandOverHeld(core, *object->socket, *object, &cleanup.handed);
     object->socket.reset();
     for (auto request = object->pending.begin(); request != object->pending.end();) {
       if (IoSetCancelRoutine(request->irp, nullptr) == nullptr) {
@@ -201,11 +211,8 @@ ReceiveOutcome Receive(AddressObject* object, const ReceiveRequest& request, Dat
   {
     std::lock_guard hold(core.lock);
     if (!object->open) return ReceiveOutcome::Closed;
-    const auto waiting = std::find_if(object->backlog.begin(), object->backlog.end(),
-                                      [&](const Datagram& d) { return Matches(request.filter, d.source); });
-    if (waiting != object->backlog.end()) {
+    if (std::optional<Datagram> waiting = TakeHeld(*object, request.filter)) {
       *taken = std::move(*waiting);
-      object->backlog.erase(waiting);
       return ReceiveOutcome::Taken;
     }
     IoMarkIrpPending(request.irp);

@@ -1,7 +1,7 @@
 // Private to platform/host/net.
-// The UDP transport's sockets and address objects: binding, the sharing of
-// one socket by the address objects on one (address, port), the delivery of each datagram to
-// exactly one address object, backlogs, pending receives, sends and the receiving thread.
+// The UDP transport's sockets and address objects: binding, the sharing of one socket by the
+// address objects on one (address, port), the delivery of each datagram to exactly one address
+// object, the datagrams held for each source, pending receives, sends and the receiving thread.
 // One mutex guards all of it; no request is completed while it is held.
 #pragma once
 
@@ -19,6 +19,7 @@ namespace host::udp::detail {
 struct Datagram {
   IpEndpoint source;  // as the driver sees it (port mapping undone)
   std::vector<uint8_t> bytes;
+  uint64_t arrival = 0;  // when the transport took it from its socket: a count, rising
 };
 
 // A receive request as decoded at dispatch, kept while it waits.
@@ -44,8 +45,9 @@ struct Cleanup {
   std::vector<std::pair<ReceiveRequest, Datagram>> handed;
 };
 // The object stops taking datagrams. What it still held belongs to its (address, port): each
-// datagram goes to a matching pending receive of another address object on the port, else to
-// the newest one's backlog ahead of later datagrams; with no other object there it is dropped.
+// datagram, oldest first, goes to a matching pending receive of another address object on the
+// port, else into the newest one's queue for its source in order of arrival (the newest beyond
+// the queue's bound dropped); with no other object there it is dropped.
 Cleanup CleanupAddress(AddressObject* object);
 // Frees the object (after its cleanup); deferred while a cancel routine still has a receive
 // of it to take.

@@ -15,7 +15,7 @@ namespace host::udp {
 struct IpEndpoint {
   uint32_t address = 0;  // host order, first octet most significant; 0 = any
   uint16_t port = 0;     // host order; 0 = any
-  bool operator==(const IpEndpoint&) const = default;
+  auto operator<=>(const IpEndpoint&) const = default;
 };
 
 // The first IP entry of a TRANSPORT_ADDRESS of `length` bytes; false when there is none or

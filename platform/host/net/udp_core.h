@@ -28,7 +28,15 @@ struct BoundSocket {
   int fd = -1;
   IpEndpoint bound;  // on the wire (port mapped)
   std::vector<AddressObject*> objects;
+  uint32_t kernelDrops = 0;  // the kernel's drop count on it, as last reported
   ~BoundSocket();
+};
+
+// The datagrams of one source that no receive has taken yet, oldest first, and the bytes they
+// are charged against the source's bound.
+struct SourceQueue {
+  std::deque<Datagram> datagrams;
+  size_t charged = 0;
 };
 
 struct AddressObject {
@@ -36,7 +44,7 @@ struct AddressObject {
   bool open = true;     // until IRP_MJ_CLEANUP
   bool closed = false;  // IRP_MJ_CLOSE seen; freed once no cancel routine needs it
   std::shared_ptr<BoundSocket> socket;
-  std::deque<Datagram> backlog;
+  std::map<IpEndpoint, SourceQueue> held;  // by source; a queue is removed when it empties
   std::list<ReceiveRequest> pending;
 };
 
@@ -51,7 +59,9 @@ struct Core {
   uint32_t anyAddress = 0;  // INADDR_ANY
   bool guard = true;
   std::map<uint16_t, uint16_t> portMap;  // driver port -> wire port
-  size_t backlogLimit = 64;
+  size_t sourceQueueBytes = kDefaultSourceQueueBytes;
+  uint64_t nextArrival = 1;
+  std::map<IpEndpoint, size_t> droppedBySource;  // cumulative, as `counts`
   std::thread receiver;
   int wake = -1;  // eventfd that wakes the receiving thread
   bool stopping = false;
@@ -69,8 +79,21 @@ bool Matches(const IpEndpoint& filter, const IpEndpoint& source);
 // newest address object first; receives being cancelled are left alone.
 std::optional<ReceiveRequest> TakeMatchingReceive(Core& core, BoundSocket& socket,
                                                   const IpEndpoint& source);
-// Drops the oldest datagrams of a backlog beyond the limit, counting them.
-void TrimBacklog(Core& core, std::deque<Datagram>& backlog);
+// The datagrams held for each source (held_datagrams.cpp). A source's queue is bounded in
+// bytes as a socket's receive buffer is: each datagram is charged its length plus
+// kDatagramOverheadBytes, and one that does not fit is dropped.
+// True when a datagram of `length` bytes from `source` fits in the object's queue for it.
+bool HasRoom(const Core& core, const AddressObject& object, const IpEndpoint& source,
+             size_t length);
+// Puts a datagram into its source's queue in order of arrival; the newest beyond the bound are
+// dropped and counted.
+void HoldDatagram(Core& core, AddressObject& object, Datagram&& datagram);
+// Counts a datagram of `source` dropped for want of room.
+void CountDropped(Core& core, const IpEndpoint& source);
+// The oldest held datagram whose source matches `filter`, taken out of its queue.
+std::optional<Datagram> TakeHeld(AddressObject& object, const IpEndpoint& filter);
+// Every held datagram, oldest first; the object holds none afterwards.
+std::vector<Datagram> TakeAllHeld(AddressObject& object);
 void WakeReceiver(Core& core);
 Counters CurrentCounters(const Core& core);
 

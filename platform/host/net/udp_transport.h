@@ -7,22 +7,29 @@
 //   address object bound to that address and port. Address 0 binds the any-address chosen
 //   here. Address objects on one (address, port) share one socket; a datagram goes to exactly
 //   one of them: to the oldest pending receive whose filter matches it, looking at the newest
-//   address object first, otherwise to the backlog of the newest address object. A backlog
-//   holds a bounded number of datagrams and drops the oldest beyond it, as a socket buffer.
+//   address object first, otherwise to the newest address object's queue for its source
+//   (address, port). Each source's queue is bounded in bytes as a socket's receive buffer is, and
+//   a datagram that does not fit is dropped (tail drop): a source that sends faster than its
+//   receiver takes loses its own datagrams, never another source's.
 // - TDI_SEND_DATAGRAM sends the MDL's bytes to the remote address; with the guard on, an
 //   address outside 127.0.0.0/8 completes with STATUS_HOST_UNREACHABLE and nothing is sent.
 // - TDI_RECEIVE_DATAGRAM completes with a datagram from the filter's address and port (a zero
-//   address or port matches any), taken from the backlog or waited for (STATUS_PENDING,
-//   completed later from the transport's thread; the request is cancellable). The source is
-//   written to the return information and Information is the byte count. A datagram longer
-//   than the receive length completes with STATUS_BUFFER_OVERFLOW, a warning status
-//   (NT_SUCCESS false), with the bytes that fit and Information = the receive length.
+//   address or port matches any): the oldest datagram held for a source the filter matches
+//   (with no filter, the oldest of all), or one waited for (STATUS_PENDING, completed later from
+//   the transport's thread; the request is cancellable). The source is written to the return
+//   information and Information is the byte count. A datagram longer than the receive length
+//   completes with STATUS_BUFFER_OVERFLOW, a warning status (NT_SUCCESS false), with the bytes
+//   that fit and Information = the receive length.
 // - IRP_MJ_CLEANUP ends the address object's pending receives with STATUS_LOCAL_DISCONNECT
 //   and refuses later requests on it with the same status; IRP_MJ_CLOSE frees it. A cancelled
-//   receive ends with STATUS_CANCELLED. The datagrams in its backlog stay with the port: each
-//   goes, as it would have on arrival, to a matching pending receive of another address object
-//   on the same (address, port) or to the newest one's backlog (ahead of later datagrams);
-//   they are dropped only with the port's last address object.
+//   receive ends with STATUS_CANCELLED. The datagrams it holds stay with the port: each goes,
+//   as it would have on arrival, to a matching pending receive of another address object on
+//   the same (address, port) or into the newest one's queue for its source, in order of
+//   arrival; they are dropped only with the port's last address object, or beyond the bound
+//   of the queue they join (its newest first).
+// - The real sockets' kernel buffers are raised (kKernelReceiveBufferBytes) so that the
+//   transport's thread, not Linux, decides what is dropped; what Linux drops all the same is
+//   counted as it reports it (SO_RXQ_OVFL).
 // - A request reaching the transport at DISPATCH_LEVEL or above stops the host with
 //   TRANSPORT_CALL_AT_DISPATCH_LEVEL: the caller then waits for its completion at raised level.
 #pragma once
@@ -59,22 +66,36 @@ bool LoopbackGuard();
 void MapPort(uint16_t driverPort, uint16_t hostPort);
 void ClearPortMap();
 
-// Datagrams a backlog holds before the oldest is dropped (default 64, at least 1).
-void SetBacklogLimit(size_t datagrams);
+// A source's queue is bounded as a socket's receive buffer on Linux is: each datagram is
+// charged its length plus an overhead, and one that does not fit is dropped. The defaults are
+// Linux's: its default datagram receive buffer (net.core.rmem_default), and about what it
+// charges a small datagram on loopback (832 bytes for 1 to 128, 1280 for 508), so a source gets
+// the room it would have with a socket of its own: about 260 small datagrams.
+constexpr size_t kDefaultSourceQueueBytes = 212992;
+constexpr size_t kDatagramOverheadBytes = 768;
+// What each source's queue may be charged from now on.
+void SetSourceQueueBytes(size_t bytes);
+// The receive buffer asked of Linux for each real socket (it may grant less to a process
+// without CAP_NET_ADMIN: net.core.rmem_max).
+constexpr int kKernelReceiveBufferBytes = 8 << 20;
 
 struct Counters {
   size_t datagramsSent = 0;
   size_t datagramsReceived = 0;  // taken from the sockets
   size_t receivesCompleted = 0;  // with a datagram
   size_t refusedByGuard = 0;
-  size_t backlogDropped = 0;
+  size_t queueDropped = 0;       // turned away by their source's full queue
+  size_t kernelDropped = 0;      // by Linux on the transport's sockets, as it reports them
   size_t truncated = 0;          // completed with STATUS_BUFFER_OVERFLOW
   size_t pendingReceives = 0;    // right now
   size_t addressObjects = 0;     // open right now (cleanup not yet done)
   size_t sockets = 0;            // bound right now
 };
 Counters GetCounters();
-// Zeroes the cumulative counts (not the ones that say what exists right now).
+// Datagrams from (address, port), as the driver sees them, that their full queue turned away.
+size_t DroppedFrom(uint32_t address, uint16_t port);
+// Zeroes the cumulative counts, those of each source included (not the ones that say what
+// exists right now).
 void ResetCounters();
 // Waits, in real time, until the counters satisfy `ready`; false when `limit` passed first.
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
