@@ -12,6 +12,7 @@ static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
   entry->TxRing.WriteIndex = 0;
   entry->TxPending = 0;
   entry->TxHeld = 0;
+  entry->OpensQueued = 0;
   entry->ControlQueue = NULL;
   entry->OutSeq = 0;
   entry->InSeq = 0;

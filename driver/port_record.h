@@ -76,6 +76,8 @@ struct PortTableEntry {
   volatile UCHAR TxPending;            // 1 = the sender owes this port a data packet; shared
                                        // word, set by QueueLinkPacket (any IRQL <= DISPATCH),
                                        // cleared by the sender
+  volatile LONG OpensQueued;           // PKT_OPEN packets queued and not yet sent: added by
+                                       // QueueLinkPacket, taken by the sender (interlocked)
   volatile LONG TxHeld;                // bytes placed in TxRing and not yet taken (0..128);
                                        // under PortLock (writers add, the sender takes all)
   volatile ULONG RemoteAddress;        // IPv4, first octet most significant; 0 = none; shared

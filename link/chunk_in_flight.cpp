@@ -10,9 +10,10 @@
 //   an open). WriteInFlight 1, ChunkSequence 0, the port marked for the sender, and the timer
 //   armed: a mark the link gate dropped (the link was down) is made again at each expiry, so the
 //   chunk goes out once the link is open, and is never silently left behind;
-// - sent (TakeChunkPacket, fresh): the sender takes every byte held, numbers it with the next
-//   OutSeq (ChunkSequence), keeps the copy, and arms the timer 8 s from the sending. Bytes placed
-//   behind a sent chunk wait in the ring until it is acknowledged;
+// - sent (TakeChunkPacket, fresh): once an application holds the port with its link open, the
+//   sender takes every byte held, numbers it with the next OutSeq (ChunkSequence), keeps the
+//   copy, and arms the timer 8 s from the sending. Bytes placed behind a sent chunk wait in the
+//   ring until it is acknowledged;
 // - polled for (AckTimeoutDpc): 8 s after a sending, and every 8 s after that, the port sends
 //   PKT_POLL and RetransmitPending says a poll is out. Nothing but a sending, a poll and the end
 //   of the chunk touches the timer: requests that come, go or are cancelled never postpone it;
@@ -49,8 +50,13 @@ LONG TakeRetransmission(PortRecord* record, PUCHAR payload, LONG* sequence) {
   return count;
 }
 
-// Every byte held in the ring as a fresh packet under the next OutSeq. PortLock held.
+// Every byte held in the ring as a fresh packet under the next OutSeq, once an application
+// holds the port with its link open: the session's PKT_OPEN has gone out by then (open waits
+// for it), so no data of a session ever precedes its open, which tells the remote where the
+// session's numbering starts. PortLock held.
 LONG TakeFreshPacket(PortRecord* record, PUCHAR payload, LONG* sequence) {
+  const USHORT held = LINK_PORT_HELD | LINK_OPEN;
+  if ((ReadShared(record->LinkFlags) & held) != held) return 0;
   LONG port = record->PortIndex;
   LONG outSeq = ReadShared(PortTable[port].OutSeq);
   if (outSeq == 0) return 0;

@@ -24,7 +24,8 @@ VOID MarkChunkPlaced(PortRecord* record);
 // packet and returns its byte count, or 0 when there is nothing to send. A placed chunk goes
 // out fresh, numbered with the next OutSeq; a sent one goes again, same bytes and sequence,
 // only when its poll's answer asked for it. Either way the timer runs 8 s from this sending.
-// A closed port (OutSeq 0) sends nothing: its bytes wait for the next open. PortLock held.
+// Nothing fresh goes out unless an application holds the port with its link open: the bytes
+// wait for the next open. PortLock held.
 LONG TakeChunkPacket(PortRecord* record, PUCHAR payload, LONG* sequence);
 
 // An acknowledgement from the remote, carrying the last data sequence it took. PortLock held,

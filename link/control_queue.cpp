@@ -62,6 +62,7 @@ VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portInd
                      length + LINK_HEADER_SIZE, (ULONG)sequence);
     if (payload != NULL && length != 0) RtlCopyMemory(node->Payload, payload, length);
     node->Next = NULL;
+    if (type == PKT_OPEN) InterlockedIncrement(&PortTable[portIndex].OpensQueued);
     if (!AppendControlNode(portIndex, node)) ExFreePool(node);
   }
   WakeSender();
@@ -71,10 +72,15 @@ LONG DiscardControlQueue(LONG portIndex) {
   LONG count = 0;
   for (ControlNode* node = DetachControlQueue(portIndex); node != NULL; count++) {
     ControlNode* next = node->Next;
-    ExFreePool(node);
+    FreeControlNode(portIndex, node);
     node = next;
   }
   return count;
+}
+
+VOID FreeControlNode(LONG portIndex, ControlNode* node) {
+  if (node->Header[0] == PKT_OPEN) InterlockedDecrement(&PortTable[portIndex].OpensQueued);
+  ExFreePool(node);
 }
 
 ControlNode* DetachControlQueue(LONG portIndex) {

@@ -96,6 +96,9 @@ VOID InitializeControlQueues();
 // Callable at IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append on the same queue.
 ControlNode* DetachControlQueue(LONG portIndex);
 
+// Frees a node the sender took from the port's queue, sent or not. IRQL <= DISPATCH_LEVEL.
+VOID FreeControlNode(LONG portIndex, ControlNode* node);
+
 // Detaches the port's control queue and frees its nodes unsent; returns how many there were.
 // For unload, once the sender has ended. IRQL <= DISPATCH_LEVEL.
 LONG DiscardControlQueue(LONG portIndex);

@@ -40,7 +40,7 @@ VOID SendControlPackets(LONG port, PassState* pass) {
     KeStallExecutionProcessor(CONTROL_PAUSE_US);
     SendScratch(port, length, pass);
     ControlNode* next = node->Next;
-    ExFreePool(node);
+    FreeControlNode(port, node);
     node = next;
   }
 }

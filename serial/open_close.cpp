@@ -34,14 +34,19 @@ VOID ChangeLinkFlags(PortRecord* port, USHORT set, USHORT clear) {
   KfReleaseSpinLock(&port->PortLock, portIrql);
 }
 
-BOOLEAN LinkOpened(USHORT flags) { return (BOOLEAN)((flags & LINK_OPEN) != 0); }
-BOOLEAN LinkClosed(USHORT flags) { return (BOOLEAN)(flags == 0); }
+// The remote answered, and the open's own PKT_OPEN has gone out: a reply can come before it
+// (late from an earlier open that gave up), and the session's data must not precede its open.
+BOOLEAN LinkOpened(PortRecord* port) {
+  return (BOOLEAN)((ReadShared(port->LinkFlags) & LINK_OPEN) != 0 &&
+                   ReadShared(PortTable[port->PortIndex].OpensQueued) == 0);
+}
+BOOLEAN LinkClosed(PortRecord* port) { return (BOOLEAN)(ReadShared(port->LinkFlags) == 0); }
 
-// Looks at the link flags until `done` holds for them, busy-waiting a step between looks, at
-// most `polls` steps; returns whether it held.
-BOOLEAN AwaitLinkFlags(PortRecord* port, ULONG polls, BOOLEAN (*done)(USHORT)) {
+// Looks at the link until `done` holds, busy-waiting a step between looks, at most `polls`
+// steps; returns whether it held.
+BOOLEAN AwaitLink(PortRecord* port, ULONG polls, BOOLEAN (*done)(PortRecord*)) {
   for (ULONG step = 0;; step++) {
-    if (done(ReadShared(port->LinkFlags))) return TRUE;
+    if (done(port)) return TRUE;
     if (step == polls) return FALSE;
     KeStallExecutionProcessor(LINK_POLL_STEP);
   }
@@ -122,7 +127,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   WriteShared(PortTable[index].InSeq, 1);
   QueueLinkPacket(PKT_OPEN, &openBlock, sizeof(openBlock), index);
   KeStallExecutionProcessor(OPEN_LINK_DELAY);
-  if (!AwaitLinkFlags(port, OPEN_POLLS, LinkOpened)) {
+  if (!AwaitLink(port, OPEN_POLLS, LinkOpened)) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   }
   PrepareOpenPort(port);
@@ -135,7 +140,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   ChangeLinkFlags(port, 0, LINK_OPEN);
   QueueLinkPacket(PKT_CLOSE, NULL, 0, index);
   // Close goes on alike whether or not the remote's reply cleared the flags.
-  (VOID) AwaitLinkFlags(port, CLOSE_POLLS, LinkClosed);
+  (VOID) AwaitLink(port, CLOSE_POLLS, LinkClosed);
   ForgetWaitsAndQueue(port);
   WriteShared(port->ModemStatus, 0);
   for (ULONG& timeout : port->Timeouts) WriteShared(timeout, 0);

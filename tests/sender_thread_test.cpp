@@ -62,16 +62,19 @@ class SenderTest : public testsupport::ManualExecutive {
 };
 
 // A data packet takes every byte placed, across the ring's wrap, numbered with the next OutSeq,
-// and keeps them as the chunk to send again. A closed port (OutSeq 0) sends nothing: its bytes
-// wait in the ring for the next open, which numbers afresh.
+// and keeps them as the chunk to send again. A port not held with its link open (closed, or
+// opening before its PKT_OPEN went out) sends nothing: its bytes wait in the ring for the open.
 TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
   struct Case {
     int port;
     LONG outSeq, ringIndex, count, sequence;
-  } cases[] = {{1, 1, 120, 10, 2}, {0, 1, 77, 128, 2}, {3, 0, 5, 2, 0}, {3, 1, 5, 0, 2}};
+    USHORT flags;
+  } cases[] = {{1, 1, 120, 10, 2, 0x16}, {0, 1, 77, 128, 2, 0x16}, {3, 0, 5, 2, 0, 0},
+               {3, 1, 5, 0, 0, LINK_OPEN | LINK_CONFIRMED}, {3, 1, 5, 0, 2, 0x16}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.port);
     PortTable[c.port].OutSeq = c.outSeq;
+    link_->Ports().Record(c.port)->LinkFlags = c.flags;
     if (c.count != 0) {
       PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
       PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
@@ -79,9 +82,9 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
     }
     link_->MarkData(c.port);
     auto sent = Pass();
-    if (c.outSeq == 0) {
+    if (c.sequence == 0) {
       EXPECT_TRUE(sent.empty());
-      EXPECT_EQ(PortTable[c.port].TxHeld, c.count);
+      EXPECT_EQ(PortTable[c.port].TxHeld, 2);
       continue;
     }
     const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes

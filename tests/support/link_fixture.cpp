@@ -8,6 +8,7 @@ LinkFixture::LinkFixture(int ports)
   for (int i = 0; i < ports; i++) {
     PortTable[i].RemoteAddress = 0x7F000001;
     PortTable[i].RemoteChannel = 10 + i;
+    ports_->OpenLink(i);
   }
   Unloading = 0;
   InitializeUdpEndpoint();

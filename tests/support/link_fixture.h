@@ -1,5 +1,6 @@
 // Test support: the link engine's shared state over a recording transport, in manual mode:
-// ports with attached rings, the outbound scratch, and the endpoint opened on the recorder.
+// ports with attached rings, held with their links open, the outbound scratch, and the
+// endpoint opened on the recorder.
 #pragma once
 
 #include <memory>

@@ -70,10 +70,13 @@ void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
   for (;;) {
     bool finished = true;
     const SoakClock::time_point now = SoakClock::now();
-    for (auto& port : ports) {
-      port->Feed(random);
-      if (const auto stalled = port->Stalled(now, stallLimit)) port->Abandon(*stalled);
-      finished = finished && port->Finished();
+    for (size_t i = 0; i < ports.size(); i++) {
+      SoakPort& port = *ports[i];
+      port.Feed(random);
+      if (const auto stalled = port.Stalled(now, stallLimit)) {
+        port.Abandon(*stalled, remotes[i / kPortsPerServer]->Counter().Recent(port.Channel()));
+      }
+      finished = finished && port.Finished();
     }
     for (auto& remote : remotes) remote->Tick(now);
     if (finished) break;

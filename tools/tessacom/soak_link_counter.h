@@ -1,12 +1,17 @@
 // What the soak counts of the link as a remote's trace shows it: the driver's data packets
 // sent again under the sequence of the one before (retransmissions, whether or not the first
-// sending was lost on the way) and its polls. The copies that fault injection added are not
-// the driver's and are not counted.
+// sending was lost on the way) and its polls; and the last lines of each channel's trace, which
+// the soak prints for a port that stalls. The copies that fault injection added are not the
+// driver's and are not counted.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "trace.h"
 
@@ -14,15 +19,22 @@ namespace tessacom {
 
 class LinkCounter {
  public:
+  static constexpr size_t kRecentLines = 64;
+
   // The remote's trace callback: its thread, its lock held.
   void Record(const devserver::TraceRecord& record);
   size_t Retransmissions() const { return retransmissions_; }
   size_t Polls() const { return polls_; }
+  // The channel's last trace lines, oldest first.
+  std::vector<std::string> Recent(uint8_t channel) const;
 
  private:
+  void Remember(const devserver::TraceRecord& record);
   std::array<int, 256> lastDataSequence_{};  // per channel; 0 before any sequenced data
   std::atomic<size_t> retransmissions_{0};
   std::atomic<size_t> polls_{0};
+  mutable std::mutex recentLock_;
+  std::array<std::deque<std::string>, 256> recent_;
 };
 
 }  // namespace tessacom

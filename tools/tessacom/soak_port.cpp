@@ -200,9 +200,13 @@ std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
   return std::nullopt;
 }
 
-void SoakPort::Abandon(const std::string& why) {
+void SoakPort::Abandon(const std::string& why, std::vector<std::string> trace) {
   figures_.stalls++;
   Error("stalled: " + why + "; " + LinkState());
+  {
+    std::lock_guard lock(errorsLock_);
+    if (stallTrace_.empty()) stallTrace_ = std::move(trace);
+  }
   {
     std::lock_guard pause(pauseLock_);
     stop_ = true;
@@ -238,6 +242,11 @@ void SoakPort::Error(const std::string& what) {
   figures_.errors++;
   std::lock_guard lock(errorsLock_);
   if (errors_.size() < kErrorsKept) errors_.push_back(place_.comName + ": " + what);
+}
+
+std::vector<std::string> SoakPort::StallTrace() const {
+  std::lock_guard lock(errorsLock_);
+  return stallTrace_;
 }
 
 std::vector<std::string> SoakPort::Errors() const {

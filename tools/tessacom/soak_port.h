@@ -70,8 +70,11 @@ class SoakPort {
   // A direction owed progress that has not moved for `limit` (real time): what it is, else
   // nothing. Feeder thread.
   std::optional<std::string> Stalled(SoakClock::time_point now, SoakClock::duration limit) const;
-  // Ends the port's run after a stall, recording it as an error with the link's state.
-  void Abandon(const std::string& why);
+  // Ends the port's run after a stall, recording it as an error with the link's state and the
+  // last lines of its channel's trace.
+  void Abandon(const std::string& why, std::vector<std::string> trace = {});
+  // The trace lines kept at a stall.
+  std::vector<std::string> StallTrace() const;
   // Asks the threads to stop after their current request, joins them and closes the handle.
   void Stop();
   // Checks the line's bytes against the writes' outcomes; call after Stop.
@@ -136,6 +139,7 @@ class SoakPort {
   SoakFigures figures_;
   mutable std::mutex errorsLock_;
   std::vector<std::string> errors_;
+  std::vector<std::string> stallTrace_;  // under errorsLock_
   std::thread writer_, reader_;
 };
 

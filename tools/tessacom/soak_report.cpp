@@ -126,6 +126,12 @@ size_t Report(const std::vector<std::unique_ptr<SoakPort>>& ports,
   for (const auto& port : ports) {
     for (const std::string& error : port->Errors()) out << "error: " << error << "\n";
   }
+  for (const auto& port : ports) {
+    const std::vector<std::string> trace = port->StallTrace();
+    if (trace.empty()) continue;
+    out << "the last datagrams of " << port->Name() << "'s channel before its stall:\n";
+    for (const std::string& line : trace) out << "  " << line << "\n";
+  }
   const size_t errors = Total(ports, &SoakFigures::errors);
   const size_t stalls = Total(ports, &SoakFigures::stalls);
   if (faults.beyondLimit) {
