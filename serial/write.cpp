@@ -53,18 +53,26 @@ VOID ReleaseRing(PortRecord* port) {
   if (!port->TxRingFull) OfferRingToImmediate(port);
 }
 
-// Ends the write whose last chunk was acknowledged. Neither lock held.
+// Ends the write ClaimFinishedWrite claimed. Neither lock held.
 VOID CompleteWrite(PortRecord* port) {
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  CompleteWaitingRequest(port, cancelIrql, STATUS_SUCCESS, &WriteClass);
+  CompleteCurrent(port, cancelIrql, STATUS_SUCCESS, &WriteClass);
 }
 
-// The current write when it waits for the write engine, else null. PortLock held.
-PIRP WaitingWrite(PortRecord* port) {
+// The current write when it waits for the write engine, else null. With no chunk in flight, a
+// write whose bytes are all placed has had its last chunk acknowledged: it is claimed for its
+// completion (*finished), its cancel routine taken in the same hold of the cancel lock, so that
+// no cancellation ends it, and no successor takes its slot, before CompleteWrite runs (the
+// completion comes after PortLock is let go, and a cancellation and the next write may come
+// in between). PortLock held.
+PIRP WaitingWrite(PortRecord* port, BOOLEAN* finished) {
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   PIRP irp = WaitingRequest(port, &WriteClass);
+  *finished = (BOOLEAN)(irp != NULL && !ChunkInFlight(port) &&
+                        irp->IoStatus.Information == WriteLength(irp) &&
+                        IoSetCancelRoutine(irp, NULL) != NULL);
   IoReleaseCancelSpinLock(cancelIrql);
   return irp;
 }
@@ -147,11 +155,10 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
 VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
-  PIRP irp = WaitingWrite(port);
-  BOOLEAN complete = FALSE;
-  if (!ChunkInFlight(port) && irp != NULL) {
-    complete = (BOOLEAN)(irp->IoStatus.Information == WriteLength(irp));
-    if (!complete) PlaceChunk(port, irp);
+  BOOLEAN complete;
+  PIRP irp = WaitingWrite(port, &complete);
+  if (irp != NULL && !ChunkInFlight(port) && irp->IoStatus.Information < WriteLength(irp)) {
+    PlaceChunk(port, irp);
   }
   // A write with nothing left to place no longer holds the ring, which an immediate
   // character may have filled behind its last chunk.

@@ -1,5 +1,7 @@
 #include "soak_link_counter.h"
 
+#include <string_view>
+
 #include "wire.h"
 
 namespace tessacom {
@@ -16,17 +18,41 @@ void LinkCounter::Record(const devserver::TraceRecord& record) {
   last = record.sequence;
 }
 
+namespace {
+
+// A trace line without its time: what two lines of one exchange repeated have in common.
+std::string_view Untimed(const std::string& text) {
+  const size_t time = text.find_first_not_of(' ');
+  const size_t rest = time == std::string::npos ? std::string::npos : text.find(' ', time);
+  return rest == std::string::npos ? std::string_view(text) : std::string_view(text).substr(rest);
+}
+
+}  // namespace
+
 void LinkCounter::Remember(const devserver::TraceRecord& record) {
   if (!record.decoded) return;
   std::lock_guard hold(recentLock_);
-  std::deque<std::string>& lines = recent_[record.channel];
+  std::deque<Line>& lines = recent_[record.channel];
+  for (size_t back = 1; back <= 2 && back <= lines.size(); back++) {
+    Line& earlier = lines[lines.size() - back];
+    if (Untimed(earlier.text) != Untimed(record.text)) continue;
+    // The same exchange again (a request and its answer): counted on the earlier lines.
+    earlier.repeats++;
+    return;
+  }
   if (lines.size() == kRecentLines) lines.pop_front();
-  lines.push_back(record.text);
+  lines.push_back({record.text, 0});
 }
 
 std::vector<std::string> LinkCounter::Recent(uint8_t channel) const {
   std::lock_guard hold(recentLock_);
-  return {recent_[channel].begin(), recent_[channel].end()};
+  std::vector<std::string> lines;
+  for (const Line& line : recent_[channel]) {
+    lines.push_back(line.repeats == 0 ? line.text
+                                      : line.text + "  (and " + std::to_string(line.repeats) +
+                                            " more like it)");
+  }
+  return lines;
 }
 
 }  // namespace tessacom

@@ -1,7 +1,8 @@
 // What the soak counts of the link as a remote's trace shows it: the driver's data packets
 // sent again under the sequence of the one before (retransmissions, whether or not the first
 // sending was lost on the way) and its polls; and the last lines of each channel's trace, which
-// the soak prints for a port that stalls. The copies that fault injection added are not the
+// the soak prints for a port that stalls (a line repeated but for its time is kept once, with
+// how often it came). The copies that fault injection added are not the
 // driver's and are not counted.
 #pragma once
 
@@ -19,7 +20,7 @@ namespace tessacom {
 
 class LinkCounter {
  public:
-  static constexpr size_t kRecentLines = 64;
+  static constexpr size_t kRecentLines = 160;
 
   // The remote's trace callback: its thread, its lock held.
   void Record(const devserver::TraceRecord& record);
@@ -34,7 +35,11 @@ class LinkCounter {
   std::atomic<size_t> retransmissions_{0};
   std::atomic<size_t> polls_{0};
   mutable std::mutex recentLock_;
-  std::array<std::deque<std::string>, 256> recent_;
+  struct Line {
+    std::string text;
+    size_t repeats;
+  };
+  std::array<std::deque<Line>, 256> recent_;
 };
 
 }  // namespace tessacom
