@@ -5,6 +5,7 @@
 // ports are held in host order here; on the interface they are in network order.
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 
