@@ -72,12 +72,27 @@ VOID StartImmediate(PortRecord* port) {
   KfReleaseSpinLock(&port->PortLock, portIrql);
 }
 
-// Places the waiting character when the ring has room and no write is still placing chunks;
-// the character that takes the last free slot marks the ring full. With no chunk in flight
-// the write engine makes it one. TRUE when placed. PortLock held.
+// Claims the current request for its success: takes its cancel routine, so that neither its
+// timer nor a cancellation ends it once its character is in the ring (the application would be
+// told the character was not sent, and it goes). FALSE when one of them is ending it. PortLock
+// held; takes the cancel lock.
+BOOLEAN ClaimImmediate(PortRecord* port) {
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  PIRP irp = WaitingRequest(port, &ImmediateClass);
+  BOOLEAN claimed = (BOOLEAN)(irp != NULL && IoSetCancelRoutine(irp, NULL) != NULL);
+  IoReleaseCancelSpinLock(cancelIrql);
+  return claimed;
+}
+
+// Places the waiting character when the ring has room and no write is still placing chunks,
+// once its request is claimed; the character that takes the last free slot marks the ring
+// full. With no chunk in flight the write engine makes it one. TRUE when placed. PortLock
+// held.
 BOOLEAN PlaceImmediate(PortRecord* port) {
   LONG index = port->PortIndex;
   if (!port->ImmediateUnsent || port->TxRingFull || TxRingRoom(index) == 0) return FALSE;
+  if (!ClaimImmediate(port)) return FALSE;
   DbgPrint("do CurrentImmediateIrp\n");
   (VOID) PlaceTxBytes(index, &port->ImmediateChar, 1);
   port->ImmediateUnsent = 0;
@@ -109,9 +124,8 @@ VOID OfferRingToImmediate(PortRecord* port) {
 }
 
 // Routine of ImmediateSendDpc: places the character and ends its request with success, unless
-// the request ended meanwhile. A run for a request that has ended finds ImmediateUnsent clear
-// under PortLock and does nothing (the request slot is the cancel lock's, not read here).
-// DISPATCH_LEVEL; takes PortLock, then (released) the cancel lock.
+// the request is ending otherwise. A run for a request that has ended finds ImmediateUnsent
+// clear under PortLock and does nothing. DISPATCH_LEVEL; takes PortLock, then the cancel lock.
 VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -120,7 +134,7 @@ VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
   if (!placed) return;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  (VOID) CompleteWaitingRequest(port, cancelIrql, STATUS_SUCCESS, &ImmediateClass);
+  CompleteCurrent(port, cancelIrql, STATUS_SUCCESS, &ImmediateClass);
 }
 
 // Routine of ImmediateTimeoutDpc. A run left over from an earlier request's timer finds the
