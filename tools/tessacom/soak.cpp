@@ -29,7 +29,7 @@ constexpr double kDefaultSpeed = 100;
 // the driver's clock: eight of them, which also covers a remote vanishing for 20 s) has
 // stalled; never less than a floor of real time, for a loaded machine's scheduling.
 constexpr double kRecoverySeconds = 64;
-constexpr std::chrono::seconds kStallFloor{2};
+constexpr std::chrono::seconds kStallFloor{5};
 constexpr std::chrono::hours kOverallLimit{2};
 
 // Loopback addresses of this run's own, from the process id: 127.83.x.y, the driver at y+1,
