@@ -24,6 +24,7 @@ constexpr size_t kLineAhead = 6144;
 constexpr milliseconds kWriteLimit{60000};
 constexpr milliseconds kReadLimit{1000};
 constexpr milliseconds kReopenLimit{10000};
+constexpr milliseconds kDownLimit{200};  // for the remote's link-down to reach the port
 constexpr int kOpenAttempts = 20;
 constexpr size_t kErrorsKept = 20;
 constexpr ULONG kNone = 0xFFFFFFFF;  // MAXULONG in a timeout: "none" or "at once"
@@ -94,12 +95,30 @@ std::chrono::microseconds SoakPort::SoakTime(double seconds) const {
   return std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6 / place_.speed));
 }
 
+// Opens the port, trying again when the faulty link lost the handshake. A reply that came
+// after an attempt gave up leaves the link open with no application (every open is then refused
+// until the remote closes the link or reports it down): the remote is asked to report it down,
+// as a person would reset the remote's port.
 bool SoakPort::OpenHandle() {
   for (int attempt = 0; attempt < kOpenAttempts && !file_.IsOpen() && !stop_; attempt++) {
     host::io::OpenResult opened = host::io::Open(place_.comName);
-    if (opened) file_ = std::move(opened.file);
+    if (opened) {
+      file_ = std::move(opened.file);
+    } else if (LinkHeldOpenByALateReply()) {
+      figures_.lateReplies++;
+      place_.server->SendDown(place_.channel);  // lost on the faulty link: asked again
+      for (const auto until = SoakClock::now() + kDownLimit; LinkHeldOpenByALateReply() &&
+                                                             SoakClock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
   }
   return file_.IsOpen();
+}
+
+bool SoakPort::LinkHeldOpenByALateReply() const {
+  const PortRecord* record = driver_.PortTable[place_.portIndex].PortRecord;
+  return record != nullptr && (ReadShared(record->LinkFlags) & (LINK_OPEN | LINK_PORT_HELD)) == LINK_OPEN;
 }
 
 bool SoakPort::Start() {

@@ -35,7 +35,7 @@ struct SoakFigures {
   std::atomic<size_t> writesDone{0}, writesCancelled{0}, rewrites{0};
   std::atomic<size_t> immediates{0}, immediatesRefused{0};
   std::atomic<size_t> readsDone{0}, readsTimedOut{0}, readsCancelled{0};
-  std::atomic<size_t> purges{0}, timeoutChanges{0}, reopens{0};
+  std::atomic<size_t> purges{0}, timeoutChanges{0}, reopens{0}, lateReplies{0};
   std::atomic<size_t> errors{0}, stalls{0};
 };
 
@@ -62,7 +62,7 @@ class SoakPort {
   // The remote's line sends more toward the port while the reader keeps up. Feeder thread.
   void Feed(std::mt19937_64& random);
   // The remote took the link down: cancels what is in flight, closes the handle and opens the
-  // port again. Feeder thread.
+  // port again. A thread of its own (the feeder goes on meanwhile).
   void Reopen();
   // While held, Feed sends the port nothing more (the remote's data in flight can drain).
   void HoldFeeding(bool hold) { feedingHeld_ = hold; }
@@ -108,6 +108,7 @@ class SoakPort {
   void CheckRead(const host::io::Result& result, const uint8_t* buffer, ULONG length);
   bool ReaderAtEnd(bool drained);
   bool OpenHandle();
+  bool LinkHeldOpenByALateReply() const;
   void ForgetUnacknowledgedImmediates();
   void CancelInFlight();
   std::chrono::microseconds SoakTime(double seconds) const;

@@ -28,6 +28,10 @@ devserver::FaultProfile Profile(const SoakFaults& faults) {
 SoakRemote::SoakRemote(int index, const SoakFaults& faults)
     : faults_(faults), random_(faults.seed * 7 + static_cast<uint64_t>(index)) {}
 
+SoakRemote::~SoakRemote() {
+  if (reopener_.joinable()) reopener_.join();
+}
+
 SoakClock::duration SoakRemote::SoakTime(double seconds) const {
   return std::chrono::duration_cast<SoakClock::duration>(
       std::chrono::duration<double>(seconds / faults_.speed));
@@ -52,6 +56,7 @@ bool SoakRemote::Start(uint32_t address, uint32_t driverAddress, uint16_t wirePo
 }
 
 void SoakRemote::Stop() {
+  if (reopener_.joinable()) reopener_.join();
   if (server_) server_->Stop();
 }
 
@@ -75,12 +80,25 @@ void SoakRemote::Tick(SoakClock::time_point now) {
     }
     case Phase::Down:
       if (now < deadline_) return;
-      downPort_->Reopen();
-      downPort_->HoldFeeding(false);
-      phase_ = Phase::Idle;
-      next_ = SoakClock::now() + kSettle + SoakTime(std::exponential_distribution<double>(1 / kMeanEventGap)(random_));
+      reopened_ = false;
+      reopener_ = std::thread([this] {
+        downPort_->Reopen();
+        reopened_ = true;
+      });
+      phase_ = Phase::Reopening;
+      return;
+    case Phase::Reopening:
+      if (reopened_) FinishReopen();
       return;
   }
+}
+
+void SoakRemote::FinishReopen() {
+  reopener_.join();
+  downPort_->HoldFeeding(false);
+  phase_ = Phase::Idle;
+  next_ = SoakClock::now() + kSettle +
+          SoakTime(std::exponential_distribution<double>(1 / kMeanEventGap)(random_));
 }
 
 void SoakRemote::Begin(SoakClock::time_point now) {

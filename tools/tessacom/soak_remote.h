@@ -10,10 +10,12 @@
 // too, and the link goes down at any moment.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "devserver.h"
@@ -36,6 +38,7 @@ struct RemoteEventCounts {
 class SoakRemote {
  public:
   SoakRemote(int index, const SoakFaults& faults);
+  ~SoakRemote();
   // Starts the emulator on `address`, sending to the driver at `driverAddress`.
   bool Start(uint32_t address, uint32_t driverAddress, uint16_t wirePort, std::ostream& out);
   void Stop();
@@ -49,9 +52,10 @@ class SoakRemote {
   void Tick(SoakClock::time_point now);
 
  private:
-  enum class Phase { Idle, Draining, Down };
+  enum class Phase { Idle, Draining, Down, Reopening };
   void Begin(SoakClock::time_point now);
   void TakeDown(SoakClock::time_point now);
+  void FinishReopen();
   SoakClock::duration SoakTime(double seconds) const;
 
   SoakFaults faults_;
@@ -63,6 +67,10 @@ class SoakRemote {
   Phase phase_ = Phase::Idle;
   SoakPort* downPort_ = nullptr;
   SoakClock::time_point next_, deadline_, checkAt_;
+  // The application's reopen of the port whose link went down runs on a thread of its own, so
+  // that the other ports are fed and watched meanwhile.
+  std::thread reopener_;
+  std::atomic<bool> reopened_{false};
 };
 
 }  // namespace tessacom

@@ -32,7 +32,9 @@ void PrintPorts(const std::vector<std::unique_ptr<SoakPort>>& ports, std::ostrea
       << " MiB in all)\n"
       << "rewrites " << Total(ports, &SoakFigures::rewrites) << ", immediate characters sent "
       << Total(ports, &SoakFigures::immediates) << " (not taken "
-      << Total(ports, &SoakFigures::immediatesRefused) << ")\n";
+      << Total(ports, &SoakFigures::immediatesRefused) << "), open replies later than their "
+      << "open (the remote then asked to report the link down) "
+      << Total(ports, &SoakFigures::lateReplies) << "\n";
 }
 
 std::string Faults(const devserver::FaultCounts& c) {
