@@ -159,10 +159,10 @@ struct PortRecord {
   PIRP CurrentPurgeIrp;
   PIRP CurrentImmediateIrp;
 
-  // The current read's progress mark (bytes it held when it became pending) or how it ended
+  // The current read's progress mark (bytes it holds while pending) or how it ended
   // (READ_MARK_*), and its interval timeout: written under the cancel lock, by the read start
-  // as the read becomes pending (PortLock held too) and by the read's deferred calls and
-  // cancel routine as they end it.
+  // as the read becomes pending and the data call as it takes bytes (PortLock held too), and by
+  // the read's deferred calls and cancel routine as they end it.
   LONG ReadIntervalMark;
   LONGLONG ReadIntervalTime;
   // Interval steps: creation values, read-only afterwards.
@@ -190,11 +190,12 @@ struct PortRecord {
   // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
   ULONG HoldReasons;
   // Interval timing of the pending read: its tick (null: the read has no interval timeout)
-  // and when its timing began; written under the cancel lock (and PortLock) as the read
-  // becomes pending, read by the interval call under the cancel lock.
+  // and when it last took bytes; written under the cancel lock (and PortLock) as the read
+  // becomes pending and as the data call takes bytes, read by the interval call under the
+  // cancel lock.
   LONGLONG* IntervalStepPtr;
   LONGLONG LastReadTime;
-  // Bytes the current read still wants: the read start, under PortLock.
+  // Bytes the current read still wants: the read start and the data call, under PortLock.
   LONG CharsToRead;
   // Serial events the application waits for: the set-wait-mask request as the mask class
   // starts it (caller's thread or a deferred call), and open and close (0), under the cancel
@@ -219,6 +220,9 @@ struct PortRecord {
   // total-timeout call.
   UCHAR ReadTotalTimerArmed;
   UCHAR ReadTimeoutsActive;
+  // The pending read ends as soon as it holds a byte (its timeouts' first-byte mode): under the
+  // cancel lock (and PortLock), set by the read start as the read becomes pending.
+  UCHAR ReadEndsOnFirstByte;
   // Modem status bits reported to callers: open sets SERIAL_MSR_DCD, close clears the word.
   ULONG ModemStatus;
   // The write engine's hold on the transmit ring, under PortLock: the current write still has

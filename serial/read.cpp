@@ -1,8 +1,10 @@
 // The read path. Received bytes wait in the port's receive ring, where inbound dispatch puts
-// them; a read takes bytes only when it starts (StartRead). A read that still wants bytes then
-// stays pending until data is announced (it completes with what it took), its total or
-// interval timeout expires, or it is cancelled; the new bytes wait for the next read. The
-// receive acknowledgement owed to the remote goes out when a read starts, after its copy.
+// them; a read takes what the ring holds when it starts (StartRead), and, while it waits, each
+// time data is announced (ReadDataDpc). It ends as its timeouts say: at once with what is there;
+// when full; on its first byte; at its total timeout; at its interval timeout, which runs from
+// the last byte it took; or cancelled. The receive acknowledgement owed to the remote goes out
+// whenever a read has taken bytes, after the copy; an application that does not read sends
+// none.
 //
 // A pending read waits with its cancel routine installed; its timers, the flags saying which
 // it uses and its interval timing are set under the cancel lock in the same hold that installs
@@ -19,7 +21,6 @@ namespace {
 struct ReadTiming {
   BOOLEAN ReturnAtOnce;    // takes what is there and finishes
   BOOLEAN EndOnFirstByte;  // finishes as soon as it holds a byte
-  BOOLEAN ShrinkToOne;     // ... and, pending, waits for one byte only
   BOOLEAN HasTotal;        // has a total timeout, due at TotalDue (relative)
   LONGLONG TotalDue;
   LONGLONG IntervalTime;   // interval timeout in 100-ns units; 0: none
@@ -39,8 +40,7 @@ ReadTiming TimingOf(const ULONG timeouts[5], ULONG length) {
     timing.ReturnAtOnce = (BOOLEAN)(multiplier == 0 && constant == 0);
     if (timing.ReturnAtOnce || constant == MAXULONG) return timing;
     timing.EndOnFirstByte = TRUE;
-    timing.ShrinkToOne = (BOOLEAN)(multiplier == MAXULONG);
-    if (timing.ShrinkToOne) multiplier = 0;
+    if (multiplier == MAXULONG) multiplier = 0;
   } else if (multiplier == 0 && constant == 0) {
     return timing;
   }
@@ -49,14 +49,20 @@ ReadTiming TimingOf(const ULONG timeouts[5], ULONG length) {
   return timing;
 }
 
-// Takes the bytes the read can have now and sends the receive acknowledgement owed; TRUE when
-// that finishes the read. PortLock held.
-BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) {
-  CopyFromRxRing(port);
+// Takes the bytes the current read can have now and sends the receive acknowledgement owed;
+// returns the count taken. PortLock held.
+LONG TakeAndAcknowledge(PortRecord* port) {
+  LONG taken = CopyFromRxRing(port);
   if (ReadShared(port->RxAckPending)) {
     WriteShared(port->RxAckPending, 0);
     QueueLinkPacket(PKT_RXACK, NULL, 0, port->PortIndex);
   }
+  return taken;
+}
+
+// Takes what the starting read can have now; TRUE when that finishes it. PortLock held.
+BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) {
+  TakeAndAcknowledge(port);
   return (BOOLEAN)(timing->ReturnAtOnce || port->CharsToRead == 0 ||
                    (timing->EndOnFirstByte && irp->IoStatus.Information != 0));
 }
@@ -89,16 +95,30 @@ NTSTATUS AwaitMoreBytes(PortRecord* port, PIRP irp, const ReadTiming* timing, Fi
     irp->IoStatus.Information = 0;
     return STATUS_CANCELLED;
   }
-  if (timing->ShrinkToOne) {
-    port->CharsToRead = 1;
-    StackOf(irp)->Parameters.Read.Length = 1;
-  }
   port->ReadIntervalMark = (LONG)irp->IoStatus.Information;
+  port->ReadEndsOnFirstByte = timing->EndOnFirstByte;
   ArmReadTimers(port, timing);
   if (first->Note(STATUS_PENDING)) IoMarkIrpPending(irp);
   (VOID) IoSetCancelRoutine(irp, CancelCurrentRead);
   IoReleaseCancelSpinLock(cancelIrql);
   return STATUS_PENDING;
+}
+
+// Data was announced: the waiting read, if one waits, takes what the ring holds; TRUE when that
+// finishes it, the read then claimed for its completion (its cancel routine taken, so that
+// nothing else ends it before). Bytes taken restart its interval timing. Both locks held.
+BOOLEAN TakeForWaitingRead(PortRecord* port) {
+  PIRP irp = WaitingRequest(port, &ReadClass);
+  if (irp == NULL) return FALSE;
+  if (TakeAndAcknowledge(port) > 0) {
+    port->ReadIntervalMark = (LONG)irp->IoStatus.Information;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    port->LastReadTime = now.QuadPart;
+  }
+  BOOLEAN full = (BOOLEAN)(port->CharsToRead == 0 ||
+                           (port->ReadEndsOnFirstByte && irp->IoStatus.Information != 0));
+  return (BOOLEAN)(full && IoSetCancelRoutine(irp, NULL) != NULL);
 }
 
 // Ends the waiting read, if one waits, leaving `mark` as how it ended. Cancel lock held, taken
@@ -156,14 +176,23 @@ NTSTATUS StartRead(PortRecord* port) {
   return first.Status;
 }
 
-// Data was announced: events for the wait mask, then the waiting read completes with the bytes
-// it took when it started. DISPATCH_LEVEL; takes the cancel lock.
+// Data was announced: events for the wait mask, then the waiting read takes the new bytes and
+// ends if its mode says so. The copy runs under the cancel lock too, so that no cancellation
+// completes the read while its buffer is written. DISPATCH_LEVEL; takes PortLock, then the
+// cancel lock.
 VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   RaiseEvents(port);
+  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  EndWaitingRead(port, cancelIrql, READ_MARK_COMPLETE, STATUS_SUCCESS);
+  BOOLEAN finished = TakeForWaitingRead(port);
+  IoReleaseCancelSpinLock(cancelIrql);
+  KfReleaseSpinLock(&port->PortLock, portIrql);
+  if (!finished) return;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  port->ReadIntervalMark = READ_MARK_COMPLETE;
+  CompleteCurrent(port, cancelIrql, STATUS_SUCCESS, &ReadClass);
 }
 
 // DISPATCH_LEVEL; takes the cancel lock.
@@ -180,9 +209,9 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
   EndWaitingRead(port, cancelIrql, READ_MARK_TOTAL, STATUS_TIMEOUT);
 }
 
-// An interval tick: the read times out once the interval has passed since it became pending,
-// provided it held bytes then; a read that held none is ended only by data, its total timeout
-// or cancellation. DISPATCH_LEVEL; takes the cancel lock.
+// An interval tick: the read times out once the interval has passed since the last byte it
+// took; a read that holds none is ended only by data, its total timeout or cancellation.
+// DISPATCH_LEVEL; takes the cancel lock.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;

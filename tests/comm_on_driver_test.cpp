@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include "comm.h"
 #include "host/ddk/ntddser.h"
+#include "host/session/executive.h"
 #include "support/driver_session.h"
 #include "support/executive_session.h"
 
@@ -139,6 +141,86 @@ TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
   ASSERT_TRUE(server_->WaitForWritten(kChannel, 3, 5s));
   const auto line = server_->Written(kChannel);
   EXPECT_EQ(std::string(line.begin(), line.end()), "!ok");
+}
+
+// ReadFile in every timeout mode, on the manual clock, the remote's line sending 5 bytes and, 50 ms
+// later, 5 more: a read takes bytes as they come and ends when its mode says so, with them.
+class CommReadTimeouts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = &session_.AddOnePort(devserver::BackendKind::Programmatic);
+    ASSERT_EQ(session_.Load(), STATUS_SUCCESS);
+    // The open busy-waits on the manual clock; the remote's reply comes in real time meanwhile.
+    host::OnManualStall([&, opener = std::this_thread::get_id()] {
+      if (std::this_thread::get_id() == opener) {
+        WaitUntil([&] { return server_->Channel(kChannel).open; }, 5s);
+      }
+    });
+    port_ = OpenPort("COM3");
+    host::OnManualStall(nullptr);
+    ASSERT_TRUE(port_.IsOpen()) << ErrorName(GetLastError());
+  }
+  void TearDown() override { port_.Close(); }
+  // Five line bytes reach the port and its data call runs.
+  void Arrive(uint8_t first) {
+    const uint8_t bytes[] = {first, uint8_t(first + 1), uint8_t(first + 2), uint8_t(first + 3),
+                             uint8_t(first + 4)};
+    server_->InjectLineBytes(kChannel, bytes);
+    ASSERT_TRUE(WaitUntil([] { return host::QueuedDpcCount() > 0; }, 5s));
+    host::RunQueuedDpcs();
+  }
+
+  testsupport::DriverSession session_;
+  devserver::DeviceServer* server_ = nullptr;
+  Port port_;
+};
+
+TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
+  struct Mode {
+    const char* name;
+    COMMTIMEOUTS timeouts;
+    DWORD length;
+    bool readAfterFirst;
+    int endsFrom, endsBy;  // of the checkpoints 0, 50, 100, 200, 2000 (ms), the first finding
+                           // it ended; the sender's pauses move the manual clock a little too
+    DWORD bytes;
+  } modes[] = {
+      {"total 1000 ms", {0, 0, 1000, 0, 0}, 10, false, 50, 50, 10},
+      {"all zero: only when full", {0, 0, 0, 0, 0}, 10, false, 50, 50, 10},
+      {"first byte, 2000 ms", {MAXDWORD, MAXDWORD, 2000, 0, 0}, 10, false, 0, 0, 5},
+      {"interval 50 ms: 50-150 ms after the last byte", {50, 0, 0, 0, 0}, 20, false, 100, 200, 10},
+      {"at once", {MAXDWORD, 0, 0, 0, 0}, 10, true, 0, 0, 5},
+  };
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(mode.name);
+    ASSERT_TRUE(SetCommTimeouts(port_, mode.timeouts));
+    std::vector<uint8_t> buffer(mode.length);
+    Overlapped read;
+    DWORD got = 0;
+    auto start = [&] { ReadFile(port_, buffer.data(), mode.length, &got, &read); };
+    if (!mode.readAfterFirst) start();
+    Arrive(1);
+    if (mode.readAfterFirst) start();
+    int endedAt = -1, now = 0;
+    for (int at : {0, 50, 100, 200, 2000}) {
+      host::AdvanceClock((at - now) * testsupport::kMillisecond);
+      now = at;
+      if (at == 50) Arrive(6);
+      if (GetOverlappedResult(port_, read, got, FALSE)) {
+        endedAt = at;
+        break;
+      }
+    }
+    EXPECT_GE(endedAt, mode.endsFrom);
+    EXPECT_LE(endedAt, mode.endsBy);
+    EXPECT_EQ(got, mode.bytes);
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got), [&] {
+      std::vector<uint8_t> expected(got);
+      for (DWORD i = 0; i < got; i++) expected[i] = static_cast<uint8_t>(1 + i);
+      return expected;
+    }());
+    PurgeComm(port_, PURGE_RXCLEAR | PURGE_RXABORT);
+  }
 }
 
 }  // namespace
