@@ -22,7 +22,7 @@ constexpr struct {
   int ports;
   int servers;
 } kWriteLayouts[] = {{1, 1}, {4, 1}, {4, 4}, {16, 1}, {16, 4}};
-constexpr int kPhases = 6 + static_cast<int>(std::size(kWriteLayouts));
+constexpr int kPhases = 7 + static_cast<int>(std::size(kWriteLayouts));
 
 // Stack reserved for each thread started from here on (emulators, the driver's threads, the
 // applications'): the scale phase runs over 500 threads, which at the default 8 MiB apiece
@@ -69,8 +69,10 @@ void Measure(const Plan& plan, Figures& f, Progress& progress) {
                    std::to_string(layout.servers) + " server(s)");
     f.writes.push_back(MeasureWrites(plan, reference, layout.ports, layout.servers, progress, f.problems));
   }
-  progress.Phase("read, the remote offering without end");
-  f.read = MeasureReads(plan, reference, progress, f.problems);
+  progress.Phase("read as programs read, the remote offering without end");
+  f.readAsPrograms = MeasureReads(plan, reference, ReadStyle::AsProgramsRead, progress, f.problems);
+  progress.Phase("read whole windows, the remote offering without end");
+  f.read = MeasureReads(plan, reference, ReadStyle::WholeWindow, progress, f.problems);
   progress.Phase("echo latency");
   f.echoMicros = MeasureEcho(plan, reference, progress, f.problems);
   progress.Phase("open and close");

@@ -41,6 +41,7 @@ std::vector<std::string> MissingFigures(const Figures& f) {
   Require(missing, "acknowledgement round trips", f.ackMicros.samples);
   Require(missing, "write measurements", static_cast<double>(f.writes.size()));
   for (const Throughput& row : f.writes) RequireThroughput(missing, row);
+  RequireThroughput(missing, f.readAsPrograms);
   RequireThroughput(missing, f.read);
   Require(missing, "echo round trips", f.echoMicros.samples);
   Require(missing, "opens", f.openMillis.samples);

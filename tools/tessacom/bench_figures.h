@@ -84,7 +84,8 @@ struct Figures {
   Percentiles rawUdpMicros;  // datagram out and back between the two addresses, no driver
   Percentiles ackMicros;     // data packet to an emulator and its acknowledgement, no driver
   std::vector<Throughput> writes;
-  Throughput read;
+  Throughput readAsPrograms;  // reads of 4 KiB with a total timeout, one after another
+  Throughput read;            // whole windows, taken with reads that return at once
   Percentiles echoMicros;  // one byte written and read back through the echo
   Percentiles openMillis;
   Percentiles closeMillis;

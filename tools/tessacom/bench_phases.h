@@ -32,8 +32,9 @@ struct Reference {
 Throughput MeasureWrites(const Plan& plan, const Reference& reference, int ports, int servers,
                          Progress& progress, std::vector<std::string>& problems);
 // One application reads a port whose remote offers line data as fast as the protocol lets it.
-Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& progress,
-                        std::vector<std::string>& problems);
+enum class ReadStyle { AsProgramsRead, WholeWindow };
+Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle style,
+                        Progress& progress, std::vector<std::string>& problems);
 // One byte out and back through the remote's echo, one round trip at a time.
 Percentiles MeasureEcho(const Plan& plan, const Reference& reference, Progress& progress,
                         std::vector<std::string>& problems);

@@ -1,12 +1,12 @@
 // Read throughput: the remote offers line data without end, keeping no more unacknowledged than
 // the ring holds (two packets of 508 bytes, the largest the driver takes) and refilling the
-// moment a receive acknowledgement opens its window; one application reads it.
-//
-// The receive acknowledgement goes out when a read starts, and a pending read ends when data
-// is announced, so a reader that reads at every announcement acknowledges one packet at a
-// time. This reader, as one that wants throughput would, waits until the status answer shows
-// the remote's whole window in the ring and then takes it with a read that returns at once:
-// each acknowledgement then covers the window. Fewer, larger packets make the window larger.
+// moment a receive acknowledgement opens its window; one application reads it, in one of two
+// ways:
+// - as most programs do, a read of 4 KiB with a total timeout of a second, one after another:
+//   the pending read takes each packet as it comes and acknowledges what it took;
+// - as one that wants every byte of throughput would, waiting until the status answer shows the
+//   remote's whole window in the ring and then taking it with a read that returns at once, so
+//   that each acknowledgement covers the window.
 #include <atomic>
 #include <thread>
 
@@ -51,12 +51,32 @@ Offered CountOffered(Rig& rig) {
           static_cast<double>(channel.rxAcks)};
 }
 
+// A read of 4 KiB with a total timeout, as most programs read: what it took, or nothing when it
+// was refused or ended otherwise.
+std::optional<ULONG_PTR> ReadAsProgramsDo(host::io::File& file, uint8_t* buffer) {
+  host::io::AsyncRequest read = file.ReadAsync(buffer, kReadBytes);
+  if (!read.WaitFor(2 * kReadLimit)) {
+    read.Cancel();
+    read.Wait();
+    return std::nullopt;
+  }
+  const host::io::Result done = read.Wait();
+  if (done.status != STATUS_SUCCESS && done.status != STATUS_TIMEOUT) return std::nullopt;
+  return done.information;
+}
+
+std::optional<ULONG_PTR> ReadTheWindow(host::io::File& file, uint8_t* buffer) {
+  if (!WaitForWindow(file)) return std::nullopt;
+  return ReadWithin(file, buffer, kReadBytes, kReadLimit);
+}
+
 }  // namespace
 
-Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& progress,
-                        std::vector<std::string>& problems) {
+Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle style,
+                        Progress& progress, std::vector<std::string>& problems) {
+  const bool window = style == ReadStyle::WholeWindow;
   Throughput figures;
-  figures.label = "read 1 port / 1 server";
+  figures.label = window ? "read 1 port, whole windows" : "read 1 port, as programs read";
   figures.ports = figures.servers = 1;
   RigLayout layout;
   layout.protocol.offerLineData = true;
@@ -71,13 +91,15 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, Progress& 
   std::atomic<bool> intact{true};
   std::atomic<uint64_t> received{0};
   const SERIAL_TIMEOUTS returnAtOnce{MAXULONG, 0, 0, 0, 0};
-  rig.File(0).DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &returnAtOnce, sizeof returnAtOnce, nullptr, 0);
+  const SERIAL_TIMEOUTS totalSecond{0, 0, 1000, 0, 0};
+  const SERIAL_TIMEOUTS& timeouts = window ? returnAtOnce : totalSecond;
+  rig.File(0).DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0);
   std::thread reader([&] {
     std::vector<uint8_t> buffer(kReadBytes);
     uint8_t expected = 0;  // the remote's stream counts from 0 at the open
     while (!stop.load(std::memory_order_relaxed)) {
-      const std::optional<ULONG_PTR> read =
-          WaitForWindow(rig.File(0)) ? ReadWithin(rig.File(0), buffer.data(), kReadBytes, kReadLimit) : std::nullopt;
+      const std::optional<ULONG_PTR> read = window ? ReadTheWindow(rig.File(0), buffer.data())
+                                                   : ReadAsProgramsDo(rig.File(0), buffer.data());
       if (!read) {
         intact = false;
         return;

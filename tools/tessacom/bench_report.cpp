@@ -106,7 +106,9 @@ std::vector<Target> JudgeTargets(const Figures& f) {
     AddRatioTargets(targets, row, 16, 0.90);
     AddRatioTargets(targets, row, 1, 0.85);
   }
-  targets.push_back({"read: >= 0.80 x bound", Format("%.3f", f.read.ratio), f.read.ratio >= 0.80});
+  targets.push_back({"read as programs read: >= 0.85 x bound", Format("%.3f", f.readAsPrograms.ratio),
+                     f.readAsPrograms.ratio >= 0.85});
+  targets.push_back({"read whole windows: >= 0.80 x bound", Format("%.3f", f.read.ratio), f.read.ratio >= 0.80});
   const double echoLimit = 1300 + 2 * f.rawUdpMicros.p50;
   targets.push_back({Format("echo p50 <= 1300 us + 2 x raw UDP p50 = %.1f us", echoLimit),
                      Format("%.1f us", f.echoMicros.p50),
@@ -129,8 +131,9 @@ void PrintTable(std::ostream& out, const Figures& f) {
       << "  data packet and its ACK        " << Spread(f.ackMicros, "us") << "\n\n";
   out << "throughput                       bytes/s  packets/s payload    bound/s  ratio CPU s/MiB host s/MiB\n";
   for (const Throughput& row : f.writes) out << Row(row);
-  out << Row(f.read);
-  out << Format("  read: %.1f bytes per receive acknowledgement\n", f.read.bytesPerReceiveAck);
+  out << Row(f.readAsPrograms) << Row(f.read);
+  out << Format("  read: %.1f bytes per receive acknowledgement as programs read, %.1f whole windows\n",
+                f.readAsPrograms.bytesPerReceiveAck, f.read.bytesPerReceiveAck);
   out << "  bounds: writes min(128,000, ports x 128 B / (1 ms + ACK p50)); read 1023 B / (800 us + ACK p50)\n\n";
   out << "echo, 1 byte out and back      " << Spread(f.echoMicros, "us") << "\n";
   out << "open                           " << Spread(f.openMillis, "ms") << "\n";
@@ -158,7 +161,9 @@ void WriteJson(std::ostream& out, const Figures& f) {
   JsonSpread(out, "ack_round_trip_us", f.ackMicros);
   out << "  \"writes\": [\n";
   for (size_t i = 0; i < f.writes.size(); i++) JsonThroughput(out, f.writes[i], i + 1 == f.writes.size());
-  out << "  ],\n  \"read\":\n";
+  out << "  ],\n  \"read_as_programs_read\":\n";
+  JsonThroughput(out, f.readAsPrograms, false);
+  out << "  \"read\":\n";
   JsonThroughput(out, f.read, false);
   JsonSpread(out, "echo_us", f.echoMicros);
   JsonSpread(out, "open_ms", f.openMillis);
