@@ -48,4 +48,4 @@ int Check(Port& port, devserver::DeviceServer&) {
 
 }  // namespace
 
-int main() { return examples::UseCom3(Check); }
+int main(int argc, char** argv) { return examples::UseCom3(argc, argv, Check); }

@@ -40,4 +40,4 @@ int RoundTrip(Port& port, devserver::DeviceServer& server) {
 
 }  // namespace
 
-int main() { return examples::UseCom3(RoundTrip); }
+int main(int argc, char** argv) { return examples::UseCom3(argc, argv, RoundTrip); }

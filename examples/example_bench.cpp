@@ -21,8 +21,8 @@ devserver::ServerOptions EchoServer() {
 
 }  // namespace
 
-Bench::Bench()
-    : server_(EchoServer()), session_(std::nullopt, kDriverAddress, tessacom::LinkWirePort(kUnprivilegedPort)) {
+Bench::Bench(const std::optional<std::string>& image)
+    : server_(EchoServer()), session_(image, kDriverAddress, tessacom::LinkWirePort(kUnprivilegedPort)) {
   std::string error;
   if (!server_.Start(&error)) {
     std::printf("the device server emulator cannot start: %s\n", error.c_str());
@@ -53,8 +53,17 @@ int Failed(const std::string& what) {
   return 1;
 }
 
-int UseCom3(const std::function<int(comm::Port&, devserver::DeviceServer&)>& use) {
-  Bench bench;
+int UseCom3(int argc, char** argv, const std::function<int(comm::Port&, devserver::DeviceServer&)>& use) {
+  std::optional<std::string> image;
+  for (int i = 1; i < argc; i++) {
+    if (std::string(argv[i]) == "--image" && i + 1 < argc) {
+      image = argv[++i];
+    } else {
+      std::printf("usage: %s [--image FILE]\n", argv[0]);
+      return 2;
+    }
+  }
+  Bench bench(image);
   if (!bench.Ready()) return 1;
   comm::Port port = comm::OpenPort("COM3");
   if (!port.IsOpen()) return Failed("opening COM3");

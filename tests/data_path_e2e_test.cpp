@@ -9,8 +9,8 @@
 #include <random>
 #include <thread>
 
+#include "host/ddk/ntddser.h"
 #include "host/io/client.h"
-#include "serial/serial_requests.h"
 #include "support/driver_session.h"
 #include "support/executive_session.h"
 
@@ -19,6 +19,13 @@ using testsupport::WaitUntil;
 namespace {
 
 constexpr uint8_t kChannel = 0;
+
+// The read timeouts, as an application sets them (the write timeouts 0).
+void SetReadTimeouts(host::io::File& file, ULONG interval, ULONG constant) {
+  SERIAL_TIMEOUTS timeouts{interval, 0, constant, 0, 0};
+  EXPECT_EQ(file.DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0).status,
+            STATUS_SUCCESS);
+}
 
 std::vector<uint8_t> Pattern(size_t count) {
   std::vector<uint8_t> bytes(count);
@@ -37,15 +44,13 @@ class DataPathEndToEnd : public ::testing::Test {
     options.protocol.resendInterval = std::chrono::milliseconds(20);
     server_ = &session_->AddOnePort(backend, options);
     ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
-    port_ = PortTable[0].PortRecord;
   }
   host::io::File Open() {
     auto opened = host::io::Open("COM3");
     EXPECT_EQ(opened.status, STATUS_SUCCESS);
-    // Reads end on their first byte, or after 100 ms without any (the set-timeouts request's
-    // values): a reader that keeps reading keeps acknowledging what it took.
-    port_->Timeouts[TIMEOUT_READ_INTERVAL] = MAXULONG;
-    port_->Timeouts[TIMEOUT_READ_CONSTANT] = 100;
+    // Reads end on their first byte, or after 100 ms without any: a reader that keeps reading
+    // keeps acknowledging what it took.
+    SetReadTimeouts(opened.file, MAXULONG, 100);
     return std::move(opened.file);
   }
   // Reads until `count` bytes came or a minute passed.
@@ -63,7 +68,6 @@ class DataPathEndToEnd : public ::testing::Test {
 
   std::unique_ptr<testsupport::DriverSession> session_;
   devserver::DeviceServer* server_ = nullptr;
-  PortRecord* port_ = nullptr;
 };
 
 TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceInOrder) {
@@ -143,8 +147,7 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
 TEST_F(DataPathEndToEnd, CancellationsRaceCompletionsOfReadsAndWrites) {
   Start(devserver::BackendKind::Programmatic);
   host::io::File file = Open();
-  port_->Timeouts[TIMEOUT_READ_INTERVAL] = 0;  // reads wait for data announced
-  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 0;
+  SetReadTimeouts(file, 0, 0);  // reads wait until they are full
   std::atomic<bool> stop{false};
   std::thread line([&] {
     for (int i = 0; i < 5000 && !stop; i++) {
@@ -208,9 +211,6 @@ TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   session.SetValue("MaxPort", kPorts);
   for (int n = 1; n <= kPorts; n++) session.Bind(n, server, static_cast<uint8_t>(n));
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  for (int p = 0; p < kPorts; p++) {  // odd ports' reads end after 2 ms, the others' on data
-    PortTable[p].PortRecord->Timeouts[TIMEOUT_READ_CONSTANT] = 2 * (p % 2);
-  }
   std::atomic<bool> stop{false};
   std::thread line([&] {
     for (int i = 0; i < 3000 && !stop; i++) {
@@ -231,6 +231,8 @@ TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
           failures++;
           continue;
         }
+        // Odd ports' reads end after 2 ms, the others' when full.
+        SetReadTimeouts(opened.file, 0, 2 * (p % 2));
         auto read = opened.file.ReadAsync(buffer, sizeof buffer);
         auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
