@@ -125,6 +125,8 @@ int RunSoak(const Options& options, std::ostream& out) {
   }
   for (auto& port : ports) port->Start();
   Drive(ports, remotes, bytes, faults.speed, faults.seed, out);
+  for (auto& port : ports) port->RequestStop();
+  for (auto& remote : remotes) remote->JoinReopen();
   for (auto& port : ports) port->Stop();
   for (auto& port : ports) port->CheckWrites();
   const size_t errors = Report(ports, remotes, faults, out);

@@ -140,12 +140,17 @@ void SoakPort::CancelInFlight() {
   }
 }
 
-void SoakPort::Stop() {
+void SoakPort::RequestStop() {
   {
     std::lock_guard pause(pauseLock_);
     stop_ = true;
   }
   resumed_.notify_all();
+  CancelInFlight();
+}
+
+void SoakPort::Stop() {
+  RequestStop();
   if (writer_.joinable()) writer_.join();
   if (reader_.joinable()) reader_.join();
   file_.Close();
@@ -165,11 +170,11 @@ void SoakPort::Reopen() {
   }
   if (!alone.owns_lock()) {
     Error("the requests in flight did not end within 10 s of being cancelled for a reopen");
-  } else {
+  } else if (!stop_) {
     file_.Close();
     figures_.reopens++;
     ForgetUnacknowledgedImmediates();
-    if (!OpenHandle()) Abandon("the port did not open again after the link went down");
+    if (!OpenHandle() && !stop_) Abandon("the port did not open again after the link went down");
     lastWrite_ = lastRead_ = Now();
     alone.unlock();
   }
@@ -226,12 +231,7 @@ void SoakPort::Abandon(const std::string& why, std::vector<std::string> trace) {
     std::lock_guard lock(errorsLock_);
     if (stallTrace_.empty()) stallTrace_ = std::move(trace);
   }
-  {
-    std::lock_guard pause(pauseLock_);
-    stop_ = true;
-  }
-  resumed_.notify_all();
-  CancelInFlight();
+  RequestStop();
 }
 
 std::string SoakPort::LinkState() const {

@@ -75,7 +75,10 @@ class SoakPort {
   void Abandon(const std::string& why, std::vector<std::string> trace = {});
   // The trace lines kept at a stall.
   std::vector<std::string> StallTrace() const;
-  // Asks the threads to stop after their current request, joins them and closes the handle.
+  // Asks the threads (and a reopen under way) to stop after their current request.
+  void RequestStop();
+  // Stops as RequestStop does, joins the threads and closes the handle. No reopen may be under
+  // way any more.
   void Stop();
   // Checks the line's bytes against the writes' outcomes; call after Stop.
   void CheckWrites();

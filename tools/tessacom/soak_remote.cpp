@@ -55,8 +55,12 @@ bool SoakRemote::Start(uint32_t address, uint32_t driverAddress, uint16_t wirePo
   return false;
 }
 
-void SoakRemote::Stop() {
+void SoakRemote::JoinReopen() {
   if (reopener_.joinable()) reopener_.join();
+}
+
+void SoakRemote::Stop() {
+  JoinReopen();
   if (server_) server_->Stop();
 }
 

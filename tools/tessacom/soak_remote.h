@@ -41,6 +41,9 @@ class SoakRemote {
   ~SoakRemote();
   // Starts the emulator on `address`, sending to the driver at `driverAddress`.
   bool Start(uint32_t address, uint32_t driverAddress, uint16_t wirePort, std::ostream& out);
+  // Waits for a reopen under way to end (its port asked to stop first); call before the ports
+  // are stopped.
+  void JoinReopen();
   void Stop();
   devserver::DeviceServer& Server() { return *server_; }
   const devserver::DeviceServer& Server() const { return *server_; }
