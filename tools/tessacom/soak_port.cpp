@@ -204,7 +204,12 @@ void SoakPort::Feed(std::mt19937_64& random) {
 }
 
 std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
-                                             SoakClock::duration limit) const {
+                                             SoakClock::duration limit) {
+  {
+    // A reopen ends by itself, opened or failed (an error of its own).
+    std::lock_guard pause(pauseLock_);
+    if (reopening_) return std::nullopt;
+  }
   auto since = [&](const std::atomic<SoakClock::rep>& last) {
     return now - SoakClock::time_point(SoakClock::duration(last.load()));
   };

@@ -68,8 +68,8 @@ class SoakPort {
   void HoldFeeding(bool hold) { feedingHeld_ = hold; }
   bool Finished() const { return writerDone_ && readerDone_; }
   // A direction owed progress that has not moved for `limit` (real time): what it is, else
-  // nothing. Feeder thread.
-  std::optional<std::string> Stalled(SoakClock::time_point now, SoakClock::duration limit) const;
+  // nothing (also while the port reopens). Feeder thread.
+  std::optional<std::string> Stalled(SoakClock::time_point now, SoakClock::duration limit);
   // Ends the port's run after a stall, recording it as an error with the link's state and the
   // last lines of its channel's trace.
   void Abandon(const std::string& why, std::vector<std::string> trace = {});
