@@ -3,8 +3,8 @@
 // that completed reported exactly what moved; only cancellation may leave a gap:
 // - a cancelled write may have put any first part of its bytes on the line (what it had placed
 //   in the transmit ring still goes out), and nothing of the rest;
-// - a cancelled read may have taken up to what the receive ring held from the stream, and
-//   those bytes are gone with it.
+// - a cancelled read may have taken up to its length from the stream (a pending read takes
+//   bytes as they come), and those bytes are gone with it.
 // Every offset those gaps allow is kept, so the check allows exactly them and no others. The
 // offsets kept are bounded: a run of gaps that would allow more than kMaxCandidates offsets
 // ends the check (Lost), with Overflowed() saying why, rather than a search without end.

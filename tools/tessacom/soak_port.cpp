@@ -14,8 +14,6 @@ using std::chrono::milliseconds;
 
 constexpr size_t kLargestRequest = 2048;
 constexpr size_t kLastWrite = 64;  // the undisturbed write that ends a port's stream
-// A read takes bytes only when it starts, from a receive ring that holds at most this many.
-constexpr size_t kRingHolds = 1023;
 // The reader lets the line run at most this far ahead of what it took.
 constexpr size_t kLineAhead = 6144;
 // Real-time limits: a request that has not ended by then is a fault; a read waiting that long
@@ -387,7 +385,7 @@ void SoakPort::CheckRead(const host::io::Result& result, const uint8_t* buffer, 
   const bool lostBefore = readCursor_.Lost();
   if (result.status == STATUS_CANCELLED && result.information == 0) {
     figures_.readsCancelled++;
-    readCursor_.SkipUpTo(std::min<size_t>(length, kRingHolds), available);
+    readCursor_.SkipUpTo(length, available);  // it may have taken up to its length
   } else if ((result.status != STATUS_SUCCESS && result.status != STATUS_TIMEOUT) ||
              result.information > length) {
     Error("a read of " + std::to_string(length) + " bytes ended with status " +
