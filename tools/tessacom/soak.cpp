@@ -73,8 +73,9 @@ void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
     for (size_t i = 0; i < ports.size(); i++) {
       SoakPort& port = *ports[i];
       port.Feed(random);
-      if (const auto stalled = port.Stalled(now, stallLimit)) {
-        port.Abandon(*stalled, remotes[i / kPortsPerServer]->Counter().Recent(port.Channel()));
+      const LinkCounter& counter = remotes[i / kPortsPerServer]->Counter();
+      if (const auto stalled = port.Stalled(now, stallLimit, counter.LastTaken(port.Channel()))) {
+        port.Abandon(*stalled, counter.Recent(port.Channel()));
       }
       finished = finished && port.Finished();
     }

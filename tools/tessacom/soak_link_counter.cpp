@@ -11,6 +11,11 @@ void LinkCounter::Record(const devserver::TraceRecord& record) {
   const bool injectedCopy = record.fault.rfind("duplicate", 0) == 0 &&
                             record.fault.rfind("duplicated", 0) != 0;
   if (record.direction != devserver::Direction::FromDriver || !record.decoded || injectedCopy) return;
+  const bool lost = record.fault.find("dropped") != std::string::npos ||
+                    record.fault.find("vanished") != std::string::npos;
+  if (record.type == devserver::kData && !lost && record.verdict.empty()) {
+    lastTaken_[record.channel] = std::chrono::steady_clock::now().time_since_epoch().count();
+  }
   if (record.type == devserver::kPoll) polls_++;
   if (record.type != devserver::kData || record.sequence == 0) return;
   int& last = lastDataSequence_[record.channel];
@@ -42,6 +47,12 @@ void LinkCounter::Remember(const devserver::TraceRecord& record) {
   }
   if (lines.size() == kRecentLines) lines.pop_front();
   lines.push_back({record.text, 0});
+}
+
+std::chrono::steady_clock::time_point LinkCounter::LastTaken(uint8_t channel) const {
+  const std::chrono::steady_clock::rep taken = lastTaken_[channel];
+  if (taken == 0) return start_;
+  return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(taken));
 }
 
 std::vector<std::string> LinkCounter::Recent(uint8_t channel) const {

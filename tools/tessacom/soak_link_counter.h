@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -26,6 +27,9 @@ class LinkCounter {
   void Record(const devserver::TraceRecord& record);
   size_t Retransmissions() const { return retransmissions_; }
   size_t Polls() const { return polls_; }
+  // When the remote last took one of the driver's data packets on the channel (its start when
+  // none yet).
+  std::chrono::steady_clock::time_point LastTaken(uint8_t channel) const;
   // The channel's last trace lines, oldest first.
   std::vector<std::string> Recent(uint8_t channel) const;
 
@@ -34,6 +38,8 @@ class LinkCounter {
   std::array<int, 256> lastDataSequence_{};  // per channel; 0 before any sequenced data
   std::atomic<size_t> retransmissions_{0};
   std::atomic<size_t> polls_{0};
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::array<std::atomic<std::chrono::steady_clock::rep>, 256> lastTaken_{};  // 0: none yet
   mutable std::mutex recentLock_;
   struct Line {
     std::string text;

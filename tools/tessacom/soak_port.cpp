@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "host/ddk/ntddser.h"
+#include "host/session/executive.h"
 
 namespace tessacom {
 
@@ -202,7 +203,8 @@ void SoakPort::Feed(std::mt19937_64& random) {
 }
 
 std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
-                                             SoakClock::duration limit) {
+                                             SoakClock::duration limit,
+                                             SoakClock::time_point remoteTook) {
   {
     // A reopen ends by itself, opened or failed (an error of its own).
     std::lock_guard pause(pauseLock_);
@@ -216,8 +218,9 @@ std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
     text << std::fixed << std::setprecision(1) << std::chrono::duration<double>(d).count() << " s";
     return text.str();
   };
-  if (!writerDone_ && since(lastWrite_) > limit) {
-    return "no write completed for " + seconds(since(lastWrite_));
+  const SoakClock::duration writesQuiet = std::min(since(lastWrite_), now - remoteTook);
+  if (!writerDone_ && writesQuiet > limit) {
+    return "no write completed and the remote took no data for " + seconds(writesQuiet);
   }
   const size_t owed = figures_.injected - std::min<size_t>(figures_.injected, consumedBound_);
   if (!readerDone_ && owed > 0 && since(lastRead_) > limit) {
@@ -247,7 +250,13 @@ std::string SoakPort::LinkState() const {
          << ", OutSeq " << ReadShared(entry.OutSeq) << ", InSeq " << ReadShared(entry.InSeq)
          << ", chunk in flight " << ReadShared(record->WriteInFlight) << " (sequence "
          << ReadShared(record->ChunkSequence) << (ReadShared(record->RetransmitPending) ? ", poll out" : "")
-         << "), transmit ring holds " << ReadShared(entry.TxHeld);
+         << "), transmit ring holds " << ReadShared(entry.TxHeld) << ", data marked "
+         << int(ReadShared(entry.TxPending)) << ", acknowledgement timer ";
+    if (ReadShared(record->AckTimer.Header.Inserted)) {
+      text << "due in " << (record->AckTimer.DueTime.QuadPart - host::SystemTime()) / 10000 << " ms";
+    } else {
+      text << "idle";
+    }
   }
   const devserver::ChannelSnapshot remote = place_.server->Channel(place_.channel);
   text << "; remote: channel " << (remote.open ? "open" : "closed") << ", took data up to "
