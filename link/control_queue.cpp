@@ -1,5 +1,5 @@
-// QueueLinkPacket, MarkTxData and the sender's detach of a control queue. The append walks the
-// list to its tail while the sender may detach the whole list from another thread, so both run
+// QueueLinkPacket, MarkTxData and the sender's taking of control nodes. The append walks the
+// list to its tail while the sender may take its head from another thread, so both run
 // under one spin lock for all control queues. It is a leaf lock: nothing is acquired while it
 // is held, so it nests inside PortLock and the cancel lock without an order problem.
 //
@@ -90,3 +90,14 @@ ControlNode* DetachControlQueue(LONG portIndex) {
   KfReleaseSpinLock(&ControlQueueLock, oldIrql);
   return head;
 }
+
+ControlNode* TakeControlHead(LONG portIndex) {
+  KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
+  ControlNode* head = PortTable[portIndex].ControlQueue;
+  if (head != NULL) PortTable[portIndex].ControlQueue = head->Next;
+  KfReleaseSpinLock(&ControlQueueLock, oldIrql);
+  if (head != NULL) head->Next = NULL;
+  return head;
+}
+
+BOOLEAN ControlQueued(LONG portIndex) { return (BOOLEAN)(ReadShared(PortTable[portIndex].ControlQueue) != NULL); }

@@ -96,6 +96,14 @@ VOID InitializeControlQueues();
 // Callable at IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append on the same queue.
 ControlNode* DetachControlQueue(LONG portIndex);
 
+// Takes the first node of a port's control queue (null when it is empty); the rest stay queued,
+// so an acknowledgement the port comes to owe meanwhile still replaces one waiting behind.
+// The caller owns the node. IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append.
+ControlNode* TakeControlHead(LONG portIndex);
+
+// Whether the port's control queue holds a node. A hint: it may change at once after.
+BOOLEAN ControlQueued(LONG portIndex);
+
 // Frees a node the sender took from the port's queue, sent or not. IRQL <= DISPATCH_LEVEL.
 VOID FreeControlNode(LONG portIndex, ControlNode* node);
 

@@ -1,5 +1,6 @@
 // The sender thread: on every wake-up it visits each port once, starting one port further each
-// time, and sends the port's queued control packets and then at most one data packet. Paces
+// time, and sends the port's queued control packets (a bounded number) and then at most one
+// data packet. Paces
 // its output with busy-waits. PASSIVE_LEVEL; it takes a port's PortLock to take the packet of
 // its chunk in flight.
 #include "link/chunk_in_flight.h"
@@ -9,6 +10,7 @@
 constexpr ULONG CONTROL_PAUSE_US = 800;
 constexpr ULONG DATA_PAUSE_US = 1000;
 constexpr ULONG RETRANSMIT_PAUSE_US = 100000;
+constexpr ULONG CONTROL_PACKETS_PER_VISIT = 16;
 
 namespace {
 
@@ -26,9 +28,20 @@ VOID SendScratch(LONG port, ULONG length, PassState* pass) {
   pass->FailedOn = NT_SUCCESS(status) ? NULL : object;
 }
 
+// Sends the port's control packets in their order, each after its pause. A node leaves the
+// queue only once its pause is over: an acknowledgement owed during the pause replaces the
+// waiting one's sequence, so a remote whose window two packets filled at once gets one receive
+// acknowledgement for both rather than two. A visit sends a bounded number, so that a port
+// whose requests keep queueing cannot hold up the others; what is left goes on the next pass.
 VOID SendControlPackets(LONG port, PassState* pass) {
-  ControlNode* node = DetachControlQueue(port);
-  while (node != NULL) {
+  for (ULONG sent = 0; ControlQueued(port); sent++) {
+    if (sent == CONTROL_PACKETS_PER_VISIT) {
+      KeSetEvent(&SendEvent, 0, FALSE);
+      return;
+    }
+    KeStallExecutionProcessor(CONTROL_PAUSE_US);
+    ControlNode* node = TakeControlHead(port);
+    if (node == NULL) break;
     ULONG length = DecodeLinkHeader(node->Header).Length;
     if (length < LINK_HEADER_SIZE) length = LINK_HEADER_SIZE;
     if (length > LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX) length = LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX;
@@ -37,11 +50,8 @@ VOID SendControlPackets(LONG port, PassState* pass) {
     if (node->Header[0] == PKT_OPEN || node->Header[0] == PKT_POLL) {
       SetLinkHeaderSequence(OutboundScratch, (ULONG)ReadShared(PortTable[port].OutSeq));
     }
-    KeStallExecutionProcessor(CONTROL_PAUSE_US);
     SendScratch(port, length, pass);
-    ControlNode* next = node->Next;
     FreeControlNode(port, node);
-    node = next;
   }
 }
 
