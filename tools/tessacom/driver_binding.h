@@ -36,11 +36,11 @@ struct DriverConvention<Result (*)(Arguments...)> {
   using Type = Result (*)(Arguments...);
 #endif
 };
-#if defined(TESSACOM_X64_IMAGE_HOST)
-// A routine the driver declares NTAPI carries the convention already.
+#if defined(__i386__) || defined(TESSACOM_X64_IMAGE_HOST)
+// A routine the driver declares NTAPI carries its convention already.
 template <typename Result, typename... Arguments>
-struct DriverConvention<Result(__attribute__((ms_abi)) *)(Arguments...)> {
-  using Type = Result(__attribute__((ms_abi)) *)(Arguments...);
+struct DriverConvention<Result(NTAPI*)(Arguments...)> {
+  using Type = Result(NTAPI*)(Arguments...);
 };
 #endif
 template <typename Routine>
