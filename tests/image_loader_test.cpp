@@ -188,7 +188,7 @@ TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
        },
        std::string("tessacom.sys: the image is for ") + (wide ? "i386, and this host runs x64 (PE32+)"
                                                               : "x64, and this host runs i386 (PE32)") +
-           " images (i386: the host-i386 preset; x64: host-x64-image)"},
+           " images (i386 images: the host-i386 preset; x64: host-x64-image)"},
       {"not an image at all", [](ShippedImage& s) { s.file.bytes.assign(64, 0); },
        "tessacom.sys: not a PE image: no MZ header"},
   };

@@ -73,7 +73,7 @@ struct DriverBinding {
   DriverRoutine<decltype(&::ReadPortConfiguration)> ReadPortConfiguration;
 };
 
-// The driver compiled into this program. The 32-bit host, which runs kernel images only, has
+// The driver compiled into this program. The image hosts, which run kernel images only, have
 // none: there it throws std::runtime_error.
 const DriverBinding& CompiledInDriver();
 

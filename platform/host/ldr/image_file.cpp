@@ -68,9 +68,11 @@ std::string MachineName(uint16_t machine) {
 bool CheckKind(const ImageFile& file, std::string* error) {
   const pe::OptionalHeader& optional = file.optional;
   if (file.header.machine != kHostKind.machine) {
+    const std::string runs = kHostKind.machine == 0 ? "its compiled-in driver, no kernel image"
+                                                    : std::string(kHostKind.name) + " images";
     return Fail(error, "the image is for " + MachineName(file.header.machine) +
-                           ", and this host runs " + kHostKind.name +
-                           " images (i386: the host-i386 preset; x64: host-x64-image)");
+                           ", and this host runs " + runs +
+                           " (i386 images: the host-i386 preset; x64: host-x64-image)");
   }
   if ((file.header.characteristics & pe::kCharacteristicExecutable) == 0) {
     return Fail(error, "the file is not marked executable (an object file, or a failed link)");
