@@ -16,11 +16,24 @@ struct Same<A, A> {
   static constexpr bool value = true;
 };
 
-// Every kernel routine both homes provide, with the DDK's signature.
+// Every kernel routine both homes provide, with the DDK's signature. The host provides the
+// routines of both kernels; the kernel build checks those of its own.
 #define KERNEL_ROUTINE(module, name, type) \
   static_assert(Same<decltype(&name), type>::value, #name " does not have the DDK's signature");
 #define KERNEL_ROUTINE_LARGE_RESULT KERNEL_ROUTINE
+#if defined(TESSACOM_HOME_NT) && !defined(_M_IX86)
+#define KERNEL_ROUTINE_I386(module, name, type)
+#else
+#define KERNEL_ROUTINE_I386 KERNEL_ROUTINE
+#endif
+#if defined(TESSACOM_HOME_NT) && !defined(_M_AMD64)
+#define KERNEL_ROUTINE_X64(module, name, type)
+#else
+#define KERNEL_ROUTINE_X64 KERNEL_ROUTINE
+#endif
 #include "kernel_routines.h"
+#undef KERNEL_ROUTINE_X64
+#undef KERNEL_ROUTINE_I386
 #undef KERNEL_ROUTINE_LARGE_RESULT
 #undef KERNEL_ROUTINE
 

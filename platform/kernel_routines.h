@@ -2,10 +2,12 @@
 // exports it (HAL or NTOSKRNL), its name and the DDK's signature. Expanded by the boundary check
 // (each routine has this signature in either home) and by the host's table of kernel exports
 // (what a loaded kernel image binds its imports to). A routine that returns a LARGE_INTEGER is
-// listed with KERNEL_ROUTINE_LARGE_RESULT: the kernel returns it in EDX:EAX.
+// listed with KERNEL_ROUTINE_LARGE_RESULT: the i386 kernel returns it in EDX:EAX. A routine
+// only the i386 kernel exports is listed with KERNEL_ROUTINE_I386 (the x64 DDK declares it
+// inline, or not at all), one only the x64 kernel exports with KERNEL_ROUTINE_X64.
 //
-// No include guard: included once per expansion, with KERNEL_ROUTINE and
-// KERNEL_ROUTINE_LARGE_RESULT defined.
+// No include guard: included once per expansion, with KERNEL_ROUTINE,
+// KERNEL_ROUTINE_LARGE_RESULT, KERNEL_ROUTINE_I386 and KERNEL_ROUTINE_X64 defined.
 
 // Pool.
 KERNEL_ROUTINE(NTOSKRNL, ExAllocatePoolWithTag, PVOID(NTAPI*)(POOL_TYPE, SIZE_T, ULONG))
@@ -14,11 +16,13 @@ KERNEL_ROUTINE(NTOSKRNL, ExFreePool, VOID(NTAPI*)(PVOID))
 KERNEL_ROUTINE(NTOSKRNL, ExFreePoolWithTag, VOID(NTAPI*)(PVOID, ULONG))
 
 // IRQL, spin locks and the cancel lock.
-KERNEL_ROUTINE(HAL, KeGetCurrentIrql, KIRQL(NTAPI*)(VOID))
-KERNEL_ROUTINE(HAL, KfAcquireSpinLock, KIRQL(FASTCALL*)(PKSPIN_LOCK))
-KERNEL_ROUTINE(HAL, KfReleaseSpinLock, VOID(FASTCALL*)(PKSPIN_LOCK, KIRQL))
-KERNEL_ROUTINE(HAL, KfRaiseIrql, KIRQL(FASTCALL*)(KIRQL))
-KERNEL_ROUTINE(HAL, KfLowerIrql, VOID(FASTCALL*)(KIRQL))
+KERNEL_ROUTINE_I386(HAL, KeGetCurrentIrql, KIRQL(NTAPI*)(VOID))
+KERNEL_ROUTINE_I386(HAL, KfAcquireSpinLock, KIRQL(FASTCALL*)(PKSPIN_LOCK))
+KERNEL_ROUTINE_I386(HAL, KfReleaseSpinLock, VOID(FASTCALL*)(PKSPIN_LOCK, KIRQL))
+KERNEL_ROUTINE_I386(HAL, KfRaiseIrql, KIRQL(FASTCALL*)(KIRQL))
+KERNEL_ROUTINE_I386(HAL, KfLowerIrql, VOID(FASTCALL*)(KIRQL))
+KERNEL_ROUTINE_X64(NTOSKRNL, KeAcquireSpinLockRaiseToDpc, KIRQL(NTAPI*)(PKSPIN_LOCK))
+KERNEL_ROUTINE_X64(NTOSKRNL, KeReleaseSpinLock, VOID(NTAPI*)(PKSPIN_LOCK, KIRQL))
 KERNEL_ROUTINE(NTOSKRNL, IoAcquireCancelSpinLock, VOID(NTAPI*)(PKIRQL))
 KERNEL_ROUTINE(NTOSKRNL, IoReleaseCancelSpinLock, VOID(NTAPI*)(KIRQL))
 
@@ -57,7 +61,7 @@ KERNEL_ROUTINE(NTOSKRNL, ZwClose, NTSTATUS(NTAPI*)(HANDLE))
 KERNEL_ROUTINE(NTOSKRNL, ZwWaitForSingleObject, NTSTATUS(NTAPI*)(HANDLE, BOOLEAN, PLARGE_INTEGER))
 
 // Time.
-KERNEL_ROUTINE(NTOSKRNL, KeQuerySystemTime, VOID(NTAPI*)(PLARGE_INTEGER))
+KERNEL_ROUTINE_I386(NTOSKRNL, KeQuerySystemTime, VOID(NTAPI*)(PLARGE_INTEGER))
 KERNEL_ROUTINE_LARGE_RESULT(NTOSKRNL, RtlExtendedIntegerMultiply,
                             LARGE_INTEGER(NTAPI*)(LARGE_INTEGER, LONG))
 KERNEL_ROUTINE(HAL, KeStallExecutionProcessor, VOID(NTAPI*)(ULONG))
@@ -73,7 +77,7 @@ KERNEL_ROUTINE(NTOSKRNL, RtlEqualUnicodeString,
                BOOLEAN(NTAPI*)(const UNICODE_STRING*, const UNICODE_STRING*, BOOLEAN))
 KERNEL_ROUTINE(NTOSKRNL, RtlCompareUnicodeString,
                LONG(NTAPI*)(PCUNICODE_STRING, PCUNICODE_STRING, BOOLEAN))
-KERNEL_ROUTINE(NTOSKRNL, DbgPrint, ULONG (*)(PCSTR, ...))
+KERNEL_ROUTINE(NTOSKRNL, DbgPrint, ULONG(KERNEL_CDECL*)(PCSTR, ...))
 
 // Devices, requests and completion.
 KERNEL_ROUTINE(NTOSKRNL, IoCreateDevice,

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian 12 machine when it is missing: CMake,
 # Ninja, the host compiler with its 32-bit libraries (the 32-bit host runs the kernel image),
-# GoogleTest for both, the mingw-w64 i686 cross compiler with its DDK headers and kernel import
-# libraries, clang with its fuzzing and sanitizer runtimes (the fuzz targets), and the programs
+# GoogleTest for both, the mingw-w64 i686 and x86-64 cross compilers with their DDK headers and
+# kernel import libraries (the i386 and x64 kernel images), clang with its fuzzing and sanitizer runtimes (the fuzz targets), and the programs
 # that use the COM ports through the pseudo-terminal bridge in the end-to-end tests (pyserial,
 # picocom, tmux). As root it installs with apt-get (adding the i386 architecture for the 32-bit
 # GoogleTest); otherwise it names what to install.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev clang-14 libclang-rt-14-dev
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64
+          binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev clang-14 libclang-rt-14-dev
           python3-serial picocom tmux)
 missing=()
 for p in "${packages[@]}"; do

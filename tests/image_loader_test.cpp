@@ -1,8 +1,11 @@
-// The image loader against the shipped tessacom.sys (the image the suites run): mapped
-// with its relocations applied, its imports bound by name and by ordinal, its pages protected
-// and its routines named, also in the verifier's stops; and refused, with the cause named,
-// when an import cannot be bound or a relocation is corrupted.
+// The image loader against the shipped tessacom.sys (the image the suites run: i386 in the
+// 32-bit host, x64 in the x64 image host): mapped with its relocations applied, its imports
+// bound by name and by ordinal, its pages protected and its routines named, also in the
+// verifier's stops; and refused, with the cause named, when an import cannot be bound (the
+// other kernel's routines included), a relocation is corrupted or the image is of the other
+// kind.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include "host/ldr/kernel_exports.h"
 #include "host/session/unload_checks.h"
 #include "support/driver_under_test.h"
+#include "support/executive_session.h"
 #include "support/live_link.h"
 
 using host::ldr::ImageFile;
@@ -38,6 +42,16 @@ struct ShippedImage {
     return value;
   }
   void SetWord(size_t offset, uint32_t value) { std::memcpy(file.bytes.data() + offset, &value, 4); }
+  // Writes an address-sized value (a lookup entry, an address to relocate).
+  void SetAddress(size_t offset, uint64_t value) {
+    std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file));
+  }
+  // The first base relocation block's page and the file offset of its first entry's target.
+  uint32_t FirstRelocatedPage() const { return Word(FileOffset(file.optional.dataDirectory[5].virtualAddress)); }
+  size_t FirstRelocatedAddress() const {
+    const size_t block = FileOffset(file.optional.dataDirectory[5].virtualAddress);
+    return FileOffset(FirstRelocatedPage() + ((file.bytes[block + 8] | file.bytes[block + 9] << 8) & 0x0FFF));
+  }
   size_t FileOffset(uint32_t rva) const {
     const auto* section = host::ldr::SectionAt(file, rva);
     return section->pointerToRawData + (rva - section->virtualAddress);
@@ -74,6 +88,8 @@ struct ShippedImage {
     return LoadImage(file.bytes, "tessacom.sys", error);
   }
 };
+
+class ImageLoaderManual : public testsupport::ManualExecutive {};
 
 std::string Protection(const void* address) {
   std::ifstream maps("/proc/self/maps");
@@ -115,7 +131,8 @@ TEST(ImageLoader, ImportsAreBoundByOrdinalAsByName) {
   }
   const std::vector<size_t> words = shipped.ImportWords("KeInitializeEvent");
   ASSERT_EQ(words.size(), 2u);  // its lookup entry and its address slot
-  for (size_t at : words) shipped.SetWord(at, 0x80000000u | ordinal);
+  const uint64_t byOrdinal = shipped.file.wide ? 1ULL << 63 : 1ULL << 31;
+  for (size_t at : words) shipped.SetAddress(at, byOrdinal | ordinal);
   std::string error;
   auto image = shipped.Load(&error);
   ASSERT_NE(image, nullptr) << error;
@@ -130,6 +147,11 @@ TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
     std::function<void(ShippedImage&)> spoil;
     std::string message;
   };
+  const ShippedImage shipped;
+  const bool wide = shipped.file.wide;
+  const std::string page = host::ldr::HexText(shipped.FirstRelocatedPage());
+  const uint64_t outside = shipped.file.optional.imageBase + shipped.file.optional.sizeOfImage;
+  const uint32_t outsideRva = shipped.Rva(shipped.FirstRelocatedAddress());
   const Case cases[] = {
       {"imports the host lacks and a data import",
        [](ShippedImage& s) {
@@ -138,13 +160,35 @@ TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
        },
        "tessacom.sys: 2 import(s) the host cannot bind: ntoskrnl.exe!KeTickCount (a data import: "
        "the host exports routines only); ntoskrnl.exe!KeBugCheck (the host has no such routine)"},
-      {"a relocation of a type no 32-bit image has",
-       [](ShippedImage& s) {
-         const size_t block = s.FileOffset(s.file.optional.dataDirectory[5].virtualAddress);
-         s.file.bytes[block + 9] = static_cast<uint8_t>((s.file.bytes[block + 9] & 0x0F) | 0xA0);
+      {"a routine only the other kernel exports",
+       [wide](ShippedImage& s) {
+         if (wide) s.RenameImport("KeAcquireSpinLockRaiseToDpc", "KfAcquireSpinLock");
+         if (!wide) s.RenameImport("KfAcquireSpinLock", "KeReleaseSpinLock");
        },
-       "tessacom.sys: corrupted base relocation: entry 0 of the block for RVA 0x1000 has type 10, "
-       "not HIGHLOW"},
+       std::string("tessacom.sys: 1 import(s) the host cannot bind: ") +
+           (wide ? "ntoskrnl.exe!KfAcquireSpinLock" : "HAL.dll!KeReleaseSpinLock") +
+           " (the host has no such routine)"},
+      {"a relocation of the other kind's type",
+       [wide](ShippedImage& s) {
+         const size_t block = s.FileOffset(s.file.optional.dataDirectory[5].virtualAddress);
+         s.file.bytes[block + 9] = static_cast<uint8_t>((s.file.bytes[block + 9] & 0x0F) | (wide ? 0x30 : 0xA0));
+       },
+       "tessacom.sys: corrupted base relocation: entry 0 of the block for RVA " + page +
+           (wide ? " has type 3, not DIR64" : " has type 10, not HIGHLOW")},
+      {"a relocated address outside the image",
+       [outside](ShippedImage& s) { s.SetAddress(s.FirstRelocatedAddress(), outside); },
+       "tessacom.sys: corrupted base relocation: the address " + host::ldr::HexText(outside) +
+           " at RVA " + host::ldr::HexText(outsideRva) + " does not point into the image (based at " +
+           host::ldr::HexText(shipped.file.optional.imageBase) + ", " +
+           host::ldr::HexText(shipped.file.optional.sizeOfImage) + " bytes)"},
+      {"an image of the other kind",
+       [wide](ShippedImage& s) {
+         const uint16_t machine = wide ? 0x014C : 0x8664;
+         std::memcpy(s.file.bytes.data() + s.Word(0x3C) + 4, &machine, 2);
+       },
+       std::string("tessacom.sys: the image is for ") + (wide ? "i386, and this host runs x64 (PE32+)"
+                                                              : "x64, and this host runs i386 (PE32)") +
+           " images (i386 images: the host-i386 preset; x64: host-x64-image)"},
       {"not an image at all", [](ShippedImage& s) { s.file.bytes.assign(64, 0); },
        "tessacom.sys: not a PE image: no MZ header"},
   };
@@ -156,6 +200,53 @@ TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
     EXPECT_EQ(error, c.message) << c.what;
   }
 }
+
+// What x64 image code reads that user mode cannot reach, run as the image runs it: the system
+// time from the shared user page is the host clock's, the current thread behind GS is the
+// system thread's own, and any other fault there reaches the sanitizer untouched.
+#if defined(TESSACOM_X64_IMAGE_HOST)
+using ImageCode = ULONG_PTR(NTAPI*)();
+
+ImageCode Code(std::initializer_list<uint8_t> bytes) {
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(page));
+  mprotect(page, 4096, PROT_READ | PROT_EXEC);
+  return reinterpret_cast<ImageCode>(page);
+}
+
+struct ThreadRead {
+  ImageCode code;
+  ULONG_PTR seen;
+  PKTHREAD self;
+};
+
+VOID NTAPI ReadOnSystemThread(PVOID context) {
+  auto* read = static_cast<ThreadRead*>(context);
+  read->seen = read->code();
+  read->self = KeGetCurrentThread();
+}
+
+TEST_F(ImageLoaderManual, WhatUserModeCannotReachIsAnsweredAsTheKernelDoes) {
+  std::string error;
+  ASSERT_NE(ShippedImage().Load(&error), nullptr) << error;  // the loader answers from now on
+  const ImageCode systemTime = Code({0x48, 0xA1, 0x14, 0x00, 0x00, 0x00, 0x80, 0xF7, 0xFF, 0xFF, 0xC3});
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  EXPECT_EQ(systemTime(), static_cast<ULONG_PTR>(now.QuadPart));
+
+  ThreadRead read{Code({0x65, 0x48, 0x8B, 0x04, 0x25, 0x88, 0x01, 0x00, 0x00, 0xC3}), 0, nullptr};
+  HANDLE thread = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, ReadOnSystemThread, &read),
+            STATUS_SUCCESS);
+  ASSERT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS);
+  ZwClose(thread);
+  EXPECT_NE(read.self, nullptr);
+  EXPECT_EQ(read.seen, reinterpret_cast<ULONG_PTR>(read.self));
+
+  const ImageCode tickCount = Code({0x48, 0xA1, 0x20, 0x03, 0x00, 0x00, 0x80, 0xF7, 0xFF, 0xFF, 0xC3});
+  EXPECT_DEATH(tickCount(), "AddressSanitizer: SEGV on unknown address 0xfffff78000000320");
+}
+#endif
 
 // Threads of the image still running when the driver is checked for unload: the stop names
 // the image's routine as it names the compiled-in one.

@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
-# Inspects the kernel image with the toolchain's objdump: PE32, native subsystem, entry point
-# set, and every import from ntoskrnl.exe or HAL.dll.
+# Inspects a kernel image with its toolchain's objdump: PE32 (i386) or PE32+ (x64), native
+# subsystem, entry point set, every import from ntoskrnl.exe or HAL.dll, and for x64 the unwind
+# tables. For x64 it also lists every instruction that user mode cannot execute as written
+# (segment-relative reads, control and debug registers, privileged instructions, fixed kernel
+# addresses): the 64-bit image host stands in for two kinds only, the current thread read at
+# gs:0x188 and the system time read from the shared user page; any other fails the check with
+# its routine named.
 set -euo pipefail
 image=${1:?usage: sys_image_check.sh tessacom.sys}
-objdump=i686-w64-mingw32-objdump
-[ -f "$image" ] || { echo "FAIL: $image not built (run the nt preset first)"; exit 1; }
-headers=$("$objdump" -p "$image")
+[ -f "$image" ] || { echo "FAIL: $image not built (run the nt or nt-x64 preset first)"; exit 1; }
+headers=$(objdump -p "$image" 2>/dev/null || x86_64-w64-mingw32-objdump -p "$image")
 fail=0
-grep -q 'Magic[[:space:]]*010b[[:space:]]*(PE32)' <<<"$headers" || { echo "FAIL: not PE32"; fail=1; }
+if grep -q 'Magic[[:space:]]*020b[[:space:]]*(PE32+)' <<<"$headers"; then
+  kind="PE32+ (x64)"
+  objdump=x86_64-w64-mingw32-objdump
+elif grep -q 'Magic[[:space:]]*010b[[:space:]]*(PE32)' <<<"$headers"; then
+  kind="PE32 (i386)"
+  objdump=i686-w64-mingw32-objdump
+else
+  echo "FAIL: neither PE32 nor PE32+"
+  exit 1
+fi
+headers=$("$objdump" -p "$image")
 grep -q 'Subsystem[[:space:]]*00000001[[:space:]]*(NT native)' <<<"$headers" || { echo "FAIL: subsystem is not native"; fail=1; }
 entry=$(awk '/AddressOfEntryPoint/{print $2}' <<<"$headers")
 [ -n "$entry" ] && [ "$((16#$entry))" -ne 0 ] || { echo "FAIL: no entry point"; fail=1; }
@@ -20,5 +34,31 @@ for dll in $dlls; do
   esac
 done
 imports=$(awk '/DLL Name:/{n++} n && /^\t[ 0-9a-f]+\t +[0-9]+ +[A-Za-z_]/{print $NF}' <<<"$headers" | wc -l)
-echo "image $image: PE32 native, entry 0x$entry, imports from: $(echo $dlls) ($imports routines)"
+echo "image $image: $kind native, entry 0x$entry, imports from: $(echo $dlls) ($imports routines)"
+[ "$kind" = "PE32+ (x64)" ] || exit $fail
+
+sections=$("$objdump" -h "$image" | awk '{print $2}')
+for section in .pdata .xdata; do
+  grep -qx -- "$section" <<<"$sections" || { echo "FAIL: no $section section (unwind tables)"; fail=1; }
+done
+
+# Every instruction user mode cannot run as written, as "routine: address: instruction".
+mnemonics='cli|sti|hlt|in|out|insb|insw|insl|outsb|outsw|outsl|lgdt|lidt|lldt|ltr|lmsw|clts|invlpg|invd|wbinvd|rdmsr|wrmsr|swapgs|sysret|sysretq|iret|iretq|xsetbv|rdfsbase|rdgsbase|wrfsbase|wrgsbase'
+privileged="%[gf]s:|%cr[0-9]|%db[0-9]|%dr[0-9]|[^\$0-9a-fx]0xffff[89a-f][0-9a-f]{11}([^0-9a-f]|\$)|: [0-9a-f]+: ($mnemonics)( |\$)"
+listed=$("$objdump" -d --no-show-raw-insn -C "$image" | awk '
+  /^[0-9a-f]+ <.*>:$/ { routine = substr($0, index($0, "<") + 1); sub(/>:$/, "", routine); next }
+  /^ +[0-9a-f]+:\t/ { split($0, part, "\t"); sub(/^ +/, "", part[1]); print routine ": " part[1] " " part[2] }' |
+  grep -E -- "$privileged" || true)
+# What the image host supports: the current thread from the processor region behind GS, and
+# the system time from the shared user page (a 64-bit read into RAX).
+supported='mov +%gs:0x188,%r[a-z0-9]+$|movabs +0xfffff78000000014,%rax$'
+while IFS= read -r line; do
+  [ -n "$line" ] || continue
+  if grep -qE -- "$supported" <<<"$line"; then
+    echo "  user mode cannot run, the image host stands in: $line"
+  else
+    echo "FAIL: user mode cannot run, and the image host does not stand in: $line"
+    fail=1
+  fi
+done <<<"$listed"
 exit $fail

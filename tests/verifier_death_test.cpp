@@ -38,8 +38,8 @@ void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   KIRQL b;
   KeAcquireSpinLock(first, &a);
   KeAcquireSpinLock(second, &b);
-  KeReleaseSpinLock(second, b);
-  KeReleaseSpinLock(first, a);
+  KfReleaseSpinLock(second, b);
+  KfReleaseSpinLock(first, a);
 }
 
 PKTIMER PoolTimer() {
@@ -129,7 +129,7 @@ const Stop kStops[] = {
     {"SpinLockTakenTwice", [] { KSPIN_LOCK lock = 0; VerifierTestTakesLockTwice(&lock); },
      "SPIN_LOCK_ALREADY_OWNED in KfAcquireSpinLock: .*"
      "called from VerifierTestTakesLockTwice"},
-    {"SpinLockReleasedByANonOwner", [] { KSPIN_LOCK lock = 0; KeReleaseSpinLock(&lock, PASSIVE_LEVEL); },
+    {"SpinLockReleasedByANonOwner", [] { KSPIN_LOCK lock = 0; KfReleaseSpinLock(&lock, PASSIVE_LEVEL); },
      "SPIN_LOCK_NOT_OWNED in KfReleaseSpinLock: .*not held"},
     {"SpinLockNeverInitialised",
      [] {
@@ -145,7 +145,7 @@ const Stop kStops[] = {
        KeAcquireSpinLock(&port, &portOld);
        IoAcquireCancelSpinLock(&cancelOld);
        IoReleaseCancelSpinLock(cancelOld);
-       KeReleaseSpinLock(&port, portOld);
+       KfReleaseSpinLock(&port, portOld);
        IoAcquireCancelSpinLock(&cancelOld);
        KeAcquireSpinLock(&port, &portOld);
      },
@@ -160,7 +160,7 @@ const Stop kStops[] = {
        KIRQL firstOld, secondOld;
        KeAcquireSpinLock(&first, &firstOld);
        KeAcquireSpinLock(&second, &secondOld);
-       KeReleaseSpinLock(&first, firstOld);
+       KfReleaseSpinLock(&first, firstOld);
      },
      "SPIN_LOCK_HELD_BELOW_DISPATCH_LEVEL in KfReleaseSpinLock"},
     {"WaitWithoutTimeOutAtDispatchLevel",

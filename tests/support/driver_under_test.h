@@ -1,6 +1,7 @@
-// Test support: the driver a suite runs. The compiled-in driver, or, in the 32-bit host's build
+// Test support: the driver a suite runs. The compiled-in driver, or, in an image host's build
 // of the suites, the kernel image it was configured with (TESSACOM_SYS_IMAGE, by default
-// build/nt/tessacom.sys), mapped by the host's image loader for as long as the object lives.
+// build/nt/tessacom.sys in the 32-bit host and build/nt-x64/tessacom.sys in the x64 image
+// host), mapped by the host's image loader for as long as the object lives.
 // Black-box suites reach the driver's entry, globals and the routines they drive through
 // Driver(), so that they run unchanged against either.
 #pragma once

@@ -122,8 +122,9 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
 
 // Every command runs the compiled-in driver unless told to run a kernel image.
 static const char kImageHelp[] =
-    "\n--image FILE runs the kernel image FILE (tessacom.sys as built by the nt preset) in place\n"
-    "of the driver compiled into this program; only the 32-bit host (host-i386 preset) runs one.\n";
+    "\n--image FILE runs the kernel image FILE (tessacom.sys as built by the nt or nt-x64 preset)\n"
+    "in place of the driver compiled into this program; only an image host runs one: the 32-bit\n"
+    "host (host-i386 preset) the i386 image, the x64 image host (host-x64-image) the x64 one.\n";
 
 static std::string CommandHelp(const std::string& command) {
   if (command == "load") {

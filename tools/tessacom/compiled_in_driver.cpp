@@ -1,5 +1,5 @@
-// The compiled-in driver, bound by its symbols at link time. The 32-bit host's build links no
-// driver into its programs and suites, so that whatever reaches past the binding to a driver
+// The compiled-in driver, bound by its symbols at link time. The image hosts' builds link no
+// driver into their programs and suites, so that whatever reaches past the binding to a driver
 // global fails to link there instead of silently reading the compiled-in copy.
 #include <stdexcept>
 
@@ -10,7 +10,7 @@ namespace tessacom {
 #if defined(TESSACOM_IMAGE_HOST)
 
 const DriverBinding& CompiledInDriver() {
-  throw std::runtime_error("the 32-bit host runs kernel images only: name one with --image FILE");
+  throw std::runtime_error("this host runs kernel images only: name one with --image FILE");
 }
 
 #else

@@ -29,7 +29,16 @@ void RequireSymbols(const host::ldr::Image& image) {
 
 #define BIND_GLOBAL(name) \
   *static_cast<std::remove_reference_t<decltype(DriverBinding::name)>*>(image.Find(#name))
-#define BIND_ROUTINE(name) reinterpret_cast<decltype(DriverBinding::name)>(image.Find(#name))
+// An internal routine, bound with the driver's calling convention in its type: a member of
+// the binding declared otherwise does not compile.
+template <typename Bound, typename Declared>
+Bound BindRoutine(const host::ldr::Image& image, const char* name) {
+  static_assert(std::is_same_v<Bound, DriverRoutine<Declared>>,
+                "the binding declares an internal routine without its calling convention");
+  return reinterpret_cast<Bound>(image.Find(name));
+}
+
+#define BIND_ROUTINE(name) BindRoutine<decltype(DriverBinding::name), decltype(&::name)>(image, #name)
 
 std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
   RequireSymbols(image);

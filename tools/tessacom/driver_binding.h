@@ -1,8 +1,10 @@
 // The driver the host runs: compiled into this program, or a kernel image (tessacom.sys) mapped
 // by the host's image loader. Programs and suites reach the driver's entry points, its globals
 // and the internal routines they drive through a DriverBinding, so that with an image they read
-// and call the image's own copies. The routines are the driver's plain C++ ones (and NTAPI for
-// the entry points): the kernel compiler and the 32-bit host pass their arguments alike.
+// and call the image's own copies. The entry points are NTAPI; the internal routines are the
+// driver's plain C++ ones, called as the image's compiler calls them (DriverRoutine): the
+// i386 kernel compiler and the 32-bit host pass their arguments alike, the x64 one in the
+// Microsoft x64 convention, which the x64 image host names in the routine's type.
 #pragma once
 
 #include <memory>
@@ -22,6 +24,28 @@ class Image;
 
 namespace tessacom {
 
+// The type of a pointer to the driver's plain routine `Routine` (a pointer type), as the
+// driver's own compiler calls it: in the x64 image host, in the Microsoft x64 convention.
+template <typename Routine>
+struct DriverConvention;
+template <typename Result, typename... Arguments>
+struct DriverConvention<Result (*)(Arguments...)> {
+#if defined(TESSACOM_X64_IMAGE_HOST)
+  using Type = Result(__attribute__((ms_abi)) *)(Arguments...);
+#else
+  using Type = Result (*)(Arguments...);
+#endif
+};
+#if defined(__i386__) || defined(TESSACOM_X64_IMAGE_HOST)
+// A routine the driver declares NTAPI carries its convention already.
+template <typename Result, typename... Arguments>
+struct DriverConvention<Result(NTAPI*)(Arguments...)> {
+  using Type = Result(NTAPI*)(Arguments...);
+};
+#endif
+template <typename Routine>
+using DriverRoutine = typename DriverConvention<Routine>::Type;
+
 struct DriverBinding {
   PDRIVER_INITIALIZE DriverEntry;
   PDRIVER_UNLOAD UnloadDriver;
@@ -35,21 +59,21 @@ struct DriverBinding {
   PortTableEntry* PortTable;  // MAX_PORTS entries
   PFILE_OBJECT volatile& UdpAddressObject;
   // Internal routines.
-  decltype(&::StartLink) StartLink;
-  decltype(&::StopLink) StopLink;
-  decltype(&::LinkThreadCount) LinkThreadCount;
-  decltype(&::QueueLinkPacket) QueueLinkPacket;
-  decltype(&::MarkTxData) MarkTxData;
-  decltype(&::InitializeControlQueues) InitializeControlQueues;
-  decltype(&::DiscardControlQueue) DiscardControlQueue;
-  decltype(&::PlaceTxBytes) PlaceTxBytes;
-  decltype(&::CopyOutOfRing) CopyOutOfRing;
-  decltype(&::InitializePortRecord) InitializePortRecord;
-  decltype(&::QuiescePort) QuiescePort;
-  decltype(&::ReadPortConfiguration) ReadPortConfiguration;
+  DriverRoutine<decltype(&::StartLink)> StartLink;
+  DriverRoutine<decltype(&::StopLink)> StopLink;
+  DriverRoutine<decltype(&::LinkThreadCount)> LinkThreadCount;
+  DriverRoutine<decltype(&::QueueLinkPacket)> QueueLinkPacket;
+  DriverRoutine<decltype(&::MarkTxData)> MarkTxData;
+  DriverRoutine<decltype(&::InitializeControlQueues)> InitializeControlQueues;
+  DriverRoutine<decltype(&::DiscardControlQueue)> DiscardControlQueue;
+  DriverRoutine<decltype(&::PlaceTxBytes)> PlaceTxBytes;
+  DriverRoutine<decltype(&::CopyOutOfRing)> CopyOutOfRing;
+  DriverRoutine<decltype(&::InitializePortRecord)> InitializePortRecord;
+  DriverRoutine<decltype(&::QuiescePort)> QuiescePort;
+  DriverRoutine<decltype(&::ReadPortConfiguration)> ReadPortConfiguration;
 };
 
-// The driver compiled into this program. The 32-bit host, which runs kernel images only, has
+// The driver compiled into this program. The image hosts, which run kernel images only, have
 // none: there it throws std::runtime_error.
 const DriverBinding& CompiledInDriver();
 

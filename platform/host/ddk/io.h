@@ -250,7 +250,8 @@ typedef struct _FILE_OBJECT {
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // The 32-bit kernel packs stack locations to 4 bytes: the 64-bit byte offsets of reads and
-// writes follow their keys directly.
+// writes follow their keys directly. The x64 kernel aligns the parameters the DDK marks
+// POINTER_ALIGNMENT to 8 bytes.
 #if defined(__i386__)
 #pragma pack(push, 4)
 #endif
@@ -263,27 +264,33 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+#if defined(__x86_64__)
+      ULONG Flags;
+#endif
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+#if defined(__x86_64__)
+      ULONG Flags;
+#endif
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
     } QueryFile;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
       PFILE_OBJECT FileObject;
       union {
         struct {
@@ -296,8 +303,8 @@ typedef struct _IO_STACK_LOCATION {
     } SetFile;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {

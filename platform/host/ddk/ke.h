@@ -78,6 +78,9 @@ typedef struct _KTIMER {
   LARGE_INTEGER DueTime;       // absolute system time of expiry
   LIST_ENTRY TimerListEntry;
   PKDPC Dpc;
+#if defined(__x86_64__)
+  ULONG Processor;  // the x64 kernel's; unused by the host
+#endif
   LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
@@ -149,12 +152,14 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
 #define KeLowerIrql(a) KfLowerIrql(a)
 
-// Spin locks: raise to dispatch level, not recursive (spin_lock.cpp).
+// Spin locks: raise to dispatch level, not recursive (spin_lock.cpp). The i386 kernel's
+// fastcall pair and the x64 kernel's, which behave alike.
 static inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(a, b) *(b) = KfAcquireSpinLock(a)
-#define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
 
 // Deferred calls (dpc.cpp).
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);

@@ -1,23 +1,37 @@
 // Base types of the NT kernel interface as the user-mode host declares them: integer widths,
 // status codes, counted strings, doubly linked lists, interlocked operations and the memory
 // helpers. Layout and names follow the DDK so that driver code compiles unchanged in both homes.
-// The 64-bit host has 8-byte pointers; the 32-bit host, which runs the kernel image itself, has
-// the kernel's calling conventions and record layouts (platform/layout checks them).
+// The 64-bit host has 8-byte pointers and the x64 DDK's record layouts; the hosts that run a
+// kernel image (the 32-bit one for the i386 image, the x64 image host) also have that kernel's
+// calling conventions (platform/layout checks the layouts against the DDK).
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
 #if defined(__i386__)
-// As the kernel calls its routines and the driver's: stdcall, and fastcall for the few the DDK
-// declares so.
+// As the i386 kernel calls its routines and the driver's: stdcall, fastcall for the few the
+// DDK declares so, cdecl for the variadic ones.
 #define NTAPI __attribute__((stdcall))
 #define FASTCALL __attribute__((fastcall))
+#define KERNEL_CDECL __attribute__((cdecl))
+#elif defined(TESSACOM_X64_IMAGE_HOST)
+// As the x64 kernel calls everything: the Microsoft x64 convention, variadic routines included.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#define KERNEL_CDECL __attribute__((ms_abi))
 #else
 #define NTAPI
 #define FASTCALL
+#define KERNEL_CDECL
 #endif
 #define NTKERNELAPI
+// Fields the x64 DDK aligns to a pointer's size inside request parameters.
+#if defined(__x86_64__)
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -244,7 +258,7 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 LARGE_INTEGER NTAPI RtlExtendedIntegerMultiply(LARGE_INTEGER Multiplicand, LONG Multiplier);
 
 // Debug output: kept by the host and shown by its programs (debug_output.cpp).
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG KERNEL_CDECL DbgPrint(PCSTR Format, ...);
 
 #ifdef __cplusplus
 }

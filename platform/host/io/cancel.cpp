@@ -3,6 +3,7 @@
 
 #include "host/io/records.h"
 #include "host/ke/irql_checks.h"
+#include "host/ke/processor_region.h"
 #include "host/ke/released_memory.h"
 #include "host/verifier/describe.h"
 #include "kernel.h"
@@ -26,6 +27,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
+  host::detail::EnterProcessorRegion();
   routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
   const std::string name = host::verifier::DescribeCode(reinterpret_cast<void*>(routine));
   if (host::CancelSpinLockHeldByCaller()) {

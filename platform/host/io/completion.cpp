@@ -6,6 +6,7 @@
 
 #include "host/io/records.h"
 #include "host/ke/irql_checks.h"
+#include "host/ke/processor_region.h"
 #include "kernel.h"
 
 namespace host::io::detail {
@@ -86,6 +87,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                   ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                   : nullptr;
+      host::detail::EnterProcessorRegion();
       if (routine(device, Irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
         MarkReturnedToOwner(Irp);
         return;

@@ -12,6 +12,7 @@
 #include "host/io/io_manager.h"
 #include "host/io/records.h"
 #include "host/ke/irql_checks.h"
+#include "host/ke/processor_region.h"
 #include "host/verifier/failure_countdown.h"
 #include "kernel.h"
 
@@ -243,6 +244,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                          stack->MajorFunction);
   }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  host::detail::EnterProcessorRegion();
   return dispatch(DeviceObject, Irp);
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "host/ke/dpc_queue.h"
+#include "host/ke/processor_region.h"
 #include "host/ke/thread_state.h"
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
@@ -62,6 +63,7 @@ void RunDpc(const DpcCall& call) {
   ThreadState& state = CurrentThreadState();
   const KIRQL previous = RaiseIrqlFor(DISPATCH_LEVEL, "deferred call", nullptr);
   const size_t locksBefore = state.heldLocks.size();
+  EnterProcessorRegion();
   call.routine(call.dpc, call.context, call.argument1, call.argument2);
   // The routine is named only for a stop: looking up a symbol on every call costs more than
   // most deferred calls do.

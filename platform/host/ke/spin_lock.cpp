@@ -86,4 +86,12 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   host::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KfReleaseSpinLock", HOST_CALLER());
 }
 
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  return host::detail::AcquireSpinLockFor(SpinLock, "KeAcquireSpinLockRaiseToDpc", HOST_CALLER());
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  host::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KeReleaseSpinLock", HOST_CALLER());
+}
+
 }  // extern "C"

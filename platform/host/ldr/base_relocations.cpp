@@ -1,7 +1,8 @@
 // Base relocations: the image was linked for its preferred base and is mapped wherever the host
-// finds room, so every absolute address in it moves by the difference. A 32-bit image has
-// HIGHLOW entries (and ABSOLUTE padding); anything else, or an entry that fixes or yields an
-// address outside the image, means a corrupted table and the image is refused.
+// finds room, so every absolute address in it moves by the difference. A PE32 image has
+// HIGHLOW entries (32-bit addresses), a PE32+ image DIR64 entries (64-bit addresses), either
+// with ABSOLUTE padding; anything else, or an entry that fixes or yields an address outside the
+// image, means a corrupted table and the image is refused.
 #include <cstring>
 
 #include "host/ldr/image_steps.h"
@@ -14,25 +15,29 @@ bool Fail(std::string* error, const std::string& why) {
   return false;
 }
 
-// Applies one HIGHLOW entry at `rva`.
+// Applies one entry at `rva`: the address there, of the image's address size, moves with the
+// image.
 bool Relocate(uint8_t* base, const ImageFile& file, uint32_t rva, std::string* error) {
   const uint32_t size = file.optional.sizeOfImage;
-  if (rva > size - 4) return Fail(error, "the entry for RVA " + HexText(rva) + " lies outside the image");
-  uint32_t address = 0;
-  std::memcpy(&address, base + rva, 4);
-  const uint32_t target = address - file.optional.imageBase;
-  if (address < file.optional.imageBase || target >= size) {
+  const uint32_t width = AddressSize(file);
+  if (rva > size - width) return Fail(error, "the entry for RVA " + HexText(rva) + " lies outside the image");
+  uint64_t address = 0;
+  std::memcpy(&address, base + rva, width);
+  const uint64_t imageBase = file.optional.imageBase;
+  const uint64_t target = address - imageBase;
+  if (address < imageBase || target >= size) {
     return Fail(error, "the address " + HexText(address) + " at RVA " + HexText(rva) +
-                           " does not point into the image (based at " +
-                           HexText(file.optional.imageBase) + ", " + HexText(size) + " bytes)");
+                           " does not point into the image (based at " + HexText(imageBase) +
+                           ", " + HexText(size) + " bytes)");
   }
-  const uint32_t moved = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base)) + target;
-  std::memcpy(base + rva, &moved, 4);
+  const uint64_t moved = reinterpret_cast<uintptr_t>(base) + target;
+  std::memcpy(base + rva, &moved, width);
   return true;
 }
 
 bool ApplyBlock(uint8_t* base, const ImageFile& file, const pe::RelocationBlock& block,
                 const uint8_t* entries, std::string* error) {
+  const uint16_t expected = file.wide ? pe::kRelocationDir64 : pe::kRelocationHighLow;
   const uint32_t count = (block.sizeOfBlock - sizeof block) / 2;
   for (uint32_t i = 0; i < count; i++) {
     uint16_t entry = 0;
@@ -40,10 +45,10 @@ bool ApplyBlock(uint8_t* base, const ImageFile& file, const pe::RelocationBlock&
     const uint16_t type = entry >> 12;
     const uint32_t rva = block.pageRva + (entry & 0x0FFF);
     if (type == pe::kRelocationAbsolute) continue;
-    if (type != pe::kRelocationHighLow) {
+    if (type != expected) {
       return Fail(error, "entry " + std::to_string(i) + " of the block for RVA " +
                              HexText(block.pageRva) + " has type " + std::to_string(type) +
-                             ", not HIGHLOW");
+                             ", not " + (file.wide ? "DIR64" : "HIGHLOW"));
     }
     if (!Relocate(base, file, rva, error)) return false;
   }

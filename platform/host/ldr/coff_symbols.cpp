@@ -1,7 +1,8 @@
 // The image's COFF symbol table: every routine and global the linker kept, with the name the
 // source gives it. i386 decorations are undone ("_PortTable", "_DriverEntry@8",
 // "@Name@8", "__Z12SenderThreadPv@4" become "PortTable", "DriverEntry", "Name" and, demangled,
-// "SenderThread(void*)"), so that the verifier names a routine inside the image as it names
+// "SenderThread(void*)"); an x64 image's names are undecorated and only demangled
+// ("_Z12SenderThreadPv"), so that the verifier names a routine inside the image as it names
 // the same routine compiled into the host.
 #include <cxxabi.h>
 
@@ -23,13 +24,19 @@ std::string Demangled(const std::string& name) {
   return result;
 }
 
-std::string SourceName(std::string name) {
+// Undoes the i386 decorations: the leading underscore or fastcall '@', the trailing "@bytes".
+std::string Undecorated(std::string name) {
   if (!name.empty() && (name[0] == '_' || name[0] == '@')) name.erase(0, 1);
   const size_t at = name.rfind('@');
   if (at != std::string::npos && at + 1 < name.size() &&
       name.find_first_not_of("0123456789", at + 1) == std::string::npos) {
     name.erase(at);
   }
+  return name;
+}
+
+std::string SourceName(const ImageFile& file, const std::string& raw) {
+  const std::string name = file.wide ? raw : Undecorated(raw);
   return name.rfind("_Z", 0) == 0 ? Demangled(name) : name;
 }
 
@@ -47,11 +54,18 @@ bool RawName(const ImageFile& file, const pe::CoffSymbol& symbol, uint64_t strin
   return true;
 }
 
+// The linker's own markers of where sections begin and end ("__bss_start__", "__data_end__"):
+// they share their places with the source's globals and name nothing of the source.
+bool LinkerMarker(const std::string& name) {
+  const size_t at = name.find("__");
+  return at <= 1 && name.size() > at + 4 && name.compare(name.size() - 2, 2, "__") == 0;
+}
+
 bool Named(const pe::CoffSymbol& symbol, const std::string& name, size_t sections) {
   return symbol.sectionNumber >= 1 && static_cast<size_t>(symbol.sectionNumber) <= sections &&
          (symbol.storageClass == pe::kSymbolClassExternal ||
           symbol.storageClass == pe::kSymbolClassStatic) &&
-         !name.empty() && name[0] != '.';
+         !name.empty() && name[0] != '.' && !LinkerMarker(name);
 }
 
 }  // namespace
@@ -68,7 +82,7 @@ std::vector<ImageSymbol> ReadImageSymbols(const ImageFile& file) {
     std::string name;
     if (RawName(file, symbol, strings, &name) && Named(symbol, name, file.sections.size())) {
       const pe::SectionHeader& section = file.sections[symbol.sectionNumber - 1];
-      symbols.push_back(ImageSymbol{SourceName(name), section.virtualAddress + symbol.value,
+      symbols.push_back(ImageSymbol{SourceName(file, name), section.virtualAddress + symbol.value,
                                     (section.characteristics & pe::kSectionExecute) != 0});
     }
     i += symbol.numberOfAuxSymbols;

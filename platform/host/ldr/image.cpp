@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "host/ldr/image_steps.h"
+#include "host/ldr/shared_user_page.h"
 #include "host/verifier/describe.h"
 
 namespace host::ldr {
@@ -44,8 +45,7 @@ std::string DescribeImageData(const void* address) {
   uint32_t offset = 0;
   const ImageSymbol* symbol = image != nullptr ? image->SymbolAt(address, &offset) : nullptr;
   if (symbol == nullptr || symbol->code) return {};
-  const auto at = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-  return image->Describe(address) + " at " + HexText(at);
+  return image->Describe(address) + " at " + HexText(reinterpret_cast<uintptr_t>(address));
 }
 
 const bool kImagesDescribed = verifier::RegisterCodeDescriber(&DescribeImageCode) &&
@@ -113,12 +113,9 @@ namespace {
 
 // Maps, relocates, binds and protects the image; its base, or null.
 uint8_t* Map(const ImageFile& file, std::string* error) {
-  if (sizeof(void*) != 4) {
-    *error = "a PE32 image runs in the 32-bit host only (the host-i386 preset)";
-    return nullptr;
-  }
   uint8_t* base = MapImage(file, error);
   if (base == nullptr) return nullptr;
+  AnswerSharedUserPageReads();
   if (!ApplyRelocations(base, file, error) || !BindImports(base, file, error) ||
       !ProtectImage(base, file, error)) {
     UnmapImage(base, file.optional.sizeOfImage);

@@ -1,7 +1,7 @@
-// The host's image loader: maps a PE32 kernel image (tessacom.sys as the cross compiler built
-// it) into the 32-bit host, applies its base relocations, binds its imports to the host's
-// routines, protects its pages and reads its symbols, so that the host runs the driver exactly
-// as it ships. The driver loader (LoadDriver) then runs its entry point like a compiled-in one.
+// The host's image loader: maps a kernel image (tessacom.sys as the cross compiler built it:
+// PE32 in the 32-bit host, PE32+ in the x64 image host), applies its base relocations, binds
+// its imports to the host's routines, protects its pages and reads its symbols, so that the
+// host runs the driver exactly as it ships. The driver loader (LoadDriver) then runs its entry point like a compiled-in one.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +56,8 @@ class Image {
 
 // Loads the image in `file` (the bytes of a .sys file; `name` names it in messages). On
 // failure returns null with *error saying why, naming each import that cannot be bound.
-// Only the 32-bit host runs PE32 images; the 64-bit host refuses them.
+// Only the 32-bit host runs PE32 images and only the x64 image host PE32+ images; the host with
+// the compiled-in driver refuses both.
 std::unique_ptr<Image> LoadImage(std::vector<uint8_t> file, const std::string& name, std::string* error);
 // The same for the file at `path`.
 std::unique_ptr<Image> LoadImageFile(const std::string& path, std::string* error);

@@ -1,4 +1,4 @@
-// Reading and checking the headers of a PE32 kernel image file.
+// Reading and checking the headers of a kernel image file, PE32 or PE32+.
 #include "host/ldr/image_file.h"
 
 #include <unistd.h>
@@ -18,21 +18,68 @@ bool ReadRecord(const ImageFile& file, uint64_t offset, Record* record) {
   return true;
 }
 
+// Reads the optional header at `offset`, PE32 or PE32+ as its magic says, into the loader's
+// view of it. False when it is cut short.
+template <typename Header>
+bool ReadOptionalAs(ImageFile& file, uint64_t offset) {
+  Header header{};
+  if (file.header.sizeOfOptionalHeader < sizeof header || !ReadRecord(file, offset, &header)) return false;
+  file.optional = pe::OptionalHeader{header.magic, header.addressOfEntryPoint, header.imageBase,
+                                     header.sectionAlignment, header.sizeOfImage,
+                                     header.sizeOfHeaders, header.subsystem,
+                                     header.numberOfRvaAndSizes, {}};
+  std::memcpy(file.optional.dataDirectory, header.dataDirectory, sizeof header.dataDirectory);
+  return true;
+}
+
+bool ReadOptionalHeader(ImageFile& file, uint64_t offset) {
+  uint16_t magic = 0;
+  if (!ReadRecord(file, offset, &magic)) return false;
+  file.wide = magic == pe::kOptionalMagicPe32Plus;
+  return file.wide ? ReadOptionalAs<pe::OptionalHeader64>(file, offset)
+                   : ReadOptionalAs<pe::OptionalHeader32>(file, offset);
+}
+
 bool Fail(std::string* error, const std::string& why) {
   *error = why;
   return false;
 }
 
+// The image kind this host runs: the machine of its kernel and that kind's optional header.
+struct HostKind {
+  uint16_t machine;
+  uint16_t magic;
+  const char* name;
+};
+#if defined(__i386__)
+constexpr HostKind kHostKind{pe::kMachineI386, pe::kOptionalMagicPe32, "i386 (PE32)"};
+#elif defined(TESSACOM_X64_IMAGE_HOST)
+constexpr HostKind kHostKind{pe::kMachineAmd64, pe::kOptionalMagicPe32Plus, "x64 (PE32+)"};
+#else
+constexpr HostKind kHostKind{0, 0, "none"};
+#endif
+
+std::string MachineName(uint16_t machine) {
+  return machine == pe::kMachineI386    ? "i386"
+         : machine == pe::kMachineAmd64 ? "x64"
+                                        : "machine " + HexText(machine);
+}
+
 bool CheckKind(const ImageFile& file, std::string* error) {
-  const pe::OptionalHeader32& optional = file.optional;
-  if (file.header.machine != pe::kMachineI386) {
-    return Fail(error, "machine " + HexText(file.header.machine) + " is not i386");
+  const pe::OptionalHeader& optional = file.optional;
+  if (file.header.machine != kHostKind.machine) {
+    const std::string runs = kHostKind.machine == 0 ? "its compiled-in driver, no kernel image"
+                                                    : std::string(kHostKind.name) + " images";
+    return Fail(error, "the image is for " + MachineName(file.header.machine) +
+                           ", and this host runs " + runs +
+                           " (i386 images: the host-i386 preset; x64: host-x64-image)");
   }
   if ((file.header.characteristics & pe::kCharacteristicExecutable) == 0) {
     return Fail(error, "the file is not marked executable (an object file, or a failed link)");
   }
-  if (optional.magic != pe::kOptionalMagicPe32) {
-    return Fail(error, "optional header magic " + HexText(optional.magic) + " is not PE32");
+  if (optional.magic != kHostKind.magic) {
+    return Fail(error, "optional header magic " + HexText(optional.magic) + " is not " +
+                           (kHostKind.magic == pe::kOptionalMagicPe32 ? "PE32" : "PE32+"));
   }
   if (optional.subsystem != pe::kSubsystemNative) {
     return Fail(error, "subsystem " + std::to_string(optional.subsystem) + " is not native");
@@ -83,9 +130,9 @@ bool CheckLayout(const ImageFile& file, std::string* error) {
 
 }  // namespace
 
-std::string HexText(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", value);
+std::string HexText(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
   return text;
 }
 
@@ -117,8 +164,7 @@ bool ReadImageHeaders(ImageFile& file, std::string* error) {
     return Fail(error, "not a PE image: no PE signature at " + HexText(static_cast<uint32_t>(at)));
   }
   if (!ReadRecord(file, at + 4, &file.header) ||
-      file.header.sizeOfOptionalHeader < sizeof(pe::OptionalHeader32) ||
-      !ReadRecord(file, at + 4 + sizeof(pe::FileHeader), &file.optional)) {
+      !ReadOptionalHeader(file, at + 4 + sizeof(pe::FileHeader))) {
     return Fail(error, "the PE headers are cut short");
   }
   if (!CheckKind(file, error)) return false;

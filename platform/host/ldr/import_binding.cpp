@@ -14,11 +14,12 @@ namespace {
 struct ModuleImports {
   uint8_t* base;
   uint32_t size;
+  uint32_t width;  // of a lookup entry and an address slot: the image's address size
   std::string module;
   std::vector<std::string>* refused;
 };
 
-bool Fits(const ModuleImports& imports, uint32_t rva) { return rva <= imports.size - 4; }
+bool Fits(const ModuleImports& imports, uint64_t rva) { return rva <= imports.size - imports.width; }
 
 // The zero-terminated string at `rva`, which must end inside the image.
 bool StringAt(const uint8_t* base, uint32_t size, uint32_t rva, std::string* text) {
@@ -31,13 +32,15 @@ bool StringAt(const uint8_t* base, uint32_t size, uint32_t rva, std::string* tex
 
 // Resolves one lookup entry to the host's routine, or to null after recording why it cannot be
 // had. False when the entry itself is malformed.
-bool Resolve(const ModuleImports& imports, uint32_t entry, const void** address, std::string* error) {
+bool Resolve(const ModuleImports& imports, uint64_t entry, const void** address, std::string* error) {
   std::string name;
   const KernelExport* found = nullptr;
-  if (entry & pe::kImportByOrdinal) {
+  const uint64_t byOrdinal = imports.width == 8 ? pe::kImportByOrdinal64 : pe::kImportByOrdinal;
+  if (entry & byOrdinal) {
     name = "ordinal " + std::to_string(entry & 0xFFFF);
     found = FindKernelExportByOrdinal(imports.module, entry & 0xFFFF);
-  } else if (StringAt(imports.base, imports.size, entry + 2, &name)) {  // past the 16-bit hint
+  } else if (entry < imports.size &&  // the hint/name entry: a 16-bit hint, then the name
+             StringAt(imports.base, imports.size, static_cast<uint32_t>(entry + 2), &name)) {
     found = FindKernelExport(imports.module, name);
   } else {
     *error = "the name of an import from " + imports.module + " lies outside the image";
@@ -56,20 +59,20 @@ bool BindModule(const ModuleImports& imports, const pe::ImportDescriptor& descri
                 std::string* error) {
   const uint32_t lookup = descriptor.lookupTableRva != 0 ? descriptor.lookupTableRva
                                                          : descriptor.addressTableRva;
-  for (uint32_t i = 0;; i++) {
-    const uint32_t at = lookup + 4 * i;
-    const uint32_t slot = descriptor.addressTableRva + 4 * i;
+  for (uint64_t i = 0;; i++) {
+    const uint64_t at = lookup + imports.width * i;
+    const uint64_t slot = descriptor.addressTableRva + imports.width * i;
     if (!Fits(imports, at) || !Fits(imports, slot)) {
       *error = "the import table of " + imports.module + " runs past the image";
       return false;
     }
-    uint32_t entry = 0;
-    std::memcpy(&entry, imports.base + at, 4);
+    uint64_t entry = 0;
+    std::memcpy(&entry, imports.base + at, imports.width);
     if (entry == 0) return true;
     const void* address = nullptr;
     if (!Resolve(imports, entry, &address, error)) return false;
-    const uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-    std::memcpy(imports.base + slot, &value, 4);
+    const uint64_t value = reinterpret_cast<uintptr_t>(address);
+    std::memcpy(imports.base + slot, &value, imports.width);
   }
 }
 
@@ -93,7 +96,7 @@ bool BindImports(uint8_t* base, const ImageFile& file, std::string* error) {
     }
     std::memcpy(&descriptor, base + at, sizeof descriptor);
     if (descriptor.nameRva == 0 && descriptor.addressTableRva == 0) break;
-    ModuleImports imports{base, size, {}, &refused};
+    ModuleImports imports{base, size, AddressSize(file), {}, &refused};
     if (!StringAt(base, size, descriptor.nameRva, &imports.module)) {
       *error = "the name of an imported module lies outside the image";
       return false;

@@ -16,8 +16,9 @@ namespace {
 constexpr std::string_view NTOSKRNL = "ntoskrnl.exe";
 constexpr std::string_view HAL = "HAL.dll";
 
-// A routine that returns a LARGE_INTEGER: the kernel returns it in EDX:EAX, the host's 32-bit
-// ABI through a hidden pointer. The image calls this in its place.
+// A routine that returns a LARGE_INTEGER: the i386 kernel returns it in EDX:EAX, the host's
+// 32-bit ABI through a hidden pointer. The image calls this in its place (on x64 both return
+// it in RAX).
 template <typename Signature>
 struct LargeResult;
 template <typename... Arguments>
@@ -28,20 +29,34 @@ struct LargeResult<LARGE_INTEGER(NTAPI*)(Arguments...)> {
   }
 };
 
+// The run-time routines, in the kernel's convention for them (the C library's own on i386).
+void* KERNEL_CDECL KernelMemcpy(void* to, const void* from, size_t size) { return memcpy(to, from, size); }
+void* KERNEL_CDECL KernelMemset(void* to, int value, size_t size) { return memset(to, value, size); }
+void* KERNEL_CDECL KernelMemmove(void* to, const void* from, size_t size) { return memmove(to, from, size); }
+int KERNEL_CDECL KernelMemcmp(const void* a, const void* b, size_t size) { return memcmp(a, b, size); }
+
 #define KERNEL_ROUTINE(module, name, type) \
   KernelExport{module, #name, reinterpret_cast<const void*>(static_cast<type>(&name))},
 #define KERNEL_ROUTINE_LARGE_RESULT(module, name, type) \
   KernelExport{module, #name,                           \
                reinterpret_cast<const void*>(&LargeResult<type>::template InRegisters<&name>)},
+// Each image host exports what its kernel exports, and no routine of the other kernel.
+#if defined(__i386__)
+#define KERNEL_ROUTINE_I386 KERNEL_ROUTINE
+#define KERNEL_ROUTINE_X64(module, name, type)
+#else
+#define KERNEL_ROUTINE_I386(module, name, type)
+#define KERNEL_ROUTINE_X64 KERNEL_ROUTINE
+#endif
 
 const std::vector<KernelExport>& Exports() {
   static const auto* exports = [] {
     auto* table = new std::vector<KernelExport>{
 #include "kernel_routines.h"
-        KernelExport{NTOSKRNL, "memcpy", reinterpret_cast<const void*>(&memcpy)},
-        KernelExport{NTOSKRNL, "memset", reinterpret_cast<const void*>(&memset)},
-        KernelExport{NTOSKRNL, "memmove", reinterpret_cast<const void*>(&memmove)},
-        KernelExport{NTOSKRNL, "memcmp", reinterpret_cast<const void*>(&memcmp)},
+        KernelExport{NTOSKRNL, "memcpy", reinterpret_cast<const void*>(&KernelMemcpy)},
+        KernelExport{NTOSKRNL, "memset", reinterpret_cast<const void*>(&KernelMemset)},
+        KernelExport{NTOSKRNL, "memmove", reinterpret_cast<const void*>(&KernelMemmove)},
+        KernelExport{NTOSKRNL, "memcmp", reinterpret_cast<const void*>(&KernelMemcmp)},
     };
     std::sort(table->begin(), table->end(), [](const KernelExport& a, const KernelExport& b) {
       return a.module != b.module ? a.module < b.module : a.name < b.name;
@@ -51,6 +66,8 @@ const std::vector<KernelExport>& Exports() {
   return *exports;
 }
 
+#undef KERNEL_ROUTINE_X64
+#undef KERNEL_ROUTINE_I386
 #undef KERNEL_ROUTINE_LARGE_RESULT
 #undef KERNEL_ROUTINE
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "host/ke/processor_region.h"
 #include "host/ke/thread_state.h"
 #include "host/ps/thread_object.h"
 #include "host/verifier/describe.h"
@@ -60,6 +61,7 @@ void SystemThreadMain(std::shared_ptr<ThreadObject> self) {
   ThreadState& state = CurrentThreadState();
   state.systemThread = self.get();
   state.irql = PASSIVE_LEVEL;
+  EnterProcessorRegion();
   RunStartRoutine(self->StartRoutine(), self->StartContext());
   const std::string routine = verifier::DescribeCode(reinterpret_cast<void*>(self->StartRoutine()));
   RequireCleanEnd(routine.c_str(), nullptr);

@@ -17,6 +17,18 @@ namespace host {
 
 namespace {
 
+// The arguments of a variadic call in the kernel's convention: on the x64 image host the
+// Microsoft x64 one, whose argument list differs from the host's own.
+#if defined(TESSACOM_X64_IMAGE_HOST)
+typedef __builtin_ms_va_list KernelArguments;
+#define KERNEL_VA_START __builtin_ms_va_start
+#define KERNEL_VA_END __builtin_ms_va_end
+#else
+typedef va_list KernelArguments;
+#define KERNEL_VA_START va_start
+#define KERNEL_VA_END va_end
+#endif
+
 constexpr size_t kKeptBytes = size_t{1} << 20;
 
 struct DebugLog {
@@ -98,7 +110,7 @@ std::string FormatString(const Directive& directive, const std::string& text) {
 }
 
 // Parses the conversion after a '%' at format[i]; returns the index past it.
-size_t ParseDirective(const char* format, size_t i, va_list& args, Directive* directive) {
+size_t ParseDirective(const char* format, size_t i, KernelArguments& args, Directive* directive) {
   while (std::strchr("-+ #0", format[i]) != nullptr && format[i] != 0) directive->flags += format[i++];
   if (format[i] == '*') {
     directive->width = va_arg(args, int);
@@ -151,7 +163,7 @@ size_t ParseDirective(const char* format, size_t i, va_list& args, Directive* di
   return format[i] != 0 ? i + 1 : i;
 }
 
-std::string FormatOne(const Directive& directive, va_list& args) {
+std::string FormatOne(const Directive& directive, KernelArguments& args) {
   const std::string prefix = PrintfPrefix(directive);
   switch (directive.conversion) {
     case 'd':
@@ -216,7 +228,7 @@ std::string FormatOne(const Directive& directive, va_list& args) {
   }
 }
 
-std::string FormatKernel(const char* format, va_list& args) {
+std::string FormatKernel(const char* format, KernelArguments& args) {
   std::string out;
   for (size_t i = 0; format[i] != 0;) {
     if (format[i] != '%') {
@@ -251,11 +263,11 @@ void ClearDebugOutput() {
 
 }  // namespace host
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+extern "C" ULONG KERNEL_CDECL DbgPrint(PCSTR Format, ...) {
+  host::KernelArguments args;
+  KERNEL_VA_START(args, Format);
   const std::string text = host::FormatKernel(Format, args);
-  va_end(args);
+  KERNEL_VA_END(args);
   {
     host::DebugLog& log = host::Log();
     std::lock_guard<std::mutex> guard(log.mutex);

@@ -9,6 +9,7 @@
 
 #include "host/io/records.h"
 #include "host/io/system_error_log.h"
+#include "host/ke/processor_region.h"
 #include "host/ob/object_names.h"
 #include "host/rtl/wide_text.h"
 #include "host/session/unload_checks.h"
@@ -29,7 +30,10 @@ std::mutex loaderLock;
 Loaded loaded;
 
 void RunOnSystemThread(const std::function<void()>& work) {
-  std::thread thread(work);
+  std::thread thread([&work] {
+    detail::EnterProcessorRegion();
+    work();
+  });
   thread.join();
 }
 

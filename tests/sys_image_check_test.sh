@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The image check's own cases: small x64 native images, each a DriverEntry that imports
+# DbgPrint and a routine Probe with one instruction. The check must pass the two reads the x64
+# image host stands in for and fail every other instruction user mode cannot run as written,
+# naming Probe. Usage: sys_image_check_test.sh WORKDIR
+set -euo pipefail
+work=${1:?usage: sys_image_check_test.sh WORKDIR}
+check="$(dirname "$0")/sys_image_check.sh"
+mkdir -p "$work"
+cases=(
+  "pass|mov %gs:0x188, %rax; movabs 0xfffff78000000014, %rax"
+  "fail|mov %cr8, %rax"
+  "fail|mov %gs:0x30, %rax"
+  "fail|movabs 0xfffff78000000320, %rax"
+  "fail|cli"
+  "fail|rdmsr"
+)
+failures=0
+for entry in "${cases[@]}"; do
+  expected=${entry%%|*}
+  instruction=${entry#*|}
+  cat >"$work/probe.c" <<SOURCE
+unsigned long __cdecl DbgPrint(const char* format, ...);
+void Probe(void) { __asm__ volatile("$instruction"); }  /* clobbers only what calls may */
+long DriverEntry(void* driver, void* path) { (void)driver; (void)path; DbgPrint("x"); Probe(); return 0; }
+SOURCE
+  x86_64-w64-mingw32-gcc -O1 -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
+    -o "$work/probe.sys" "$work/probe.c" -lntoskrnl
+  if output=$("$check" "$work/probe.sys" 2>&1); then outcome=pass; else outcome=fail; fi
+  named=yes
+  if [ "$expected" = fail ] && ! grep -q "FAIL: user mode cannot run, and the image host does not stand in: Probe: " <<<"$output"; then
+    named=no
+  fi
+  if [ "$outcome" != "$expected" ] || [ "$named" = no ]; then
+    echo "WRONG: '$instruction' should $expected$([ "$expected" = fail ] && echo ", naming Probe"); the check said:"
+    echo "$output"
+    failures=$((failures + 1))
+  else
+    echo "ok: '$instruction': $expected"
+  fi
+done
+echo "$(( ${#cases[@]} - failures )) passed, $failures failed"
+[ "$failures" -eq 0 ]
