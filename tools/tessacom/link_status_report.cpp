@@ -35,12 +35,12 @@ std::string LinkState(const PortRecord& record, const PortTableEntry& entry) {
 std::string InFlight(const PortRecord& record, const PortTableEntry& entry,
                      const PortLinkCounts& counts) {
   if (ReadShared(record.WriteInFlight) == 0) return "nothing";
-  const LONG sequence = *static_cast<const volatile LONG*>(&record.ChunkSequence);
+  const LONG sequence = ReadShared(record.ChunkSequence);
   if (sequence == 0) {
     return std::to_string(ReadShared(entry.TxHeld)) + " bytes placed, not sent yet";
   }
   std::string text = "DATA seq " + std::to_string(sequence) + ", " +
-                     std::to_string(*static_cast<const volatile LONG*>(&record.LastSentCount)) +
+                     std::to_string(ReadShared(record.LastSentCount)) +
                      " bytes";
   if (counts.chunkSequence == sequence) {
     text += ", sent " + devserver::FormatAge(std::chrono::system_clock::now() - counts.chunkSentAt) +

@@ -125,7 +125,7 @@ void LinkWatch::OnDelivered(uint32_t sourceAddress, uint16_t, std::span<const ui
   const std::optional<devserver::Packet> packet = devserver::Decode(bytes);
   if (!packet || packet->type != devserver::kSeqData) return;
   const int index = InboundPort(sourceAddress, packet->channel);
-  if (index < 0 || driver_.PortTable[index].RxRing.Buffer == nullptr) return;
+  if (index < 0 || ReadShared(driver_.PortTable[index].RxRing.Buffer) == nullptr) return;
   const LONG accepted = ReadShared(driver_.PortTable[index].InSeq);
   if (packet->sequence == devserver::NextSeq(static_cast<uint8_t>(accepted))) {
     undecided_[sourceAddress] = Undecided{index, packet->sequence, accepted};
