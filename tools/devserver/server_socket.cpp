@@ -51,11 +51,7 @@ void DeviceServer::Capture(const Endpoint& from, const Endpoint& to,
                                        {to.address, to.port}, bytes);
   stats_.captured = capture_.Written();
   stats_.captureRefused = capture_.Refused();
-  if (!written && capture_.FirstRefused()) {
-    Note("capture " + capture_.Path() + ": its limit of " +
-         std::to_string(capture_.LimitBytes() >> 20) + " MiB is reached after " +
-         std::to_string(capture_.Written()) + " datagrams; later datagrams are not in it");
-  }
+  if (!written && capture_.FirstRefused()) Note(capture_.LimitNote());
 }
 
 }  // namespace devserver

@@ -9,11 +9,6 @@ namespace host::udp {
 
 namespace {
 
-std::string Mebibytes(uint64_t bytes) {
-  return bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
-                                : std::to_string(bytes) + " bytes";
-}
-
 class Capture final : public DatagramObserver {
  public:
   explicit Capture(std::function<void(const std::string&)> onNote) : onNote_(std::move(onNote)) {}
@@ -24,11 +19,7 @@ class Capture final : public DatagramObserver {
     const WireEndpoint& from = datagram.sent ? datagram.local : datagram.remote;
     const WireEndpoint& to = datagram.sent ? datagram.remote : datagram.local;
     if (file_.Append(datagram.time, from, to, datagram.bytes) || !file_.FirstRefused()) return;
-    if (onNote_) {
-      onNote_("capture " + file_.Path() + ": its limit of " + Mebibytes(file_.LimitBytes()) +
-              " is reached after " + std::to_string(file_.Written()) +
-              " datagrams; later datagrams are not in it");
-    }
+    if (onNote_) onNote_(file_.LimitNote());
   }
 
  private:

@@ -149,6 +149,13 @@ bool PcapFile::Append(std::chrono::system_clock::time_point time, const WireEndp
   return true;
 }
 
+std::string PcapFile::LimitNote() const {
+  const std::string limit = limit_ % (1 << 20) == 0 ? std::to_string(limit_ >> 20) + " MiB"
+                                                     : std::to_string(limit_) + " bytes";
+  return "capture " + path_ + ": its limit of " + limit + " is reached after " +
+         std::to_string(written_) + " datagrams; later datagrams are not in it";
+}
+
 void PcapFile::Close() {
   if (file_ == nullptr) return;
   std::fclose(file_);

@@ -58,6 +58,9 @@ class PcapFile {
               const WireEndpoint& destination, std::span<const uint8_t> datagram);
   // True right after the Append that first met the limit.
   bool FirstRefused() const { return refused_ == 1 && lastRefused_; }
+  // What to tell people then: "capture PATH: its limit of 64 MiB is reached after N
+  // datagrams; later datagrams are not in it".
+  std::string LimitNote() const;
   // Closes the file; what was written stays.
   void Close();
 
