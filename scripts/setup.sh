@@ -2,16 +2,17 @@
 # Installs what the builds and tests need on a Debian 12 machine when it is missing: CMake,
 # Ninja, the host compiler with its 32-bit libraries (the 32-bit host runs the kernel image),
 # GoogleTest for both, the mingw-w64 i686 and x86-64 cross compilers with their DDK headers and
-# kernel import libraries (the i386 and x64 kernel images), clang with its fuzzing and sanitizer runtimes (the fuzz targets), and the programs
-# that use the COM ports through the pseudo-terminal bridge in the end-to-end tests (pyserial,
-# picocom, tmux). As root it installs with apt-get (adding the i386 architecture for the 32-bit
-# GoogleTest); otherwise it names what to install.
+# kernel import libraries (the i386 and x64 kernel images), clang with its fuzzing and sanitizer
+# runtimes (the fuzz targets), the programs that use the COM ports through the pseudo-terminal
+# bridge in the end-to-end tests (pyserial, picocom, tmux), and tshark, which reads the link's
+# captures with its dissector. As root it installs with apt-get (adding the i386 architecture for
+# the 32-bit GoogleTest); otherwise it names what to install.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
           g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev clang-14 libclang-rt-14-dev
-          python3-serial picocom tmux)
+          python3-serial picocom tmux tshark)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -28,5 +29,7 @@ fi
 echo "tessacom setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+# tshark's package asks whether non-root users may capture: no, without asking.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -206,6 +206,41 @@ TEST(TessacomProgram, ShellAnswersLineByLineCarriesBytesThroughTheEchoAndUnloads
   EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
 
+// `status` answers `ok` and writes each port's and remote's counts to the error stream. The
+// remote passes every datagram twice: the echo's copy is refused as a repeat and answered at
+// once with a receive acknowledgement; the copies of the open reply and of the data's
+// acknowledgement change nothing.
+TEST(TessacomProgram, ShellStatusCountsWhatTheLinkCarriedAndWhatTheDriverRefused) {
+  const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+  devserver::ServerOptions twice;
+  twice.backend = devserver::BackendKind::Echo;
+  twice.faults.toDriver.duplicate = 1;
+  auto server = testsupport::StartDeviceServer(driverAddress, twice);
+  const std::string remote = devserver::AddressToString(server->Local().address);
+  const auto reg = std::filesystem::temp_directory_path() / ("tessacom_status_" + std::to_string(::getpid()) + ".reg");
+  std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
+                     << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
+                     << "\"MaxPort\"=dword:00000001\n\"StartNum1\"=dword:00000001\n\"dAddress1\"=dword:"
+                     << std::hex << server->Local().address << "\n";
+  Options options = ForDriverUnderTest({"shell", "--reg", reg.string(), "--bind", devserver::AddressToString(driverAddress)});
+  std::istringstream in("status\nopen COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nstatus\nclose\nquit\n");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
+  std::filesystem::remove(reg);
+  EXPECT_EQ(out.str(), "ok\nSTATUS_SUCCESS 0\nSTATUS_SUCCESS 5\nok\nSTATUS_SUCCESS 5 48656c6c6f\nok\nSTATUS_SUCCESS 0\nok\n");
+  const std::string said[] = {
+      "other ports closed, with nothing sent or received: 1\n",
+      "COM3 <-> " + remote + " channel 1: open; in seq 10, out seq 2\n"
+      "  in flight: nothing\n"
+      "  sent:     packets 3, data 1 (5 bytes), resent 0, polls 0 (answered 0), RXACK 1\n"
+      "  received: packets 6, data 2 (10 bytes), ACK 2; refused: repeat 1, gap 0, no room 0\n"
+      "  held:     transmit ring 0 of 128 bytes, receive ring 0 of 1023 bytes\n",
+      "remote " + remote + ": datagrams sent 3, received 6; lost: full queue 0\n",
+  };
+  for (const std::string& text : said) EXPECT_NE(err.str().find(text), std::string::npos) << text << "\n---\n" << err.str();
+}
+
 }  // namespace
 
 // Every request class through the shell: the immediate character goes ahead of a later write,

@@ -8,12 +8,18 @@ namespace devserver {
 std::string Channel::Name() const { return "ch " + std::to_string(state_.number); }
 
 void Channel::Emit(Effects& effects, std::vector<uint8_t> bytes) {
+  ++state_.packetsToDriver;
+  if (bytes[0] == kSeqData || bytes[0] == kData) {
+    ++state_.dataPacketsToDriver;
+    state_.dataBytesToDriver += bytes.size() - kHeaderSize;
+  }
   effects.send.push_back(Datagram{*state_.peer, std::move(bytes), {}});
 }
 
 void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_point now,
                        const ProtocolOptions& options, Effects& effects) {
   state_.peer = from;
+  ++state_.packetsFromDriver;
   switch (packet.type) {
     case kData:
       OnData(packet, effects);
@@ -57,6 +63,7 @@ void Channel::OnPacket(const Packet& packet, const Endpoint& from, Clock::time_p
 
 void Channel::OnData(const Packet& packet, Effects& effects) {
   ++state_.dataPackets;
+  state_.dataBytesFromDriver += packet.payload.size();
   if (!state_.open) {
     ++state_.dataRefusedClosed;
     effects.verdict = "refused: channel not open, not answered";
@@ -250,6 +257,11 @@ ChannelSnapshot Channel::Snapshot() const {
   ChannelSnapshot copy = state_;
   copy.seqDataInFlight = inFlight_.size();
   copy.lineBytesWaiting = outbox_.size();
+  for (const InFlight& packet : inFlight_) {
+    copy.inFlightSequences.push_back(packet.sequence);
+    copy.inFlightBytes += packet.payload.size();
+  }
+  if (!inFlight_.empty()) copy.inFlightSentAt = inFlight_.front().sentAt;
   return copy;
 }
 

@@ -83,6 +83,17 @@ struct ChannelSnapshot {
   size_t lineBytesWaiting = 0;  // sequenced line bytes not yet in a packet
   size_t lineBytesAcknowledged = 0;
   unsigned unsequencedSent = 0;
+  // Every link packet each way on the channel (the channel's own, before fault injection), and
+  // the payload bytes of the data packets among them (DATA received; SEQDATA and DATA sent,
+  // resendings included).
+  unsigned packetsFromDriver = 0;
+  unsigned packetsToDriver = 0;
+  size_t dataBytesFromDriver = 0;
+  unsigned dataPacketsToDriver = 0;
+  size_t dataBytesToDriver = 0;
+  std::vector<uint8_t> inFlightSequences;  // SEQDATA in flight, oldest first
+  size_t inFlightBytes = 0;
+  std::optional<Clock::time_point> inFlightSentAt;  // the oldest one's last sending
   size_t lineBytesLost = 0;  // unsequenced bytes with no peer to send them to
   size_t lineBytesOffered = 0;  // pattern bytes made up by offering
 };

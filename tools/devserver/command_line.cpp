@@ -59,11 +59,14 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
   --delay-ms N            delay of a delayed datagram, longest hold of a reordered one (20)
   --overtake-limit N      a held datagram passes once N later ones have (default 0: by time)
   --handshake-in-order    OPEN, CLOSE and DOWN are never held nor overtaken (may be dropped)
+  --pcap FILE             write every datagram the server's socket sends or takes to FILE as
+                          a pcap capture (raw IPv4; at most 64 MiB, a note when reached)
   --quiet                 no protocol trace
   --no-commands           do not read commands from standard input
   --help                  this text
 
-Commands on standard input: status [CH], send CH TEXT, data CH TEXT, down CH,
+Commands on standard input: status [CH] (every open channel, or CH, and each driver heard
+from, in the words of tessacom's own status), send CH TEXT, data CH TEXT, down CH,
 poll CH [N] (a burst of N), openreply CH (an open reply no OPEN asked for), vanish MS (take
 and send nothing for MS milliseconds), raw HEX..., help, quit.
 )";
@@ -172,6 +175,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       if (line.error.empty() && !ParseProbability(text, found->second)) {
         fail(option + ": expected a probability from 0 to 1, got '" + text + "'");
       }
+    } else if (option == "--pcap") {
+      s.capture = value();
     } else if (option == "--quiet") {
       line.quiet = true;
     } else if (option == "--no-commands") {

@@ -34,9 +34,18 @@ bool DeviceServer::Start(std::string* error) {
     message = std::string("socket: ") + std::strerror(errno);
     return false;
   }
+  const int on = 1;
+  setsockopt(socket_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);  // the kernel's drops, counted
+  setsockopt(socket_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);   // each datagram's destination
   const sockaddr_in address = options_.bind.ToSockaddr();
   if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     message = "bind " + options_.bind.ToString() + ": " + std::strerror(errno);
+    close(socket_);
+    socket_ = -1;
+    return false;
+  }
+  if (!options_.capture.empty() &&
+      !capture_.Open(options_.capture, options_.captureLimitBytes, &message)) {
     close(socket_);
     socket_ = -1;
     return false;
@@ -89,6 +98,7 @@ void DeviceServer::Stop() {
   }
   Wake();
   thread_.join();
+  capture_.Close();
   close(socket_);
   close(wake_);
   socket_ = wake_ = -1;
@@ -229,18 +239,14 @@ void DeviceServer::Run() {
 }
 
 void DeviceServer::ReceiveAll() {
-  std::vector<uint8_t>& buffer = receiveBuffer_;
-  buffer.resize(65536);  // once: a fresh buffer on every wake-up cost more than its datagrams
   for (;;) {
-    sockaddr_in from;
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 0) return;
+    Datagram datagram;
+    uint32_t destination = local_.address;
+    if (!ReadDatagram(&datagram, &destination)) return;
     const Clock::time_point now = Clock::now();
     ++stats_.datagramsIn;
-    Datagram datagram{Endpoint::FromSockaddr(from),
-                      std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), {}};
+    ++stats_.byPeer[datagram.peer].in;
+    Capture(datagram.peer, Endpoint{destination, local_.port}, datagram.bytes);
     std::vector<Datagram> pass;
     std::vector<Datagram> dropped;
     fromDriver_.Offer(std::move(datagram), now, pass, dropped);
@@ -325,6 +331,8 @@ void DeviceServer::Transmit(const Datagram& datagram) {
     return;
   }
   ++stats_.datagramsOut;
+  ++stats_.byPeer[datagram.peer].out;
+  Capture(local_, datagram.peer, datagram.bytes);
   Record(Direction::ToDriver, datagram);
 }
 

@@ -24,6 +24,7 @@
 #include "channel.h"
 #include "endpoint.h"
 #include "fault_injector.h"
+#include "host/net/pcap_file.h"
 #include "line_backend.h"
 #include "trace.h"
 
@@ -51,6 +52,10 @@ struct ServerOptions {
   std::function<void(const TraceRecord&)> onTrace;
   std::function<void(const std::string&)> onNote;
   size_t traceLimit = 100000;  // records kept (the oldest are forgotten first); 0: none
+  // A pcap file of every datagram the server's socket sends or takes, as on the wire (before
+  // the fault injection of what it takes, after that of what it sends); "" for none.
+  std::string capture;
+  uint64_t captureLimitBytes = host::udp::PcapFile::kDefaultLimitBytes;
 };
 
 enum class Sequencing { Sequenced, Unsequenced };
@@ -66,6 +71,14 @@ struct ServerStats {
   size_t vanishedOut = 0;
   FaultCounts faultsIn;   // what fault injection did to datagrams from the driver
   FaultCounts faultsOut;  // and to datagrams toward it
+  size_t kernelDrops = 0;  // by Linux on the server's socket, as it reports them
+  struct PeerCounts {
+    size_t in = 0;   // taken from the socket
+    size_t out = 0;  // handed to it
+  };
+  std::map<Endpoint, PeerCounts> byPeer;
+  size_t captured = 0;         // datagrams in the capture file
+  size_t captureRefused = 0;   // past its limit, not in it
 };
 
 class DeviceServer {
@@ -116,6 +129,10 @@ class DeviceServer {
   void SetFaults(const FaultOptions& faults);
   ProtocolOptions GetProtocolOptions() const;
 
+  // The status of the channel (or of every open channel), of each driver heard from and of the
+  // server's socket, in the lines and words of the driver host's own status (link_status.h).
+  std::string StatusText(std::optional<uint8_t> channel = std::nullopt) const;
+
   std::vector<TraceRecord> Trace() const;
   std::vector<std::string> TraceLines() const;
   void ClearTrace();
@@ -151,6 +168,10 @@ class DeviceServer {
   void ApplyToLine(Entry& entry, const Effects& effects);
   void SendOut(Datagram datagram, Clock::time_point now);
   void Transmit(const Datagram& datagram);
+  // Reads one datagram from the socket with the kernel's drop count and its destination;
+  // false when none is waiting.
+  bool ReadDatagram(Datagram* datagram, uint32_t* destination);
+  void Capture(const Endpoint& from, const Endpoint& to, std::span<const uint8_t> bytes);
   void Record(Direction direction, const Datagram& datagram, const std::string& verdict = "");
   bool Vanished(Clock::time_point now) const { return vanishedUntil_ && now < *vanishedUntil_; }
   void RecordVanished(Direction direction, Datagram datagram);
@@ -174,6 +195,8 @@ class DeviceServer {
   Clock::time_point started_;
   std::vector<uint8_t> receiveBuffer_;  // the server thread's alone
   int socket_ = -1;
+  uint32_t socketDrops_ = 0;  // the kernel's count as last reported
+  host::udp::PcapFile capture_;
   int wake_ = -1;
   bool stopping_ = false;
   std::thread thread_;

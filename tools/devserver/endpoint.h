@@ -2,6 +2,7 @@
 // (first octet most significant), as the driver's configuration holds it.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +16,7 @@ struct Endpoint {
   uint32_t address = 0;  // host order
   uint16_t port = 0;
 
-  bool operator==(const Endpoint&) const = default;
+  auto operator<=>(const Endpoint&) const = default;
   std::string ToString() const;  // "127.0.0.1:519"
   sockaddr_in ToSockaddr() const;
   static Endpoint FromSockaddr(const sockaddr_in& in);

@@ -22,25 +22,6 @@ constexpr unsigned kMaxVanishMs = 600000;
 
 void OnSignal(int) { stopRequested = 1; }
 
-void PrintChannel(const devserver::DeviceServer& server, uint8_t number) {
-  const devserver::ChannelSnapshot c = server.Channel(number);
-  std::printf("# ch %u: %s, opens %u, closes %u, line %s\n", number, c.open ? "open" : "closed",
-              c.opens, c.closes, server.BackendDescription(number).c_str());
-  std::printf("#   driver wrote %zu bytes in %u DATA, last sequence taken %u; refused: %u repeats, "
-              "%u out of order, %u on a closed channel\n",
-              c.written.size(), c.dataPackets, c.lastDataSequence, c.dataRefusedRepeat,
-              c.dataRefusedOutOfOrder, c.dataRefusedClosed);
-  std::printf("#   polls answered %u, refused on a closed channel %u; polls sent %u, ACKs back %u\n",
-              c.pollsAnswered, c.pollsRefusedClosed, c.pollsSent, c.acksFromDriver);
-  std::printf("#   SEQDATA sent %u, resent %u, in flight %zu, waiting %zu bytes, RXACK %u "
-              "(last taken %u, %u refused)\n",
-              c.seqDataSent, c.seqDataResent, c.seqDataInFlight, c.lineBytesWaiting, c.rxAcks,
-              c.lastRxAckSequence, c.rxAcksRefused);
-  std::printf("#   break %s (on %u, off %u), settings packets %u\n", c.breakOn ? "on" : "off",
-              c.breakOns, c.breakOffs, c.settingsPackets);
-  if (c.settings) std::printf("#   settings: %s\n", c.settings->Describe().c_str());
-}
-
 bool ParseChannel(std::istringstream& words, uint8_t* channel) {
   unsigned value = 256;
   if (!(words >> value) || value > 255) {
@@ -103,17 +84,13 @@ void SendRawCommand(devserver::DeviceServer& server, std::istringstream& words) 
   server.SendRaw(bytes);
 }
 
+// The status in the words of the driver host's own, each line marked as a note.
 void PrintStatus(const devserver::DeviceServer& server, std::istringstream& words) {
   unsigned value;
-  if (words >> value && value <= 255) {
-    PrintChannel(server, static_cast<uint8_t>(value));
-    return;
-  }
-  for (uint8_t open : server.OpenChannels()) PrintChannel(server, open);
-  const devserver::ServerStats s = server.Stats();
-  std::printf("# datagrams in %zu, out %zu, fault drops in %zu, out %zu, lost while vanished "
-              "in %zu, out %zu\n", s.datagramsIn, s.datagramsOut, s.droppedIn, s.droppedOut,
-              s.vanishedIn, s.vanishedOut);
+  std::optional<uint8_t> channel;
+  if (words >> value && value <= 255) channel = static_cast<uint8_t>(value);
+  std::istringstream lines(server.StatusText(channel));
+  for (std::string line; std::getline(lines, line);) std::printf("# %s\n", line.c_str());
 }
 
 // Runs one command line; false on quit.
@@ -198,5 +175,11 @@ int main(int argc, char** argv) {
     }
   }
   server.Stop();
+  if (!line.server.capture.empty()) {
+    const devserver::ServerStats stats = server.Stats();
+    std::printf("# capture %s: %zu datagrams", line.server.capture.c_str(), stats.captured);
+    if (stats.captureRefused != 0) std::printf(", %zu more past its limit, not in it", stats.captureRefused);
+    std::printf("\n");
+  }
   return 0;
 }

@@ -31,6 +31,9 @@ std::string CheckCombination(const Options& options) {
     return "the soak makes its own configuration; --reg, --bind and --pty belong to other commands";
   }
   if (options.pty && options.command != "serve") return "--pty belongs to serve";
+  if (options.pcap && (options.command == "load" || options.command == "bench")) {
+    return "--pcap belongs to serve, shell, demo and soak";
+  }
   if ((options.quick || options.json) && options.command != "bench") {
     return "--quick and --json belong to bench";
   }
@@ -83,6 +86,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       options.beyondLimit = true;
     } else if (arg == "--json") {
       if (auto file = value("--json")) options.json = *file;
+    } else if (arg == "--pcap") {
+      if (auto file = value("--pcap")) options.pcap = *file;
     } else if (arg == "--pty") {
       if (auto directory = value("--pty")) options.pty = *directory;
     } else if (arg == "--devserver") {
@@ -120,6 +125,12 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
   return options;
 }
 
+// What --pcap does, for the commands that take it.
+static const char kPcapHelp[] =
+    "\n--pcap FILE writes every datagram the driver's UDP endpoint sends or receives, with its\n"
+    "addresses, ports and time, to FILE as a pcap capture (raw IPv4), for tcpdump -r or\n"
+    "Wireshark (tools/wireshark/ decodes the link). The file stops growing at 64 MiB, with a note.\n";
+
 // Every command runs the compiled-in driver unless told to run a kernel image.
 static const char kImageHelp[] =
     "\n--image FILE runs the kernel image FILE (tessacom.sys as built by the nt or nt-x64 preset)\n"
@@ -139,22 +150,25 @@ static std::string CommandHelp(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR]\n\n"
+    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR] [--pcap FILE]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
            "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
            "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
            "program that opens the link opens the port, its last close closes it; at the\n"
            "interruption every open port is closed before the unload. --bind ADDR is the local\n"
-           "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n";
+           "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n"
+           "SIGUSR1 prints the link's status (per port and per remote); so does the end.\n" +
+           std::string(kPcapHelp);
   }
   if (command == "shell") return ShellHelpText();
   if (command == "demo") {
-    return "usage: tessacom demo [--image FILE]\n\n"
+    return "usage: tessacom demo [--image FILE] [--pcap FILE]\n\n"
            "Starts a device server emulator whose channels echo what they receive, loads the\n"
            "driver with COM3 to COM5 bound to it, and runs an application's session on COM3:\n"
            "open, 115200 8N1, a 300-byte pattern written (three acknowledged data packets) and\n"
            "read back through the echo, close. Then it shows the protocol trace the emulator\n"
-           "recorded, unloads, and prints what the unload left behind.\n";
+           "recorded, unloads, and prints what the unload left behind.\n" +
+           std::string(kPcapHelp);
   }
   if (command == "bench") {
     return "usage: tessacom bench [--image FILE] [--quick] [--json FILE]\n\n"
@@ -171,7 +185,8 @@ static std::string CommandHelp(const std::string& command) {
            "  --json FILE  the figures also as JSON in FILE\n";
   }
   if (command == "soak") {
-    return "usage: tessacom soak [--image FILE] [--bytes N] [--seed S] [--speed F] [--beyond-limit]\n\n"
+    return "usage: tessacom soak [--image FILE] [--bytes N] [--seed S] [--speed F] [--beyond-limit]\n"
+           "                     [--pcap FILE]\n\n"
            "Runs 8 ports (COM3 to COM10) on 2 device server emulators, both directions at once,\n"
            "through fault injection that drops, duplicates, reorders and delays 5 % of the\n"
            "datagrams each way, while the remotes now and then repeat an open reply, flood a\n"
@@ -192,8 +207,10 @@ static std::string CommandHelp(const std::string& command) {
            "  --bytes N       bytes in all, both ways together (default 16 MiB)\n"
            "  --seed S        the seed of every random choice (default 1)\n"
            "  --speed F       the driver's clock runs F times faster than real time (default 100)\n"
-           "  --beyond-limit  faults past the protocol's limit, reported, not counted\n\n"
-           "Exit status 0 when no error (stalls included) was found, or with --beyond-limit.\n";
+           "  --beyond-limit  faults past the protocol's limit, reported, not counted\n"
+           "  --pcap FILE     capture the driver's datagrams (below)\n\n"
+           "Exit status 0 when no error (stalls included) was found, or with --beyond-limit.\n" +
+           std::string(kPcapHelp);
   }
   return "usage: tessacom COMMAND [--image FILE] [OPTIONS]\n\n"
          "The host's command line for the tessacom network serial-port driver.\n\n"

@@ -19,6 +19,7 @@ struct Options {
   std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
   std::optional<std::string> image;    // --image FILE: a kernel image to run instead
   std::optional<std::string> json;     // bench --json FILE: the figures as JSON
+  std::optional<std::string> pcap;     // serve, shell, demo, soak --pcap FILE: a capture
   bool quick = false;                  // bench --quick: a short run
   bool beyondLimit = false;            // soak --beyond-limit: faults past the protocol's limit
   bool help = false;

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <iostream>
+#include <sstream>
 
 #include "configuration_notes.h"
 #include "demo_session.h"
@@ -28,6 +29,15 @@ int LoadAndReport(HostSession& session, std::ostream& out) {
   NTSTATUS status = session.Load();
   PrintLoadReport(out, status, session.Driver());
   return NT_SUCCESS(status) ? 0 : 1;
+}
+
+// The link's status as one block of lines, without its last line end.
+std::string StatusText(HostSession& session) {
+  std::ostringstream text;
+  session.PrintStatus(text);
+  std::string lines = text.str();
+  if (!lines.empty() && lines.back() == '\n') lines.pop_back();
+  return lines;
 }
 
 // Load and serve bind UDP port 519 itself, which needs root.
@@ -55,22 +65,26 @@ int RunServe(const Options& options, std::ostream& out) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   WarnWithoutRoot(out);
   HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
-  int result = LoadAndReport(session, out);
+  int result = options.pcap && !session.StartCapture(*options.pcap, out) ? 1 : 0;
+  if (result == 0) result = LoadAndReport(session, out);
+  session.WatchLink();
   PtyServing pty(out);
   if (result == 0 && options.pty && !pty.Start(*options.pty)) result = 1;
   if (result == 0) {
     pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
-            ":519; Ctrl-C or SIGTERM stops");
+            ":519; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");
     int signal = 0;
-    sigwait(&stop, &signal);
+    while (sigwait(&stop, &signal) == 0 && signal == SIGUSR1) pty.Say(StatusText(session));
     pty.Say(signal == SIGINT ? "\ninterrupted" : "\nterminated");
   }
   pty.Stop();
+  if (result == 0) pty.Say("status at the end:\n" + StatusText(session));
   session.Unload(out);
   return result;
 }
@@ -92,6 +106,7 @@ int RunDemo(const Options& options, std::ostream& out) {
   if (wirePort != 519) out << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
   HostSession session(options.image, kDemoDriverAddress, wirePort);
+  if (options.pcap && !session.StartCapture(*options.pcap, out)) return 1;
   session.PrepareRegistry(std::nullopt);
   session.ConfigureServer(kDemoServerAddress);
   out << "\nconfiguration:\n" << host::registry::SaveRegText(std::string(host::registry::kServices) + "\\tessacom") << "\n";

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <iostream>
 #include <ostream>
 
 #include "host/net/udp_transport.h"
+#include "link_status_report.h"
+#include "link_watch.h"
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
@@ -31,6 +34,8 @@ HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAd
 }
 
 HostSession::~HostSession() {
+  watch_.reset();
+  EndCapture(nullptr);
   if (loaded_ || attempted_) {
     if (loaded_) host::UnloadDriver(); else host::ReleaseFailedDriver();
   }
@@ -69,7 +74,8 @@ NTSTATUS HostSession::Load() {
 }
 
 void HostSession::Unload(std::ostream& out) {
-  if (!attempted_) return;
+  watch_.reset();
+  if (!attempted_) return EndCapture(&out);
   if (loaded_) {
     out << "unloading the driver\n";
     host::UnloadDriver();  // the verifier stops the host on anything the driver left behind
@@ -78,6 +84,44 @@ void HostSession::Unload(std::ostream& out) {
   }
   loaded_ = attempted_ = false;
   PrintLeftovers(out);
+  EndCapture(&out);
+}
+
+bool HostSession::StartCapture(const std::string& path, std::ostream& out) {
+  std::string error;
+  auto note = [](const std::string& text) { std::cerr << "tessacom: " << text << "\n"; };
+  if (!host::udp::StartCapture(path, host::udp::PcapFile::kDefaultLimitBytes, note, &error)) {
+    out << "tessacom: --pcap: " << error << "\n";
+    return false;
+  }
+  capturing_ = true;
+  return true;
+}
+
+void HostSession::EndCapture(std::ostream* out) {
+  if (!capturing_) return;
+  capturing_ = false;
+  const std::optional<host::udp::CaptureSummary> summary = host::udp::StopCapture();
+  if (!summary || out == nullptr) return;
+  *out << "capture: " << summary->written << " datagrams (" << summary->bytes << " bytes) in "
+       << summary->path;
+  if (summary->refused != 0) {
+    *out << "; " << summary->refused << " more past its limit of " << (summary->limitBytes >> 20)
+         << " MiB, not in it";
+  }
+  *out << "\n";
+}
+
+void HostSession::WatchLink() {
+  if (loaded_ && !watch_) watch_ = std::make_unique<LinkWatch>(*driver_);
+}
+
+void HostSession::PrintStatus(std::ostream& out) {
+  if (!watch_) {
+    out << "status: the link is not watched (the driver is not loaded)\n";
+    return;
+  }
+  PrintLinkStatus(out, *driver_, *watch_);
 }
 
 }  // namespace tessacom

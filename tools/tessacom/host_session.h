@@ -13,6 +13,8 @@
 
 namespace tessacom {
 
+class LinkWatch;
+
 class HostSession {
  public:
   // Loads the kernel image `image` when one is named (throwing std::runtime_error with the
@@ -36,12 +38,26 @@ class HostSession {
   const DriverBinding& Driver() const { return *driver_; }
   NTSTATUS Load();
   bool Loaded() const { return loaded_; }
-  // Unloads (or releases a failed load) and writes the summary of what was left.
+  // Unloads (or releases a failed load) and writes the summary of what was left, and of the
+  // capture when one was on.
   void Unload(std::ostream& out);
 
+  // Captures every datagram the transport sends or receives into the pcap file at `path`, up
+  // to PcapFile::kDefaultLimitBytes (a note on standard error says when the limit is met).
+  // False, with the reason written to `out`, when the file cannot be written.
+  bool StartCapture(const std::string& path, std::ostream& out);
+  // Counts each port's traffic from now on, for PrintStatus. After a successful Load.
+  void WatchLink();
+  // Every port's and remote's status (PrintLinkStatus).
+  void PrintStatus(std::ostream& out);
+
  private:
+  void EndCapture(std::ostream* out);
+
   std::unique_ptr<DriverImage> image_;  // outlives the host: unmapped after Shutdown
   const DriverBinding* driver_;
+  std::unique_ptr<LinkWatch> watch_;
+  bool capturing_ = false;
   bool loaded_ = false;
   bool attempted_ = false;
 };

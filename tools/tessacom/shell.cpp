@@ -38,10 +38,13 @@ std::unique_ptr<devserver::DeviceServer> StartEmulator(const Options& options, u
   return server;
 }
 
-// Runs the commands; false when the driver kept requests it never completed.
-bool Converse(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
+// Runs the commands; false when the driver kept requests it never completed. `status` writes
+// the link's status to the error stream, beside the load report.
+bool Converse(const Options& options, HostSession& host, std::istream& in, std::ostream& out,
+              std::ostream& err) {
   shell::LineWriter writer([&out](std::string_view line) { out << line << '\n' << std::flush; });
-  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0));
+  auto status = [&host, &err] { host.PrintStatus(err); err << std::flush; };
+  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status);
   shell::RunCommands(in, *session, writer);
   shell::FinishReport report = session->Finish(kFinishLimit);
   err << "end of session: " << report.cancelled << " request(s) cancelled, " << report.closed
@@ -92,12 +95,14 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   if (wirePort != 519) err << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
   HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
+  if (options.pcap && !session.StartCapture(*options.pcap, err)) return 1;
   session.PrepareRegistry(options.reg);
   if (server && !options.reg) session.ConfigureServer(*options.devserver);
   PrintNotes(err, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(err, status, session.Driver());
-  if (NT_SUCCESS(status) && !Converse(options, in, out, err)) {
+  session.WatchLink();
+  if (NT_SUCCESS(status) && !Converse(options, session, in, out, err)) {
     // The driver still holds requests: it cannot be unloaded, and the host cannot be stopped.
     err << "the driver is left loaded; exiting\n" << std::flush;
     out << std::flush;
@@ -110,7 +115,7 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
 
 std::string ShellHelpText() {
   return "usage: tessacom shell [--image FILE] [--reg FILE] [--bind ADDR] [--devserver ADDR]\n"
-         "                      [--speed F]\n\n"
+         "                      [--speed F] [--pcap FILE]\n\n"
          "Loads the driver in the live host, reads one command a line on standard input and\n"
          "answers each with one line on standard output. At the end of input (or `quit`) every\n"
          "request still in flight is cancelled, every handle closed and the driver unloaded.\n"
@@ -122,7 +127,9 @@ std::string ShellHelpText() {
          "  --devserver ADDR  start a device server emulator with echo channels on loopback\n"
          "                    ADDR (needs --bind with another loopback address); without --reg\n"
          "                    COM3 to COM5 are channels 1 to 3 of it\n"
-         "  --speed F         run the live clock F times faster (0.01 to 1000)\n\n"
+         "  --speed F         run the live clock F times faster (0.01 to 1000)\n"
+         "  --pcap FILE       capture the driver's datagrams into FILE (pcap, raw IPv4; at\n"
+         "                    most 64 MiB)\n\n"
          "commands (words and names in any case; a line starting with # is a comment):\n"
          "  open NAME                   open COM3, \\\\.\\COM3 or \\Device\\x: the current port\n"
          "  close                       close the handle (the driver's cleanup, then close)\n"
@@ -142,6 +149,8 @@ std::string ShellHelpText() {
          "  await ID [MS]               wait up to MS ms (default 10000) for it: its answer (its\n"
          "                              done line came first), or `pending ID` if it is not done\n"
          "  sleep MS                    pause; answers `ok`\n"
+         "  status                      the link's status per port and per remote, on standard\n"
+         "                              error; answers `ok`\n"
          "  help                        the commands in one line\n"
          "  quit                        end the session; answers `ok`\n\n"
          "answers:\n"

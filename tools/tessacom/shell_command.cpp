@@ -198,8 +198,8 @@ constexpr VerbEntry kVerbs[] = {
     {"flush", Verb::Flush, true, NoArguments},  {"ioctl", Verb::Ioctl, true, ParseIoctl},
     {"query", Verb::Query, true, ParseQuery},   {"set", Verb::Set, true, ParseSet},
     {"cancel", Verb::Cancel, false, ParseCancel}, {"await", Verb::Await, false, ParseAwait},
-    {"sleep", Verb::Sleep, false, ParseSleep},  {"help", Verb::Help, false, NoArguments},
-    {"quit", Verb::Quit, false, NoArguments},
+    {"sleep", Verb::Sleep, false, ParseSleep},  {"status", Verb::Status, false, NoArguments},
+    {"help", Verb::Help, false, NoArguments},   {"quit", Verb::Quit, false, NoArguments},
 };
 
 const VerbEntry* FindVerb(std::string_view word) {

@@ -24,7 +24,9 @@ constexpr uint32_t kDefaultAwaitMilliseconds = 10000;
 // query without out=N offers an output buffer of this many bytes.
 constexpr uint32_t kDefaultQueryLength = 256;
 
-enum class Verb { Open, Close, Write, Read, Flush, Ioctl, Query, Set, Cancel, Await, Sleep, Help, Quit };
+enum class Verb {
+  Open, Close, Write, Read, Flush, Ioctl, Query, Set, Cancel, Await, Sleep, Status, Help, Quit
+};
 
 struct Command {
   Verb verb = Verb::Help;

@@ -76,7 +76,8 @@ void LineWriter::Write(std::string_view line) {
   sink_(line);
 }
 
-Session::Session(LineWriter& out, double clockSpeed) : out_(out), clockSpeed_(clockSpeed) {}
+Session::Session(LineWriter& out, double clockSpeed, StatusReporter status)
+    : out_(out), clockSpeed_(clockSpeed), status_(std::move(status)) {}
 
 Session::~Session() {
   Finish(std::chrono::seconds(5));
@@ -93,6 +94,14 @@ bool Session::Run(const Command& command) {
     case Verb::Await: Await(command.id, command.milliseconds.value_or(kDefaultAwaitMilliseconds)); break;
     case Verb::Sleep:
       std::this_thread::sleep_for(RealTime(command.milliseconds.value_or(0)));
+      out_.Write("ok");
+      break;
+    case Verb::Status:
+      if (!status_) {
+        Error("no link status here");
+        break;
+      }
+      status_();
       out_.Write("ok");
       break;
     case Verb::Help: out_.Write(HelpLine()); break;
@@ -278,7 +287,7 @@ void RunCommands(std::istream& in, Session& session, LineWriter& out) {
 
 std::string HelpLine() {
   return "commands: open NAME | close | write HEX | read N | flush | ioctl CODE [in=HEX] [out=N] | "
-         "query CLASS [out=N] | set CLASS [in=HEX] | cancel ID | await ID [MS] | sleep MS | help | "
+         "query CLASS [out=N] | set CLASS [in=HEX] | cancel ID | await ID [MS] | sleep MS | status | help | "
          "quit; '&' before a request runs it asynchronously, '@NAME' before a port command runs it "
          "on that open port; `tessacom shell --help` tells more";
 }

@@ -46,8 +46,12 @@ struct FinishReport {
 
 class Session {
  public:
+  // Writes the link's status where people read it (the `status` command); none: `status` is
+  // refused.
+  using StatusReporter = std::function<void()>;
+
   // `clockSpeed`: the host clock's speed factor; sleep and await count its milliseconds.
-  explicit Session(LineWriter& out, double clockSpeed = 1.0);
+  explicit Session(LineWriter& out, double clockSpeed = 1.0, StatusReporter status = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -77,6 +81,7 @@ class Session {
 
   LineWriter& out_;
   double clockSpeed_;
+  StatusReporter status_;
   std::vector<std::unique_ptr<Port>> ports_;
   Port* current_ = nullptr;
   uint32_t nextId_ = 1;

@@ -110,6 +110,7 @@ int RunSoak(const Options& options, std::ostream& out) {
   }
   ShowPlan(kPorts, kServers, bytes, faults, out);
   HostSession session(options.image, RunAddress(0), wirePort, faults.speed);
+  if (options.pcap && !session.StartCapture(*options.pcap, out)) return 1;
   Configure(session, remotes);
   if (const NTSTATUS status = session.Load(); !NT_SUCCESS(status)) {
     out << "soak: the driver did not load (status 0x" << std::hex << status << std::dec << ")\n";

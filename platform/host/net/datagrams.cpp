@@ -105,6 +105,7 @@ NTSTATUS CompleteReceive(const ReceiveRequest& request, const Datagram& datagram
   const bool truncated = datagram.bytes.size() > request.capacity;
   const NTSTATUS status = truncated ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
   CountCompletion(truncated);
+  ReportDelivered(datagram);
   request.irp->IoStatus.Status = status;
   request.irp->IoStatus.Information = count;
   IofCompleteRequest(request.irp, IO_NETWORK_INCREMENT);

@@ -24,6 +24,7 @@ bool HasRoom(const Core& core, const AddressObject& object, const IpEndpoint& so
 void CountDropped(Core& core, const IpEndpoint& source) {
   ++core.counts.queueDropped;
   ++core.droppedBySource[source];
+  ++core.byRemote[source.address].queueDropped;
 }
 
 void HoldDatagram(Core& core, AddressObject& object, Datagram&& datagram) {

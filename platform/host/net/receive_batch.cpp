@@ -28,6 +28,18 @@ std::span<const uint8_t> ReceiveBatch::Bytes(size_t i) const {
   return {buffers_.get() + i * kLargestDatagram, messages_[i].msg_len};
 }
 
+std::optional<uint32_t> ReceiveBatch::Destination(size_t i) const {
+  msghdr header = messages_[i].msg_hdr;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo information;
+      std::memcpy(&information, CMSG_DATA(c), sizeof information);
+      return ntohl(information.ipi_addr.s_addr);
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<uint32_t> ReceiveBatch::KernelDrops(size_t i) const {
   msghdr header = messages_[i].msg_hdr;  // the macros take a non-const record
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {

@@ -1,6 +1,7 @@
 // Private to platform/host/net.
-// A batch of datagrams read from one socket in one call (recvmmsg), each with its source and
-// the drop count Linux reports with it. The receiving thread's own; one allocation for its life.
+// A batch of datagrams read from one socket in one call (recvmmsg), each with its source, its
+// destination and the drop count Linux reports with it. The receiving thread's own; one
+// allocation for its life.
 #pragma once
 
 #include <netinet/in.h>
@@ -31,9 +32,11 @@ class ReceiveBatch {
   // The count of datagrams the kernel dropped on the socket so far (SO_RXQ_OVFL), when Linux
   // sent it with datagram i (it does once there was a drop).
   std::optional<uint32_t> KernelDrops(size_t i) const;
+  // The address (host order) datagram i was sent to (IP_PKTINFO), when Linux said.
+  std::optional<uint32_t> Destination(size_t i) const;
 
  private:
-  using Control = std::array<uint8_t, CMSG_SPACE(sizeof(uint32_t))>;
+  using Control = std::array<uint8_t, CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(in_pktinfo))>;
   std::unique_ptr<uint8_t[]> buffers_;  // pages touched only as datagrams fill them
   std::array<iovec, kDatagrams> parts_{};
   std::array<sockaddr_in, kDatagrams> sources_{};

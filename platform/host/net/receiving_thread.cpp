@@ -54,6 +54,7 @@ void DeliverBatch(Core& core, BoundSocket& socket, const ReceiveBatch& batch, si
     ++core.counts.datagramsReceived;
     const sockaddr_in& from = batch.Source(i);
     const IpEndpoint source{ntohl(from.sin_addr.s_addr), FromWirePort(core, ntohs(from.sin_port))};
+    ++core.byRemote[source.address].received;
     const std::span<const uint8_t> bytes = batch.Bytes(i);
     if (std::optional<ReceiveRequest> taken = TakeMatchingReceive(core, socket, source)) {
       done.emplace_back(*taken, Datagram{source, {bytes.begin(), bytes.end()}});
@@ -71,6 +72,7 @@ void ReadSocket(Core& core, BoundSocket& socket, ReceiveBatch& batch) {
   for (int turn = 0; turn < kBatchesPerTurn; turn++) {
     const size_t count = batch.Read(socket.fd);
     if (count == 0) return;
+    ReportReceived(socket, batch, count);
     DeliverBatch(core, socket, batch, count, done);
     for (const auto& [request, datagram] : done) CompleteReceive(request, datagram);
     done.clear();

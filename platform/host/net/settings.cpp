@@ -64,10 +64,16 @@ size_t DroppedFrom(uint32_t address, uint16_t port) {
   return found == TheCore().droppedBySource.end() ? 0 : found->second;
 }
 
+std::map<uint32_t, RemoteCounters> CountersByRemote() {
+  std::lock_guard hold(TheCore().lock);
+  return TheCore().byRemote;
+}
+
 void ResetCounters() {
   std::lock_guard hold(TheCore().lock);
   TheCore().counts = Counters{};
   TheCore().droppedBySource.clear();
+  TheCore().byRemote.clear();
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,

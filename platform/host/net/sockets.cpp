@@ -107,14 +107,16 @@ namespace {
 
 // Binds a new socket to `wire` (port 0: one the system picks) with the options the receiving
 // thread relies on: a receive buffer that holds what arrives while the thread is not running,
-// so that the thread, not the kernel, decides what is dropped, and the kernel's drop count
-// reported with each datagram. 0, or the errno.
+// so that the thread, not the kernel, decides what is dropped, the kernel's drop count and the
+// datagram's destination address (which a socket bound to the any-address does not know
+// otherwise) reported with each datagram. 0, or the errno.
 int BindSocket(const IpEndpoint& wire, BoundSocket* socket) {
   socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (socket->fd < 0) return errno;
   const int on = 1;
   setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   setsockopt(socket->fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  setsockopt(socket->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);  // each datagram's destination
   // Past the limit Linux sets unprivileged processes when the process may, else up to it.
   const int buffer = kKernelReceiveBufferBytes;
   if (setsockopt(socket->fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
@@ -280,12 +282,11 @@ NTSTATUS Send(AddressObject* object, const IpEndpoint& to, const void* bytes, si
     address.sin_port = htons(ToWirePort(core, to.port));
     address.sin_addr.s_addr = htonl(to.address);
   }
-  const ssize_t sent = sendto(socket->fd, bytes, length, 0,
-                              reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (sent < 0) return StatusOfErrno(errno);
+  if (SendObserved(*socket, address, bytes, length) < 0) return StatusOfErrno(errno);
   {
     std::lock_guard hold(core.lock);
     ++core.counts.datagramsSent;
+    ++core.byRemote[to.address].sent;
   }
   core.changed.notify_all();
   return STATUS_SUCCESS;

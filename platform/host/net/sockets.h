@@ -78,6 +78,9 @@ size_t AddressObjectsNotClosed();
 // completes it; returns the status it was completed with (datagrams.cpp).
 NTSTATUS CompleteReceive(const ReceiveRequest& request, const Datagram& datagram);
 
+// Reports a datagram handed to a receive to the transport's observers (observers.cpp).
+void ReportDelivered(const Datagram& datagram);
+
 // A POSIX error as the transport's status.
 NTSTATUS StatusOfErrno(int error);
 

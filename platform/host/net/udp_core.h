@@ -3,6 +3,9 @@
 //: one record, guarded by its mutex, never destroyed.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,6 +65,7 @@ struct Core {
   size_t sourceQueueBytes = kDefaultSourceQueueBytes;
   uint64_t nextArrival = 1;
   std::map<IpEndpoint, size_t> droppedBySource;  // cumulative, as `counts`
+  std::map<uint32_t, RemoteCounters> byRemote;     // cumulative, as `counts`
   std::thread receiver;
   int wake = -1;  // eventfd that wakes the receiving thread
   bool stopping = false;
@@ -96,5 +100,15 @@ std::optional<Datagram> TakeHeld(AddressObject& object, const IpEndpoint& filter
 std::vector<Datagram> TakeAllHeld(AddressObject& object);
 void WakeReceiver(Core& core);
 Counters CurrentCounters(const Core& core);
+
+// The observers (observers.cpp); each takes the observers' lock, never the core's.
+class ReceiveBatch;
+// Sends a datagram on the socket to `to` (on the wire) and, when anything observes, reports it
+// under the observers' lock held across the send, so that nothing received after it is
+// reported before it. What sendto returned (errno kept).
+ssize_t SendObserved(const BoundSocket& socket, const sockaddr_in& to, const void* bytes,
+                     size_t length);
+// Reports the first `count` datagrams of a batch read from the socket.
+void ReportReceived(const BoundSocket& socket, const ReceiveBatch& batch, size_t count);
 
 }  // namespace host::udp::detail

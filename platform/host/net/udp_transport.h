@@ -1,6 +1,7 @@
 // The host's UDP transport behind "\Device\Udp", for tests and programs: installing it, the
 // local address that "any address" stands for, the loopback-only guard, a port mapping for
-// unprivileged runs, and counters.
+// unprivileged runs, counters (in all and per remote), observers of the datagrams that pass
+// and a capture of them into a pcap file.
 //
 // What the transport does with the requests it is sent:
 // - IRP_MJ_CREATE with a "TransportAddress" extended attribute (TA_IP_ADDRESS) opens an
@@ -38,8 +39,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "host/ddk/ntdef.h"
+#include "host/net/pcap_file.h"
 
 namespace host::udp {
 
@@ -100,5 +106,67 @@ void ResetCounters();
 // Waits, in real time, until the counters satisfy `ready`; false when `limit` passed first.
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
                      std::chrono::milliseconds limit);
+
+// Datagrams exchanged with one remote address (any port), as the driver sees them: sent to it,
+// taken from the sockets from it, and of those turned away by their full queue.
+struct RemoteCounters {
+  size_t sent = 0;
+  size_t received = 0;
+  size_t queueDropped = 0;
+};
+// Every remote address datagrams went to or came from since the counters were last reset.
+std::map<uint32_t, RemoteCounters> CountersByRemote();
+
+// A datagram as it passed the transport's sockets, ends and ports as on the wire. An end bound
+// to the any-address is given as the address Linux used: for a datagram received, the one it
+// was sent to; for one sent, the one Linux sends from toward its destination.
+struct WireDatagram {
+  bool sent = false;  // put on the wire by the host; false: taken from it
+  WireEndpoint local;
+  WireEndpoint remote;
+  std::span<const uint8_t> bytes;
+  std::chrono::system_clock::time_point time;
+};
+
+// Watches what passes the transport, for captures and for programs' counters of the link.
+// Observers are called one at a time, under the observers' own lock (none of the transport's
+// others), and must not call back into the transport.
+class DatagramObserver {
+ public:
+  virtual ~DatagramObserver() = default;
+  // Each datagram sent (once its socket took it) or taken from a socket, in one order for all
+  // observers: a datagram sent is reported before anything received after its sending, so a
+  // reply is never seen before what caused it. On the sending thread or the transport's
+  // receiving thread.
+  virtual void OnWire(const WireDatagram& datagram) = 0;
+  // A datagram handed to a receive, just before the receive completes with it; the source as
+  // the driver sees it (port mapping undone). A thread that receives again has dealt with what
+  // its previous receive brought, so the datagram handed before this one to the same receiver
+  // was dealt with by now.
+  virtual void OnDelivered(uint32_t sourceAddress, uint16_t sourcePort,
+                           std::span<const uint8_t> bytes) {
+    (void)sourceAddress, (void)sourcePort, (void)bytes;
+  }
+};
+// Adds an observer; it must stay alive until removed.
+void AddObserver(DatagramObserver* observer);
+// Removes it; once this returns, no call to it is in progress or will come.
+void RemoveObserver(DatagramObserver* observer);
+
+// Captures every datagram the transport sends or takes from a socket into the pcap file at
+// `path`, bounded to `limitBytes` (PcapFile). `onNote` is told once when the limit is reached
+// (on the thread that met it). False with `error` set when the file cannot be written or a
+// capture is already on.
+bool StartCapture(const std::string& path, uint64_t limitBytes,
+                  std::function<void(const std::string&)> onNote, std::string* error);
+struct CaptureSummary {
+  std::string path;
+  size_t written = 0;  // datagrams in the file
+  size_t refused = 0;  // datagrams past its limit, not in it
+  uint64_t bytes = 0;  // the file's size
+  uint64_t limitBytes = 0;
+};
+// Ends the capture and closes its file; nothing when none was on.
+std::optional<CaptureSummary> StopCapture();
 
 }  // namespace host::udp
