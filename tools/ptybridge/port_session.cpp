@@ -132,7 +132,7 @@ void PortSession::TakeInput(size_t room, bool all) {
 
 void PortSession::Take(PseudoTerminal::Input& input) {
   if (input.settingsChanged) CheckSettings();
-  if (input.inputFlushed) PurgeReceived();
+  if (input.inputFlushed && !Over()) PurgeReceived();  // after the last close it is the holders' own
   if (input.outputFlushed) PurgeTransmitted();
   if (input.bytes.empty()) return;
   std::lock_guard lock(mutex_);
@@ -238,10 +238,11 @@ void PortSession::ReaderLoop() {
   changed_.notify_all();
 }
 
-// Bytes that were received before the program flushed its input are not for it.
+// Bytes that were received before the program flushed its input are not for it, nor are those
+// that come after its last close.
 void PortSession::Deliver(const std::vector<uint8_t>& bytes, size_t count, uint64_t flushes) {
   for (size_t offset = 0; offset < count;) {
-    if (inputFlushes_.load() != flushes) return;
+    if (inputFlushes_.load() != flushes || Over()) return;
     const size_t n = terminal_.Write(bytes.data() + offset, count - offset);
     offset += n;
     if (n != 0) continue;

@@ -68,8 +68,10 @@ bool PseudoTerminal::SetExclusive(bool exclusive) {
 
 bool PseudoTerminal::HoldOutput(bool hold) { return tcflow(terminal_, hold ? TCOOFF : TCOON) == 0; }
 
+bool PseudoTerminal::DiscardInput() { return tcflush(terminal_, TCIFLUSH) == 0; }
+
 bool PseudoTerminal::FlushInput() {
-  if (tcflush(terminal_, TCIFLUSH) != 0) return false;
+  if (!DiscardInput()) return false;
   uint8_t report;
   [[maybe_unused]] const ssize_t n = read(master_, &report, 1);  // a report alone, or no byte
   return true;
@@ -80,6 +82,7 @@ PseudoTerminal::Input PseudoTerminal::Read(size_t limit) {
   uint8_t buffer[kTerminalReadSize + 1];
   const ssize_t n = read(master_, buffer, std::min(limit, kTerminalReadSize) + 1);
   if (n <= 0) return input;
+  input.read = true;
   if (buffer[0] == TIOCPKT_DATA) {
     input.bytes.assign(buffer + 1, buffer + n);
   } else {

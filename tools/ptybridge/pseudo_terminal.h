@@ -39,18 +39,22 @@ class PseudoTerminal {
   bool SetExclusive(bool exclusive);
   // programs' writes held in write() (as output stopped by TCOOFF) or let into the buffer;
   bool HoldOutput(bool hold);
-  // the bytes waiting for a program to read them discarded (the flush this reports on the
-  // master is taken, so that it is not seen as a program's).
+  // the bytes waiting for a program to read them discarded; FlushInput also takes the report
+  // of it from the master, so that it is not seen as a program's, and is for the thread that
+  // reads the master.
+  bool DiscardInput();
   bool FlushInput();
 
-  // What one read of the master gave: bytes the program wrote, or what the program did to
-  // the terminal (a settings change, a flush of either direction), or nothing.
+  // What one read of the master gave: bytes the program wrote, or a report of what was done
+  // to the terminal (a settings change, a flush of either direction, output stopped or
+  // started), or nothing when the master had nothing to give.
   struct Input {
     std::vector<uint8_t> bytes;
     bool settingsChanged = false;
     bool inputFlushed = false;   // the program discarded what it had not read (TCIFLUSH)
     bool outputFlushed = false;  // and what it wrote (TCOFLUSH)
-    bool Empty() const { return bytes.empty() && !settingsChanged && !inputFlushed && !outputFlushed; }
+    bool read = false;           // the master gave a packet
+    bool Empty() const { return !read; }
   };
   // Takes at most `limit` (up to kTerminalReadSize) bytes; a report comes with none.
   Input Read(size_t limit);

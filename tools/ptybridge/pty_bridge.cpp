@@ -94,16 +94,18 @@ class PortBridge {
 
   // One session; false when the port can no longer be served.
   bool Serve() {
-    terminal_->FlushInput();      // what came for the previous program
     std::string failure;
     {
       PortSession session(name_, *terminal_, *holders_, stopFd_, note_);
       if (session.Open()) {
         noted_.clear();
         if (!Stopped()) session.Run();
-        return true;
       }
       failure = session.Failure();
+    }
+    if (failure.empty()) {
+      terminal_->FlushInput();  // what came for the program after its last close
+      return true;
     }
     NoteFailure("the port did not open (" + failure + (remote_.empty() ? "" : "; remote " + remote_) +
                 "); the program reads end of file and its writes fail");

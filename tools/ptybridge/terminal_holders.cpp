@@ -22,14 +22,18 @@ void TerminalHolders::Opened() {
 }
 
 // The output is held before the exclusivity goes, so that no next program's byte can follow
-// the closing one's into the master before the bridge has taken them.
+// the closing one's into the master before the bridge has taken them; what the closing
+// program left unread goes after the count is published, so that the session, which then no
+// longer serves a program, does not take the flush's report for a program's.
 void TerminalHolders::Closed() {
   if (counted_.programs == 0) return;  // the close of an open from before the watch
-  if (--counted_.programs == 0) {
+  const bool last = --counted_.programs == 0;
+  if (last) {
     terminal_.HoldOutput(true);
     terminal_.SetExclusive(false);
   }
   Publish();
+  if (last) terminal_.DiscardInput();
 }
 
 }  // namespace ptybridge

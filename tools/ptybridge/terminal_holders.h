@@ -4,8 +4,8 @@
 // The first open makes the terminal exclusive (a second program without the administrator's
 // capability gets EBUSY). The last close holds programs' output back (TCOOFF: a write waits in
 // write()), so that what the closing program wrote can be told from what the next one writes,
-// and then clears the exclusivity, which a pseudo-terminal would otherwise keep after the
-// last close and refuse the next program with.
+// then clears the exclusivity, which a pseudo-terminal would otherwise keep after the last
+// close and refuse the next program with, and discards what the closing program left unread.
 #pragma once
 
 #include <atomic>
