@@ -57,7 +57,7 @@ class PortBridge {
     }
     TerminalMode mode;
     if (terminal_ && terminal_->Mode(mode)) terminal->SetMode(mode);
-    auto holders = std::make_unique<TerminalHolders>(*terminal);
+    auto holders = std::make_unique<TerminalHolders>(*terminal, watch_.Prompt());
     if (!holders->Valid() || !watch_.Add(*holders, error)) {
       if (!holders->Valid()) *error = "eventfd failed";
       return false;
@@ -146,6 +146,10 @@ bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* err
     *error = stopFd_ < 0 ? "eventfd failed" : watch_->Error();
     Stop();
     return false;
+  }
+  if (!watch_->Prompt()) {
+    note_("no real-time priority for the watch of the terminals: a program holding a port does not keep "
+          "others out, so that a program that reopens at once is not refused");
   }
   for (const std::string& name : comNames) {
     auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_, stopFd_,

@@ -15,7 +15,7 @@ void TerminalHolders::Publish() {
 
 void TerminalHolders::Opened() {
   if (counted_.programs++ == 0) {
-    terminal_.SetExclusive(true);
+    if (exclusive_) terminal_.SetExclusive(true);
     counted_.firstOpens++;
   }
   Publish();

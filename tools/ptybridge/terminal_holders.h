@@ -18,7 +18,8 @@ namespace ptybridge {
 
 class TerminalHolders {
  public:
-  explicit TerminalHolders(PseudoTerminal& terminal) : terminal_(terminal) {}
+  // With `exclusive` false the first open leaves the terminal open to others.
+  TerminalHolders(PseudoTerminal& terminal, bool exclusive) : terminal_(terminal), exclusive_(exclusive) {}
   TerminalHolders(const TerminalHolders&) = delete;
   TerminalHolders& operator=(const TerminalHolders&) = delete;
 
@@ -41,6 +42,7 @@ class TerminalHolders {
   void Publish();
 
   PseudoTerminal& terminal_;
+  bool exclusive_;
   WakeEvent changed_;
   State counted_;  // the watch's own
   std::atomic<uint64_t> published_{0};

@@ -25,16 +25,17 @@ constexpr auto kSpinFor = std::chrono::microseconds(200);
 constexpr timespec kLockPause{0, 20000};
 
 // The calling thread bound to `processor`, at the lowest real-time priority, or else at
-// nice -20; as it is when the process may have neither.
-void Settle(int processor) {
+// nice -20 (as it is when the process may have neither); whether it has real-time priority.
+bool Settle(int processor) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(processor, &one);
   pthread_setaffinity_np(pthread_self(), sizeof one, &one);
   sched_param param{};
   param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return;
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20);
+  return false;
 }
 
 std::string DirectoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
@@ -49,8 +50,21 @@ TerminalWatch::TerminalWatch(std::function<void(const std::string&)> note) : not
     return;
   }
   for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-    if (CPU_ISSET(processor, &processors)) threads_.emplace_back([this, processor] { Watch(processor); });
+    if (!CPU_ISSET(processor, &processors)) continue;
+    threads_.emplace_back([this, processor] {
+      const bool realTime = Settle(processor);
+      {
+        std::lock_guard lock(settleLock_);
+        settled_++;
+        realTime_ += realTime;
+      }
+      allSettled_.notify_all();
+      Watch();
+    });
   }
+  std::unique_lock lock(settleLock_);
+  allSettled_.wait(lock, [this] { return settled_ == threads_.size(); });
+  prompt_ = realTime_ == threads_.size();
 }
 
 TerminalWatch::~TerminalWatch() {
@@ -91,8 +105,7 @@ void TerminalWatch::Remove(TerminalHolders& holders) {
   Unlock();
 }
 
-void TerminalWatch::Watch(int processor) {
-  Settle(processor);
+void TerminalWatch::Watch() {
   for (;;) {
     pollfd fds[2] = {{inotify_, POLLIN, 0}, {quit_.Fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return;

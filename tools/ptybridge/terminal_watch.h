@@ -9,7 +9,9 @@
 // (where the process may have it, else at nice -20) the one on the closing program's
 // processor runs before that program is back from close(), and takes the notifications, or
 // waits for the thread that is taking them, so that the flag is clear before the program can
-// open again. Without a raised priority the flag is cleared a little later.
+// open again. Without real-time priority the flag is cleared later, often after a program
+// that reopens at once has been refused (measured: most of 200 reopens with no pause, also
+// at nice -20), so the bridge then does not make its terminals exclusive (Prompt()).
 //
 // Each terminal is watched by its path and by its directory: the kernel folds a notification
 // into an equal one queued just before it, and the directory's report of every open and close
@@ -17,8 +19,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +42,9 @@ class TerminalWatch {
 
   bool Valid() const { return error_.empty(); }
   const std::string& Error() const { return error_; }
+  // Whether every watch thread has real-time priority, so that a close is taken before the
+  // closing program is back from close().
+  bool Prompt() const { return prompt_; }
 
   // Reports the opens and closes of the holders' terminal from now on; false with `error` set.
   bool Add(TerminalHolders& holders, std::string* error);
@@ -45,7 +52,7 @@ class TerminalWatch {
   void Remove(TerminalHolders& holders);
 
  private:
-  void Watch(int processor);
+  void Watch();
   void Lock();
   void Unlock();
   // Reads and hands on every queued notification; with the lock held.
@@ -53,6 +60,11 @@ class TerminalWatch {
 
   std::function<void(const std::string&)> note_;
   std::string error_;
+  std::mutex settleLock_;  // over the counts of settled threads
+  std::condition_variable allSettled_;
+  size_t settled_ = 0;
+  size_t realTime_ = 0;
+  bool prompt_ = false;
   int inotify_ = -1;
   WakeEvent quit_;
   std::atomic<bool> locked_{false};  // over the notification queue and what follows
