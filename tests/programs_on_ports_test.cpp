@@ -1,7 +1,7 @@
 // Programs people already use, on COM3 of the driver through the pseudo-terminal bridge: the
-// distribution's pyserial and picocom, against an emulated remote with an echo plug, over real
-// UDP on loopback. What the programs see is checked by the programs; what reaches the remote
-// is checked here.
+// distribution's pyserial, picocom, stty and cat, against an emulated remote with an echo plug,
+// over real UDP on loopback. What the programs see is checked by the programs; what reaches the
+// remote is checked here.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,6 +42,62 @@ print("echo: %d of %d bytes back in %.1f s (%.0f B/s each way)" % (len(back), le
 sys.exit(0 if bytes(back) == data and not idle and 0.45 <= waited < 2 else 1)
 )py";
 
+// Opens, writes a short message, reads its echo and closes, 200 times with no pause between,
+// with pyserial or with the system's own calls (argv[2]); counts how each cycle ended. Exits 0
+// when every cycle got its echo. Run without the administrator's capability, so that the
+// terminal's exclusivity applies to it as to an ordinary user's program.
+constexpr const char* kReopenLoop = R"py(
+import errno, os, select, serial, sys, time
+path, how, cycles = sys.argv[1], sys.argv[2], 200
+def by_pyserial(message):
+    port = serial.Serial(path, 9600, timeout=2)
+    try:
+        port.write(message)
+        return port.read(len(message))
+    finally:
+        port.close()
+def by_os(message):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        os.write(fd, message)
+        back, deadline = b"", time.monotonic() + 2
+        while len(back) < len(message) and select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            chunk = os.read(fd, 64)
+            if not chunk:
+                raise EOFError
+            back += chunk
+        return back
+    finally:
+        os.close(fd)
+counts = {"good": 0, "end of file": 0, "EIO": 0, "EBUSY": 0, "other": 0}
+for i in range(cycles):
+    message = b"ping %d;" % i
+    try:
+        counts["good" if (by_pyserial if how == "pyserial" else by_os)(message) == message else "other"] += 1
+    except EOFError:
+        counts["end of file"] += 1
+    except (OSError, serial.SerialException) as e:
+        counts[{errno.EIO: "EIO", errno.EBUSY: "EBUSY"}.get(getattr(e, "errno", None), "other")] += 1
+print(how, counts)
+sys.exit(0 if counts["good"] == cycles else 1)
+)py";
+
+// At 9600 baud with a one-second write timeout, a mebibyte's write ends at its timeout with
+// part of it written, as on a line: the bridge does not take the program's bytes far ahead of
+// the port.
+constexpr const char* kWriteTimeout = R"py(
+import serial, sys, time
+port = serial.Serial(sys.argv[1], 9600, write_timeout=1)
+start = time.monotonic()
+try:
+    port.write(bytes(1 << 20)); outcome = "all written"
+except serial.SerialTimeoutException:
+    outcome = "timed out"
+elapsed = time.monotonic() - start
+print("write of 1 MiB: %s after %.2f s" % (outcome, elapsed))
+sys.exit(0 if outcome == "timed out" and 0.9 <= elapsed < 3 else 1)
+)py";
+
 class ProgramsOnPorts : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,6 +116,19 @@ class ProgramsOnPorts : public ::testing::Test {
     bridge_.reset();
     session_.reset();
     rmdir(directory_.c_str());
+  }
+  // Runs a Python script with the link and `arguments` (under `launcher`, a command that runs
+  // the rest); its exit status, what it printed in `output`.
+  int RunPython(const char* text, const std::string& arguments, std::string* output, const std::string& launcher = "") {
+    const std::string script = directory_ + "/session.py";
+    FILE* file = fopen(script.c_str(), "w");
+    if (file == nullptr) return -1;
+    fputs(text, file);
+    fclose(file);
+    const int status = Run(launcher + kPython + " " + script + " " + link_ + " " + arguments, output);
+    std::printf("%s", output->c_str());
+    unlink(script.c_str());
+    return status;
   }
   // Runs a shell command; its exit status, with what it printed added to `output`.
   static int Run(const std::string& command, std::string* output = nullptr) {
@@ -80,14 +149,7 @@ class ProgramsOnPorts : public ::testing::Test {
 
 TEST_F(ProgramsOnPorts, PyserialSetsTheLineAndAMebibyteComesBackThroughTheEcho) {
   std::string printed;
-  const std::string script = directory_ + "/session.py";
-  FILE* file = fopen(script.c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  fputs(kPyserialSession, file);
-  fclose(file);
-  EXPECT_EQ(Run(std::string(kPython) + " " + script + " " + link_, &printed), 0) << printed;
-  std::printf("%s", printed.c_str());
-  unlink(script.c_str());
+  EXPECT_EQ(RunPython(kPyserialSession, "", &printed), 0) << printed;
 
   // A pseudo-terminal forces eight data bits and drops the parity-enable flag, so odd parity
   // (which keeps its own flag) is what a program's parity can show here.
@@ -118,6 +180,35 @@ TEST_F(ProgramsOnPorts, PicocomUnderTmuxShowsTypedTextEchoedByTheRemote) {
   Run(tmux + "kill-server");
   const auto written = server_->Written(kChannel);
   EXPECT_EQ(std::string(written.begin(), written.end()), "hello\r");
+}
+
+// A program that opens the port as soon as the previous one closed it gets a working port.
+TEST_F(ProgramsOnPorts, EveryOneOf200ReopensWithNoPauseGetsItsEcho) {
+  for (const char* how : {"pyserial", "os"}) {
+    std::string printed;
+    EXPECT_EQ(RunPython(kReopenLoop, how, &printed, "setpriv --bounding-set=-sys_admin "), 0) << printed;
+  }
+}
+
+TEST_F(ProgramsOnPorts, AWriteEndsAtItsTimeoutAsOnALine) {
+  std::string printed;
+  EXPECT_EQ(RunPython(kWriteTimeout, "", &printed), 0) << printed;
+  EXPECT_LT(server_->Written(kChannel).size(), size_t{1} << 20);
+}
+
+// Between programs the terminal is a serial port's: its rate stays, and what the remote sent
+// while no program held the port (the echo of a program gone) is not the next one's.
+TEST_F(ProgramsOnPorts, SttyThenCatKeepsTheRateAndGetsNoEarlierEcho) {
+  std::string printed;
+  EXPECT_EQ(Run("stty -F " + link_ + " 4800 && printf stale > " + link_ + " && sleep 0.3 && timeout 1 cat " + link_ +
+                "; stty -F " + link_ + " speed", &printed),
+            0);
+  EXPECT_EQ(printed, "4800\n") << "cat printed nothing, the rate stayed";
+  // Each session (cat's, and the one the bridge opens for the last stty) sets the port to the
+  // terminal's rate after its open, which carries the driver's own.
+  EXPECT_TRUE(server_->WaitForChannel(kChannel, [](const devserver::ChannelSnapshot& c) {
+    return c.opens >= 3 && !c.open && c.settings && c.settings->baudRate == 4800;
+  }, 5s));
 }
 
 }  // namespace

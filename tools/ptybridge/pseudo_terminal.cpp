@@ -2,29 +2,23 @@
 #include "pseudo_terminal.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace ptybridge {
 
-namespace {
-
-constexpr size_t kReadSize = 4096;
-
-}  // namespace
-
 bool PseudoTerminal::Fail(const std::string& what) {
   error_ = what + ": " + std::strerror(errno);
-  if (watch_ >= 0) close(watch_);
+  if (terminal_ >= 0) close(terminal_);
   if (master_ >= 0) close(master_);
-  watch_ = master_ = -1;
+  terminal_ = master_ = -1;
   return false;
 }
 
@@ -45,65 +39,56 @@ PseudoTerminal::PseudoTerminal() {
     Fail("packet mode");
     return;
   }
-  const int terminal = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (terminal < 0) {
+  terminal_ = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (terminal_ < 0) {
     Fail("open " + path_);
     return;
   }
-  close(terminal);  // from now on the master reports a hang-up while no program holds it
   TerminalMode mode;
-  if (!Mode(mode)) {
-    Fail("settings of " + path_);
-    return;
-  }
-  watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch_ < 0 || inotify_add_watch(watch_, path, IN_OPEN | IN_CLOSE) < 0) Fail("watch " + path_);
+  if (!Mode(mode)) Fail("settings of " + path_);
 }
 
 PseudoTerminal::~PseudoTerminal() {
-  if (watch_ >= 0) close(watch_);
   if (master_ >= 0) close(master_);
-}
-
-void PseudoTerminal::DrainWatch() {
-  char events[4096];
-  while (read(watch_, events, sizeof events) > 0) {
-  }
-}
-
-bool PseudoTerminal::Held() const {
-  pollfd p{master_, 0, 0};
-  return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
-}
-
-bool PseudoTerminal::MakeExclusive() {
-  const int terminal = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (terminal < 0) return false;
-  const bool done = ioctl(terminal, TIOCEXCL) == 0;
-  close(terminal);
-  return done;
+  if (terminal_ >= 0) close(terminal_);
 }
 
 bool PseudoTerminal::Mode(TerminalMode& mode) {
   if (!ReadTerminalMode(master_, mode)) return false;
   if (mode.c_lflag & EXTPROC) return true;
-  TerminalMode reporting = mode;
-  reporting.c_lflag |= EXTPROC;
-  return WriteTerminalMode(master_, reporting);
+  mode.c_lflag |= EXTPROC;
+  return WriteTerminalMode(master_, mode);
 }
 
-PseudoTerminal::Input PseudoTerminal::Read() {
+bool PseudoTerminal::SetMode(const TerminalMode& mode) { return WriteTerminalMode(master_, mode); }
+
+bool PseudoTerminal::SetExclusive(bool exclusive) {
+  return ioctl(terminal_, exclusive ? TIOCEXCL : TIOCNXCL) == 0;
+}
+
+bool PseudoTerminal::HoldOutput(bool hold) { return tcflow(terminal_, hold ? TCOOFF : TCOON) == 0; }
+
+bool PseudoTerminal::DiscardInput() { return tcflush(terminal_, TCIFLUSH) == 0; }
+
+bool PseudoTerminal::FlushInput() {
+  if (!DiscardInput()) return false;
+  uint8_t report;
+  [[maybe_unused]] const ssize_t n = read(master_, &report, 1);  // a report alone, or no byte
+  return true;
+}
+
+PseudoTerminal::Input PseudoTerminal::Read(size_t limit) {
   Input input;
-  uint8_t buffer[kReadSize + 1];
-  const ssize_t n = read(master_, buffer, sizeof buffer);
-  if (n <= 0) {
-    input.closed = n == 0 || errno == EIO;
-    return input;
-  }
+  uint8_t buffer[kTerminalReadSize + 1];
+  const ssize_t n = read(master_, buffer, std::min(limit, kTerminalReadSize) + 1);
+  if (n <= 0) return input;
+  input.read = true;
   if (buffer[0] == TIOCPKT_DATA) {
     input.bytes.assign(buffer + 1, buffer + n);
   } else {
     input.settingsChanged = (buffer[0] & TIOCPKT_IOCTL) != 0;
+    input.inputFlushed = (buffer[0] & TIOCPKT_FLUSHREAD) != 0;
+    input.outputFlushed = (buffer[0] & TIOCPKT_FLUSHWRITE) != 0;
   }
   return input;
 }

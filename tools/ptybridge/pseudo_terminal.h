@@ -1,9 +1,9 @@
-// One pseudo-terminal pair as the bridge uses it for a COM port. The bridge keeps the master;
-// programs open the terminal side through a stable link. The master is in packet mode and the
-// terminal side has EXTPROC set, so that every settings change a program makes is reported on
-// the master at once. The terminal side has been opened and closed once at creation, so the
-// master reports a hang-up whenever no program holds it; a watch on the terminal side's path
-// wakes the bridge when something opens it.
+// The pseudo-terminal pair of a bridged COM port, for the whole life of the bridge. The bridge
+// keeps the master, and a descriptor of the terminal side of its own, so that the terminal
+// lives on between programs (its settings with it) and the bridge can set and clear the
+// terminal's state whatever programs do. The master is in packet mode and the terminal side
+// has EXTPROC set, so that every settings change and every flush a program makes is reported
+// on the master at once.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +14,14 @@
 
 namespace ptybridge {
 
+// The most the master gives in one read.
+constexpr size_t kTerminalReadSize = 4096;
+
 class PseudoTerminal {
  public:
   // A new pair; on failure Valid() is false and Error() tells why.
   PseudoTerminal();
-  ~PseudoTerminal();
+  ~PseudoTerminal();  // hangs up the programs that still hold the terminal side
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
@@ -26,33 +29,42 @@ class PseudoTerminal {
   const std::string& Error() const { return error_; }
   const std::string& Path() const { return path_; }
   int Master() const { return master_; }
-  int Watch() const { return watch_; }  // readable after an open or close of the terminal side
 
-  // Discards the watch's pending events.
-  void DrainWatch();
-  // Whether a program holds the terminal side now.
-  bool Held() const;
-  // Refuses further opens of the terminal side (EBUSY for programs without the
-  // administrator's capability), as an exclusive device refuses a second open.
-  bool MakeExclusive();
   // The terminal side's settings, with EXTPROC set again if a program cleared it.
   bool Mode(TerminalMode& mode);
+  bool SetMode(const TerminalMode& mode);
 
-  // What one read of the master gave: bytes the program wrote, a settings change, or nothing
-  // (no data now, or the terminal side is closed).
+  // The terminal-side state the bridge keeps, through its own descriptor:
+  // further opens refused (EBUSY for programs without the administrator's capability) or not;
+  bool SetExclusive(bool exclusive);
+  // programs' writes held in write() (as output stopped by TCOOFF) or let into the buffer;
+  bool HoldOutput(bool hold);
+  // the bytes waiting for a program to read them discarded; FlushInput also takes the report
+  // of it from the master, so that it is not seen as a program's, and is for the thread that
+  // reads the master.
+  bool DiscardInput();
+  bool FlushInput();
+
+  // What one read of the master gave: bytes the program wrote, or a report of what was done
+  // to the terminal (a settings change, a flush of either direction, output stopped or
+  // started), or nothing when the master had nothing to give.
   struct Input {
     std::vector<uint8_t> bytes;
     bool settingsChanged = false;
-    bool closed = false;  // the terminal side has no program and nothing is left to read
+    bool inputFlushed = false;   // the program discarded what it had not read (TCIFLUSH)
+    bool outputFlushed = false;  // and what it wrote (TCOFLUSH)
+    bool read = false;           // the master gave a packet
+    bool Empty() const { return !read; }
   };
-  Input Read();
+  // Takes at most `limit` (up to kTerminalReadSize) bytes; a report comes with none.
+  Input Read(size_t limit);
   // Writes as much as the terminal side takes now; returns the count (0 when it is full).
   size_t Write(const uint8_t* bytes, size_t count);
 
  private:
   bool Fail(const std::string& what);
   int master_ = -1;
-  int watch_ = -1;
+  int terminal_ = -1;  // the bridge's own descriptor of the terminal side
   std::string path_;
   std::string error_;
 };

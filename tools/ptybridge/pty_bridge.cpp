@@ -1,4 +1,4 @@
-// The bridge's ports: one thread each, a pseudo-terminal for each program's session.
+// The bridge's ports: one thread and one pseudo-terminal each.
 #include "pty_bridge.h"
 
 #include <poll.h>
@@ -10,27 +10,34 @@
 #include "host/ob/object_names.h"
 #include "port_session.h"
 #include "pseudo_terminal.h"
+#include "terminal_holders.h"
+#include "terminal_watch.h"
 
 namespace ptybridge {
 
 class PortBridge {
  public:
-  PortBridge(std::string comName, std::string link, int stopFd, Note note)
-      : name_(std::move(comName)), link_(std::move(link)), stopFd_(stopFd), note_(std::move(note)) {}
+  PortBridge(std::string comName, std::string link, std::string remote, TerminalWatch& watch, int stopFd, Note note)
+      : watch_(watch),
+        name_(std::move(comName)),
+        link_(std::move(link)),
+        remote_(std::move(remote)),
+        stopFd_(stopFd),
+        note_(std::move(note)) {}
   ~PortBridge() {
     if (thread_.joinable()) thread_.join();
+    if (holders_) watch_.Remove(*holders_);
+    terminal_.reset();  // hangs up the programs that still hold it
     unlink(link_.c_str());
   }
 
-  // The first pseudo-terminal and its link, then the port's thread.
+  // The pseudo-terminal and its link, then the port's thread.
   bool Start(std::string* error) {
-    auto terminal = std::make_unique<PseudoTerminal>();
-    if (!terminal->Valid()) {
-      *error = name_ + ": " + terminal->Error();
+    if (!MakeTerminal(error)) {
+      *error = name_ + ": " + *error;
       return false;
     }
-    if (!PointLink(link_, terminal->Path(), error)) return false;
-    thread_ = std::thread([this, first = std::move(terminal)]() mutable { Run(std::move(first)); });
+    thread_ = std::thread([this] { Run(); });
     return true;
   }
 
@@ -40,60 +47,113 @@ class PortBridge {
     return poll(&p, 1, 0) > 0;
   }
 
-  // Waits until a program holds the terminal side; false when the bridge stops first.
-  bool WaitForProgram(PseudoTerminal& terminal) {
+  // A pseudo-terminal, watched, behind the link in place of the one there (whose programs are
+  // hung up), with its settings.
+  bool MakeTerminal(std::string* error) {
+    auto terminal = std::make_unique<PseudoTerminal>();
+    if (!terminal->Valid()) {
+      *error = terminal->Error();
+      return false;
+    }
+    TerminalMode mode;
+    if (terminal_ && terminal_->Mode(mode)) terminal->SetMode(mode);
+    auto holders = std::make_unique<TerminalHolders>(*terminal, watch_.Prompt());
+    if (!holders->Valid() || !watch_.Add(*holders, error)) {
+      if (!holders->Valid()) *error = "eventfd failed";
+      return false;
+    }
+    if (!PointLink(link_, terminal->Path(), error)) {
+      watch_.Remove(*holders);
+      return false;
+    }
+    if (holders_) watch_.Remove(*holders_);
+    holders_ = std::move(holders);
+    terminal_ = std::move(terminal);
+    served_ = 0;  // the new terminal's opens are counted from none
+    return true;
+  }
+
+  // Waits until a program has opened the terminal since the last session began; false when
+  // the bridge stops first.
+  bool WaitForProgram() {
     for (;;) {
-      if (terminal.Held()) return true;
-      pollfd fds[2] = {{terminal.Watch(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+      if (holders_->Now().firstOpens != served_) return true;
+      pollfd fds[2] = {{holders_->Changed().Fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
       poll(fds, 2, -1);
       if (fds[1].revents) return false;
-      terminal.DrainWatch();
+      holders_->Changed().Take();
     }
   }
 
-  // Serves one program per pseudo-terminal: a terminal that a program has held is not reused
-  // (its exclusivity stays with it), so each session ends with a fresh one behind the link.
-  void Run(std::unique_ptr<PseudoTerminal> terminal) {
-    while (terminal && WaitForProgram(*terminal)) {
-      terminal->MakeExclusive();
-      {
-        PortSession session(name_, *terminal, stopFd_, note_);
-        if (session.Open() && !Stopped()) session.Run();
+  void Run() {
+    while (WaitForProgram()) {
+      served_ = holders_->Now().firstOpens;
+      if (!Serve() || Stopped()) return;
+    }
+  }
+
+  // One session; false when the port can no longer be served.
+  bool Serve() {
+    std::string failure;
+    {
+      PortSession session(name_, *terminal_, *holders_, stopFd_, note_);
+      if (session.Open()) {
+        noted_.clear();
+        if (!Stopped()) session.Run();
       }
-      terminal.reset();  // hangs up the program if it still holds the terminal side
-      if (Stopped()) break;
-      terminal = Fresh();
+      failure = session.Failure();
     }
-  }
-
-  std::unique_ptr<PseudoTerminal> Fresh() {
-    auto terminal = std::make_unique<PseudoTerminal>();
-    std::string error = terminal->Error();
-    if (terminal->Valid() && PointLink(link_, terminal->Path(), &error)) return terminal;
+    if (failure.empty()) {
+      terminal_->FlushInput();  // what came for the program after its last close
+      return true;
+    }
+    NoteFailure("the port did not open (" + failure + (remote_.empty() ? "" : "; remote " + remote_) +
+                "); the program reads end of file and its writes fail");
+    std::string error;
+    if (MakeTerminal(&error)) return true;
     note_(name_ + ": no longer served: " + error);
-    return nullptr;
+    return false;
   }
 
+  // Said once until the port opens again.
+  void NoteFailure(const std::string& text) {
+    if (text != noted_) note_(name_ + ": " + text);
+    noted_ = text;
+  }
+
+  TerminalWatch& watch_;
   std::string name_;
   std::string link_;
+  std::string remote_;
   int stopFd_;
   Note note_;
+  std::string noted_;
+  std::unique_ptr<PseudoTerminal> terminal_;
+  std::unique_ptr<TerminalHolders> holders_;
+  uint32_t served_ = 0;  // the holders' first opens when the last session began
   std::thread thread_;
 };
 
-PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note)
-    : directory_(std::move(directory)), note_(std::move(note)) {}
+PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf)
+    : directory_(std::move(directory)), note_(std::move(note)), remoteOf_(std::move(remoteOf)) {}
 
 PtyBridge::~PtyBridge() { Stop(); }
 
 bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* error) {
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stopFd_ < 0) {
-    *error = "eventfd failed";
+  watch_ = std::make_unique<TerminalWatch>(note_);
+  if (stopFd_ < 0 || !watch_->Valid()) {
+    *error = stopFd_ < 0 ? "eventfd failed" : watch_->Error();
+    Stop();
     return false;
   }
+  if (!watch_->Prompt()) {
+    note_("no real-time priority for the watch of the terminals: a program holding a port does not keep "
+          "others out, so that a program that reopens at once is not refused");
+  }
   for (const std::string& name : comNames) {
-    auto port = std::make_unique<PortBridge>(name, LinkOf(name), stopFd_, note_);
+    auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_, stopFd_,
+                                             note_);
     if (!port->Start(error)) {
       Stop();
       return false;
@@ -105,11 +165,13 @@ bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* err
 }
 
 void PtyBridge::Stop() {
-  if (stopFd_ < 0) return;
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);  // stays readable
+  if (stopFd_ >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);  // stays readable
+  }
   ports_.clear();
-  close(stopFd_);
+  watch_.reset();
+  if (stopFd_ >= 0) close(stopFd_);
   stopFd_ = -1;
 }
 

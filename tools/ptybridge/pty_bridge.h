@@ -1,12 +1,17 @@
 // The pseudo-terminal bridge: every COM port gets a pseudo-terminal and a stable link
 // DIR/<COM name> to it, so that programs that open a serial device can use the port.
 //
-// A program's open of the link opens the COM port (the handshake with the remote happens
-// then); its last close closes the port. A second program is refused while one holds it. The
-// program's terminal settings become the port's as they change. A port that does not open
-// leaves the program with a hung-up terminal: its reads give end of file, its writes fail with
-// EIO; the reason is noted once. Each port is served by a thread of its own; notes come from
-// those threads.
+// The link leads to one pseudo-terminal for the bridge's whole life. A program's first open of
+// it opens the COM port (the handshake with the remote happens then); the last close closes
+// the port. A second program is refused while one holds it. A program that opens while the
+// previous session is still closing the port waits for it: its reads block and its writes wait
+// in the terminal until the port is open again. Between programs the terminal keeps its
+// settings, and bytes that came while no program held the port are not handed to the next.
+// The program's terminal settings become the port's as they change, its flushes purges. A
+// port that does not open leaves the program with a hung-up terminal (its reads give end of
+// file, its writes fail with EIO), noted once with the remote and the reason, and a fresh
+// pseudo-terminal, with the same settings, behind the link. Each port is served by a thread of
+// its own; notes come from those threads.
 #pragma once
 
 #include <functional>
@@ -17,11 +22,15 @@
 namespace ptybridge {
 
 class PortBridge;
+class TerminalWatch;
 
 class PtyBridge {
  public:
+  // "127.0.0.2 channel 1": the remote a COM port is bound to, for notes; "" when not known.
+  using RemoteOf = std::function<std::string(const std::string& comName)>;
+
   // `directory` must exist; `note` gets one line for people per event.
-  PtyBridge(std::string directory, std::function<void(const std::string&)> note);
+  PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf = {});
   ~PtyBridge();  // stops
   PtyBridge(const PtyBridge&) = delete;
   PtyBridge& operator=(const PtyBridge&) = delete;
@@ -37,7 +46,9 @@ class PtyBridge {
  private:
   std::string directory_;
   std::function<void(const std::string&)> note_;
+  RemoteOf remoteOf_;
   int stopFd_ = -1;
+  std::unique_ptr<TerminalWatch> watch_;
   std::vector<std::unique_ptr<PortBridge>> ports_;
 };
 
