@@ -482,7 +482,7 @@ TEST(DevServerFaults, FaultsOverSocketsAreReproducibleFromTheSeed) {
 
 TEST(DevServerCommandLine, OptionsAndClearErrors) {
   devserver::CommandLine line = devserver::ParseCommandLine(
-      {"--bind", "127.9.8.7", "--port", "6519", "--channel", "3=pty", "--drop-out", "0.25",
+      {"--bind", "127.70.8.7", "--port", "6519", "--channel", "3=pty", "--drop-out", "0.25",
        "--seed", "99", "--open-seq", "15", "--backend", "none", "--channel", "4=tty:/dev/ttyUSB0",
        "--overtake-limit", "6", "--handshake-in-order"});
   ASSERT_EQ(line.error, "");
@@ -491,7 +491,7 @@ TEST(DevServerCommandLine, OptionsAndClearErrors) {
   }
   EXPECT_EQ(line.server.channelBackends.at(4), devserver::BackendKind::Tty);
   EXPECT_EQ(line.server.channelDevices.at(4), "/dev/ttyUSB0");
-  EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F090807, 6519}));
+  EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F460807, 6519}));
   EXPECT_EQ(line.server.channelBackends.at(3), devserver::BackendKind::Pty);
   EXPECT_EQ(line.server.faults.toDriver.drop, 0.25);
   EXPECT_EQ(line.server.faults.seed, 99u);

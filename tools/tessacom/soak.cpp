@@ -32,10 +32,11 @@ constexpr double kRecoverySeconds = 64;
 constexpr std::chrono::seconds kStallFloor{5};
 constexpr std::chrono::hours kOverallLimit{2};
 
-// Loopback addresses of this run's own, from the process id: 127.83.x.y, the driver at y+1,
-// the servers after it.
+// Loopback addresses of this run's own, from the process id, in 127.64.0.0 to 127.67.255.255,
+// which the test suites and other tools leave to the soak: four per run, the driver at the
+// first, the servers after it.
 uint32_t RunAddress(int which) {
-  const uint32_t base = 0x7F530000 | ((static_cast<uint32_t>(getpid()) & 0x3FFF) << 2);
+  const uint32_t base = 0x7F400000 | ((static_cast<uint32_t>(getpid()) & 0xFFFF) << 2);
   return base + 1 + static_cast<uint32_t>(which);
 }
 
