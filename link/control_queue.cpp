@@ -36,7 +36,7 @@ static BOOLEAN AppendControlNode(LONG portIndex, ControlNode* node) {
     if (WaitsAtMostOnce(node->Header[0]) && (*link)->Header[0] == node->Header[0]) break;
   }
   BOOLEAN appended = (BOOLEAN)(*link == NULL);
-  if (appended) *link = node;
+  if (appended) WriteShared(*link, node);  // the head is read without the lock
   else RtlCopyMemory((*link)->Header, node->Header, LINK_HEADER_SIZE);
   KfReleaseSpinLock(&ControlQueueLock, oldIrql);
   return appended;
@@ -86,7 +86,7 @@ VOID FreeControlNode(LONG portIndex, ControlNode* node) {
 ControlNode* DetachControlQueue(LONG portIndex) {
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* head = PortTable[portIndex].ControlQueue;
-  PortTable[portIndex].ControlQueue = NULL;
+  WriteShared(PortTable[portIndex].ControlQueue, (ControlNode*)NULL);
   KfReleaseSpinLock(&ControlQueueLock, oldIrql);
   return head;
 }
@@ -94,7 +94,7 @@ ControlNode* DetachControlQueue(LONG portIndex) {
 ControlNode* TakeControlHead(LONG portIndex) {
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* head = PortTable[portIndex].ControlQueue;
-  if (head != NULL) PortTable[portIndex].ControlQueue = head->Next;
+  if (head != NULL) WriteShared(PortTable[portIndex].ControlQueue, head->Next);
   KfReleaseSpinLock(&ControlQueueLock, oldIrql);
   if (head != NULL) head->Next = NULL;
   return head;

@@ -243,7 +243,7 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
       auto* node = static_cast<ControlNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG));
       EncodeLinkHeader(node->Header, PKT_BREAK_ON, static_cast<UCHAR>(10 + i), 4, 0);
       node->Next = nullptr;
-      PortTable[i].ControlQueue = node;
+      WriteShared(PortTable[i].ControlQueue, node);
     }
     KeSetEvent(&SendEvent, 16, FALSE);
     testsupport::WaitUntil([&] { return link_->Transport().Sent().size() >= 4; });
