@@ -251,7 +251,10 @@ std::string SoakPort::LinkState() const {
          << ", chunk in flight " << ReadShared(record->WriteInFlight) << " (sequence "
          << ReadShared(record->ChunkSequence) << (ReadShared(record->RetransmitPending) ? ", poll out" : "")
          << "), transmit ring holds " << ReadShared(entry.TxHeld) << ", data marked "
-         << int(ReadShared(entry.TxPending)) << ", acknowledgement timer ";
+         << int(ReadShared(entry.TxPending)) << ", receive ring holds "
+         << (entry.RxRing.Buffer == nullptr ? std::string("nothing (not attached)")
+                                            : std::to_string(RingHeld(&entry.RxRing, RX_RING_SIZE)))
+         << ", acknowledgement timer ";
     if (ReadShared(record->AckTimer.Header.Inserted)) {
       text << "due in " << (record->AckTimer.DueTime.QuadPart - host::SystemTime()) / 10000 << " ms";
     } else {
@@ -261,7 +264,14 @@ std::string SoakPort::LinkState() const {
   const devserver::ChannelSnapshot remote = place_.server->Channel(place_.channel);
   text << "; remote: channel " << (remote.open ? "open" : "closed") << ", took data up to "
        << int(remote.lastDataSequence) << ", sent up to " << int(remote.lastSentSequence) << " ("
-       << remote.seqDataInFlight << " in flight), last receive acknowledgement taken "
+       << remote.seqDataInFlight << " in flight";
+  if (remote.inFlightSentAt) {
+    text << ", the oldest last sent "
+         << std::chrono::duration_cast<std::chrono::milliseconds>(devserver::Clock::now() -
+                                                                  *remote.inFlightSentAt).count()
+         << " ms ago";
+  }
+  text << "), last receive acknowledgement taken "
        << int(remote.lastRxAckSequence) << "; refused data " << remote.dataRefusedRepeat
        << " repeated, " << remote.dataRefusedOutOfOrder << " out of order, "
        << remote.dataRefusedClosed << " closed; receive acknowledgements refused "
