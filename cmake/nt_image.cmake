@@ -30,3 +30,27 @@ else()
   # libgcc for 64-bit division on i686.
   target_link_libraries(tessacom_sys PRIVATE ntoskrnl hal gcc)
 endif()
+
+# The image's resources: a version block from the project's version, and the message table of
+# the error-log entries, which windmc makes from driver/error_log_messages.mc. windres compiles
+# them into one object that is linked as it is, so no compiler option of the driver reaches it.
+set(TESSACOM_RESOURCE_DIR ${CMAKE_CURRENT_BINARY_DIR}/resources)
+string(REGEX REPLACE "windres$" "windmc" TESSACOM_MC_COMPILER ${CMAKE_RC_COMPILER})
+file(CONFIGURE OUTPUT ${TESSACOM_RESOURCE_DIR}/image_version.h CONTENT
+  "#define TESSACOM_VERSION_NUMBERS ${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0\n#define TESSACOM_VERSION_TEXT \"${PROJECT_VERSION}.0\"\n")
+add_custom_command(
+  OUTPUT ${TESSACOM_RESOURCE_DIR}/error_log_messages.rc ${TESSACOM_RESOURCE_DIR}/error_log_messages.h
+  COMMAND ${TESSACOM_MC_COMPILER} -h ${TESSACOM_RESOURCE_DIR} -r ${TESSACOM_RESOURCE_DIR}
+          ${CMAKE_SOURCE_DIR}/driver/error_log_messages.mc
+  DEPENDS ${CMAKE_SOURCE_DIR}/driver/error_log_messages.mc
+  COMMENT "Message table of the error-log entries")
+add_custom_command(
+  OUTPUT ${TESSACOM_RESOURCE_DIR}/image_resources.o
+  COMMAND ${CMAKE_RC_COMPILER} -I ${TESSACOM_RESOURCE_DIR} -i ${CMAKE_SOURCE_DIR}/driver/image_resources.rc
+          -o ${TESSACOM_RESOURCE_DIR}/image_resources.o
+  DEPENDS ${CMAKE_SOURCE_DIR}/driver/image_resources.rc ${TESSACOM_RESOURCE_DIR}/error_log_messages.rc
+          ${TESSACOM_RESOURCE_DIR}/image_version.h
+  COMMENT "Resources of tessacom.sys")
+set_source_files_properties(${TESSACOM_RESOURCE_DIR}/image_resources.o PROPERTIES
+  EXTERNAL_OBJECT TRUE GENERATED TRUE)
+target_sources(tessacom_sys PRIVATE ${TESSACOM_RESOURCE_DIR}/image_resources.o)

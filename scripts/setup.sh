@@ -4,15 +4,16 @@
 # GoogleTest for both, the mingw-w64 i686 and x86-64 cross compilers with their DDK headers and
 # kernel import libraries (the i386 and x64 kernel images), clang with its fuzzing and sanitizer
 # runtimes (the fuzz targets), the programs that use the COM ports through the pseudo-terminal
-# bridge in the end-to-end tests (pyserial, picocom, tmux), and tshark, which reads the link's
-# captures with its dissector. As root it installs with apt-get (adding the i386 architecture for
+# bridge in the end-to-end tests (pyserial, picocom, tmux), tshark, which reads the link's
+# captures with its dissector, and openssl and osslsigncode, which test-sign the kernel images
+# (install/test-sign.sh; the image check verifies a signed copy). As root it installs with apt-get (adding the i386 architecture for
 # the 32-bit GoogleTest); otherwise it names what to install.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
           g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev clang-14 libclang-rt-14-dev
-          python3-serial picocom tmux tshark)
+          python3-serial picocom tmux tshark openssl osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -6,8 +6,16 @@
 # addresses): the 64-bit image host stands in for two kinds only, the current thread read at
 # gs:0x188 and the system time read from the shared user page; any other fails the check with
 # its routine named.
+# For both it reads back the image's resources (the version block and the message table of the
+# error-log entries) and verifies a test-signed copy; --code-only leaves those two out, for
+# images built without the driver's resources (the check's own probes).
 set -euo pipefail
-image=${1:?usage: sys_image_check.sh tessacom.sys}
+code_only=no
+if [ "${1:-}" = "--code-only" ]; then
+  code_only=yes
+  shift
+fi
+image=${1:?usage: sys_image_check.sh [--code-only] tessacom.sys}
 [ -f "$image" ] || { echo "FAIL: $image not built (run the nt or nt-x64 preset first)"; exit 1; }
 headers=$(objdump -p "$image" 2>/dev/null || x86_64-w64-mingw32-objdump -p "$image")
 fail=0
@@ -35,6 +43,72 @@ for dll in $dlls; do
 done
 imports=$(awk '/DLL Name:/{n++} n && /^\t[ 0-9a-f]+\t +[0-9]+ +[A-Za-z_]/{print $NF}' <<<"$headers" | wc -l)
 echo "image $image: $kind native, entry 0x$entry, imports from: $(echo $dlls) ($imports routines)"
+
+# ---- resources and test signing (both images) ----
+# The version block, read back from .rsrc with windres: the project's version (CMakeLists.txt),
+# product tessacom, a driver file. The message table: a text for every error-log code the driver
+# writes (the NTSTATUS constants of driver/error_log.h) and for nothing else.
+root=$(cd "$(dirname "$0")/.." && pwd)
+resource_failures() {
+  local rc version numbers codes ids
+  rc=$(x86_64-w64-mingw32-windres -i "$image" -O rc 2>/dev/null) || rc=""
+  version=$(sed -n 's/^project(tessacom VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
+  numbers="${version//./, }, 0"
+  if ! grep -q "VERSIONINFO" <<<"$rc"; then
+    echo "FAIL: no version resource"
+  else
+    grep -q "^ FILEVERSION $numbers\$" <<<"$rc" || echo "FAIL: the version resource's FILEVERSION is not $numbers"
+    grep -q "^ FILETYPE 0x3\$" <<<"$rc" || echo "FAIL: the version resource does not say it is a driver (VFT_DRV)"
+    grep -q "VALUE \"ProductName\", \"tessacom\"\$" <<<"$rc" || echo "FAIL: the version resource's ProductName is not tessacom"
+    grep -q "VALUE \"FileVersion\", \"$version.0\"\$" <<<"$rc" || echo "FAIL: the version resource's FileVersion is not $version.0"
+    grep -q 'VALUE "FileDescription", "[^"]' <<<"$rc" || echo "FAIL: the version resource has no FileDescription"
+  fi
+  # windres lists each message as "MessageId = 0x..." with its text on the next line.
+  ids=$(awk '/MessageId = 0x/ { id = $NF; getline; if ($0 ~ /[A-Za-z]/) print id }' <<<"$rc" |
+        while read -r id; do printf '0x%08x\n' "$id"; done | sort -u)
+  codes=$(grep -oE '\(NTSTATUS\)0x[0-9A-Fa-f]{8}' "$root/driver/error_log.h" | sed 's/(NTSTATUS)//' |
+          while read -r code; do printf '0x%08x\n' "$code"; done | sort -u)
+  if ! grep -q "RT_MESSAGETABLE" <<<"$rc"; then
+    echo "FAIL: no message table"
+  else
+    for code in $(comm -23 <(echo "$codes") <(echo "$ids")); do
+      echo "FAIL: the message table has no text for error-log code $code (driver/error_log.h)"
+    done
+    for id in $(comm -13 <(echo "$codes") <(echo "$ids")); do
+      echo "FAIL: the message table has $id, which driver/error_log.h does not define"
+    done
+  fi
+  [ -n "$codes" ] || echo "FAIL: no error-log code found in driver/error_log.h"
+}
+
+# A copy signed by install/test-sign.sh with a fresh test certificate must verify against it;
+# the build output itself stays unsigned.
+signing_failures() {
+  local work verify arch=i386
+  [ "$kind" = "PE32+ (x64)" ] && arch=x64
+  work=$(mktemp -d)
+  if ! "$root/install/test-sign.sh" --key-dir "$work/key" "$work/kit" "$image" >"$work/sign.log" 2>&1; then
+    echo "FAIL: install/test-sign.sh could not sign a copy: $(tail -1 "$work/sign.log")"
+  elif ! verify=$(osslsigncode verify -CAfile "$work/key/tessacom-test.pem" -in "$work/kit/$arch/tessacom.sys" 2>&1) ||
+       ! grep -q '^Signature verification: ok' <<<"$verify"; then
+    echo "FAIL: the test-signed copy does not verify: $(grep -i 'fail\|error' <<<"$verify" | head -2)"
+  elif cmp -s "$image" "$work/kit/$arch/tessacom.sys"; then
+    echo "FAIL: the signed copy is the image itself"
+  fi
+  rm -rf "$work"
+}
+
+if [ "$code_only" = no ]; then
+  failures=$(resource_failures; signing_failures)
+  if [ -n "$failures" ]; then
+    echo "$failures"
+    fail=1
+  else
+    echo "  resources: version $(sed -n 's/^project(tessacom VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt").0, message table of every error-log code; a test-signed copy verifies"
+  fi
+fi
+# ---- end of resources and test signing ----
+
 [ "$kind" = "PE32+ (x64)" ] || exit $fail
 
 sections=$("$objdump" -h "$image" | awk '{print $2}')

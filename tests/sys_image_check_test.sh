@@ -2,7 +2,8 @@
 # The image check's own cases: small x64 native images, each a DriverEntry that imports
 # DbgPrint and a routine Probe with one instruction. The check must pass the two reads the x64
 # image host stands in for and fail every other instruction user mode cannot run as written,
-# naming Probe. Usage: sys_image_check_test.sh WORKDIR
+# naming Probe; and, checked with the driver's resources, fail for the ones it lacks. Usage:
+# sys_image_check_test.sh WORKDIR
 set -euo pipefail
 work=${1:?usage: sys_image_check_test.sh WORKDIR}
 check="$(dirname "$0")/sys_image_check.sh"
@@ -26,7 +27,7 @@ long DriverEntry(void* driver, void* path) { (void)driver; (void)path; DbgPrint(
 SOURCE
   x86_64-w64-mingw32-gcc -O1 -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
     -o "$work/probe.sys" "$work/probe.c" -lntoskrnl
-  if output=$("$check" "$work/probe.sys" 2>&1); then outcome=pass; else outcome=fail; fi
+  if output=$("$check" --code-only "$work/probe.sys" 2>&1); then outcome=pass; else outcome=fail; fi
   named=yes
   if [ "$expected" = fail ] && ! grep -q "FAIL: user mode cannot run, and the image host does not stand in: Probe: " <<<"$output"; then
     named=no
@@ -39,5 +40,19 @@ SOURCE
     echo "ok: '$instruction': $expected"
   fi
 done
-echo "$(( ${#cases[@]} - failures )) passed, $failures failed"
+
+# ---- resources ----
+# A probe carries no resources: checked as a driver image, it must fail for the version block
+# and the message table it lacks.
+if output=$("$check" "$work/probe.sys" 2>&1) || ! grep -q "^FAIL: no version resource" <<<"$output" ||
+   ! grep -q "^FAIL: no message table" <<<"$output"; then
+  echo "WRONG: an image without resources should fail for its version block and message table; the check said:"
+  echo "$output"
+  failures=$((failures + 1))
+else
+  echo "ok: an image without resources: fail"
+fi
+# ---- end of resources ----
+
+echo "$(( ${#cases[@]} + 1 - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]
