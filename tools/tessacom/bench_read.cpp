@@ -89,6 +89,7 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle 
   }
   std::atomic<bool> stop{false};
   std::atomic<bool> intact{true};
+  std::atomic<bool> readFailed{false};  // a read refused, or no window or byte within its limit
   std::atomic<uint64_t> received{0};
   const SERIAL_TIMEOUTS returnAtOnce{MAXULONG, 0, 0, 0, 0};
   const SERIAL_TIMEOUTS totalSecond{0, 0, 1000, 0, 0};
@@ -101,7 +102,7 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle 
       const std::optional<ULONG_PTR> read = window ? ReadTheWindow(rig.File(0), buffer.data())
                                                    : ReadAsProgramsDo(rig.File(0), buffer.data());
       if (!read) {
-        intact = false;
+        readFailed = true;
         return;
       }
       for (size_t i = 0; i < *read; i++) {
@@ -112,7 +113,7 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle 
   });
   // What the remote sends before the first open has attached the ring is dropped, and comes
   // again only on its resend timer: the warm-up starts once the first bytes are in.
-  for (int tenth = 0; tenth < 50 && received.load() == 0 && intact; tenth++) progress.Wait(0.1);
+  for (int tenth = 0; tenth < 50 && received.load() == 0 && !readFailed; tenth++) progress.Wait(0.1);
   progress.Wait(plan.warmUpSeconds);
   const double bytesBefore = static_cast<double>(received.load());
   const Offered before = CountOffered(rig);
@@ -128,8 +129,12 @@ Throughput MeasureReads(const Plan& plan, const Reference& reference, ReadStyle 
   stop = true;
   reader.join();
 
-  figures.intact = intact;
+  figures.intact = intact && !readFailed;
   if (!intact) problems.push_back(figures.label + ": the bytes read are not the remote's stream");
+  if (readFailed) {
+    problems.push_back(figures.label + (window ? ": the whole window was not in the ring within a second"
+                                               : ": a read was refused or did not end within two seconds"));
+  }
   figures.bytesPerSecond = bytes / figures.seconds;
   figures.packetsPerSecond = packets / figures.seconds;
   figures.meanPayload = packets > 0 ? bytes / packets : 0;
