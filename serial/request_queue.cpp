@@ -47,6 +47,7 @@ NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClas
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start) {
   PLIST_ENTRY queue = QueueOf(port, requestClass);
+  if (queue == NULL) return CompleteAtOnce(irp, STATUS_INVALID_DEVICE_REQUEST);
   PIRP* slot = CurrentSlot(port, requestClass);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);

@@ -120,7 +120,9 @@ struct FirstStatus {
 // Makes the request current and calls `start` when its class is idle with an empty queue,
 // returning what `start` returns; otherwise refuses it when already cancelled
 // (STATUS_CANCELLED, completed here) or queues it pending with CancelQueuedRequest installed
-// (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted.
+// (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted. A class
+// without a queue (the wait and immediate classes) takes no request here: it is refused with
+// STATUS_INVALID_DEVICE_REQUEST, completed.
 // Caller's thread or a deferred call, IRQL <= DISPATCH_LEVEL, no lock held.
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start);
