@@ -173,8 +173,13 @@ VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign);
 // started nor being ended), else null. Cancel lock held.
 PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass);
 
+// The longest read or write: its length is counted signed (CharsToRead, CharsQueued, the rings'
+// counts).
+constexpr ULONG TRANSFER_LENGTH_MAX = 0x7FFFFFFF;
+
 // The handler body of reads and writes: a transfer of length 0 succeeds on the spot
-// (IO_NO_INCREMENT); any other is started or queued in its class. PASSIVE_LEVEL.
+// (IO_NO_INCREMENT), one longer than TRANSFER_LENGTH_MAX is refused with
+// STATUS_INVALID_PARAMETER; any other is started or queued in its class. PASSIVE_LEVEL.
 NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
                               SERIAL_START_ROUTINE* start);
 
