@@ -37,8 +37,20 @@ NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusB
   return status;
 }
 
-// Builds an internal device-control request for the transport with the caller's buffer
-// described by a locked MDL. Returns null with *status set when it cannot.
+// Completion routine of every transport request: takes back the MDL before the I/O manager
+// releases the request. The MDL describes non-paged pool (MmBuildMdlForNonPagedPool), whose
+// pages were never locked: the I/O manager, which unlocks the pages of every MDL a request
+// carries, must not see it. IRQL <= DISPATCH_LEVEL.
+static NTSTATUS NTAPI ReleaseTransportMdl(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoFreeMdl(irp->MdlAddress);
+  irp->MdlAddress = NULL;
+  return STATUS_SUCCESS;
+}
+
+// Builds an internal device-control request for the transport with the caller's buffer, which
+// lies in one non-paged pool block, described by an MDL: resident memory that describing
+// cannot fault (the driver has no exception handler for a failed MmProbeAndLockPages). Returns
+// null with *status set when it cannot.
 static PIRP BuildTransportRequest(PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                   NTSTATUS* status) {
   PIRP irp = IoBuildDeviceIoControlRequest(3, device, NULL, 0, NULL, 0, TRUE, NULL, NULL);
@@ -52,8 +64,7 @@ static PIRP BuildTransportRequest(PDEVICE_OBJECT device, PVOID buffer, ULONG len
     *status = STATUS_INVALID_PARAMETER;
     return NULL;
   }
-  // Non-paged kernel buffers: locking them cannot fault.
-  MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+  MmBuildMdlForNonPagedPool(mdl);
   irp->MdlAddress = mdl;
   return irp;
 }
@@ -64,11 +75,9 @@ static VOID FillTransportLocation(PIRP irp, UCHAR minor, PDEVICE_OBJECT device,
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->MinorFunction = minor;
   next->Flags = 0;
-  next->Control = 0;
-  next->CompletionRoutine = NULL;
-  next->Context = NULL;
   next->DeviceObject = device;
   next->FileObject = addressObject;
+  IoSetCompletionRoutine(irp, ReleaseTransportMdl, NULL, TRUE, TRUE, TRUE);
 }
 
 NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remoteAddress,
@@ -102,7 +111,7 @@ NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG s
   ULONG capacity = *length;
 
   auto records = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, 2 * DATAGRAM_INFORMATION_STRIDE, POOL_TAG);
-  auto staging = (PUCHAR)ExAllocatePoolWithTag(PagedPool, capacity, POOL_TAG);
+  auto staging = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, capacity, POOL_TAG);
   if (records == NULL || staging == NULL) {
     if (records != NULL) ExFreePool(records);
     if (staging != NULL) ExFreePool(staging);

@@ -64,8 +64,11 @@ VOID ReleaseUdpAddress(PFILE_OBJECT fileObject);
 VOID ShutdownUdpEndpoint();
 VOID ReleaseUdpEndpoint();
 
+// Sends `length` bytes of `buffer`, which lies in one non-paged pool block, to the remote.
 NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remoteAddress,
                       PVOID buffer, ULONG length);
+// Receives one datagram from the remote (a remote address filter of 0 takes any) into `buffer`,
+// of *length bytes, through a non-paged staging block; *length becomes the count received.
 NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG sourceAddress,
                          PVOID buffer, PULONG length, ULONG remoteAddressFilter);
 NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock);

@@ -36,17 +36,16 @@ NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClas
                               SERIAL_START_ROUTINE* start) {
   irp->IoStatus.Information = 0;
   // Read.Length and Write.Length share their place in the parameters.
-  if (StackOf(irp)->Parameters.Read.Length == 0) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-  }
+  ULONG length = StackOf(irp)->Parameters.Read.Length;
+  if (length == 0) return CompleteAtOnce(irp, STATUS_SUCCESS);
+  if (length > TRANSFER_LENGTH_MAX) return CompleteAtOnce(irp, STATUS_INVALID_PARAMETER);
   return StartOrQueue(PortOf(device), irp, requestClass, start);
 }
 
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start) {
   PLIST_ENTRY queue = QueueOf(port, requestClass);
+  if (queue == NULL) return CompleteAtOnce(irp, STATUS_INVALID_DEVICE_REQUEST);
   PIRP* slot = CurrentSlot(port, requestClass);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);

@@ -120,7 +120,9 @@ struct FirstStatus {
 // Makes the request current and calls `start` when its class is idle with an empty queue,
 // returning what `start` returns; otherwise refuses it when already cancelled
 // (STATUS_CANCELLED, completed here) or queues it pending with CancelQueuedRequest installed
-// (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted.
+// (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted. A class
+// without a queue (the wait and immediate classes) takes no request here: it is refused with
+// STATUS_INVALID_DEVICE_REQUEST, completed.
 // Caller's thread or a deferred call, IRQL <= DISPATCH_LEVEL, no lock held.
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start);
@@ -171,8 +173,13 @@ VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign);
 // started nor being ended), else null. Cancel lock held.
 PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass);
 
+// The longest read or write: its length is counted signed (CharsToRead, CharsQueued, the rings'
+// counts).
+constexpr ULONG TRANSFER_LENGTH_MAX = 0x7FFFFFFF;
+
 // The handler body of reads and writes: a transfer of length 0 succeeds on the spot
-// (IO_NO_INCREMENT); any other is started or queued in its class. PASSIVE_LEVEL.
+// (IO_NO_INCREMENT), one longer than TRANSFER_LENGTH_MAX is refused with
+// STATUS_INVALID_PARAMETER; any other is started or queued in its class. PASSIVE_LEVEL.
 NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
                               SERIAL_START_ROUTINE* start);
 

@@ -3,8 +3,11 @@
 // remote, and the driver's refusals as the caller sees them.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "comm.h"
 #include "host/ddk/ntddser.h"
@@ -37,6 +40,14 @@ std::vector<ULONG> TakeRecorded() {
   std::lock_guard lock(recordedLock);
   return std::exchange(recorded, {});
 }
+
+// Address space for a transfer of 2^31 bytes; its pages stay untouched but for what the I/O
+// manager's buffer copy reads.
+struct HugeBuffer {
+  static constexpr DWORD kBytes = 0x80000000u;
+  void* at = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ~HugeBuffer() { munmap(at, kBytes); }
+};
 
 class CommOnDriver : public ::testing::Test {
  protected:
@@ -110,7 +121,8 @@ TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
     const char* call;
     std::function<BOOL()> make;
     DWORD error;
-  } refusals[] = {
+  };
+  std::vector<Refusal> refusals = {
       {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port_, SETXOFF); }, ERROR_INVALID_FUNCTION},
       {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port_, SETRTS); },
        ERROR_INVALID_PARAMETER},
@@ -123,6 +135,18 @@ TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
       {"SetCommMask with an unknown event", [&] { return SetCommMask(port_, 0x4000); }, ERROR_INVALID_PARAMETER},
       {"PurgeComm with no flag", [&] { return PurgeComm(port_, 0); }, ERROR_INVALID_PARAMETER},
   };
+  // Transfers of 2^31 bytes or more, whose lengths the driver counts signed (a 32-bit process
+  // has no room for one). Reads would return at once, not wait.
+  COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port_, atOnce));
+  if (sizeof(void*) == 8) {
+    refusals.push_back({"ReadFile of 2^31 bytes",
+                        [&] { return ReadFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+                        ERROR_INVALID_PARAMETER});
+    refusals.push_back({"WriteFile of 2^31 bytes",
+                        [&] { return WriteFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+                        ERROR_INVALID_PARAMETER});
+  }
   for (const auto& refusal : refusals) {
     SetLastError(0);
     EXPECT_FALSE(refusal.make()) << refusal.call;

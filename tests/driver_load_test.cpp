@@ -17,6 +17,7 @@
 #include "host/session/executive.h"
 #include "link/link_threads.h"
 #include "support/driver_session.h"
+#include "support/driver_under_test.h"
 
 using testsupport::DriverSession;
 using testsupport::kServiceKey;
@@ -50,7 +51,25 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   }
   EXPECT_EQ(driver.PortTable[3].PortRecord, nullptr);
   EXPECT_EQ(driver.ReceiverCount, 1);  // one server, 0.0.0.3
-  EXPECT_EQ(host::LoadedDriver()->DriverUnload, driver.UnloadDriver);
+  PDRIVER_OBJECT object = host::LoadedDriver();
+  EXPECT_EQ(object->DriverUnload, driver.UnloadDriver);
+  // An image is where the loader mapped it, as the kernel's loader records it: its headers at
+  // DriverStart, SizeOfImage bytes, the entry inside. A compiled-in driver has no image.
+  const auto* start = static_cast<const uint8_t*>(object->DriverStart);
+  if (testsupport::ImageUnderTest().empty()) {
+    EXPECT_EQ(start, nullptr);
+    EXPECT_EQ(object->DriverSize, 0u);
+  } else {
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(std::memcmp(start, "MZ", 2), 0);
+    uint32_t headers = 0;
+    uint32_t sizeOfImage = 0;
+    std::memcpy(&headers, start + 0x3C, 4);
+    std::memcpy(&sizeOfImage, start + headers + 24 + 56, 4);  // PE32 and PE32+ alike
+    EXPECT_EQ(object->DriverSize, sizeOfImage);
+    const auto* entry = reinterpret_cast<const uint8_t*>(driver.DriverEntry);
+    EXPECT_TRUE(entry > start && entry < start + object->DriverSize);
+  }
   EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
   EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
   EXPECT_TRUE(host::errorlog::Entries().empty());

@@ -307,8 +307,7 @@ TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
       << "the locations follow the request in one block";
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   std::vector<PVOID> seen;
-  next->CompletionRoutine = RecordCompletion;
-  next->Context = &seen;
+  IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
   IO_STATUS_BLOCK iosb{};
   irp->UserIosb = &iosb;
   EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);

@@ -52,6 +52,11 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   EXPECT_EQ(refused.status, STATUS_CANCELLED);
   EXPECT_EQ(refused.boost, IO_NO_INCREMENT) << "refused on the spot";
   EXPECT_EQ(port->CharsQueued, 10);
+  // A class without a queue takes nothing through the queueing core: refused on the spot.
+  Request& stray = bench.Transfer(IRP_MJ_WRITE, 3);
+  EXPECT_EQ(bench.Queue(stray, &WaitClass, nullptr).dispatchStatus, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(stray.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(port->CharsQueued, 10);
 
   Request& read = bench.Transfer(IRP_MJ_READ, 5);
   bench.Queue(read, &PendingReadClass, StartPendingRead);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inspects a kernel image with its toolchain's objdump: PE32 (i386) or PE32+ (x64), native
-# subsystem, entry point set, every import from ntoskrnl.exe or HAL.dll, and for x64 the unwind
-# tables. For x64 it also lists every instruction that user mode cannot execute as written
+# subsystem, entry point set, every import from ntoskrnl.exe or HAL.dll, no trap instruction, and
+# for x64 the unwind tables. For x64 it also lists every instruction that user mode cannot execute as written
 # (segment-relative reads, control and debug registers, privileged instructions, fixed kernel
 # addresses): the 64-bit image host stands in for two kinds only, the current thread read at
 # gs:0x188 and the system time read from the shared user page; any other fails the check with
@@ -109,6 +109,24 @@ if [ "$code_only" = no ]; then
 fi
 # ---- end of resources and test signing ----
 
+# Every instruction of the image, as "routine: address: instruction".
+instructions() {
+  "$objdump" -d --no-show-raw-insn -C "$image" | awk '
+    /^[0-9a-f]+ <.*>:$/ { routine = substr($0, index($0, "<") + 1); sub(/>:$/, "", routine); next }
+    /^ +[0-9a-f]+:\t/ { split($0, part, "\t"); sub(/^ +/, "", part[1]); print routine ": " part[1] " " part[2] }'
+}
+
+# ---- trap instructions (both images) ----
+# The compiler puts a trap (ud2) where it proved a path undefined: a null dereference, a
+# missing return. In the kernel that path is a bug check; the image may have none.
+traps=$(instructions | grep -E -- ': [0-9a-f]+: (ud2|ud1[a-z]*|ud0[a-z]*)( |$)' || true)
+while IFS= read -r line; do
+  [ -n "$line" ] || continue
+  echo "FAIL: trap instruction: $line"
+  fail=1
+done <<<"$traps"
+# ---- end of the trap scan ----
+
 [ "$kind" = "PE32+ (x64)" ] || exit $fail
 
 sections=$("$objdump" -h "$image" | awk '{print $2}')
@@ -119,10 +137,7 @@ done
 # Every instruction user mode cannot run as written, as "routine: address: instruction".
 mnemonics='cli|sti|hlt|in|out|insb|insw|insl|outsb|outsw|outsl|lgdt|lidt|lldt|ltr|lmsw|clts|invlpg|invd|wbinvd|rdmsr|wrmsr|swapgs|sysret|sysretq|iret|iretq|xsetbv|rdfsbase|rdgsbase|wrfsbase|wrgsbase'
 privileged="%[gf]s:|%cr[0-9]|%db[0-9]|%dr[0-9]|[^\$0-9a-fx]0xffff[89a-f][0-9a-f]{11}([^0-9a-f]|\$)|: [0-9a-f]+: ($mnemonics)( |\$)"
-listed=$("$objdump" -d --no-show-raw-insn -C "$image" | awk '
-  /^[0-9a-f]+ <.*>:$/ { routine = substr($0, index($0, "<") + 1); sub(/>:$/, "", routine); next }
-  /^ +[0-9a-f]+:\t/ { split($0, part, "\t"); sub(/^ +/, "", part[1]); print routine ": " part[1] " " part[2] }' |
-  grep -E -- "$privileged" || true)
+listed=$(instructions | grep -E -- "$privileged" || true)
 # What the image host supports: the current thread from the processor region behind GS, and
 # the system time from the shared user page (a 64-bit read into RAX).
 supported='mov +%gs:0x188,%r[a-z0-9]+$|movabs +0xfffff78000000014,%rax$'

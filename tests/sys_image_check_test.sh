@@ -2,8 +2,8 @@
 # The image check's own cases: small x64 native images, each a DriverEntry that imports
 # DbgPrint and a routine Probe with one instruction. The check must pass the two reads the x64
 # image host stands in for and fail every other instruction user mode cannot run as written,
-# naming Probe; and, checked with the driver's resources, fail for the ones it lacks. Usage:
-# sys_image_check_test.sh WORKDIR
+# and every trap, naming Probe; and, checked with the driver's resources, fail for the ones it
+# lacks. Usage: sys_image_check_test.sh WORKDIR
 set -euo pipefail
 work=${1:?usage: sys_image_check_test.sh WORKDIR}
 check="$(dirname "$0")/sys_image_check.sh"
@@ -15,6 +15,7 @@ cases=(
   "fail|movabs 0xfffff78000000320, %rax"
   "fail|cli"
   "fail|rdmsr"
+  "trap|ud2"
 )
 failures=0
 for entry in "${cases[@]}"; do
@@ -28,12 +29,13 @@ SOURCE
   x86_64-w64-mingw32-gcc -O1 -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
     -o "$work/probe.sys" "$work/probe.c" -lntoskrnl
   if output=$("$check" --code-only "$work/probe.sys" 2>&1); then outcome=pass; else outcome=fail; fi
-  named=yes
-  if [ "$expected" = fail ] && ! grep -q "FAIL: user mode cannot run, and the image host does not stand in: Probe: " <<<"$output"; then
-    named=no
-  fi
-  if [ "$outcome" != "$expected" ] || [ "$named" = no ]; then
-    echo "WRONG: '$instruction' should $expected$([ "$expected" = fail ] && echo ", naming Probe"); the check said:"
+  case "$expected" in
+    fail) named="FAIL: user mode cannot run, and the image host does not stand in: Probe: " ;;
+    trap) named="FAIL: trap instruction: Probe: "; expected=fail ;;
+    *) named="" ;;
+  esac
+  if [ "$outcome" != "$expected" ] || { [ -n "$named" ] && ! grep -q "$named" <<<"$output"; }; then
+    echo "WRONG: '$instruction' should $expected$([ -n "$named" ] && echo ", saying '$named'"); the check said:"
     echo "$output"
     failures=$((failures + 1))
   else

@@ -57,8 +57,11 @@ TEST_F(UdpEndpointTest, OpenAttributeCarriesPort519AndAnyAddress) {
 }
 
 TEST_F(UdpEndpointTest, SendPutsTheRemoteInNetworkOrder) {
-  UCHAR datagram[6] = {PKT_BREAK_ON, 1, 4, 0, 0xEE, 0xEE};
+  auto* datagram = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 6, POOL_TAG));
+  const UCHAR bytes[6] = {PKT_BREAK_ON, 1, 4, 0, 0xEE, 0xEE};
+  std::copy(bytes, bytes + 6, datagram);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0xC0A8010A, datagram, 4), STATUS_SUCCESS);
+  ExFreePool(datagram);
   auto sent = transport_->Sent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);

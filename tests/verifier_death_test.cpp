@@ -89,6 +89,11 @@ void ReadOnce(testsupport::Handler handler) {
   opened.file.Read(buffer, sizeof(buffer));
 }
 
+// An MDL describing a new 64-byte block of the given pool.
+PMDL MdlOfPool(POOL_TYPE type) {
+  return IoAllocateMdl(ExAllocatePoolWithTag(type, 64, kDriverTag), 64, FALSE, FALSE, nullptr);
+}
+
 struct Extension {
   KTIMER timer;
   KDPC dpc;
@@ -301,6 +306,23 @@ const Stop kIoStops[] = {
        IoWriteErrorLogEntry(entry);
      },
      "ERROR_LOG_ENTRY_NOT_ALLOCATED in IoWriteErrorLogEntry"},
+    {"PagedPoolProbedAndLockedWithoutAHandler",
+     [] { MmProbeAndLockPages(MdlOfPool(PagedPool), KernelMode, IoModifyAccess); },
+     "PAGED_POOL_PROBED_WITHOUT_HANDLER in MmProbeAndLockPages: MDL .* describes offset 0x0 in "
+     "pool block .*paged pool"},
+    {"MdlForNonPagedPoolBuiltOnPagedPool", [] { MmBuildMdlForNonPagedPool(MdlOfPool(PagedPool)); },
+     "MDL_NOT_NONPAGED_POOL in MmBuildMdlForNonPagedPool: MDL .* describes 64 bytes at offset 0x0"},
+    {"BuiltRequestReleasedWithAnMdlForNonPagedPool",
+     [] {
+       TinyDriver driver;
+       PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\v");
+       driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+       PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+       irp->MdlAddress = MdlOfPool(NonPagedPool);
+       MmBuildMdlForNonPagedPool(irp->MdlAddress);
+       IofCallDriver(device, irp);
+     },
+     "MDL_BUILT_FOR_NONPAGED_POOL in MmUnlockPages"},
     {"RegistryQueriedAtDispatchLevel",
      [] {
        KfRaiseIrql(DISPATCH_LEVEL);

@@ -61,7 +61,8 @@ devserver::DeviceServer& DriverSession::AddOnePort(devserver::BackendKind backen
 
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(Driver().DriverEntry);
+  NTSTATUS status = host::LoadDriver(Driver().DriverEntry, host::kDefaultRegistryPath,
+                                     {Driver().ImageStart, Driver().ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
 }

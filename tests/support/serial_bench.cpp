@@ -143,8 +143,7 @@ Request& SerialBench::Craft(UCHAR major, size_t bufferBytes) {
   request->irp->AssociatedIrp.SystemBuffer = request->buffer.data();
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(request->irp);
   stack->MajorFunction = major;
-  stack->CompletionRoutine = RecordCompletion;
-  stack->Context = request.get();
+  IoSetCompletionRoutine(request->irp, RecordCompletion, request.get(), TRUE, TRUE, TRUE);
   request->completions = &completions_;
   std::lock_guard guard(lock_);
   requests_.push_back(std::move(request));

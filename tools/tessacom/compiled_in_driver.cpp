@@ -20,7 +20,7 @@ const DriverBinding& CompiledInDriver() {
       DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
       OutboundScratch, PortTable, UdpAddressObject, StartLink, StopLink, LinkThreadCount,
       QueueLinkPacket, MarkTxData, InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, CopyOutOfRing,
-      InitializePortRecord, QuiescePort, ReadPortConfiguration};
+      InitializePortRecord, QuiescePort, ReadPortConfiguration, nullptr, 0};
   return compiledIn;
 }
 

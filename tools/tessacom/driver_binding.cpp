@@ -52,7 +52,7 @@ std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
       BIND_ROUTINE(InitializeControlQueues),
       BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes), BIND_ROUTINE(CopyOutOfRing),
       BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(QuiescePort),
-      BIND_ROUTINE(ReadPortConfiguration)});
+      BIND_ROUTINE(ReadPortConfiguration), image.Base(), image.Size()});
 }
 
 #undef BIND_ROUTINE

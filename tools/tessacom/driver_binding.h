@@ -71,6 +71,9 @@ struct DriverBinding {
   DriverRoutine<decltype(&::InitializePortRecord)> InitializePortRecord;
   DriverRoutine<decltype(&::QuiescePort)> QuiescePort;
   DriverRoutine<decltype(&::ReadPortConfiguration)> ReadPortConfiguration;
+  // Where the image is mapped, for the driver object; empty for the compiled-in driver.
+  PVOID ImageStart;
+  ULONG ImageSize;
 };
 
 // The driver compiled into this program. The image hosts, which run kernel images only, have

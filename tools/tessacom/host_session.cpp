@@ -68,7 +68,8 @@ void HostSession::ConfigureServer(uint32_t address) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(driver_->DriverEntry);
+  NTSTATUS status = host::LoadDriver(driver_->DriverEntry, host::kDefaultRegistryPath,
+                                     {driver_->ImageStart, driver_->ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
 }

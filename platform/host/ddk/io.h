@@ -25,6 +25,9 @@
 #define DO_DEVICE_INITIALIZING 0x00000080
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
 
 // What a completion routine returns to take the request back from the I/O manager.
 #ifndef STATUS_MORE_PROCESSING_REQUIRED
@@ -114,6 +117,7 @@ typedef struct _MDL {
 } MDL, *PMDL;
 
 #define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 
 // Held in an int, as the platform's C enum is: any class number a client passes is a value of
 // the type, and the driver's answer to a class it does not know is defined behaviour.
@@ -389,6 +393,18 @@ static inline VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
+static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                          PVOID Context, BOOLEAN InvokeOnSuccess,
+                                          BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  next->CompletionRoutine = CompletionRoutine;
+  next->Context = Context;
+  next->Control = 0;
+  if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+  if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+  if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
   return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,
                                                     (PVOID)CancelRoutine);
@@ -461,6 +477,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl);
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                LOCK_OPERATION Operation);
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 // Object names and handles (object_names.cpp, handles.cpp).
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);

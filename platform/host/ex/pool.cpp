@@ -51,7 +51,13 @@ Pool& ThePool() {
   return *pool;
 }
 
-bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+// The live block that holds `at`, or live.end(). Pool mutex held.
+std::map<uintptr_t, Block>::const_iterator BlockHolding(const Pool& pool, uintptr_t at) {
+  auto it = pool.live.upper_bound(at);
+  if (it == pool.live.begin()) return pool.live.end();
+  --it;
+  return at - it->first < (it->second.bytes != 0 ? it->second.bytes : 1) ? it : pool.live.end();
+}
 
 std::string Hex(uintptr_t value) {
   char text[32];
@@ -61,7 +67,7 @@ std::string Hex(uintptr_t value) {
 
 void RequirePoolLevel(POOL_TYPE type, const char* routine, const void* caller, const char* what) {
   const KIRQL irql = CurrentThreadState().irql;
-  if (IsPaged(type) && irql >= DISPATCH_LEVEL) {
+  if (IsPagedPoolType(type) && irql >= DISPATCH_LEVEL) {
     verifier::Stop("PAGED_POOL_AT_DISPATCH_LEVEL", routine, "%s of paged pool at IRQL %u%s",
                    what, irql, verifier::CalledFrom(caller).c_str());
   }
@@ -148,6 +154,17 @@ void Free(PVOID memory, bool checkTag, ULONG tag, const char* routine, const voi
 
 }  // namespace
 
+bool IsPagedPoolType(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+
+std::optional<PoolBlockExtent> PoolBlockAt(const void* address) {
+  Pool& pool = ThePool();
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  auto it = BlockHolding(pool, at);
+  if (it == pool.live.end()) return std::nullopt;
+  return PoolBlockExtent{reinterpret_cast<const char*>(it->first), it->second.bytes, it->second.type};
+}
+
 std::string TagText(ULONG tag) {
   std::string text;
   for (int i = 0; i < 4; ++i) {
@@ -161,11 +178,9 @@ static std::string DescribePoolAddress(const void* address) {
   Pool& pool = ThePool();
   const auto at = reinterpret_cast<uintptr_t>(address);
   std::lock_guard<std::mutex> guard(pool.mutex);
-  auto it = pool.live.upper_bound(at);
-  if (it == pool.live.begin()) return {};
-  --it;
+  auto it = BlockHolding(pool, at);
+  if (it == pool.live.end()) return {};
   const Block& block = it->second;
-  if (at - it->first >= (block.bytes != 0 ? block.bytes : 1)) return {};
   return "offset " + Hex(at - it->first) + " in pool block " + Hex(it->first) + " (tag '" +
          TagText(block.tag) + "', " + std::to_string(block.bytes) + " bytes)";
 }

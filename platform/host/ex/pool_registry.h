@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,17 @@ struct PoolLeak {
   size_t blocks;
 };
 std::vector<PoolLeak> OutstandingBySite();
+
+// The live block that holds `address`, or nothing when no block does: what the memory manager
+// knows of a page (pageable or resident) when a driver describes it in an MDL.
+struct PoolBlockExtent {
+  const char* start;
+  size_t bytes;
+  POOL_TYPE type;
+};
+std::optional<PoolBlockExtent> PoolBlockAt(const void* address);
+// True for the pageable pool types.
+bool IsPagedPoolType(POOL_TYPE type);
 
 // The four tag characters as text ('.' for unprintable ones).
 std::string TagText(ULONG tag);

@@ -14,6 +14,13 @@ namespace {
 
 bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
+// Whether the I/O manager calls a location's completion routine for how the request ended:
+// the invoke flags IoSetCompletionRoutine sets, for success, error or cancellation.
+bool Invokes(const IO_STACK_LOCATION* stack, const IRP* irp) {
+  if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
+  return (stack->Control & (NT_SUCCESS(irp->IoStatus.Status) ? SL_INVOKE_ON_SUCCESS : SL_INVOKE_ON_ERROR)) != 0;
+}
+
 // Buffered output: the Information bytes the driver reports, never more than the caller's
 // buffer holds, and nothing for a request that failed.
 void CopyOut(PIRP irp, const RequestRecord* record) {
@@ -83,7 +90,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     ++Irp->Tail.Overlay.CurrentStackLocation;
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-    if (routine != nullptr) {
+    if (routine != nullptr && Invokes(stack, Irp)) {
       PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                   ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                   : nullptr;

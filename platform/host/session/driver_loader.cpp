@@ -63,7 +63,7 @@ void CheckAndRelease(const char* routine) {
 
 }  // namespace
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::string_view registryPath) {
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::string_view registryPath, DriverImageExtent image) {
   std::lock_guard lock(loaderLock);
   if (loaded.driver != nullptr) {
     if (!loaded.failed) {
@@ -77,6 +77,8 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::string_view registryPath) {
   std::u16string service(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
   loaded.driver = io::detail::NewDriver(u"\\Driver\\" + service);
   loaded.driver->DriverInit = entry;
+  loaded.driver->DriverStart = image.start;
+  loaded.driver->DriverSize = image.size;
   loaded.registryPathString.Buffer = loaded.registryPath.data();
   loaded.registryPathString.Length = static_cast<USHORT>(loaded.registryPath.size() * sizeof(WCHAR));
   loaded.registryPathString.MaximumLength = loaded.registryPathString.Length;
