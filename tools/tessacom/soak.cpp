@@ -74,8 +74,10 @@ void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
     for (size_t i = 0; i < ports.size(); i++) {
       SoakPort& port = *ports[i];
       port.Feed(random);
-      const LinkCounter& counter = remotes[i / kPortsPerServer]->Counter();
-      if (const auto stalled = port.Stalled(now, stallLimit, counter.LastTaken(port.Channel()))) {
+      const SoakRemote& remote = *remotes[i / kPortsPerServer];
+      const LinkCounter& counter = remote.Counter();
+      if (const auto stalled = port.Stalled(now, stallLimit, counter.LastTaken(port.Channel()),
+                                            remote.BackFromVanishing())) {
         port.Abandon(*stalled, counter.Recent(port.Channel()));
       }
       finished = finished && port.Finished();

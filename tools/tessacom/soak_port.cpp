@@ -204,7 +204,8 @@ void SoakPort::Feed(std::mt19937_64& random) {
 
 std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
                                              SoakClock::duration limit,
-                                             SoakClock::time_point remoteTook) {
+                                             SoakClock::time_point remoteTook,
+                                             SoakClock::time_point remoteBack) {
   {
     // A reopen ends by itself, opened or failed (an error of its own).
     std::lock_guard pause(pauseLock_);
@@ -218,13 +219,16 @@ std::optional<std::string> SoakPort::Stalled(SoakClock::time_point now,
     text << std::fixed << std::setprecision(1) << std::chrono::duration<double>(d).count() << " s";
     return text.str();
   };
-  const SoakClock::duration writesQuiet = std::min(since(lastWrite_), now - remoteTook);
+  const SoakClock::duration sinceBack = now - remoteBack;
+  const SoakClock::duration writesQuiet =
+      std::min({since(lastWrite_), now - remoteTook, sinceBack});
   if (!writerDone_ && writesQuiet > limit) {
     return "no write completed and the remote took no data for " + seconds(writesQuiet);
   }
   const size_t owed = figures_.injected - std::min<size_t>(figures_.injected, consumedBound_);
-  if (!readerDone_ && owed > 0 && since(lastRead_) > limit) {
-    return "no read returned a byte for " + seconds(since(lastRead_)) + " with " +
+  const SoakClock::duration readsQuiet = std::min(since(lastRead_), sinceBack);
+  if (!readerDone_ && owed > 0 && readsQuiet > limit) {
+    return "no read returned a byte for " + seconds(readsQuiet) + " with " +
            std::to_string(owed) + " bytes sent toward the port";
   }
   return std::nullopt;

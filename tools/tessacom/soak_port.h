@@ -70,9 +70,11 @@ class SoakPort {
   // A direction owed progress that has not moved for `limit` (real time): what it is, else
   // nothing (also while the port reopens). The writes move while writes complete or the remote
   // takes their data (`remoteTook`: when it last did): a long write under loss completes late
-  // but is not stalled. Feeder thread.
+  // but is not stalled. Neither direction is counted quiet before `remoteBack`, when the remote
+  // came back from vanishing. Feeder thread.
   std::optional<std::string> Stalled(SoakClock::time_point now, SoakClock::duration limit,
-                                     SoakClock::time_point remoteTook);
+                                     SoakClock::time_point remoteTook,
+                                     SoakClock::time_point remoteBack);
   // Ends the port's run after a stall, recording it as an error with the link's state and the
   // last lines of its channel's trace.
   void Abandon(const std::string& why, std::vector<std::string> trace = {});

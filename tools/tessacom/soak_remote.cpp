@@ -1,5 +1,6 @@
 #include "soak_remote.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace tessacom {
@@ -124,6 +125,7 @@ void SoakRemote::Begin(SoakClock::time_point now) {
   } else {
     counts_.vanishes++;
     server_->Vanish(std::chrono::duration_cast<std::chrono::milliseconds>(SoakTime(kVanishing)));
+    backFromVanishing_ = std::max(backFromVanishing_, now + SoakTime(kVanishing));
   }
 }
 

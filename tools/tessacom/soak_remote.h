@@ -49,6 +49,9 @@ class SoakRemote {
   const devserver::DeviceServer& Server() const { return *server_; }
   const LinkCounter& Counter() const { return counter_; }
   RemoteEventCounts Events() const { return counts_; }
+  // When the remote is back from its last vanishing (the epoch when it never vanished): until
+  // then no port of it can move, whatever the driver does. Feeder thread.
+  SoakClock::time_point BackFromVanishing() const { return backFromVanishing_; }
   // A port on this remote, whose channel the events may pick.
   void Attach(SoakPort* port) { ports_.push_back(port); }
   // Starts an event when one is due, or takes the one under way a step further. Feeder thread.
@@ -68,6 +71,7 @@ class SoakRemote {
   std::vector<SoakPort*> ports_;
   RemoteEventCounts counts_;
   Phase phase_ = Phase::Idle;
+  SoakClock::time_point backFromVanishing_{};
   SoakPort* downPort_ = nullptr;
   SoakClock::time_point next_, deadline_, checkAt_;
   // The application's reopen of the port whose link went down runs on a thread of its own, so
