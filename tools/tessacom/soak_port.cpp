@@ -258,6 +258,14 @@ std::string SoakPort::LinkState() const {
          << int(ReadShared(entry.TxPending)) << ", receive ring holds "
          << (entry.RxRing.Buffer == nullptr ? std::string("nothing (not attached)")
                                             : std::to_string(RingHeld(&entry.RxRing, RX_RING_SIZE)))
+         << ", current read ";
+    if (const PIRP read = ReadShared(record->CurrentReadIrp)) {
+      text << (ReadShared(read->CancelRoutine) != nullptr ? "waiting" : "not waiting") << " for "
+           << ReadShared(record->CharsToRead) << " more bytes";
+    } else {
+      text << "none";
+    }
+    text << ", reads queued " << (IsListEmpty(&record->ReadQueue) ? "none" : "some")
          << ", acknowledgement timer ";
     if (ReadShared(record->AckTimer.Header.Inserted)) {
       text << "due in " << (record->AckTimer.DueTime.QuadPart - host::SystemTime()) / 10000 << " ms";
