@@ -44,8 +44,8 @@ sys.exit(0 if bytes(back) == data and not idle and 0.45 <= waited < 2 else 1)
 
 // Opens, writes a short message, reads its echo and closes, 200 times with no pause between,
 // with pyserial or with the system's own calls (argv[2]); counts how each cycle ended. Exits 0
-// when every cycle got its echo. Run without the administrator's capability, so that the
-// terminal's exclusivity applies to it as to an ordinary user's program.
+// when every cycle got its echo. Run without the administrator's capability, so that an
+// exclusivity the terminal kept from the last program would refuse it as an ordinary user's.
 constexpr const char* kReopenLoop = R"py(
 import errno, os, select, serial, sys, time
 path, how, cycles = sys.argv[1], sys.argv[2], 200

@@ -75,7 +75,7 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
           std::lock_guard lock(notesLock_);
           notes_.push_back(note);
         },
-        [](const std::string&) { return std::string("127.0.0.9 channel 1"); });
+        [](const std::string&) { return std::string("127.0.0.9 channel 1"); }, /*exclusive=*/true);
     std::string error;
     ASSERT_TRUE(bridge_->Start({"COM3"}, &error)) << error;
   }

@@ -37,6 +37,7 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
 
   EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
   EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
+  EXPECT_EQ(ParseCommandLine({"serve", "--exclusive"}).error, "--exclusive belongs to serve --pty");
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");

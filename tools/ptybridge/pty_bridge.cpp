@@ -17,8 +17,10 @@ namespace ptybridge {
 
 class PortBridge {
  public:
-  PortBridge(std::string comName, std::string link, std::string remote, TerminalWatch& watch, int stopFd, Note note)
+  PortBridge(std::string comName, std::string link, std::string remote, TerminalWatch& watch, bool exclusive,
+             int stopFd, Note note)
       : watch_(watch),
+        exclusive_(exclusive),
         name_(std::move(comName)),
         link_(std::move(link)),
         remote_(std::move(remote)),
@@ -57,7 +59,7 @@ class PortBridge {
     }
     TerminalMode mode;
     if (terminal_ && terminal_->Mode(mode)) terminal->SetMode(mode);
-    auto holders = std::make_unique<TerminalHolders>(*terminal, watch_.Prompt());
+    auto holders = std::make_unique<TerminalHolders>(*terminal, exclusive_);
     if (!holders->Valid() || !watch_.Add(*holders, error)) {
       if (!holders->Valid()) *error = "eventfd failed";
       return false;
@@ -122,6 +124,7 @@ class PortBridge {
   }
 
   TerminalWatch& watch_;
+  bool exclusive_;
   std::string name_;
   std::string link_;
   std::string remote_;
@@ -134,8 +137,9 @@ class PortBridge {
   std::thread thread_;
 };
 
-PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf)
-    : directory_(std::move(directory)), note_(std::move(note)), remoteOf_(std::move(remoteOf)) {}
+PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf,
+                     bool exclusive)
+    : directory_(std::move(directory)), note_(std::move(note)), remoteOf_(std::move(remoteOf)), exclusive_(exclusive) {}
 
 PtyBridge::~PtyBridge() { Stop(); }
 
@@ -147,13 +151,16 @@ bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* err
     Stop();
     return false;
   }
-  if (!watch_->Prompt()) {
-    note_("no real-time priority for the watch of the terminals: a program holding a port does not keep "
-          "others out, so that a program that reopens at once is not refused");
+  // Without real-time priority the watch sees a close too late for a program that reopens at
+  // once, which the terminal's exclusivity would then refuse.
+  if (exclusive_ && !watch_->Prompt()) {
+    exclusive_ = false;
+    note_("no real-time priority for the watch of the terminals: ports are not exclusive, so that a "
+          "program that reopens at once is not refused");
   }
   for (const std::string& name : comNames) {
-    auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_, stopFd_,
-                                             note_);
+    auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_,
+                                             exclusive_, stopFd_, note_);
     if (!port->Start(error)) {
       Stop();
       return false;

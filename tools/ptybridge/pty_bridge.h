@@ -3,7 +3,8 @@
 //
 // The link leads to one pseudo-terminal for the bridge's whole life. A program's first open of
 // it opens the COM port (the handshake with the remote happens then); the last close closes
-// the port. A second program is refused while one holds it. A program that opens while the
+// the port. As on a serial device of the system, other programs may open it too; with
+// `exclusive` a second program is refused while one holds it. A program that opens while the
 // previous session is still closing the port waits for it: its reads block and its writes wait
 // in the terminal until the port is open again. Between programs the terminal keeps its
 // settings, and bytes that came while no program held the port are not handed to the next.
@@ -30,7 +31,8 @@ class PtyBridge {
   using RemoteOf = std::function<std::string(const std::string& comName)>;
 
   // `directory` must exist; `note` gets one line for people per event.
-  PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf = {});
+  PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf = {},
+            bool exclusive = false);
   ~PtyBridge();  // stops
   PtyBridge(const PtyBridge&) = delete;
   PtyBridge& operator=(const PtyBridge&) = delete;
@@ -47,6 +49,7 @@ class PtyBridge {
   std::string directory_;
   std::function<void(const std::string&)> note_;
   RemoteOf remoteOf_;
+  bool exclusive_;
   int stopFd_ = -1;
   std::unique_ptr<TerminalWatch> watch_;
   std::vector<std::unique_ptr<PortBridge>> ports_;

@@ -1,11 +1,12 @@
 // Who holds the terminal side of one bridged port: the programs' opens and closes, as the
 // bridge's watch (terminal_watch.h) reports them, and the terminal's state at the ends.
 //
-// The first open makes the terminal exclusive (a second program without the administrator's
-// capability gets EBUSY). The last close holds programs' output back (TCOOFF: a write waits in
-// write()), so that what the closing program wrote can be told from what the next one writes,
-// then clears the exclusivity, which a pseudo-terminal would otherwise keep after the last
-// close and refuse the next program with, and discards what the closing program left unread.
+// Where the bridge makes its ports exclusive, the first open makes the terminal exclusive (a
+// second program without the administrator's capability gets EBUSY). The last close holds
+// programs' output back (TCOOFF: a write waits in write()), so that what the closing program
+// wrote can be told from what the next one writes, then clears the exclusivity (the bridge's or
+// the program's own), which a pseudo-terminal would otherwise keep after the last close and
+// refuse the next program with, and discards what the closing program left unread.
 #pragma once
 
 #include <atomic>

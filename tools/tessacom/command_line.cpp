@@ -31,6 +31,7 @@ std::string CheckCombination(const Options& options) {
     return "the soak makes its own configuration; --reg, --bind and --pty belong to other commands";
   }
   if (options.pty && options.command != "serve") return "--pty belongs to serve";
+  if (options.exclusive && !options.pty) return "--exclusive belongs to serve --pty";
   if (options.pcap && (options.command == "load" || options.command == "bench")) {
     return "--pcap belongs to serve, shell, demo and soak";
   }
@@ -82,6 +83,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     } else if (arg == "--quick") {
       options.quick = true;
+    } else if (arg == "--exclusive") {
+      options.exclusive = true;
     } else if (arg == "--beyond-limit") {
       options.beyondLimit = true;
     } else if (arg == "--json") {
@@ -150,13 +153,16 @@ static std::string CommandHelp(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR] [--pcap FILE]\n\n"
+    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR [--exclusive]]\n"
+           "                      [--pcap FILE]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
            "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
            "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
            "program that opens the link opens the port, its last close closes it; at the\n"
-           "interruption every open port is closed before the unload. --bind ADDR is the local\n"
-           "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n"
+           "interruption every open port is closed before the unload. As on a serial device of\n"
+           "the system, other programs may open a port that one holds; with --exclusive they get\n"
+           "EBUSY instead (unless they have the administrator's capability). --bind ADDR is the\n"
+           "local IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n"
            "SIGUSR1 prints the link's status (per port and per remote); so does the end.\n" +
            std::string(kPcapHelp);
   }

@@ -75,7 +75,7 @@ int RunServe(const Options& options, std::ostream& out) {
   if (result == 0) result = LoadAndReport(session, out);
   session.WatchLink();
   PtyServing pty(out);
-  if (result == 0 && options.pty && !pty.Start(*options.pty)) result = 1;
+  if (result == 0 && options.pty && !pty.Start(*options.pty, options.exclusive)) result = 1;
   if (result == 0) {
     pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
             ":519; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");

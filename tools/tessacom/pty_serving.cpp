@@ -38,14 +38,14 @@ void PtyServing::Say(const std::string& line) {
   out_ << line << "\n" << std::flush;
 }
 
-bool PtyServing::Start(const std::string& directory) {
+bool PtyServing::Start(const std::string& directory, bool exclusive) {
   if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     Say("pty: cannot make " + directory + ": " + std::strerror(errno));
     return false;
   }
   const std::vector<std::string> ports = ptybridge::PublishedComNames();
   bridge_ = std::make_unique<ptybridge::PtyBridge>(
-      directory, [this](const std::string& note) { Say("pty: " + note); }, RemoteOf);
+      directory, [this](const std::string& note) { Say("pty: " + note); }, RemoteOf, exclusive);
   std::string error;
   if (!bridge_->Start(ports, &error)) {
     Say("pty: " + error);

@@ -18,8 +18,9 @@ class PtyServing {
   explicit PtyServing(std::ostream& out) : out_(out) {}
   ~PtyServing() { Stop(); }
 
-  // Makes DIR if it is missing and bridges every published COM port; false (said) on failure.
-  bool Start(const std::string& directory);
+  // Makes DIR if it is missing and bridges every published COM port, each refusing a second
+  // program while one holds it when `exclusive`; false (said) on failure.
+  bool Start(const std::string& directory, bool exclusive);
   void Stop();
   void Say(const std::string& line);
 
