@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "host/ddk/ntddser.h"
@@ -235,6 +236,69 @@ TEST_F(PtyBridgeTest, StopClosesAnOpenPortHangsUpItsProgramAndRemovesTheLink) {
   char buffer[4];
   EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0);
   close(fd);
+}
+
+// What stands where a port's link goes: anything but a link to a pseudo-terminal (one an
+// earlier bridge left) is refused and left as it was, and a file beside it is never touched;
+// a stale link is replaced, and the link made is removed at the stop. The terminal is given
+// the owner, group and mode asked for.
+TEST_F(PtyBridgeTest, TheBridgeRemovesOnlyTheLinksItMadeAndGivesItsTerminalsAway) {
+  const std::string link = directory_ + "/COM4", beside = link + ".new";
+  auto write = [](const std::string& path) {
+    return [path] {
+      FILE* f = fopen(path.c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      fputs("mine", f);
+      fclose(f);
+    };
+  };
+  write(beside)();
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    const char* refusal;  // null: the bridge serves
+  } cases[] = {
+      {"a user's file", write(link), "exists and is not a link"},
+      {"a link elsewhere", [&] { EXPECT_EQ(symlink("/etc/hostname", link.c_str()), 0); },
+       "is a link to /etc/hostname, not to a pseudo-terminal"},
+      {"a link an earlier bridge left", [&] { EXPECT_EQ(symlink("/dev/pts/999999", link.c_str()), 0); }, nullptr},
+  };
+  for (const auto& c : cases) {
+    c.make();
+    struct stat before {};
+    lstat(link.c_str(), &before);
+    {
+      ptybridge::PtyBridge other(directory_, [](const std::string&) {}, {}, false,
+                                 ptybridge::TerminalAccess{getuid(), getgid(), 0640});
+      std::string error;
+      const bool started = other.Start({"COM4"}, &error);
+      EXPECT_EQ(started, c.refusal == nullptr) << c.name << ": " << error;
+      if (c.refusal != nullptr) {
+        EXPECT_NE(error.find(c.refusal), std::string::npos) << c.name << ": " << error;
+      }
+      struct stat terminal {};
+      if (started) {
+        EXPECT_EQ(stat(link.c_str(), &terminal), 0) << c.name;
+        EXPECT_EQ(terminal.st_uid, getuid()) << c.name;
+        EXPECT_EQ(terminal.st_gid, getgid()) << c.name;
+        EXPECT_EQ(terminal.st_mode & 07777, 0640u) << c.name;
+      }
+    }
+    struct stat after {};
+    const bool stands = lstat(link.c_str(), &after) == 0;
+    EXPECT_EQ(stands, c.refusal != nullptr) << c.name << ": refused and kept, or served and removed at the stop";
+    if (stands) {
+      EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mtime == before.st_mtime) << c.name;
+    }
+    unlink(link.c_str());
+  }
+  char kept[8] = {};
+  FILE* f = fopen(beside.c_str(), "r");
+  ASSERT_NE(f, nullptr) << "the file beside the link is still there";
+  EXPECT_EQ(fread(kept, 1, sizeof kept, f), 4u);
+  fclose(f);
+  EXPECT_STREQ(kept, "mine");
+  unlink(beside.c_str());
 }
 
 // ---- terminal settings as a DCB ----

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace ptybridge {
@@ -62,6 +64,15 @@ bool PseudoTerminal::Mode(TerminalMode& mode) {
 
 bool PseudoTerminal::SetMode(const TerminalMode& mode) { return WriteTerminalMode(master_, mode); }
 
+bool PseudoTerminal::GiveTo(const TerminalAccess& access) {
+  if (fchown(terminal_, access.owner, access.group) == 0 && fchmod(terminal_, access.mode) == 0) return true;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(access.mode));
+  error_ = path_ + ": owner " + std::to_string(access.owner) + ":" + std::to_string(access.group) + ", mode " +
+           mode + ": " + std::strerror(errno);
+  return false;
+}
+
 bool PseudoTerminal::SetExclusive(bool exclusive) {
   return ioctl(terminal_, exclusive ? TIOCEXCL : TIOCNXCL) == 0;
 }
@@ -98,20 +109,57 @@ size_t PseudoTerminal::Write(const uint8_t* bytes, size_t count) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
+namespace {
+
+// Names tried for the new link beside the old one: ".COM3.<pid>.<n>".
+constexpr int kTemporaryNames = 16;
+
+// Where the link at `path` leads; "" when it is not a link.
+std::string LinkTarget(const std::string& path) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+std::string TemporaryName(const std::string& link, int attempt) {
+  const size_t slash = link.rfind('/') + 1;  // npos + 1 == 0: a name without a directory
+  return link.substr(0, slash) + "." + link.substr(slash) + "." + std::to_string(getpid()) + "." +
+         std::to_string(attempt);
+}
+
+}  // namespace
+
 bool PointLink(const std::string& link, const std::string& target, std::string* error) {
   struct stat existing {};
-  if (lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-    *error = link + " exists and is not a link";
-    return false;
+  if (lstat(link.c_str(), &existing) == 0) {
+    if (!S_ISLNK(existing.st_mode)) {
+      *error = link + " exists and is not a link; it is left as it is";
+      return false;
+    }
+    const std::string old = LinkTarget(link);
+    if (old.rfind("/dev/pts/", 0) != 0) {
+      *error = link + " is a link to " + old + ", not to a pseudo-terminal; it is left as it is";
+      return false;
+    }
   }
-  const std::string temporary = link + ".new";
-  unlink(temporary.c_str());
-  if (symlink(target.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), link.c_str()) != 0) {
+  for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
+    const std::string temporary = TemporaryName(link, attempt);
+    if (symlink(target.c_str(), temporary.c_str()) != 0) {
+      if (errno == EEXIST) continue;  // another's: tried under the next name
+      *error = "link " + link + " -> " + target + ": " + std::strerror(errno);
+      return false;
+    }
+    if (rename(temporary.c_str(), link.c_str()) == 0) return true;
     *error = "link " + link + " -> " + target + ": " + std::strerror(errno);
-    unlink(temporary.c_str());
+    unlink(temporary.c_str());  // this process's own, just made
     return false;
   }
-  return true;
+  *error = "link " + link + ": the names for a new link beside it are all taken";
+  return false;
+}
+
+void RemoveLink(const std::string& link, const std::string& target) {
+  if (LinkTarget(link) == target) unlink(link.c_str());
 }
 
 }  // namespace ptybridge

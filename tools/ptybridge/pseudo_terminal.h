@@ -6,6 +6,8 @@
 // on the master at once.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +18,14 @@ namespace ptybridge {
 
 // The most the master gives in one read.
 constexpr size_t kTerminalReadSize = 4096;
+
+// Who may open a bridged terminal: the owner, group and permission bits each terminal the
+// bridge makes is given (a pseudo-terminal is otherwise its maker's, group tty, mode 0620).
+struct TerminalAccess {
+  uid_t owner = 0;
+  gid_t group = 0;
+  mode_t mode = 0660;
+};
 
 class PseudoTerminal {
  public:
@@ -33,6 +43,9 @@ class PseudoTerminal {
   // The terminal side's settings, with EXTPROC set again if a program cleared it.
   bool Mode(TerminalMode& mode);
   bool SetMode(const TerminalMode& mode);
+  // Gives the terminal side to `access`'s owner and group with its mode; false with Error()
+  // set when the process may not.
+  bool GiveTo(const TerminalAccess& access);
 
   // The terminal-side state the bridge keeps, through its own descriptor:
   // further opens refused (EBUSY for programs without the administrator's capability) or not;
@@ -69,9 +82,14 @@ class PseudoTerminal {
   std::string error_;
 };
 
-// Points `link` at `target`, replacing a link that stands there (atomically, so that a
-// program opening the link meets the old target or the new one); false with `error` set when
-// something other than a link stands there or the link cannot be made.
+// Points `link` at `target`, replacing a link to a pseudo-terminal that stands there (one a
+// bridge made, perhaps one that stopped without removing it) atomically, so that a program
+// opening the link meets the old target or the new one. Anything else standing there (a file,
+// a directory, a link elsewhere) is left as it is: false with `error` set, as when the link
+// cannot be made. The new link is made beside it under a name of this process's own and
+// renamed into place; nothing of another's is removed on the way.
 bool PointLink(const std::string& link, const std::string& target, std::string* error);
+// Removes `link` if it still leads to `target`: the bridge removes only the links it made.
+void RemoveLink(const std::string& link, const std::string& target);
 
 }  // namespace ptybridge

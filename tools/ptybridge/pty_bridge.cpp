@@ -18,9 +18,10 @@ namespace ptybridge {
 class PortBridge {
  public:
   PortBridge(std::string comName, std::string link, std::string remote, TerminalWatch& watch, bool exclusive,
-             int stopFd, Note note)
+             std::optional<TerminalAccess> access, int stopFd, Note note)
       : watch_(watch),
         exclusive_(exclusive),
+        access_(access),
         name_(std::move(comName)),
         link_(std::move(link)),
         remote_(std::move(remote)),
@@ -29,8 +30,9 @@ class PortBridge {
   ~PortBridge() {
     if (thread_.joinable()) thread_.join();
     if (holders_) watch_.Remove(*holders_);
+    const std::string path = terminal_ ? terminal_->Path() : "";
     terminal_.reset();  // hangs up the programs that still hold it
-    unlink(link_.c_str());
+    if (!path.empty()) RemoveLink(link_, path);  // the link this port made, and nothing else
   }
 
   // The pseudo-terminal and its link, then the port's thread.
@@ -53,7 +55,7 @@ class PortBridge {
   // hung up), with its settings.
   bool MakeTerminal(std::string* error) {
     auto terminal = std::make_unique<PseudoTerminal>();
-    if (!terminal->Valid()) {
+    if (!terminal->Valid() || (access_ && !terminal->GiveTo(*access_))) {
       *error = terminal->Error();
       return false;
     }
@@ -125,6 +127,7 @@ class PortBridge {
 
   TerminalWatch& watch_;
   bool exclusive_;
+  std::optional<TerminalAccess> access_;
   std::string name_;
   std::string link_;
   std::string remote_;
@@ -138,8 +141,12 @@ class PortBridge {
 };
 
 PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf,
-                     bool exclusive)
-    : directory_(std::move(directory)), note_(std::move(note)), remoteOf_(std::move(remoteOf)), exclusive_(exclusive) {}
+                     bool exclusive, std::optional<TerminalAccess> access)
+    : directory_(std::move(directory)),
+      note_(std::move(note)),
+      remoteOf_(std::move(remoteOf)),
+      exclusive_(exclusive),
+      access_(access) {}
 
 PtyBridge::~PtyBridge() { Stop(); }
 
@@ -160,7 +167,7 @@ bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* err
   }
   for (const std::string& name : comNames) {
     auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_,
-                                             exclusive_, stopFd_, note_);
+                                             exclusive_, access_, stopFd_, note_);
     if (!port->Start(error)) {
       Stop();
       return false;

@@ -17,8 +17,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "pseudo_terminal.h"
 
 namespace ptybridge {
 
@@ -30,18 +33,19 @@ class PtyBridge {
   // "127.0.0.2 channel 1": the remote a COM port is bound to, for notes; "" when not known.
   using RemoteOf = std::function<std::string(const std::string& comName)>;
 
-  // `directory` must exist; `note` gets one line for people per event.
+  // `directory` must exist; `note` gets one line for people per event. With `access`, every
+  // terminal made is given to its owner and group with its mode (else it stays the process's).
   PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf = {},
-            bool exclusive = false);
+            bool exclusive = false, std::optional<TerminalAccess> access = std::nullopt);
   ~PtyBridge();  // stops
   PtyBridge(const PtyBridge&) = delete;
   PtyBridge& operator=(const PtyBridge&) = delete;
 
   // Starts serving the ports ("COM3", ...); false with `error` set when a pseudo-terminal or
-  // a link cannot be made (nothing is left serving then).
+  // a link cannot be made (nothing is left serving then, and the links made are removed).
   bool Start(const std::vector<std::string>& comNames, std::string* error);
   // Closes every open port (the remote gets its close), hangs up the programs that held them
-  // and removes the links. Returns after every port thread has ended.
+  // and removes the links it made. Returns after every port thread has ended.
   void Stop();
   std::string LinkOf(const std::string& comName) const;
 
@@ -50,6 +54,7 @@ class PtyBridge {
   std::function<void(const std::string&)> note_;
   RemoteOf remoteOf_;
   bool exclusive_;
+  std::optional<TerminalAccess> access_;
   int stopFd_ = -1;
   std::unique_ptr<TerminalWatch> watch_;
   std::vector<std::unique_ptr<PortBridge>> ports_;
