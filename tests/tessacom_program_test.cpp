@@ -8,16 +8,20 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "command_line.h"
 #include "demo.h"
 #include "shell.h"
 #include "endpoint.h"
+#include "serve_accounts.h"
+#include "support/child_program.h"
 #include "support/device_servers.h"
 #include "support/driver_under_test.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
+#include "support/udp_peer.h"
 
 using tessacom::Options;
 using tessacom::ParseCommandLine;
@@ -38,6 +42,12 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
   EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
   EXPECT_EQ(ParseCommandLine({"serve", "--exclusive"}).error, "--exclusive belongs to serve --pty");
+  Options user = ParseCommandLine({"serve", "--user", "nobody", "--pty", "d", "--pty-owner", "a:b", "--pty-mode", "640"});
+  EXPECT_TRUE(user.error.empty() && user.user == "nobody" && user.ptyOwner == "a:b" && user.ptyMode == 0640u) << user.error;
+  EXPECT_EQ(ParseCommandLine({"load", "--user", "nobody"}).error, "--user belongs to serve");
+  EXPECT_EQ(ParseCommandLine({"serve", "--pty-mode", "600"}).error, "--pty-owner and --pty-mode belong to serve --pty");
+  EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "4755"}).error.empty()) << "no set-id bit";
+  EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "rw"}).error.empty());
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
@@ -187,6 +197,79 @@ TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(directory));
   std::filesystem::remove(directory);
+}
+
+// The program as a person runs it, with the driver under test.
+std::vector<std::string> ProgramLine(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), TESSACOM_PROGRAM);
+  for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
+  return arguments;
+}
+
+std::string RegForRemote(const std::string& name, uint32_t remote) {
+  const auto reg = std::filesystem::temp_directory_path() / (name + std::to_string(::getpid()) + ".reg");
+  std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
+                     << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
+                     << "\"MaxPort\"=dword:00000001\n\"StartNum1\"=dword:00000001\n\"dAddress1\"=dword:" << std::hex
+                     << remote << "\n";
+  return reg.string();
+}
+
+// A serve whose UDP port 519 is held by another program (or, without root, not allowed) says
+// why and stops at once: no "serving" line, no socket, the driver unloaded clean.
+TEST(TessacomProgram, ServeThatCannotOpenItsSocketStopsAtStartWithTheReason) {
+  const uint32_t address = testsupport::UniqueLoopbackAddress();
+  testsupport::UdpPeer holder(address, 519);  // binds only as root
+  testsupport::ChildProgram serve(ProgramLine({"serve", "--bind", devserver::AddressToString(address)}));
+  ASSERT_TRUE(serve.Started());
+  EXPECT_EQ(serve.Wait(), 1) << serve.Output();
+  const std::string reason = holder.Bound() ? "Address already in use (another program holds it)" : "Permission denied";
+  EXPECT_NE(serve.Output().find("serve: cannot open UDP port 519 on " + devserver::AddressToString(address) + ": " + reason),
+            std::string::npos) << serve.Output();
+  EXPECT_EQ(serve.Output().find("serving on"), std::string::npos) << serve.Output();
+  EXPECT_NE(serve.Output().find("nothing outstanding"), std::string::npos) << serve.Output();
+}
+
+// Started as root with --user, serve opens its socket, then runs as that user: the process's
+// every id is the user's, the pseudo-terminals and their directory are the user's, a program's
+// bytes still reach the remote through the socket opened before, and at SIGTERM the links go.
+TEST(TessacomProgram, ServeStartedAsRootRunsAsTheGivenUserOnceItsSocketIsOpen) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing the user needs root; run as root to check it";
+  const std::optional<tessacom::Account> nobody = tessacom::FindUser("nobody");
+  if (!nobody) GTEST_SKIP() << "no user \"nobody\" on this system";
+  const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+  auto server = testsupport::StartDeviceServer(driverAddress);
+  const std::string reg = RegForRemote("tessacom_user_", server->Local().address);
+  const auto directory = std::filesystem::temp_directory_path() / ("tessacom_user_" + std::to_string(::getpid()));
+  testsupport::ChildProgram serve(ProgramLine({"serve", "--user", "nobody", "--pty", directory.string(), "--pty-mode",
+                                               "0600", "--reg", reg, "--bind", devserver::AddressToString(driverAddress)}));
+  ASSERT_TRUE(serve.WaitFor("serving on")) << serve.Output();
+  std::ifstream status("/proc/" + std::to_string(serve.Pid()) + "/status");
+  std::string line, ids;
+  while (std::getline(status, line)) {
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0) ids += line + "\n";
+  }
+  const std::string u = std::to_string(nobody->uid), g = std::to_string(nobody->gid);
+  EXPECT_EQ(ids, "Uid:\t" + u + "\t" + u + "\t" + u + "\t" + u + "\nGid:\t" + g + "\t" + g + "\t" + g + "\t" + g + "\n");
+  struct stat terminal {}, folder {};
+  ASSERT_EQ(::stat((directory / "COM3").c_str(), &terminal), 0);
+  ASSERT_EQ(::stat(directory.c_str(), &folder), 0);
+  EXPECT_EQ(terminal.st_uid, nobody->uid);
+  EXPECT_EQ(terminal.st_gid, nobody->gid);
+  EXPECT_EQ(terminal.st_mode & 07777, 0600u);
+  EXPECT_EQ(folder.st_uid, nobody->uid) << "serve made it for the user who makes and removes the links";
+  const int program = ::open((directory / "COM3").c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_TRUE(program >= 0 && server->WaitForOpen(0, std::chrono::seconds(10)));
+  EXPECT_EQ(::write(program, "hi", 2), 2);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return server->Written(0).size() == 2; })) << "through the socket opened as root";
+  ::close(program);
+  serve.Signal(SIGTERM);
+  EXPECT_EQ(serve.Wait(), 0);
+  EXPECT_NE(serve.Output().find("serve: running as nobody"), std::string::npos) << serve.Output();
+  EXPECT_NE(serve.Output().find("nothing outstanding"), std::string::npos) << serve.Output();
+  EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove(directory);
+  std::filesystem::remove(reg);
 }
 
 // Against the real driver and an embedded emulator: answers line by line, bytes written to

@@ -31,7 +31,9 @@ std::string CheckCombination(const Options& options) {
     return "the soak makes its own configuration; --reg, --bind and --pty belong to other commands";
   }
   if (options.pty && options.command != "serve") return "--pty belongs to serve";
+  if (options.user && options.command != "serve") return "--user belongs to serve";
   if (options.exclusive && !options.pty) return "--exclusive belongs to serve --pty";
+  if ((options.ptyOwner || options.ptyMode) && !options.pty) return "--pty-owner and --pty-mode belong to serve --pty";
   if (options.pcap && (options.command == "load" || options.command == "bench")) {
     return "--pcap belongs to serve, shell, demo and soak";
   }
@@ -55,6 +57,13 @@ std::optional<uint64_t> ParseCount(const std::string& text, uint64_t least) {
   const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
   if (*end != '\0' || value < least || value > (1ull << 40)) return std::nullopt;
   return value;
+}
+
+// Permission bits in octal (660, 0660): no set-id or sticky bit.
+std::optional<uint32_t> ParseMode(const std::string& text) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos) return std::nullopt;
+  const uint32_t mode = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 8));
+  return mode <= 0777 ? std::optional<uint32_t>(mode) : std::nullopt;
 }
 
 }  // namespace
@@ -93,6 +102,13 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       if (auto file = value("--pcap")) options.pcap = *file;
     } else if (arg == "--pty") {
       if (auto directory = value("--pty")) options.pty = *directory;
+    } else if (arg == "--user" || arg == "--pty-owner") {
+      if (auto name = value(arg.c_str())) (arg == "--user" ? options.user : options.ptyOwner) = *name;
+    } else if (arg == "--pty-mode") {
+      if (auto text = value("--pty-mode")) {
+        options.ptyMode = ParseMode(*text);
+        if (!options.ptyMode) options.error = "--pty-mode: expected permission bits in octal, 0 to 0777, got " + *text;
+      }
     } else if (arg == "--devserver") {
       if (auto text = value("--devserver")) {
         options.devserver = devserver::ParseAddress(*text);
@@ -153,16 +169,23 @@ static std::string CommandHelp(const std::string& command) {
            "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
   }
   if (command == "serve") {
-    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--pty DIR [--exclusive]]\n"
+    return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--user USER]\n"
+           "                      [--pty DIR [--exclusive] [--pty-owner USER[:GROUP]] [--pty-mode MODE]]\n"
            "                      [--pcap FILE]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
-           "SIGTERM), then unloads it and prints what was left behind. With --pty DIR every COM\n"
-           "port gets a pseudo-terminal behind the link DIR/COMn (DIR is made if missing): a\n"
-           "program that opens the link opens the port, its last close closes it; at the\n"
-           "interruption every open port is closed before the unload. As on a serial device of\n"
-           "the system, other programs may open a port that one holds; with --exclusive they get\n"
-           "EBUSY instead (unless they have the administrator's capability). --bind ADDR is the\n"
-           "local IPv4 address the driver's UDP endpoint (port 519, any address) is bound to.\n"
+           "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
+           "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to; a serve\n"
+           "that cannot open it stops at once and says why. Port 519 needs root, or the program\n"
+           "given the capability to bind it (README, \"Running as an ordinary user\"); started as\n"
+           "root, --user USER runs serve as USER once the socket is open.\n\n"
+           "With --pty DIR every COM port gets a pseudo-terminal behind the link DIR/COMn (DIR is\n"
+           "made if missing; a file or a foreign link already there is left alone and stops serve):\n"
+           "a program that opens the link opens the port, its last close closes it; at the\n"
+           "interruption every open port is closed and the links removed before the unload. As on\n"
+           "a serial device of the system, other programs may open a port that one holds; with\n"
+           "--exclusive they get EBUSY instead (unless they have the administrator's capability).\n"
+           "The terminals belong to --pty-owner USER[:GROUP] (default: the invoking user, or the\n"
+           "--user, and their own group) with --pty-mode MODE (octal, default 0660).\n"
            "SIGUSR1 prints the link's status (per port and per remote); so does the end.\n" +
            std::string(kPcapHelp);
   }
@@ -222,7 +245,7 @@ static std::string CommandHelp(const std::string& command) {
          "The host's command line for the tessacom network serial-port driver.\n\n"
          "commands:\n"
          "  load [--reg FILE] [--bind ADDR]   load the driver, show what it made, unload\n"
-         "  serve [--reg FILE] [--bind ADDR] [--pty DIR]\n"
+         "  serve [--reg FILE] [--bind ADDR] [--user USER] [--pty DIR]\n"
          "                                    load the driver and serve until interrupted,\n"
          "                                    the COM ports as pseudo-terminals in DIR\n"
          "  shell [OPTIONS]                   commands on standard input, answers on standard output\n"

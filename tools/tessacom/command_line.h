@@ -17,6 +17,9 @@ struct Options {
   std::optional<uint64_t> bytes;       // soak --bytes N: bytes in all, both ways together
   std::optional<uint64_t> seed;        // soak --seed S: the soak's random choices
   std::optional<std::string> pty;      // serve --pty DIR: the pseudo-terminal bridge's links
+  std::optional<std::string> user;     // serve --user USER: who serve runs as once its socket is open
+  std::optional<std::string> ptyOwner; // serve --pty-owner USER[:GROUP]: the terminals' owner
+  std::optional<uint32_t> ptyMode;     // serve --pty-mode MODE (octal): the terminals' mode
   std::optional<std::string> image;    // --image FILE: a kernel image to run instead
   std::optional<std::string> json;     // bench --json FILE: the figures as JSON
   std::optional<std::string> pcap;     // serve, shell, demo, soak --pcap FILE: a capture

@@ -13,6 +13,7 @@
 #include "endpoint.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
+#include "privileges.h"
 #include "pty_serving.h"
 #include "report.h"
 
@@ -40,20 +41,31 @@ std::string StatusText(HostSession& session) {
   return lines;
 }
 
-// Load and serve bind UDP port 519 itself, which needs root.
-void WarnWithoutRoot(std::ostream& out) {
-  if (LinkWirePort(0) != 519) {
-    out << "note: not running as root: the driver's endpoint on UDP port 519 may not open\n";
+// Once the driver's socket is open: the terminals' directory, made for the user serve will run
+// as, the change to that user, then the bridge, whose terminals are made by that user.
+bool StartServing(const Options& options, const ServeAccounts& accounts, PtyServing& pty) {
+  if (options.pty && !pty.MakeDirectory(*options.pty, accounts.runAs)) return false;
+  std::string error;
+  if (accounts.runAs) {
+    if (!DropPrivileges(*accounts.runAs, &error)) {
+      pty.Say("serve: cannot run as " + accounts.runAs->name + ": " + error);
+      return false;
+    }
+    pty.Say("serve: running as " + accounts.runAs->name + " (uid " + std::to_string(accounts.runAs->uid) +
+            ", gid " + std::to_string(accounts.runAs->gid) + ")");
   }
+  return !options.pty || pty.Start(*options.pty, options.exclusive, accounts);
 }
 
 }  // namespace
 
 int RunLoad(const Options& options, std::ostream& out) {
-  WarnWithoutRoot(out);
   HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
+  if (const std::string problem = LinkSocketProblem(); result == 0 && !problem.empty()) {
+    out << "note: " << problem << ": every open of a port fails\n";
+  }
   session.Unload(out);
   return result;
 }
@@ -68,14 +80,23 @@ int RunServe(const Options& options, std::ostream& out) {
   sigaddset(&stop, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  WarnWithoutRoot(out);
+  ServeAccounts accounts;
+  std::string error;
+  if (!ResolveServeAccounts(options, &accounts, &error)) {
+    out << "serve: " << error << "\n";
+    return 2;
+  }
   HostSession session(options.image, options.bind.value_or(0));
   session.PrepareRegistry(options.reg);
   int result = options.pcap && !session.StartCapture(*options.pcap, out) ? 1 : 0;
   if (result == 0) result = LoadAndReport(session, out);
+  if (const std::string problem = LinkSocketProblem(); result == 0 && !problem.empty()) {
+    out << "serve: " << problem << "; not serving\n";
+    result = 1;
+  }
   session.WatchLink();
   PtyServing pty(out);
-  if (result == 0 && options.pty && !pty.Start(*options.pty, options.exclusive)) result = 1;
+  if (result == 0 && !StartServing(options, accounts, pty)) result = 1;
   if (result == 0) {
     pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
             ":519; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");

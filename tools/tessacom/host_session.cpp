@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <ostream>
 
+#include "endpoint.h"
 #include "host/net/udp_transport.h"
 #include "link_status_report.h"
 #include "link_watch.h"
@@ -19,6 +22,20 @@ namespace tessacom {
 std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "\\tessacom"; }
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
+
+std::string LinkSocketProblem() {
+  if (host::udp::GetCounters().sockets != 0) return "";
+  const std::optional<host::udp::BindFailure> failure = host::udp::LastBindFailure();
+  if (!failure) return "the driver's endpoint holds no socket";
+  std::string text = "cannot open UDP port " + std::to_string(failure->local.port) + " on " +
+                     devserver::AddressToString(failure->local.address) + ": " + std::strerror(failure->error);
+  if (failure->error == EACCES || failure->error == EPERM) {
+    text += " (a port below 1024 needs root or the capability to bind one: README, \"Running as an ordinary user\")";
+  } else if (failure->error == EADDRINUSE) {
+    text += " (another program holds it)";
+  }
+  return text;
+}
 
 HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
                          uint16_t unprivilegedPort, double speed)

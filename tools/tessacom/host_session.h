@@ -71,4 +71,8 @@ constexpr uint16_t kUnprivilegedLinkPort = 40519;
 // The port UDP 519 is carried on: 519 as root, `fallback` otherwise.
 uint16_t LinkWirePort(uint16_t fallback);
 
+// Why the driver's endpoint holds no socket after a load ("cannot open UDP port 519 on
+// 0.0.0.0: Permission denied ..."), or "" when it holds one.
+std::string LinkSocketProblem();
+
 }  // namespace tessacom

@@ -1,6 +1,7 @@
 #include "pty_serving.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,21 +39,31 @@ void PtyServing::Say(const std::string& line) {
   out_ << line << "\n" << std::flush;
 }
 
-bool PtyServing::Start(const std::string& directory, bool exclusive) {
-  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+bool PtyServing::MakeDirectory(const std::string& directory, const std::optional<Account>& owner) {
+  if (mkdir(directory.c_str(), 0755) != 0) {
+    if (errno == EEXIST) return true;
     Say("pty: cannot make " + directory + ": " + std::strerror(errno));
     return false;
   }
+  if (owner && chown(directory.c_str(), owner->uid, owner->gid) != 0) {
+    Say("pty: cannot give " + directory + " to " + owner->name + ": " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool PtyServing::Start(const std::string& directory, bool exclusive, const ServeAccounts& accounts) {
   const std::vector<std::string> ports = ptybridge::PublishedComNames();
   bridge_ = std::make_unique<ptybridge::PtyBridge>(
-      directory, [this](const std::string& note) { Say("pty: " + note); }, RemoteOf, exclusive);
+      directory, [this](const std::string& note) { Say("pty: " + note); }, RemoteOf, exclusive, accounts.terminals);
   std::string error;
   if (!bridge_->Start(ports, &error)) {
     Say("pty: " + error);
     bridge_.reset();
     return false;
   }
-  Say("pty: " + std::to_string(ports.size()) + " ports in " + directory);
+  Say("pty: " + std::to_string(ports.size()) + " ports in " + directory + ", their terminals " +
+      accounts.terminalsText);
   return true;
 }
 

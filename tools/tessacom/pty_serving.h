@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pty_bridge.h"
+#include "serve_accounts.h"
 
 namespace tessacom {
 
@@ -18,9 +19,12 @@ class PtyServing {
   explicit PtyServing(std::ostream& out) : out_(out) {}
   ~PtyServing() { Stop(); }
 
-  // Makes DIR if it is missing and bridges every published COM port, each refusing a second
-  // program while one holds it when `exclusive`; false (said) on failure.
-  bool Start(const std::string& directory, bool exclusive);
+  // Makes DIR if it is missing, given to `owner` when there is one (the user serve will run as,
+  // who makes and removes the links in it); false (said) on failure.
+  bool MakeDirectory(const std::string& directory, const std::optional<Account>& owner);
+  // Bridges every published COM port in DIR, its terminal given as `accounts` says, each
+  // refusing a second program while one holds it when `exclusive`; false (said) on failure.
+  bool Start(const std::string& directory, bool exclusive, const ServeAccounts& accounts);
   void Stop();
   void Say(const std::string& line);
 

@@ -64,6 +64,11 @@ size_t DroppedFrom(uint32_t address, uint16_t port) {
   return found == TheCore().droppedBySource.end() ? 0 : found->second;
 }
 
+std::optional<BindFailure> LastBindFailure() {
+  std::lock_guard hold(TheCore().lock);
+  return TheCore().lastBindFailure;
+}
+
 std::map<uint32_t, RemoteCounters> CountersByRemote() {
   std::lock_guard hold(TheCore().lock);
   return TheCore().byRemote;
@@ -74,6 +79,7 @@ void ResetCounters() {
   TheCore().counts = Counters{};
   TheCore().droppedBySource.clear();
   TheCore().byRemote.clear();
+  TheCore().lastBindFailure.reset();
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,

@@ -151,7 +151,10 @@ NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   }
   if (!socket) {
     socket = std::make_shared<BoundSocket>();
-    if (const int error = BindSocket(wire, socket.get())) return StatusOfErrno(error);
+    if (const int error = BindSocket(wire, socket.get())) {
+      core.lastBindFailure = BindFailure{{wire.address, wire.port}, error};
+      return StatusOfErrno(error);
+    }
     core.sockets.push_back(socket);
     WakeReceiver(core);
   }

@@ -98,6 +98,14 @@ struct Counters {
   size_t sockets = 0;            // bound right now
 };
 Counters GetCounters();
+// The last bind of a real socket that failed: the local address and port asked of Linux (as on
+// the wire) and its errno. Kept until ResetCounters, so that a program can say why an address
+// object it asked for was refused.
+struct BindFailure {
+  WireEndpoint local;
+  int error = 0;
+};
+std::optional<BindFailure> LastBindFailure();
 // Datagrams from (address, port), as the driver sees them, that their full queue turned away.
 size_t DroppedFrom(uint32_t address, uint16_t port);
 // Zeroes the cumulative counts, those of each source included (not the ones that say what
