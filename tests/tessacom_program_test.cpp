@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 #include "support/udp_peer.h"
+#include "wire.h"
 
 using tessacom::Options;
 using tessacom::ParseCommandLine;
@@ -270,6 +272,60 @@ TEST(TessacomProgram, ServeStartedAsRootRunsAsTheGivenUserOnceItsSocketIsOpen) {
   EXPECT_TRUE(std::filesystem::is_empty(directory));
   std::filesystem::remove(directory);
   std::filesystem::remove(reg);
+}
+
+// Ctrl-C and SIGTERM end each program as serve's end does: the shell cancels the request it
+// waits for and those in flight, closes its handles and unloads; the soak and the bench stop
+// and print what they measured, marked partial; the emulator closes its open channels with a
+// DOWN and prints its counters.
+TEST(TessacomProgram, EveryProgramEndsInOrderAtCtrlCAndSigterm) {
+  const std::string a = devserver::AddressToString(testsupport::UniqueLoopbackAddress());
+  const std::string b = devserver::AddressToString(testsupport::UniqueLoopbackAddress());
+  const uint32_t peerAddress = testsupport::UniqueLoopbackAddress();
+  const uint16_t emulatorPort = 40522;
+  struct Case {
+    std::vector<std::string> line;
+    std::function<bool(testsupport::ChildProgram&)> underWay;
+    int signal;
+    int status;
+    std::vector<std::string> said;
+  };
+  auto saying = [](std::string input, std::string text) {
+    return [=](testsupport::ChildProgram& child) {
+      child.Send(input);
+      return child.WaitFor(text);
+    };
+  };
+  auto openedByPeer = [&](testsupport::ChildProgram& child) {
+    const std::vector<uint8_t> block = {0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    testsupport::UdpPeer peer(peerAddress, emulatorPort);
+    return child.WaitFor("# serving") &&
+           peer.SendTo(*devserver::ParseAddress(b), emulatorPort, devserver::Encode(devserver::kOpen, 1, 1, block)) &&
+           child.WaitFor("# ch 1 opened");
+  };
+  const Case cases[] = {
+      {ProgramLine({"shell", "--bind", a, "--devserver", b}), saying("open COM3\n&read 4\nread 4\n", "pending 1"), SIGINT,
+       128 + SIGINT,
+       {"done 1 STATUS_CANCELLED 0", "interrupted\nend of session: 1 request(s) cancelled, 1 handle(s) closed",
+        "nothing outstanding"}},
+      {ProgramLine({"soak", "--bytes", "1073741824", "--speed", "1000"}), saying("", "inside the protocol's limit"),
+       SIGTERM, 128 + SIGTERM, {"soak: terminated after", "the summary is PARTIAL", "errors found: 0", "nothing outstanding"}},
+      {ProgramLine({"bench", "--quick"}), saying("", "bench [2/12]"), SIGINT, 128 + SIGINT,
+       {"PARTIAL: interrupted", "raw UDP datagram echoed", "(200 samples)", "-      open p50 <= 52 ms: not measured"}},
+      {{TESSACOM_DEVSERVER_PROGRAM, "--bind", b + ":" + std::to_string(emulatorPort), "--no-commands"}, openedByPeer,
+       SIGTERM, 0,
+       {"# terminated\n", "ch 1 went down: DOWN sent, closed", "# ch 1 <-> driver ", "# server " + b}},
+  };
+  for (const Case& c : cases) {
+    testsupport::ChildProgram child(c.line);
+    ASSERT_TRUE(child.Started()) << c.line[1];
+    EXPECT_TRUE(c.underWay(child)) << c.line[1] << "\n---\n" << child.Output();
+    child.Signal(c.signal);
+    EXPECT_EQ(child.Wait(), c.status) << c.line[1] << "\n---\n" << child.Output();
+    for (const std::string& said : c.said) {
+      EXPECT_NE(child.Output().find(said), std::string::npos) << said << "\n---\n" << child.Output();
+    }
+  }
 }
 
 // Against the real driver and an embedded emulator: answers line by line, bytes written to

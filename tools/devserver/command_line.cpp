@@ -68,7 +68,9 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
 Commands on standard input: status [CH] (every open channel, or CH, and each driver heard
 from, in the words of tessacom's own status), send CH TEXT, data CH TEXT, down CH,
 poll CH [N] (a burst of N), openreply CH (an open reply no OPEN asked for), vanish MS (take
-and send nothing for MS milliseconds), raw HEX..., help, quit.
+and send nothing for MS milliseconds), raw HEX..., help, quit. At the end of input it serves
+on until Ctrl-C or SIGTERM. At quit, Ctrl-C or SIGTERM it closes every open channel with a
+DOWN to its driver and prints the counters of those channels, of each driver and of the socket.
 )";
 }
 

@@ -132,6 +132,10 @@ class DeviceServer {
   // The status of the channel (or of every open channel), of each driver heard from and of the
   // server's socket, in the lines and words of the driver host's own status (link_status.h).
   std::string StatusText(std::optional<uint8_t> channel = std::nullopt) const;
+  std::string StatusText(const std::vector<uint8_t>& channels) const;
+  // The server's end as a device server's: every open channel closed with a DOWN to its
+  // driver, so that the driver's ports learn the link is down. Returns the channels closed.
+  std::vector<uint8_t> CloseChannels();
 
   std::vector<TraceRecord> Trace() const;
   std::vector<std::string> TraceLines() const;

@@ -72,6 +72,12 @@ void DeviceServer::SendDown(uint8_t channel) {
   });
 }
 
+std::vector<uint8_t> DeviceServer::CloseChannels() {
+  const std::vector<uint8_t> open = OpenChannels();
+  for (const uint8_t channel : open) SendDown(channel);
+  return open;
+}
+
 void DeviceServer::SendPoll(uint8_t channel) { SendPolls(channel, 1); }
 
 void DeviceServer::SendPolls(uint8_t channel, unsigned count) {

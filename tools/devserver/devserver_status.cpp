@@ -58,7 +58,10 @@ ChannelStatus StatusOf(const ChannelSnapshot& c, const std::string& line, Clock:
 }  // namespace
 
 std::string DeviceServer::StatusText(std::optional<uint8_t> channel) const {
-  std::vector<uint8_t> shown = channel ? std::vector<uint8_t>{*channel} : OpenChannels();
+  return StatusText(channel ? std::vector<uint8_t>{*channel} : OpenChannels());
+}
+
+std::string DeviceServer::StatusText(const std::vector<uint8_t>& shown) const {
   const Clock::time_point now = Clock::now();
   std::string text;
   for (const uint8_t number : shown) {

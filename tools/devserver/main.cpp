@@ -16,11 +16,11 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t stopRequested = 0;  // 1 at quit, the signal's number at a signal
 constexpr unsigned kMaxPollBurst = 10000;
 constexpr unsigned kMaxVanishMs = 600000;
 
-void OnSignal(int) { stopRequested = 1; }
+void OnSignal(int signal) { stopRequested = signal; }
 
 bool ParseChannel(std::istringstream& words, uint8_t* channel) {
   unsigned value = 256;
@@ -91,6 +91,19 @@ void PrintStatus(const devserver::DeviceServer& server, std::istringstream& word
   if (words >> value && value <= 255) channel = static_cast<uint8_t>(value);
   std::istringstream lines(server.StatusText(channel));
   for (std::string line; std::getline(lines, line);) std::printf("# %s\n", line.c_str());
+}
+
+// The end, at quit, Ctrl-C or SIGTERM: every open
+// channel closed with a DOWN to its driver, then the counters of those channels, of each
+// driver heard from and of the socket.
+void End(devserver::DeviceServer& server) {
+  if (stopRequested == SIGINT || stopRequested == SIGTERM) {
+    std::printf("# %s\n", stopRequested == SIGINT ? "interrupted" : "terminated");
+  }
+  const std::vector<uint8_t> closed = server.CloseChannels();  // each noted as it goes down
+  std::istringstream lines(server.StatusText(closed));
+  for (std::string line; std::getline(lines, line);) std::printf("# %s\n", line.c_str());
+  std::fflush(stdout);
 }
 
 // Runs one command line; false on quit.
@@ -174,6 +187,7 @@ int main(int argc, char** argv) {
       if (!Command(server, command)) stopRequested = 1;
     }
   }
+  End(server);
   server.Stop();
   if (!line.server.capture.empty()) {
     const devserver::ServerStats stats = server.Stats();

@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <ostream>
+#include <tuple>
+#include <utility>
 
 #include "bench_phases.h"
 #include "bench_probes.h"
 #include "bench_report.h"
+#include "stop_signals.h"
 
 namespace tessacom {
 
@@ -53,34 +56,67 @@ Plan MakePlan(const Options& options) {
   return plan;
 }
 
+// Runs the phases in order until a stop (Ctrl-C, SIGTERM). A phase the stop cut short keeps
+// no figure and no problem: a stretch cut short is not the measurement asked for.
 void Measure(const Plan& plan, Figures& f, Progress& progress) {
   Reference reference;
+  auto run = [&](const std::string& name, auto measure, auto& into) {
+    if (StopRequested()) return false;
+    progress.Phase(name);
+    const size_t problems = f.problems.size();
+    auto figures = measure();
+    if (StopRequested()) {
+      f.problems.resize(problems);
+      f.cutShort = name;
+      return false;
+    }
+    into = std::move(figures);
+    f.lastPhase = name;
+    return true;
+  };
   std::string problem;
-  progress.Phase("round trips without the driver");
-  f.rawUdpMicros = RawUdpRoundTrips(reference.addresses, plan.probeRoundTrips, &problem);
-  if (problem.empty()) f.ackMicros = AckRoundTrips(reference.addresses, plan.probeRoundTrips, &problem);
+  std::pair<Percentiles, Percentiles> trips;
+  if (!run("round trips without the driver", [&] {
+        std::pair<Percentiles, Percentiles> measured{RawUdpRoundTrips(reference.addresses, plan.probeRoundTrips, &problem), {}};
+        if (problem.empty()) measured.second = AckRoundTrips(reference.addresses, plan.probeRoundTrips, &problem);
+        return measured;
+      }, trips)) {
+    return;
+  }
+  std::tie(f.rawUdpMicros, f.ackMicros) = trips;
   if (!problem.empty()) {
     f.problems.push_back(problem);
     return;  // no bound can be computed without the acknowledgement round trip
   }
   reference.ackSeconds = f.ackMicros.p50 / 1e6;
   for (const auto& layout : kWriteLayouts) {
-    progress.Phase("write, " + std::to_string(layout.ports) + " port(s) on " +
-                   std::to_string(layout.servers) + " server(s)");
-    f.writes.push_back(MeasureWrites(plan, reference, layout.ports, layout.servers, progress, f.problems));
+    Throughput row;
+    if (!run("write, " + std::to_string(layout.ports) + " port(s) on " + std::to_string(layout.servers) + " server(s)",
+             [&] { return MeasureWrites(plan, reference, layout.ports, layout.servers, progress, f.problems); }, row)) {
+      return;
+    }
+    f.writes.push_back(row);
   }
-  progress.Phase("read as programs read, the remote offering without end");
-  f.readAsPrograms = MeasureReads(plan, reference, ReadStyle::AsProgramsRead, progress, f.problems);
-  progress.Phase("read whole windows, the remote offering without end");
-  f.read = MeasureReads(plan, reference, ReadStyle::WholeWindow, progress, f.problems);
-  progress.Phase("echo latency");
-  f.echoMicros = MeasureEcho(plan, reference, progress, f.problems);
-  progress.Phase("open and close");
-  f.openMillis = MeasureOpens(plan, reference, &f.closeMillis, progress, f.problems);
-  progress.Phase("echo while another remote floods the driver");
-  f.flood = MeasureFlood(plan, reference, progress, f.problems);
-  progress.Phase("256 ports on 256 servers");
-  f.scale = MeasureScale(plan, reference, progress, f.problems);
+  auto reads = [&](ReadStyle style) { return [&, style] { return MeasureReads(plan, reference, style, progress, f.problems); }; };
+  if (!run("read as programs read, the remote offering without end", reads(ReadStyle::AsProgramsRead), f.readAsPrograms) ||
+      !run("read whole windows, the remote offering without end", reads(ReadStyle::WholeWindow), f.read) ||
+      !run("echo latency", [&] { return MeasureEcho(plan, reference, progress, f.problems); }, f.echoMicros)) {
+    return;
+  }
+  std::pair<Percentiles, Percentiles> opens;
+  if (!run("open and close", [&] {
+        std::pair<Percentiles, Percentiles> measured;
+        measured.first = MeasureOpens(plan, reference, &measured.second, progress, f.problems);
+        return measured;
+      }, opens)) {
+    return;
+  }
+  std::tie(f.openMillis, f.closeMillis) = opens;
+  if (!run("echo while another remote floods the driver", [&] { return MeasureFlood(plan, reference, progress, f.problems); },
+           f.flood)) {
+    return;
+  }
+  run("256 ports on 256 servers", [&] { return MeasureScale(plan, reference, progress, f.problems); }, f.scale);
 }
 
 }  // namespace
@@ -95,8 +131,10 @@ int RunBench(const Options& options, std::ostream& out, std::ostream& progressOu
     Progress progress(progressOut, isatty(STDERR_FILENO) != 0, kPhases);
     Measure(MakePlan(options), figures, progress);
   }
-  for (const std::string& name : MissingFigures(figures)) {
-    figures.problems.push_back("no figure for " + name);
+  if (StopRequested()) {
+    figures.interrupted = StopWord();  // the figures are those measured until the stop
+  } else {
+    for (const std::string& name : MissingFigures(figures)) figures.problems.push_back("no figure for " + name);
   }
   PrintTable(out, figures);
   if (options.json) {
@@ -108,7 +146,8 @@ int RunBench(const Options& options, std::ostream& out, std::ostream& progressOu
       return 1;
     }
   }
-  return figures.problems.empty() ? 0 : 1;
+  if (!figures.problems.empty()) return 1;
+  return figures.interrupted.empty() ? 0 : StoppedExitStatus();
 }
 
 }  // namespace tessacom

@@ -92,6 +92,9 @@ struct Figures {
   Flood flood;
   Scale scale;
   std::vector<std::string> problems;  // what went wrong, for the report
+  std::string lastPhase;    // the last phase whose figures were kept
+  std::string cutShort;     // the phase a stop came during, whose figures were left out
+  std::string interrupted;  // "interrupted" or "terminated" when a stop ended the run: partial
 };
 
 // Percentiles of a set of samples (nearest rank); empty samples give zeros.

@@ -5,6 +5,8 @@
 #include <ostream>
 #include <thread>
 
+#include "stop_signals.h"
+
 namespace tessacom::bench {
 
 Progress::Progress(std::ostream& out, bool terminal, int phases)
@@ -35,7 +37,7 @@ void Progress::Wait(double seconds) {
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                std::chrono::duration<double>(seconds));
-  for (auto now = start; now < end; now = std::chrono::steady_clock::now()) {
+  for (auto now = start; now < end && !StopRequested(); now = std::chrono::steady_clock::now()) {
     if (terminal_) {
       char detail[48];
       std::snprintf(detail, sizeof detail, "%.1f / %.1f s",

@@ -13,7 +13,8 @@ class Progress {
   Progress(std::ostream& out, bool terminal, int phases);
   ~Progress();
   void Phase(const std::string& name);
-  // Sleeps `seconds`, showing the time passed every tenth of a second.
+  // Sleeps `seconds`, showing the time passed every tenth of a second; ends early at a stop
+  // (stop_signals.h), so that a measured stretch is cut short.
   void Wait(double seconds);
   // Shows a count of a phase's steps done.
   void Step(int done, int total);

@@ -14,6 +14,7 @@ struct Target {
   std::string what;      // "write, 16 ports: >= 0.90 x bound"
   std::string measured;  // "0.93"
   bool met = false;
+  bool judged = true;    // false: a partial run never measured its figure
 };
 
 // The targets of this machine's build, judged on the figures.

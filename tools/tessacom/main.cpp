@@ -1,4 +1,6 @@
 // tessacom: the host's command line for the driver.
+#include <unistd.h>
+
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -8,8 +10,10 @@
 #include "command_line.h"
 #include "demo.h"
 #include "host/registry/registry.h"
+#include "interruptible_input.h"
 #include "shell.h"
 #include "soak.h"
+#include "stop_signals.h"
 
 int main(int argc, char** argv) {
   using namespace tessacom;
@@ -22,11 +26,18 @@ int main(int argc, char** argv) {
     std::cout << HelpText(options.command);
     return options.help ? 0 : 2;
   }
+  // The commands that run until they are done end in order at Ctrl-C and SIGTERM, as serve
+  // does (which takes its signals itself); the signals are blocked before any thread starts.
+  if (options.command == "shell" || options.command == "soak" || options.command == "bench") InstallStopSignals();
   try {
     if (options.command == "load") return RunLoad(options, std::cout);
     if (options.command == "serve") return RunServe(options, std::cout);
     if (options.command == "bench") return RunBench(options, std::cout, std::cerr);
-    if (options.command == "shell") return RunShell(options, std::cin, std::cout, std::cerr);
+    if (options.command == "shell") {
+      InterruptibleInput input(STDIN_FILENO, StopDescriptor());
+      std::istream in(&input);
+      return RunShell(options, in, std::cout, std::cerr);
+    }
     if (options.command == "soak") return RunSoak(options, std::cout);
     return RunDemo(options, std::cout);
   } catch (const host::registry::RegFileError& e) {

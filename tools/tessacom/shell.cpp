@@ -13,6 +13,7 @@
 #include "report.h"
 #include "nt_names.h"
 #include "shell_session.h"
+#include "stop_signals.h"
 
 namespace tessacom {
 namespace {
@@ -45,8 +46,11 @@ bool Converse(const Options& options, HostSession& host, std::istream& in, std::
   shell::LineWriter writer([&out](std::string_view line) { out << line << '\n' << std::flush; });
   auto status = [&host, &err] { host.PrintStatus(err); err << std::flush; };
   auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status);
+  SetStopAction([&session] { session->Interrupt(); });
   shell::RunCommands(in, *session, writer);
+  ClearStopAction();
   shell::FinishReport report = session->Finish(kFinishLimit);
+  if (StopRequested()) err << StopWord() << "\n";
   err << "end of session: " << report.cancelled << " request(s) cancelled, " << report.closed
       << " handle(s) closed\n";
   for (const auto& request : report.unfinished) err << "  never completed: " << request << "\n";
@@ -110,15 +114,17 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   session.Unload(err);
   if (server) server->Stop();
-  return NT_SUCCESS(status) ? 0 : 1;
+  if (!NT_SUCCESS(status)) return 1;
+  return StopRequested() ? StoppedExitStatus() : 0;
 }
 
 std::string ShellHelpText() {
   return "usage: tessacom shell [--image FILE] [--reg FILE] [--bind ADDR] [--devserver ADDR]\n"
          "                      [--speed F] [--pcap FILE]\n\n"
          "Loads the driver in the live host, reads one command a line on standard input and\n"
-         "answers each with one line on standard output. At the end of input (or `quit`) every\n"
-         "request still in flight is cancelled, every handle closed and the driver unloaded.\n"
+         "answers each with one line on standard output. At the end of input (or `quit`, or at\n"
+         "Ctrl-C or SIGTERM, which also cancel the request the shell waits for) every request\n"
+         "still in flight is cancelled, every handle closed and the driver unloaded.\n"
          "The load report and the summary (\"nothing outstanding\", or what was left) go to\n"
          "standard error, so standard output holds only answers.\n\n"
          "options:\n"

@@ -92,10 +92,13 @@ bool Session::Run(const Command& command) {
     case Verb::Close: Close(command); break;
     case Verb::Cancel: Cancel(command.id); break;
     case Verb::Await: Await(command.id, command.milliseconds.value_or(kDefaultAwaitMilliseconds)); break;
-    case Verb::Sleep:
-      std::this_thread::sleep_for(RealTime(command.milliseconds.value_or(0)));
+    case Verb::Sleep: {
+      std::unique_lock lock(lock_);
+      finished_.wait_for(lock, RealTime(command.milliseconds.value_or(0)), [this] { return interrupted_; });
+      lock.unlock();
       out_.Write("ok");
       break;
+    }
     case Verb::Status:
       if (!status_) {
         Error("no link status here");
@@ -157,8 +160,32 @@ void Session::Request(const Command& command) {
   if (port == nullptr) return;
   if (command.async) return StartAsync(command, *port);
   Transfer transfer;
-  host::io::Result result = Start(port->file, command, transfer).Wait();
+  host::io::AsyncRequest request = Start(port->file, command, transfer);
+  {
+    std::lock_guard lock(lock_);
+    if (interrupted_) request.Cancel();
+    waitedFor_ = &request;
+  }
+  host::io::Result result = request.Wait();
+  {
+    std::lock_guard lock(lock_);
+    waitedFor_ = nullptr;
+  }
   out_.Write(Answer(result, transfer));
+}
+
+void Session::Interrupt() {
+  {
+    std::lock_guard lock(lock_);
+    interrupted_ = true;
+    if (waitedFor_ != nullptr) waitedFor_->Cancel();
+  }
+  finished_.notify_all();
+}
+
+bool Session::Interrupted() {
+  std::lock_guard lock(lock_);
+  return interrupted_;
 }
 
 // The answer `pending ID` goes out before the waiter starts, so it always precedes `done ID`.
@@ -237,7 +264,9 @@ void Session::Await(uint32_t id, uint32_t milliseconds) {
   }
   InFlight& awaited = *request->second;
   std::unique_lock lock(lock_);
-  bool finished = finished_.wait_for(lock, RealTime(milliseconds), [&] { return awaited.finished; });
+  bool finished =
+      finished_.wait_for(lock, RealTime(milliseconds), [&] { return awaited.finished || interrupted_; }) &&
+      awaited.finished;
   std::string answer = finished ? awaited.answer : "pending " + std::to_string(id);
   lock.unlock();
   out_.Write(answer);
@@ -274,7 +303,8 @@ FinishReport Session::Finish(std::chrono::milliseconds limit) {
 
 void RunCommands(std::istream& in, Session& session, LineWriter& out) {
   std::string line;
-  for (LineStatus status = ReadLine(in, line); status != LineStatus::End; status = ReadLine(in, line)) {
+  for (LineStatus status = ReadLine(in, line); status != LineStatus::End && !session.Interrupted();
+       status = ReadLine(in, line)) {
     if (status == LineStatus::TooLong) {
       out.Write("error line longer than " + std::to_string(kMaxLine) + " characters");
       continue;

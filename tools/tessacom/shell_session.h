@@ -58,6 +58,11 @@ class Session {
 
   // Runs one command and writes its one answer line; false once the command was quit.
   bool Run(const Command& command);
+  // Lets go of the reader's thread (a stop of the program): the synchronous request it waits
+  // for is cancelled, a sleep or an await returns at once, and no further command runs. Any
+  // thread; the reader then ends the session with Finish.
+  void Interrupt();
+  bool Interrupted();
   // Ends the session: cancels the requests in flight and waits up to `limit` for them, closes
   // every handle (its cleanup ends what the driver still holds) and waits again.
   FinishReport Finish(std::chrono::milliseconds limit);
@@ -88,12 +93,14 @@ class Session {
   std::map<uint32_t, std::unique_ptr<InFlight>> inFlight_;
   std::map<uint32_t, std::string> answers_;  // finished requests: "STATUS INFO [HEX]"
   std::deque<uint32_t> answerOrder_;         // oldest first, at most kKeptAnswers
-  std::mutex lock_;                          // guards InFlight::finished and answer
-  std::condition_variable finished_;
+  std::mutex lock_;                          // guards InFlight::finished and answer, and:
+  host::io::AsyncRequest* waitedFor_ = nullptr;  // the synchronous request in progress
+  bool interrupted_ = false;
+  std::condition_variable finished_;         // also notified by Interrupt
 };
 
-// Reads commands from `in` until quit or the end of input, answering each malformed or too
-// long line with `error REASON` and running the others on the session.
+// Reads commands from `in` until quit, the end of input or an interruption, answering each
+// malformed or too long line with `error REASON` and running the others on the session.
 void RunCommands(std::istream& in, Session& session, LineWriter& out);
 
 // The grammar in one line, the answer to `help`.

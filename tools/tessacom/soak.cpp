@@ -15,6 +15,7 @@
 #include "soak_port.h"
 #include "soak_remote.h"
 #include "soak_report.h"
+#include "stop_signals.h"
 
 namespace tessacom {
 
@@ -59,8 +60,9 @@ SoakClock::duration StallLimit(double speed) {
 }
 
 // Feeds the lines, runs the remotes' events, ends the ports that stall and shows progress,
-// until every port has finished or the overall limit passed.
-void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
+// until every port has finished, the overall limit passed or a stop was asked for (Ctrl-C,
+// SIGTERM); true for a stop.
+bool Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
            std::vector<std::unique_ptr<SoakRemote>>& remotes, uint64_t bytes, double speed,
            uint64_t seed, std::ostream& out) {
   const bool terminal = isatty(STDOUT_FILENO);
@@ -84,6 +86,12 @@ void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
     }
     for (auto& remote : remotes) remote->Tick(now);
     if (finished) break;
+    if (StopRequested()) {
+      out << "\nsoak: " << StopWord() << " after "
+          << std::chrono::duration_cast<std::chrono::seconds>(now - start).count()
+          << " s: the ports stop; the summary is PARTIAL, what was checked until now\n";
+      return true;
+    }
     if (now - start > kOverallLimit) {
       out << "\nsoak: stopped: the overall limit passed\n";
       break;
@@ -95,6 +103,7 @@ void Drive(std::vector<std::unique_ptr<SoakPort>>& ports,
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   if (terminal) out << "\n";
+  return false;
 }
 
 }  // namespace
@@ -129,7 +138,7 @@ int RunSoak(const Options& options, std::ostream& out) {
     remote.Attach(ports.back().get());
   }
   for (auto& port : ports) port->Start();
-  Drive(ports, remotes, bytes, faults.speed, faults.seed, out);
+  const bool stopped = Drive(ports, remotes, bytes, faults.speed, faults.seed, out);
   for (auto& port : ports) port->RequestStop();
   for (auto& remote : remotes) remote->JoinReopen();
   for (auto& port : ports) port->Stop();
@@ -138,7 +147,8 @@ int RunSoak(const Options& options, std::ostream& out) {
   ports.clear();
   session.Unload(out);
   for (auto& remote : remotes) remote->Stop();
-  return errors == 0 || faults.beyondLimit ? 0 : 1;
+  if (errors != 0 && !faults.beyondLimit) return 1;
+  return stopped ? StoppedExitStatus() : 0;
 }
 
 }  // namespace tessacom
