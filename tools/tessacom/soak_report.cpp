@@ -106,7 +106,8 @@ void ShowPlan(int ports, int servers, uint64_t bytes, const SoakFaults& faults, 
                 "too, link-downs at any moment; what it finds is reported, not counted as a "
                 "driver fault\n"
               : "soak: inside the protocol's limit: no datagram overtaken by more than two later "
-                "ones, handshakes never held, link-downs only with nothing in flight\n");
+                "ones, handshakes never held, link-downs only with nothing in flight\n")
+      << std::flush;  // before the load: a person piping the soak sees what it is doing
 }
 
 void ShowProgress(const std::vector<std::unique_ptr<SoakPort>>& ports, uint64_t bytes,
