@@ -113,6 +113,8 @@ address() { echo "$(( $1 >> 24 & 255 )).$(( $1 >> 16 & 255 )).$(( $1 >> 8 & 255 
 port=$([ "$(id -u)" -eq 0 ] && echo 519 || echo 40519)
 "$devserver" --bind "$(address $((base + 2))):$port" --no-commands >"$work/settings.out" 2>&1 &
 emulator=$!
+# The shell's one OPEN must find the emulator bound: wait for its first line (at most 10 s).
+for _ in $(seq 100); do grep -q '^# serving' "$work/settings.out" 2>/dev/null && break; sleep 0.1; done
 printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"MaxPort"=dword:00000001\n"StartNum1"=dword:00000001\n"dAddress1"=dword:%08x\n' \
   $((base + 2)) >"$work/settings.reg"
 # 9600 7O1; 2400 8E2; 57600 5N1.5; RTS/CTS with XOFF when full; back to RTS on.

@@ -158,14 +158,15 @@ int main(int argc, char** argv) {
   };
   line.server.traceLimit = 0;  // printed, not kept
 
+  // Taken from before the server starts: a signal as soon as it serves ends it in order too.
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
   devserver::DeviceServer server(line.server);
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
     return 1;
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
 
   bool reading = line.commands;
   std::string pending;
