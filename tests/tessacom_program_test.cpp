@@ -38,6 +38,8 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
   EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
   EXPECT_EQ(ParseCommandLine({"serve", "--exclusive"}).error, "--exclusive belongs to serve --pty");
+  EXPECT_TRUE(ParseCommandLine({"shell", "--loopback-only"}).loopbackOnly);
+  EXPECT_FALSE(ParseCommandLine({"demo", "--loopback-only"}).error.empty());
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
@@ -71,8 +73,10 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
 
-// The command line of a test that runs the driver: with --image when the suites run an image.
+// The command line of a test that runs the driver: with --image when the suites run an image,
+// and never beyond loopback.
 Options ForDriverUnderTest(std::vector<std::string> arguments) {
+  arguments.push_back("--loopback-only");
   for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
   return ParseCommandLine(arguments);
 }
@@ -103,8 +107,8 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
        {"note: \"MaxPort\" is REG_BINARY of 0 bytes, not a 4-byte REG_DWORD: the driver treats it as absent (3)",
         "note: \"StartNum2\" is REG_DWORD of 2 bytes", "port 0: COM9998,", "port 1: COM9999,",
         "port 2: no COM name (its COM number 10000 is outside 0 to 9999",
-        "note: the loopback guard is on: nothing is sent to 0.0.0.3 (ports 1, 2)",
-        "note: the loopback guard is on: nothing is sent to 192.168.1.10 (port 0)"}},
+        "note: the loopback guard is on (--loopback-only): nothing is sent to 0.0.0.3 (ports 1, 2)",
+        "note: the loopback guard is on (--loopback-only): nothing is sent to 192.168.1.10 (port 0)"}},
       {key + "\"MaxPort\"=dword:0000012c\n",
        {"note: \"MaxPort\" is 300, more than the 256 ports the driver has room for: it makes 256",
         "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)"}},

@@ -121,7 +121,7 @@ printf '%s\n' "open COM3" "ioctl SET_BAUD_RATE in=80250000" "ioctl SET_LINE_CONT
   "ioctl SET_BAUD_RATE in=00e10000" "ioctl SET_LINE_CONTROL in=010005" \
   "ioctl SET_HANDFLOW in=01000000820000000000000000000000" \
   "ioctl SET_HANDFLOW in=01000000400000000000000000000000" "close" "quit" |
-  "$tessacom" shell --reg "$work/settings.reg" --bind "$(address $((base + 1)))" \
+  "$tessacom" shell --loopback-only --reg "$work/settings.reg" --bind "$(address $((base + 1)))" \
     --pcap "$work/settings.pcap" "${driver[@]}" >"$work/settings.answers" 2>"$work/settings.err"
 sleep 0.5
 kill "$emulator"; wait "$emulator"

@@ -7,6 +7,7 @@
 
 #include "driver/port_record.h"
 #include "endpoint.h"
+#include "wire.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
@@ -164,17 +165,25 @@ std::vector<std::string> RegistryNotes() {
   return notes;
 }
 
-std::vector<std::string> LoopbackNotes(const DriverBinding& driver) {
+std::vector<std::string> RemoteNotes(const DriverBinding& driver) {
   std::vector<std::string> notes;
-  if (!host::udp::LoopbackGuard()) return notes;
   std::map<ULONG, std::vector<LONG>> outside;  // address -> its ports
   for (LONG i = 0; i < driver.MaxPort && i < MAX_PORTS; i++) {
     const ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0 && address >> 24 != 127) outside[address].push_back(i);
   }
+  const bool guard = host::udp::LoopbackGuard();
+  const uint16_t wirePort = host::udp::WirePort(devserver::kLinkPort);
   for (const auto& [address, ports] : outside) {
-    notes.push_back("the loopback guard is on: nothing is sent to " + devserver::AddressToString(address) + " (" +
-                    PortList(ports) + "), which is outside 127.0.0.0/8");
+    const std::string remote = devserver::AddressToString(address) + " (" + PortList(ports) + ")";
+    if (guard) {
+      notes.push_back("the loopback guard is on (--loopback-only): nothing is sent to " + remote +
+                      ", which is outside 127.0.0.0/8");
+    } else if (wirePort != devserver::kLinkPort) {
+      notes.push_back("UDP port 519 is carried on port " + std::to_string(wirePort) +
+                      " (not root): a device server at " + remote +
+                      " answers on port 519 and is not reached; run as root");
+    }
   }
   return notes;
 }

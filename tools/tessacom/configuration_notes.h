@@ -17,9 +17,10 @@ namespace tessacom {
 // and above, which the driver reads as negative); a channel outside 1..256, which no reply
 // reaches; two or more ports on one remote and channel, of which only the first is served.
 std::vector<std::string> RegistryNotes();
-// From the loaded driver's port table: each remote address outside 127.0.0.0/8 while the
-// host's loopback guard is on, with the ports bound to it.
-std::vector<std::string> LoopbackNotes(const DriverBinding& driver);
+// From the loaded driver's port table, each remote address outside 127.0.0.0/8 that the link
+// cannot reach, with the ports bound to it: while the host's loopback guard is on, or while
+// UDP port 519 is carried on another port (a real device server answers on 519 only).
+std::vector<std::string> RemoteNotes(const DriverBinding& driver);
 // One "note: ..." line each.
 void PrintNotes(std::ostream& out, const std::vector<std::string>& notes);
 

@@ -51,7 +51,7 @@ void WarnWithoutRoot(std::ostream& out) {
 
 int RunLoad(const Options& options, std::ostream& out) {
   WarnWithoutRoot(out);
-  HostSession session(options.image, options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0), 0, 1.0, options.loopbackOnly);
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
   session.Unload(out);
@@ -69,7 +69,7 @@ int RunServe(const Options& options, std::ostream& out) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   WarnWithoutRoot(out);
-  HostSession session(options.image, options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0), 0, 1.0, options.loopbackOnly);
   session.PrepareRegistry(options.reg);
   int result = options.pcap && !session.StartCapture(*options.pcap, out) ? 1 : 0;
   if (result == 0) result = LoadAndReport(session, out);
@@ -77,8 +77,9 @@ int RunServe(const Options& options, std::ostream& out) {
   PtyServing pty(out);
   if (result == 0 && options.pty && !pty.Start(*options.pty, options.exclusive)) result = 1;
   if (result == 0) {
-    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
-            ":519; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");
+    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) + ":519" +
+            (options.loopbackOnly ? ", loopback only" : "") +
+            "; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");
     int signal = 0;
     while (sigwait(&stop, &signal) == 0 && signal == SIGUSR1) pty.Say(StatusText(session));
     pty.Say(signal == SIGINT ? "\ninterrupted" : "\nterminated");

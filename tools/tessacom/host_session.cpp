@@ -21,7 +21,7 @@ std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
 HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
-                         uint16_t unprivilegedPort, double speed)
+                         uint16_t unprivilegedPort, double speed, bool loopbackOnly)
     : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
       driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
   host::LiveOptions live;
@@ -29,7 +29,7 @@ HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAd
   host::StartLive(live);
   host::udp::Install();
   host::udp::SetAnyAddress(anyAddress);
-  host::udp::SetLoopbackGuard(true);
+  host::udp::SetLoopbackGuard(loopbackOnly);
   if (unprivilegedPort != 0 && unprivilegedPort != 519) host::udp::MapPort(519, unprivilegedPort);
 }
 
@@ -41,6 +41,7 @@ HostSession::~HostSession() {
   }
   host::udp::Uninstall();
   host::udp::ClearPortMap();
+  host::udp::SetLoopbackGuard(true);  // the transport's own default, for what runs after
   host::Shutdown();
 }
 

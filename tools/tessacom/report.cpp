@@ -98,7 +98,7 @@ void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& dr
     PrintDevices(out, driver);
     PrintNames(out);
     PrintReceivers(out, driver);
-    PrintNotes(out, LoopbackNotes(driver));
+    PrintNotes(out, RemoteNotes(driver));
   }
   out << "error log:\n";
   std::string entries = host::errorlog::Listing();

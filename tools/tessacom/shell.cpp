@@ -94,7 +94,8 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   if (wirePort != 519) err << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
-  HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
+  HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0),
+                      options.loopbackOnly);
   if (options.pcap && !session.StartCapture(*options.pcap, err)) return 1;
   session.PrepareRegistry(options.reg);
   if (server && !options.reg) session.ConfigureServer(*options.devserver);
@@ -115,7 +116,7 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
 
 std::string ShellHelpText() {
   return "usage: tessacom shell [--image FILE] [--reg FILE] [--bind ADDR] [--devserver ADDR]\n"
-         "                      [--speed F] [--pcap FILE]\n\n"
+         "                      [--speed F] [--loopback-only] [--pcap FILE]\n\n"
          "Loads the driver in the live host, reads one command a line on standard input and\n"
          "answers each with one line on standard output. At the end of input (or `quit`) every\n"
          "request still in flight is cancelled, every handle closed and the driver unloaded.\n"
@@ -128,6 +129,9 @@ std::string ShellHelpText() {
          "                    ADDR (needs --bind with another loopback address); without --reg\n"
          "                    COM3 to COM5 are channels 1 to 3 of it\n"
          "  --speed F         run the live clock F times faster (0.01 to 1000)\n"
+         "  --loopback-only   send nothing beyond 127.0.0.0/8 (the host's loopback guard; each\n"
+         "                    send elsewhere is refused and counted); without it the driver\n"
+         "                    reaches every remote the configuration names, on UDP port 519\n"
          "  --pcap FILE       capture the driver's datagrams into FILE (pcap, raw IPv4; at\n"
          "                    most 64 MiB)\n\n"
          "commands (words and names in any case; a line starting with # is a comment):\n"

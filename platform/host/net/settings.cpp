@@ -48,6 +48,11 @@ void ClearPortMap() {
   TheCore().portMap.clear();
 }
 
+uint16_t WirePort(uint16_t driverPort) {
+  std::lock_guard hold(TheCore().lock);
+  return detail::ToWirePort(TheCore(), driverPort);
+}
+
 void SetSourceQueueBytes(size_t bytes) {
   std::lock_guard hold(TheCore().lock);
   TheCore().sourceQueueBytes = bytes;

@@ -71,6 +71,8 @@ bool LoopbackGuard();
 // receiving. ClearPortMap forgets every mapping.
 void MapPort(uint16_t driverPort, uint16_t hostPort);
 void ClearPortMap();
+// The port the driver's `driverPort` is on the wire: its mapping, or itself.
+uint16_t WirePort(uint16_t driverPort);
 
 // A source's queue is bounded as a socket's receive buffer on Linux is: each datagram is
 // charged its length plus an overhead, and one that does not fit is dropped. The defaults are
