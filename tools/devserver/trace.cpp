@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "channel_number.h"
 #include "wire.h"
 
 namespace devserver {
@@ -29,8 +30,9 @@ TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint&
     r.sequence = packet->sequence;
     r.payloadSize = packet->payload.size();
     char body[96];
-    std::snprintf(body, sizeof body, "%s ch=%u len=%u seq=%u payload=%zu",
-                  TypeName(r.type).c_str(), r.channel, r.lengthField, r.sequence, r.payloadSize);
+    std::snprintf(body, sizeof body, "%s ch=%u [wire %u] len=%u seq=%u payload=%zu",
+                  TypeName(r.type).c_str(), ChannelNumber(r.channel), r.channel, r.lengthField,
+                  r.sequence, r.payloadSize);
     r.text += body;
     if (r.size != kHeaderSize + r.payloadSize) {
       r.text += " (datagram " + std::to_string(r.size) + " bytes)";

@@ -19,7 +19,7 @@ struct TraceRecord {
   size_t size = 0;       // datagram bytes
   bool decoded = false;  // false for a datagram shorter than a header
   uint8_t type = 0;
-  uint8_t channel = 0;
+  uint8_t channel = 0;  // the wire byte
   uint16_t lengthField = 0;
   uint8_t sequence = 0;
   size_t payloadSize = 0;
@@ -28,7 +28,8 @@ struct TraceRecord {
   std::string text;     // the line people read
 };
 
-// "   1.234567 <- 127.0.0.1:519 DATA ch=3 len=7 seq=4 payload=3 [duplicate] (refused: ...)"
+// "   1.234567 <- 127.0.0.1:519 DATA ch=3 [wire 2] len=7 seq=4 payload=3 [duplicate] (refused: ...)":
+// the channel by its number (the registry's, 1 to 256) and its wire byte.
 TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint& peer,
                             std::span<const uint8_t> datagram, const std::string& fault,
                             const std::string& verdict = "");
