@@ -63,6 +63,8 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
   --handshake-in-order    OPEN, CLOSE and DOWN are never held nor overtaken (may be dropped)
   --pcap FILE             write every datagram the server's socket sends or takes to FILE as
                           a pcap capture (raw IPv4; at most 64 MiB, a note when reached)
+  --trace-bytes           under each trace line, the packet's payload: 16 bytes a line, in
+                          hex and as text
   --quiet                 no protocol trace
   --no-commands           do not read commands from standard input
   --help                  this text
@@ -181,6 +183,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     } else if (option == "--pcap") {
       s.capture = value();
+    } else if (option == "--trace-bytes") {
+      s.traceBytes = true;
     } else if (option == "--quiet") {
       line.quiet = true;
     } else if (option == "--no-commands") {

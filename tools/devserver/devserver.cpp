@@ -175,6 +175,7 @@ void DeviceServer::Record(Direction direction, const Datagram& datagram,
   const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
   TraceRecord record = MakeTraceRecord(seconds, direction, datagram.peer, datagram.bytes,
                                        datagram.fault, verdict);
+  if (options_.traceBytes) record.bytes = PayloadLines(datagram.bytes);
   if (options_.onTrace) options_.onTrace(record);
   Keep(trace_, std::move(record), options_.traceLimit);
 }

@@ -55,6 +55,7 @@ struct ServerOptions {
   std::function<void(const TraceRecord&)> onTrace;
   std::function<void(const std::string&)> onNote;
   size_t traceLimit = 100000;  // records kept (the oldest are forgotten first); 0: none
+  bool traceBytes = false;     // each record also shows its payload's bytes (TraceRecord::bytes)
   // A pcap file of every datagram the server's socket sends or takes, as on the wire (before
   // the fault injection of what it takes, after that of what it sends); "" for none.
   std::string capture;
@@ -137,6 +138,7 @@ class DeviceServer {
   std::string StatusText(std::optional<uint8_t> channel = std::nullopt) const;
 
   std::vector<TraceRecord> Trace() const;
+  // Each record's line, followed by its payload's lines when the trace shows bytes.
   std::vector<std::string> TraceLines() const;
   void ClearTrace();
   std::vector<std::string> Notes() const;

@@ -147,7 +147,10 @@ std::vector<std::string> DeviceServer::TraceLines() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> lines;
   lines.reserve(trace_.size());
-  for (const TraceRecord& r : trace_) lines.push_back(r.text);
+  for (const TraceRecord& r : trace_) {
+    lines.push_back(r.text);
+    lines.insert(lines.end(), r.bytes.begin(), r.bytes.end());
+  }
   return lines;
 }
 

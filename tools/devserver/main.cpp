@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
   if (!line.quiet) {
     line.server.onTrace = [](const devserver::TraceRecord& r) {
       std::printf("%s\n", r.text.c_str());
+      for (const std::string& bytes : r.bytes) std::printf("%s\n", bytes.c_str());
       std::fflush(stdout);
     };
   }

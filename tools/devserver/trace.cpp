@@ -1,6 +1,7 @@
 // Formatting of protocol trace records.
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "channel_number.h"
@@ -43,6 +44,29 @@ TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint&
   if (!fault.empty()) r.text += " [" + fault + "]";
   if (!verdict.empty()) r.text += " (" + verdict + ")";
   return r;
+}
+
+std::vector<std::string> PayloadLines(std::span<const uint8_t> datagram) {
+  constexpr size_t kPerLine = 16;
+  std::vector<std::string> lines;
+  if (datagram.size() <= kHeaderSize) return lines;
+  const std::span<const uint8_t> payload = datagram.subspan(kHeaderSize);
+  for (size_t at = 0; at < payload.size(); at += kPerLine) {
+    const std::span<const uint8_t> row = payload.subspan(at, std::min(kPerLine, payload.size() - at));
+    char offset[40];
+    std::snprintf(offset, sizeof offset, "%15s%04x ", "", static_cast<unsigned>(at & 0xFFFF));
+    std::string hex = offset;
+    std::string text;
+    for (const uint8_t byte : row) {
+      char pair[4];
+      std::snprintf(pair, sizeof pair, " %02x", byte);
+      hex += pair;
+      text.push_back(byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.');
+    }
+    hex.append(3 * (kPerLine - row.size()), ' ');
+    lines.push_back(hex + "  " + text);
+  }
+  return lines;
 }
 
 }  // namespace devserver
