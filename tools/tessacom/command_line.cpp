@@ -31,6 +31,7 @@ std::string CheckCombination(const Options& options) {
     return "the soak makes its own configuration; --reg, --bind and --pty belong to other commands";
   }
   if (options.pty && options.command != "serve") return "--pty belongs to serve";
+  if (options.traceBytes && options.command != "demo") return "--trace-bytes belongs to demo";
   if (options.loopbackOnly && options.command != "load" && options.command != "serve" &&
       options.command != "shell") {
     return "--loopback-only belongs to load, serve and shell (demo, bench and soak never leave "
@@ -90,6 +91,8 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       options.quick = true;
     } else if (arg == "--exclusive") {
       options.exclusive = true;
+    } else if (arg == "--trace-bytes") {
+      options.traceBytes = true;
     } else if (arg == "--loopback-only") {
       options.loopbackOnly = true;
     } else if (arg == "--beyond-limit") {
@@ -184,12 +187,14 @@ static std::string CommandHelp(const std::string& command) {
   }
   if (command == "shell") return ShellHelpText();
   if (command == "demo") {
-    return "usage: tessacom demo [--image FILE] [--pcap FILE]\n\n"
+    return "usage: tessacom demo [--image FILE] [--trace-bytes] [--pcap FILE]\n\n"
            "Starts a device server emulator whose channels echo what they receive, loads the\n"
            "driver with COM3 to COM5 bound to it, and runs an application's session on COM3:\n"
            "open, 115200 8N1, a 300-byte pattern written (three acknowledged data packets) and\n"
            "read back through the echo, close. Then it shows the protocol trace the emulator\n"
-           "recorded, unloads, and prints what the unload left behind.\n" +
+           "recorded, unloads, and prints what the unload left behind. With --trace-bytes each\n"
+           "packet's payload follows its trace line, 16 bytes a line in hex and as text. The\n"
+           "README (\"Reading the demo\") explains the trace line by line.\n" +
            std::string(kPcapHelp);
   }
   if (command == "bench") {

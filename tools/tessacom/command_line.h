@@ -23,6 +23,7 @@ struct Options {
   bool exclusive = false;              // serve --exclusive: a port held by a program refuses others
   bool loopbackOnly = false;           // load, serve, shell --loopback-only: the host's guard on
   bool quick = false;                  // bench --quick: a short run
+  bool traceBytes = false;             // demo --trace-bytes: the payloads in the emulator's trace
   bool beyondLimit = false;            // soak --beyond-limit: faults past the protocol's limit
   bool help = false;
   std::string error;               // set when the line cannot be understood

@@ -125,7 +125,7 @@ void ChannelRangeNotes(const std::vector<PortRemote>& remotes, std::vector<std::
 void SharedChannelNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
   std::map<std::pair<ULONG, LONG>, std::vector<LONG>> sharing;  // (address, StartNum) -> ports
   for (const PortRemote& r : remotes) {
-    if (r.address != 0 && r.InRange()) sharing[{r.address, r.startNum}].push_back(r.port);
+    if (r.address >> 24 != 0 && r.InRange()) sharing[{r.address, r.startNum}].push_back(r.port);
   }
   for (const auto& [remote, ports] : sharing) {
     if (ports.size() < 2) continue;
@@ -136,6 +136,29 @@ void SharedChannelNotes(const std::vector<PortRemote>& remotes, std::vector<std:
                     "remote sends on that channel to " + first + " alone, so an open of another of "
                     "them gets no reply and fails, and the reply it caused leaves " + first +
                     "'s link open: " + first + " then refuses every open until the remote closes it");
+  }
+}
+
+// Ports with no remote a datagram can reach: a "dAddress<n>" of 0 (the driver refuses every
+// open at once), or one in 0.0.0.0/8, which names no host (an absent value reads as 3, that is
+// 0.0.0.3): every open waits for a reply that cannot come.
+void NoRemoteNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
+  std::vector<LONG> zero;
+  std::map<ULONG, std::vector<LONG>> nowhere;
+  for (const PortRemote& r : remotes) {
+    if (r.address == 0) zero.push_back(r.port);
+    else if (r.address >> 24 == 0) nowhere[r.address].push_back(r.port);
+  }
+  if (!zero.empty()) {
+    notes.push_back(PortList(zero) + " (\"dAddress<n>\" 0, n = port + 1) " + (zero.size() == 1 ? "has" : "have") +
+                    " no remote: the driver refuses every open at once");
+  }
+  for (const auto& [address, ports] : nowhere) {
+    notes.push_back(PortList(ports) + (ports.size() == 1 ? " has" : " have") +
+                    " no remote a datagram can reach: \"dAddress<n>\" (n = port "
+                    "+ 1) is " + devserver::AddressToString(address) + ", in 0.0.0.0/8, which names no "
+                    "host (an absent value reads as 3, 0.0.0.3); every open waits for a reply that "
+                    "cannot come and fails");
   }
 }
 
@@ -160,6 +183,7 @@ std::vector<std::string> RegistryNotes() {
     remote.address = static_cast<ULONG>(ReadConfigured("dAddress" + std::to_string(n), notes).value_or(kAbsent));
     remotes.push_back(remote);
   }
+  NoRemoteNotes(remotes, notes);
   ChannelRangeNotes(remotes, notes);
   SharedChannelNotes(remotes, notes);
   return notes;

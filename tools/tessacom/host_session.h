@@ -39,6 +39,10 @@ class HostSession {
   const DriverBinding& Driver() const { return *driver_; }
   NTSTATUS Load();
   bool Loaded() const { return loaded_; }
+  // Why the load could not bind the driver's UDP endpoint (another program has the address
+  // and port, or port 519 needs root), in words naming the address; "" when it bound. A driver
+  // without its endpoint sends and receives nothing.
+  std::string EndpointRefusal() const;
   // Unloads (or releases a failed load) and writes the summary of what was left, and of the
   // capture when one was on.
   void Unload(std::ostream& out);

@@ -12,6 +12,7 @@
 #include "host_session.h"
 #include "report.h"
 #include "nt_names.h"
+#include "open_refusal.h"
 #include "shell_session.h"
 
 namespace tessacom {
@@ -44,7 +45,11 @@ bool Converse(const Options& options, HostSession& host, std::istream& in, std::
               std::ostream& err) {
   shell::LineWriter writer([&out](std::string_view line) { out << line << '\n' << std::flush; });
   auto status = [&host, &err] { host.PrintStatus(err); err << std::flush; };
-  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status);
+  auto openFailed = [&host, &err](const std::string& name, NTSTATUS failure, double seconds) {
+    const std::string why = OpenRefusalText(host.Driver(), name, failure, seconds);
+    if (!why.empty()) err << "open " << name << ": " << StatusName(failure) << ": " << why << "\n" << std::flush;
+  };
+  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status, openFailed);
   shell::RunCommands(in, *session, writer);
   shell::FinishReport report = session->Finish(kFinishLimit);
   err << "end of session: " << report.cancelled << " request(s) cancelled, " << report.closed
@@ -102,8 +107,11 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   PrintNotes(err, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(err, status, session.Driver());
+  const std::string refusal = session.EndpointRefusal();
+  if (!refusal.empty()) err << "refused: " << refusal << "\n";
+  const bool serving = NT_SUCCESS(status) && refusal.empty();
   session.WatchLink();
-  if (NT_SUCCESS(status) && !Converse(options, session, in, out, err)) {
+  if (serving && !Converse(options, session, in, out, err)) {
     // The driver still holds requests: it cannot be unloaded, and the host cannot be stopped.
     err << "the driver is left loaded; exiting\n" << std::flush;
     out << std::flush;
@@ -111,7 +119,7 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   session.Unload(err);
   if (server) server->Stop();
-  return NT_SUCCESS(status) ? 0 : 1;
+  return serving ? 0 : 1;
 }
 
 std::string ShellHelpText() {

@@ -79,6 +79,12 @@ void ResetCounters() {
   TheCore().counts = Counters{};
   TheCore().droppedBySource.clear();
   TheCore().byRemote.clear();
+  TheCore().lastBindRefusal.reset();
+}
+
+std::optional<BindRefusal> LastBindRefusal() {
+  std::lock_guard hold(TheCore().lock);
+  return TheCore().lastBindRefusal;
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
