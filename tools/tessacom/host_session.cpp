@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <ostream>
 
+#include "endpoint.h"
 #include "host/net/udp_transport.h"
 #include "link_status_report.h"
 #include "link_watch.h"
@@ -21,7 +24,7 @@ std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
 HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
-                         uint16_t unprivilegedPort, double speed)
+                         uint16_t unprivilegedPort, double speed, bool loopbackOnly)
     : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
       driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
   host::LiveOptions live;
@@ -29,7 +32,7 @@ HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAd
   host::StartLive(live);
   host::udp::Install();
   host::udp::SetAnyAddress(anyAddress);
-  host::udp::SetLoopbackGuard(true);
+  host::udp::SetLoopbackGuard(loopbackOnly);
   if (unprivilegedPort != 0 && unprivilegedPort != 519) host::udp::MapPort(519, unprivilegedPort);
 }
 
@@ -41,6 +44,7 @@ HostSession::~HostSession() {
   }
   host::udp::Uninstall();
   host::udp::ClearPortMap();
+  host::udp::SetLoopbackGuard(true);  // the transport's own default, for what runs after
   host::Shutdown();
 }
 
@@ -68,10 +72,32 @@ void HostSession::ConfigureServer(uint32_t address) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
+  host::udp::ResetCounters();  // so that a bind refusal seen after it is the driver's endpoint
   NTSTATUS status = host::LoadDriver(driver_->DriverEntry, host::kDefaultRegistryPath,
                                      {driver_->ImageStart, driver_->ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
+}
+
+std::string HostSession::EndpointRefusal() const {
+  const std::optional<host::udp::BindRefusal> refusal = host::udp::LastBindRefusal();
+  if (!loaded_ || !refusal) return "";
+  const std::string address = devserver::AddressToString(refusal->endpoint.address);
+  const std::string port = std::to_string(refusal->endpoint.port);
+  const std::string where = address + ":" + port;
+  std::string text = "the driver's UDP endpoint cannot bind " + where + ": ";
+  if (refusal->error == EADDRINUSE) {
+    text += refusal->endpoint.address == 0
+                ? "another program has bound UDP port " + port + " on a local address (another "
+                  "tessacom serve?); give each its own address with --bind ADDR"
+                : "another program has bound it already (another tessacom serve on " + address +
+                  "?); give this one another address with --bind ADDR";
+  } else if (refusal->error == EACCES) {
+    text += "a port below 1024 needs root";
+  } else {
+    text += std::strerror(refusal->error);
+  }
+  return text;
 }
 
 void HostSession::Unload(std::ostream& out) {

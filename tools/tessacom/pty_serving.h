@@ -9,13 +9,15 @@
 #include <mutex>
 #include <string>
 
+#include "driver_binding.h"
 #include "pty_bridge.h"
 
 namespace tessacom {
 
 class PtyServing {
  public:
-  explicit PtyServing(std::ostream& out) : out_(out) {}
+  // `driver`: the loaded driver, whose ports the bridge serves.
+  PtyServing(std::ostream& out, const DriverBinding& driver) : out_(out), driver_(driver) {}
   ~PtyServing() { Stop(); }
 
   // Makes DIR if it is missing and bridges every published COM port, each refusing a second
@@ -26,6 +28,7 @@ class PtyServing {
 
  private:
   std::ostream& out_;
+  const DriverBinding& driver_;
   std::mutex lock_;
   std::unique_ptr<ptybridge::PtyBridge> bridge_;
 };

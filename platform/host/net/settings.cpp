@@ -48,6 +48,11 @@ void ClearPortMap() {
   TheCore().portMap.clear();
 }
 
+uint16_t WirePort(uint16_t driverPort) {
+  std::lock_guard hold(TheCore().lock);
+  return detail::ToWirePort(TheCore(), driverPort);
+}
+
 void SetSourceQueueBytes(size_t bytes) {
   std::lock_guard hold(TheCore().lock);
   TheCore().sourceQueueBytes = bytes;
@@ -74,6 +79,12 @@ void ResetCounters() {
   TheCore().counts = Counters{};
   TheCore().droppedBySource.clear();
   TheCore().byRemote.clear();
+  TheCore().lastBindRefusal.reset();
+}
+
+std::optional<BindRefusal> LastBindRefusal() {
+  std::lock_guard hold(TheCore().lock);
+  return TheCore().lastBindRefusal;
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
