@@ -167,7 +167,7 @@ TEST_F(DevServerTest, DataIsTakenInOrderAndAnsweredWithTheLastSequenceTaken) {
   EXPECT_EQ(std::pair(c.pollsAnswered, c.pollsRefusedClosed), std::pair(2u, 1u));
   const std::vector<std::string> lines = server_->TraceLines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
-    return l.find("DATA ch=1 len=6 seq=4 payload=2 (refused: out of order, 3 expected)") != std::string::npos;
+    return l.find("DATA ch=2 [wire 1] len=6 seq=4 payload=2 (refused: out of order, 3 expected)") != std::string::npos;
   }));
 }
 
@@ -287,15 +287,15 @@ TEST_F(DevServerTest, SettingsAndBreakAreRecordedPerChannelAndTraced) {
       7, [](const devserver::ChannelSnapshot& c) { return c.breakOffs == 1 && !c.breakOn; }, 2s));
   const std::vector<std::string> notes = server_->Notes();
   EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
-    return n.find("ch 7 settings: 9600 8N1") != std::string::npos;
+    return n.find("ch 8 settings: 9600 8N1") != std::string::npos;
   }));
   // One decoded trace line per datagram each way.
   Send(Bytes{0x07, 0x03});  // shorter than a header: traced, ignored
   ASSERT_TRUE(server_->WaitForTrace([](const auto& t) { return t.size() >= 8; }, 2s));
   const std::vector<std::string> lines = server_->TraceLines();
   ASSERT_EQ(lines.size(), 8u);
-  EXPECT_TRUE(lines[0].find("<- ") != std::string::npos && lines[0].find("OPEN ch=2 len=22 seq=1 payload=18") != std::string::npos) << lines[0];
-  EXPECT_TRUE(lines[1].find("-> ") != std::string::npos && lines[1].find("OPEN ch=2 len=3 seq=9 payload=0") != std::string::npos) << lines[1];
+  EXPECT_TRUE(lines[0].find("<- ") != std::string::npos && lines[0].find("OPEN ch=3 [wire 2] len=22 seq=1 payload=18") != std::string::npos) << lines[0];
+  EXPECT_TRUE(lines[1].find("-> ") != std::string::npos && lines[1].find("OPEN ch=3 [wire 2] len=3 seq=9 payload=0") != std::string::npos) << lines[1];
   EXPECT_NE(lines[7].find("short datagram of 2 bytes"), std::string::npos);
   EXPECT_EQ(server_->Stats().shortDatagrams, 1u);
 }
@@ -489,10 +489,11 @@ TEST(DevServerCommandLine, OptionsAndClearErrors) {
   for (const devserver::FaultProfile& p : {line.server.faults.fromDriver, line.server.faults.toDriver}) {
     EXPECT_EQ(std::pair(p.overtakeLimit, p.handshakeInOrder), std::pair(size_t{6}, true));
   }
-  EXPECT_EQ(line.server.channelBackends.at(4), devserver::BackendKind::Tty);
-  EXPECT_EQ(line.server.channelDevices.at(4), "/dev/ttyUSB0");
+  // Channels as the registry numbers them: 4 is wire byte 3.
+  EXPECT_EQ(line.server.channelBackends.at(3), devserver::BackendKind::Tty);
+  EXPECT_EQ(line.server.channelDevices.at(3), "/dev/ttyUSB0");
   EXPECT_EQ(line.server.bind, (devserver::Endpoint{0x7F460807, 6519}));
-  EXPECT_EQ(line.server.channelBackends.at(3), devserver::BackendKind::Pty);
+  EXPECT_EQ(line.server.channelBackends.at(2), devserver::BackendKind::Pty);
   EXPECT_EQ(line.server.faults.toDriver.drop, 0.25);
   EXPECT_EQ(line.server.faults.seed, 99u);
   EXPECT_EQ(line.server.protocol.openSequence, 15);
@@ -503,7 +504,8 @@ TEST(DevServerCommandLine, OptionsAndClearErrors) {
       {{"--dup-in", "1.5"}, "--dup-in: expected a probability from 0 to 1, got '1.5'"},
       {{"--bind", "127.0.0.1:x"}, "--bind: expected ADDR or ADDR:PORT, got '127.0.0.1:x'"},
       {{"--window"}, "--window: a value is needed"},
-      {{"--channel", "4=tty"}, "--channel: expected CH=KIND with CH 0..255 and KIND echo, pty, none or tty:PATH, got '4=tty'"},
+      {{"--channel", "4=tty"}, "--channel: expected CH=KIND with CH 1..256 and KIND echo, pty, none or tty:PATH, got '4=tty'"},
+      {{"--channel", "0=echo"}, "--channel: expected CH=KIND with CH 1..256 and KIND echo, pty, none or tty:PATH, got '0=echo'"},
       {{"--backend", "tty"}, "--backend: expected echo, pty or none, got 'tty'"},
       {{"-x"}, "unknown option '-x' (see --help)"},
   };

@@ -1,6 +1,7 @@
 // The tessacom program's command line and its load report against the real driver.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -16,6 +17,8 @@
 #include "demo.h"
 #include "shell.h"
 #include "endpoint.h"
+#include "host/net/udp_transport.h"
+#include "host_session.h"
 #include "serve_accounts.h"
 #include "support/child_program.h"
 #include "support/device_servers.h"
@@ -50,6 +53,8 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(ParseCommandLine({"serve", "--pty-mode", "600"}).error, "--pty-owner and --pty-mode belong to serve --pty");
   EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "4755"}).error.empty()) << "no set-id bit";
   EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "rw"}).error.empty());
+  EXPECT_TRUE(ParseCommandLine({"shell", "--loopback-only"}).loopbackOnly);
+  EXPECT_FALSE(ParseCommandLine({"demo", "--loopback-only"}).error.empty());
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
   EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
   EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
@@ -83,8 +88,10 @@ TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
 }
 
-// The command line of a test that runs the driver: with --image when the suites run an image.
+// The command line of a test that runs the driver: with --image when the suites run an image,
+// and never beyond loopback.
 Options ForDriverUnderTest(std::vector<std::string> arguments) {
+  arguments.push_back("--loopback-only");
   for (const std::string& argument : testsupport::ProgramDriverArguments()) arguments.push_back(argument);
   return ParseCommandLine(arguments);
 }
@@ -115,8 +122,8 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
        {"note: \"MaxPort\" is REG_BINARY of 0 bytes, not a 4-byte REG_DWORD: the driver treats it as absent (3)",
         "note: \"StartNum2\" is REG_DWORD of 2 bytes", "port 0: COM9998,", "port 1: COM9999,",
         "port 2: no COM name (its COM number 10000 is outside 0 to 9999",
-        "note: the loopback guard is on: nothing is sent to 0.0.0.3 (ports 1, 2)",
-        "note: the loopback guard is on: nothing is sent to 192.168.1.10 (port 0)"}},
+        "note: the loopback guard is on (--loopback-only): nothing is sent to 0.0.0.3 (ports 1, 2)",
+        "note: the loopback guard is on (--loopback-only): nothing is sent to 192.168.1.10 (port 0)"}},
       {key + "\"MaxPort\"=dword:0000012c\n",
        {"note: \"MaxPort\" is 300, more than the 256 ports the driver has room for: it makes 256",
         "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)"}},
@@ -139,7 +146,15 @@ TEST(TessacomProgram, LoadSaysWhatTheConfigurationDoesNotGive) {
       {key + "\"MaxPort\"=dword:80000000\n",
        {"note: \"MaxPort\" is 2147483648, which the driver reads as a signed number, -2147483648: it "
         "makes no port, and a load without a port fails",
-        "load: STATUS_SERIAL_NO_DEVICE_INITED"}},
+        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port"}},
+      {key + "\"MaxPort\"=dword:00000000\n",
+       {"note: \"MaxPort\" is 0: the driver makes no port",
+        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port"}},
+      // Ports without a COM name or a remote: there, but nothing can use them.
+      {key + "\"StartPort\"=dword:00002710\n\"dAddress1\"=dword:00000000\n",
+       {"note: port 0 (\"dAddress<n>\" 0, n = port + 1) has no remote: the driver refuses every open at once",
+        "note: ports 1, 2 have no remote a datagram can reach: \"dAddress<n>\" (n = port + 1) is 0.0.0.3",
+        "note: no port has a COM name (each port's reason is above), so no program can open one"}},
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n",
        {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom"}},
   };
@@ -201,6 +216,67 @@ TEST(TessacomProgram, ServeWithPseudoTerminalsStopsCleanlyOnTheSignal) {
   std::filesystem::remove(directory);
 }
 
+// A serve on an address whose port 519 another program has bound is refused at start, naming
+// the address, instead of sharing the port: it serves nothing and ends with status 1.
+TEST(TessacomProgram, ServeRefusesAnAddressAnotherProgramHasBound) {
+  const uint32_t address = testsupport::UniqueLoopbackAddress();
+  testsupport::UdpPeer other(address, tessacom::LinkWirePort(519));
+  ASSERT_TRUE(other.Bound());
+  Options options = ForDriverUnderTest({"serve", "--bind", devserver::AddressToString(address)});
+  std::ostringstream out;
+  std::atomic<int> result = -1;
+  std::thread serving([&] { result = tessacom::RunServe(options, out); });
+  const bool ended = testsupport::WaitUntil([&] { return result != -1; }, std::chrono::seconds(30));
+  if (!ended) pthread_kill(serving.native_handle(), SIGTERM);  // a serve that did not refuse
+  serving.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(result, 1);
+  EXPECT_NE(out.str().find("refused: the driver's UDP endpoint cannot bind " + devserver::AddressToString(address) +
+                           ":519: another program has bound it already"),
+            std::string::npos)
+      << out.str();
+  EXPECT_EQ(out.str().find("serving on"), std::string::npos) << out.str();
+}
+
+// Why an open was refused, in words beside the status: a remote outside loopback under the
+// guard (whose sends are refused and counted, and none leaves), a remote that does not answer,
+// a port without a remote (the driver's STATUS_FILES_OPEN for all three), a port open to
+// another handle.
+TEST(TessacomProgram, ShellSaysWhyAnOpenFailed) {
+  const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+  const uint32_t silent = testsupport::UniqueLoopbackAddress();  // nothing listens there
+  const uint32_t emulator = testsupport::UniqueLoopbackAddress();
+  constexpr uint32_t kOutside = 0xC000020A;                      // 192.0.2.10, never reached
+  const auto reg = std::filesystem::temp_directory_path() / ("tessacom_why_" + std::to_string(::getpid()) + ".reg");
+  std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
+                     << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
+                     << "\"MaxPort\"=dword:00000004\n\"StartNum1\"=dword:00000001\n\"StartNum2\"=dword:00000002\n"
+                     << "\"StartNum4\"=dword:00000001\n" << std::hex << "\"dAddress1\"=dword:" << kOutside
+                     << "\n\"dAddress2\"=dword:" << silent << "\n\"dAddress3\"=dword:0\n\"dAddress4\"=dword:"
+                     << emulator << "\n";
+  Options options = ForDriverUnderTest({"shell", "--reg", reg.string(), "--bind", devserver::AddressToString(driverAddress),
+                                        "--devserver", devserver::AddressToString(emulator), "--speed", "20"});
+  std::istringstream in("open COM3\nopen COM4\nopen COM5\nopen COM6\nopen \\\\.\\COM6\nquit\n");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
+  std::filesystem::remove(reg);
+  EXPECT_EQ(out.str(), "STATUS_FILES_OPEN 0\nSTATUS_FILES_OPEN 0\nSTATUS_FILES_OPEN 0\nSTATUS_SUCCESS 0\n"
+                       "STATUS_ACCESS_DENIED 0\nok\n");
+  const std::string said[] = {
+      "open COM3: STATUS_FILES_OPEN: nothing was sent to 192.0.2.10 channel 1: the loopback guard",
+      "open COM4: STATUS_FILES_OPEN: " + devserver::AddressToString(silent) +
+          " channel 2 did not answer the open: no reply from its UDP port " +
+          std::to_string(tessacom::LinkWirePort(tessacom::kUnprivilegedLinkPort)) + "; the open waited ",
+      "open COM5: STATUS_FILES_OPEN: the port has no remote (\"dAddress3\" is 0)",
+      "open \\\\.\\COM6: STATUS_ACCESS_DENIED: another handle of this host holds the port",
+  };
+  for (const std::string& text : said) EXPECT_NE(err.str().find(text), std::string::npos) << text << "\n---\n" << err.str();
+  EXPECT_GE(host::udp::GetCounters().refusedByGuard, 1u);
+  const auto byRemote = host::udp::CountersByRemote();
+  EXPECT_TRUE(!byRemote.contains(kOutside) || byRemote.at(kOutside).sent == 0) << "a datagram left loopback";
+}
+
 // The program as a person runs it, with the driver under test.
 std::vector<std::string> ProgramLine(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), TESSACOM_PROGRAM);
@@ -215,21 +291,6 @@ std::string RegForRemote(const std::string& name, uint32_t remote) {
                      << "\"MaxPort\"=dword:00000001\n\"StartNum1\"=dword:00000001\n\"dAddress1\"=dword:" << std::hex
                      << remote << "\n";
   return reg.string();
-}
-
-// A serve whose UDP port 519 is held by another program (or, without root, not allowed) says
-// why and stops at once: no "serving" line, no socket, the driver unloaded clean.
-TEST(TessacomProgram, ServeThatCannotOpenItsSocketStopsAtStartWithTheReason) {
-  const uint32_t address = testsupport::UniqueLoopbackAddress();
-  testsupport::UdpPeer holder(address, 519);  // binds only as root
-  testsupport::ChildProgram serve(ProgramLine({"serve", "--bind", devserver::AddressToString(address)}));
-  ASSERT_TRUE(serve.Started());
-  EXPECT_EQ(serve.Wait(), 1) << serve.Output();
-  const std::string reason = holder.Bound() ? "Address already in use (another program holds it)" : "Permission denied";
-  EXPECT_NE(serve.Output().find("serve: cannot open UDP port 519 on " + devserver::AddressToString(address) + ": " + reason),
-            std::string::npos) << serve.Output();
-  EXPECT_EQ(serve.Output().find("serving on"), std::string::npos) << serve.Output();
-  EXPECT_NE(serve.Output().find("nothing outstanding"), std::string::npos) << serve.Output();
 }
 
 // Started as root with --user, serve opens its socket, then runs as that user: the process's
@@ -300,7 +361,8 @@ TEST(TessacomProgram, EveryProgramEndsInOrderAtCtrlCAndSigterm) {
     const std::vector<uint8_t> block = {0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     testsupport::UdpPeer peer(peerAddress, emulatorPort);
     return child.WaitFor("# serving") &&
-           peer.SendTo(*devserver::ParseAddress(b), emulatorPort, devserver::Encode(devserver::kOpen, 1, 1, block)) &&
+           // wire channel 0: the emulator's channel 1
+           peer.SendTo(*devserver::ParseAddress(b), emulatorPort, devserver::Encode(devserver::kOpen, 0, 1, block)) &&
            child.WaitFor("# ch 1 opened");
   };
   const Case cases[] = {

@@ -64,6 +64,8 @@ check "the remote acknowledges each" "2 3 4" "$(by_type 4 0)"
 check "the echo comes back as sequenced data" "10 11 12" "$(by_type 10 0)"
 check "the driver's last receive acknowledgement names the last" "12" "$(by_type 11 1 | awk '{print $NF}')"
 check "the close, both ways" "0 0" "$(by_type 2 1) $(by_type 2 0)"
+check "COM3's channel by the registry's number, and its wire byte" "1 0" \
+  "$(fields "$work/demo.pcap" tessacom.channel tessacom.wire_channel | sort -u | tr '\t' ' ')"
 check "the settings block of 115200 8N1, field by field" \
   "115200 8N1	115200	8	none	1	none (RTS not under handshake)" \
   "$(fields "$work/demo.pcap" tessacom.type tessacom.settings.line tessacom.settings.rate \
@@ -105,7 +107,7 @@ else
 fi
 
 # --- settings blocks of every kind, against the emulator's own decoding ---------------------
-# The emulator prints how it reads each block it gets ("ch 0 settings: 9600 7O1 rts=other
+# The emulator prints how it reads each block it gets ("ch 1 settings: 9600 7O1 rts=other
 # rxflow=off ..."); the dissector must read the same rate, character, parity, stop bits, RTS
 # control and receive flow control from the same blocks.
 base=$((0x7F5C0000 | ($$ & 0x3FFF) << 2))
@@ -123,11 +125,11 @@ printf '%s\n' "open COM3" "ioctl SET_BAUD_RATE in=80250000" "ioctl SET_LINE_CONT
   "ioctl SET_BAUD_RATE in=00e10000" "ioctl SET_LINE_CONTROL in=010005" \
   "ioctl SET_HANDFLOW in=01000000820000000000000000000000" \
   "ioctl SET_HANDFLOW in=01000000400000000000000000000000" "close" "quit" |
-  "$tessacom" shell --reg "$work/settings.reg" --bind "$(address $((base + 1)))" \
+  "$tessacom" shell --loopback-only --reg "$work/settings.reg" --bind "$(address $((base + 1)))" \
     --pcap "$work/settings.pcap" "${driver[@]}" >"$work/settings.answers" 2>"$work/settings.err"
 sleep 0.5
 kill "$emulator"; wait "$emulator"
-emulator_read=$(sed -n 's/^# ch 0 \(opened\|settings\): \([^ ]* [^ ]*\) rts=\([a-z]*\) rxflow=\([a-z]*\).*/\2 rts=\3 rxflow=\4/p' "$work/settings.out")
+emulator_read=$(sed -n 's/^# ch 1 \(opened\|settings\): \([^ ]* [^ ]*\) rts=\([a-z]*\) rxflow=\([a-z]*\).*/\2 rts=\3 rxflow=\4/p' "$work/settings.out")
 dissector_read=$(fields "$work/settings.pcap" tessacom.type tessacom.settings.line tessacom.settings.handshake |
   awk -F'\t' '($1 == 1 || $1 == 3) && $2 != "" {
     printf "%s rts=%s rxflow=%s\n", $2, ($3 ~ /^RTS\/CTS/) ? "handshake" : "other", ($3 ~ /XOFF/) ? "on" : "off" }')

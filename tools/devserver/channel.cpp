@@ -1,11 +1,13 @@
 // The server's side of the link protocol on one channel.
 #include "channel.h"
 
+#include "channel_number.h"
+
 #include <algorithm>
 
 namespace devserver {
 
-std::string Channel::Name() const { return "ch " + std::to_string(state_.number); }
+std::string Channel::Name() const { return ChannelName(state_.number); }
 
 void Channel::Emit(Effects& effects, std::vector<uint8_t> bytes) {
   ++state_.packetsToDriver;

@@ -43,7 +43,9 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
   --backend KIND          line of every channel: echo (default), pty, none
   --channel CH=KIND       make channel CH at start with its own line: echo, pty (its path
                           is shown), none, or tty:PATH, a serial device (or any terminal)
-                          whose settings and breaks follow the driver's
+                          whose settings and breaks follow the driver's. CH is the
+                          registry's number, 1..256: a port with "StartNum<n>"=CH uses it
+                          (the wire carries CH - 1, shown in the trace as [wire CH-1])
   --unsequenced           send line bytes as DATA instead of SEQDATA
   --open-seq N            sequence of the open reply, 0..15 (default 9)
   --no-open-reply         leave opens unanswered
@@ -61,10 +63,13 @@ The remote serial device server emulator: the far end of the tessacom UDP link.
   --handshake-in-order    OPEN, CLOSE and DOWN are never held nor overtaken (may be dropped)
   --pcap FILE             write every datagram the server's socket sends or takes to FILE as
                           a pcap capture (raw IPv4; at most 64 MiB, a note when reached)
+  --trace-bytes           under each trace line, the packet's payload: 16 bytes a line, in
+                          hex and as text
   --quiet                 no protocol trace
   --no-commands           do not read commands from standard input
   --help                  this text
 
+Channels are numbered 1..256 everywhere here, as in the registry ("StartNum<n>").
 Commands on standard input: status [CH] (every open channel, or CH, and each driver heard
 from, in the words of tessacom's own status), send CH TEXT, data CH TEXT, down CH,
 poll CH [N] (a burst of N), openreply CH (an open reply no OPEN asked for), vanish MS (take
@@ -138,15 +143,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       const size_t equals = text.find('=');
       const std::string line = equals == std::string::npos ? "" : text.substr(equals + 1);
       const bool tty = line.starts_with("tty:") && line.size() > 4;
-      uint64_t channel = 0;
+      uint64_t number = 0;
       const std::optional<BackendKind> kind = tty ? BackendKind::Tty : ParseBackendKind(line);
-      if (!kind || (!tty && *kind == BackendKind::Tty) ||
-          !ParseUnsigned(text.substr(0, equals), 255, &channel)) {
-        fail("--channel: expected CH=KIND with CH 0..255 and KIND echo, pty, none or tty:PATH, got '" +
+      const std::optional<uint8_t> wire =
+          ParseUnsigned(text.substr(0, equals), kLastChannel, &number) ? WireChannel(number) : std::nullopt;
+      if (!kind || (!tty && *kind == BackendKind::Tty) || !wire) {
+        fail("--channel: expected CH=KIND with CH 1..256 and KIND echo, pty, none or tty:PATH, got '" +
              text + "'");
       } else {
-        s.channelBackends[static_cast<uint8_t>(channel)] = *kind;
-        if (tty) s.channelDevices[static_cast<uint8_t>(channel)] = line.substr(4);
+        s.channelBackends[*wire] = *kind;
+        if (tty) s.channelDevices[*wire] = line.substr(4);
       }
     } else if (option == "--unsequenced") {
       s.backendSequenced = false;
@@ -179,6 +185,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     } else if (option == "--pcap") {
       s.capture = value();
+    } else if (option == "--trace-bytes") {
+      s.traceBytes = true;
     } else if (option == "--quiet") {
       line.quiet = true;
     } else if (option == "--no-commands") {

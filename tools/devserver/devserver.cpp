@@ -71,7 +71,7 @@ bool DeviceServer::Start(std::string* error) {
       std::unique_ptr<LineBackend> backend = MakeBackend(
           kind, &problem, device == options_.channelDevices.end() ? std::string() : device->second);
       if (!backend) {
-        message = "channel " + std::to_string(number) + ": " + problem;
+        message = "channel " + std::to_string(ChannelNumber(number)) + ": " + problem;
         channels_.clear();
         close(wake_);
         close(socket_);
@@ -81,7 +81,7 @@ bool DeviceServer::Start(std::string* error) {
       auto entry = std::make_unique<Entry>(number);
       entry->backend = std::move(backend);
       if (options_.driver) entry->channel.SetDefaultPeer(*options_.driver);
-      Note("ch " + std::to_string(number) + " line: " + entry->backend->Describe());
+      Note(ChannelName(number) + " line: " + entry->backend->Describe());
       channels_[number] = std::move(entry);
     }
     Note("serving " + local_.ToString());
@@ -128,10 +128,10 @@ DeviceServer::Entry& DeviceServer::EntryFor(uint8_t channel) {
     std::string problem;
     slot->backend = MakeBackend(options_.backend, &problem);
     if (!slot->backend) {
-      Note("ch " + std::to_string(channel) + ": " + problem + "; no line attached");
+      Note(ChannelName(channel) + ": " + problem + "; no line attached");
       slot->backend = MakeBackend(BackendKind::Programmatic, &problem);
     } else if (options_.backend != BackendKind::Programmatic) {
-      Note("ch " + std::to_string(channel) + " line: " + slot->backend->Describe());
+      Note(ChannelName(channel) + " line: " + slot->backend->Describe());
     }
     if (const std::optional<Endpoint> driver = DriverAddress()) slot->channel.SetDefaultPeer(*driver);
     Wake();  // a new descriptor to poll
@@ -175,6 +175,7 @@ void DeviceServer::Record(Direction direction, const Datagram& datagram,
   const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
   TraceRecord record = MakeTraceRecord(seconds, direction, datagram.peer, datagram.bytes,
                                        datagram.fault, verdict);
+  if (options_.traceBytes) record.bytes = PayloadLines(datagram.bytes);
   if (options_.onTrace) options_.onTrace(record);
   Keep(trace_, std::move(record), options_.traceLimit);
 }
@@ -223,7 +224,7 @@ void DeviceServer::Run() {
         std::vector<uint8_t> bytes = entry.backend->ReadFromDevice();
         if (bytes.empty() && (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL))) {
           entry.backendPolled = false;
-          Note("ch " + std::to_string(found->first) + " line: " +
+          Note(ChannelName(found->first) + " line: " +
                entry.backend->Describe() + " closed");
           continue;
         }
@@ -299,7 +300,7 @@ void DeviceServer::ApplyToLine(Entry& entry, const Effects& effects) {
   std::string problem;
   if (effects.lineSettings) problem = entry.backend->ApplySettings(*effects.lineSettings);
   if (effects.lineBreak) problem += entry.backend->SetBreak(*effects.lineBreak);
-  if (!problem.empty()) Note("ch " + std::to_string(entry.channel.Number()) + " line: " + problem);
+  if (!problem.empty()) Note(ChannelName(entry.channel.Number()) + " line: " + problem);
 }
 
 void DeviceServer::SendOut(Datagram datagram, Clock::time_point now) {

@@ -1,6 +1,8 @@
 // The remote serial device server emulator: the far end of the driver's UDP link. It binds
-// one local address (port 519 unless told otherwise), serves channels 0..255 on it from a
+// one local address (port 519 unless told otherwise), serves the 256 channels on it from a
 // background thread, and lets a test or a person see and steer what happens on each channel.
+// Its calls take a channel's wire byte (0 to 255); what it shows people (trace, notes, status)
+// names the channel by its number, wire byte + 1, as the registry does (channel_number.h).
 //
 // Everything runs on real time: the server is an outside program to the driver, so the wait
 // helpers take real-time limits. Callbacks (trace, notes) are called on the server's thread
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "channel_number.h"
 #include "endpoint.h"
 #include "fault_injector.h"
 #include "host/net/pcap_file.h"
@@ -44,7 +47,7 @@ struct ServerOptions {
   // Where packets go before the driver has been heard from on a channel (optional).
   std::optional<Endpoint> driver;
   BackendKind backend = BackendKind::Programmatic;  // for channels not listed below
-  std::map<uint8_t, BackendKind> channelBackends;   // channels made at start
+  std::map<uint8_t, BackendKind> channelBackends;   // channels made at start, by wire byte
   std::map<uint8_t, std::string> channelDevices;    // the device path of each tty line
   bool backendSequenced = true;  // bytes from echo and pty backends go as SEQDATA, else DATA
   ProtocolOptions protocol;
@@ -52,6 +55,7 @@ struct ServerOptions {
   std::function<void(const TraceRecord&)> onTrace;
   std::function<void(const std::string&)> onNote;
   size_t traceLimit = 100000;  // records kept (the oldest are forgotten first); 0: none
+  bool traceBytes = false;     // each record also shows its payload's bytes (TraceRecord::bytes)
   // A pcap file of every datagram the server's socket sends or takes, as on the wire (before
   // the fault injection of what it takes, after that of what it sends); "" for none.
   std::string capture;
@@ -138,6 +142,7 @@ class DeviceServer {
   std::vector<uint8_t> CloseChannels();
 
   std::vector<TraceRecord> Trace() const;
+  // Each record's line, followed by its payload's lines when the trace shows bytes.
   std::vector<std::string> TraceLines() const;
   void ClearTrace();
   std::vector<std::string> Notes() const;

@@ -84,7 +84,7 @@ void DeviceServer::SendPolls(uint8_t channel, unsigned count) {
   ActOn(channel, [count](devserver::Channel& c, Clock::time_point, Effects& effects) {
     for (unsigned i = 0; i < count; ++i) c.SendPoll(effects);
     if (count > 1) {
-      effects.notes.push_back("ch " + std::to_string(c.Number()) + ": a burst of " +
+      effects.notes.push_back(ChannelName(c.Number()) + ": a burst of " +
                               std::to_string(count) + " polls");
     }
   });
@@ -153,7 +153,10 @@ std::vector<std::string> DeviceServer::TraceLines() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> lines;
   lines.reserve(trace_.size());
-  for (const TraceRecord& r : trace_) lines.push_back(r.text);
+  for (const TraceRecord& r : trace_) {
+    lines.push_back(r.text);
+    lines.insert(lines.end(), r.bytes.begin(), r.bytes.end());
+  }
   return lines;
 }
 

@@ -28,7 +28,7 @@ std::string InFlight(const ChannelSnapshot& c, Clock::time_point now) {
 
 ChannelStatus StatusOf(const ChannelSnapshot& c, const std::string& line, Clock::time_point now) {
   ChannelStatus s;
-  s.title = "ch " + std::to_string(c.number) + " <-> driver " +
+  s.title = ChannelName(c.number) + " <-> driver " +
             (c.peer ? c.peer->ToString() : std::string("(not heard from)"));
   s.link = LinkState(c);
   s.inFlight = InFlight(c, now);

@@ -22,13 +22,15 @@ constexpr unsigned kMaxVanishMs = 600000;
 
 void OnSignal(int signal) { stopRequested = signal; }
 
+// A channel number 1..256 (the registry's), as its wire byte.
 bool ParseChannel(std::istringstream& words, uint8_t* channel) {
-  unsigned value = 256;
-  if (!(words >> value) || value > 255) {
-    std::printf("# a channel number 0..255 is needed\n");
+  unsigned value = 0;
+  const std::optional<uint8_t> wire = words >> value ? devserver::WireChannel(value) : std::nullopt;
+  if (!wire) {
+    std::printf("# a channel number 1..256 is needed\n");
     return false;
   }
-  *channel = static_cast<uint8_t>(value);
+  *channel = *wire;
   return true;
 }
 
@@ -86,9 +88,12 @@ void SendRawCommand(devserver::DeviceServer& server, std::istringstream& words) 
 
 // The status in the words of the driver host's own, each line marked as a note.
 void PrintStatus(const devserver::DeviceServer& server, std::istringstream& words) {
-  unsigned value;
   std::optional<uint8_t> channel;
-  if (words >> value && value <= 255) channel = static_cast<uint8_t>(value);
+  if (!(words >> std::ws).eof()) {
+    uint8_t wire = 0;
+    if (!ParseChannel(words, &wire)) return;
+    channel = wire;
+  }
   std::istringstream lines(server.StatusText(channel));
   for (std::string line; std::getline(lines, line);) std::printf("# %s\n", line.c_str());
 }
@@ -149,6 +154,7 @@ int main(int argc, char** argv) {
   if (!line.quiet) {
     line.server.onTrace = [](const devserver::TraceRecord& r) {
       std::printf("%s\n", r.text.c_str());
+      for (const std::string& bytes : r.bytes) std::printf("%s\n", bytes.c_str());
       std::fflush(stdout);
     };
   }

@@ -1,8 +1,10 @@
 // Formatting of protocol trace records.
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "channel_number.h"
 #include "wire.h"
 
 namespace devserver {
@@ -29,8 +31,9 @@ TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint&
     r.sequence = packet->sequence;
     r.payloadSize = packet->payload.size();
     char body[96];
-    std::snprintf(body, sizeof body, "%s ch=%u len=%u seq=%u payload=%zu",
-                  TypeName(r.type).c_str(), r.channel, r.lengthField, r.sequence, r.payloadSize);
+    std::snprintf(body, sizeof body, "%s ch=%u [wire %u] len=%u seq=%u payload=%zu",
+                  TypeName(r.type).c_str(), ChannelNumber(r.channel), r.channel, r.lengthField,
+                  r.sequence, r.payloadSize);
     r.text += body;
     if (r.size != kHeaderSize + r.payloadSize) {
       r.text += " (datagram " + std::to_string(r.size) + " bytes)";
@@ -41,6 +44,29 @@ TraceRecord MakeTraceRecord(double seconds, Direction direction, const Endpoint&
   if (!fault.empty()) r.text += " [" + fault + "]";
   if (!verdict.empty()) r.text += " (" + verdict + ")";
   return r;
+}
+
+std::vector<std::string> PayloadLines(std::span<const uint8_t> datagram) {
+  constexpr size_t kPerLine = 16;
+  std::vector<std::string> lines;
+  if (datagram.size() <= kHeaderSize) return lines;
+  const std::span<const uint8_t> payload = datagram.subspan(kHeaderSize);
+  for (size_t at = 0; at < payload.size(); at += kPerLine) {
+    const std::span<const uint8_t> row = payload.subspan(at, std::min(kPerLine, payload.size() - at));
+    char offset[40];
+    std::snprintf(offset, sizeof offset, "%15s%04x ", "", static_cast<unsigned>(at & 0xFFFF));
+    std::string hex = offset;
+    std::string text;
+    for (const uint8_t byte : row) {
+      char pair[4];
+      std::snprintf(pair, sizeof pair, " %02x", byte);
+      hex += pair;
+      text.push_back(byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.');
+    }
+    hex.append(3 * (kPerLine - row.size()), ' ');
+    lines.push_back(hex + "  " + text);
+  }
+  return lines;
 }
 
 }  // namespace devserver

@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "host/session/executive.h"
 #include "termios_translation.h"
 
 namespace ptybridge {
@@ -27,10 +28,11 @@ const comm::COMMTIMEOUTS kAtOnce{comm::MAXDWORD, 0, 0, 0, 0};
 
 std::string Why() { return comm::ErrorName(comm::GetLastError()); }
 
-// What an open's failure means, for people.
-std::string OpenFailure(comm::DWORD error) {
+// What an open's failure means, for people: `why` explains a refusal with ERROR_OPEN_FILES,
+// which the driver gives for several causes.
+std::string OpenFailure(comm::DWORD error, const std::string& why) {
   const std::string name = comm::ErrorName(error);
-  if (error == comm::ERROR_OPEN_FILES) return name + ": the remote did not answer the open, or keeps the channel open";
+  if (error == comm::ERROR_OPEN_FILES && !why.empty()) return name + ": " + why;
   if (error == comm::ERROR_ACCESS_DENIED) return name + ": another program of the host holds the port";
   return name;
 }
@@ -67,10 +69,13 @@ void PortSession::NoteOnce(const std::string& text) {
   if (noted_.insert(text).second) note_(name_ + ": " + text);
 }
 
-bool PortSession::Open() {
+bool PortSession::Open(const PtyBridge::ExplainRefusal& explain) {
+  const int64_t began = host::SystemTime();
   port_ = comm::OpenPort(name_);
   if (!port_.IsOpen()) {
-    failure_ = OpenFailure(comm::GetLastError());
+    const comm::DWORD error = comm::GetLastError();
+    const double seconds = static_cast<double>(host::SystemTime() - began) / 1e7;
+    failure_ = OpenFailure(error, error == comm::ERROR_OPEN_FILES && explain ? explain(name_, seconds) : "");
     return false;
   }
   note_(name_ + ": opened for " + terminal_.Path());

@@ -21,6 +21,7 @@
 
 #include "comm.h"
 #include "pseudo_terminal.h"
+#include "pty_bridge.h"
 #include "terminal_holders.h"
 #include "wake_event.h"
 
@@ -42,8 +43,9 @@ class PortSession {
   PortSession(const PortSession&) = delete;
   PortSession& operator=(const PortSession&) = delete;
 
-  // Opens the port; false when it does not open, with Failure() telling why.
-  bool Open();
+  // Opens the port; false when it does not open, with Failure() telling why (in the words of
+  // `explain` when the driver refused it with STATUS_FILES_OPEN).
+  bool Open(const PtyBridge::ExplainRefusal& explain = {});
   const std::string& Failure() const { return failure_; }
   // Carries bytes, settings and flushes until the program's last close or the bridge's stop.
   void Run();

@@ -17,14 +17,14 @@ namespace ptybridge {
 
 class PortBridge {
  public:
-  PortBridge(std::string comName, std::string link, std::string remote, TerminalWatch& watch, bool exclusive,
-             std::optional<TerminalAccess> access, int stopFd, Note note)
+  PortBridge(std::string comName, std::string link, PtyBridge::ExplainRefusal explain, TerminalWatch& watch,
+             bool exclusive, std::optional<TerminalAccess> access, int stopFd, Note note)
       : watch_(watch),
         exclusive_(exclusive),
         access_(access),
         name_(std::move(comName)),
         link_(std::move(link)),
-        remote_(std::move(remote)),
+        explain_(std::move(explain)),
         stopFd_(stopFd),
         note_(std::move(note)) {}
   ~PortBridge() {
@@ -101,7 +101,7 @@ class PortBridge {
     std::string failure;
     {
       PortSession session(name_, *terminal_, *holders_, stopFd_, note_);
-      if (session.Open()) {
+      if (session.Open(explain_)) {
         noted_.clear();
         if (!Stopped()) session.Run();
       }
@@ -111,8 +111,7 @@ class PortBridge {
       terminal_->FlushInput();  // what came for the program after its last close
       return true;
     }
-    NoteFailure("the port did not open (" + failure + (remote_.empty() ? "" : "; remote " + remote_) +
-                "); the program reads end of file and its writes fail");
+    NoteFailure("the port did not open (" + failure + "); the program reads end of file and its writes fail");
     std::string error;
     if (MakeTerminal(&error)) return true;
     note_(name_ + ": no longer served: " + error);
@@ -130,7 +129,7 @@ class PortBridge {
   std::optional<TerminalAccess> access_;
   std::string name_;
   std::string link_;
-  std::string remote_;
+  PtyBridge::ExplainRefusal explain_;
   int stopFd_;
   Note note_;
   std::string noted_;
@@ -140,11 +139,11 @@ class PortBridge {
   std::thread thread_;
 };
 
-PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf,
-                     bool exclusive, std::optional<TerminalAccess> access)
+PtyBridge::PtyBridge(std::string directory, std::function<void(const std::string&)> note,
+                     ExplainRefusal explainRefusal, bool exclusive, std::optional<TerminalAccess> access)
     : directory_(std::move(directory)),
       note_(std::move(note)),
-      remoteOf_(std::move(remoteOf)),
+      explainRefusal_(std::move(explainRefusal)),
       exclusive_(exclusive),
       access_(access) {}
 
@@ -166,8 +165,8 @@ bool PtyBridge::Start(const std::vector<std::string>& comNames, std::string* err
           "program that reopens at once is not refused");
   }
   for (const std::string& name : comNames) {
-    auto port = std::make_unique<PortBridge>(name, LinkOf(name), remoteOf_ ? remoteOf_(name) : "", *watch_,
-                                             exclusive_, access_, stopFd_, note_);
+    auto port = std::make_unique<PortBridge>(name, LinkOf(name), explainRefusal_, *watch_, exclusive_, access_,
+                                             stopFd_, note_);
     if (!port->Start(error)) {
       Stop();
       return false;

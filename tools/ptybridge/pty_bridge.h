@@ -10,7 +10,7 @@
 // settings, and bytes that came while no program held the port are not handed to the next.
 // The program's terminal settings become the port's as they change, its flushes purges. A
 // port that does not open leaves the program with a hung-up terminal (its reads give end of
-// file, its writes fail with EIO), noted once with the remote and the reason, and a fresh
+// file, its writes fail with EIO), noted once with the reason, and a fresh
 // pseudo-terminal, with the same settings, behind the link. Each port is served by a thread of
 // its own; notes come from those threads.
 #pragma once
@@ -30,13 +30,16 @@ class TerminalWatch;
 
 class PtyBridge {
  public:
-  // "127.0.0.2 channel 1": the remote a COM port is bound to, for notes; "" when not known.
-  using RemoteOf = std::function<std::string(const std::string& comName)>;
+  // Why the driver refused an open of the COM port with STATUS_FILES_OPEN (ERROR_OPEN_FILES to
+  // programs), for the note: the COM name and the open's time on the driver's clock, in seconds.
+  // "" when nothing more is known.
+  using ExplainRefusal = std::function<std::string(const std::string& comName, double seconds)>;
 
   // `directory` must exist; `note` gets one line for people per event. With `access`, every
   // terminal made is given to its owner and group with its mode (else it stays the process's).
-  PtyBridge(std::string directory, std::function<void(const std::string&)> note, RemoteOf remoteOf = {},
-            bool exclusive = false, std::optional<TerminalAccess> access = std::nullopt);
+  PtyBridge(std::string directory, std::function<void(const std::string&)> note,
+            ExplainRefusal explainRefusal = {}, bool exclusive = false,
+            std::optional<TerminalAccess> access = std::nullopt);
   ~PtyBridge();  // stops
   PtyBridge(const PtyBridge&) = delete;
   PtyBridge& operator=(const PtyBridge&) = delete;
@@ -52,7 +55,7 @@ class PtyBridge {
  private:
   std::string directory_;
   std::function<void(const std::string&)> note_;
-  RemoteOf remoteOf_;
+  ExplainRefusal explainRefusal_;
   bool exclusive_;
   std::optional<TerminalAccess> access_;
   int stopFd_ = -1;

@@ -32,6 +32,12 @@ std::string CheckCombination(const Options& options) {
   }
   if (options.pty && options.command != "serve") return "--pty belongs to serve";
   if (options.user && options.command != "serve") return "--user belongs to serve";
+  if (options.traceBytes && options.command != "demo") return "--trace-bytes belongs to demo";
+  if (options.loopbackOnly && options.command != "load" && options.command != "serve" &&
+      options.command != "shell") {
+    return "--loopback-only belongs to load, serve and shell (demo, bench and soak never leave "
+           "loopback)";
+  }
   if (options.exclusive && !options.pty) return "--exclusive belongs to serve --pty";
   if ((options.ptyOwner || options.ptyMode) && !options.pty) return "--pty-owner and --pty-mode belong to serve --pty";
   if (options.pcap && (options.command == "load" || options.command == "bench")) {
@@ -94,6 +100,10 @@ Options ParseCommandLine(const std::vector<std::string>& arguments) {
       options.quick = true;
     } else if (arg == "--exclusive") {
       options.exclusive = true;
+    } else if (arg == "--trace-bytes") {
+      options.traceBytes = true;
+    } else if (arg == "--loopback-only") {
+      options.loopbackOnly = true;
     } else if (arg == "--beyond-limit") {
       options.beyondLimit = true;
     } else if (arg == "--json") {
@@ -150,6 +160,13 @@ static const char kPcapHelp[] =
     "addresses, ports and time, to FILE as a pcap capture (raw IPv4), for tcpdump -r or\n"
     "Wireshark (tools/wireshark/ decodes the link). The file stops growing at 64 MiB, with a note.\n";
 
+// What --loopback-only does, for the commands that take it.
+static const char kLoopbackHelp[] =
+    "\nThe driver reaches every remote server its configuration names (\"dAddress<n>\"), on UDP\n"
+    "port 519 at both ends. --loopback-only turns the host's loopback guard on: nothing is sent\n"
+    "beyond 127.0.0.0/8, each send to another address is refused and counted, and a note names\n"
+    "the remotes it keeps the link from.\n";
+
 // Every command runs the compiled-in driver unless told to run a kernel image.
 static const char kImageHelp[] =
     "\n--image FILE runs the kernel image FILE (tessacom.sys as built by the nt or nt-x64 preset)\n"
@@ -158,24 +175,26 @@ static const char kImageHelp[] =
 
 static std::string CommandHelp(const std::string& command) {
   if (command == "load") {
-    return "usage: tessacom load [--image FILE] [--reg FILE] [--bind ADDR]\n\n"
+    return "usage: tessacom load [--image FILE] [--reg FILE] [--bind ADDR] [--loopback-only]\n\n"
            "Loads the driver in the live host with the registry of FILE (a .reg file, merged\n"
            "over an empty registry; without one, an empty \"tessacom\" key, so every default\n"
            "applies), prints the devices, COM links, SERIALCOMM values, receiver threads and\n"
            "error-log entries it made, unloads it and prints what was left behind. --bind ADDR\n"
            "is the local address of the driver's UDP endpoint, as for serve. Lines starting\n"
            "\"note:\" say what the driver will not take as written (a missing key, a value that\n"
-           "is not a 4-byte REG_DWORD, \"MaxPort\" above 256) and which remote servers the\n"
-           "host's loopback guard keeps the link from (addresses outside 127.0.0.0/8).\n";
+           "is not a 4-byte REG_DWORD, \"MaxPort\" above 256, a configuration that leaves no\n"
+           "port) and, with --loopback-only, which remote servers it keeps the link from.\n" +
+           std::string(kLoopbackHelp);
   }
   if (command == "serve") {
     return "usage: tessacom serve [--image FILE] [--reg FILE] [--bind ADDR] [--user USER]\n"
            "                      [--pty DIR [--exclusive] [--pty-owner USER[:GROUP]] [--pty-mode MODE]]\n"
-           "                      [--pcap FILE]\n\n"
+           "                      [--loopback-only] [--pcap FILE]\n\n"
            "Loads the driver as `load` does and keeps it serving until interrupted (Ctrl-C or\n"
            "SIGTERM), then unloads it and prints what was left behind. --bind ADDR is the local\n"
            "IPv4 address the driver's UDP endpoint (port 519, any address) is bound to; a serve\n"
-           "that cannot open it stops at once and says why. Port 519 needs root, or the program\n"
+           "whose endpoint cannot bind it (another serve on that address, or no right to a port\n"
+           "below 1024) is refused at start, saying why. Port 519 needs root, or the program\n"
            "given the capability to bind it (README, \"Running as an ordinary user\"); started as\n"
            "root, --user USER runs serve as USER once the socket is open.\n\n"
            "With --pty DIR every COM port gets a pseudo-terminal behind the link DIR/COMn (DIR is\n"
@@ -187,16 +206,18 @@ static std::string CommandHelp(const std::string& command) {
            "The terminals belong to --pty-owner USER[:GROUP] (default: the invoking user, or the\n"
            "--user, and their own group) with --pty-mode MODE (octal, default 0660).\n"
            "SIGUSR1 prints the link's status (per port and per remote); so does the end.\n" +
-           std::string(kPcapHelp);
+           std::string(kLoopbackHelp) + kPcapHelp;
   }
   if (command == "shell") return ShellHelpText();
   if (command == "demo") {
-    return "usage: tessacom demo [--image FILE] [--pcap FILE]\n\n"
+    return "usage: tessacom demo [--image FILE] [--trace-bytes] [--pcap FILE]\n\n"
            "Starts a device server emulator whose channels echo what they receive, loads the\n"
            "driver with COM3 to COM5 bound to it, and runs an application's session on COM3:\n"
            "open, 115200 8N1, a 300-byte pattern written (three acknowledged data packets) and\n"
            "read back through the echo, close. Then it shows the protocol trace the emulator\n"
-           "recorded, unloads, and prints what the unload left behind.\n" +
+           "recorded, unloads, and prints what the unload left behind. With --trace-bytes each\n"
+           "packet's payload follows its trace line, 16 bytes a line in hex and as text. The\n"
+           "README (\"Reading the demo\") explains the trace line by line.\n" +
            std::string(kPcapHelp);
   }
   if (command == "bench") {
@@ -252,7 +273,9 @@ static std::string CommandHelp(const std::string& command) {
          "  demo                              a short session against an emulated device server\n"
          "  bench [--quick] [--json FILE]     measure throughput, latency, cost and scale\n"
          "  soak [--bytes N] [--seed S]       every byte checked through a faulty link\n\n"
-         "`tessacom COMMAND --help` describes each command.\n";
+         "load, serve and shell reach every remote server the configuration names; with\n"
+         "--loopback-only they send nothing beyond 127.0.0.0/8. `tessacom COMMAND --help`\n"
+         "describes each command.\n";
 }
 
 std::string HelpText(const std::string& command) { return CommandHelp(command) + kImageHelp; }

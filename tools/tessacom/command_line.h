@@ -24,7 +24,9 @@ struct Options {
   std::optional<std::string> json;     // bench --json FILE: the figures as JSON
   std::optional<std::string> pcap;     // serve, shell, demo, soak --pcap FILE: a capture
   bool exclusive = false;              // serve --exclusive: a port held by a program refuses others
+  bool loopbackOnly = false;           // load, serve, shell --loopback-only: the host's guard on
   bool quick = false;                  // bench --quick: a short run
+  bool traceBytes = false;             // demo --trace-bytes: the payloads in the emulator's trace
   bool beyondLimit = false;            // soak --beyond-limit: faults past the protocol's limit
   bool help = false;
   std::string error;               // set when the line cannot be understood

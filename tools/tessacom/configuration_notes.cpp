@@ -7,6 +7,7 @@
 
 #include "driver/port_record.h"
 #include "endpoint.h"
+#include "wire.h"
 #include "host/net/udp_transport.h"
 #include "host/registry/registry.h"
 #include "host_session.h"
@@ -124,7 +125,7 @@ void ChannelRangeNotes(const std::vector<PortRemote>& remotes, std::vector<std::
 void SharedChannelNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
   std::map<std::pair<ULONG, LONG>, std::vector<LONG>> sharing;  // (address, StartNum) -> ports
   for (const PortRemote& r : remotes) {
-    if (r.address != 0 && r.InRange()) sharing[{r.address, r.startNum}].push_back(r.port);
+    if (r.address >> 24 != 0 && r.InRange()) sharing[{r.address, r.startNum}].push_back(r.port);
   }
   for (const auto& [remote, ports] : sharing) {
     if (ports.size() < 2) continue;
@@ -135,6 +136,29 @@ void SharedChannelNotes(const std::vector<PortRemote>& remotes, std::vector<std:
                     "remote sends on that channel to " + first + " alone, so an open of another of "
                     "them gets no reply and fails, and the reply it caused leaves " + first +
                     "'s link open: " + first + " then refuses every open until the remote closes it");
+  }
+}
+
+// Ports with no remote a datagram can reach: a "dAddress<n>" of 0 (the driver refuses every
+// open at once), or one in 0.0.0.0/8, which names no host (an absent value reads as 3, that is
+// 0.0.0.3): every open waits for a reply that cannot come.
+void NoRemoteNotes(const std::vector<PortRemote>& remotes, std::vector<std::string>& notes) {
+  std::vector<LONG> zero;
+  std::map<ULONG, std::vector<LONG>> nowhere;
+  for (const PortRemote& r : remotes) {
+    if (r.address == 0) zero.push_back(r.port);
+    else if (r.address >> 24 == 0) nowhere[r.address].push_back(r.port);
+  }
+  if (!zero.empty()) {
+    notes.push_back(PortList(zero) + " (\"dAddress<n>\" 0, n = port + 1) " + (zero.size() == 1 ? "has" : "have") +
+                    " no remote: the driver refuses every open at once");
+  }
+  for (const auto& [address, ports] : nowhere) {
+    notes.push_back(PortList(ports) + (ports.size() == 1 ? " has" : " have") +
+                    " no remote a datagram can reach: \"dAddress<n>\" (n = port "
+                    "+ 1) is " + devserver::AddressToString(address) + ", in 0.0.0.0/8, which names no "
+                    "host (an absent value reads as 3, 0.0.0.3); every open waits for a reply that "
+                    "cannot come and fails");
   }
 }
 
@@ -159,22 +183,31 @@ std::vector<std::string> RegistryNotes() {
     remote.address = static_cast<ULONG>(ReadConfigured("dAddress" + std::to_string(n), notes).value_or(kAbsent));
     remotes.push_back(remote);
   }
+  NoRemoteNotes(remotes, notes);
   ChannelRangeNotes(remotes, notes);
   SharedChannelNotes(remotes, notes);
   return notes;
 }
 
-std::vector<std::string> LoopbackNotes(const DriverBinding& driver) {
+std::vector<std::string> RemoteNotes(const DriverBinding& driver) {
   std::vector<std::string> notes;
-  if (!host::udp::LoopbackGuard()) return notes;
   std::map<ULONG, std::vector<LONG>> outside;  // address -> its ports
   for (LONG i = 0; i < driver.MaxPort && i < MAX_PORTS; i++) {
     const ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0 && address >> 24 != 127) outside[address].push_back(i);
   }
+  const bool guard = host::udp::LoopbackGuard();
+  const uint16_t wirePort = host::udp::WirePort(devserver::kLinkPort);
   for (const auto& [address, ports] : outside) {
-    notes.push_back("the loopback guard is on: nothing is sent to " + devserver::AddressToString(address) + " (" +
-                    PortList(ports) + "), which is outside 127.0.0.0/8");
+    const std::string remote = devserver::AddressToString(address) + " (" + PortList(ports) + ")";
+    if (guard) {
+      notes.push_back("the loopback guard is on (--loopback-only): nothing is sent to " + remote +
+                      ", which is outside 127.0.0.0/8");
+    } else if (wirePort != devserver::kLinkPort) {
+      notes.push_back("UDP port 519 is carried on port " + std::to_string(wirePort) +
+                      " (not root): a device server at " + remote +
+                      " answers on port 519 and is not reached; run as root");
+    }
   }
   return notes;
 }

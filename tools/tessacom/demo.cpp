@@ -25,10 +25,16 @@ namespace {
 constexpr uint32_t kDemoDriverAddress = 0x7F4D0001;  // 127.77.0.1
 constexpr uint32_t kDemoServerAddress = 0x7F4D0002;  // 127.77.0.2
 
+// Loads with the notes and the report; 1 when the load failed or left the driver without its
+// endpoint (a run that would send and receive nothing is refused).
 int LoadAndReport(HostSession& session, std::ostream& out) {
   PrintNotes(out, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(out, status, session.Driver());
+  if (const std::string refusal = session.EndpointRefusal(); !refusal.empty()) {
+    out << "refused: " << refusal << "\n";
+    return 1;
+  }
   return NT_SUCCESS(status) ? 0 : 1;
 }
 
@@ -60,12 +66,9 @@ bool StartServing(const Options& options, const ServeAccounts& accounts, PtyServ
 }  // namespace
 
 int RunLoad(const Options& options, std::ostream& out) {
-  HostSession session(options.image, options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0), 0, 1.0, options.loopbackOnly);
   session.PrepareRegistry(options.reg);
   int result = LoadAndReport(session, out);
-  if (const std::string problem = LinkSocketProblem(); result == 0 && !problem.empty()) {
-    out << "note: " << problem << ": every open of a port fails\n";
-  }
   session.Unload(out);
   return result;
 }
@@ -86,20 +89,17 @@ int RunServe(const Options& options, std::ostream& out) {
     out << "serve: " << error << "\n";
     return 2;
   }
-  HostSession session(options.image, options.bind.value_or(0));
+  HostSession session(options.image, options.bind.value_or(0), 0, 1.0, options.loopbackOnly);
   session.PrepareRegistry(options.reg);
   int result = options.pcap && !session.StartCapture(*options.pcap, out) ? 1 : 0;
   if (result == 0) result = LoadAndReport(session, out);
-  if (const std::string problem = LinkSocketProblem(); result == 0 && !problem.empty()) {
-    out << "serve: " << problem << "; not serving\n";
-    result = 1;
-  }
   session.WatchLink();
-  PtyServing pty(out);
+  PtyServing pty(out, session.Driver());
   if (result == 0 && !StartServing(options, accounts, pty)) result = 1;
   if (result == 0) {
-    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) +
-            ":519; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");
+    pty.Say("serving on " + devserver::AddressToString(options.bind.value_or(0)) + ":519" +
+            (options.loopbackOnly ? ", loopback only" : "") +
+            "; Ctrl-C or SIGTERM stops, SIGUSR1 prints the status");
     int signal = 0;
     while (sigwait(&stop, &signal) == 0 && signal == SIGUSR1) pty.Say(StatusText(session));
     pty.Say(signal == SIGINT ? "\ninterrupted" : "\nterminated");
@@ -116,6 +116,7 @@ int RunDemo(const Options& options, std::ostream& out) {
   serverOptions.bind = devserver::Endpoint{kDemoServerAddress, wirePort};
   serverOptions.driver = devserver::Endpoint{kDemoDriverAddress, wirePort};
   serverOptions.backend = devserver::BackendKind::Echo;
+  serverOptions.traceBytes = options.traceBytes;
   devserver::DeviceServer server(serverOptions);
   std::string error;
   if (!server.Start(&error)) {

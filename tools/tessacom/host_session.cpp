@@ -23,22 +23,8 @@ std::string ServiceKeyPath() { return std::string(host::registry::kServices) + "
 
 uint16_t LinkWirePort(uint16_t fallback) { return geteuid() == 0 ? 519 : fallback; }
 
-std::string LinkSocketProblem() {
-  if (host::udp::GetCounters().sockets != 0) return "";
-  const std::optional<host::udp::BindFailure> failure = host::udp::LastBindFailure();
-  if (!failure) return "the driver's endpoint holds no socket";
-  std::string text = "cannot open UDP port " + std::to_string(failure->local.port) + " on " +
-                     devserver::AddressToString(failure->local.address) + ": " + std::strerror(failure->error);
-  if (failure->error == EACCES || failure->error == EPERM) {
-    text += " (a port below 1024 needs root or the capability to bind one: README, \"Running as an ordinary user\")";
-  } else if (failure->error == EADDRINUSE) {
-    text += " (another program holds it)";
-  }
-  return text;
-}
-
 HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
-                         uint16_t unprivilegedPort, double speed)
+                         uint16_t unprivilegedPort, double speed, bool loopbackOnly)
     : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
       driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
   host::LiveOptions live;
@@ -46,7 +32,7 @@ HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAd
   host::StartLive(live);
   host::udp::Install();
   host::udp::SetAnyAddress(anyAddress);
-  host::udp::SetLoopbackGuard(true);
+  host::udp::SetLoopbackGuard(loopbackOnly);
   if (unprivilegedPort != 0 && unprivilegedPort != 519) host::udp::MapPort(519, unprivilegedPort);
 }
 
@@ -58,6 +44,7 @@ HostSession::~HostSession() {
   }
   host::udp::Uninstall();
   host::udp::ClearPortMap();
+  host::udp::SetLoopbackGuard(true);  // the transport's own default, for what runs after
   host::Shutdown();
 }
 
@@ -85,10 +72,33 @@ void HostSession::ConfigureServer(uint32_t address) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
+  host::udp::ResetCounters();  // so that a bind refusal seen after it is the driver's endpoint
   NTSTATUS status = host::LoadDriver(driver_->DriverEntry, host::kDefaultRegistryPath,
                                      {driver_->ImageStart, driver_->ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
+}
+
+std::string HostSession::EndpointRefusal() const {
+  const std::optional<host::udp::BindRefusal> refusal = host::udp::LastBindRefusal();
+  if (!loaded_ || !refusal) return "";
+  const std::string address = devserver::AddressToString(refusal->endpoint.address);
+  const std::string port = std::to_string(refusal->endpoint.port);
+  const std::string where = address + ":" + port;
+  std::string text = "the driver's UDP endpoint cannot bind " + where + ": ";
+  if (refusal->error == EADDRINUSE) {
+    text += refusal->endpoint.address == 0
+                ? "another program has bound UDP port " + port + " on a local address (another "
+                  "tessacom serve?); give each its own address with --bind ADDR"
+                : "another program has bound it already (another tessacom serve on " + address +
+                  "?); give this one another address with --bind ADDR";
+  } else if (refusal->error == EACCES) {
+    text += "a port below 1024 needs root, or the capability to bind one (README, \"Running as an ordinary "
+            "user\")";
+  } else {
+    text += std::strerror(refusal->error);
+  }
+  return text;
 }
 
 void HostSession::Unload(std::ostream& out) {

@@ -21,9 +21,10 @@ class HostSession {
   // loader's refusal), then starts the live host and the transport; `anyAddress` is what the
   // driver's "any address" endpoint binds (0 = every local address). Without root, port 519 is
   // mapped to `unprivilegedPort` on the wire (0 = leave it at 519). The live clock runs `speed`
-  // times faster than real time.
+  // times faster than real time. With `loopbackOnly` the transport's loopback guard is on:
+  // nothing is sent beyond 127.0.0.0/8. Without it the driver reaches any IPv4 remote.
   HostSession(const std::optional<std::string>& image, uint32_t anyAddress,
-              uint16_t unprivilegedPort = 0, double speed = 1.0);
+              uint16_t unprivilegedPort = 0, double speed = 1.0, bool loopbackOnly = true);
   ~HostSession();
 
   // The registry: the file merged over an empty registry or, without a file, an empty
@@ -38,6 +39,10 @@ class HostSession {
   const DriverBinding& Driver() const { return *driver_; }
   NTSTATUS Load();
   bool Loaded() const { return loaded_; }
+  // Why the load could not bind the driver's UDP endpoint (another program has the address
+  // and port, or port 519 needs root), in words naming the address; "" when it bound. A driver
+  // without its endpoint sends and receives nothing.
+  std::string EndpointRefusal() const;
   // Unloads (or releases a failed load) and writes the summary of what was left, and of the
   // capture when one was on.
   void Unload(std::ostream& out);
@@ -70,9 +75,5 @@ constexpr uint16_t kUnprivilegedLinkPort = 40519;
 
 // The port UDP 519 is carried on: 519 as root, `fallback` otherwise.
 uint16_t LinkWirePort(uint16_t fallback);
-
-// Why the driver's endpoint holds no socket after a load ("cannot open UDP port 519 on
-// 0.0.0.0: Permission denied ..."), or "" when it holds one.
-std::string LinkSocketProblem();
 
 }  // namespace tessacom

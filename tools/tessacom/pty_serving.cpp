@@ -8,31 +8,9 @@
 #include <cstring>
 #include <ostream>
 
-#include "endpoint.h"
-#include "host/registry/registry.h"
-#include "host_session.h"
+#include "open_refusal.h"
 
 namespace tessacom {
-
-namespace {
-
-// A value of the driver's key as the driver reads it: a 4-byte REG_DWORD, or else 3.
-uint32_t Configured(const std::string& name) {
-  const auto value = host::registry::GetValue(ServiceKeyPath(), name);
-  if (!value || value->type != REG_DWORD || value->data.size() != 4) return 3;
-  const auto& d = value->data;
-  return d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
-}
-
-// "127.0.0.2 channel 1": the remote of a COM port as the driver reads it at each open, from
-// "dAddress<n>" and "StartNum<n>" of its port (n = its COM number - "StartPort" + 1).
-std::string RemoteOf(const std::string& comName) {
-  const uint32_t number = static_cast<uint32_t>(std::strtoul(comName.c_str() + 3, nullptr, 10));
-  const std::string n = std::to_string(number - Configured("StartPort") + 1);
-  return devserver::AddressToString(Configured("dAddress" + n)) + " channel " + std::to_string(Configured("StartNum" + n));
-}
-
-}  // namespace
 
 void PtyServing::Say(const std::string& line) {
   std::lock_guard lock(lock_);
@@ -54,8 +32,15 @@ bool PtyServing::MakeDirectory(const std::string& directory, const std::optional
 
 bool PtyServing::Start(const std::string& directory, bool exclusive, const ServeAccounts& accounts) {
   const std::vector<std::string> ports = ptybridge::PublishedComNames();
+  if (ports.empty()) {
+    Say("pty: no port has a COM name, so there is nothing to bridge (the load report says why)");
+    return false;
+  }
+  auto explain = [this](const std::string& comName, double seconds) {
+    return OpenRefusalText(driver_, comName, STATUS_FILES_OPEN, seconds);
+  };
   bridge_ = std::make_unique<ptybridge::PtyBridge>(
-      directory, [this](const std::string& note) { Say("pty: " + note); }, RemoteOf, exclusive, accounts.terminals);
+      directory, [this](const std::string& note) { Say("pty: " + note); }, explain, exclusive, accounts.terminals);
   std::string error;
   if (!bridge_->Start(ports, &error)) {
     Say("pty: " + error);

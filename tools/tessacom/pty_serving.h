@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "driver_binding.h"
 #include "pty_bridge.h"
 #include "serve_accounts.h"
 
@@ -16,7 +17,8 @@ namespace tessacom {
 
 class PtyServing {
  public:
-  explicit PtyServing(std::ostream& out) : out_(out) {}
+  // `driver`: the loaded driver, whose ports the bridge serves.
+  PtyServing(std::ostream& out, const DriverBinding& driver) : out_(out), driver_(driver) {}
   ~PtyServing() { Stop(); }
 
   // Makes DIR if it is missing, given to `owner` when there is one (the user serve will run as,
@@ -30,6 +32,7 @@ class PtyServing {
 
  private:
   std::ostream& out_;
+  const DriverBinding& driver_;
   std::mutex lock_;
   std::unique_ptr<ptybridge::PtyBridge> bridge_;
 };

@@ -39,11 +39,13 @@ static std::string ComName(const PortRecord& record) {
   return "no COM name (" + name + " is taken)";
 }
 
-static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
+// The devices and their remotes; whether any port has a COM name.
+static bool PrintDevices(std::ostream& out, const DriverBinding& driver) {
   const PortTableEntry* table = driver.PortTable;
   PDRIVER_OBJECT object = host::LoadedDriver();
   out << "devices (the driver's list, newest first):\n";
   int count = 0;
+  bool named = false;
   for (PDEVICE_OBJECT device = object ? object->DeviceObject : nullptr; device; device = device->NextDevice) {
     auto* record = static_cast<PortRecord*>(device->DeviceExtension);
     out << "  port " << record->PortIndex << ": " << ComName(*record) << ", remote "
@@ -51,8 +53,20 @@ static void PrintDevices(std::ostream& out, const DriverBinding& driver) {
         << table[record->PortIndex].RemoteChannel + 1 << " (wire "
         << (table[record->PortIndex].RemoteChannel & 0xFF) << ")\n";
     count++;
+    named = named || record->ComNameCreated;
   }
   if (count == 0) out << "  none\n";
+  return named;
+}
+
+// The load's status, with what it means when the driver made no port.
+static void PrintLoadStatus(std::ostream& out, NTSTATUS status) {
+  out << "load: " << StatusName(status) << std::hex << " (0x" << std::setw(8) << std::setfill('0')
+      << static_cast<uint32_t>(status) << ")" << std::dec << std::setfill(' ');
+  if (status == STATUS_SERIAL_NO_DEVICE_INITED) {
+    out << ": the driver made no port, and a driver without a port does not stay loaded";
+  }
+  out << "\n";
 }
 
 static void PrintNames(std::ostream& out) {
@@ -92,13 +106,14 @@ static void PrintReceivers(std::ostream& out, const DriverBinding& driver) {
 }
 
 void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& driver) {
-  out << "load: " << StatusName(status) << std::hex << " (0x" << std::setw(8) << std::setfill('0')
-      << static_cast<uint32_t>(status) << ")" << std::dec << std::setfill(' ') << "\n";
+  PrintLoadStatus(out, status);
   if (NT_SUCCESS(status)) {
-    PrintDevices(out, driver);
+    if (!PrintDevices(out, driver)) {
+      PrintNotes(out, {"no port has a COM name (each port's reason is above), so no program can open one"});
+    }
     PrintNames(out);
     PrintReceivers(out, driver);
-    PrintNotes(out, LoopbackNotes(driver));
+    PrintNotes(out, RemoteNotes(driver));
   }
   out << "error log:\n";
   std::string entries = host::errorlog::Listing();

@@ -12,6 +12,7 @@
 #include "host_session.h"
 #include "report.h"
 #include "nt_names.h"
+#include "open_refusal.h"
 #include "shell_session.h"
 #include "stop_signals.h"
 
@@ -45,7 +46,11 @@ bool Converse(const Options& options, HostSession& host, std::istream& in, std::
               std::ostream& err) {
   shell::LineWriter writer([&out](std::string_view line) { out << line << '\n' << std::flush; });
   auto status = [&host, &err] { host.PrintStatus(err); err << std::flush; };
-  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status);
+  auto openFailed = [&host, &err](const std::string& name, NTSTATUS failure, double seconds) {
+    const std::string why = OpenRefusalText(host.Driver(), name, failure, seconds);
+    if (!why.empty()) err << "open " << name << ": " << StatusName(failure) << ": " << why << "\n" << std::flush;
+  };
+  auto session = std::make_unique<shell::Session>(writer, options.speed.value_or(1.0), status, openFailed);
   SetStopAction([&session] { session->Interrupt(); });
   shell::RunCommands(in, *session, writer);
   ClearStopAction();
@@ -98,15 +103,19 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   if (wirePort != 519) err << "(not root: UDP port 519 is carried on port " << wirePort << ")\n";
 
-  HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0));
+  HostSession session(options.image, options.bind.value_or(0), wirePort, options.speed.value_or(1.0),
+                      options.loopbackOnly);
   if (options.pcap && !session.StartCapture(*options.pcap, err)) return 1;
   session.PrepareRegistry(options.reg);
   if (server && !options.reg) session.ConfigureServer(*options.devserver);
   PrintNotes(err, RegistryNotes());
   NTSTATUS status = session.Load();
   PrintLoadReport(err, status, session.Driver());
+  const std::string refusal = session.EndpointRefusal();
+  if (!refusal.empty()) err << "refused: " << refusal << "\n";
+  const bool serving = NT_SUCCESS(status) && refusal.empty();
   session.WatchLink();
-  if (NT_SUCCESS(status) && !Converse(options, session, in, out, err)) {
+  if (serving && !Converse(options, session, in, out, err)) {
     // The driver still holds requests: it cannot be unloaded, and the host cannot be stopped.
     err << "the driver is left loaded; exiting\n" << std::flush;
     out << std::flush;
@@ -114,13 +123,13 @@ int RunShell(const Options& options, std::istream& in, std::ostream& out, std::o
   }
   session.Unload(err);
   if (server) server->Stop();
-  if (!NT_SUCCESS(status)) return 1;
+  if (!serving) return 1;
   return StopRequested() ? StoppedExitStatus() : 0;
 }
 
 std::string ShellHelpText() {
   return "usage: tessacom shell [--image FILE] [--reg FILE] [--bind ADDR] [--devserver ADDR]\n"
-         "                      [--speed F] [--pcap FILE]\n\n"
+         "                      [--speed F] [--loopback-only] [--pcap FILE]\n\n"
          "Loads the driver in the live host, reads one command a line on standard input and\n"
          "answers each with one line on standard output. At the end of input (or `quit`, or at\n"
          "Ctrl-C or SIGTERM, which also cancel the request the shell waits for) every request\n"
@@ -134,6 +143,9 @@ std::string ShellHelpText() {
          "                    ADDR (needs --bind with another loopback address); without --reg\n"
          "                    COM3 to COM5 are channels 1 to 3 of it\n"
          "  --speed F         run the live clock F times faster (0.01 to 1000)\n"
+         "  --loopback-only   send nothing beyond 127.0.0.0/8 (the host's loopback guard; each\n"
+         "                    send elsewhere is refused and counted); without it the driver\n"
+         "                    reaches every remote the configuration names, on UDP port 519\n"
          "  --pcap FILE       capture the driver's datagrams into FILE (pcap, raw IPv4; at\n"
          "                    most 64 MiB)\n\n"
          "commands (words and names in any case; a line starting with # is a comment):\n"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "host/session/executive.h"
 #include "nt_names.h"
 
 namespace tessacom::shell {
@@ -76,8 +77,8 @@ void LineWriter::Write(std::string_view line) {
   sink_(line);
 }
 
-Session::Session(LineWriter& out, double clockSpeed, StatusReporter status)
-    : out_(out), clockSpeed_(clockSpeed), status_(std::move(status)) {}
+Session::Session(LineWriter& out, double clockSpeed, StatusReporter status, OpenFailureReporter openFailed)
+    : out_(out), clockSpeed_(clockSpeed), status_(std::move(status)), openFailed_(std::move(openFailed)) {}
 
 Session::~Session() {
   Finish(std::chrono::seconds(5));
@@ -136,12 +137,16 @@ void Session::Open(const Command& command) {
   for (auto& port : ports_) {
     if (SameName(port->name, command.name)) return Error(Quote(command.name) + " is already open");
   }
+  const int64_t began = host::SystemTime();
   host::io::OpenResult opened = host::io::Open(command.name);
   if (opened) {
     ports_.push_back(std::make_unique<Port>(Port{command.name, std::move(opened.file)}));
     current_ = ports_.back().get();
   }
   out_.Write(StatusName(opened.status) + " 0");
+  if (!opened && openFailed_) {
+    openFailed_(command.name, opened.status, static_cast<double>(host::SystemTime() - began) / 1e7);
+  }
 }
 
 // The driver's cleanup comes now and its close once no request holds the file any more

@@ -49,9 +49,13 @@ class Session {
   // Writes the link's status where people read it (the `status` command); none: `status` is
   // refused.
   using StatusReporter = std::function<void()>;
+  // Tells people why an open failed, beside its answer: the name as given, the status, and the
+  // time the open took on the driver's clock, in seconds.
+  using OpenFailureReporter = std::function<void(const std::string& name, NTSTATUS status, double seconds)>;
 
   // `clockSpeed`: the host clock's speed factor; sleep and await count its milliseconds.
-  explicit Session(LineWriter& out, double clockSpeed = 1.0, StatusReporter status = nullptr);
+  explicit Session(LineWriter& out, double clockSpeed = 1.0, StatusReporter status = nullptr,
+                   OpenFailureReporter openFailed = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -87,6 +91,7 @@ class Session {
   LineWriter& out_;
   double clockSpeed_;
   StatusReporter status_;
+  OpenFailureReporter openFailed_;
   std::vector<std::unique_ptr<Port>> ports_;
   Port* current_ = nullptr;
   uint32_t nextId_ = 1;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <iomanip>
 #include <memory>
 #include <ostream>
@@ -137,7 +138,11 @@ int RunSoak(const Options& options, std::ostream& out) {
                                                faults.seed * 100 + i));
     remote.Attach(ports.back().get());
   }
+  const SoakClock::time_point opening = SoakClock::now();
   for (auto& port : ports) port->Start();
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1f", std::chrono::duration<double>(SoakClock::now() - opening).count());
+  out << "soak: the ports opened in " << took << " s\n";
   const bool stopped = Drive(ports, remotes, bytes, faults.speed, faults.seed, out);
   for (auto& port : ports) port->RequestStop();
   for (auto& remote : remotes) remote->JoinReopen();

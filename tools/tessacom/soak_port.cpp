@@ -194,10 +194,14 @@ void SoakPort::ForgetUnacknowledgedImmediates() {
   }
 }
 
+// The reads' quiet time counts from when they were first owed bytes: a port that opened long
+// before the feeding began (the other ports' opens can take many attempts on the faulty link),
+// or whose reader had taken all there was, has not stalled for the time it was owed nothing.
 void SoakPort::Feed(std::mt19937_64& random) {
   const size_t injected = figures_.injected;
   if (feedingHeld_ || injected >= inbound_.size() || injected >= consumedBound_ + kLineAhead) return;
   const size_t count = std::min(Between(random, 1, 1500), inbound_.size() - injected);
+  if (injected <= consumedBound_) lastRead_ = Now();
   figures_.injected += count;  // before the bytes can reach a read
   place_.server->InjectLineBytes(place_.channel, std::span(inbound_).subspan(injected, count));
 }

@@ -29,7 +29,9 @@ for code, rate in pairs(rates) do rate_names[code] = tostring(rate) end
 
 local f = {
   type = ProtoField.uint8("tessacom.type", "Type", base.DEC, types),
-  channel = ProtoField.uint8("tessacom.channel", "Channel", base.DEC),
+  -- The channel as the registry numbers it (StartNum, 1 to 256), and the byte the wire carries.
+  channel = ProtoField.uint16("tessacom.channel", "Channel", base.DEC),
+  wire_channel = ProtoField.uint8("tessacom.wire_channel", "Wire channel (channel - 1)", base.DEC),
   length = ProtoField.uint16("tessacom.length", "Length", base.DEC, nil, 0x0FFF),
   seq = ProtoField.uint16("tessacom.seq", "Sequence", base.DEC, nil, 0xF000),
   data = ProtoField.bytes("tessacom.data", "Data"),
@@ -230,7 +232,8 @@ function p.dissector(tvb, pinfo, tree)
   local seq = math.floor(word / 4096)
   local name = types[ptype] or ("TYPE" .. ptype)
   root:add(f.type, tvb(0, 1))
-  root:add(f.channel, tvb(1, 1))
+  root:add(f.channel, tvb(1, 1), channel + 1):set_generated()
+  root:add(f.wire_channel, tvb(1, 1))
   root:add_le(f.length, tvb(2, 2))
   root:add_le(f.seq, tvb(2, 2))
   -- The payload is what the length field states, cut to what the datagram holds.
@@ -244,8 +247,8 @@ function p.dissector(tvb, pinfo, tree)
     root:add_proto_expert_info(e.unknown, "Unknown packet type " .. ptype)
   end
   local info = dissect_payload(tvb, pinfo, root, ptype, channel, length, seq, count)
-  root:append_text(string.format(", %s, channel %d, seq %d", name, channel, seq))
-  pinfo.cols.info = string.format("%s ch=%d seq=%d%s", name, channel, seq, info)
+  root:append_text(string.format(", %s, channel %d, seq %d", name, channel + 1, seq))
+  pinfo.cols.info = string.format("%s ch=%d seq=%d%s", name, channel + 1, seq, info)
   return size
 end
 

@@ -48,6 +48,11 @@ void ClearPortMap() {
   TheCore().portMap.clear();
 }
 
+uint16_t WirePort(uint16_t driverPort) {
+  std::lock_guard hold(TheCore().lock);
+  return detail::ToWirePort(TheCore(), driverPort);
+}
+
 void SetSourceQueueBytes(size_t bytes) {
   std::lock_guard hold(TheCore().lock);
   TheCore().sourceQueueBytes = bytes;
@@ -64,11 +69,6 @@ size_t DroppedFrom(uint32_t address, uint16_t port) {
   return found == TheCore().droppedBySource.end() ? 0 : found->second;
 }
 
-std::optional<BindFailure> LastBindFailure() {
-  std::lock_guard hold(TheCore().lock);
-  return TheCore().lastBindFailure;
-}
-
 std::map<uint32_t, RemoteCounters> CountersByRemote() {
   std::lock_guard hold(TheCore().lock);
   return TheCore().byRemote;
@@ -79,7 +79,12 @@ void ResetCounters() {
   TheCore().counts = Counters{};
   TheCore().droppedBySource.clear();
   TheCore().byRemote.clear();
-  TheCore().lastBindFailure.reset();
+  TheCore().lastBindRefusal.reset();
+}
+
+std::optional<BindRefusal> LastBindRefusal() {
+  std::lock_guard hold(TheCore().lock);
+  return TheCore().lastBindRefusal;
 }
 
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,

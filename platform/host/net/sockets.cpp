@@ -110,11 +110,18 @@ namespace {
 // so that the thread, not the kernel, decides what is dropped, the kernel's drop count and the
 // datagram's destination address (which a socket bound to the any-address does not know
 // otherwise) reported with each datagram. 0, or the errno.
+//
+// No address reuse: with it Linux lets a second program bind the same UDP address and port and
+// hands each datagram to one of them, so a second run serving an address would take half of the
+// first one's datagrams. Without it that bind fails with EADDRINUSE, and so does one that
+// overlaps a bound address through the any-address. Address objects of this process on one
+// (address, port) share one socket and need no second bind; a socket is closed when its last
+// object goes, and UDP keeps no time-wait, so binding the address again at once succeeds. Runs
+// side by side stay apart by binding loopback addresses of their own.
 int BindSocket(const IpEndpoint& wire, BoundSocket* socket) {
   socket->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (socket->fd < 0) return errno;
   const int on = 1;
-  setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   setsockopt(socket->fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   setsockopt(socket->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);  // each datagram's destination
   // Past the limit Linux sets unprivileged processes when the process may, else up to it.
@@ -152,7 +159,7 @@ NTSTATUS OpenAddress(const IpEndpoint& requested, AddressObject** object) {
   if (!socket) {
     socket = std::make_shared<BoundSocket>();
     if (const int error = BindSocket(wire, socket.get())) {
-      core.lastBindFailure = BindFailure{{wire.address, wire.port}, error};
+      core.lastBindRefusal = BindRefusal{WireEndpoint{wire.address, wire.port}, error};
       return StatusOfErrno(error);
     }
     core.sockets.push_back(socket);

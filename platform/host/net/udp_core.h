@@ -66,7 +66,7 @@ struct Core {
   uint64_t nextArrival = 1;
   std::map<IpEndpoint, size_t> droppedBySource;  // cumulative, as `counts`
   std::map<uint32_t, RemoteCounters> byRemote;     // cumulative, as `counts`
-  std::optional<BindFailure> lastBindFailure;      // until ResetCounters
+  std::optional<BindRefusal> lastBindRefusal;      // until the counters are reset
   std::thread receiver;
   int wake = -1;  // eventfd that wakes the receiving thread
   bool stopping = false;

@@ -71,6 +71,8 @@ bool LoopbackGuard();
 // receiving. ClearPortMap forgets every mapping.
 void MapPort(uint16_t driverPort, uint16_t hostPort);
 void ClearPortMap();
+// The port the driver's `driverPort` is on the wire: its mapping, or itself.
+uint16_t WirePort(uint16_t driverPort);
 
 // A source's queue is bounded as a socket's receive buffer on Linux is: each datagram is
 // charged its length plus an overhead, and one that does not fit is dropped. The defaults are
@@ -98,19 +100,22 @@ struct Counters {
   size_t sockets = 0;            // bound right now
 };
 Counters GetCounters();
-// The last bind of a real socket that failed: the local address and port asked of Linux (as on
-// the wire) and its errno. Kept until ResetCounters, so that a program can say why an address
-// object it asked for was refused.
-struct BindFailure {
-  WireEndpoint local;
-  int error = 0;
-};
-std::optional<BindFailure> LastBindFailure();
 // Datagrams from (address, port), as the driver sees them, that their full queue turned away.
 size_t DroppedFrom(uint32_t address, uint16_t port);
 // Zeroes the cumulative counts, those of each source included (not the ones that say what
-// exists right now).
+// exists right now), and forgets the last bind refusal.
 void ResetCounters();
+
+// A bind of a real socket that Linux refused: the (address, port) on the wire and the errno.
+// Sockets are bound without address reuse, so an address and port that another program has
+// bound (the same address, or any address through the any-address) is refused with EADDRINUSE
+// rather than shared.
+struct BindRefusal {
+  WireEndpoint endpoint;
+  int error = 0;
+};
+// The latest refusal since the counters were reset, if any.
+std::optional<BindRefusal> LastBindRefusal();
 // Waits, in real time, until the counters satisfy `ready`; false when `limit` passed first.
 bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
                      std::chrono::milliseconds limit);

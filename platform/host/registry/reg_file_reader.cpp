@@ -1,11 +1,14 @@
 // Reading .reg text files of the registry editor into the host's registry tree. Loading parses
 // the whole text into operations first and applies them under one lock, so that a malformed
 // file changes nothing. Work grows as n log n with the number of keys and values.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <variant>
 
@@ -17,7 +20,7 @@
 namespace host::registry {
 
 RegFileError::RegFileError(std::string file, size_t line, const std::string& problem)
-    : std::runtime_error(file + ":" + std::to_string(line) + ": " + problem),
+    : std::runtime_error(file + (line == 0 ? "" : ":" + std::to_string(line)) + ": " + problem),
       file_(std::move(file)),
       line_(line) {}
 
@@ -353,12 +356,42 @@ void LoadRegText(std::string_view text, std::string_view sourceName) {
   Apply(parser.Parse());
 }
 
-void LoadRegFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw RegFileError(file.string(), 0, "cannot be opened: " + std::string(std::strerror(errno)));
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  LoadRegText(contents.str(), file.string());
+namespace {
+
+// The whole content of `file`. What keeps it from being read is named, never taken for an
+// empty file: a missing file, a directory, one that cannot be opened or whose reading fails.
+// Anything else that reads as a file is taken (a pipe: --reg <(...)), up to kMaxFileBytes.
+constexpr size_t kMaxFileBytes = size_t{1} << 30;
+
+std::string ReadWholeFile(const std::filesystem::path& file) {
+  auto refuse = [&file](const std::string& problem) { return RegFileError(file.string(), 0, problem); };
+  struct stat info;
+  if (stat(file.c_str(), &info) != 0) {
+    throw refuse(errno == ENOENT ? "no such file" : "cannot be looked at: " + std::string(std::strerror(errno)));
+  }
+  if (S_ISDIR(info.st_mode)) throw refuse("is a directory, not a .reg file");
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw refuse("cannot be opened: " + std::string(std::strerror(errno)));
+  std::string contents;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got > 0 && contents.size() + static_cast<size_t>(got) > kMaxFileBytes) {
+      close(fd);
+      throw refuse("is larger than 1 GiB, more than the host reads as a .reg file");
+    } else if (got > 0) {
+      contents.append(chunk, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      const int error = got == 0 ? 0 : errno;
+      close(fd);
+      if (error != 0) throw refuse("cannot be read: " + std::string(std::strerror(error)));
+      return contents;
+    }
+  }
 }
+
+}  // namespace
+
+void LoadRegFile(const std::filesystem::path& file) { LoadRegText(ReadWholeFile(file), file.string()); }
 
 }  // namespace host::registry

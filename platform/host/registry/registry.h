@@ -61,7 +61,8 @@ std::optional<uint32_t> GetDword(std::string_view path, std::string_view name);
 std::optional<std::string> GetString(std::string_view path, std::string_view name);
 bool DeleteValue(std::string_view path, std::string_view name);
 
-// A .reg file that cannot be read or is malformed. what() reads "<file>:<line>: <problem>".
+// A .reg file that cannot be read or is malformed. what() reads "<file>:<line>: <problem>", or
+// "<file>: <problem>" for a file that cannot be read at all (missing, a directory, unreadable).
 class RegFileError : public std::runtime_error {
  public:
   RegFileError(std::string file, size_t line, const std::string& problem);
