@@ -1,8 +1,10 @@
 // Deferred calls, timers, events, waits and the clock of the host executive, in manual mode
-// (virtual clock driven by the test) and in live mode (workers and a scaled real clock).
+// (virtual clock driven by the test) and in live mode (a timer thread, deferred calls run where
+// they are queued, a scaled real clock).
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -23,6 +25,7 @@ struct Trace {
   std::vector<int64_t> times;
   std::vector<KIRQL> levels;
   std::vector<PVOID> firstArguments;
+  std::vector<std::thread::id> threads;
 };
 
 struct TracedDpc {
@@ -38,6 +41,7 @@ VOID NTAPI Record(PKDPC, PVOID context, PVOID argument1, PVOID) {
   traced->trace->times.push_back(host::SystemTime());
   traced->trace->levels.push_back(KeGetCurrentIrql());
   traced->trace->firstArguments.push_back(argument1);
+  traced->trace->threads.push_back(std::this_thread::get_id());
 }
 
 TracedDpc::TracedDpc(Trace& t, int i) : trace(&t), id(i) { KeInitializeDpc(&dpc, Record, this); }
@@ -388,10 +392,10 @@ class LiveExecutive : public ::testing::Test {
   void TearDown() override { host::Shutdown(); }
 };
 
-// A scaled clock: timers fire on a worker, waits and busy waits last, no earlier than their
+// A scaled clock: timers fire on the timer thread, waits and busy waits last, no earlier than their
 // virtual time.
 TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) {
-  host::StartLive({2, 50.0});
+  host::StartLive({50.0});
   EXPECT_EQ(host::CurrentMode(), host::Mode::Live);
   LiveProbe probe;
   KTIMER timer;
@@ -416,7 +420,7 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
 }
 
 TEST_F(LiveExecutive, SystemTimeFollowsTheWallClock) {
-  host::StartLive({1, 1.0});
+  host::StartLive({1.0});
   const auto unix100ns = std::chrono::duration_cast<std::chrono::microseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count() * 10;
@@ -425,41 +429,63 @@ TEST_F(LiveExecutive, SystemTimeFollowsTheWallClock) {
               60.0 * kSecond);
 }
 
-// A deferred call that re-queues itself while running and checks that it never runs twice at
-// once, on any number of workers.
-struct SelfRequeue {
-  KDPC dpc;
-  KEVENT done;
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
-  std::atomic<int> runs{0};
-  int wanted = 200;
-};
-
-VOID NTAPI RequeueOnWorkers(PKDPC dpc, PVOID context, PVOID, PVOID) {
-  auto* self = static_cast<SelfRequeue*>(context);
-  if (++self->inside != 1) ++self->overlaps;
-  if (++self->runs < self->wanted) KeInsertQueueDpc(dpc, nullptr, nullptr);
-  std::this_thread::yield();
-  --self->inside;
-  if (self->runs == self->wanted) KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+// Live: calls queued at DISPATCH_LEVEL wait for the level to drop, then run on the thread that
+// queued them, in queue order (one of high importance first, one removed not at all); a call
+// queued at PASSIVE_LEVEL has run when its insertion returns.
+TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops) {
+  host::StartLive({1.0});
+  Trace trace;
+  TracedDpc calls[4] = {{trace, 0}, {trace, 1}, {trace, 2}, {trace, 3}};
+  calls[3].dpc.Importance = 2;  // HighImportance
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  const KIRQL irql = KfAcquireSpinLock(&lock);
+  for (TracedDpc& call : calls) EXPECT_TRUE(KeInsertQueueDpc(&call.dpc, nullptr, nullptr));
+  EXPECT_FALSE(KeInsertQueueDpc(&calls[0].dpc, nullptr, nullptr)) << "already queued";
+  EXPECT_TRUE(KeRemoveQueueDpc(&calls[1].dpc));
+  EXPECT_TRUE(trace.ids.empty()) << "nothing runs at DISPATCH_LEVEL";
+  KfReleaseSpinLock(&lock, irql);
+  EXPECT_EQ(trace.ids, (std::vector<int>{3, 0, 2}));
+  EXPECT_EQ(trace.levels, (std::vector<KIRQL>(3, DISPATCH_LEVEL)));
+  EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr));
+  EXPECT_EQ(trace.ids.size(), 4u) << "queued at PASSIVE_LEVEL, it ran before the insertion returned";
+  EXPECT_EQ(trace.threads, (std::vector<std::thread::id>(4, std::this_thread::get_id())));
+  EXPECT_EQ(host::QueuedDpcCount(), 0u);
 }
 
-TEST_F(LiveExecutive, DeferredCallQueuedWhileRunningRunsAgainButNeverTwiceAtOnce) {
-  host::StartLive({4, 1.0});
-  SelfRequeue self;
-  KeInitializeDpc(&self.dpc, RequeueOnWorkers, &self);
-  KeInitializeEvent(&self.done, NotificationEvent, FALSE);
-  KeInsertQueueDpc(&self.dpc, nullptr, nullptr);
-  LARGE_INTEGER limit = Relative(60 * kSecond);
-  ASSERT_EQ(WaitFor(&self.done, &limit), STATUS_SUCCESS);
-  EXPECT_EQ(self.runs.load(), self.wanted);
-  EXPECT_EQ(self.overlaps.load(), 0);
+// Live: one call queued again while it runs on one thread runs on a second thread at the same
+// time. Each run waits (a bounded time) for the other to be inside the routine too.
+struct Overlap {
+  KDPC dpc;
+  std::atomic<int> inside{0};
+  std::atomic<int> peak{0};
+  std::atomic<int> arrived{0};
+};
+
+VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* self = static_cast<Overlap*>(context);
+  const int now = ++self->inside;
+  if (now > self->peak) self->peak = now;
+  ++self->arrived;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (self->arrived < 2 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  --self->inside;
+}
+
+TEST_F(LiveExecutive, TheSameDeferredCallRunsOnTwoThreadsAtOnce) {
+  host::StartLive({1.0});
+  Overlap overlap;
+  KeInitializeDpc(&overlap.dpc, WaitForTheOtherRun, &overlap);
+  std::thread first([&] { EXPECT_TRUE(KeInsertQueueDpc(&overlap.dpc, nullptr, nullptr)); });
+  ASSERT_TRUE(WaitUntil([&] { return overlap.arrived.load() == 1; }));
+  EXPECT_TRUE(KeInsertQueueDpc(&overlap.dpc, nullptr, nullptr)) << "running is not queued";
+  first.join();
+  EXPECT_EQ(overlap.peak.load(), 2);
 }
 
 TEST_F(LiveExecutive, RestartsRepeatedlyInEitherModeWithNothingLeftOver) {
   for (int round = 0; round < 3; ++round) {
-    host::StartLive({2, 10.0});
+    host::StartLive({10.0});
     LiveProbe probe;
     KeInsertQueueDpc(&probe.dpc, nullptr, nullptr);
     ASSERT_TRUE(probe.Done());

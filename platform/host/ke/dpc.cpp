@@ -1,11 +1,16 @@
-// Deferred procedure calls: a queue of KDPCs, each at most once; routines run at
-// DISPATCH_LEVEL on a live worker or, in manual mode, on the thread that drives the host.
-#include <iterator>
+// Deferred procedure calls: which queue a KDPC is on, each call on at most one, and the
+// kernel's routines that initialise, queue and dequeue one. Live mode: a queue per host thread
+// (a processor), whose calls the thread runs as its IRQL drops below DISPATCH_LEVEL
+// (dpc_run.cpp); manual mode: one queue the test's drivers run. Dispatcher lock throughout.
+#include <algorithm>
 #include <list>
 #include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
 
+#include "host/ke/clock_internal.h"
 #include "host/ke/dpc_queue.h"
-#include "host/ke/processor_region.h"
 #include "host/ke/thread_state.h"
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
@@ -17,123 +22,163 @@ namespace {
 
 // The kernel's object type number of a deferred call.
 constexpr UCHAR kDpcObjectType = 19;
+// KDPC_IMPORTANCE: a call of high importance goes to the head of its queue; medium (what
+// KeInitializeDpc sets) and low ones to the tail.
+constexpr UCHAR kMediumImportance = 1;
+constexpr UCHAR kHighImportance = 2;
 
-struct DpcQueue {
-  std::list<PKDPC> order;
-  std::map<PKDPC, std::list<PKDPC>::iterator> queued;
-  std::map<PKDPC, DpcCall> running;
-  std::condition_variable runnable;
+using CallList = std::list<PKDPC>;
+
+// The queue of one host thread, and the call it runs right now (dpc null when none).
+struct ThreadQueue {
+  CallList order;
+  DpcCall running;
+  bool registered = false;
+  ~ThreadQueue();
 };
 
-DpcQueue& Queue() {
-  static DpcQueue* queue = new DpcQueue;
-  return *queue;
+struct DpcQueues {
+  struct Place {
+    CallList* list;
+    CallList::iterator at;
+  };
+  CallList manual;
+  std::map<PKDPC, DpcCall> manualRunning;
+  std::unordered_map<PKDPC, Place> queued;
+  std::vector<ThreadQueue*> threads;
+};
+
+DpcQueues& Queues() {
+  static DpcQueues* queues = new DpcQueues;
+  return *queues;
+}
+
+thread_local ThreadQueue tQueue;
+
+// A processor that goes away with calls queued on it is not something the platform has: the
+// thread ended at DISPATCH_LEVEL with work it owed.
+ThreadQueue::~ThreadQueue() {
+  if (!registered) return;
+  DispatcherGuard lock(DispatcherLock());
+  DpcQueues& queues = Queues();
+  std::erase(queues.threads, this);
+  if (!order.empty()) {
+    const std::string routine =
+        verifier::DescribeCode(reinterpret_cast<void*>(order.front()->DeferredRoutine));
+    verifier::Stop("DPC_QUEUED_AT_THREAD_END", routine.c_str(),
+                   "a thread ended with %zu deferred call(s) queued on it, never run", order.size());
+  }
+}
+
+ThreadQueue& ThisThreadQueueLocked() {
+  if (!tQueue.registered) {
+    Queues().threads.push_back(&tQueue);
+    tQueue.registered = true;
+  }
+  return tQueue;
+}
+
+DpcCall CallOf(PKDPC dpc) {
+  return DpcCall{dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1,
+                 dpc->SystemArgument2};
+}
+
+// Takes a queued call off its queue; false when it is on none.
+bool DequeueLocked(PKDPC dpc) {
+  DpcQueues& queues = Queues();
+  auto it = queues.queued.find(dpc);
+  if (it == queues.queued.end()) return false;
+  it->second.list->erase(it->second.at);
+  queues.queued.erase(it);
+  dpc->DpcData = nullptr;
+  return true;
 }
 
 }  // namespace
 
 bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
-  DpcQueue& queue = Queue();
-  if (queue.queued.count(dpc) != 0) return false;
+  DpcQueues& queues = Queues();
+  if (queues.queued.count(dpc) != 0) return false;
+  CallList* list = &queues.manual;
+  if (ClockIsLive()) {
+    list = &ThisThreadQueueLocked().order;
+    CurrentThreadState().dpcsQueued = true;
+  }
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = dpc;
-  queue.queued.emplace(dpc, queue.order.insert(queue.order.end(), dpc));
-  if (queue.running.count(dpc) == 0) queue.runnable.notify_one();
+  const auto at = list->insert(dpc->Importance == kHighImportance ? list->begin() : list->end(), dpc);
+  queues.queued.emplace(dpc, DpcQueues::Place{list, at});
   return true;
 }
 
-bool TakeDpcLocked(DpcCall* call) {
-  DpcQueue& queue = Queue();
-  for (auto it = queue.order.begin(); it != queue.order.end(); ++it) {
-    PKDPC dpc = *it;
-    if (queue.running.count(dpc) != 0) continue;
-    queue.order.erase(it);
-    queue.queued.erase(dpc);
-    dpc->DpcData = nullptr;
-    *call = DpcCall{dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1,
-                    dpc->SystemArgument2};
-    queue.running.emplace(dpc, *call);
-    return true;
-  }
-  return false;
+bool TakeManualDpcLocked(DpcCall* call) {
+  DpcQueues& queues = Queues();
+  auto it = std::find_if(queues.manual.begin(), queues.manual.end(),
+                         [&](PKDPC dpc) { return queues.manualRunning.count(dpc) == 0; });
+  if (it == queues.manual.end()) return false;
+  PKDPC dpc = *it;
+  DequeueLocked(dpc);
+  *call = CallOf(dpc);
+  queues.manualRunning.emplace(dpc, *call);
+  return true;
 }
 
-void RunDpc(const DpcCall& call) {
-  ThreadState& state = CurrentThreadState();
-  const KIRQL previous = RaiseIrqlFor(DISPATCH_LEVEL, "deferred call", nullptr);
-  const size_t locksBefore = state.heldLocks.size();
-  EnterProcessorRegion();
-  call.routine(call.dpc, call.context, call.argument1, call.argument2);
-  // The routine is named only for a stop: looking up a symbol on every call costs more than
-  // most deferred calls do.
-  auto routine = [&call] { return verifier::DescribeCode(reinterpret_cast<void*>(call.routine)); };
-  if (state.irql != DISPATCH_LEVEL) {
-    verifier::Stop("IRQL_CHANGED_BY_DPC", routine().c_str(),
-                   "deferred call returned at IRQL %u instead of DISPATCH_LEVEL", state.irql);
-  }
-  if (state.heldLocks.size() != locksBefore) {
-    verifier::Stop("SPIN_LOCK_HELD_AT_DPC_RETURN", routine().c_str(),
-                   "deferred call returned holding %s",
-                   verifier::DescribeData(state.heldLocks.back()).c_str());
-  }
-  LowerIrqlFor(previous, "deferred call", nullptr);
-  DispatcherGuard lock(DispatcherLock());
-  DpcQueue& queue = Queue();
-  queue.running.erase(call.dpc);
-  if (queue.queued.count(call.dpc) != 0) queue.runnable.notify_one();
+void FinishManualDpcLocked(PKDPC dpc) { Queues().manualRunning.erase(dpc); }
+
+bool TakeThreadDpcLocked(DpcCall* call) {
+  ThreadQueue& self = ThisThreadQueueLocked();
+  if (self.order.empty()) return false;
+  PKDPC dpc = self.order.front();
+  DequeueLocked(dpc);
+  *call = CallOf(dpc);
+  self.running = *call;
+  return true;
 }
 
-size_t RunQueuedDpcsLocked(DispatcherGuard& lock) {
-  size_t runs = 0;
-  DpcCall call;
-  while (TakeDpcLocked(&call)) {
-    lock.unlock();
-    RunDpc(call);
-    lock.lock();
-    ++runs;
-  }
-  return runs;
-}
+void FinishThreadDpcLocked() { tQueue.running = DpcCall{}; }
 
-size_t QueuedDpcCountLocked() { return Queue().queued.size(); }
+size_t QueuedDpcCountLocked() { return Queues().queued.size(); }
 
 std::vector<DpcCall> AliveDpcsLocked() {
-  DpcQueue& queue = Queue();
+  DpcQueues& queues = Queues();
   std::vector<DpcCall> alive;
-  for (PKDPC dpc : queue.order) {
-    alive.push_back(DpcCall{dpc, dpc->DeferredRoutine, dpc->DeferredContext,
-                            dpc->SystemArgument1, dpc->SystemArgument2});
+  std::set<PKDPC> seen;
+  auto note = [&](const DpcCall& call) {
+    if (seen.insert(call.dpc).second) alive.push_back(call);
+  };
+  for (PKDPC dpc : queues.manual) note(CallOf(dpc));
+  for (const ThreadQueue* thread : queues.threads) {
+    for (PKDPC dpc : thread->order) note(CallOf(dpc));
   }
-  for (const auto& [dpc, call] : queue.running) {
-    if (queue.queued.count(dpc) == 0) alive.push_back(call);
+  for (const auto& entry : queues.manualRunning) note(entry.second);
+  for (const ThreadQueue* thread : queues.threads) {
+    if (thread->running.dpc != nullptr) note(thread->running);
   }
   return alive;
 }
 
 bool AnyDpcAliveInLocked(const void* begin, size_t bytes) {
-  DpcQueue& queue = Queue();
+  DpcQueues& queues = Queues();
   const auto first = reinterpret_cast<uintptr_t>(begin);
-  auto inRange = [&](PKDPC dpc) {
-    const auto at = reinterpret_cast<uintptr_t>(dpc);
-    return at >= first && at - first < bytes;
-  };
-  for (const auto& entry : queue.queued) {
+  auto inRange = [&](PKDPC dpc) { return reinterpret_cast<uintptr_t>(dpc) - first < bytes; };
+  for (const auto& entry : queues.queued) {
     if (inRange(entry.first)) return true;
   }
-  for (const auto& entry : queue.running) {
+  for (const auto& entry : queues.manualRunning) {
     if (inRange(entry.first)) return true;
   }
-  return false;
+  return std::any_of(queues.threads.begin(), queues.threads.end(), [&](const ThreadQueue* thread) {
+    return thread->running.dpc != nullptr && inRange(thread->running.dpc);
+  });
 }
 
 void ForgetDpcsLocked() {
-  DpcQueue& queue = Queue();
-  queue.order.clear();
-  queue.queued.clear();
+  DpcQueues& queues = Queues();
+  queues.manual.clear();
+  for (ThreadQueue* thread : queues.threads) thread->order.clear();
+  queues.queued.clear();
 }
-
-std::condition_variable& DpcRunnable() { return Queue().runnable; }
 
 }  // namespace host::detail
 
@@ -153,14 +198,9 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
   using namespace host::detail;
   DispatcherGuard lock(DispatcherLock());
   // A call re-initialised while still queued leaves the queue rather than run stale.
-  DpcQueue& queue = Queue();
-  auto it = queue.queued.find(Dpc);
-  if (it != queue.queued.end()) {
-    queue.order.erase(it->second);
-    queue.queued.erase(it);
-  }
+  DequeueLocked(Dpc);
   Dpc->Type = kDpcObjectType;
-  Dpc->Importance = 1;
+  Dpc->Importance = kMediumImportance;
   Dpc->Number = 0;
   Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
   Dpc->DeferredRoutine = DeferredRoutine;
@@ -169,6 +209,8 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
   Dpc->DpcData = nullptr;
 }
 
+// Any IRQL. Queued below DISPATCH_LEVEL in live mode, the call runs before this returns: the
+// platform's insertion raises to DISPATCH_LEVEL and the call runs as the level drops back.
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   using namespace host::detail;
   if (Dpc->Type != kDpcObjectType || Dpc->DeferredRoutine == nullptr) {
@@ -178,19 +220,16 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
                          host::verifier::CalledFrom(HOST_CALLER()).c_str());
   }
   DispatcherGuard lock(DispatcherLock());
-  return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+  const bool inserted = InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+  lock.unlock();
+  if (inserted && CurrentThreadState().irql < DISPATCH_LEVEL) RunThreadDpcs();
+  return inserted ? TRUE : FALSE;
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   using namespace host::detail;
   DispatcherGuard lock(DispatcherLock());
-  DpcQueue& queue = Queue();
-  auto it = queue.queued.find(Dpc);
-  if (it == queue.queued.end()) return FALSE;
-  queue.order.erase(it->second);
-  queue.queued.erase(it);
-  Dpc->DpcData = nullptr;
-  return TRUE;
+  return DequeueLocked(Dpc) ? TRUE : FALSE;
 }
 
 }  // extern "C"

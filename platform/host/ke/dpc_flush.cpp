@@ -1,6 +1,7 @@
 // KeFlushQueuedDpcs: returns once every deferred call that was queued or running when it was
-// called has run. In manual mode (a virtual clock, no workers) the calling thread runs the
-// queued calls itself (at dispatch level); in live mode it waits for the workers. PASSIVE_LEVEL.
+// called has run. In manual mode (a virtual clock) the calling thread runs the queued calls
+// itself (at dispatch level); in live mode it waits for the threads they are queued or running
+// on, each of which runs its queue as its level drops. PASSIVE_LEVEL.
 #include <algorithm>
 #include <chrono>
 #include <thread>

@@ -1,10 +1,13 @@
 // Internal to the host: not for driver code, tests or tools.
-// The deferred-call queue as the rest of the executive drives it: insertion by timers, the
-// taking and running of calls by the live workers and the manual drivers, and the queries of
-// the verifier. Dispatcher lock held where the name says Locked.
+// The deferred-call queues as the rest of the executive drives them. Live mode: every host
+// thread that runs driver code is a processor with a queue of its own; a call queued on a
+// thread runs on it, in queue order, as soon as its IRQL drops below DISPATCH_LEVEL (the timer
+// thread runs the calls of the timers it expires). The same call, queued again while it runs,
+// may run on another thread at the same time, as on a multiprocessor. Manual mode: one queue
+// that only the test's drivers run (AdvanceClock, RunQueuedDpcs), a call never twice at once.
+// Dispatcher lock held where the name says Locked.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <vector>
 
@@ -21,26 +24,36 @@ struct DpcCall {
   PVOID argument2 = nullptr;
 };
 
+// Queues a call that is not queued yet (false when it is): on the manual queue in manual mode,
+// on the calling thread's own queue in live mode. A call of high importance goes to the head.
 bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
-// Takes the first queued call that is not running right now and marks it running; false when
-// there is none. A call never runs twice at once: queued again while it runs, it runs again
-// after the current run.
-bool TakeDpcLocked(DpcCall* call);
-// Runs a taken call on the calling thread at DISPATCH_LEVEL (dispatcher lock not held), then
-// marks it finished (the lock is taken for that).
-void RunDpc(const DpcCall& call);
-// Runs queued calls on the calling thread until none is left; returns how many ran. Called
-// with the lock held; drops it around every routine.
+
+// Manual queue: takes the first queued call that is not running right now and marks it
+// running; false when there is none. Queued again while it runs, a call runs again after the
+// current run.
+bool TakeManualDpcLocked(DpcCall* call);
+void FinishManualDpcLocked(PKDPC dpc);
+// The calling thread's queue: takes its first call and marks it running on this thread.
+bool TakeThreadDpcLocked(DpcCall* call);
+void FinishThreadDpcLocked();
+
+// Calls a taken call's routine on the calling thread at DISPATCH_LEVEL (no host lock held),
+// with the verifier's checks of its return: the level, and no spin lock left held.
+void CallDpcRoutine(const DpcCall& call);
+// Manual mode: runs queued calls on the calling thread until none is left; returns how many
+// ran. Called with the lock held; drops it around every routine.
 size_t RunQueuedDpcsLocked(DispatcherGuard& lock);
+// Live mode: runs the calls queued on the calling thread, in queue order, those they queue
+// included, until its queue is empty. No host lock held; the caller's IRQL is below
+// DISPATCH_LEVEL. Does nothing inside a deferred call (one that lowered the level itself is
+// stopped at its return) or when the thread queued nothing.
+void RunThreadDpcs();
 
 size_t QueuedDpcCountLocked();
-// Calls queued or running, for the verifier.
+// Calls queued or running, each once, for the verifier.
 std::vector<DpcCall> AliveDpcsLocked();
 bool AnyDpcAliveInLocked(const void* begin, size_t bytes);
 // Forgets every queued call without touching its KDPC (the memory may be gone).
 void ForgetDpcsLocked();
-
-// Signalled whenever a call becomes runnable (live workers wait on it).
-std::condition_variable& DpcRunnable();
 
 }  // namespace host::detail

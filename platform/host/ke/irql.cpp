@@ -1,5 +1,7 @@
 // Interrupt request level of each host thread. The level is bookkeeping: it decides what the
-// verifier allows (waits, paged pool) and what spin locks and deferred calls restore.
+// verifier allows (waits, paged pool) and what spin locks and deferred calls restore; and a
+// drop below DISPATCH_LEVEL is where the calls queued on the thread run, as on a processor.
+#include "host/ke/dpc_queue.h"
 #include "host/ke/thread_state.h"
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
@@ -20,6 +22,8 @@ ULONG_PTR CurrentOwnerToken() { return reinterpret_cast<ULONG_PTR>(&tState); }
 void ResetCurrentThreadState() {
   tState.irql = PASSIVE_LEVEL;
   tState.heldLocks.clear();
+  tState.dpcsQueued = false;
+  tState.runningDpcs = false;
 }
 
 KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
@@ -46,6 +50,7 @@ void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
                    verifier::CalledFrom(caller).c_str());
   }
   tState.irql = newIrql;
+  if (newIrql < DISPATCH_LEVEL && tState.dpcsQueued) RunThreadDpcs();
 }
 
 void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller) {

@@ -1,6 +1,7 @@
 // Internal to the host: not for driver code, tests or tools.
 // What the executive keeps for each host thread: its interrupt request level, the spin locks
-// it holds (in acquisition order) and, for system threads, its thread object.
+// it holds (in acquisition order), for system threads its thread object, and whether
+// deferred calls wait on it for its level to drop.
 #pragma once
 
 #include <vector>
@@ -15,6 +16,10 @@ struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> heldLocks;
   ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
+  // Live mode: deferred calls may be queued on this thread (set by their insertion, cleared
+  // once its queue ran empty), and the thread is running its queue right now.
+  bool dpcsQueued = false;
+  bool runningDpcs = false;
 };
 
 // The calling thread's state.
@@ -26,7 +31,8 @@ void ResetCurrentThreadState();
 
 // IRQL changes on behalf of a named kernel routine (for the verifier's message). Raising to a
 // lower level or lowering to a higher one stops the host, as does lowering below
-// DISPATCH_LEVEL while spin locks are held.
+// DISPATCH_LEVEL while spin locks are held. Lowering below DISPATCH_LEVEL runs the deferred
+// calls queued on the thread (live mode) before it returns.
 KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
 void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
 // Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above the given level.

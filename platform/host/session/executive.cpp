@@ -1,11 +1,10 @@
-// The executive's two modes and their drivers: in live mode one deferred-call worker per
-// simulated processor and a timer thread; in manual mode the test's own thread advances the
+// The executive's two modes and their drivers: in live mode a timer thread, deferred calls
+// running on the threads that queue them; in manual mode the test's own thread advances the
 // virtual clock, expires timers and runs deferred calls.
 #include "host/session/executive.h"
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "host/ex/pool_registry.h"
 #include "host/ke/clock_internal.h"
@@ -24,7 +23,6 @@ using namespace detail;
 
 struct LiveWorkers {
   bool stopping = false;  // dispatcher lock
-  std::vector<std::thread> dpcWorkers;
   std::thread timerThread;
 };
 
@@ -33,26 +31,17 @@ LiveWorkers& Workers() {
   return *workers;
 }
 
-// Live mode: one simulated processor running deferred calls as they become runnable.
-void DpcWorkerMain() {
-  DispatcherGuard lock(DispatcherLock());
-  while (!Workers().stopping) {
-    DpcCall call;
-    if (!TakeDpcLocked(&call)) {
-      DpcRunnable().wait(lock);
-      continue;
-    }
-    lock.unlock();
-    RunDpc(call);
-    lock.lock();
-  }
-}
-
-// Live mode: expires timers as the scaled clock reaches their due times.
+// Live mode: expires timers as the scaled clock reaches their due times and runs their
+// deferred calls, which the expiry queued on this thread, as a processor runs those of the
+// timers its clock interrupt expires.
 void TimerThreadMain() {
   DispatcherGuard lock(DispatcherLock());
   while (!Workers().stopping) {
     ExpireDueTimersLocked(Now());
+    lock.unlock();
+    RunThreadDpcs();
+    lock.lock();
+    if (Workers().stopping) break;
     int64_t due = 0;
     if (EarliestDueLocked(&due)) {
       TimersChanged().wait_until(lock, RealTimeFor(due));
@@ -98,8 +87,6 @@ void StartLive(const LiveOptions& options) {
   StartLiveClockLocked(options.speed);
   LiveWorkers& workers = Workers();
   workers.stopping = false;
-  const unsigned processors = options.processors != 0 ? options.processors : 1;
-  for (unsigned i = 0; i < processors; ++i) workers.dpcWorkers.emplace_back(DpcWorkerMain);
   workers.timerThread = std::thread(TimerThreadMain);
 }
 
@@ -108,11 +95,8 @@ void Shutdown() {
   {
     DispatcherGuard lock(DispatcherLock());
     workers.stopping = true;
-    DpcRunnable().notify_all();
     TimersChanged().notify_all();
   }
-  for (std::thread& worker : workers.dpcWorkers) worker.join();
-  workers.dpcWorkers.clear();
   if (workers.timerThread.joinable()) workers.timerThread.join();
   DispatcherGuard lock(DispatcherLock());
   workers.stopping = false;

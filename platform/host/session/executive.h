@@ -1,11 +1,13 @@
 // Control of the host executive by tests and programs: the two modes, the clock, and the
 // manual driving of timers and deferred calls.
 //
-// Manual mode: no worker threads. The clock is virtual and moves only when a test advances it
+// Manual mode: no timer thread. The clock is virtual and moves only when a test advances it
 // (or when a busy-wait stalls on it); timers expire and deferred calls run only inside
 // AdvanceClock / RunQueuedDpcs, on the calling thread at dispatch level.
-// Live mode: one deferred-call worker per simulated processor and a timer thread; the clock is
-// real time scaled by a speed factor (applied alike to timers, busy-waits and system time).
+// Live mode: a timer thread; the clock is real time scaled by a speed factor (applied alike to
+// timers, busy-waits and system time). Every thread that runs driver code is a processor for
+// deferred calls: a call queued on it runs on it as soon as its IRQL drops below
+// DISPATCH_LEVEL (at once when queued below it); the timer thread runs its timers' calls.
 // System threads created by the driver are real threads in both modes.
 #pragma once
 
@@ -18,14 +20,13 @@ namespace host {
 enum class Mode { Manual, Live };
 
 struct LiveOptions {
-  unsigned processors = 2;  // deferred-call workers
-  double speed = 1.0;       // virtual seconds per real second
+  double speed = 1.0;  // virtual seconds per real second
 };
 
 // Starts the executive afresh in the chosen mode. Any earlier start must have been shut down.
 void StartManual();
 void StartLive(const LiveOptions& options = {});
-// Stops the workers and forgets timers, deferred calls and per-thread state; pool accounting
+// Stops the timer thread and forgets timers, deferred calls and per-thread state; pool accounting
 // and the object namespace are left for the caller to inspect.
 void Shutdown();
 Mode CurrentMode();
