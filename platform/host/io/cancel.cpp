@@ -20,7 +20,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   host::io::detail::RequireLiveIrp(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Stored under the cancel lock, where drivers read it; the completion of the request, which
+  // may be under way on another processor, reads it without the lock.
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

@@ -17,7 +17,9 @@ bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; 
 // Whether the I/O manager calls a location's completion routine for how the request ended:
 // the invoke flags IoSetCompletionRoutine sets, for success, error or cancellation.
 bool Invokes(const IO_STACK_LOCATION* stack, const IRP* irp) {
-  if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
+  // IoCancelIrp may be marking the request on another processor at this moment.
+  const bool cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
+  if (cancelled && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
   return (stack->Control & (NT_SUCCESS(irp->IoStatus.Status) ? SL_INVOKE_ON_SUCCESS : SL_INVOKE_ON_ERROR)) != 0;
 }
 
