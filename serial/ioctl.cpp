@@ -6,6 +6,7 @@
 //
 // Buffered transfer: the system buffer holds max(input, output) bytes, so no answer reads more
 // than the input minimum of its row or writes more than the output minimum.
+#include "driver/byte_ring.h"
 #include "serial/serial_requests.h"
 
 namespace {
@@ -214,9 +215,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status) {
   RtlZeroMemory(status, COMM_STATUS_SIZE);
   if (ReadShared(port->HoldReasons) & BREAK_HOLD) status->HoldReasons = SERIAL_TX_WAITING_ON_BREAK;
+  // The receiver stores into the ring, and a read takes from it, under PortLock.
   const ByteRing& rx = PortTable[port->PortIndex].RxRing;
-  LONG waiting = rx.WriteIndex - rx.ReadIndex;
-  status->AmountInInQueue = (ULONG)(waiting < 0 ? waiting + RX_RING_SIZE : waiting);
+  KIRQL irql = KfAcquireSpinLock(&port->PortLock);
+  status->AmountInInQueue = (ULONG)RingHeld(&rx, RX_RING_SIZE);
+  KfReleaseSpinLock(&port->PortLock, irql);
   status->AmountInOutQueue = ReadShared(port->CharsQueued) != 0 ? OUT_QUEUE_BUSY : 0;
   status->WaitForImmediate = ReadShared(port->ImmediatePending);
 }

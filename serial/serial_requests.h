@@ -321,8 +321,9 @@ SERIAL_GET_NEXT_ROUTINE FinishImmediate;
 // no lock held.
 DRIVER_DISPATCH DispatchDeviceControl;
 
-// The 20-byte status answer: break hold, bytes waiting in the receive ring (a snapshot, read
-// without PortLock), whether output is queued, whether an immediate character waits.
+// The 20-byte status answer: break hold, bytes waiting in the receive ring (read under
+// PortLock, which the caller must not hold), whether output is queued, whether an immediate
+// character waits. Below DISPATCH_LEVEL or at it.
 VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status);
 
 // The 64-byte properties answer, the same for every port in every state.

@@ -59,6 +59,11 @@ class DataPathEndToEnd : public ::testing::Test {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     uint8_t buffer[2048];
     while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
+      // Between reads the application polls the status while data arrives: never more waiting
+      // than the 1023 bytes the receive ring holds.
+      SERIAL_STATUS status{};
+      file.DeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
+      EXPECT_LT(status.AmountInInQueue, 1024u);
       host::io::Result result = file.Read(buffer, sizeof buffer);
       if (!NT_SUCCESS(result.status)) break;
       received.insert(received.end(), buffer, buffer + result.information);
