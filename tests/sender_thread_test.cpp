@@ -4,6 +4,7 @@
 
 #include <numeric>
 
+#include "host/ke/waiter_count.h"
 #include "host/session/executive.h"
 #include "support/executive_session.h"
 #include "support/link_fixture.h"
@@ -237,8 +238,9 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
 
   std::vector<int> firstPorts;
   for (int wake = 0; wake < 5; wake++) {
+    // Queue one packet per port while the sender sleeps (its last pass over), then wake it once.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return host::WaitersOn(&SendEvent) == 1; }));
     link_->Transport().ClearSent();
-    // Queue one packet per port while the sender sleeps, then wake it once.
     for (int i = 0; i < 4; i++) {
       auto* node = static_cast<ControlNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG));
       EncodeLinkHeader(node->Header, PKT_BREAK_ON, static_cast<UCHAR>(10 + i), 4, 0);
