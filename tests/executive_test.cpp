@@ -399,10 +399,15 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
   EXPECT_EQ(host::CurrentMode(), host::Mode::Live);
   LiveProbe probe;
   KTIMER timer;
+  KTIMER far;  // the timer thread sleeps until it; the earlier timer must wake the thread
   KeInitializeTimer(&timer);
+  KeInitializeTimer(&far);
+  KeSetTimer(&far, Relative(3600 * kSecond), nullptr);
+  KeStallExecutionProcessor(100000);
   const int64_t start = host::SystemTime();
   KeSetTimer(&timer, Relative(2 * kSecond), &probe.dpc);
   ASSERT_TRUE(probe.Done());
+  EXPECT_TRUE(KeCancelTimer(&far));
   EXPECT_GE(probe.ranAt.load(), start + 2 * kSecond);
   EXPECT_EQ(probe.level.load(), DISPATCH_LEVEL);
   EXPECT_TRUE(KeReadStateTimer(&timer));

@@ -1,6 +1,7 @@
 // One-shot timers on the host clock. An armed timer sits in a due-ordered queue; at expiry it
 // is signalled and its deferred call is queued. Negative due times are relative, others are
 // absolute system times.
+#include <cstdint>
 #include <map>
 #include <utility>
 
@@ -22,6 +23,9 @@ struct TimerQueue {
   std::map<PKTIMER, DueKey> armed;
   uint64_t armings = 0;
   std::condition_variable changed;
+  // The due time the live timer thread sleeps until (INT64_MAX: until a timer is armed), or
+  // INT64_MIN while it is awake: it looks at the queue again before it sleeps.
+  int64_t threadSleepsUntil = INT64_MIN;
 };
 
 TimerQueue& Queue() {
@@ -74,6 +78,19 @@ size_t ExpireDueTimersLocked(int64_t now) {
     ++expired;
   }
   return expired;
+}
+
+void WaitForNextDueLocked(DispatcherGuard& lock) {
+  TimerQueue& queue = Queue();
+  int64_t due = 0;
+  if (EarliestDueLocked(&due)) {
+    queue.threadSleepsUntil = due;
+    queue.changed.wait_until(lock, RealTimeFor(due));
+  } else {
+    queue.threadSleepsUntil = INT64_MAX;
+    queue.changed.wait(lock);
+  }
+  queue.threadSleepsUntil = INT64_MIN;
 }
 
 size_t ArmedTimerCountLocked() { return Queue().armed.size(); }
@@ -152,10 +169,12 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   Timer->Header.Absolute = DueTime.QuadPart >= 0 ? 1 : 0;
   Timer->Header.SignalState = 0;
   Timer->Header.Inserted = 1;
-  const auto at = queue.byDue.emplace(key, Timer);
+  queue.byDue.emplace(key, Timer);
   queue.armed.emplace(Timer, key);
-  // The timer thread sleeps until the earliest due time; only a new earliest one changes that.
-  if (at.first == queue.byDue.begin()) queue.changed.notify_all();
+  // The timer thread sleeps until the earliest due time it saw; only an earlier one needs it
+  // now. A timer re-armed later than it was (an acknowledgement timer on every packet) leaves
+  // the thread asleep: it wakes once at the old time and sleeps again.
+  if (due < queue.threadSleepsUntil) queue.changed.notify_all();
   return wasArmed ? TRUE : FALSE;
 }
 

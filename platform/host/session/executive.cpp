@@ -42,12 +42,7 @@ void TimerThreadMain() {
     RunThreadDpcs();
     lock.lock();
     if (Workers().stopping) break;
-    int64_t due = 0;
-    if (EarliestDueLocked(&due)) {
-      TimersChanged().wait_until(lock, RealTimeFor(due));
-    } else {
-      TimersChanged().wait(lock);
-    }
+    WaitForNextDueLocked(lock);
   }
 }
 
