@@ -39,10 +39,11 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   RequireEvent(Event, "KeSetEvent", HOST_CALLER());
+  DeferredWakes wakes;  // after the lock: the waiter does not block on it again
   DispatcherGuard lock(DispatcherLock());
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  ReleaseWaitersLocked(&Event->Header);
+  ReleaseWaitersLocked(&Event->Header, &wakes);
   return previous;
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <list>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "host/ke/clock_internal.h"
@@ -76,7 +77,21 @@ void RemoveWaiterLocked(WaitBlock* block) {
   if (it->second.empty()) byObject.erase(it);
 }
 
-void ReleaseWaitersLocked(DISPATCHER_HEADER* header) {
+bool DeferredWakes::Add(WaitBlock* block) {
+  if (count_ == kCapacity) return false;
+  block->notifying.store(true, std::memory_order_relaxed);
+  blocks_[count_++] = block;
+  return true;
+}
+
+DeferredWakes::~DeferredWakes() {
+  for (int i = 0; i < count_; i++) {
+    blocks_[i]->wake.notify_one();
+    blocks_[i]->notifying.store(false, std::memory_order_release);  // the last touch of it
+  }
+}
+
+void ReleaseWaitersLocked(DISPATCHER_HEADER* header, DeferredWakes* later) {
   auto& byObject = AllWaiters().byObject;
   auto it = byObject.find(header);
   if (it == byObject.end()) return;
@@ -85,7 +100,7 @@ void ReleaseWaitersLocked(DISPATCHER_HEADER* header) {
     WaitBlock* block = queue.front();
     queue.pop_front();
     block->satisfied = true;
-    block->wake.notify_one();
+    if (later == nullptr || !later->Add(block)) block->wake.notify_one();
     if (ConsumesSignal(header)) header->SignalState = 0;
   }
   if (queue.empty()) byObject.erase(it);
@@ -173,6 +188,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
   }
   if (timed) RemoveTimedWaiterLocked(&block);
+  lock.unlock();
+  // A waker that satisfied the wait may still be about to notify the block.
+  while (block.notifying.load(std::memory_order_acquire)) std::this_thread::yield();
   return status;
 }
 
