@@ -104,6 +104,23 @@ VOID PrepareOpenPort(PortRecord* port) {
   KfReleaseSpinLock(&port->PortLock, portIrql);
 }
 
+// Numbers the link afresh for an open (the sender numbers PKT_OPEN with OutSeq 1), unless a
+// reply taken since the open began has opened the link: that reply numbered the remote's data,
+// and the open is refused as one that finds the link open is. The look and the numbering are
+// one hold of PortLock, under which inbound dispatch applies replies. Returns whether it
+// numbered. PASSIVE_LEVEL.
+BOOLEAN NumberLinkAfresh(PortRecord* port) {
+  LONG index = port->PortIndex;
+  KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
+  BOOLEAN fresh = (BOOLEAN)((ReadShared(port->LinkFlags) & (LINK_PORT_HELD | LINK_OPEN)) == 0);
+  if (fresh) {
+    WriteShared(PortTable[index].OutSeq, 1);
+    WriteShared(PortTable[index].InSeq, 1);
+  }
+  KfReleaseSpinLock(&port->PortLock, portIrql);
+  return fresh;
+}
+
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
@@ -121,10 +138,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   if (ReadShared(PortTable[index].RemoteAddress) == 0) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   }
+  if (!NumberLinkAfresh(port)) return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   LineSettings openBlock;
   SetOpenValues(port, &openBlock);
-  WriteShared(PortTable[index].OutSeq, 1);  // the sender numbers PKT_OPEN with it
-  WriteShared(PortTable[index].InSeq, 1);
   QueueLinkPacket(PKT_OPEN, &openBlock, sizeof(openBlock), index);
   KeStallExecutionProcessor(OPEN_LINK_DELAY);
   if (!AwaitLink(port, OPEN_POLLS, LinkOpened)) {

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "host/ex/pool_control.h"
 #include "host/io/client.h"
 #include "host/session/executive.h"
 #include "support/driver_session.h"
@@ -97,6 +98,31 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
   server_->SetProtocolOptions({});
   EXPECT_EQ(OpenAnswered().status, STATUS_SUCCESS);
   EXPECT_EQ(server_->Channel(kChannel).opens, 2u) << "the refused open sent nothing";
+
+  // A late reply taken while an open is under way but before it has numbered the link afresh
+  // (here while it reads the configuration) refuses that open too: an open that went on would
+  // expect the remote's data from 1 while the remote numbers it from the reply's 9. (Were the
+  // open to go on, its first busy-wait lets its PKT_OPEN go out first, in real time.)
+  const auto opener = std::this_thread::get_id();
+  bool injected = false;
+  host::pool::FailWhen([&](POOL_TYPE type, SIZE_T, ULONG tag) {
+    if (injected || type != PagedPool || tag != POOL_TAG || std::this_thread::get_id() != opener) {
+      return false;
+    }
+    injected = true;
+    const KIRQL irql = KfAcquireSpinLock(&port_->PortLock);
+    DispatchInboundPacket(0, reply.data(), static_cast<ULONG>(reply.size()));
+    KfReleaseSpinLock(&port_->PortLock, irql);
+    return false;
+  });
+  host::OnManualStall([&] {
+    if (std::this_thread::get_id() != opener) return;
+    WaitUntil([] { return ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
+  });
+  EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
+  host::OnManualStall(nullptr);
+  host::pool::ClearFailures();
+  EXPECT_TRUE(injected);
 }
 
 TEST_F(OpenCloseTest, CloseWithoutAReplyReturnsAfterHalfASecondWithThePortClosed) {
