@@ -39,13 +39,14 @@ class OpenCloseTest : public ::testing::Test {
     port_ = PortTable[0].PortRecord;
   }
   bool LinkOpen() const { return (ReadShared(port_->LinkFlags) & LINK_OPEN) != 0; }
-  // Opens COM3; once the open's first busy-wait is over, the remote's reply is awaited in real
-  // time, as another processor would take it meanwhile.
+  // Opens COM3; once the open's first busy-wait is over, the remote's reply, and the sender's
+  // account of the PKT_OPEN it sent, are awaited in real time, as another processor would take
+  // them meanwhile (the reply can come before the sender has counted its open sent).
   host::io::OpenResult OpenAnswered() {
     bool waited = false;
     host::OnManualStall([&, opener = std::this_thread::get_id()] {
       if (waited || std::this_thread::get_id() != opener) return;
-      WaitUntil([&] { return LinkOpen(); }, kLimit);
+      WaitUntil([&] { return LinkOpen() && ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
       waited = true;
     });
     auto opened = host::io::Open("COM3");
