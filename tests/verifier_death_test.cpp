@@ -6,6 +6,8 @@
 // child, so the parent has nothing to undo.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "host/io/client.h"
 #include "host/io/io_manager.h"
 #include "host/ke/waiter_count.h"
@@ -221,6 +223,17 @@ const Stop kStops[] = {
        host::verifier::CheckDriverUnloaded();
      },
      "DPC_ALIVE_AT_UNLOAD in DriverUnload: 1 deferred call\\(s\\) queued or running"},
+    {"DeferredCallQueuedOnAThreadThatEnds",
+     [] {
+       static KDPC dpc;
+       host::StartLive();
+       KeInitializeDpc(&dpc, Nothing, nullptr);
+       std::thread([] {
+         KfRaiseIrql(DISPATCH_LEVEL);
+         KeInsertQueueDpc(&dpc, nullptr, nullptr);
+       }).join();
+     },
+     "DPC_QUEUED_AT_THREAD_END in .*: a thread ended with 1 deferred call\\(s\\) queued"},
     {"SystemThreadAliveAtUnload",
      [] {
        static KEVENT never;
