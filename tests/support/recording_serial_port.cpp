@@ -57,14 +57,20 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
   bool hold = major == IRP_MJ_READ;
   {
     std::lock_guard lock(state->mutex);
-    state->requests.push_back(std::move(r));
     if (major == IRP_MJ_CREATE) answer.status = state->createStatus;
     if (major == IRP_MJ_DEVICE_CONTROL) {
       if (auto found = state->answers.find(code); found != state->answers.end()) answer = found->second;
       hold = std::find(state->heldCodes.begin(), state->heldCodes.end(), code) != state->heldCodes.end();
     }
   }
-  if (hold) return Hold(irp);
+  // A held request is recorded only once it is held, so that a test that sees it recorded can
+  // release it.
+  const NTSTATUS held = hold ? Hold(irp) : STATUS_SUCCESS;
+  {
+    std::lock_guard lock(state->mutex);
+    state->requests.push_back(std::move(r));
+  }
+  if (hold) return held;
   if (major == IRP_MJ_CLEANUP) CancelAllHeld();
   if (major == IRP_MJ_WRITE) {
     return Complete(irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
