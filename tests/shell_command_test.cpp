@@ -7,7 +7,7 @@
 
 #include "host/ddk/ntddser.h"
 #include "nt_names.h"
-#include "shell_command.h"
+#include "shell/shell_command.h"
 
 using namespace tessacom::shell;
 using tessacom::ControlCodes;

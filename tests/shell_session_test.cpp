@@ -11,7 +11,7 @@
 
 #include "host/io/io_manager.h"
 #include "kernel.h"
-#include "shell_session.h"
+#include "shell/shell_session.h"
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 

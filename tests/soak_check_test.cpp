@@ -3,7 +3,7 @@
 
 #include <numeric>
 
-#include "soak_check.h"
+#include "soak/soak_check.h"
 
 using tessacom::StreamCursor;
 

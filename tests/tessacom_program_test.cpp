@@ -14,12 +14,12 @@
 #include <unistd.h>
 
 #include "command_line.h"
-#include "demo.h"
-#include "shell.h"
+#include "demo/demo.h"
 #include "endpoint.h"
 #include "host/net/udp_transport.h"
 #include "host_session.h"
 #include "serve_accounts.h"
+#include "shell/shell.h"
 #include "support/child_program.h"
 #include "support/device_servers.h"
 #include "support/driver_under_test.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "shell_command.h"
+#include "shell/shell_command.h"
 
 namespace {
 

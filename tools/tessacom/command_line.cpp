@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "endpoint.h"
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace tessacom {
 namespace {

@@ -16,11 +16,10 @@ const DriverBinding& CompiledInDriver() {
 #else
 
 const DriverBinding& CompiledInDriver() {
+#define TESSACOM_LINKED(name) name,
   static const DriverBinding compiledIn{
-      DriverEntry, UnloadDriver, MaxPort, StartPort, ReceiverCount, Unloading, SendEvent,
-      OutboundScratch, PortTable, UdpAddressObject, StartLink, StopLink, LinkThreadCount,
-      QueueLinkPacket, MarkTxData, InitializeControlQueues, DiscardControlQueue, PlaceTxBytes, CopyOutOfRing,
-      InitializePortRecord, QuiescePort, ReadPortConfiguration, nullptr, 0};
+      DriverEntry, TESSACOM_BOUND_SYMBOLS(TESSACOM_LINKED, TESSACOM_LINKED, TESSACOM_LINKED) nullptr, 0};
+#undef TESSACOM_LINKED
   return compiledIn;
 }
 

@@ -9,13 +9,10 @@
 namespace tessacom {
 namespace {
 
+#define SYMBOL_NAME(name) #name,
 // Every symbol the binding takes from an image.
-constexpr const char* kBoundSymbols[] = {
-    "UnloadDriver", "MaxPort", "StartPort", "ReceiverCount", "Unloading", "SendEvent",
-    "OutboundScratch", "PortTable", "UdpAddressObject", "StartLink", "StopLink",
-    "LinkThreadCount", "QueueLinkPacket", "MarkTxData", "InitializeControlQueues", "DiscardControlQueue",
-    "PlaceTxBytes", "CopyOutOfRing", "InitializePortRecord", "QuiescePort",
-    "ReadPortConfiguration"};
+constexpr const char* kBoundSymbols[] = {TESSACOM_BOUND_SYMBOLS(SYMBOL_NAME, SYMBOL_NAME, SYMBOL_NAME)};
+#undef SYMBOL_NAME
 
 void RequireSymbols(const host::ldr::Image& image) {
   std::string missing;
@@ -27,35 +24,21 @@ void RequireSymbols(const host::ldr::Image& image) {
   }
 }
 
+// Each symbol cast to its member's type; a routine's carries the driver's calling convention.
 #define BIND_GLOBAL(name) \
-  *static_cast<std::remove_reference_t<decltype(DriverBinding::name)>*>(image.Find(#name))
-// An internal routine, bound with the driver's calling convention in its type: a member of
-// the binding declared otherwise does not compile.
-template <typename Bound, typename Declared>
-Bound BindRoutine(const host::ldr::Image& image, const char* name) {
-  static_assert(std::is_same_v<Bound, DriverRoutine<Declared>>,
-                "the binding declares an internal routine without its calling convention");
-  return reinterpret_cast<Bound>(image.Find(name));
-}
-
-#define BIND_ROUTINE(name) BindRoutine<decltype(DriverBinding::name), decltype(&::name)>(image, #name)
+  *static_cast<std::remove_reference_t<decltype(DriverBinding::name)>*>(image.Find(#name)),
+#define BIND_TABLE(name) static_cast<decltype(DriverBinding::name)>(image.Find(#name)),
+#define BIND_ROUTINE(name) reinterpret_cast<decltype(DriverBinding::name)>(image.Find(#name)),
 
 std::unique_ptr<DriverBinding> BindImage(const host::ldr::Image& image) {
   RequireSymbols(image);
   return std::unique_ptr<DriverBinding>(new DriverBinding{
-      image.Entry(), BIND_ROUTINE(UnloadDriver), BIND_GLOBAL(MaxPort), BIND_GLOBAL(StartPort),
-      BIND_GLOBAL(ReceiverCount), BIND_GLOBAL(Unloading), BIND_GLOBAL(SendEvent),
-      BIND_GLOBAL(OutboundScratch), static_cast<PortTableEntry*>(image.Find("PortTable")),
-      BIND_GLOBAL(UdpAddressObject),
-      BIND_ROUTINE(StartLink), BIND_ROUTINE(StopLink), BIND_ROUTINE(LinkThreadCount),
-      BIND_ROUTINE(QueueLinkPacket), BIND_ROUTINE(MarkTxData),
-      BIND_ROUTINE(InitializeControlQueues),
-      BIND_ROUTINE(DiscardControlQueue), BIND_ROUTINE(PlaceTxBytes), BIND_ROUTINE(CopyOutOfRing),
-      BIND_ROUTINE(InitializePortRecord), BIND_ROUTINE(QuiescePort),
-      BIND_ROUTINE(ReadPortConfiguration), image.Base(), image.Size()});
+      image.Entry(), TESSACOM_BOUND_SYMBOLS(BIND_GLOBAL, BIND_TABLE, BIND_ROUTINE) image.Base(),
+      image.Size()});
 }
 
 #undef BIND_ROUTINE
+#undef BIND_TABLE
 #undef BIND_GLOBAL
 
 }  // namespace

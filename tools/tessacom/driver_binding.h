@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "driver/byte_ring.h"
 #include "driver/configuration.h"
@@ -46,31 +47,45 @@ struct DriverConvention<Result(NTAPI*)(Arguments...)> {
 template <typename Routine>
 using DriverRoutine = typename DriverConvention<Routine>::Type;
 
+// Every driver symbol a binding holds, in the order of its members, as one of
+//   GLOBAL(name)   a global, held by reference;
+//   TABLE(name)    a global array (the port table, MAX_PORTS entries), held by its first entry;
+//   ROUTINE(name)  a routine, held in the driver's calling convention (DriverRoutine).
+// The binding's members, the compiled-in binding and an image's lookup by symbol all come from
+// this list: a symbol added here is bound everywhere.
+#define TESSACOM_BOUND_SYMBOLS(GLOBAL, TABLE, ROUTINE) \
+  ROUTINE(UnloadDriver)                                \
+  GLOBAL(MaxPort)                                      \
+  GLOBAL(StartPort)                                    \
+  GLOBAL(ReceiverCount)                                \
+  GLOBAL(Unloading)                                    \
+  GLOBAL(SendEvent)                                    \
+  GLOBAL(OutboundScratch)                              \
+  TABLE(PortTable)                                     \
+  GLOBAL(UdpAddressObject)                             \
+  ROUTINE(StartLink)                                   \
+  ROUTINE(StopLink)                                    \
+  ROUTINE(LinkThreadCount)                             \
+  ROUTINE(QueueLinkPacket)                             \
+  ROUTINE(MarkTxData)                                  \
+  ROUTINE(InitializeControlQueues)                     \
+  ROUTINE(DiscardControlQueue)                         \
+  ROUTINE(PlaceTxBytes)                                \
+  ROUTINE(CopyOutOfRing)                               \
+  ROUTINE(InitializePortRecord)                        \
+  ROUTINE(QuiescePort)                                 \
+  ROUTINE(ReadPortConfiguration)
+
 struct DriverBinding {
+  // The entry point: an image's is the one its header names, not a symbol.
   PDRIVER_INITIALIZE DriverEntry;
-  PDRIVER_UNLOAD UnloadDriver;
-  // Globals.
-  LONG& MaxPort;
-  LONG& StartPort;
-  LONG& ReceiverCount;
-  volatile LONG& Unloading;
-  KEVENT& SendEvent;
-  PUCHAR& OutboundScratch;
-  PortTableEntry* PortTable;  // MAX_PORTS entries
-  PFILE_OBJECT volatile& UdpAddressObject;
-  // Internal routines.
-  DriverRoutine<decltype(&::StartLink)> StartLink;
-  DriverRoutine<decltype(&::StopLink)> StopLink;
-  DriverRoutine<decltype(&::LinkThreadCount)> LinkThreadCount;
-  DriverRoutine<decltype(&::QueueLinkPacket)> QueueLinkPacket;
-  DriverRoutine<decltype(&::MarkTxData)> MarkTxData;
-  DriverRoutine<decltype(&::InitializeControlQueues)> InitializeControlQueues;
-  DriverRoutine<decltype(&::DiscardControlQueue)> DiscardControlQueue;
-  DriverRoutine<decltype(&::PlaceTxBytes)> PlaceTxBytes;
-  DriverRoutine<decltype(&::CopyOutOfRing)> CopyOutOfRing;
-  DriverRoutine<decltype(&::InitializePortRecord)> InitializePortRecord;
-  DriverRoutine<decltype(&::QuiescePort)> QuiescePort;
-  DriverRoutine<decltype(&::ReadPortConfiguration)> ReadPortConfiguration;
+#define TESSACOM_BOUND_GLOBAL(name) decltype((::name)) name;
+#define TESSACOM_BOUND_TABLE(name) std::decay_t<decltype(::name)> name;
+#define TESSACOM_BOUND_ROUTINE(name) DriverRoutine<decltype(&::name)> name;
+  TESSACOM_BOUND_SYMBOLS(TESSACOM_BOUND_GLOBAL, TESSACOM_BOUND_TABLE, TESSACOM_BOUND_ROUTINE)
+#undef TESSACOM_BOUND_ROUTINE
+#undef TESSACOM_BOUND_TABLE
+#undef TESSACOM_BOUND_GLOBAL
   // Where the image is mapped, for the driver object; empty for the compiled-in driver.
   PVOID ImageStart;
   ULONG ImageSize;

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
+#include "bench/bench.h"
 #include "command_line.h"
-#include "demo.h"
+#include "demo/demo.h"
 #include "host/registry/registry.h"
 #include "interruptible_input.h"
-#include "shell.h"
-#include "soak.h"
+#include "shell/shell.h"
+#include "soak/soak.h"
 #include "stop_signals.h"
 
 int main(int argc, char** argv) {

@@ -1,7 +1,7 @@
 // Ctrl-C (SIGINT) and SIGTERM as a request to stop in order, for the programs that run until
 // they are done or stopped (shell, soak, bench): the signals are taken by a thread of their
 // own, the program's threads run on, and the program ends its work as it would at its end,
-// saying it was interrupted. `serve` takes its signals itself (demo.cpp).
+// saying it was interrupted. `serve` takes its signals itself (demo/demo.cpp).
 #pragma once
 
 #include <functional>
