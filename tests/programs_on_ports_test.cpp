@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "pty_bridge.h"
 #include "support/driver_session.h"
@@ -70,15 +71,22 @@ def by_os(message):
     finally:
         os.close(fd)
 counts = {"good": 0, "end of file": 0, "EIO": 0, "EBUSY": 0, "other": 0}
+failures = []  # the first few bad cycles: which, after how long, and what came back or was raised
 for i in range(cycles):
-    message = b"ping %d;" % i
+    message, start, kind, what = b"ping %d;" % i, time.monotonic(), "good", ""
     try:
-        counts["good" if (by_pyserial if how == "pyserial" else by_os)(message) == message else "other"] += 1
+        back = (by_pyserial if how == "pyserial" else by_os)(message)
+        kind, what = ("good", "") if back == message else ("other", repr(back))
     except EOFError:
-        counts["end of file"] += 1
+        kind = "end of file"
     except (OSError, serial.SerialException) as e:
-        counts[{errno.EIO: "EIO", errno.EBUSY: "EBUSY"}.get(getattr(e, "errno", None), "other")] += 1
+        kind, what = {errno.EIO: "EIO", errno.EBUSY: "EBUSY"}.get(getattr(e, "errno", None), "other"), repr(e)
+    counts[kind] += 1
+    if kind != "good" and len(failures) < 5:
+        failures.append("cycle %d, %s after %.3f s: %s" % (i, kind, time.monotonic() - start, what))
 print(how, counts)
+for line in failures:
+    print("  " + line)
 sys.exit(0 if counts["good"] == cycles else 1)
 )py";
 
@@ -107,7 +115,10 @@ class ProgramsOnPorts : public ::testing::Test {
     char directory[] = "/tmp/tessacom-programs-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     directory_ = directory;
-    bridge_ = std::make_unique<ptybridge::PtyBridge>(directory_, [](const std::string&) {});
+    bridge_ = std::make_unique<ptybridge::PtyBridge>(directory_, [this](const std::string& note) {
+      std::lock_guard lock(notesLock_);
+      notes_ += "  bridge: " + note + "\n";
+    });
     std::string error;
     ASSERT_TRUE(bridge_->Start({"COM3"}, &error)) << error;
     link_ = bridge_->LinkOf("COM3");
@@ -145,6 +156,12 @@ class ProgramsOnPorts : public ::testing::Test {
   devserver::DeviceServer* server_ = nullptr;
   std::unique_ptr<ptybridge::PtyBridge> bridge_;
   std::string directory_, link_;
+  std::mutex notesLock_;
+  std::string notes_;  // what the bridge said, for a failure's message
+  std::string Notes() {
+    std::lock_guard lock(notesLock_);
+    return notes_;
+  }
 };
 
 TEST_F(ProgramsOnPorts, PyserialSetsTheLineAndAMebibyteComesBackThroughTheEcho) {
@@ -186,7 +203,7 @@ TEST_F(ProgramsOnPorts, PicocomUnderTmuxShowsTypedTextEchoedByTheRemote) {
 TEST_F(ProgramsOnPorts, EveryOneOf200ReopensWithNoPauseGetsItsEcho) {
   for (const char* how : {"pyserial", "os"}) {
     std::string printed;
-    EXPECT_EQ(RunPython(kReopenLoop, how, &printed, "setpriv --bounding-set=-sys_admin "), 0) << printed;
+    EXPECT_EQ(RunPython(kReopenLoop, how, &printed, "setpriv --bounding-set=-sys_admin "), 0) << printed << Notes();
   }
 }
 
