@@ -18,7 +18,7 @@ set(probe_asm ${CMAKE_BINARY_DIR}/layout/probe.s)
 set(expected ${CMAKE_BINARY_DIR}/layout/image_layout_expected.h)
 file(GLOB_RECURSE probe_inputs CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/platform/kernel.h ${CMAKE_SOURCE_DIR}/platform/layout/*.h ${CMAKE_SOURCE_DIR}/platform/nt/*.h
-  ${CMAKE_SOURCE_DIR}/driver/*.h ${CMAKE_SOURCE_DIR}/link/*.h)
+  ${CMAKE_SOURCE_DIR}/port/*.h ${CMAKE_SOURCE_DIR}/link/*.h)
 add_custom_command(OUTPUT ${expected}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/layout
   COMMAND ${TESSACOM_KERNEL_CXX} -std=c++17 -ffreestanding -fno-exceptions -fno-rtti

@@ -3,9 +3,9 @@
 // a system thread, before any request can reach the driver. The one place where the layers are
 // put together: the serial layer's deferred routines go to device creation here, and its
 // request handlers to the driver object.
-#include "driver/configuration.h"
+#include "port/configuration.h"
 #include "driver/driver_entry.h"
-#include "driver/pool_blocks.h"
+#include "port/pool_blocks.h"
 #include "driver/port_devices.h"
 #include "link/link_threads.h"
 #include "serial/serial_requests.h"

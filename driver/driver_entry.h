@@ -1,7 +1,7 @@
 // Load and unload of the driver, and the release of its shared memory.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT driverObject);

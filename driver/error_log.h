@@ -1,7 +1,7 @@
 // The driver's entries in the system error log.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // Error code of the one entry the driver logs: memory for device creation ran out.
 constexpr NTSTATUS SERIAL_INSUFFICIENT_RESOURCES_CODE = (NTSTATUS)0xC0060008L;

@@ -3,7 +3,7 @@
 #include "driver/port_devices.h"
 
 #include "driver/error_log.h"
-#include "driver/pool_blocks.h"
+#include "port/pool_blocks.h"
 
 namespace {
 

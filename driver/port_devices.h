@@ -2,11 +2,7 @@
 // the "SERIALCOMM" device-map value. Load and unload only, PASSIVE_LEVEL, no lock.
 #pragma once
 
-#include "driver/port_record.h"
-
-// Capacities in bytes of the temporary name strings of load and unload.
-constexpr USHORT NUMBER_CAPACITY = 10;  // four digits and the terminating zero
-constexpr USHORT NAME_CAPACITY = 256;
+#include "port/numbered_name.h"
 
 // Creates the devices of ports 0 to MaxPort - 1 in order, stopping at the first that cannot be
 // created; TRUE when every port got its device. The records are bound to the given deferred
@@ -29,8 +25,3 @@ VOID QuiescePort(PortRecord* record);
 // ended.
 VOID DeletePortDevices(PDRIVER_OBJECT driverObject);
 
-// Sets `out` to prefix + value in decimal, zero-terminated; `number` is the scratch for the
-// digits. Fails, leaving `out` empty, when the digits or the whole name do not fit. The
-// buffers must have room for a terminating zero past their MaximumLength.
-NTSTATUS BuildNumberedName(PUNICODE_STRING out, PCWSTR prefix, ULONG value, PUNICODE_STRING number);
-VOID TerminateString(PUNICODE_STRING string);

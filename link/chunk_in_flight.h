@@ -3,7 +3,7 @@
 // the sender, inbound dispatch and open and close move it only through these routines.
 #pragma once
 
-#include "driver/port_timer.h"
+#include "port/port_timer.h"
 #include "link/link_packet.h"
 
 // The acknowledgement timeout: a chunk unacknowledged this long after its sending is polled for.

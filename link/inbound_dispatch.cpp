@@ -1,6 +1,6 @@
 // Inbound dispatch: what each packet from a remote server does to its port. Runs in a receiver
 // thread at DISPATCH_LEVEL with the port's PortLock held: it never blocks.
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "link/chunk_in_flight.h"
 #include "link/link_threads.h"
 

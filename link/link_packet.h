@@ -4,7 +4,7 @@
 // handlers hand control packets and transmit data to the sender thread.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // UDP port of the link at both ends.
 constexpr USHORT LINK_PORT = 519;

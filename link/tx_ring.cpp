@@ -1,6 +1,6 @@
 #include "link/tx_ring.h"
 
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 
 LONG PlaceTxBytes(LONG portIndex, const UCHAR* bytes, LONG count) {
   ByteRing* ring = &PortTable[portIndex].TxRing;

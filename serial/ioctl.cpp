@@ -6,7 +6,7 @@
 //
 // Buffered transfer: the system buffer holds max(input, output) bytes, so no answer reads more
 // than the input minimum of its row or writes more than the output minimum.
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "serial/serial_requests.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // Closing sends PKT_CLOSE and waits briefly for the reply; cleanup cancels every request the
 // application left. The handlers run in the caller's thread at PASSIVE_LEVEL; no lock is held
 // while they wait. Each completes its own request and returns its status.
-#include "driver/configuration.h"
+#include "port/configuration.h"
 #include "link/chunk_in_flight.h"
 #include "serial/serial_requests.h"
 

@@ -12,7 +12,7 @@
 // timer that read uses: a run queued before its read ended finds either no waiting read, a
 // read that does not use that timer, or the timer armed again for the next read (not
 // signalled), and does nothing. So a late timer never ends the next read.
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "serial/serial_requests.h"
 
 namespace {

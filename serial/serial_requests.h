@@ -5,7 +5,7 @@
 // one (CompleteCurrent), cancel a queued one (CancelQueuedRequest) or everything of a class
 // (KillAllRequests). The classes' own files supply start, get-next and cancel routines.
 //
-// Locks, in the order of driver/port_record.h (PortLock, then the cancel lock; the control-queue
+// Locks, in the order of port/port_record.h (PortLock, then the cancel lock; the control-queue
 // lock inside QueueLinkPacket a leaf). The cancel lock guards every queue, every current-request
 // slot, every request's cancel routine and the wait state (WaitMask, HistoryMask,
 // IrpMaskLocation). A port's PortLock guards its rings and write state against the receiver
@@ -13,7 +13,7 @@
 // and no start routine is called, with the cancel lock held.
 #pragma once
 
-#include "driver/port_timer.h"
+#include "port/port_timer.h"
 #include "link/link_packet.h"
 
 struct RequestClass;

@@ -2,7 +2,7 @@
 // linked), it writes one marker line per entry of the layout lists with the kernel's own size,
 // alignment and offsets. cmake/image_layout.cmake turns the markers into the expectations the
 // 32-bit host's layout check holds its declarations to.
-#include "driver/port_record.h"
+#include "port/port_record.h"
 #include "link/link_packet.h"
 
 #define LAYOUT_TYPE(T) \
@@ -16,5 +16,5 @@
 
 void ImageLayoutProbe() {
 #include "layout/ddk_records.h"
-#include "driver/record_layout.h"
+#include "port/record_layout.h"
 }

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "host/session/executive.h"
 #include "link/link_threads.h"
 #include "support/driver_ports.h"

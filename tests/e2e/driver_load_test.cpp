@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "driver/configuration.h"
+#include "port/configuration.h"
 #include "host/ex/pool_control.h"
 #include "host/io/io_manager.h"
 #include "host/io/system_error_log.h"

@@ -22,7 +22,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "fuzz_support.h"
 #include "host/ex/pool_control.h"
 #include "host/session/executive.h"

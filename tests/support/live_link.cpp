@@ -1,6 +1,6 @@
 #include "support/live_link.h"
 
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "host/net/udp_transport.h"
 #include "host/session/executive.h"
 #include "link/link_threads.h"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <ostream>
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 #include "endpoint.h"
 #include "wire.h"
 #include "host/net/udp_transport.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <type_traits>
 
-#include "driver/byte_ring.h"
-#include "driver/configuration.h"
+#include "port/byte_ring.h"
+#include "port/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/port_devices.h"
 #include "link/link_packet.h"

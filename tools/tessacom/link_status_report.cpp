@@ -5,7 +5,7 @@
 
 #include <ostream>
 
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 #include "endpoint.h"
 #include "host/net/udp_transport.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <strings.h>
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 #include "endpoint.h"
 #include "host/net/udp_transport.h"
 #include "host/session/driver_loader.h"

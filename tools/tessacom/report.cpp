@@ -6,7 +6,7 @@
 
 #include "command_line.h"
 #include "configuration_notes.h"
-#include "driver/port_record.h"
+#include "port/port_record.h"
 #include "endpoint.h"
 #include "host/io/system_error_log.h"
 #include "host/ob/object_names.h"

@@ -1,4 +1,4 @@
-#include "driver/pool_blocks.h"
+#include "port/pool_blocks.h"
 
 PVOID AllocateZeroed(POOL_TYPE pool, ULONG bytes) {
   PVOID block = ExAllocatePoolWithTag(pool, bytes, POOL_TAG);

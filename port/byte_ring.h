@@ -2,7 +2,7 @@
 // checks the room first, and stores the index these return.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // Bytes between the read and write indices of a ring of `size` bytes (equal indices: none).
 inline LONG RingHeld(const ByteRing* ring, LONG size) {

@@ -2,7 +2,7 @@
 // times of 100-ns units, saturating, and the arming of a port timer.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // 100-ns units per millisecond, the unit of due times.
 constexpr LONGLONG DUE_UNITS_PER_MS = 10000;

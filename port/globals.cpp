@@ -1,6 +1,6 @@
 // Storage of the driver-wide globals and the port table. Zero-initialised by the loader (no
 // constructors run in the kernel); load gives them their values.
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 LONG MaxPort;
 LONG StartPort;

@@ -11,7 +11,7 @@
 // request of the port is in progress.
 #pragma once
 
-#include "driver/shared_access.h"
+#include "port/shared_access.h"
 #include "kernel.h"
 
 // Pool tag of every block the driver allocates: the four characters "Ddk " in memory order.

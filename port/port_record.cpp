@@ -1,5 +1,5 @@
 // Creation values of a port record and its port-table entries.
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // Clears a port's port-table entries to their creation values and points the entry at its
 // record. The rings stay unattached: open attaches them to the shared ring storage.

@@ -1,4 +1,4 @@
-#include "driver/byte_ring.h"
+#include "port/byte_ring.h"
 
 LONG CopyIntoRing(const ByteRing* ring, LONG size, const UCHAR* bytes, LONG count) {
   LONG write = ring->WriteIndex;

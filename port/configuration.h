@@ -2,7 +2,7 @@
 // or stored as anything but a four-byte REG_DWORD.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // Subkey of the configuration under ConfigPath.
 #define CONFIG_SUBKEY TXT("tessacom")

@@ -1,7 +1,7 @@
 // Pool blocks and counted strings the driver allocates, all with the driver's pool tag.
 #pragma once
 
-#include "driver/port_record.h"
+#include "port/port_record.h"
 
 // A zeroed block, or null.
 PVOID AllocateZeroed(POOL_TYPE pool, ULONG bytes);

@@ -5,9 +5,9 @@
 // read hands string data to its destination as a counted string and data longer than four
 // bytes as a sized buffer, which a four-byte variable cannot hold. The routine sees the type
 // and length first and copies nothing but a four-byte REG_DWORD.
-#include "driver/configuration.h"
-#include "driver/pool_blocks.h"
-#include "driver/port_devices.h"
+#include "port/configuration.h"
+#include "port/pool_blocks.h"
+#include "port/numbered_name.h"
 
 static const ULONG DEFAULT_VALUE = 3;
 

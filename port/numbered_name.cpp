@@ -1,5 +1,5 @@
 // Names made of a prefix and a decimal number: device names, COM links, registry value names.
-#include "driver/port_devices.h"
+#include "port/numbered_name.h"
 
 NTSTATUS BuildNumberedName(PUNICODE_STRING out, PCWSTR prefix, ULONG value, PUNICODE_STRING number) {
   number->Length = 0;
