@@ -22,8 +22,6 @@ constexpr UCHAR PKT_RXACK = 11;
 constexpr UCHAR PKT_BREAK_ON = 12;
 constexpr UCHAR PKT_BREAK_OFF = 13;
 
-constexpr ULONG LINK_HEADER_SIZE = 4;
-constexpr ULONG CONTROL_PAYLOAD_MAX = 32;
 constexpr ULONG DATA_PAYLOAD_MAX = 128;
 constexpr ULONG INBOUND_DATAGRAM_MAX = 512;
 constexpr ULONG LINK_LENGTH_MASK = 0x0FFF;
@@ -63,16 +61,6 @@ inline VOID SetLinkHeaderSequence(PUCHAR bytes, ULONG sequence) {
 
 // The sequence after s: 1 to 15 and back to 1; NextSeq(0) is 1.
 inline LONG NextSeq(LONG s) { return (s + 1 > 15) ? 1 : s + 1; }
-
-// One queued control packet, from non-paged pool. The header is exactly as it goes on the
-// wire (sequence nibble as set at queueing); the first length - 4 payload bytes are sent.
-struct ControlNode {
-  UCHAR Header[LINK_HEADER_SIZE];
-  UCHAR Payload[CONTROL_PAYLOAD_MAX];
-  ControlNode* Next;
-};
-static_assert(sizeof(ControlNode) == (sizeof(PVOID) == 4 ? 40 : 48),
-              "ControlNode is 40 bytes in the kernel");
 
 // Queues a control packet (type, payload of at most 32 bytes) for the port and wakes the
 // sender. While the port's link is not open only PKT_OPEN and PKT_CLOSE pass; everything else

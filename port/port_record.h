@@ -62,7 +62,21 @@ struct ByteRing {
   volatile LONG WriteIndex;  // the producer's, under the port's PortLock
 };
 
-struct ControlNode;
+// The link packet's header, and the most a control packet carries after it.
+constexpr ULONG LINK_HEADER_SIZE = 4;
+constexpr ULONG CONTROL_PAYLOAD_MAX = 32;
+
+// One queued control packet, from non-paged pool, in its port's control queue (the link's
+// QueueLinkPacket appends it, the sender takes it). The header is exactly as it goes on the
+// wire (sequence nibble as set at queueing); the first length - 4 payload bytes are sent.
+struct ControlNode {
+  UCHAR Header[LINK_HEADER_SIZE];
+  UCHAR Payload[CONTROL_PAYLOAD_MAX];
+  ControlNode* Next;
+};
+static_assert(sizeof(ControlNode) == (sizeof(PVOID) == 4 ? 40 : 48),
+              "ControlNode is 40 bytes in the kernel");
+
 struct PortRecord;
 
 // One port's entries of the port table, indexed by PortIndex. Creation (load) gives every
