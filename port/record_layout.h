@@ -1,9 +1,10 @@
 // The driver's own records that a host running the kernel image reads and writes through the
 // image's symbols: the port table and its entries, the port records behind the devices, the
 // rings, queued control packets and the settings block. Expanded like platform/layout/
-// ddk_records.h: the image's layout, as the kernel compiler lays the records out, against the
-// 32-bit host's. Every record is checked whole (size and alignment); the fields the host's
-// programs and suites touch, and those past each 64-bit member, are checked one by one.
+// ddk_records.h, by the probe and the check in port/layout/: the image's layout, as the kernel
+// compiler lays the records out, against the image host's. Every record is checked whole (size
+// and alignment); the fields the host's programs and suites touch, and those past each 64-bit
+// member, are checked one by one.
 //
 // No include guard: included once per expansion, with the layout macros defined.
 

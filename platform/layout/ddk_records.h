@@ -1,9 +1,9 @@
 // The DDK's types and records that cross between the kernel image and the host that runs it:
 // every record the image reads or writes in memory the host owns, or the host in memory the
 // image owns, with each field either side touches, and the base types the driver's own records
-// are built from. Expanded twice: by the layout probe, compiled against the DDK, which reports
-// the kernel's own numbers, and by the layout check of the 32-bit host, which holds the host's
-// declarations to them.
+// are built from. Expanded twice: by the layout probe beside, compiled against the DDK, which
+// reports the kernel's own numbers, and by the layout check of an image host, which holds the
+// host's declarations to them.
 //
 //   LAYOUT_TYPE(T)                 size and alignment of T
 //   LAYOUT_EXTENDED(T, HostField)  alignment of T; the host's bookkeeping, from HostField on,
