@@ -4,10 +4,11 @@
 # GoogleTest for both, the mingw-w64 i686 and x86-64 cross compilers with their DDK headers and
 # kernel import libraries (the i386 and x64 kernel images), clang with its fuzzing and sanitizer
 # runtimes (the fuzz targets), the programs that use the COM ports through the pseudo-terminal
-# bridge in the end-to-end tests (pyserial, picocom, tmux), tshark, which reads the link's
-# captures with its dissector, and openssl and osslsigncode, which test-sign the kernel images
-# (install/test-sign.sh; the image check verifies a signed copy). As root it installs with apt-get (adding the i386 architecture for
-# the 32-bit GoogleTest); otherwise it names what to install.
+# bridge in the end-to-end tests (pyserial, picocom, tmux), Python for the layering check,
+# tshark, which reads the link's captures with its dissector, and openssl and osslsigncode,
+# which test-sign the kernel images (install/test-sign.sh; the image check verifies a signed
+# copy). As root it installs with apt-get (adding the i386 architecture for the 32-bit
+# GoogleTest); otherwise it names what to install.
 # `setup.sh host` checks only what the optimised host build needs (./run.sh): CMake, Ninja, the
 # compiler and GoogleTest (the build's tests are configured, not built).
 set -euo pipefail
@@ -18,7 +19,7 @@ else
   packages=(cmake ninja-build g++ g++-multilib make libgtest-dev libgtest-dev:i386 googletest
             g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64
             binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev clang-14 libclang-rt-14-dev
-            python3-serial picocom tmux tshark openssl osslsigncode)
+            python3 python3-serial picocom tmux tshark openssl osslsigncode)
 fi
 missing=()
 for p in "${packages[@]}"; do
