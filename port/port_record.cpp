@@ -22,6 +22,7 @@ static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
 }
 
 VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferredRoutines* routines) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ResetPortTableEntry(&PortTable[portIndex], record);
 
   record->PortIndex = portIndex;

@@ -286,4 +286,5 @@ struct PortDeferredRoutines {
 // deferred calls bound to the given routines with the record as context. Ring indices of the
 // receive ring go to 0 and the transmit ring is cleared; the rings stay unattached.
 // Runs at PASSIVE_LEVEL during load, before any other thread can see the port.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferredRoutines* routines);

@@ -131,16 +131,20 @@ VOID EndWaitingRead(PortRecord* port, KIRQL cancelIrql, LONG mark, NTSTATUS stat
 }  // namespace
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   return StartOrQueueTransfer(device, irp, &ReadClass, StartRead);
 }
 
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
   CancelCurrentRequest(device, irp, &ReadClass);
 }
 
 LONG CopyFromRxRing(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(port->PortLock);
   ByteRing* ring = &PortTable[port->PortIndex].RxRing;
   PIRP irp = port->CurrentReadIrp;
   LONG count = RingHeld(ring, RX_RING_SIZE);
@@ -157,6 +161,8 @@ LONG CopyFromRxRing(PortRecord* port) {
 // PortLock from the copy until the read is finished or waiting, so that data stored after the
 // copy is announced to a waiting read.
 NTSTATUS StartRead(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   FirstStatus first;
   for (PIRP irp = port->CurrentReadIrp; irp != NULL;) {
     KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -181,6 +187,7 @@ NTSTATUS StartRead(PortRecord* port) {
 // completes the read while its buffer is written. DISPATCH_LEVEL; takes PortLock, then the
 // cancel lock.
 VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   RaiseEvents(port);
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -197,6 +204,7 @@ VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 // DISPATCH_LEVEL; takes the cancel lock.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -213,6 +221,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
 // took; a read that holds none is ended only by data, its total timeout or cancellation.
 // DISPATCH_LEVEL; takes the cancel lock.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);

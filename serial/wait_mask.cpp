@@ -53,6 +53,8 @@ NTSTATUS AcceptWait(PortRecord* port, PIRP irp, BOOLEAN first, PIRP* next) {
 }  // namespace
 
 NTSTATUS StartMask(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   NTSTATUS first = STATUS_PENDING;
   BOOLEAN haveFirst = FALSE;
   for (PIRP irp = port->CurrentMaskIrp; irp != NULL;) {
@@ -75,6 +77,8 @@ NTSTATUS StartMask(PortRecord* port) {
 }
 
 VOID ApplyWaitMask(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   ULONG mask = *(PULONG)SystemBuffer(port->CurrentMaskIrp);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -85,6 +89,7 @@ VOID ApplyWaitMask(PortRecord* port) {
 }
 
 VOID ArmWait(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PIRP wait = port->CurrentWaitIrp;
   if (port->HistoryMask == 0) {
     port->IrpMaskLocation = (PULONG)SystemBuffer(wait);
@@ -98,6 +103,9 @@ VOID ArmWait(PortRecord* port) {
 }
 
 VOID RaiseEvents(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   if (ReadShared(port->WaitMask) == 0) return;  // an event counts only when asked for
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -107,6 +115,9 @@ VOID RaiseEvents(PortRecord* port) {
 }
 
 VOID CheckTxEmpty(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   if ((port->WaitMask & SERIAL_EV_TXEMPTY) && !ReadShared(port->ImmediatePending) &&
@@ -118,12 +129,15 @@ VOID CheckTxEmpty(PortRecord* port) {
 }
 
 VOID NTAPI CancelWait(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   if (port->CurrentWaitIrp != NULL) port->IrpMaskLocation = NULL;
   CancelCurrentRequest(device, irp, &WaitClass);
 }
 
 VOID NTAPI CompleteWait(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
