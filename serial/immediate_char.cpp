@@ -128,7 +128,7 @@ VOID OfferRingToImmediate(PortRecord* port) {
 // Routine of ImmediateSendDpc: places the character and ends its request with success, unless
 // the request is ending otherwise. A run for a request that has ended finds ImmediateUnsent
 // clear under PortLock and does nothing. DISPATCH_LEVEL; takes PortLock, then the cancel lock.
-VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ImmediateSendDpc(PKDPC, PVOID context, PVOID, PVOID) {
   ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -143,7 +143,7 @@ VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
 // Routine of ImmediateTimeoutDpc. A run left over from an earlier request's timer finds the
 // current request's timer unset or set again (not signalled), and does nothing.
 // DISPATCH_LEVEL; takes the cancel lock.
-VOID NTAPI ImmediateTimeout(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
   ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;

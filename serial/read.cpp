@@ -69,20 +69,19 @@ BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) 
 
 // Arms the timers the pending read uses and records which. Both locks held.
 VOID ArmReadTimers(PortRecord* port, const ReadTiming* timing) {
-  port->ReadTimeoutsActive = timing->HasTotal;
   port->ReadTotalTimerArmed = timing->HasTotal;
   if (timing->HasTotal) {
     SetPortTimer(&port->ReadTotalTimer, timing->TotalDue, &port->ReadTotalTimeoutDpc);
   }
   port->ReadIntervalTime = timing->IntervalTime;
-  port->IntervalStepPtr = NULL;
+  port->ReadIntervalStep = 0;
   if (timing->IntervalTime == 0) return;
-  port->IntervalStepPtr = timing->IntervalTime < port->IntervalCutOver ? &port->ShortIntervalStep
-                                                                        : &port->LongIntervalStep;
+  port->ReadIntervalStep =
+      timing->IntervalTime < INTERVAL_CUT_OVER ? SHORT_INTERVAL_STEP : LONG_INTERVAL_STEP;
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   port->LastReadTime = now.QuadPart;
-  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+  SetPortTimer(&port->ReadIntervalTimer, port->ReadIntervalStep, &port->ReadIntervalTimeoutDpc);
 }
 
 // Makes the read pending, or finds it cancelled (STATUS_CANCELLED, 0 bytes). PortLock held;
@@ -225,7 +224,7 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  if (WaitingRequest(port, &ReadClass) == NULL || port->IntervalStepPtr == NULL ||
+  if (WaitingRequest(port, &ReadClass) == NULL || port->ReadIntervalStep == 0 ||
       !KeReadStateTimer(&port->ReadIntervalTimer)) {
     IoReleaseCancelSpinLock(cancelIrql);
     return;
@@ -236,6 +235,6 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     CompleteWaitingRequest(port, cancelIrql, STATUS_TIMEOUT, &ReadClass);
     return;
   }
-  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+  SetPortTimer(&port->ReadIntervalTimer, port->ReadIntervalStep, &port->ReadIntervalTimeoutDpc);
   IoReleaseCancelSpinLock(cancelIrql);
 }

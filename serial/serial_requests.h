@@ -343,9 +343,9 @@ VOID CheckTxEmpty(PortRecord* port);
 _IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelWait;
 
-// Routine of CompleteWaitDpc: completes the pending wait once events were handed to it.
+// Routine of the record's CompleteWaitDpc: completes the pending wait once events were handed to it.
 _IRQL_requires_(DISPATCH_LEVEL)
-KDEFERRED_ROUTINE CompleteWait;
+KDEFERRED_ROUTINE CompleteWaitDpc;
 
 // Start routine of the purge class: aborts the writes and/or reads the purge mask names.
 // Returns STATUS_SUCCESS.
@@ -364,11 +364,11 @@ SERIAL_CONTROL_HANDLER AcceptImmediate;
 // it leaves the ring open to it.
 _Requires_lock_held_(port->PortLock)
 VOID OfferRingToImmediate(PortRecord* port);
-// Routines of ImmediateSendDpc and ImmediateTimeoutDpc.
+// Routines of the record's ImmediateSendDpc (sends the character) and ImmediateTimeoutDpc.
 _IRQL_requires_(DISPATCH_LEVEL)
-KDEFERRED_ROUTINE SendImmediate;
+KDEFERRED_ROUTINE ImmediateSendDpc;
 _IRQL_requires_(DISPATCH_LEVEL)
-KDEFERRED_ROUTINE ImmediateTimeout;
+KDEFERRED_ROUTINE ImmediateTimeoutDpc;
 // Cancel routine of the current immediate request.
 _IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelImmediate;

@@ -4,9 +4,10 @@
 //   delivered  CurrentWaitIrp set, IrpMaskLocation null: its event mask is written and
 //              CompleteWaitDpc is queued to complete it;
 //   none       CurrentWaitIrp null.
-// A hand-over (RaiseEvents, CheckTxEmpty, ApplyWaitMask) moves waiting to delivered; CompleteWait
-// ends only a delivered wait and CancelWait ends either: whichever takes the wait out of its
-// slot first completes it, and a hand-over never touches a wait that is no longer waiting.
+// A hand-over (RaiseEvents, CheckTxEmpty, ApplyWaitMask) moves waiting to delivered;
+// CompleteWaitDpc ends only a delivered wait and CancelWait ends either: whichever takes the wait
+// out of its slot first completes it, and a hand-over never touches a wait that is no longer
+// waiting.
 #include "serial/serial_requests.h"
 
 namespace {
@@ -136,7 +137,7 @@ VOID NTAPI CancelWait(PDEVICE_OBJECT device, PIRP irp) {
   CancelCurrentRequest(device, irp, &WaitClass);
 }
 
-VOID NTAPI CompleteWait(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI CompleteWaitDpc(PKDPC, PVOID context, PVOID, PVOID) {
   ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
