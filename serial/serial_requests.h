@@ -343,7 +343,8 @@ VOID CheckTxEmpty(PortRecord* port);
 _IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelWait;
 
-// Routine of the record's CompleteWaitDpc: completes the pending wait once events were handed to it.
+// Routine of the record's CompleteWaitDpc: completes the pending wait once events were handed
+// to it.
 _IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE CompleteWaitDpc;
 
