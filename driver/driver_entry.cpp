@@ -31,6 +31,7 @@ BOOLEAN AllocateSharedBuffers() {
 }  // namespace
 
 VOID ReleaseDriverMemory() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   for (int i = 0; i < MAX_PORTS; i++) DiscardControlQueue(i);
   FreeBlock((PVOID*)&InboundScratch);
   FreeBlock((PVOID*)&TxRingStorage);
@@ -40,6 +41,7 @@ VOID ReleaseDriverMemory() {
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   (VOID) registryPath;  // the configuration lives under a fixed key
   Unloading = 0;
   MaxPort = 0;

@@ -16,6 +16,7 @@ VOID LogDriverError(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject,
                     UCHAR majorFunctionCode, UCHAR retryCount, ULONG uniqueErrorValue,
                     NTSTATUS finalStatus, NTSTATUS errorCode, ULONG firstInsertLength,
                     const VOID* firstInsert, ULONG secondInsertLength, const VOID* secondInsert) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   PVOID object = deviceObject != NULL ? (PVOID)deviceObject : (PVOID)driverObject;
   USHORT dumpSize = 0;
   if (CompareAddressRanges(firstAddress, 1, 0, 1) != 0) dumpSize += 8;

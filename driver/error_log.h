@@ -9,7 +9,8 @@ constexpr ULONG DEVICE_CREATION_UNIQUE_VALUE = 9;
 
 // Writes one entry against the device object (or the driver object when none is given): the
 // non-zero addresses as dump data, then the inserts. An entry larger than the platform's 8-bit
-// size is not logged. IRQL <= DISPATCH_LEVEL.
+// size is not logged.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID LogDriverError(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject,
                     LONGLONG firstAddress, LONGLONG secondAddress, ULONG sequenceNumber,
                     UCHAR majorFunctionCode, UCHAR retryCount, ULONG uniqueErrorValue,

@@ -65,6 +65,7 @@ VOID ReleaseComName(ComName* name) {
 }  // namespace
 
 VOID QuiescePort(PortRecord* record) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   KeCancelTimer(&record->ReadTotalTimer);
   KeCancelTimer(&record->ReadIntervalTimer);
   KeCancelTimer(&record->WriteTotalTimer);
@@ -82,6 +83,7 @@ VOID QuiescePort(PortRecord* record) {
 }
 
 BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutines* routines) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   UNICODE_STRING number;
   UNICODE_STRING name;
   if (!AllocateString(&number, PagedPool, NUMBER_CAPACITY)) {
@@ -117,6 +119,7 @@ BOOLEAN CreatePortDevices(PDRIVER_OBJECT driverObject, const PortDeferredRoutine
 }
 
 NTSTATUS CreatePortComName(PortRecord* record) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ComName name;
   if (!BuildComName(record, &name)) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = STATUS_SUCCESS;
@@ -138,6 +141,7 @@ NTSTATUS CreatePortComName(PortRecord* record) {
 }
 
 NTSTATUS DeletePortComName(PortRecord* record) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ComName name;
   if (!BuildComName(record, &name)) return STATUS_INSUFFICIENT_RESOURCES;
   // A link of that name that this port did not make belongs to someone else: it stays.
@@ -150,6 +154,7 @@ NTSTATUS DeletePortComName(PortRecord* record) {
 }
 
 VOID DeletePortDevices(PDRIVER_OBJECT driverObject) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   // Deferred routines re-arm their timers only while Unloading is 0. Once the calls that may
   // have read 0 are flushed, one quiesce and a second flush leave nothing queued or running.
   KeFlushQueuedDpcs();

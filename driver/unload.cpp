@@ -5,6 +5,7 @@
 #include "link/link_threads.h"
 
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT driverObject) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   // The link threads test Unloading after every pass; StopLink wakes them and waits for their
   // end, so no record they might touch is deleted and no buffer they use is released early.
   WriteShared(Unloading, 1);

@@ -75,6 +75,7 @@ LONG TakeFreshPacket(PortRecord* record, PUCHAR payload, LONG* sequence) {
 }  // namespace
 
 VOID MarkChunkPlaced(PortRecord* record) {
+  ENTRY_REQUIRES_LOCK_HELD(record->PortLock);
   record->ChunkSequence = 0;
   WriteShared(record->RetransmitPending, 0);
   WriteShared(record->WriteInFlight, 1);
@@ -83,6 +84,7 @@ VOID MarkChunkPlaced(PortRecord* record) {
 }
 
 LONG TakeChunkPacket(PortRecord* record, PUCHAR payload, LONG* sequence) {
+  ENTRY_REQUIRES_LOCK_HELD(record->PortLock);
   LONG count = 0;
   if (!ChunkInFlight(record) || record->ChunkSequence == 0) {
     count = TakeFreshPacket(record, payload, sequence);
@@ -94,6 +96,8 @@ LONG TakeChunkPacket(PortRecord* record, PUCHAR payload, LONG* sequence) {
 }
 
 VOID ApplyChunkAcknowledgement(PortRecord* record, LONG sequence) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(record->PortLock);
   if (!ChunkInFlight(record) || record->ChunkSequence == 0) return;
   if (sequence == record->ChunkSequence) {
     KeCancelTimer(&record->AckTimer);
@@ -107,6 +111,7 @@ VOID ApplyChunkAcknowledgement(PortRecord* record, LONG sequence) {
 }
 
 VOID AbandonChunk(PortRecord* record) {
+  ENTRY_REQUIRES_LOCK_HELD(record->PortLock);
   KeCancelTimer(&record->AckTimer);
   record->ChunkSequence = 0;
   WriteShared(record->RetransmitPending, 0);
@@ -114,6 +119,7 @@ VOID AbandonChunk(PortRecord* record) {
 }
 
 VOID NTAPI AckTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto record = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&record->PortLock);
   if (KeReadStateTimer(&record->AckTimer) && ChunkInFlight(record)) {

@@ -15,7 +15,10 @@ static KSPIN_LOCK ControlQueueLock;
 // nothing because every pass visits every port.
 static VOID WakeSender() { KeSetEvent(&SendEvent, 16, FALSE); }
 
-VOID InitializeControlQueues() { KeInitializeSpinLock(&ControlQueueLock); }
+VOID InitializeControlQueues() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
+  KeInitializeSpinLock(&ControlQueueLock);
+}
 
 static BOOLEAN PassesLinkGate(UCHAR type, LONG portIndex) {
   if (portIndex < 0 || portIndex >= MAX_PORTS) return FALSE;
@@ -43,12 +46,14 @@ static BOOLEAN AppendControlNode(LONG portIndex, ControlNode* node) {
 }
 
 VOID MarkTxData(LONG portIndex) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   if (!PassesLinkGate(PKT_DATA, portIndex)) return;
   WriteShared(PortTable[portIndex].TxPending, 1);
   WakeSender();
 }
 
 VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portIndex) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   if (!PassesLinkGate(type, portIndex)) return;
   // A payload longer than a node holds is refused rather than copied past the node.
   if (length > CONTROL_PAYLOAD_MAX) {
@@ -69,6 +74,7 @@ VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portInd
 }
 
 LONG DiscardControlQueue(LONG portIndex) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   LONG count = 0;
   for (ControlNode* node = DetachControlQueue(portIndex); node != NULL; count++) {
     ControlNode* next = node->Next;
@@ -79,11 +85,13 @@ LONG DiscardControlQueue(LONG portIndex) {
 }
 
 VOID FreeControlNode(LONG portIndex, ControlNode* node) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   if (node->Header[0] == PKT_OPEN) InterlockedDecrement(&PortTable[portIndex].OpensQueued);
   ExFreePool(node);
 }
 
 ControlNode* DetachControlQueue(LONG portIndex) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* head = PortTable[portIndex].ControlQueue;
   WriteShared(PortTable[portIndex].ControlQueue, (ControlNode*)NULL);
@@ -92,6 +100,7 @@ ControlNode* DetachControlQueue(LONG portIndex) {
 }
 
 ControlNode* TakeControlHead(LONG portIndex) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   KIRQL oldIrql = KfAcquireSpinLock(&ControlQueueLock);
   ControlNode* head = PortTable[portIndex].ControlQueue;
   if (head != NULL) WriteShared(PortTable[portIndex].ControlQueue, head->Next);

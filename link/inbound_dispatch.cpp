@@ -68,6 +68,8 @@ static BOOLEAN CloseReplyIsStale(USHORT flags) {
 }
 
 VOID DispatchInboundPacket(LONG portIndex, const UCHAR* packet, ULONG received) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(PortTable[portIndex].PortRecord->PortLock);
   PortRecord* record = PortTable[portIndex].PortRecord;
   ByteRing* ring = &PortTable[portIndex].RxRing;
   LinkHeader header = DecodeLinkHeader(packet);

@@ -68,33 +68,39 @@ inline LONG NextSeq(LONG s) { return (s + 1 > 15) ? 1 : s + 1; }
 // woken). A PKT_ACK or PKT_RXACK that finds one of its type waiting replaces that one's
 // sequence instead of queueing a second. Callable at IRQL <= DISPATCH_LEVEL, with the port's
 // PortLock and/or the cancel lock held or not; takes the control-queue lock (a leaf lock).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portIndex);
 
 // Tells the sender that the port has data for it (TxPending), and wakes it: the bytes of its
 // transmit ring, or the retransmission of its chunk in flight. Passes the same link gate as a
-// control packet other than PKT_OPEN and PKT_CLOSE. IRQL <= DISPATCH_LEVEL.
+// control packet other than PKT_OPEN and PKT_CLOSE.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID MarkTxData(LONG portIndex);
 
 // Prepares the lock of the control queues; StartLink calls it before anything can be queued.
-// PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID InitializeControlQueues();
 
 // Takes a port's whole control queue, leaving it empty, and returns its first node (null when
 // nothing was queued). The caller owns the detached nodes and frees them (POOL_TAG) when sent.
 // Callable at IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append on the same queue.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ControlNode* DetachControlQueue(LONG portIndex);
 
 // Takes the first node of a port's control queue (null when it is empty); the rest stay queued,
 // so an acknowledgement the port comes to owe meanwhile still replaces one waiting behind.
 // The caller owns the node. IRQL <= DISPATCH_LEVEL; excludes QueueLinkPacket's append.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ControlNode* TakeControlHead(LONG portIndex);
 
 // Whether the port's control queue holds a node. A hint: it may change at once after.
 BOOLEAN ControlQueued(LONG portIndex);
 
-// Frees a node the sender took from the port's queue, sent or not. IRQL <= DISPATCH_LEVEL.
+// Frees a node the sender took from the port's queue, sent or not.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FreeControlNode(LONG portIndex, ControlNode* node);
 
 // Detaches the port's control queue and frees its nodes unsent; returns how many there were.
-// For unload, once the sender has ended. IRQL <= DISPATCH_LEVEL.
+// For unload, once the sender has ended.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 LONG DiscardControlQueue(LONG portIndex);

@@ -23,6 +23,7 @@ static PUCHAR AllocateReceiverBuffer(POOL_TYPE pool) {
 }
 
 VOID DeliverInboundDatagram(const UCHAR* datagram, ULONG length, ULONG source, PUCHAR copy) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   if (length < LINK_HEADER_SIZE) return;
   LONG port = FindInboundPort(source, datagram[1]);
   if (port < 0) return;
@@ -52,6 +53,7 @@ static BOOLEAN AfterFailedReceive(NTSTATUS status, PFILE_OBJECT object, BOOLEAN 
 }
 
 VOID NTAPI ReceiverThread(PVOID remoteAddress) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ULONG remote = (ULONG)(ULONG_PTR)remoteAddress;
   KeSetBasePriorityThread(KeGetCurrentThread(), 16);
 

@@ -83,6 +83,7 @@ VOID SendDataPacket(LONG port, PassState* pass) {
 }  // namespace
 
 NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   PassState pass = {STATUS_SUCCESS, NULL};
   for (LONG k = 0; k < MaxPort; k++) {
     LONG port = (start + k) % MaxPort;
@@ -97,6 +98,7 @@ NTSTATUS SendPass(LONG start, PFILE_OBJECT* failedOn) {
 }
 
 VOID NTAPI SenderThread(PVOID) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   LONG start = 0;
   NTSTATUS status = STATUS_SUCCESS;
   for (;;) {

@@ -38,6 +38,7 @@ VOID StartReceivers() {
 }  // namespace
 
 VOID LinkPause(ULONG milliseconds) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   LARGE_INTEGER timeout;
   timeout.QuadPart = -(LONGLONG)milliseconds * 10000;
   KeWaitForSingleObject(&LinkStopEvent, Executive, KernelMode, FALSE, &timeout);
@@ -46,6 +47,7 @@ VOID LinkPause(ULONG milliseconds) {
 LONG LinkThreadCount() { return LinkThreadsStarted; }
 
 NTSTATUS StartLink() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   InitializeControlQueues();
   KeInitializeEvent(&SendEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&LinkStopEvent, NotificationEvent, FALSE);
@@ -58,6 +60,7 @@ NTSTATUS StartLink() {
 }
 
 VOID StopLink() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KeSetEvent(&LinkStopEvent, 0, FALSE);
   KeSetEvent(&SendEvent, 16, FALSE);
   ShutdownUdpEndpoint();

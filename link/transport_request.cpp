@@ -25,6 +25,7 @@ VOID BuildDatagramInformation(PUCHAR record, USHORT port, ULONG address) {
 // after the wait. The wait is not alertable: nothing but the completion may end it while the
 // request still points at the event and the status block on this stack.
 NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KEVENT done;
   KeInitializeEvent(&done, SynchronizationEvent, FALSE);
   irp->UserEvent = &done;
@@ -82,6 +83,7 @@ static VOID FillTransportLocation(PIRP irp, UCHAR minor, PDEVICE_OBJECT device,
 
 NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remoteAddress,
                       PVOID buffer, ULONG length) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   if (addressObject == NULL) return STATUS_INVALID_PARAMETER;
   PDEVICE_OBJECT device = IoGetRelatedDeviceObject(addressObject);
 
@@ -106,6 +108,7 @@ NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remot
 
 NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG sourceAddress,
                          PVOID buffer, PULONG length, ULONG remoteAddressFilter) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   if (addressObject == NULL) return STATUS_INVALID_PARAMETER;
   PDEVICE_OBJECT device = IoGetRelatedDeviceObject(addressObject);
   ULONG capacity = *length;

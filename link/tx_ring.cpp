@@ -3,6 +3,7 @@
 #include "port/byte_ring.h"
 
 LONG PlaceTxBytes(LONG portIndex, const UCHAR* bytes, LONG count) {
+  ENTRY_REQUIRES_LOCK_HELD(PortTable[portIndex].PortRecord->PortLock);
   ByteRing* ring = &PortTable[portIndex].TxRing;
   LONG room = TxRingRoom(portIndex);
   if (count > room) count = room;
@@ -12,6 +13,7 @@ LONG PlaceTxBytes(LONG portIndex, const UCHAR* bytes, LONG count) {
 }
 
 LONG TakeTxBytes(LONG portIndex, PUCHAR out) {
+  ENTRY_REQUIRES_LOCK_HELD(PortTable[portIndex].PortRecord->PortLock);
   ByteRing* ring = &PortTable[portIndex].TxRing;
   LONG held = PortTable[portIndex].TxHeld;
   if (held <= 0 || ring->Buffer == NULL) return 0;

@@ -10,9 +10,11 @@
 inline LONG TxRingRoom(LONG portIndex) { return TX_RING_SIZE - PortTable[portIndex].TxHeld; }
 
 // Copies up to `count` bytes into the port's transmit ring (as many as it has room for) and
-// returns how many were placed. The ring must be attached. Caller holds the port's PortLock.
+// returns how many were placed. The ring must be attached.
+_Requires_lock_held_(PortTable[portIndex].PortRecord->PortLock)
 LONG PlaceTxBytes(LONG portIndex, const UCHAR* bytes, LONG count);
 
 // Moves every byte held in the port's transmit ring to `out` (room for 128 bytes), leaving the
-// ring empty, and returns the count (0 when nothing was held). Caller holds the PortLock.
+// ring empty, and returns the count (0 when nothing was held).
+_Requires_lock_held_(PortTable[portIndex].PortRecord->PortLock)
 LONG TakeTxBytes(LONG portIndex, PUCHAR out);

@@ -110,6 +110,7 @@ VOID BuildEndpointAttribute(PUCHAR buffer, USHORT port, ULONG address) {
 
 NTSTATUS OpenTransportAddress(PCWSTR deviceName, ULONG attributeLength, PVOID attribute,
                               PHANDLE handle, PFILE_OBJECT* fileObject) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, deviceName);
   OBJECT_ATTRIBUTES attributes;
@@ -130,6 +131,7 @@ NTSTATUS OpenTransportAddress(PCWSTR deviceName, ULONG attributeLength, PVOID at
 }
 
 VOID InitializeUdpEndpoint() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KeInitializeSpinLock(&EndpointLock);
   KeInitializeEvent(&ReopenGate, SynchronizationEvent, TRUE);
   for (EndpointSlot& slot : Slots) {
@@ -144,6 +146,7 @@ VOID InitializeUdpEndpoint() {
 }
 
 NTSTATUS OpenUdpEndpoint() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KeWaitForSingleObject(&ReopenGate, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = OpenAndPublish();
   KeSetEvent(&ReopenGate, 0, FALSE);
@@ -151,6 +154,7 @@ NTSTATUS OpenUdpEndpoint() {
 }
 
 NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   if (ReadShared(Unloading)) return STATUS_CANCELLED;
   KeWaitForSingleObject(&ReopenGate, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = STATUS_SUCCESS;
@@ -163,6 +167,7 @@ NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed) {
 }
 
 BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
   EndpointSlot* slot = SlotOf(object);
   BOOLEAN retired = (BOOLEAN)(slot != NULL && slot->Retired);
@@ -171,6 +176,7 @@ BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object) {
 }
 
 PFILE_OBJECT AcquireUdpAddress() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
   PFILE_OBJECT object = UdpAddressObject;
   EndpointSlot* slot = SlotOf(object);
@@ -180,6 +186,7 @@ PFILE_OBJECT AcquireUdpAddress() {
 }
 
 VOID ReleaseUdpAddress(PFILE_OBJECT fileObject) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   if (fileObject == NULL) return;
   PFILE_OBJECT idleObject = NULL;
   KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
@@ -193,6 +200,7 @@ VOID ReleaseUdpAddress(PFILE_OBJECT fileObject) {
 }
 
 VOID ShutdownUdpEndpoint() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL oldIrql = KfAcquireSpinLock(&EndpointLock);
   EndpointClosed = TRUE;
   EndpointSlot* current = SlotOf(UdpAddressObject);
@@ -206,6 +214,7 @@ VOID ShutdownUdpEndpoint() {
 }
 
 VOID ReleaseUdpEndpoint() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   for (EndpointSlot& slot : Slots) {
     CloseAddress(slot.Handle, slot.Object);
     slot.Handle = NULL;

@@ -31,23 +31,28 @@ VOID BuildEndpointAttribute(PUCHAR buffer, USHORT port, ULONG address);
 VOID BuildDatagramInformation(PUCHAR record, USHORT port, ULONG address);
 
 // Prepares the endpoint's bookkeeping; called once by StartLink before the first open.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID InitializeUdpEndpoint();
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS OpenTransportAddress(PCWSTR deviceName, ULONG attributeLength, PVOID attribute,
                               PHANDLE handle, PFILE_OBJECT* fileObject);
 
 // Opens a new endpoint and publishes it; the address object it replaces is retired: its
 // handle is closed at once (which ends the receives pending on it) and its reference dropped
 // when its last borrower returns it. Concurrent opens are serialised.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS OpenUdpEndpoint();
 
 // After a failed request on `failed`: reopens the endpoint unless another thread already
 // replaced that address object, or unload has begun. Returns the status of the open made, or
 // STATUS_SUCCESS when none was needed.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReopenUdpEndpoint(PFILE_OBJECT failed);
 
 // True when `object` was published once and another open has replaced it since: a request
 // that failed on it failed because the reopen closed it, not because the transport did.
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object);
 
 // True for a receive whose datagram was longer than the receive buffer: the transport kept its
@@ -56,19 +61,26 @@ BOOLEAN IsRetiredUdpAddress(PFILE_OBJECT object);
 inline BOOLEAN IsOversizedDatagram(NTSTATUS status) { return (BOOLEAN)(status == STATUS_BUFFER_OVERFLOW); }
 
 // Borrows the published address object (null when none is open) for one request.
+_IRQL_requires_(PASSIVE_LEVEL)
 PFILE_OBJECT AcquireUdpAddress();
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ReleaseUdpAddress(PFILE_OBJECT fileObject);
 
 // Unload: closes the published endpoint so that pending receives return, and prevents any
 // further open. ReleaseUdpEndpoint then drops every reference once the link threads are gone.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ShutdownUdpEndpoint();
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ReleaseUdpEndpoint();
 
 // Sends `length` bytes of `buffer`, which lies in one non-paged pool block, to the remote.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendDatagram(PFILE_OBJECT addressObject, USHORT remotePort, ULONG remoteAddress,
                       PVOID buffer, ULONG length);
 // Receives one datagram from the remote (a remote address filter of 0 takes any) into `buffer`,
 // of *length bytes, through a non-paged staging block; *length becomes the count received.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReceiveDatagram(PFILE_OBJECT addressObject, USHORT remotePort, PULONG sourceAddress,
                          PVOID buffer, PULONG length, ULONG remoteAddressFilter);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CallTransport(PIRP irp, PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock);

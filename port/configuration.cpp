@@ -50,6 +50,7 @@ static PRTL_QUERY_REGISTRY_TABLE AllocateQuery() {
 }
 
 NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   PRTL_QUERY_REGISTRY_TABLE table = AllocateQuery();
   if (table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   *value = (LONG)QueryValue(table, valueName, (ULONG)*value);
@@ -58,6 +59,7 @@ NTSTATUS ReadConfigurationValue(PCWSTR valueName, PLONG value) {
 }
 
 NTSTATUS ReadPortConfiguration() {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   UNICODE_STRING number;
   UNICODE_STRING name;
   AllocateString(&number, PagedPool, NUMBER_CAPACITY);

@@ -2,6 +2,7 @@
 #include "port/numbered_name.h"
 
 NTSTATUS BuildNumberedName(PUNICODE_STRING out, PCWSTR prefix, ULONG value, PUNICODE_STRING number) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   number->Length = 0;
   NTSTATUS status = RtlIntegerToUnicodeString(value, 10, number);
   out->Length = 0;

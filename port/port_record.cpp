@@ -22,6 +22,7 @@ static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
 }
 
 VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferredRoutines* routines) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ResetPortTableEntry(&PortTable[portIndex], record);
 
   record->PortIndex = portIndex;
@@ -54,17 +55,13 @@ VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferred
   KeInitializeTimer(&record->ReadTotalTimer);
   KeInitializeTimer(&record->ImmediateTotalTimer);
 
-  KeInitializeDpc(&record->WriteDpc, routines->Write, record);
-  KeInitializeDpc(&record->ReadDataDpc, routines->ReadData, record);
-  KeInitializeDpc(&record->WriteTimeoutDpc, routines->WriteTimeout, record);
-  KeInitializeDpc(&record->AckTimeoutDpc, routines->AckTimeout, record);
-  KeInitializeDpc(&record->ReadTotalTimeoutDpc, routines->ReadTotalTimeout, record);
-  KeInitializeDpc(&record->ReadIntervalTimeoutDpc, routines->ReadIntervalTimeout, record);
-  KeInitializeDpc(&record->CompleteWaitDpc, routines->CompleteWait, record);
-  KeInitializeDpc(&record->ImmediateSendDpc, routines->ImmediateSend, record);
-  KeInitializeDpc(&record->ImmediateTimeoutDpc, routines->ImmediateTimeout, record);
-
-  record->ShortIntervalStep = SHORT_INTERVAL_STEP;
-  record->LongIntervalStep = LONG_INTERVAL_STEP;
-  record->IntervalCutOver = INTERVAL_CUT_OVER;
+  KeInitializeDpc(&record->WriteDpc, routines->WriteDpc, record);
+  KeInitializeDpc(&record->ReadDataDpc, routines->ReadDataDpc, record);
+  KeInitializeDpc(&record->WriteTimeoutDpc, routines->WriteTimeoutDpc, record);
+  KeInitializeDpc(&record->AckTimeoutDpc, routines->AckTimeoutDpc, record);
+  KeInitializeDpc(&record->ReadTotalTimeoutDpc, routines->ReadTotalTimeoutDpc, record);
+  KeInitializeDpc(&record->ReadIntervalTimeoutDpc, routines->ReadIntervalTimeoutDpc, record);
+  KeInitializeDpc(&record->CompleteWaitDpc, routines->CompleteWaitDpc, record);
+  KeInitializeDpc(&record->ImmediateSendDpc, routines->ImmediateSendDpc, record);
+  KeInitializeDpc(&record->ImmediateTimeoutDpc, routines->ImmediateTimeoutDpc, record);
 }

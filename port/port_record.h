@@ -1,6 +1,6 @@
 // The driver's state: the driver-wide globals, the port table shared by the link engine and
 // the request handlers, and the per-port record held in each port's device object. Plain data
-// only; each field's note says who writes it, at what IRQL and under which lock.
+// only; each group of fields says who writes it, at what IRQL and under which lock.
 //
 // Locks, in the order they are taken: a port's PortLock, then the system-wide cancel lock;
 // the control-queue lock and the endpoint lock are leaves (nothing is taken while they are
@@ -34,7 +34,8 @@ constexpr USHORT LINK_CONFIRMED = 0x10;  // the remote confirmed the open (set w
 // HoldReasons bit: break is on.
 constexpr ULONG BREAK_HOLD = 0x10;
 
-// Creation values of the read-interval machinery, in 100-ns units.
+// The read-interval timer's tick, in 100-ns units: the short one for interval timeouts below
+// the cut-over, the long one from it on.
 constexpr LONGLONG SHORT_INTERVAL_STEP = -1000000;  // 100 ms, relative
 constexpr LONGLONG LONG_INTERVAL_STEP = -10000000;  // 1 s, relative
 constexpr LONGLONG INTERVAL_CUT_OVER = 200000000;   // 20 s
@@ -107,48 +108,30 @@ struct PortTableEntry {
 };
 
 // The per-port record, held as the device extension of the port's device object. The platform
-// zero-fills it at device creation; InitializePortRecord gives it its creation values.
+// zero-fills it at device creation; InitializePortRecord gives it its creation values. Fields
+// are grouped by owner and lock; each group's note says who writes it and under which lock, and
+// a field's own note only what differs.
 struct PortRecord {
-  // Identity: written at creation (load), read-only afterwards; the name buffer is freed at
-  // unload.
+  // Identity: written at creation (load), read-only afterwards; the name buffer is freed and the
+  // COM link deleted at unload.
   UNICODE_STRING DeviceName;  // "\Device\vxserial<i>", non-paged buffer of length + 2 bytes
   PDEVICE_OBJECT DeviceObject;
   LONG PortIndex;
-  ULONG ComNumber;  // PortIndex + StartPort, modulo 2^32 (a name is made only if it fits)
+  ULONG ComNumber;       // PortIndex + StartPort, modulo 2^32 (a name is made only if it fits)
+  UCHAR ComNameCreated;  // 1 once this port's COM link was made, so that unload deletes only that
 
-  // Wire image of the port's LineSettings, copied in this order into every block. Written by
-  // open (no lock: no other request is in progress), and by the line-settings requests and the
-  // event-character step of a new wait mask in the caller's thread (PASSIVE_LEVEL) under
-  // PortLock, which is also held while the image is copied into a block.
-  USHORT SettingsWord0;
-  USHORT SettingsWord1;
-  USHORT ModeWord;
-  USHORT FlowWord;
-  // Shared word, written under PortLock: LINK_OPEN and LINK_CONFIRMED set, LINK_OPEN cleared
-  // and the whole word cleared by inbound dispatch (DISPATCH_LEVEL); LINK_PORT_HELD and
-  // LINK_OPEN set by open, LINK_OPEN and then the word cleared by close (PASSIVE_LEVEL). Read
-  // without a lock by the link gate and the open and close polls.
-  volatile USHORT LinkFlags;
-  UCHAR SettingsByte;
-  UCHAR SettingsChars[8];
-
-  // Timers: initialised at creation; each is set and cancelled by the request path named in
-  // its deferred call below (KeSetTimer / KeCancelTimer need no lock of ours).
+  // The port's lock, over its rings, the write and retransmission state, the read progress
+  // fields and the line settings. It, the timers and the deferred calls are initialised at
+  // creation. Each timer is set and cancelled by the request path of its deferred call
+  // (KeSetTimer / KeCancelTimer need no lock of ours); each deferred call is bound to the
+  // routine of its own name (driver/deferred_routines.cpp) with the record as context, and
+  // queued by its timer, the request paths or the receiver threads.
+  KSPIN_LOCK PortLock;
   KTIMER AckTimer;
   KTIMER WriteTotalTimer;
   KTIMER ReadIntervalTimer;
   KTIMER ReadTotalTimer;
-  // Bytes of accepted write and immediate-character requests not yet finished: raised and
-  // lowered by interlocked adds at IRQL <= DISPATCH_LEVEL (the request queues under the cancel
-  // lock; the write path when a current write ends, however it ends, with no lock; the
-  // immediate character); read as a shared word; set to 0 by open and close (interlocked).
-  LONG CharsQueued;
-  // The port's lock, over its rings, the write and retransmission state, the read progress
-  // fields and the line settings; initialised at creation.
-  KSPIN_LOCK PortLock;
-
-  // Deferred calls, bound at creation to the routines of the serial layer with the record as
-  // context; queued by timers, request paths and the receiver threads.
+  KTIMER ImmediateTotalTimer;
   KDPC WriteDpc;
   KDPC ReadDataDpc;
   KDPC ReadTotalTimeoutDpc;
@@ -159,9 +142,37 @@ struct PortRecord {
   KDPC ImmediateTimeoutDpc;
   KDPC AckTimeoutDpc;
 
-  // Request queues and current-request slots: under the cancel lock, at any IRQL up to
-  // DISPATCH_LEVEL. A request leaves a queue or a slot only under it, and is completed only
-  // after it has left them.
+  // The link to the remote's channel (LINK_* bits). Shared word, written under PortLock:
+  // LINK_OPEN and LINK_CONFIRMED set, LINK_OPEN cleared and the whole word cleared by inbound
+  // dispatch (DISPATCH_LEVEL); LINK_PORT_HELD and LINK_OPEN set by open, LINK_OPEN and then the
+  // word cleared by close (PASSIVE_LEVEL). Read without a lock by the link gate and the open and
+  // close polls.
+  volatile USHORT LinkFlags;
+
+  // Line settings and line state. Written by open (no lock: no other request is in progress)
+  // and by the settings requests in the caller's thread at PASSIVE_LEVEL under PortLock (the
+  // event-character step of a new wait mask among them); close resets Timeouts and
+  // HoldReasons. The wire image (the first six) is copied, in this order, into every settings
+  // block under PortLock. Scalars are shared words that their queries read without a lock; the
+  // arrays are copied under PortLock.
+  USHORT SettingsWord0;
+  USHORT SettingsWord1;
+  USHORT ModeWord;
+  USHORT FlowWord;
+  UCHAR SettingsByte;
+  UCHAR SettingsChars[8];
+  ULONG BaudRate;
+  UCHAR LineControl;
+  UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff
+  ULONG HandFlow[4];      // control handshake, flow replace, Xon limit, Xoff limit
+  // Read interval, read multiplier, read constant, write multiplier, write constant (ms).
+  ULONG Timeouts[5];
+  ULONG HoldReasons;      // BREAK_HOLD while break is on (the break requests)
+  ULONG ModemStatus;      // reported to callers: open sets SERIAL_MSR_DCD, close clears it; no lock
+
+  // Requests: the queues and current-request slots of the request classes, under the cancel
+  // lock at any IRQL up to DISPATCH_LEVEL. A request leaves a queue or a slot only under it,
+  // and is completed only after it has left them.
   LIST_ENTRY ReadQueue;
   LIST_ENTRY WriteQueue;
   LIST_ENTRY MaskQueue;
@@ -173,90 +184,56 @@ struct PortRecord {
   PIRP CurrentPurgeIrp;
   PIRP CurrentImmediateIrp;
 
-  // The current read's progress mark (bytes it holds while pending) or how it ended
-  // (READ_MARK_*), and its interval timeout: written under the cancel lock, by the read start
-  // as the read becomes pending and the data call as it takes bytes (PortLock held too), and by
-  // the read's deferred calls and cancel routine as they end it.
-  LONG ReadIntervalMark;
-  LONGLONG ReadIntervalTime;
-  // Interval steps: creation values, read-only afterwards.
-  LONGLONG ShortIntervalStep;
-  LONGLONG LongIntervalStep;
-  LONGLONG IntervalCutOver;
-  // The current immediate character: written when its request starts, under the cancel lock.
-  UCHAR ImmediateChar;
-  KTIMER ImmediateTotalTimer;
-  // Events seen and not yet handed to a wait, and where the pending wait writes its mask while
-  // it waits: under the cancel lock (the mask start, the hand-overs of events, the wait's
-  // cancel and completion, at IRQL <= DISPATCH_LEVEL; open and close).
-  ULONG HistoryMask;
-  PULONG IrpMaskLocation;
-  // 1 from the hand-over of an immediate character until its request ends; under the cancel
-  // lock.
-  UCHAR ImmediatePending;
-  // 1 while the current immediate character waits for its place in the TxRing: set as its
-  // request starts (PortLock and the cancel lock held), cleared under PortLock once it is
-  // placed or its request ends.
-  UCHAR ImmediateUnsent;
-  // 1 when the current immediate request's total timer was set for it: under the cancel lock,
-  // set as the request starts, cleared as it ends.
-  UCHAR ImmediateTimerArmed;
-  // BREAK_HOLD while break is on: the break requests (PASSIVE_LEVEL, PortLock); 0 at close.
-  ULONG HoldReasons;
-  // Interval timing of the pending read: its tick (null: the read has no interval timeout)
-  // and when it last took bytes; written under the cancel lock (and PortLock) as the read
-  // becomes pending and as the data call takes bytes, read by the interval call under the
-  // cancel lock.
-  LONGLONG* IntervalStepPtr;
-  LONGLONG LastReadTime;
-  // Bytes the current read still wants: the read start and the data call, under PortLock.
+  // Read: the pending read's progress and timing. Under the cancel lock, written by the read
+  // start as the read becomes pending and by the data call as it takes bytes (both with
+  // PortLock held too), and by the read's deferred calls and cancel routine as they end it.
+  LONG ReadIntervalMark;       // bytes the read holds while pending, or how it ended (READ_MARK_*)
+  LONGLONG ReadIntervalTime;   // its interval timeout, 100-ns units
+  LONGLONG ReadIntervalStep;   // the interval timer's tick (relative); 0: no interval timeout
+  LONGLONG LastReadTime;       // when it last took bytes
+  UCHAR ReadTotalTimerArmed;   // its total timer is armed and has not ended it (cleared by the
+                               // total-timeout call)
+  UCHAR ReadEndsOnFirstByte;   // it ends as soon as it holds a byte (first-byte mode)
+  // Bytes the current read still wants: the read start and the data call, under PortLock only.
   LONG CharsToRead;
-  // Serial events the application waits for: the set-wait-mask request as the mask class
-  // starts it (caller's thread or a deferred call), and open and close (0), under the cancel
-  // lock, as a shared word; read without a lock by the event-character step and the event
-  // raising.
-  ULONG WaitMask;
-  // Line settings as last set: open, and the line-settings requests (PASSIVE_LEVEL) under
-  // PortLock as shared words, which their queries read without a lock.
-  ULONG BaudRate;
-  UCHAR LineControl;
-  UCHAR SpecialChars[6];  // Eof, Error, Break, Event, Xon, Xoff; the set-chars request
-                          // (PASSIVE_LEVEL) under PortLock, which readers hold to copy them
-  // Read interval, read multiplier, read constant, write multiplier, write constant (ms): the
-  // set-timeouts request (PASSIVE_LEVEL) under PortLock, which readers hold to copy them; 0 at
-  // close.
-  ULONG Timeouts[5];
-  ULONG HandFlow[4];  // control handshake, flow replace, Xon limit, Xoff limit; open, and the
-                      // handflow requests under PortLock
-  // The pending read has a total timeout (ReadTimeoutsActive) whose timer is armed for it and
-  // has not ended it yet (ReadTotalTimerArmed): under the cancel lock, set by the read start
-  // as the read becomes pending (PortLock held too), the armed flag cleared by the
-  // total-timeout call.
-  UCHAR ReadTotalTimerArmed;
-  UCHAR ReadTimeoutsActive;
-  // The pending read ends as soon as it holds a byte (its timeouts' first-byte mode): under the
-  // cancel lock (and PortLock), set by the read start as the read becomes pending.
-  UCHAR ReadEndsOnFirstByte;
-  // Modem status bits reported to callers: open sets SERIAL_MSR_DCD, close clears the word.
-  ULONG ModemStatus;
+  // 1 = the remote is owed a receive acknowledgement (sequenced data accepted, or sequenced
+  // data refused since the last one): set by inbound dispatch and cleared by the read start,
+  // under PortLock; cleared by open.
+  volatile ULONG RxAckPending;
+
+  // Wait on mask, under the cancel lock (the mask start, the hand-overs of events, the wait's
+  // cancel and completion, at IRQL <= DISPATCH_LEVEL; open and close).
+  ULONG WaitMask;         // events the application waits for; a shared word, read without a
+                          // lock by the event-character step and the event raising
+  ULONG HistoryMask;      // events seen and not yet handed to a wait
+  PULONG IrpMaskLocation; // where the pending wait writes its mask while it waits
+
+  // Immediate character: the current one and its request's state, under the cancel lock, set
+  // as its request starts and cleared as it ends.
+  UCHAR ImmediateChar;
+  UCHAR ImmediatePending;     // from the hand-over of the character until its request ends
+  UCHAR ImmediateTimerArmed;  // ImmediateTotalTimer was set for the current request
+  // Waiting for its place in the TxRing: set as the request starts (both locks held), cleared
+  // under PortLock once the character is placed or its request ends.
+  UCHAR ImmediateUnsent;
+
+  // Write: bytes of accepted write and immediate-character requests not yet finished, raised
+  // and lowered by interlocked adds at IRQL <= DISPATCH_LEVEL (the request queues under the
+  // cancel lock; the write path as a current write ends, however it ends; the immediate
+  // character), read as a shared word, set to 0 by open and close.
+  LONG CharsQueued;
   // The write engine's hold on the transmit ring, under PortLock: the current write still has
   // bytes to place, or an immediate character took the ring's last slot. Cleared by open.
   UCHAR TxRingFull;
-  // The chunk in flight (with AckTimer and RetransmitCopy): written only under PortLock, only by
+
+  // The chunk in flight (with AckTimer): written only under PortLock, only by
   // link/chunk_in_flight.cpp, which states the discipline; the sender's first look at
   // RetransmitPending is a shared-word read. Abandoned by open and close.
   volatile UCHAR RetransmitPending;  // a poll is out for the sent chunk, or its resend is due
   volatile ULONG WriteInFlight;      // 1 = a chunk is placed or sent and not yet acknowledged
   LONG ChunkSequence;                // the sequence it went out with; 0 = not sent yet
   LONG LastSentCount;                // bytes of the last fresh data packet
-  // 1 = the remote is owed a receive acknowledgement (sequenced data accepted, or sequenced
-  // data refused since the last one): set by inbound dispatch and cleared by the read start,
-  // both under PortLock; cleared by open.
-  volatile ULONG RxAckPending;
-  // Payload of the last fresh data packet, for retransmission: the chunk in flight's.
-  UCHAR RetransmitCopy[TX_RING_SIZE];
-  // 1 once this port's COM link was made, so that unload deletes only that: load and unload.
-  UCHAR ComNameCreated;
+  UCHAR RetransmitCopy[TX_RING_SIZE];  // that packet's payload, for retransmission
 };
 
 // SpecialChars indices.
@@ -281,23 +258,25 @@ extern PUCHAR TxRingStorage;               // load / unload
 extern PUCHAR RxRingStorage;               // load / unload
 extern PortTableEntry PortTable[MAX_PORTS];
 
-// Deferred routines bound to each port at creation; each is owned by the request path named.
+// Deferred routines bound to each port at creation, one per KDPC of the record and named
+// alike; each is owned by the request path named.
 struct PortDeferredRoutines {
-  PKDEFERRED_ROUTINE Write;               // write engine
-  PKDEFERRED_ROUTINE ReadData;            // read progress on new data
-  PKDEFERRED_ROUTINE ReadTotalTimeout;    // read total timeout
-  PKDEFERRED_ROUTINE ReadIntervalTimeout; // read interval timeout
-  PKDEFERRED_ROUTINE WriteTimeout;        // write total timeout (does nothing)
-  PKDEFERRED_ROUTINE CompleteWait;        // completion of the pending wait-on-mask
-  PKDEFERRED_ROUTINE ImmediateSend;       // sending of the immediate character
-  PKDEFERRED_ROUTINE ImmediateTimeout;    // immediate-character total timeout
-  PKDEFERRED_ROUTINE AckTimeout;          // acknowledgement timeout and retransmission
+  PKDEFERRED_ROUTINE WriteDpc;                // write engine
+  PKDEFERRED_ROUTINE ReadDataDpc;             // read progress on new data
+  PKDEFERRED_ROUTINE ReadTotalTimeoutDpc;     // read total timeout
+  PKDEFERRED_ROUTINE ReadIntervalTimeoutDpc;  // read interval timeout
+  PKDEFERRED_ROUTINE WriteTimeoutDpc;         // write total timeout (does nothing)
+  PKDEFERRED_ROUTINE CompleteWaitDpc;         // completion of the pending wait-on-mask
+  PKDEFERRED_ROUTINE ImmediateSendDpc;        // sending of the immediate character
+  PKDEFERRED_ROUTINE ImmediateTimeoutDpc;     // immediate-character total timeout
+  PKDEFERRED_ROUTINE AckTimeoutDpc;           // acknowledgement timeout and retransmission
 };
 
 // Gives a freshly created port's record and its port-table entries their creation values:
 // empty queues and control queue, null current requests, link closed, Xon 0x11, Xoff 0x13,
-// line control 3, 9600 baud, the interval constants, lock and timers initialised and the nine
+// line control 3, 9600 baud, lock and timers initialised and the nine
 // deferred calls bound to the given routines with the record as context. Ring indices of the
 // receive ring go to 0 and the transmit ring is cleared; the rings stay unattached.
 // Runs at PASSIVE_LEVEL during load, before any other thread can see the port.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID InitializePortRecord(PortRecord* record, LONG portIndex, const PortDeferredRoutines* routines);

@@ -27,8 +27,9 @@ inline LONGLONG RelativeDueOfMs(ULONGLONG ms) {
 
 // Sets a port timer to a relative due time with its deferred call, unless unload has begun:
 // unload stops the timers once, relying on no deferred routine arming one after it.
-// IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline VOID SetPortTimer(PKTIMER timer, LONGLONG relativeDue, PKDPC dpc) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
   if (ReadShared(Unloading)) return;
   LARGE_INTEGER due;
   due.QuadPart = relativeDue;

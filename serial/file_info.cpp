@@ -25,6 +25,7 @@ const InformationAnswer INFORMATION_ANSWERS[] = {
 // The I/O manager passes these classes only with a buffer that holds the answer; a shorter one
 // is refused all the same rather than written past.
 NTSTATUS NTAPI DispatchQueryInformation(PDEVICE_OBJECT, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   irp->IoStatus.Information = 0;
   PIO_STACK_LOCATION stack = StackOf(irp);
   for (const InformationAnswer& answer : INFORMATION_ANSWERS) {
@@ -41,6 +42,7 @@ NTSTATUS NTAPI DispatchQueryInformation(PDEVICE_OBJECT, PIRP irp) {
 
 // End of file and allocation changes are accepted and change nothing.
 NTSTATUS NTAPI DispatchSetInformation(PDEVICE_OBJECT, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   irp->IoStatus.Information = 0;
   FILE_INFORMATION_CLASS requested = StackOf(irp)->Parameters.SetFile.FileInformationClass;
   BOOLEAN accepted = requested == FileEndOfFileInformation || requested == FileAllocationInformation;
@@ -50,6 +52,7 @@ NTSTATUS NTAPI DispatchSetInformation(PDEVICE_OBJECT, PIRP irp) {
 // A flush joins the write queue and counts no characters; StartFlush completes it at once on
 // an idle write class, GetNextWrite once the writes before it have ended.
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   irp->IoStatus.Information = 0;
   return StartOrQueue(PortOf(device), irp, &WriteClass, StartFlush);
 }

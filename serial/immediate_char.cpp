@@ -104,6 +104,7 @@ BOOLEAN PlaceImmediate(PortRecord* port) {
 }  // namespace
 
 NTSTATUS AcceptImmediate(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   NTSTATUS refusal = port->CurrentImmediateIrp != NULL ? STATUS_INVALID_PARAMETER
@@ -120,13 +121,15 @@ NTSTATUS AcceptImmediate(PortRecord* port, PIRP irp) {
 }
 
 VOID OfferRingToImmediate(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(port->PortLock);
   if (port->ImmediateUnsent) KeInsertQueueDpc(&port->ImmediateSendDpc, NULL, NULL);
 }
 
 // Routine of ImmediateSendDpc: places the character and ends its request with success, unless
 // the request is ending otherwise. A run for a request that has ended finds ImmediateUnsent
 // clear under PortLock and does nothing. DISPATCH_LEVEL; takes PortLock, then the cancel lock.
-VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ImmediateSendDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   BOOLEAN placed = PlaceImmediate(port);
@@ -140,7 +143,8 @@ VOID NTAPI SendImmediate(PKDPC, PVOID context, PVOID, PVOID) {
 // Routine of ImmediateTimeoutDpc. A run left over from an earlier request's timer finds the
 // current request's timer unset or set again (not signalled), and does nothing.
 // DISPATCH_LEVEL; takes the cancel lock.
-VOID NTAPI ImmediateTimeout(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -152,6 +156,8 @@ VOID NTAPI ImmediateTimeout(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 VOID NTAPI CancelImmediate(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   CancelCurrentRequest(device, irp, &ImmediateClass);
 }
 
@@ -159,6 +165,8 @@ VOID NTAPI CancelImmediate(PDEVICE_OBJECT device, PIRP irp) {
 // status set; never yields a successor. Neither lock held; takes PortLock, then the cancel
 // lock.
 VOID FinishImmediate(PortRecord* port, const RequestClass*, PIRP* next, BOOLEAN completeOld) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   *next = NULL;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   port->ImmediateUnsent = 0;

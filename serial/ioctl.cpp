@@ -197,6 +197,7 @@ const ControlRow* FindControlRow(ULONG code) {
 }  // namespace
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   PortRecord* port = PortOf(device);
   irp->IoStatus.Information = 0;
   const ControlRow* row = FindControlRow(ControlCode(irp));
@@ -213,6 +214,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   RtlZeroMemory(status, COMM_STATUS_SIZE);
   if (ReadShared(port->HoldReasons) & BREAK_HOLD) status->HoldReasons = SERIAL_TX_WAITING_ON_BREAK;
   // The receiver stores into the ring, and a read takes from it, under PortLock.

@@ -101,6 +101,7 @@ USHORT BaudCode(ULONG baudRate) {
 }
 
 VOID QueueLineSettings(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(port->PortLock);
   LineSettings block;
   block.SettingsWord0 = port->SettingsWord0;
   block.SettingsWord1 = port->SettingsWord1;
@@ -113,6 +114,7 @@ VOID QueueLineSettings(PortRecord* port) {
 }
 
 VOID ApplyBaudRate(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL irql = KfAcquireSpinLock(&port->PortLock);
   port->ModeWord = (USHORT)((port->ModeWord & ~MODE_BAUD_MASK) | BaudCode(port->BaudRate));
   QueueLineSettings(port);
@@ -121,6 +123,7 @@ VOID ApplyBaudRate(PortRecord* port) {
 }
 
 VOID ApplyLineControl(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL irql = KfAcquireSpinLock(&port->PortLock);
   port->ModeWord = ModeWithLineControl(port->ModeWord, port->LineControl);
   QueueLineSettings(port);
@@ -130,18 +133,21 @@ VOID ApplyLineControl(PortRecord* port) {
 // The control handlers below run from the device-control table, which has held each request
 // to its row's buffer minimums before they see it.
 NTSTATUS SetBaudRate(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ULONG rate = ((PSERIAL_BAUD_RATE)SystemBuffer(irp))->BaudRate;
   if (ReplaceSetting(port, &port->BaudRate, rate)) ApplyBaudRate(port);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS GetBaudRate(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   ((PSERIAL_BAUD_RATE)SystemBuffer(irp))->BaudRate = ReadShared(port->BaudRate);
   irp->IoStatus.Information = sizeof(SERIAL_BAUD_RATE);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS SetLineControl(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   UCHAR lineControl;
   if (!EncodeLineControl((PSERIAL_LINE_CONTROL)SystemBuffer(irp), &lineControl)) {
     return STATUS_INVALID_PARAMETER;
@@ -151,6 +157,7 @@ NTSTATUS SetLineControl(PortRecord* port, PIRP irp) {
 }
 
 NTSTATUS GetLineControl(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   UCHAR lineControl = ReadShared(port->LineControl);
   auto answer = (PSERIAL_LINE_CONTROL)SystemBuffer(irp);
   UCHAR length = lineControl & LINE_LENGTH_MASK;
@@ -172,6 +179,7 @@ static_assert(sizeof(SERIAL_HANDFLOW) == sizeof(PortRecord::HandFlow),
 // Only the RTS control and SERIAL_AUTO_RECEIVE of FlowReplace reach the remote; every value is
 // stored and reported back.
 NTSTATUS SetHandFlow(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   auto request = (const SERIAL_HANDFLOW*)SystemBuffer(irp);
   if ((request->ControlHandShake & SERIAL_CONTROL_INVALID) ||
       (request->FlowReplace & SERIAL_FLOW_INVALID)) {
@@ -196,6 +204,7 @@ NTSTATUS SetHandFlow(PortRecord* port, PIRP irp) {
 }
 
 NTSTATUS GetHandFlow(PortRecord* port, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL irql = KfAcquireSpinLock(&port->PortLock);
   RtlCopyMemory(SystemBuffer(irp), port->HandFlow, sizeof(SERIAL_HANDFLOW));
   KfReleaseSpinLock(&port->PortLock, irql);
@@ -203,11 +212,18 @@ NTSTATUS GetHandFlow(PortRecord* port, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SetBreakOn(PortRecord* port, PIRP) { return SetBreak(port, TRUE); }
+NTSTATUS SetBreakOn(PortRecord* port, PIRP) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
+  return SetBreak(port, TRUE);
+}
 
-NTSTATUS SetBreakOff(PortRecord* port, PIRP) { return SetBreak(port, FALSE); }
+NTSTATUS SetBreakOff(PortRecord* port, PIRP) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
+  return SetBreak(port, FALSE);
+}
 
 VOID ApplyEventChar(PortRecord* port, ULONG newMask) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   KIRQL irql = KfAcquireSpinLock(&port->PortLock);
   if (newMask & SERIAL_EV_RXFLAG) {
     port->SettingsChars[0] = port->SpecialChars[SPECIAL_EVENT];

@@ -124,6 +124,7 @@ BOOLEAN NumberLinkAfresh(PortRecord* port) {
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   PortRecord* port = PortOf(device);
   LONG index = port->PortIndex;
   if (StackOf(irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
@@ -151,6 +152,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   PortRecord* port = PortOf(device);
   LONG index = port->PortIndex;
   ChangeLinkFlags(port, 0, LINK_OPEN);
@@ -172,6 +174,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   const RequestClass* const leftBehind[] = {&WriteClass, &ReadClass, &PurgeClass, &MaskClass,
                                              &WaitClass};
   for (const RequestClass* requestClass : leftBehind) KillAllRequests(PortOf(device), requestClass);

@@ -7,6 +7,8 @@
 // write starts its successor (a request that arrived during the purge) through its start
 // routine, and the read start routine takes PortLock, which is not recursive.
 NTSTATUS StartPurge(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   for (PIRP irp = port->CurrentPurgeIrp; irp != NULL;) {
     ULONG mask = *(PULONG)SystemBuffer(irp);
     if (mask & SERIAL_PURGE_TXABORT) KillAllRequests(port, &WriteClass);

@@ -69,20 +69,19 @@ BOOLEAN TakeReceivedBytes(PortRecord* port, PIRP irp, const ReadTiming* timing) 
 
 // Arms the timers the pending read uses and records which. Both locks held.
 VOID ArmReadTimers(PortRecord* port, const ReadTiming* timing) {
-  port->ReadTimeoutsActive = timing->HasTotal;
   port->ReadTotalTimerArmed = timing->HasTotal;
   if (timing->HasTotal) {
     SetPortTimer(&port->ReadTotalTimer, timing->TotalDue, &port->ReadTotalTimeoutDpc);
   }
   port->ReadIntervalTime = timing->IntervalTime;
-  port->IntervalStepPtr = NULL;
+  port->ReadIntervalStep = 0;
   if (timing->IntervalTime == 0) return;
-  port->IntervalStepPtr = timing->IntervalTime < port->IntervalCutOver ? &port->ShortIntervalStep
-                                                                        : &port->LongIntervalStep;
+  port->ReadIntervalStep =
+      timing->IntervalTime < INTERVAL_CUT_OVER ? SHORT_INTERVAL_STEP : LONG_INTERVAL_STEP;
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   port->LastReadTime = now.QuadPart;
-  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+  SetPortTimer(&port->ReadIntervalTimer, port->ReadIntervalStep, &port->ReadIntervalTimeoutDpc);
 }
 
 // Makes the read pending, or finds it cancelled (STATUS_CANCELLED, 0 bytes). PortLock held;
@@ -131,16 +130,20 @@ VOID EndWaitingRead(PortRecord* port, KIRQL cancelIrql, LONG mark, NTSTATUS stat
 }  // namespace
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   return StartOrQueueTransfer(device, irp, &ReadClass, StartRead);
 }
 
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   if (port->CurrentReadIrp != NULL) port->ReadIntervalMark = READ_MARK_CANCEL;
   CancelCurrentRequest(device, irp, &ReadClass);
 }
 
 LONG CopyFromRxRing(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(port->PortLock);
   ByteRing* ring = &PortTable[port->PortIndex].RxRing;
   PIRP irp = port->CurrentReadIrp;
   LONG count = RingHeld(ring, RX_RING_SIZE);
@@ -157,6 +160,8 @@ LONG CopyFromRxRing(PortRecord* port) {
 // PortLock from the copy until the read is finished or waiting, so that data stored after the
 // copy is announced to a waiting read.
 NTSTATUS StartRead(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   FirstStatus first;
   for (PIRP irp = port->CurrentReadIrp; irp != NULL;) {
     KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -181,6 +186,7 @@ NTSTATUS StartRead(PortRecord* port) {
 // completes the read while its buffer is written. DISPATCH_LEVEL; takes PortLock, then the
 // cancel lock.
 VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   RaiseEvents(port);
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -197,6 +203,7 @@ VOID NTAPI ReadDataDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 // DISPATCH_LEVEL; takes the cancel lock.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -213,10 +220,11 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
 // took; a read that holds none is ended only by data, its total timeout or cancellation.
 // DISPATCH_LEVEL; takes the cancel lock.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  if (WaitingRequest(port, &ReadClass) == NULL || port->IntervalStepPtr == NULL ||
+  if (WaitingRequest(port, &ReadClass) == NULL || port->ReadIntervalStep == 0 ||
       !KeReadStateTimer(&port->ReadIntervalTimer)) {
     IoReleaseCancelSpinLock(cancelIrql);
     return;
@@ -227,6 +235,6 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     CompleteWaitingRequest(port, cancelIrql, STATUS_TIMEOUT, &ReadClass);
     return;
   }
-  SetPortTimer(&port->ReadIntervalTimer, *port->IntervalStepPtr, &port->ReadIntervalTimeoutDpc);
+  SetPortTimer(&port->ReadIntervalTimer, port->ReadIntervalStep, &port->ReadIntervalTimeoutDpc);
   IoReleaseCancelSpinLock(cancelIrql);
 }

@@ -34,6 +34,7 @@ VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign) {
 
 NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
                               SERIAL_START_ROUTINE* start) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   irp->IoStatus.Information = 0;
   // Read.Length and Write.Length share their place in the parameters.
   ULONG length = StackOf(irp)->Parameters.Read.Length;
@@ -44,6 +45,9 @@ NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClas
 
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   PLIST_ENTRY queue = QueueOf(port, requestClass);
   if (queue == NULL) return CompleteAtOnce(irp, STATUS_INVALID_DEVICE_REQUEST);
   PIRP* slot = CurrentSlot(port, requestClass);
@@ -73,6 +77,7 @@ NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestCla
 }
 
 PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PLIST_ENTRY queue = QueueOf(port, requestClass);
   PIRP* slot = CurrentSlot(port, requestClass);
   *slot = NULL;
@@ -85,6 +90,8 @@ PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass) {
 
 VOID GetNextRequest(PortRecord* port, const RequestClass* requestClass, PIRP* next,
                     BOOLEAN completeOld) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   PIRP old = *CurrentSlot(port, requestClass);
@@ -94,6 +101,7 @@ VOID GetNextRequest(PortRecord* port, const RequestClass* requestClass, PIRP* ne
 }
 
 VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   (VOID) IoSetCancelRoutine(*CurrentSlot(port, requestClass), NULL);
   KTIMER PortRecord::*timers[] = {requestClass->IntervalTimer, requestClass->TotalTimer};
   for (KTIMER PortRecord::*timer : timers) {
@@ -103,6 +111,7 @@ VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass) {
 
 VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                      const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PIRP* slot = CurrentSlot(port, requestClass);
   PIRP irp = *slot;
   StopRequestTimers(port, requestClass);
@@ -126,12 +135,14 @@ VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
 }
 
 PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PIRP irp = *CurrentSlot(port, requestClass);
   return irp != NULL && ReadShared(irp->CancelRoutine) != NULL ? irp : NULL;
 }
 
 BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                                const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PIRP irp = *CurrentSlot(port, requestClass);
   // Taking the cancel routine makes this the one routine that ends the request.
   if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
@@ -143,6 +154,9 @@ BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS stat
 }
 
 VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   PLIST_ENTRY queue = QueueOf(port, requestClass);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -161,6 +175,8 @@ VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass) {
 }
 
 VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
@@ -170,6 +186,7 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 VOID CancelCurrentRequest(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   if (*CurrentSlot(port, requestClass) == NULL) {
     IoReleaseCancelSpinLock(irp->CancelIrql);

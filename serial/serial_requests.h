@@ -11,6 +11,10 @@
 // IrpMaskLocation). A port's PortLock guards its rings and write state against the receiver
 // thread, and its line settings against concurrent settings requests. No request is completed,
 // and no start routine is called, with the cancel lock held.
+//
+// Each routine's declaration states its IRQL and lock contract in the platform's annotations
+// (_Global_cancel_spin_lock_ is the cancel lock); its definition begins with the entry checks
+// of the same names (platform/entry_checks.h), which the host enforces.
 #pragma once
 
 #include "port/port_timer.h"
@@ -123,16 +127,20 @@ struct FirstStatus {
 // (STATUS_PENDING). A write's length joins CharsQueued when the write is accepted. A class
 // without a queue (the wait and immediate classes) takes no request here: it is refused with
 // STATUS_INVALID_DEVICE_REQUEST, completed.
-// Caller's thread or a deferred call, IRQL <= DISPATCH_LEVEL, no lock held.
+// Caller's thread or a deferred call.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Requires_lock_not_held_(_Global_cancel_spin_lock_)
+_Requires_lock_not_held_(port->PortLock)
 NTSTATUS StartOrQueue(PortRecord* port, PIRP irp, const RequestClass* requestClass,
                       SERIAL_START_ROUTINE* start);
 
 // The get-next routine of the read, mask and purge classes, and the base of the write class's.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_GET_NEXT_ROUTINE GetNextRequest;
 
 // Moves the head of the class's queue into its slot (null when the queue is empty), clearing
 // its cancel routine, and returns it. The request that was current is left to the caller.
-// Cancel lock held.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass);
 
 // Ends the class's current request with `status` (information 0 when STATUS_CANCELLED): stops
@@ -140,6 +148,7 @@ PIRP TakeNextRequest(PortRecord* port, const RequestClass* requestClass);
 // class's get-next and start routines, or, for a class without a get-next routine, empties
 // the slot and completes it. Entered with the cancel lock held, taken at cancelIrql, and a
 // current request in the slot; returns with the cancel lock released.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                      const RequestClass* requestClass);
 
@@ -148,10 +157,12 @@ VOID CompleteCurrent(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
 // cancel routine installed: one just made current whose start routine has not yet run, or one
 // being cancelled, is left to them. Cancel lock held at cancelIrql; returns with it released,
 // TRUE when it ended the request.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 BOOLEAN CompleteWaitingRequest(PortRecord* port, KIRQL cancelIrql, NTSTATUS status,
                                const RequestClass* requestClass);
 
-// Clears the current request's cancel routine and cancels the class's timers. Cancel lock held.
+// Clears the current request's cancel routine and cancels the class's timers.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass);
 
 // Cancels every queued request of the class, newest first, then the current one if it has a
@@ -159,10 +170,14 @@ VOID StopRequestTimers(PortRecord* port, const RequestClass* requestClass);
 // on its own). Each request ends through its own cancel routine. On the wait class it cancels
 // the pending wait. IRQL <= DISPATCH_LEVEL, neither lock held: a cancelled current request may
 // start its successor here.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Requires_lock_not_held_(_Global_cancel_spin_lock_)
+_Requires_lock_not_held_(port->PortLock)
 VOID KillAllRequests(PortRecord* port, const RequestClass* requestClass);
 
 // Cancel routine of every queued request: unlinks it, gives a write's length back to
 // CharsQueued and completes it cancelled.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelQueuedRequest;
 
 // Adds a write's length to CharsQueued (sign +1) or takes it back (sign -1); other requests
@@ -170,7 +185,8 @@ DRIVER_CANCEL CancelQueuedRequest;
 VOID CountQueuedChars(PortRecord* port, PIRP irp, LONG sign);
 
 // The class's current request when it waits with its cancel routine installed (neither being
-// started nor being ended), else null. Cancel lock held.
+// started nor being ended), else null.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 PIRP WaitingRequest(PortRecord* port, const RequestClass* requestClass);
 
 // The longest read or write: its length is counted signed (CharsToRead, CharsQueued, the rings'
@@ -179,55 +195,74 @@ constexpr ULONG TRANSFER_LENGTH_MAX = 0x7FFFFFFF;
 
 // The handler body of reads and writes: a transfer of length 0 succeeds on the spot
 // (IO_NO_INCREMENT), one longer than TRANSFER_LENGTH_MAX is refused with
-// STATUS_INVALID_PARAMETER; any other is started or queued in its class. PASSIVE_LEVEL.
+// STATUS_INVALID_PARAMETER; any other is started or queued in its class.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartOrQueueTransfer(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass,
                               SERIAL_START_ROUTINE* start);
 
 // The body of every current-request cancel routine: ends the class's current request with
 // STATUS_CANCELLED through CompleteCurrent, or only releases the cancel lock when the class is
 // idle. Entered as a cancel routine is, with the cancel lock held at irp->CancelIrql.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID CancelCurrentRequest(PDEVICE_OBJECT device, PIRP irp, const RequestClass* requestClass);
 
 // ---- open, close and cleanup (open_close.cpp) ----
 
 // IRP_MJ_CREATE: the open handshake with the remote; STATUS_FILES_OPEN when the port is held
 // or its link still open, has no remote, or the remote did not answer within about 5.05 s.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchCreate;
 // IRP_MJ_CLOSE: closes the remote channel, waiting at most 0.5 s for its reply.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchClose;
 // IRP_MJ_CLEANUP: cancels every request the application left, the pending wait included.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchCleanup;
 
 // ---- reads (read.cpp) ----
 
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchRead;
 // Start routine of the read class.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_START_ROUTINE StartRead;
 // Moves received bytes into the current read, behind those it holds: as many as the ring has
-// and the read still wants. Returns the count. PortLock held.
+// and the read still wants. Returns the count.
+_Requires_lock_held_(port->PortLock)
 LONG CopyFromRxRing(PortRecord* port);
 // Cancel routine of the current read (marks ReadIntervalMark READ_MARK_CANCEL).
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelCurrentRead;
 // Deferred routines: data announced; expiry of the read total and interval timers.
+_IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE ReadDataDpc;
+_IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
+_IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
 // ---- writes and flushes (write.cpp) ----
 
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchWrite;
 // Start routines of the write class: of a write, and of a flush that finds the class idle.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_START_ROUTINE StartWrite;
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_START_ROUTINE StartFlush;
 // Get-next routine of the write class: ends the current write or flush, completes the flushes
 // whose writes have all ended, and raises SERIAL_EV_TXEMPTY when nothing is left.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_GET_NEXT_ROUTINE GetNextWrite;
 // Cancel routine of the current write: frees the ring of its unplaced bytes (its chunk in flight
 // stays), then ends it.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelCurrentWrite;
 // Deferred routines: the write engine; the write total timeout. (The acknowledgement timeout's
 // is the chunk in flight's, link/chunk_in_flight.h.)
+_IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE WriteDpc;
+_IRQL_requires_(DISPATCH_LEVEL)
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // ---- line settings (line_settings.cpp) ----
@@ -239,60 +274,83 @@ constexpr int HANDFLOW_REPLACE = 1;
 USHORT BaudCode(ULONG baudRate);
 
 // Builds the 18-byte block from the port's settings image and queues it as PKT_SETTINGS.
-// PortLock held.
+_Requires_lock_held_(port->PortLock)
 VOID QueueLineSettings(PortRecord* port);
 
 // Carry BaudRate (ModeWord bits 0-3, then a 100-microsecond pause) or LineControl (bits 4-9)
-// into the image and send it. PASSIVE_LEVEL, no lock held; they take PortLock.
+// into the image and send it. They take PortLock.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ApplyBaudRate(PortRecord* port);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ApplyLineControl(PortRecord* port);
 
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER SetBaudRate;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER GetBaudRate;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER SetLineControl;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER GetLineControl;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER SetHandFlow;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER GetHandFlow;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER SetBreakOn;
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER SetBreakOff;
 
 // The event-character step of a new wait mask, run by the dispatcher before the set-wait-mask
 // request is queued: SERIAL_EV_RXFLAG in it puts EventChar into the image and FlowWord 0x0081;
-// dropping it restores FlowWord 0x8000. Nothing is sent. PASSIVE_LEVEL, no lock held.
+// dropping it restores FlowWord 0x8000. Nothing is sent.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ApplyEventChar(PortRecord* port, ULONG newMask);
 
 // ---- wait on mask (wait_mask.cpp) and purge (purge.cpp) ----
 
 // Start routine of the mask class: set-wait-mask installs its mask; wait-on-mask becomes the
 // port's pending wait or is refused.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_START_ROUTINE StartMask;
 
 // Installs the mask of the current set-wait-mask request, ending a waiting wait with an empty
 // event mask. No lock held; takes the cancel lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 VOID ApplyWaitMask(PortRecord* port);
 
 // Delivers the events already seen to the wait just made current in CurrentWaitIrp, or lets
-// it wait for them. Cancel lock held.
+// it wait for them.
+_Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID ArmWait(PortRecord* port);
 
 // Records received data (SERIAL_EV_RXCHAR, SERIAL_EV_BREAK) for the wait mask and hands the
 // events to a waiting wait. Called by the read-data call before any read completion.
-// IRQL <= DISPATCH_LEVEL, no lock held; takes the cancel lock.
+// Takes the cancel lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Requires_lock_not_held_(_Global_cancel_spin_lock_)
+_Requires_lock_not_held_(port->PortLock)
 VOID RaiseEvents(PortRecord* port);
 
 // Records SERIAL_EV_TXEMPTY when nothing is left to send (no current or queued write, no
-// immediate character) and hands it to a waiting wait. IRQL <= DISPATCH_LEVEL, no lock held;
-// takes the cancel lock.
+// immediate character) and hands it to a waiting wait. Takes the cancel lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Requires_lock_not_held_(_Global_cancel_spin_lock_)
+_Requires_lock_not_held_(port->PortLock)
 VOID CheckTxEmpty(PortRecord* port);
 
 // Cancel routine of the pending wait.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelWait;
 
-// Routine of CompleteWaitDpc: completes the pending wait once events were handed to it.
-KDEFERRED_ROUTINE CompleteWait;
+// Routine of the record's CompleteWaitDpc: completes the pending wait once events were handed
+// to it.
+_IRQL_requires_(DISPATCH_LEVEL)
+KDEFERRED_ROUTINE CompleteWaitDpc;
 
 // Start routine of the purge class: aborts the writes and/or reads the purge mask names.
 // Returns STATUS_SUCCESS.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_START_ROUTINE StartPurge;
 
 // ---- the immediate character (immediate_char.cpp) ----
@@ -300,30 +358,37 @@ SERIAL_START_ROUTINE StartPurge;
 // The IOCTL_SERIAL_IMMEDIATE_CHAR step of the device-control dispatcher (input of at least one
 // byte checked): refuses the request while another is current (STATUS_INVALID_PARAMETER) or
 // when it is cancelled, completing it; else makes it current, starts it and returns
-// STATUS_PENDING. Caller's thread, PASSIVE_LEVEL, no lock held.
+// STATUS_PENDING. Caller's thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 SERIAL_CONTROL_HANDLER AcceptImmediate;
 // Has a character that found no room try the ring again. Called by the write engine whenever
-// it leaves the ring open to it. PortLock held.
+// it leaves the ring open to it.
+_Requires_lock_held_(port->PortLock)
 VOID OfferRingToImmediate(PortRecord* port);
-// Routines of ImmediateSendDpc and ImmediateTimeoutDpc.
-KDEFERRED_ROUTINE SendImmediate;
-KDEFERRED_ROUTINE ImmediateTimeout;
+// Routines of the record's ImmediateSendDpc (sends the character) and ImmediateTimeoutDpc.
+_IRQL_requires_(DISPATCH_LEVEL)
+KDEFERRED_ROUTINE ImmediateSendDpc;
+_IRQL_requires_(DISPATCH_LEVEL)
+KDEFERRED_ROUTINE ImmediateTimeoutDpc;
 // Cancel routine of the current immediate request.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelImmediate;
 // Get-next routine of the immediate class: ends the request, lowers CharsQueued, clears
 // ImmediatePending and raises SERIAL_EV_TXEMPTY when nothing else is left to send.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(_Global_cancel_spin_lock_)
 SERIAL_GET_NEXT_ROUTINE FinishImmediate;
 
 // ---- device control (ioctl.cpp) ----
 
 // Handler of IRP_MJ_DEVICE_CONTROL: answers a serial control code on the spot, or hands the
-// request to its request class and returns what that returns. Caller's thread, PASSIVE_LEVEL,
-// no lock held.
+// request to its request class and returns what that returns. Caller's thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchDeviceControl;
 
 // The 20-byte status answer: break hold, bytes waiting in the receive ring (read under
 // PortLock, which the caller must not hold), whether output is queued, whether an immediate
 // character waits. Below DISPATCH_LEVEL or at it.
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(port->PortLock)
 VOID FillCommStatus(PortRecord* port, PSERIAL_STATUS status);
 
 // The 64-byte properties answer, the same for every port in every state.
@@ -332,11 +397,14 @@ VOID FillProperties(PortRecord* port, PSERIAL_COMMPROP properties);
 // ---- file information and flush (file_info.cpp) ----
 
 // Handlers of IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION, answered on the spot.
-// Caller's thread, PASSIVE_LEVEL, no lock held.
+// Caller's thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchQueryInformation;
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchSetInformation;
 // Handler of IRP_MJ_FLUSH_BUFFERS: completes once every write sent before it has ended.
-// Caller's thread, PASSIVE_LEVEL, no lock held.
+// Caller's thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchFlush;
 
 // ---- the port's deferred routines (deferred_routines.cpp) ----

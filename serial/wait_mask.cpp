@@ -4,9 +4,10 @@
 //   delivered  CurrentWaitIrp set, IrpMaskLocation null: its event mask is written and
 //              CompleteWaitDpc is queued to complete it;
 //   none       CurrentWaitIrp null.
-// A hand-over (RaiseEvents, CheckTxEmpty, ApplyWaitMask) moves waiting to delivered; CompleteWait
-// ends only a delivered wait and CancelWait ends either: whichever takes the wait out of its
-// slot first completes it, and a hand-over never touches a wait that is no longer waiting.
+// A hand-over (RaiseEvents, CheckTxEmpty, ApplyWaitMask) moves waiting to delivered;
+// CompleteWaitDpc ends only a delivered wait and CancelWait ends either: whichever takes the wait
+// out of its slot first completes it, and a hand-over never touches a wait that is no longer
+// waiting.
 #include "serial/serial_requests.h"
 
 namespace {
@@ -53,6 +54,8 @@ NTSTATUS AcceptWait(PortRecord* port, PIRP irp, BOOLEAN first, PIRP* next) {
 }  // namespace
 
 NTSTATUS StartMask(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   NTSTATUS first = STATUS_PENDING;
   BOOLEAN haveFirst = FALSE;
   for (PIRP irp = port->CurrentMaskIrp; irp != NULL;) {
@@ -75,6 +78,8 @@ NTSTATUS StartMask(PortRecord* port) {
 }
 
 VOID ApplyWaitMask(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   ULONG mask = *(PULONG)SystemBuffer(port->CurrentMaskIrp);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -85,6 +90,7 @@ VOID ApplyWaitMask(PortRecord* port) {
 }
 
 VOID ArmWait(PortRecord* port) {
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PIRP wait = port->CurrentWaitIrp;
   if (port->HistoryMask == 0) {
     port->IrpMaskLocation = (PULONG)SystemBuffer(wait);
@@ -98,6 +104,9 @@ VOID ArmWait(PortRecord* port) {
 }
 
 VOID RaiseEvents(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   if (ReadShared(port->WaitMask) == 0) return;  // an event counts only when asked for
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -107,6 +116,9 @@ VOID RaiseEvents(PortRecord* port) {
 }
 
 VOID CheckTxEmpty(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(port->PortLock);
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   if ((port->WaitMask & SERIAL_EV_TXEMPTY) && !ReadShared(port->ImmediatePending) &&
@@ -118,12 +130,15 @@ VOID CheckTxEmpty(PortRecord* port) {
 }
 
 VOID NTAPI CancelWait(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   if (port->CurrentWaitIrp != NULL) port->IrpMaskLocation = NULL;
   CancelCurrentRequest(device, irp, &WaitClass);
 }
 
-VOID NTAPI CompleteWait(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI CompleteWaitDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);

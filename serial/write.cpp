@@ -80,6 +80,7 @@ PIRP WaitingWrite(PortRecord* port, BOOLEAN* finished) {
 }  // namespace
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);
   return StartOrQueueTransfer(device, irp, &WriteClass, StartWrite);
 }
 
@@ -87,6 +88,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 // cancel flag and installs the cancel routine in one hold of the cancel lock (inside
 // PortLock), so that a cancellation either finds the routine or is seen here.
 NTSTATUS StartWrite(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   FirstStatus first;
   for (PIRP irp = port->CurrentWriteIrp; irp != NULL;) {
     KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -113,6 +116,8 @@ NTSTATUS StartWrite(PortRecord* port) {
 }
 
 NTSTATUS StartFlush(PortRecord* port) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   port->CurrentWriteIrp->IoStatus.Status = STATUS_SUCCESS;
   PIRP next;
   GetNextWrite(port, &WriteClass, &next, TRUE);
@@ -122,6 +127,8 @@ NTSTATUS StartFlush(PortRecord* port) {
 
 VOID GetNextWrite(PortRecord* port, const RequestClass* requestClass, PIRP* next,
                   BOOLEAN completeOld) {
+  ENTRY_IRQL_REQUIRES_MAX(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_NOT_HELD(_Global_cancel_spin_lock_);
   for (;;) {
     // The ending write's whole length leaves CharsQueued, however it ended.
     CountQueuedChars(port, *CurrentSlot(port, requestClass), -1);
@@ -140,6 +147,8 @@ VOID GetNextWrite(PortRecord* port, const RequestClass* requestClass, PIRP* next
 // PortLock's, which comes first: the cancel lock is let go meanwhile. Nothing else ends the
 // write: its cancel routine is taken.
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+  ENTRY_REQUIRES_LOCK_HELD(_Global_cancel_spin_lock_);
   PortRecord* port = PortOf(device);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
@@ -153,6 +162,7 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
 // The write engine: the write's next chunk once the chunk before it is acknowledged, or the
 // write's completion once its last chunk is. DISPATCH_LEVEL; takes PortLock.
 VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
   auto port = (PortRecord*)context;
   KIRQL portIrql = KfAcquireSpinLock(&port->PortLock);
   BOOLEAN complete;
@@ -169,4 +179,6 @@ VOID NTAPI WriteDpc(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 // Writes have no timeout: the expiry of the write total timer changes nothing.
-VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
+VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {
+  ENTRY_IRQL_REQUIRES(DISPATCH_LEVEL);
+}

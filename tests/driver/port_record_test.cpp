@@ -42,9 +42,6 @@ TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
                        record->CurrentImmediateIrp}) {
     EXPECT_EQ(current, nullptr);
   }
-  EXPECT_EQ(record->ShortIntervalStep, -1000000);
-  EXPECT_EQ(record->LongIntervalStep, -10000000);
-  EXPECT_EQ(record->IntervalCutOver, 200000000);
 
   const PortTableEntry& entry = PortTable[1];
   EXPECT_EQ(entry.PortRecord, record);

@@ -129,7 +129,7 @@ VOID NTAPI EndReadOnData(PKDPC, PVOID context, PVOID, PVOID) {
 TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
   host::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
-  routines.ReadData = EndReadOnData;
+  routines.ReadDataDpc = EndReadOnData;
   for (int round = 0; round < 200; round++) {
     SerialBench bench(&routines);
     std::vector<Request*> reads;

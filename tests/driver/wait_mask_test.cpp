@@ -121,7 +121,7 @@ VOID NTAPI RaiseOnData(PKDPC, PVOID context, PVOID, PVOID) {
 TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
   host::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
-  routines.ReadData = RaiseOnData;
+  routines.ReadDataDpc = RaiseOnData;
   for (int round = 0; round < 400; round++) {
     SerialBench bench(&routines);
     SetMask(bench, SERIAL_EV_RXCHAR);

@@ -341,6 +341,12 @@ class ImmediateCharTest : public WritePathTest {
     port_->Timeouts[TIMEOUT_WRITE_MULTIPLIER] = multiplier;
     port_->Timeouts[TIMEOUT_WRITE_CONSTANT] = constant;
   }
+  // Fills the transmit ring with `count` ascending bytes, under the PortLock as writers do.
+  void FillTxRing(LONG count) {
+    KIRQL old = KfAcquireSpinLock(&port_->PortLock);
+    PlaceTxBytes(0, Ascending(count).data(), count);
+    KfReleaseSpinLock(&port_->PortLock, old);
+  }
 };
 
 TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
@@ -349,7 +355,7 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   EXPECT_EQ(empty.information, 0u);
 
   SetWriteTimeouts(10, 40);
-  PlaceTxBytes(0, Ascending(126).data(), 126);
+  FillTxRing(126);
   host::ClearDebugOutput();
   int64_t start = host::SystemTime();
   Request& first = Immediate('!');
@@ -379,7 +385,7 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
 // it no longer holds back SERIAL_EV_TXEMPTY. A timer left over from an earlier request never
 // ends a later one.
 TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
-  PlaceTxBytes(0, Ascending(128).data(), 128);
+  FillTxRing(128);
   port_->WaitMask = SERIAL_EV_TXEMPTY;
   Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
   SetWriteTimeouts(10, 40);

@@ -2,7 +2,8 @@
 // twice or with a cancel routine still set, the pending protocol of dispatch routines, devices
 // deleted under live timers and deferred calls, drivers that leave devices or links behind at
 // unload) stops the host with a message naming the violation and the kernel routine, and where
-// it can, the driver routine that called. Every case provokes its stop entirely inside the
+// it can, the driver routine that called; a driver routine entered against its declared IRQL or
+// lock contract stops in its own name. Every case provokes its stop entirely inside the
 // child, so the parent has nothing to undo.
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include "host/session/driver_loader.h"
 #include "host/session/unload_checks.h"
 #include "kernel.h"
+#include "serial/serial_requests.h"
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
@@ -245,6 +247,17 @@ const Stop kStops[] = {
        host::verifier::CheckDriverUnloaded();
      },
      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running"},
+    {"DriverRoutineEnteredAboveItsLevel",
+     [] {
+       static PortRecord port;
+       KfRaiseIrql(DISPATCH_LEVEL);
+       ApplyBaudRate(&port);
+     },
+     "IRQL_CONTRACT_BROKEN in ApplyBaudRate: entered at IRQL 2; its contract is "
+     "_IRQL_requires_\\(PASSIVE_LEVEL\\)"},
+    {"DriverRoutineEnteredWithoutItsLock", [] { static PortRecord port; QueueLineSettings(&port); },
+     "LOCK_CONTRACT_BROKEN in QueueLineSettings: entered at IRQL 0 without holding .*; its "
+     "contract is _Requires_lock_held_\\(port->PortLock\\)"},
     {"DereferenceOfAnUnreferencedObject",
      [] { KEVENT notAnObject; ObDereferenceObject(&notAnObject); },
      "OBJECT_REFERENCE_UNDERFLOW in ObfDereferenceObject"},

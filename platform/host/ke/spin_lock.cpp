@@ -53,6 +53,11 @@ KIRQL AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* call
   return previous;
 }
 
+bool HeldByCurrentThread(const KSPIN_LOCK* lock) {
+  std::atomic_ref<const ULONG_PTR> word(*lock);
+  return word.load(std::memory_order_relaxed) == CurrentOwnerToken();
+}
+
 void ReleaseSpinLockFor(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine,
                         const void* caller) {
   ThreadState& state = CurrentThreadState();

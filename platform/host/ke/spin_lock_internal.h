@@ -15,6 +15,9 @@ KIRQL AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* call
 // Releases a lock the caller owns and lowers to newIrql. Stops on a lock the caller does not own.
 void ReleaseSpinLockFor(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine, const void* caller);
 
+// Whether the calling thread holds the lock: its word holds the thread's owner token.
+bool HeldByCurrentThread(const KSPIN_LOCK* lock);
+
 // The one system-wide cancel spin lock.
 PKSPIN_LOCK CancelSpinLock();
 
