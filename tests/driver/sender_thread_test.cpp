@@ -12,6 +12,7 @@
 using testsupport::CapturedAddress;
 using testsupport::CapturedPort;
 using testsupport::LinkFixture;
+using testsupport::kMillisecond;
 
 namespace {
 
@@ -125,7 +126,9 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   link_->Place(2, Bytes(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
+  const int64_t start = host::SystemTime();
   auto again = Pass();
+  EXPECT_EQ(host::SystemTime() - start, 101 * kMillisecond) << "100 ms before a resend, 1 ms before data";
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
@@ -187,7 +190,9 @@ TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   PortTable[1].OutSeq = 7;
   QueueLinkPacket(PKT_POLL, nullptr, 0, 1);
   PortTable[1].OutSeq = 8;
+  const int64_t start = host::SystemTime();
   auto sent = Pass();
+  EXPECT_EQ(host::SystemTime() - start, 3 * 8000 + 10000) << "800 us before each control packet, 1 ms before data";
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.begin() + 4),
             (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));

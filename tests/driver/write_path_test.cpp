@@ -134,15 +134,13 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
   // Another sequence: the chunk goes again, under its own sequence.
   Acknowledge(first.sequence - 1);
   Sent again = Chunk();
-  EXPECT_EQ(again.sequence, first.sequence);
-  EXPECT_EQ(again.payload, first.payload);
+  EXPECT_EQ(std::pair(again.sequence, again.payload), std::pair(first.sequence, first.payload));
   // The chunk's own sequence: delivered, the write goes on without resending.
   host::AdvanceClock(8 * kSecond);
   ExpectPoll(first.sequence);
   Acknowledge(first.sequence);
   Sent second = Chunk();
-  EXPECT_EQ(second.sequence, first.sequence + 1);
-  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  EXPECT_EQ(std::pair(second.sequence, second.payload), std::pair(first.sequence + 1, Slice(bytes, 128, 200)));
   EXPECT_FALSE(write.done);
   Acknowledge(second.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
@@ -165,8 +163,7 @@ TEST_F(WritePathTest, CancellingAndWritingAgainNeverPostponesThePoll) {
   }
   Acknowledge(chunk.sequence);
   Sent first = Chunk();
-  EXPECT_EQ(first.sequence, chunk.sequence + 1);
-  EXPECT_EQ(first.payload, Ascending(128, 0x80));
+  EXPECT_EQ(std::pair(first.sequence, first.payload), std::pair(chunk.sequence + 1, Ascending(128, 0x80)));
 }
 
 TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpty) {
@@ -216,8 +213,7 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
   Acknowledge(first.sequence);  // the remote has not got it
   EXPECT_EQ(Chunk().payload, second.payload);
   Acknowledge(second.sequence);
-  EXPECT_EQ(write.status, STATUS_SUCCESS);
-  EXPECT_EQ(write.information, 200u);
+  EXPECT_EQ(std::pair(write.status, write.information), std::pair(STATUS_SUCCESS, ULONG_PTR{200u}));
 }
 
 // Cancelling the current write while its chunk is out and polled for: the chunk stays in
@@ -229,8 +225,7 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
   host::RunQueuedDpcs();
   Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
   Sent again = Chunk();
-  EXPECT_EQ(again.payload, old.payload);
-  EXPECT_EQ(again.sequence, old.sequence);
+  EXPECT_EQ(std::pair(again.sequence, again.payload), std::pair(old.sequence, old.payload));
 
   auto bytes = Ascending(50, 0x80);
   Request& next = Write(bytes);
@@ -238,13 +233,11 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
   EXPECT_TRUE(Pass().empty()) << "nothing of the next write while the old chunk is out";
   Acknowledge(old.sequence);
   Sent chunk = Chunk();
-  EXPECT_EQ(chunk.payload, bytes);
-  EXPECT_EQ(chunk.sequence, old.sequence + 1);
+  EXPECT_EQ(std::pair(chunk.sequence, chunk.payload), std::pair(old.sequence + 1, bytes));
   Acknowledge(old.sequence);  // late: counts for nothing
   EXPECT_FALSE(next.done);
   Acknowledge(chunk.sequence);
-  EXPECT_EQ(next.status, STATUS_SUCCESS);
-  EXPECT_EQ(next.information, 50u);
+  EXPECT_EQ(std::pair(next.status, next.information), std::pair(STATUS_SUCCESS, ULONG_PTR{50u}));
   EXPECT_EQ(port_->CharsQueued, 0);
 }
 
@@ -290,8 +283,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
   answer.sequence = first.sequence;
   host::AdvanceClock(8 * kSecond);
   Sent second = Chunk();
-  EXPECT_EQ(second.sequence, first.sequence + 1);
-  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  EXPECT_EQ(std::pair(second.sequence, second.payload), std::pair(first.sequence + 1, Slice(bytes, 128, 200)));
   Acknowledge(second.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
 }
@@ -360,8 +352,7 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first.done);
   host::RunQueuedDpcs();
-  EXPECT_EQ(first.status, STATUS_SUCCESS);
-  EXPECT_EQ(first.information, 0u);
+  EXPECT_EQ(std::pair(first.status, first.information), std::pair(STATUS_SUCCESS, ULONG_PTR{0u}));
   EXPECT_EQ(first.boost, IO_SERIAL_INCREMENT);
   EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
   EXPECT_EQ(port_->CharsQueued, 0);
@@ -419,8 +410,7 @@ TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
   EXPECT_EQ(write.status, STATUS_SUCCESS);
   EXPECT_EQ(immediate.status, STATUS_SUCCESS);
   Sent alone = Chunk();
-  EXPECT_EQ(alone.payload, std::vector<UCHAR>({'i'}));
-  EXPECT_EQ(alone.sequence, chunk.sequence + 1);
+  EXPECT_EQ(std::pair(alone.sequence, alone.payload), std::pair(chunk.sequence + 1, std::vector<UCHAR>({'i'})));
 }
 
 // A character placed while the write's chunk awaits its acknowledgement neither goes out
@@ -438,15 +428,13 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   ExpectPoll(chunk.sequence);
   Acknowledge(chunk.sequence - 1);  // the remote missed the chunk
   Sent again = Chunk();
-  EXPECT_EQ(again.payload, bytes);
-  EXPECT_EQ(again.sequence, chunk.sequence);
+  EXPECT_EQ(std::pair(again.sequence, again.payload), std::pair(chunk.sequence, bytes));
   Acknowledge(chunk.sequence + 1);  // names no packet sent: counts for nothing
   EXPECT_FALSE(write.done);
   Acknowledge(chunk.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
   Sent character = Chunk();
-  EXPECT_EQ(character.payload, std::vector<UCHAR>({'c'}));
-  EXPECT_EQ(character.sequence, chunk.sequence + 1);
+  EXPECT_EQ(std::pair(character.sequence, character.payload), std::pair(chunk.sequence + 1, std::vector<UCHAR>({'c'})));
 
   // Sent on its own, the character is a chunk in flight of one byte: nothing goes behind it
   // until it is acknowledged, and lost, it is polled for and sent again under its sequence
@@ -459,8 +447,7 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   ExpectPoll(character.sequence);
   Acknowledge(chunk.sequence);  // the remote missed the character
   Sent resent = Chunk();
-  EXPECT_EQ(resent.payload, character.payload);
-  EXPECT_EQ(resent.sequence, character.sequence);
+  EXPECT_EQ(std::pair(resent.sequence, resent.payload), std::pair(character.sequence, character.payload));
   Acknowledge(character.sequence);
   Sent shared = Chunk();
   EXPECT_EQ(shared.sequence, character.sequence + 1);

@@ -147,66 +147,11 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
   EXPECT_GT(server_->Stats().droppedOut, 0u);
 }
 
-// Reads and writes cancelled at random moments against their completions, while line data
-// arrives: each ends once, as cancelled or with what it moved, and the port carries on.
-TEST_F(DataPathEndToEnd, CancellationsRaceCompletionsOfReadsAndWrites) {
-  Start(devserver::BackendKind::Programmatic);
-  host::io::File file = Open();
-  SetReadTimeouts(file, 0, 0);  // reads wait until they are full
-  std::atomic<bool> stop{false};
-  std::thread line([&] {
-    for (int i = 0; i < 5000 && !stop; i++) {
-      server_->InjectLineBytes(kChannel, Pattern(10));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  std::mt19937 random(3);
-  auto bytes = Pattern(150);
-  uint8_t buffer[64];
-  for (int round = 0; round < 60; round++) {
-    auto write = file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
-    auto read = file.ReadAsync(buffer, sizeof buffer);
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 12000));
-    write.Cancel();
-    read.Cancel();
-    host::io::Result wrote = write.Wait();
-    host::io::Result took = read.Wait();
-    EXPECT_TRUE((wrote.status == STATUS_SUCCESS && wrote.information == bytes.size()) ||
-                (wrote.status == STATUS_CANCELLED && wrote.information == 0));
-    EXPECT_TRUE(took.status == STATUS_SUCCESS || took.status == STATUS_TIMEOUT ||
-                (took.status == STATUS_CANCELLED && took.information == 0));
-  }
-  stop = true;
-  line.join();
-  std::vector<uint8_t> last(200, 0xEE);
-  EXPECT_EQ(file.Write(last.data(), static_cast<ULONG>(last.size())).status, STATUS_SUCCESS);
-  auto written = server_->Written(kChannel);
-  ASSERT_GE(written.size(), last.size());
-  EXPECT_TRUE(std::equal(last.begin(), last.end(), written.end() - last.size()));
-}
-
-// The application lets go of the port while its write's chunks and acknowledgements are on
-// the wire: cleanup cancels the write, close closes the channel, and the next open works.
-TEST_F(DataPathEndToEnd, ClosingWhileAcknowledgementsAreInFlight) {
-  Start(devserver::BackendKind::Programmatic);
-  std::mt19937 random(5);
-  auto bytes = Pattern(2000);
-  for (int round = 0; round < 20; round++) {
-    auto opened = host::io::Open("COM3");
-    ASSERT_EQ(opened.status, STATUS_SUCCESS) << "round " << round;
-    auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
-    host::io::Result wrote = write.Wait();
-    EXPECT_TRUE(wrote.status == STATUS_SUCCESS || wrote.status == STATUS_CANCELLED);
-  }
-  EXPECT_TRUE(server_->WaitForClosed(kChannel, std::chrono::seconds(5)));
-}
-
 // Threads open and close different ports of one server over and over, each time with a read
 // under a short total timeout and a write in flight, while the line sends data to every
-// channel: cleanup meets timer expiries, reads start while data arrives, closes meet
-// acknowledgements. Every open works, every request ends, and the unload finds nothing left.
+// channel: cleanup's cancellations meet completions and timer expiries, reads start while data
+// arrives, closes meet the write's chunks and acknowledgements on the wire. Every open works,
+// every request ends, and the unload finds nothing left.
 TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   constexpr int kPorts = 6;
   testsupport::DriverSession session(true, 20);
