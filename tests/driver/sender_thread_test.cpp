@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <thread>
 
 #include "host/ke/waiter_count.h"
 #include "host/session/executive.h"
@@ -234,6 +235,31 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   Pass(0);
   EXPECT_EQ(lastStatus_, STATUS_SUCCESS);
   EXPECT_EQ(lastFailedOn_, nullptr);
+}
+
+// A reopen retires the object it replaces, and the object's last borrower to return it frees
+// its slot: reopens while a receive is out never run out of slots. Reopens are one at a time:
+// threads that failed on the same object together open one new object between them.
+TEST_F(SenderTest, ReopensAreOneAtATimeAndFreeTheRetiredObjectsSlot) {
+  for (int i = 0; i < 10; i++) {
+    PFILE_OBJECT borrowed = AcquireUdpAddress();
+    ASSERT_EQ(ReopenUdpEndpoint(borrowed), STATUS_SUCCESS) << i;
+    ReleaseUdpAddress(borrowed);
+  }
+  for (int round = 0; round < 200; round++) {
+    const PFILE_OBJECT failed = ReadShared(UdpAddressObject);
+    const int opens = link_->Transport().Opens();
+    std::atomic<int> ready{0};
+    auto reopen = [&] {
+      for (ready++; ready.load() < 2;) {
+      }
+      ReopenUdpEndpoint(failed);
+    };
+    std::thread other(reopen);
+    reopen();
+    other.join();
+    ASSERT_EQ(link_->Transport().Opens(), opens + 1) << round;
+  }
 }
 
 // The thread itself: every wake-up starts its pass one port further.

@@ -1,7 +1,8 @@
 // The data path end to end: the driver loaded in the live host, an application's handle on
-// COM3, and an emulated remote over real UDP on loopback. Bytes cross a link that drops,
-// duplicates, reorders and delays datagrams both ways; requests are cancelled and handles
-// closed while completions, data and acknowledgements are under way.
+// COM3, and an emulated remote over real UDP on loopback. Requests are cancelled and handles
+// closed while completions, data and acknowledgements are under way, beside lost
+// acknowledgements and remotes that go silent or flood. (Bulk data through a link that drops,
+// duplicates, reorders and delays both ways is the soak's, which checks every byte.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,49 +54,9 @@ class DataPathEndToEnd : public ::testing::Test {
     SetReadTimeouts(opened.file, MAXULONG, 100);
     return std::move(opened.file);
   }
-  // Reads until `count` bytes came or a minute passed.
-  static std::vector<uint8_t> ReadAll(host::io::File& file, size_t count) {
-    std::vector<uint8_t> received;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    uint8_t buffer[2048];
-    while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
-      // Between reads the application polls the status while data arrives: never more waiting
-      // than the 1023 bytes the receive ring holds.
-      SERIAL_STATUS status{};
-      file.DeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
-      EXPECT_LT(status.AmountInInQueue, 1024u);
-      host::io::Result result = file.Read(buffer, sizeof buffer);
-      if (!NT_SUCCESS(result.status)) break;
-      received.insert(received.end(), buffer, buffer + result.information);
-    }
-    return received;
-  }
-
   std::unique_ptr<testsupport::DriverSession> session_;
   devserver::DeviceServer* server_ = nullptr;
 };
-
-TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceInOrder) {
-  Start(devserver::BackendKind::Echo, 100);  // 8 s acknowledgement timeouts pass in 80 ms
-  host::io::File file = Open();
-  devserver::FaultProfile faults;
-  faults.drop = faults.duplicate = faults.reorder = faults.delay = 0.1;
-  faults.delayBy = std::chrono::milliseconds(1);
-  server_->SetFaults({.seed = 6, .fromDriver = faults, .toDriver = faults});
-
-  auto bytes = Pattern(64 * 1024);
-  host::io::Result written;
-  std::thread writer([&] { written = file.Write(bytes.data(), static_cast<ULONG>(bytes.size())); });
-  auto received = ReadAll(file, bytes.size());
-  writer.join();
-  EXPECT_EQ(written.status, STATUS_SUCCESS);
-  EXPECT_EQ(written.information, bytes.size());
-  EXPECT_TRUE(server_->Written(kChannel) == bytes) << "the line got every byte once, in order";
-  EXPECT_TRUE(received == bytes) << "read " << received.size() << " bytes";
-  auto stats = server_->Stats();
-  EXPECT_GT(stats.droppedIn, 0u);
-  EXPECT_GT(stats.droppedOut, 0u);
-}
 
 // Immediate characters and flushes beside writes while half the acknowledgements are lost,
 // every other round cancelled at a random moment against its completion: each request ends

@@ -248,6 +248,9 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   session.Driver().QueueLinkPacket(PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
 
   session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
+  for (int i = 0; testsupport::ImageUnderTest().empty() && i < 4; i++) {
+    EXPECT_EQ(session.Driver().PortTable[i].PortRecord, nullptr) << i;
+  }
   EXPECT_EQ(host::ArmedTimerCount(), 0u);
   EXPECT_EQ(host::AdvanceClock(20000000), 0u);
   EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
