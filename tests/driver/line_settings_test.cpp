@@ -91,12 +91,11 @@ TEST_F(LineSettingsTest, EachRateIsSentOnceWithItsCodeAndThePauseAfterIt) {
 }
 
 TEST_F(LineSettingsTest, RefusedLineControlsChangeNothing) {
-  EXPECT_EQ(SetLine(STOP_BITS_2, NO_PARITY, 5), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(SetLine(STOP_BITS_1_5, NO_PARITY, 8), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(SetLine(STOP_BIT_1, 5, 8), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(SetLine(STOP_BIT_1, NO_PARITY, 9), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(port->LineControl, 3);
-  EXPECT_EQ(port->ModeWord, 0x0CBF);
+  for (auto [stop, parity, length] : {std::tuple{STOP_BITS_2, NO_PARITY, 5}, {STOP_BITS_1_5, NO_PARITY, 8},
+                                      {STOP_BIT_1, 5, 8}, {STOP_BIT_1, NO_PARITY, 9}}) {
+    EXPECT_EQ(SetLine(UCHAR(stop), UCHAR(parity), UCHAR(length)), STATUS_INVALID_PARAMETER) << stop << parity << length;
+  }
+  EXPECT_EQ(std::pair(port->LineControl, port->ModeWord), std::pair(UCHAR(3), USHORT(0x0CBF)));
   EXPECT_TRUE(bench_->TakePackets().empty());
 
   EXPECT_EQ(SetLine(STOP_BITS_1_5, SPACE_PARITY, 5), STATUS_SUCCESS);

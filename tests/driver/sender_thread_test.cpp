@@ -92,21 +92,17 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
     }
     const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
-    EXPECT_EQ(sent[0].data.size(), count + 4u);
-    LinkHeader header = DecodeLinkHeader(sent[0].data.data());
-    EXPECT_EQ(header.Type, PKT_DATA);
-    EXPECT_EQ(header.Channel, 10 + c.port);
-    EXPECT_EQ(header.Length, count + 4);
-    EXPECT_EQ(header.Sequence, c.sequence);
-    EXPECT_EQ(PortTable[c.port].OutSeq, c.sequence);
-    EXPECT_EQ(Payload(sent[0]), Bytes(count, 0x30));
-    EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
-    EXPECT_EQ(CapturedPort(sent[0]), 519);
-    EXPECT_EQ(PortTable[c.port].TxRing.ReadIndex, PortTable[c.port].TxRing.WriteIndex);
-    EXPECT_EQ(PortTable[c.port].TxPending, 0);
+    const std::vector<UCHAR> payload = Bytes(count, 0x30);
+    std::vector<UCHAR> packet(LINK_HEADER_SIZE);
+    EncodeLinkHeader(packet.data(), PKT_DATA, static_cast<UCHAR>(10 + c.port), count + 4, c.sequence);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    EXPECT_EQ(sent[0].data, packet);
+    EXPECT_EQ(std::tuple(sent[0].minor, CapturedAddress(sent[0]), CapturedPort(sent[0])),
+              std::tuple(UCHAR(TDI_SEND_DATAGRAM), 0x7F000001u, uint16_t(519)));
+    EXPECT_EQ(std::tuple(PortTable[c.port].OutSeq, PortTable[c.port].TxPending, PortTable[c.port].TxRing.ReadIndex),
+              std::tuple(c.sequence, UCHAR(0), PortTable[c.port].TxRing.WriteIndex));
     PortRecord* record = link_->Ports().Record(c.port);
-    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + count), Bytes(count, 0x30));
+    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + count), payload);
     EXPECT_EQ(record->ChunkSequence, c.sequence) << "the packet is the chunk in flight";
   }
 }

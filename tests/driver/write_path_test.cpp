@@ -355,9 +355,7 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   EXPECT_EQ(std::pair(first.status, first.information), std::pair(STATUS_SUCCESS, ULONG_PTR{0u}));
   EXPECT_EQ(first.boost, IO_SERIAL_INCREMENT);
   EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
-  EXPECT_EQ(port_->CharsQueued, 0);
-  EXPECT_EQ(port_->ImmediatePending, 0);
-  EXPECT_EQ(port_->TxRingFull, 0);
+  EXPECT_EQ(std::tuple(port_->CharsQueued, port_->ImmediatePending, port_->TxRingFull), std::tuple(0, 0, 0));
   EXPECT_FALSE(KeCancelTimer(&port_->ImmediateTotalTimer)) << "stopped as the request ended";
 
   SentImmediate('#');  // into the last free slot

@@ -28,9 +28,7 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   DriverSession session;
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   const auto& driver = session.Driver();
-  EXPECT_EQ(driver.MaxPort, 3);
-  EXPECT_EQ(driver.StartPort, 3);
-  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(std::tuple(driver.MaxPort, driver.StartPort, DriverSession::DeviceCount()), std::tuple(3, 3, 3));
   for (int i = 0; i < 3; i++) {
     std::string com = "COM" + std::to_string(3 + i);
     std::string device = "\\Device\\vxserial" + std::to_string(i);
@@ -38,14 +36,12 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     size_t bytes = 0;
     EXPECT_EQ(DriverSession::DeviceMapValue("vxserial" + std::to_string(i), &bytes), com);
     EXPECT_EQ(bytes, (com.size() + 1) * 2);  // the terminating zero character is stored
-    EXPECT_EQ(driver.PortTable[i].RemoteChannel, 2);
-    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 3u);
+    EXPECT_EQ(std::pair(driver.PortTable[i].RemoteChannel, driver.PortTable[i].RemoteAddress), std::pair(2, 3u));
     PortRecord* record = driver.PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->ComNumber, 3u + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
-    EXPECT_TRUE(record->DeviceObject->Flags & DO_BUFFERED_IO);
-    EXPECT_TRUE(record->DeviceObject->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(record->DeviceObject->Flags & (DO_BUFFERED_IO | DO_EXCLUSIVE), ULONG(DO_BUFFERED_IO | DO_EXCLUSIVE));
     EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
   }
