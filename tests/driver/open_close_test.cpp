@@ -171,6 +171,15 @@ TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextO
   EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
   EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
   ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+  // A session starts with no event history: a wait for received data waits.
+  const ULONG rxchar = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
+  ULONG events = 0;
+  auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
+  host::RunQueuedDpcs();
+  EXPECT_FALSE(wait.Done());
+  wait.Cancel();
+  EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
 }
 
 class CleanupTest : public testsupport::ManualExecutive {};
