@@ -79,7 +79,8 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
   }));
   EXPECT_EQ(link.RxBytes(0), line);
   EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
-  EXPECT_EQ(ReadShared(link.Ports().Record(0)->RxAckPending), 1u);
+  // Whether an acknowledgement is owed now depends on the remote's resends still under way (a
+  // repeat is answered at once); the inbound dispatch suite pins each case down.
   // The acknowledgement of the last packet lets the remote stop resending.
   link.Driver().QueueLinkPacket(PKT_RXACK, nullptr, 0, 0);
   EXPECT_TRUE(server.WaitForChannel(1, [](const auto& c) { return c.seqDataInFlight == 0; }, kLimit));
