@@ -99,7 +99,7 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
     SCOPED_TRACE(c.sequence);
     Fill(0, c.held);
     PortTable[0].InSeq = c.inSeq;
-    ports_->Record(0)->RxAckPending = 0;
+    ports_->Record(0)->RxAckPending = c.acknowledgedNow;  // each row must change it
     Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence, c.lengthField));
     EXPECT_EQ(Held(0), c.held + (c.taken && c.lengthField == 0 ? c.payload : 0));
     EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);

@@ -61,6 +61,7 @@ class OpenCloseTest : public ::testing::Test {
 
 TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValues) {
   Start();
+  EXPECT_EQ(host::io::Open("COM3", {.createOptions = FILE_DIRECTORY_FILE}).status, STATUS_NOT_A_DIRECTORY);
   int64_t start = host::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
@@ -133,13 +134,13 @@ TEST_F(OpenCloseTest, CloseWithoutAReplyReturnsAfterHalfASecondWithThePortClosed
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
+  EXPECT_EQ(opened.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
   int64_t start = host::SystemTime();
   EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
   ExpectAbout(host::SystemTime() - start, 500 * kMillisecond);
-  EXPECT_EQ(port_->LinkFlags, 0);
-  EXPECT_EQ(port_->Timeouts[TIMEOUT_READ_CONSTANT], 0u);
-  EXPECT_EQ(ReadShared(PortTable[0].OutSeq), 0);
-  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 0);
+  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
+                       port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
+            std::tuple(0, 0u, 0u, 0u, 0, 0));
   EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
 }
 
@@ -162,12 +163,23 @@ TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextO
   }
   EXPECT_TRUE(server_->Written(kChannel).empty());
 
+  port_->TxRingFull = 1;  // as a session whose last write filled the ring leaves it
   auto again = OpenAnswered();
+  EXPECT_EQ(port_->TxRingFull, 0);
   ASSERT_EQ(again.status, STATUS_SUCCESS);
   ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
   EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
   EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
   ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+  // A session starts with no event history: a wait for received data waits.
+  const ULONG rxchar = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
+  ULONG events = 0;
+  auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
+  host::RunQueuedDpcs();
+  EXPECT_FALSE(wait.Done());
+  wait.Cancel();
+  EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
 }
 
 class CleanupTest : public testsupport::ManualExecutive {};

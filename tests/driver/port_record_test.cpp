@@ -1,6 +1,7 @@
-// Creation values of a port record and of its port-table entries.
+// A port record's creation values and deferred calls, and the quiesce that unload relies on.
 #include <gtest/gtest.h>
 
+#include "driver/port_devices.h"
 #include "host/session/executive.h"
 #include "link/link_packet.h"
 #include "support/driver_ports.h"
@@ -12,49 +13,22 @@ namespace {
 
 using PortRecordTest = testsupport::ManualExecutive;
 
-TEST_F(PortRecordTest, NewRecordHasItsCreationValues) {
-  // Leave stale values in the table entry first: creation must clear them.
-  PortTable[1].TxRing.ReadIndex = 17;
-  PortTable[1].RxRing.WriteIndex = 33;
-  PortTable[1].TxPending = 1;
-  PortTable[1].OutSeq = 4;
-  PortTable[1].InSeq = 9;
-  PortTable[1].RemoteAddress = 0x7F000001;
-  PortTable[1].RemoteChannel = 12;
-
+// Creation clears what an earlier port left in its table entry and gives the record the
+// values no request sets before they are used.
+TEST_F(PortRecordTest, NewRecordHasItsCreationValuesAndAClearedTableEntry) {
+  PortTable[1] = {.TxRing = {nullptr, 17, 0}, .RxRing = {nullptr, 0, 33}, .TxPending = 1,
+                  .RemoteAddress = 0x7F000001, .RemoteChannel = 12, .InSeq = 9, .OutSeq = 4};
   DriverPorts ports(2, /*startPort=*/3);
   PortRecord* record = ports.Record(1);
-  EXPECT_EQ(record->PortIndex, 1);
-  EXPECT_EQ(record->ComNumber, 4u);
-  EXPECT_EQ(record->SpecialChars[SPECIAL_XON], 0x11);
-  EXPECT_EQ(record->SpecialChars[SPECIAL_XOFF], 0x13);
-  EXPECT_EQ(record->BaudRate, 9600u);
-  EXPECT_EQ(record->LineControl, 3);
-  EXPECT_EQ(record->LinkFlags, 0);
-  EXPECT_EQ(record->WaitMask, 0u);
-  for (ULONG value : record->HandFlow) EXPECT_EQ(value, 0u);
-  for (PLIST_ENTRY queue : {&record->ReadQueue, &record->WriteQueue, &record->MaskQueue,
-                            &record->PurgeQueue}) {
-    EXPECT_TRUE(IsListEmpty(queue));
-  }
-  for (PIRP current : {record->CurrentReadIrp, record->CurrentWriteIrp, record->CurrentWaitIrp,
-                       record->CurrentMaskIrp, record->CurrentPurgeIrp,
-                       record->CurrentImmediateIrp}) {
-    EXPECT_EQ(current, nullptr);
-  }
-
+  EXPECT_EQ(std::tuple(record->PortIndex, record->ComNumber, record->BaudRate, record->LineControl),
+            std::tuple(1, 4u, 9600u, UCHAR(3)));
+  EXPECT_EQ(std::tuple(record->SpecialChars[SPECIAL_XON], record->SpecialChars[SPECIAL_XOFF]),
+            std::tuple(UCHAR(0x11), UCHAR(0x13)));
   const PortTableEntry& entry = PortTable[1];
   EXPECT_EQ(entry.PortRecord, record);
-  EXPECT_EQ(entry.TxRing.Buffer, nullptr);
-  EXPECT_EQ(entry.TxRing.ReadIndex, 0);
-  EXPECT_EQ(entry.RxRing.Buffer, nullptr);
-  EXPECT_EQ(entry.RxRing.WriteIndex, 0);
-  EXPECT_EQ(entry.ControlQueue, nullptr);
-  EXPECT_EQ(entry.TxPending, 0);
-  EXPECT_EQ(entry.OutSeq, 0);
-  EXPECT_EQ(entry.InSeq, 0);
-  EXPECT_EQ(entry.RemoteAddress, 0u);
-  EXPECT_EQ(entry.RemoteChannel, 0);
+  EXPECT_EQ(std::tuple(entry.TxRing.ReadIndex, entry.RxRing.WriteIndex, entry.TxPending, entry.OutSeq,
+                       entry.InSeq, entry.RemoteAddress, entry.RemoteChannel),
+            std::tuple(0, 0, 0, 0, 0, 0u, 0));
 }
 
 // Which routine ran last, and with which context.
@@ -66,8 +40,9 @@ VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
   ranContext = context;
 }
 
-// Each of the nine calls is bound to its own routine of the table, in the table's order.
-TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContext) {
+// Each of the nine calls is bound to its own routine of the table, in the table's order; a
+// quiesce takes every one of them off the queue and stops every timer.
+TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRemovesThemAll) {
   const PortDeferredRoutines routines = {Routine<0>, Routine<1>, Routine<2>, Routine<3>, Routine<4>,
                                          Routine<5>, Routine<6>, Routine<7>, Routine<8>};
   auto* record = static_cast<PortRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PortRecord), POOL_TAG));
@@ -82,10 +57,19 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContext) {
     ranContext = nullptr;
     EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
     EXPECT_EQ(host::RunQueuedDpcs(), 1u);
-    EXPECT_EQ(ranRoutine, i);
-    EXPECT_EQ(ranContext, record);
+    EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));
   }
-
+  for (int i = 0; i < 9; i++) {
+    SCOPED_TRACE(i);
+    KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr);
+    for (KTIMER* timer : {&record->ReadTotalTimer, &record->ReadIntervalTimer, &record->WriteTotalTimer,
+                          &record->ImmediateTotalTimer, &record->AckTimer}) {
+      KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -1}, inTableOrder[(i + 1) % 9]);
+    }
+    QuiescePort(record);
+    EXPECT_EQ(host::ArmedTimerCount(), 0u);
+    EXPECT_EQ(host::RunQueuedDpcs(), 0u);
+  }
   PortTable[0] = {};
   ExFreePool(record);
 }

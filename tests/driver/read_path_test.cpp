@@ -3,6 +3,8 @@
 // start, and timer calls that come late.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "host/session/executive.h"
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
@@ -15,8 +17,10 @@ std::vector<UCHAR> Slice(const std::vector<UCHAR>& bytes, size_t from, size_t to
   return std::vector<UCHAR>(bytes.begin() + from, bytes.begin() + to);
 }
 
+// A read of `length` bytes; its buffer holds at most 4 KiB (enough for every read that takes bytes).
 Request& Read(SerialBench& bench, ULONG length) {
-  Request& read = bench.Transfer(IRP_MJ_READ, length);
+  Request& read = bench.Transfer(IRP_MJ_READ, std::min<ULONG>(length, 4096));
+  IoGetNextIrpStackLocation(read.irp)->Parameters.Read.Length = length;
   bench.Send(read, Through(DispatchRead));
   return read;
 }
@@ -56,6 +60,9 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
       {19999, 0, 0, 3, 10, PENDING, 0, 100, 20000, STATUS_TIMEOUT, 3},
       {30000, 0, 0, 3, 10, PENDING, 0, 1000, 30000, STATUS_TIMEOUT, 3},
       {0, 0, 0, 0, 10, PENDING, 0, 0, 0, PENDING, 0},  // waits for data
+      // The longest transfer is taken; one byte more is refused at dispatch.
+      {MAX, 0, 0, 0, 0x7FFFFFFF, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 0},
+      {MAX, 0, 0, 0, 0x80000000, STATUS_INVALID_PARAMETER, 0, 0, 0, STATUS_INVALID_PARAMETER, 0},
       // A total beyond 64 bits of 100 ns waits the longest time there is, never less.
       {0, MAX, 3134037636, 0, 429496, PENDING, -1, 0, 0, PENDING, 0},
   };
@@ -89,11 +96,14 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
 // A pending read takes the bytes announced, in order across the ring's wrap, and ends once it
 // is full (all timeouts 0); the next read takes what is left and waits on for more. The
 // sequenced data accepted is acknowledged once for the run, when a read first takes from it.
+// The data's announcement raises SERIAL_EV_RXCHAR for a wait.
 TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnce) {
   SerialBench bench;
   PortTable[0].RxRing.ReadIndex = 1000;
   PortTable[0].RxRing.WriteIndex = 1000;
   PortTable[0].InSeq = 1;
+  bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
+  Request& wait = bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
   Request& first = Read(bench, 10);
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
   Request& none = Read(bench, 0);
@@ -108,6 +118,7 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(first.buffer.begin(), first.buffer.begin() + first.information),
             Slice(line, 0, 10));
+  EXPECT_EQ(wait.Mask(), ULONG(SERIAL_EV_RXCHAR));
 
   Request& second = Read(bench, 100);
   Request& queued = Read(bench, 100);

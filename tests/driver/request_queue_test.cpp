@@ -107,19 +107,6 @@ TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   EXPECT_EQ(current.status, STATUS_SUCCESS);
 }
 
-TEST_F(RequestQueueTest, CancelledCurrentReadIsMarkedForTheIntervalCall) {
-  SerialBench bench;
-  Request& read = bench.Transfer(IRP_MJ_READ, 8);
-  bench.Send(read, ParkAsCurrent(&ReadClass, CancelCurrentRead));
-  read.irp->IoStatus.Information = 3;
-  bench.Port()->ReadIntervalMark = 3;
-  EXPECT_TRUE(IoCancelIrp(read.irp));
-  EXPECT_EQ(read.status, STATUS_CANCELLED);
-  EXPECT_EQ(read.information, 0u);
-  EXPECT_EQ(bench.Port()->ReadIntervalMark, READ_MARK_CANCEL);
-  EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);
-}
-
 // Live: reads ended by a deferred call (as new data ends them) while the test's thread cancels
 // them, current or queued. Each ends once, cancelled ones with no bytes, and the class ends idle.
 VOID NTAPI EndReadOnData(PKDPC, PVOID context, PVOID, PVOID) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <thread>
 
 #include "host/ke/waiter_count.h"
 #include "host/session/executive.h"
@@ -12,6 +13,7 @@
 using testsupport::CapturedAddress;
 using testsupport::CapturedPort;
 using testsupport::LinkFixture;
+using testsupport::kMillisecond;
 
 namespace {
 
@@ -90,21 +92,17 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
     }
     const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
-    EXPECT_EQ(sent[0].data.size(), count + 4u);
-    LinkHeader header = DecodeLinkHeader(sent[0].data.data());
-    EXPECT_EQ(header.Type, PKT_DATA);
-    EXPECT_EQ(header.Channel, 10 + c.port);
-    EXPECT_EQ(header.Length, count + 4);
-    EXPECT_EQ(header.Sequence, c.sequence);
-    EXPECT_EQ(PortTable[c.port].OutSeq, c.sequence);
-    EXPECT_EQ(Payload(sent[0]), Bytes(count, 0x30));
-    EXPECT_EQ(CapturedAddress(sent[0]), 0x7F000001u);
-    EXPECT_EQ(CapturedPort(sent[0]), 519);
-    EXPECT_EQ(PortTable[c.port].TxRing.ReadIndex, PortTable[c.port].TxRing.WriteIndex);
-    EXPECT_EQ(PortTable[c.port].TxPending, 0);
+    const std::vector<UCHAR> payload = Bytes(count, 0x30);
+    std::vector<UCHAR> packet(LINK_HEADER_SIZE);
+    EncodeLinkHeader(packet.data(), PKT_DATA, static_cast<UCHAR>(10 + c.port), count + 4, c.sequence);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    EXPECT_EQ(sent[0].data, packet);
+    EXPECT_EQ(std::tuple(sent[0].minor, CapturedAddress(sent[0]), CapturedPort(sent[0])),
+              std::tuple(UCHAR(TDI_SEND_DATAGRAM), 0x7F000001u, uint16_t(519)));
+    EXPECT_EQ(std::tuple(PortTable[c.port].OutSeq, PortTable[c.port].TxPending, PortTable[c.port].TxRing.ReadIndex),
+              std::tuple(c.sequence, UCHAR(0), PortTable[c.port].TxRing.WriteIndex));
     PortRecord* record = link_->Ports().Record(c.port);
-    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + count), Bytes(count, 0x30));
+    EXPECT_EQ(std::vector<UCHAR>(record->RetransmitCopy, record->RetransmitCopy + count), payload);
     EXPECT_EQ(record->ChunkSequence, c.sequence) << "the packet is the chunk in flight";
   }
 }
@@ -125,7 +123,9 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   link_->Place(2, Bytes(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
+  const int64_t start = host::SystemTime();
   auto again = Pass();
+  EXPECT_EQ(host::SystemTime() - start, 101 * kMillisecond) << "100 ms before a resend, 1 ms before data";
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
@@ -187,7 +187,9 @@ TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   PortTable[1].OutSeq = 7;
   QueueLinkPacket(PKT_POLL, nullptr, 0, 1);
   PortTable[1].OutSeq = 8;
+  const int64_t start = host::SystemTime();
   auto sent = Pass();
+  EXPECT_EQ(host::SystemTime() - start, 3 * 8000 + 10000) << "800 us before each control packet, 1 ms before data";
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.begin() + 4),
             (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));
@@ -229,6 +231,31 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   Pass(0);
   EXPECT_EQ(lastStatus_, STATUS_SUCCESS);
   EXPECT_EQ(lastFailedOn_, nullptr);
+}
+
+// A reopen retires the object it replaces, and the object's last borrower to return it frees
+// its slot: reopens while a receive is out never run out of slots. Reopens are one at a time:
+// threads that failed on the same object together open one new object between them.
+TEST_F(SenderTest, ReopensAreOneAtATimeAndFreeTheRetiredObjectsSlot) {
+  for (int i = 0; i < 10; i++) {
+    PFILE_OBJECT borrowed = AcquireUdpAddress();
+    ASSERT_EQ(ReopenUdpEndpoint(borrowed), STATUS_SUCCESS) << i;
+    ReleaseUdpAddress(borrowed);
+  }
+  for (int round = 0; round < 200; round++) {
+    const PFILE_OBJECT failed = ReadShared(UdpAddressObject);
+    const int opens = link_->Transport().Opens();
+    std::atomic<int> ready{0};
+    auto reopen = [&] {
+      for (ready++; ready.load() < 2;) {
+      }
+      ReopenUdpEndpoint(failed);
+    };
+    std::thread other(reopen);
+    reopen();
+    other.join();
+    ASSERT_EQ(link_->Transport().Opens(), opens + 1) << round;
+  }
 }
 
 // The thread itself: every wake-up starts its pass one port further.

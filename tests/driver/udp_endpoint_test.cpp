@@ -93,17 +93,6 @@ TEST_F(UdpEndpointTest, ReceiveFiltersOnTheServerAndReturnsItsSource) {
   EXPECT_EQ(CapturedPort(receives[0]), 519);
 }
 
-TEST_F(UdpEndpointTest, FailedReceiveLeavesTheCallersBuffersAlone) {
-  UCHAR buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  ULONG length = sizeof buffer;
-  ULONG source = 77;
-  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
-            STATUS_CONNECTION_RESET);
-  EXPECT_EQ(length, 8u);
-  EXPECT_EQ(source, 77u);
-  EXPECT_EQ(buffer[0], 1);
-}
-
 // The transport fails a request at once: its status block stays as it was (here a stale
 // success), and the status is the one IofCallDriver returned.
 TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) {
@@ -116,15 +105,19 @@ TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) 
   EXPECT_EQ(CallTransport(irp, device, &stale), STATUS_HOST_UNREACHABLE);
 }
 
-TEST_F(UdpEndpointTest, RequestsWithoutAnAddressObjectSendAndWaitForNothing) {
-  UCHAR buffer[4] = {};
+// Without an address object nothing is sent or waited for; a failed receive leaves the
+// caller's length, source and buffer alone.
+TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
+  UCHAR buffer[4] = {1, 2, 3, 4};
   ULONG length = sizeof buffer;
-  ULONG source = 0;
+  ULONG source = 77;
   EXPECT_EQ(SendDatagram(nullptr, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001),
             STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(transport_->Sent().empty());
-  EXPECT_TRUE(transport_->Receives().empty());
+  EXPECT_TRUE(transport_->Sent().empty() && transport_->Receives().empty());
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
+            STATUS_CONNECTION_RESET);
+  EXPECT_EQ(std::tuple(length, source, buffer[0]), std::tuple(4u, 77u, UCHAR(1)));
 }
 
 TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {

