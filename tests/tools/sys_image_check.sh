@@ -48,7 +48,7 @@ echo "image $image: $kind native, entry 0x$entry, imports from: $(echo $dlls) ($
 # The version block, read back from .rsrc with windres: the project's version (CMakeLists.txt),
 # product tessacom, a driver file. The message table: a text for every error-log code the driver
 # writes (the NTSTATUS constants of driver/error_log.h) and for nothing else.
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 resource_failures() {
   local rc version numbers codes ids
   rc=$(x86_64-w64-mingw32-windres -i "$image" -O rc 2>/dev/null) || rc=""
