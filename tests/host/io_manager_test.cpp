@@ -167,7 +167,7 @@ TEST_F(IoManagerTest, CleanupEndsBeforeCloseWhenTheLastReferenceGoesOnAnotherThr
 
 // ---- transfers ----
 
-TEST_F(IoManagerTest, BufferedReadCopiesTheReportedBytesButNeverPastTheCallersBuffer) {
+TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCallersBuffer) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
   static ULONG_PTR report = 0;
@@ -200,11 +200,8 @@ TEST_F(IoManagerTest, BufferedReadCopiesTheReportedBytesButNeverPastTheCallersBu
   EXPECT_EQ(std::string(target.guard, 8), "........") << "nothing past the caller's buffer";
   EXPECT_EQ(read(4, STATUS_INVALID_PARAMETER).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(std::string(target.data, 8), "........") << "a failed request copies nothing";
-}
 
-TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
+  // Writes and device controls use the system buffer too.
   static std::string written;
   static ULONG outLength = 0;
   driver.On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
@@ -219,7 +216,6 @@ TEST_F(IoManagerTest, BufferedWriteAndControlsUseTheSystemBuffer) {
     if (outLength >= 8) buffer[1] = buffer[0] * 2;  // the output overlays the input
     return Complete(irp, STATUS_SUCCESS, 8);  // claims 8 bytes even when only 4 fit
   });
-  auto opened = host::io::Open("\\Device\\d");
   EXPECT_EQ(opened.file.Write("hello", 5).information, 5u);
   EXPECT_EQ(written, "hello");
 
@@ -359,14 +355,10 @@ TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent
   EXPECT_EQ(BuiltRequest(device).irp, nullptr);
   host::io::FailNthMdlAllocation(1);
   EXPECT_EQ(IoAllocateMdl(data, 1, FALSE, FALSE, nullptr), nullptr);
-}
 
-// A built request completed at once serves its status block and event only for success or a
-// warning: an error that never went pending leaves both untouched (its originator has the
-// status from IofCallDriver); an error after pending is served.
-TEST_F(IoManagerTest, BuiltRequestFailedAtOnceWritesNeitherStatusBlockNorEvent) {
-  TinyDriver driver;
-  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
+  // Completed at once, it serves its status block and event only for success or a warning: an
+  // error that never went pending leaves both untouched (its originator has the status from
+  // IofCallDriver); an error after pending is served.
   static NTSTATUS completion;
   driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, completion, 4); });
   const struct {
@@ -384,11 +376,11 @@ TEST_F(IoManagerTest, BuiltRequestFailedAtOnceWritesNeitherStatusBlockNorEvent) 
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
 
   driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
-  BuiltRequest built(device);
-  ASSERT_EQ(IofCallDriver(device, built.irp), STATUS_PENDING);
+  BuiltRequest late(device);
+  ASSERT_EQ(IofCallDriver(device, late.irp), STATUS_PENDING);
   Complete(parked, STATUS_HOST_UNREACHABLE, 0);
-  EXPECT_TRUE(built.Signalled());
-  EXPECT_EQ(built.iosb.Status, STATUS_HOST_UNREACHABLE);
+  EXPECT_TRUE(late.Signalled());
+  EXPECT_EQ(late.iosb.Status, STATUS_HOST_UNREACHABLE);
 }
 
 // ---- error log and configuration ----

@@ -75,8 +75,9 @@ TEST_F(Pool, OutstandingBlocksAreCountedPerTagAndSummarizedAsLeftovers) {
 }
 
 // The Nth call from now fails and only that one; calls are counted from the start, failed
-// ones included; a restart clears both the injections and the count.
-TEST_F(Pool, NthAllocationFailsAloneAndARestartClearsInjectionsAndTheCallCount) {
+// ones included; a predicate fails the calls it chooses; a restart clears both the injections
+// and the count.
+TEST_F(Pool, ChosenAllocationsFailAloneAndARestartClearsInjectionsAndTheCallCount) {
   EXPECT_EQ(host::pool::AllocationCalls(), 0u);
   host::pool::FailNthAllocation(2);
   void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
@@ -88,16 +89,7 @@ TEST_F(Pool, NthAllocationFailsAloneAndARestartClearsInjectionsAndTheCallCount) 
   ExFreePool(first);
   ExFreePool(third);
 
-  host::pool::FailNthAllocation(1);
-  host::pool::FailWhen([](POOL_TYPE, SIZE_T, ULONG) { return true; });
-  host::StartManual();
-  EXPECT_EQ(host::pool::AllocationCalls(), 0u);
-  void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
-  EXPECT_NE(block, nullptr);
-  ExFreePool(block);
-}
-
-TEST_F(Pool, PredicateChoosesWhichAllocationsFailUntilCleared) {
+  // A predicate chooses which calls fail until the failures are cleared.
   host::pool::FailWhen([](POOL_TYPE type, SIZE_T bytes, ULONG) {
     return type == PagedPool && bytes == 10;
   });
@@ -109,6 +101,14 @@ TEST_F(Pool, PredicateChoosesWhichAllocationsFailUntilCleared) {
   void* afterClear = ExAllocatePoolWithTag(PagedPool, 10, kDriverTag);
   EXPECT_NE(afterClear, nullptr);
   for (void* block : {otherSize, otherType, afterClear}) ExFreePool(block);
+
+  host::pool::FailNthAllocation(1);
+  host::pool::FailWhen([](POOL_TYPE, SIZE_T, ULONG) { return true; });
+  host::StartManual();
+  EXPECT_EQ(host::pool::AllocationCalls(), 0u);
+  void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
+  EXPECT_NE(block, nullptr);
+  ExFreePool(block);
 }
 
 }  // namespace

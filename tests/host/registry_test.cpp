@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/registry/registry.h"
@@ -248,30 +248,26 @@ TEST_F(RegistryTest, SavedFileLoadsBackToTheSameTree) {
   EXPECT_EQ(saved.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
 
   auto snapshot = [&] {
-    std::vector<std::pair<std::string, reg::Value>> all;
+    std::vector<std::tuple<std::string, ULONG, std::vector<uint8_t>>> all;
     for (const auto& key : {std::string(kTessacom), std::string(kTessacom) + "\\Sub"}) {
-      for (const auto& name : reg::ValueNames(key)) all.emplace_back(key + "|" + name, *reg::GetValue(key, name));
+      for (const auto& name : reg::ValueNames(key)) {
+        all.emplace_back(key + "|" + name, reg::GetValue(key, name)->type, reg::GetValue(key, name)->data);
+      }
     }
     return all;
   };
-  auto before = snapshot();
+  const auto before = snapshot();
   const auto path = std::filesystem::temp_directory_path() /
                     ("tessacom_registry_" + std::to_string(::getpid()) + ".reg");
   reg::SaveRegFile(path);
   reg::Reset();
   ASSERT_FALSE(reg::KeyExists(kTessacom));
   reg::LoadRegText(saved, "saved.reg");
-  auto after = snapshot();
+  EXPECT_EQ(snapshot(), before);
   reg::Reset();
   reg::LoadRegFile(path);
   std::filesystem::remove(path);
-  EXPECT_EQ(snapshot().size(), before.size()) << "the same through a file on disk";
-  ASSERT_EQ(before.size(), after.size());
-  for (size_t i = 0; i < before.size(); ++i) {
-    EXPECT_EQ(before[i].first, after[i].first);
-    EXPECT_EQ(before[i].second.type, after[i].second.type) << before[i].first;
-    EXPECT_EQ(before[i].second.data, after[i].second.data) << before[i].first;
-  }
+  EXPECT_EQ(snapshot(), before) << "the same through a file on disk";
   EXPECT_TRUE(reg::KeyExists(std::string(kTessacom) + "\\Sub")) << "empty keys are saved too";
 
   reg::SetDword(kTessacom, "Two\nLines", 1);
@@ -298,40 +294,6 @@ TEST_F(RegistryTest, KeysAndNamesAtTheRegistrysLimitsLoadSaveAndLoadAgain) {
   const std::u16string tooLong = u"\\REGISTRY\\MACHINE\\SOFTWARE\\" + std::u16string(256, u'k');
   EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, tooLong.c_str(), u"x", REG_DWORD, &one, sizeof(one)),
             STATUS_OBJECT_NAME_INVALID);
-}
-
-// Random edits of a file with every form, for a bounded count: whatever the reader accepts,
-// the writer writes so that it loads again and writes the same text.
-TEST_F(RegistryTest, WhatTheReaderAcceptsSavesLoadsAndSavesTheSame) {
-  const std::string seed = std::string(kSample) + "\"Empty\"=hex:\n\"Odd\"=hex(1):41\n@=-\n";
-  const std::string pieces[] = {"\\", "\"", "[", "]", "\n", "\r", "\t", "=", "@", "-", ",", "\x01",
-                                "hex(2):", "dword:", "\xC0\x8A", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xED\xA0\x80",
-                                std::string(1, '\0'), "REGEDIT4\n"};
-  std::mt19937 random(11);
-  int accepted = 0;
-  for (int run = 0; run < 1500; ++run) {
-    std::string text = seed;
-    for (int edit = 0, edits = 1 + random() % 3; edit < edits; ++edit) {
-      const size_t at = random() % text.size();
-      if (random() % 2 == 0) {
-        text.insert(at, pieces[random() % std::size(pieces)]);
-      } else {
-        text.erase(at, 1 + random() % 2);
-      }
-    }
-    reg::Reset();
-    try {
-      reg::LoadRegText(text, "edited.reg");
-    } catch (const reg::RegFileError&) {
-      continue;
-    }
-    ++accepted;
-    const std::string first = reg::SaveRegText();
-    reg::Reset();
-    ASSERT_NO_THROW(reg::LoadRegText(first, "saved.reg")) << "from:\n" << text;
-    ASSERT_EQ(reg::SaveRegText(), first) << "from:\n" << text;
-  }
-  EXPECT_GT(accepted, 200) << "too few edited files were accepted to say much";
 }
 
 TEST_F(RegistryTest, MalformedFilesNameTheLineAndChangeNothing) {

@@ -27,12 +27,9 @@ struct Buffer {
 TEST(RtlStrings, InitCountsCharactersWithRoomForTheTerminator) {
   UNICODE_STRING string;
   RtlInitUnicodeString(&string, u"\\Device\\vxserial0");
-  EXPECT_EQ(string.Length, 17 * 2);
-  EXPECT_EQ(string.MaximumLength, 18 * 2);
+  EXPECT_EQ(std::tuple(string.Length, string.MaximumLength), std::tuple(USHORT{17 * 2}, USHORT{18 * 2}));
   RtlInitUnicodeString(&string, nullptr);
-  EXPECT_EQ(string.Length, 0);
-  EXPECT_EQ(string.MaximumLength, 0);
-  EXPECT_EQ(string.Buffer, nullptr);
+  EXPECT_EQ(std::tuple(string.Length, string.MaximumLength, string.Buffer), std::tuple(USHORT{0}, USHORT{0}, nullptr));
 }
 
 // An append writes the terminator only when there is room for it, and one that does not fit
@@ -96,23 +93,23 @@ TEST(RtlStrings, CopyTruncatesToTheDestination) {
   EXPECT_EQ(large.string.Length, 0);
 }
 
+// The sign of the comparison; equal exactly when it is zero.
 TEST(RtlStrings, CompareAndEqualFoldAsciiCaseOnRequest) {
-  UNICODE_STRING a;
-  UNICODE_STRING b;
-  RtlInitUnicodeString(&a, u"\\DosDevices\\COM3");
-  RtlInitUnicodeString(&b, u"\\dosdevices\\com3");
-  EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
-  EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
-  EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
-  EXPECT_LT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
-  UNICODE_STRING prefix;
-  RtlInitUnicodeString(&prefix, u"\\DosDevices\\COM");
-  EXPECT_GT(RtlCompareUnicodeString(&a, &prefix, TRUE), 0);
-  EXPECT_LT(RtlCompareUnicodeString(&prefix, &a, TRUE), 0);
-  EXPECT_FALSE(RtlEqualUnicodeString(&a, &prefix, TRUE));
-  UNICODE_STRING com4;
-  RtlInitUnicodeString(&com4, u"\\DOSDEVICES\\COM4");
-  EXPECT_LT(RtlCompareUnicodeString(&a, &com4, TRUE), 0);
+  const std::tuple<const char16_t*, const char16_t*, BOOLEAN, int> cases[] = {
+      {u"\\DosDevices\\COM3", u"\\dosdevices\\com3", TRUE, 0},
+      {u"\\DosDevices\\COM3", u"\\dosdevices\\com3", FALSE, -1},
+      {u"\\DosDevices\\COM3", u"\\DosDevices\\COM", TRUE, 1},
+      {u"\\DosDevices\\COM", u"\\DosDevices\\COM3", TRUE, -1},
+      {u"\\DosDevices\\COM3", u"\\DOSDEVICES\\COM4", TRUE, -1}};
+  for (const auto& [left, right, fold, sign] : cases) {
+    UNICODE_STRING a;
+    UNICODE_STRING b;
+    RtlInitUnicodeString(&a, left);
+    RtlInitUnicodeString(&b, right);
+    const LONG compared = RtlCompareUnicodeString(&a, &b, fold);
+    EXPECT_EQ((compared > 0) - (compared < 0), sign) << std::u16string(left).size() << " " << int(fold);
+    EXPECT_EQ(RtlEqualUnicodeString(&a, &b, fold) != 0, sign == 0);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "host/ke/waiter_count.h"
 #include "host/ob/objects.h"
@@ -93,9 +94,8 @@ TEST_F(SystemThreads, ReturningFromTheStartRoutineEndsTheThreadAndPriorityIsReco
   PKTHREAD thread = ReferenceThread(handle);
   ZwClose(handle);
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(worker.firstPriorityResult.load(), 0);
-  EXPECT_EQ(worker.secondPriorityResult.load(), LOW_REALTIME_PRIORITY);
-  EXPECT_EQ(worker.basePriority.load(), 8 + LOW_REALTIME_PRIORITY);
+  EXPECT_EQ(std::tuple(worker.firstPriorityResult.load(), worker.secondPriorityResult.load(), worker.basePriority.load()),
+            std::tuple(0, LOW_REALTIME_PRIORITY, 8 + LOW_REALTIME_PRIORITY)) << "the previous increment, then the base";
   ObDereferenceObject(thread);
 }
 
@@ -159,12 +159,13 @@ TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   EXPECT_EQ(probe->lastReference, 1);
   EXPECT_EQ(host::OpenHandleCount(), before);
   EXPECT_EQ(probe->handleClosedBeforeReference, 1);
-}
 
-TEST(HandleTable, ObjectLivesWhileAHandleOrABodyReferenceHoldsIt) {
   auto onlyHandled = std::make_shared<Probe>();
   EXPECT_EQ(ZwClose(host::InsertHandle(onlyHandled)), STATUS_SUCCESS);
   EXPECT_EQ(onlyHandled->lastReference, 1) << "without body references it goes with its last handle";
+}
+
+TEST(HandleTable, ObjectLivesWhileABodyReferenceHoldsIt) {
   auto probe = std::make_shared<Probe>();
   std::weak_ptr<Probe> watch = probe;
   host::ReferenceBody(probe);

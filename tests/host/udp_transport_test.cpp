@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/net/udp_transport.h"
@@ -213,9 +214,7 @@ TEST_F(UdpTransportTest, SendReachesThePeerFromTheAnyAddressChosenForTheRunAndOn
   EXPECT_EQ(Send(object, peer.Address(), kLinkPort, Text("hello")), STATUS_SUCCESS);
   const auto got = peer.Receive(2s);
   ASSERT_TRUE(got);
-  EXPECT_EQ(got->bytes, Text("hello"));
-  EXPECT_EQ(got->address, local_);
-  EXPECT_EQ(got->port, kLinkPort);
+  EXPECT_EQ(std::tuple(got->bytes, got->address, got->port), std::tuple(Text("hello"), local_, kLinkPort));
   EXPECT_EQ(host::udp::GetCounters().datagramsSent, 1u);
 }
 
@@ -238,26 +237,21 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
 
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes(20, 0x5A)));
   ASSERT_TRUE(r->WaitDone());
-  EXPECT_EQ(r->iosb.Status, STATUS_SUCCESS);
-  EXPECT_EQ(r->Received(), Bytes(20, 0x5A));
-  EXPECT_EQ(r->source.Address(), server.Address());
-  EXPECT_EQ(r->source.Port(), kLinkPort);
+  EXPECT_EQ(std::tuple(r->iosb.Status, r->Received(), r->source.Address(), r->source.Port()),
+            std::tuple(STATUS_SUCCESS, Bytes(20, 0x5A), server.Address(), kLinkPort));
 
   // What the filter left waiting is there for a receive that matches it.
   auto later = StartReceive(object, stranger.Address(), kLinkPort);
-  EXPECT_EQ(later->dispatchStatus, STATUS_SUCCESS);
-  EXPECT_EQ(later->Received(), Text("stranger"));
+  EXPECT_EQ(std::pair(later->dispatchStatus, later->Received()), std::pair(STATUS_SUCCESS, Text("stranger")));
   auto any = StartReceive(object, 0, 0);
-  EXPECT_EQ(any->dispatchStatus, STATUS_SUCCESS);
-  EXPECT_EQ(any->Received(), Text("port"));
-  EXPECT_EQ(any->source.Port(), otherPort.Port());
+  EXPECT_EQ(std::tuple(any->dispatchStatus, any->Received(), any->source.Port()),
+            std::tuple(STATUS_SUCCESS, Text("port"), otherPort.Port()));
 
   // A longer datagram is cut to the buffer and reported as an overflow, a failed receive.
   auto shortBuffer = StartReceive(object, server.Address(), kLinkPort, 4);
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("0123456789")));
   ASSERT_TRUE(shortBuffer->WaitDone());
-  EXPECT_EQ(shortBuffer->iosb.Status, STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(shortBuffer->Received(), Text("0123"));
+  EXPECT_EQ(std::pair(shortBuffer->iosb.Status, shortBuffer->Received()), std::pair(STATUS_BUFFER_OVERFLOW, Text("0123")));
   EXPECT_EQ(host::udp::GetCounters().truncated, 1u);
 }
 
@@ -279,8 +273,7 @@ TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
       {server.Address(), "0"}, {0, "x"}, {0, "1"}, {server.Address(), "2"}};
   for (const auto& [filter, text] : takes) {
     auto r = StartReceive(object, filter, filter == 0 ? 0 : kLinkPort);
-    EXPECT_EQ(r->dispatchStatus, STATUS_SUCCESS) << text;
-    EXPECT_EQ(r->Received(), Text(text));
+    EXPECT_EQ(std::pair(r->dispatchStatus, r->Received()), std::pair(STATUS_SUCCESS, Text(text)));
   }
   auto empty = StartReceive(object, 0, 0);
   EXPECT_EQ(empty->dispatchStatus, STATUS_PENDING);
@@ -333,8 +326,7 @@ TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
   object.handle = nullptr;
   for (auto* r : {first.get(), second.get()}) {
     ASSERT_TRUE(r->WaitDone());
-    EXPECT_EQ(r->iosb.Status, STATUS_LOCAL_DISCONNECT);
-    EXPECT_EQ(r->iosb.Information, 0u);
+    EXPECT_EQ(std::pair(r->iosb.Status, r->iosb.Information), std::pair(STATUS_LOCAL_DISCONNECT, ULONG_PTR{0}));
   }
   // The driver still holds a reference: requests on the object are refused, not sent.
   EXPECT_EQ(Send(object, 0x7F000001, kLinkPort, Text("x")), STATUS_LOCAL_DISCONNECT);
@@ -373,8 +365,7 @@ TEST_F(UdpTransportTest, CloseAndLastDereferenceOnTwoThreadsEndTheAddressObjectO
 TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne) {
   AddressObject& older = Open();
   AddressObject& newer = Open();
-  EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 2u);
+  EXPECT_EQ(std::pair(host::udp::GetCounters().sockets, host::udp::GetCounters().addressObjects), std::pair(size_t{1}, size_t{2}));
   UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
 
   // Only the older object waits: it takes the datagram.
@@ -389,8 +380,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne)
   auto olderAgain = StartReceive(older, server.Address(), kLinkPort);
   EXPECT_EQ(olderAgain->dispatchStatus, STATUS_PENDING);
   auto onNewer = StartReceive(newer, server.Address(), kLinkPort);
-  EXPECT_EQ(onNewer->dispatchStatus, STATUS_SUCCESS);
-  EXPECT_EQ(onNewer->Received(), Text("b"));
+  EXPECT_EQ(std::pair(onNewer->dispatchStatus, onNewer->Received()), std::pair(STATUS_SUCCESS, Text("b")));
 
   // Both wait: the newest takes it, the other keeps waiting.
   auto newerAgain = StartReceive(newer, server.Address(), kLinkPort);
@@ -424,13 +414,11 @@ TEST_F(UdpTransportTest, ClosingAnAddressObjectHandsWhatItHeldToTheOthersOnItsPo
 
   Close(older);
   EXPECT_TRUE(waiting->WaitDone());
-  EXPECT_EQ(waiting->iosb.Status, STATUS_SUCCESS);
-  EXPECT_EQ(waiting->Received(), Text("b1"));
+  EXPECT_EQ(std::pair(waiting->iosb.Status, waiting->Received()), std::pair(STATUS_SUCCESS, Text("b1")));
   std::vector<std::unique_ptr<Request>> next;
   for (const char* text : {"a1", "a2"}) {
     next.push_back(StartReceive(newer, first.Address(), kLinkPort));
-    EXPECT_EQ(next.back()->dispatchStatus, STATUS_SUCCESS);
-    EXPECT_EQ(next.back()->Received(), Text(text));
+    EXPECT_EQ(std::pair(next.back()->dispatchStatus, next.back()->Received()), std::pair(STATUS_SUCCESS, Text(text)));
   }
   Close(newer);  // ends whatever still waits before the requests go
 }
@@ -446,8 +434,8 @@ TEST_F(UdpTransportTest, PortMappingMovesTheLinkPortOnTheWire) {
   auto r = StartReceive(object, server.Address(), kLinkPort);
   ASSERT_TRUE(server.SendTo(local_, 6519, Text("n")));
   ASSERT_TRUE(r->WaitDone());
-  EXPECT_EQ(r->Received(), Text("n"));
-  EXPECT_EQ(r->source.Port(), kLinkPort) << "the source is reported as the driver's port";
+  EXPECT_EQ(std::pair(r->Received(), r->source.Port()), std::pair(Text("n"), kLinkPort))
+      << "the source is reported as the driver's port";
 }
 
 TEST_F(UdpTransportTest, MalformedTransportAddressAttributesAreRefused) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "comm.h"
 #include "host/ddk/ntddser.h"
@@ -60,15 +61,10 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   DCB dcb{};
   ASSERT_TRUE(GetCommState(port_, dcb));
   EXPECT_EQ(recorder_->Codes(), kGetState);
-  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-  EXPECT_EQ(dcb.BaudRate, 9600u);
-  EXPECT_EQ(dcb.ByteSize, 7);
-  EXPECT_EQ(dcb.Parity, EVENPARITY);
+  EXPECT_EQ(std::tuple(size_t{dcb.DCBlength}, dcb.BaudRate, +dcb.ByteSize, +dcb.Parity, +dcb.EvtChar, +dcb.XonLim),
+            std::tuple(sizeof(DCB), 9600u, 7, +EVENPARITY, int{'\n'}, 100));
   EXPECT_TRUE(dcb.fBinary && dcb.fParity && dcb.fOutxCtsFlow);
-  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
-  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_DISABLE);
-  EXPECT_EQ(dcb.EvtChar, '\n');
-  EXPECT_EQ(dcb.XonLim, 100);
+  EXPECT_EQ(std::pair(+dcb.fRtsControl, +dcb.fDtrControl), std::pair(int{RTS_CONTROL_HANDSHAKE}, int{DTR_CONTROL_DISABLE}));
 
   recorder_->Clear();
   dcb.BaudRate = 19200;
@@ -206,8 +202,7 @@ TEST_F(CommLayerTest, StatusAnswersAreTranslatedIntoTheCallersStructures) {
   EXPECT_EQ(errors, CE_BREAK | CE_RXPARITY | CE_RXOVER);
   EXPECT_TRUE(stat.fCtsHold && stat.fXoffSent && stat.fTxim);
   EXPECT_FALSE(stat.fDsrHold || stat.fRlsdHold || stat.fXoffHold || stat.fEof);
-  EXPECT_EQ(stat.cbInQue, 5u);
-  EXPECT_EQ(stat.cbOutQue, 1024u);
+  EXPECT_EQ(std::pair(stat.cbInQue, stat.cbOutQue), std::pair(DWORD{5}, DWORD{1024}));
 
   recorder_->AnswerWith(IOCTL_SERIAL_GET_MODEMSTATUS, ULONG{0x80 | 0x0F});
   DWORD modem = 0;
@@ -222,10 +217,8 @@ TEST_F(CommLayerTest, StatusAnswersAreTranslatedIntoTheCallersStructures) {
   recorder_->AnswerWith(IOCTL_SERIAL_GET_PROPERTIES, answer);
   COMMPROP properties{};
   ASSERT_TRUE(GetCommProperties(port_, properties));
-  EXPECT_EQ(properties.wPacketLength, 64);
-  EXPECT_EQ(properties.dwMaxBaud, BAUD_USER);
-  EXPECT_EQ(properties.wSettableData, 0x000F);
-  EXPECT_EQ(properties.wSettableStopParity, 0x0705);
+  EXPECT_EQ(std::tuple(+properties.wPacketLength, +properties.dwMaxBaud, +properties.wSettableData, +properties.wSettableStopParity),
+            std::tuple(64, +BAUD_USER, 0x000F, 0x0705));
 }
 
 TEST_F(CommLayerTest, TransfersAndWaitsBlockingAndOverlapped) {

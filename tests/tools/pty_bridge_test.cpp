@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <tuple>
 
 #include "host/ddk/ntddser.h"
 #include "pty_bridge.h"
@@ -277,9 +278,8 @@ TEST_F(PtyBridgeTest, TheBridgeRemovesOnlyTheLinksItMadeAndGivesItsTerminalsAway
       struct stat terminal {};
       if (started) {
         EXPECT_EQ(stat(link.c_str(), &terminal), 0) << c.name;
-        EXPECT_EQ(terminal.st_uid, getuid()) << c.name;
-        EXPECT_EQ(terminal.st_gid, getgid()) << c.name;
-        EXPECT_EQ(terminal.st_mode & 07777, 0640u) << c.name;
+        EXPECT_EQ(std::tuple(terminal.st_uid, terminal.st_gid, terminal.st_mode & 07777), std::tuple(getuid(), getgid(), 0640u))
+            << c.name;
       }
     }
     struct stat after {};
@@ -339,15 +339,11 @@ TEST(TermiosTranslation, SettingsBecomeTheDcbOfThePort) {
   };
   for (const Case& c : cases) {
     const comm::DCB dcb = ptybridge::PortStateFor(c.mode, current);
-    EXPECT_EQ(dcb.BaudRate, c.rate) << c.name;
-    EXPECT_EQ(dcb.ByteSize, c.size) << c.name;
-    EXPECT_EQ(dcb.Parity, c.parity) << c.name;
-    EXPECT_EQ(dcb.StopBits, c.stop) << c.name;
-    EXPECT_EQ(dcb.fOutxCtsFlow, c.rtscts) << c.name;
-    EXPECT_EQ(dcb.fRtsControl, c.rtscts ? comm::RTS_CONTROL_HANDSHAKE : comm::RTS_CONTROL_ENABLE) << c.name;
-    EXPECT_EQ(dcb.fOutX, c.outX) << c.name;
-    EXPECT_EQ(dcb.fInX, c.inX) << c.name;
-    EXPECT_EQ(dcb.fDtrControl, comm::DTR_CONTROL_ENABLE) << c.name;
+    EXPECT_EQ(std::tuple(dcb.BaudRate, +dcb.ByteSize, +dcb.Parity, +dcb.StopBits), std::tuple(c.rate, c.size, c.parity, c.stop))
+        << c.name;
+    const int rts = static_cast<int>(c.rtscts ? comm::RTS_CONTROL_HANDSHAKE : comm::RTS_CONTROL_ENABLE);
+    EXPECT_EQ(std::tuple(+dcb.fOutxCtsFlow, +dcb.fRtsControl, +dcb.fOutX, +dcb.fInX, +dcb.fDtrControl),
+              std::tuple(int{c.rtscts}, rts, int{c.outX}, int{c.inX}, int{comm::DTR_CONTROL_ENABLE})) << c.name;
     EXPECT_EQ(dcb.EvtChar, '~') << c.name << ": what termios does not say is kept";
   }
   ptybridge::TerminalMode same = ModeWith(B9600 | CS8);

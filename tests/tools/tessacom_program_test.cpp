@@ -35,57 +35,49 @@ namespace {
 
 TEST(TessacomCommandLine, CommandsAndOptionsAreUnderstoodOrRefusedClearly) {
   Options load = ParseCommandLine({"load", "--reg", "x.reg"});
-  EXPECT_TRUE(load.error.empty());
-  EXPECT_EQ(load.command, "load");
-  EXPECT_EQ(load.reg.value_or(""), "x.reg");
-
-  Options serve = ParseCommandLine({"serve", "--bind", "127.0.0.9"});
-  EXPECT_TRUE(serve.error.empty());
-  EXPECT_EQ(serve.bind.value_or(0), 0x7F000009u);
+  EXPECT_TRUE(load.error.empty() && load.command == "load" && load.reg == "x.reg") << load.error;
+  EXPECT_EQ(ParseCommandLine({"serve", "--bind", "127.0.0.9"}).bind.value_or(0), 0x7F000009u);
   EXPECT_EQ(ParseCommandLine({"demo", "--image", "x.sys"}).image.value_or(""), "x.sys");
-
   EXPECT_EQ(ParseCommandLine({"serve", "--pty", "/run/com"}).pty.value_or(""), "/run/com");
-  EXPECT_EQ(ParseCommandLine({"load", "--pty", "/run/com"}).error, "--pty belongs to serve");
-  EXPECT_EQ(ParseCommandLine({"serve", "--exclusive"}).error, "--exclusive belongs to serve --pty");
   Options user = ParseCommandLine({"serve", "--user", "nobody", "--pty", "d", "--pty-owner", "a:b", "--pty-mode", "640"});
   EXPECT_TRUE(user.error.empty() && user.user == "nobody" && user.ptyOwner == "a:b" && user.ptyMode == 0640u) << user.error;
-  EXPECT_EQ(ParseCommandLine({"load", "--user", "nobody"}).error, "--user belongs to serve");
-  EXPECT_EQ(ParseCommandLine({"serve", "--pty-mode", "600"}).error, "--pty-owner and --pty-mode belong to serve --pty");
-  EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "4755"}).error.empty()) << "no set-id bit";
-  EXPECT_FALSE(ParseCommandLine({"serve", "--pty", "d", "--pty-mode", "rw"}).error.empty());
   EXPECT_TRUE(ParseCommandLine({"shell", "--loopback-only"}).loopbackOnly);
-  EXPECT_FALSE(ParseCommandLine({"demo", "--loopback-only"}).error.empty());
   EXPECT_TRUE(ParseCommandLine({"demo", "--help"}).help);
-  EXPECT_EQ(ParseCommandLine({"frob"}).error, "unknown command: frob");
-  EXPECT_EQ(ParseCommandLine({"load", "--reg"}).error, "--reg needs a value");
-  EXPECT_EQ(ParseCommandLine({"serve", "--bind", "300.1.1.1"}).error,
-            "--bind: not an IPv4 address: 300.1.1.1");
-  EXPECT_FALSE(ParseCommandLine({"demo", "--bind", "127.0.0.1"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"load", "extra", "words"}).error.empty());
   Options shell = ParseCommandLine({"shell", "--bind", "127.0.0.8", "--devserver", "127.0.0.9", "--speed", "20"});
-  EXPECT_TRUE(shell.error.empty()) << shell.error;
-  EXPECT_EQ(shell.devserver.value_or(0), 0x7F000009u);
-  EXPECT_EQ(shell.speed.value_or(0), 20.0);
-  EXPECT_FALSE(ParseCommandLine({"shell", "--devserver", "127.0.0.9"}).error.empty()) << "needs --bind";
-  EXPECT_FALSE(ParseCommandLine({"shell", "--bind", "127.0.0.9", "--devserver", "127.0.0.9"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"shell", "--bind", "127.0.0.8", "--devserver", "10.0.0.9"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "0"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"shell", "--speed", "2x"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"serve", "--speed", "2"}).error.empty());
+  EXPECT_TRUE(shell.error.empty() && shell.devserver == 0x7F000009u && shell.speed == 20.0) << shell.error;
   Options soak = ParseCommandLine({"soak", "--bytes", "0x100000", "--seed", "0", "--speed", "1000"});
-  EXPECT_TRUE(soak.error.empty()) << soak.error;
-  EXPECT_EQ(soak.bytes.value_or(0), 1048576u);
-  EXPECT_EQ(soak.seed.value_or(1), 0u);
-  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "0"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"soak", "--bytes", "-5"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"soak", "--reg", "x.reg"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"load", "--seed", "3"}).error.empty());
+  EXPECT_TRUE(soak.error.empty() && soak.bytes == 1048576u && soak.seed == 0u) << soak.error;
   Options bench = ParseCommandLine({"bench", "--quick", "--json", "figures.json"});
   EXPECT_TRUE(bench.error.empty() && bench.quick && bench.json.value_or("") == "figures.json");
-  EXPECT_FALSE(ParseCommandLine({"demo", "--quick"}).error.empty());
-  EXPECT_FALSE(ParseCommandLine({"bench", "--bind", "127.0.0.9"}).error.empty());
   EXPECT_FALSE(devserver::ParseAddress("1.2.3").has_value());
   EXPECT_EQ(devserver::AddressToString(0xC0A8010A), "192.168.1.10");
+
+  // Refused, with the words where they are checked ("": any reason).
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"load", "--pty", "/run/com"}, "--pty belongs to serve"},
+      {{"serve", "--exclusive"}, "--exclusive belongs to serve --pty"},
+      {{"load", "--user", "nobody"}, "--user belongs to serve"},
+      {{"serve", "--pty-mode", "600"}, "--pty-owner and --pty-mode belong to serve --pty"},
+      {{"frob"}, "unknown command: frob"},
+      {{"load", "--reg"}, "--reg needs a value"},
+      {{"serve", "--bind", "300.1.1.1"}, "--bind: not an IPv4 address: 300.1.1.1"},
+      {{"serve", "--pty", "d", "--pty-mode", "4755"}, ""},  // no set-id bit
+      {{"serve", "--pty", "d", "--pty-mode", "rw"}, ""}, {{"demo", "--loopback-only"}, ""},
+      {{"demo", "--bind", "127.0.0.1"}, ""}, {{"load", "extra", "words"}, ""},
+      {{"shell", "--devserver", "127.0.0.9"}, ""},  // needs --bind
+      {{"shell", "--bind", "127.0.0.9", "--devserver", "127.0.0.9"}, ""},
+      {{"shell", "--bind", "127.0.0.8", "--devserver", "10.0.0.9"}, ""}, {{"shell", "--speed", "0"}, ""},
+      {{"shell", "--speed", "2x"}, ""}, {{"serve", "--speed", "2"}, ""}, {{"soak", "--bytes", "0"}, ""},
+      {{"soak", "--bytes", "-5"}, ""}, {{"soak", "--reg", "x.reg"}, ""}, {{"load", "--seed", "3"}, ""},
+      {{"demo", "--quick"}, ""}, {{"bench", "--bind", "127.0.0.9"}, ""},
+  };
+  for (const auto& [arguments, error] : refused) {
+    const std::string said = ParseCommandLine(arguments).error;
+    EXPECT_FALSE(said.empty()) << arguments.back();
+    if (!error.empty()) {
+      EXPECT_EQ(said, error);
+    }
+  }
 }
 
 // The command line of a test that runs the driver: with --image when the suites run an image,
@@ -390,20 +382,30 @@ TEST(TessacomProgram, EveryProgramEndsInOrderAtCtrlCAndSigterm) {
   }
 }
 
-// Against the real driver and an embedded emulator: answers line by line, bytes written to
-// COM3 come back through the emulator's echo, nothing after quit runs, and the unload is clean.
-TEST(TessacomProgram, ShellAnswersLineByLineCarriesBytesThroughTheEchoAndUnloadsCleanAtQuit) {
+// Against the real driver and an embedded emulator: answers line by line for every request
+// class (the immediate character goes ahead of a later write, short and unknown device controls
+// are refused), bytes written to COM3 come back through the echo, nothing after quit runs, and
+// the unload is clean.
+TEST(TessacomProgram, ShellAnswersEveryRequestClassCarriesBytesThroughTheEchoAndUnloadsCleanAtQuit) {
   Options options = ForDriverUnderTest(
       {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
        devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
   ASSERT_TRUE(options.error.empty()) << options.error;
-  std::istringstream in("bogus\nopen COM9\nopen COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nclose\nquit\nopen COM3\n");
+  std::istringstream in(
+      "bogus\nopen COM9\nopen COM3\nioctl IMMEDIATE_CHAR in=21\nioctl IMMEDIATE_CHAR\nioctl PURGE in=010000\n"
+      "ioctl 0x1B0094\nquery FileStandardInformation\nset FileEndOfFileInformation in=0000000000000000\n"
+      "write 4142\nflush\nsleep 200\nread 3\nioctl GET_COMMSTATUS out=20\n"
+      "write 48656c6c6f\nsleep 200\nread 5\nclose\nquit\nopen COM3\n");
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
-  EXPECT_EQ(out.str(),
-            "error unknown command 'bogus'\nSTATUS_OBJECT_NAME_NOT_FOUND 0\nSTATUS_SUCCESS 0\nSTATUS_SUCCESS 5\n"
-            "ok\nSTATUS_SUCCESS 5 48656c6c6f\nSTATUS_SUCCESS 0\nok\n");
+  EXPECT_EQ(out.str(), "error unknown command 'bogus'\nSTATUS_OBJECT_NAME_NOT_FOUND 0\n"
+                       "STATUS_SUCCESS 0\nSTATUS_SUCCESS 0\nSTATUS_BUFFER_TOO_SMALL 0\n"
+                       "STATUS_BUFFER_TOO_SMALL 0\nSTATUS_INVALID_PARAMETER 0\n"
+                       "STATUS_SUCCESS 24 " + std::string(48, '0') + "\nSTATUS_SUCCESS 0\n"
+                       "STATUS_SUCCESS 2\nSTATUS_SUCCESS 0\nok\nSTATUS_SUCCESS 3 214142\n"
+                       "STATUS_SUCCESS 20 " + std::string(40, '0') + "\n"
+                       "STATUS_SUCCESS 5\nok\nSTATUS_SUCCESS 5 48656c6c6f\nSTATUS_SUCCESS 0\nok\n");
   EXPECT_NE(err.str().find("load: STATUS_SUCCESS"), std::string::npos) << err.str();
   EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
 }
@@ -419,12 +421,8 @@ TEST(TessacomProgram, ShellStatusCountsWhatTheLinkCarriedAndWhatTheDriverRefused
   twice.faults.toDriver.duplicate = 1;
   auto server = testsupport::StartDeviceServer(driverAddress, twice);
   const std::string remote = devserver::AddressToString(server->Local().address);
-  const auto reg = std::filesystem::temp_directory_path() / ("tessacom_status_" + std::to_string(::getpid()) + ".reg");
-  std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
-                     << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom]\n"
-                     << "\"MaxPort\"=dword:00000001\n\"StartNum1\"=dword:00000001\n\"dAddress1\"=dword:"
-                     << std::hex << server->Local().address << "\n";
-  Options options = ForDriverUnderTest({"shell", "--reg", reg.string(), "--bind", devserver::AddressToString(driverAddress)});
+  const std::string reg = RegForRemote("tessacom_status_", server->Local().address);
+  Options options = ForDriverUnderTest({"shell", "--reg", reg, "--bind", devserver::AddressToString(driverAddress)});
   std::istringstream in("status\nopen COM3\nwrite 48656c6c6f\nsleep 200\nread 5\nstatus\nclose\nquit\n");
   std::ostringstream out;
   std::ostringstream err;
@@ -444,24 +442,3 @@ TEST(TessacomProgram, ShellStatusCountsWhatTheLinkCarriedAndWhatTheDriverRefused
 }
 
 }  // namespace
-
-// Every request class through the shell: the immediate character goes ahead of a later write,
-// short and unknown device controls are refused, information and flush are answered.
-TEST(TessacomProgram, ShellAnswersControlInformationAndFlushRequests) {
-  Options options = ForDriverUnderTest(
-      {"shell", "--bind", devserver::AddressToString(testsupport::UniqueLoopbackAddress()), "--devserver",
-       devserver::AddressToString(testsupport::UniqueLoopbackAddress())});
-  std::istringstream in(
-      "open COM3\nioctl IMMEDIATE_CHAR in=21\nioctl IMMEDIATE_CHAR\nioctl PURGE in=010000\n"
-      "ioctl 0x1B0094\nquery FileStandardInformation\nset FileEndOfFileInformation in=0000000000000000\n"
-      "write 4142\nflush\nsleep 200\nread 3\nioctl GET_COMMSTATUS out=20\nclose\nquit\n");
-  std::ostringstream out;
-  std::ostringstream err;
-  EXPECT_EQ(tessacom::RunShell(options, in, out, err), 0);
-  EXPECT_EQ(out.str(), "STATUS_SUCCESS 0\nSTATUS_SUCCESS 0\nSTATUS_BUFFER_TOO_SMALL 0\n"
-                       "STATUS_BUFFER_TOO_SMALL 0\nSTATUS_INVALID_PARAMETER 0\n"
-                       "STATUS_SUCCESS 24 " + std::string(48, '0') + "\nSTATUS_SUCCESS 0\n"
-                       "STATUS_SUCCESS 2\nSTATUS_SUCCESS 0\nok\nSTATUS_SUCCESS 3 214142\n"
-                       "STATUS_SUCCESS 20 " + std::string(40, '0') + "\nSTATUS_SUCCESS 0\nok\n");
-  EXPECT_NE(err.str().find("nothing outstanding"), std::string::npos) << err.str();
-}
