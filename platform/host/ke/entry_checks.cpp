@@ -1,5 +1,6 @@
 // The host's side of the entry checks (platform/entry_checks.h): the calling thread's IRQL and
-// spin locks held against the contract a driver routine declares.
+// spin locks held against the contract a driver routine declares; a broken one stops the host
+// through the verifier.
 #include "host/ke/spin_lock_internal.h"
 #include "host/ke/thread_state.h"
 #include "host/verifier/describe.h"
