@@ -2,7 +2,7 @@
 // sees in the user-mode home. Included only through platform/kernel.h.
 #pragma once
 
-#include "host/ddk/driverspecs.h"
+#include "host/ddk/contract_annotations.h"
 #include "host/ddk/io.h"
 #include "host/ddk/ke.h"
 #include "host/ddk/ntddser.h"
