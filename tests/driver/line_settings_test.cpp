@@ -46,6 +46,7 @@ class LineSettingsTest : public testsupport::ManualExecutive {
     SERIAL_HANDFLOW flow{controlHandShake, flowReplace, 10, 20};
     return bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow, 0), SetHandFlow);
   }
+  NTSTATUS Plain(ULONG code, SERIAL_CONTROL_HANDLER* handler) { return bench_->Answer(bench_->Control(code, 0, 0), handler); }
   static std::vector<UCHAR> Settings(std::initializer_list<UCHAR> block) {
     std::vector<UCHAR> packet{PKT_SETTINGS};
     packet.insert(packet.end(), block);
@@ -126,8 +127,7 @@ TEST_F(LineSettingsTest, OnlyRtsControlAndAutoReceiveReachTheRemote) {
   EXPECT_EQ(stored.XoffLimit, 20);
 
   EXPECT_EQ(SetFlow(0, SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE), STATUS_SUCCESS);
-  EXPECT_EQ(port->ModeWord, 0x04BF);
-  EXPECT_EQ(port->SettingsWord0, 0x1400);
+  EXPECT_EQ(std::pair(port->ModeWord, port->SettingsWord0), std::pair(USHORT(0x04BF), USHORT(0x1400)));
   Packets packets = bench_->TakePackets();
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0][2], 0x14);
@@ -150,17 +150,15 @@ TEST_F(LineSettingsTest, EventCharacterTravelsWithTheNextBlock) {
 
   port->WaitMask = SERIAL_EV_RXFLAG;
   ApplyEventChar(port, SERIAL_EV_RXCHAR);
-  EXPECT_EQ(port->FlowWord, 0x8000);
-  EXPECT_EQ(port->SettingsChars[0], 0x7E);
+  EXPECT_EQ(std::pair(port->FlowWord, port->SettingsChars[0]), std::pair(USHORT(0x8000), UCHAR(0x7E)));
 }
 
 TEST_F(LineSettingsTest, BreakPacketsGoEveryTimeAndOnlyOverAnOpenLink) {
-  Request& on = bench_->Control(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, 0);
-  EXPECT_EQ(bench_->Answer(on, SetBreakOn), STATUS_SUCCESS);
-  bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, 0), SetBreakOn);
+  EXPECT_EQ(Plain(IOCTL_SERIAL_SET_BREAK_ON, SetBreakOn), STATUS_SUCCESS);
+  Plain(IOCTL_SERIAL_SET_BREAK_ON, SetBreakOn);
   EXPECT_EQ(port->HoldReasons, BREAK_HOLD);
   port->LinkFlags = 0;
-  bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0, 0), SetBreakOff);
+  Plain(IOCTL_SERIAL_SET_BREAK_OFF, SetBreakOff);
   EXPECT_EQ(port->HoldReasons, 0u);
   EXPECT_EQ(bench_->TakePackets(), (Packets{{PKT_BREAK_ON}, {PKT_BREAK_ON}}));
 }

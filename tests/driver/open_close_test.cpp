@@ -66,11 +66,10 @@ TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValu
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ExpectAbout(host::SystemTime() - start, 50 * kMillisecond);
-  EXPECT_EQ(port_->LinkFlags, LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED);
-  EXPECT_EQ(port_->BaudRate, 38400u);
-  EXPECT_EQ(port_->LineControl, 3);
-  EXPECT_EQ(port_->ModemStatus & SERIAL_MSR_DCD, static_cast<ULONG>(SERIAL_MSR_DCD));
-  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 9) << "the reply's sequence";
+  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->BaudRate, port_->LineControl, port_->ModemStatus & SERIAL_MSR_DCD,
+                       ReadShared(PortTable[0].InSeq)),
+            std::tuple(USHORT(LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED), 38400u, UCHAR(3), ULONG(SERIAL_MSR_DCD), 9))
+      << "InSeq: the reply's sequence";
   auto channel = server_->Channel(kChannel);
   EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";
   ASSERT_TRUE(channel.openSettings.has_value());
@@ -188,12 +187,10 @@ TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
   testsupport::SerialBench bench;
   PortTable[0].OutSeq = 1;
   std::vector<Request*> left;
-  for (int i = 0; i < 2; i++) {
-    left.push_back(&bench.Transfer(IRP_MJ_READ, 10));
-    bench.Send(*left.back(), testsupport::Through(DispatchRead));
+  for (auto [major, dispatch] : {std::pair{IRP_MJ_READ, DispatchRead}, {IRP_MJ_READ, DispatchRead}, {IRP_MJ_WRITE, DispatchWrite}}) {
+    left.push_back(&bench.Transfer(major, 10));
+    bench.Send(*left.back(), testsupport::Through(dispatch));
   }
-  left.push_back(&bench.Transfer(IRP_MJ_WRITE, 10));
-  bench.Send(*left.back(), testsupport::Through(DispatchWrite));
   host::RunQueuedDpcs();
   bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
   left.push_back(&bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask));
@@ -203,8 +200,7 @@ TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
   EXPECT_EQ(bench.Send(cleanup, testsupport::Through(DispatchCleanup)), STATUS_SUCCESS);
   EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
   for (Request* request : left) {
-    EXPECT_EQ(request->status, STATUS_CANCELLED);
-    EXPECT_EQ(request->information, 0u);
+    EXPECT_EQ(std::pair(request->status, request->information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));
     EXPECT_LT(request->order, cleanup.order);
   }
 }

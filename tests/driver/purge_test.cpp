@@ -38,19 +38,16 @@ TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) 
 
   for (ULONG clear : {SERIAL_PURGE_TXCLEAR, SERIAL_PURGE_RXCLEAR}) {
     Request& purge = Purge(bench, clear);
-    EXPECT_EQ(purge.dispatchStatus, STATUS_SUCCESS);
-    EXPECT_EQ(purge.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::pair(purge.dispatchStatus, purge.status), std::pair(STATUS_SUCCESS, STATUS_SUCCESS));
   }
   EXPECT_EQ(bench.Completions(), 2) << "only the two purges ended";
-  EXPECT_EQ(PortTable[0].RxRing.WriteIndex, 5);
-  EXPECT_EQ(PortTable[0].TxRing.WriteIndex, 3);
+  EXPECT_EQ(std::pair(PortTable[0].RxRing.WriteIndex, PortTable[0].TxRing.WriteIndex), std::pair(5, 3));
   EXPECT_TRUE(bench.TakePackets().empty());
 
   EXPECT_EQ(Purge(bench, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
   const Request* cancelledInOrder[] = {&queuedWrite, &write, reads[1], reads[0]};
   for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(cancelledInOrder[i]->status, STATUS_CANCELLED);
-    EXPECT_EQ(cancelledInOrder[i]->order, 2 + i);
+    EXPECT_EQ(std::pair(cancelledInOrder[i]->status, cancelledInOrder[i]->order), std::pair(STATUS_CANCELLED, 2 + i));
   }
 }
 

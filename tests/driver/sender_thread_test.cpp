@@ -2,14 +2,15 @@
 // numbering, retransmission and the reopen after a failed pass.
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <thread>
 
 #include "host/ke/waiter_count.h"
 #include "host/session/executive.h"
 #include "support/executive_session.h"
 #include "support/link_fixture.h"
+#include "support/serial_bench.h"
 
+using testsupport::Ascending;
 using testsupport::CapturedAddress;
 using testsupport::CapturedPort;
 using testsupport::LinkFixture;
@@ -17,14 +18,12 @@ using testsupport::kMillisecond;
 
 namespace {
 
-std::vector<UCHAR> Bytes(int count, int first = 0) {
-  std::vector<UCHAR> bytes(count);
-  std::iota(bytes.begin(), bytes.end(), static_cast<UCHAR>(first));
-  return bytes;
-}
-
-std::vector<UCHAR> Payload(const testsupport::CapturedRequest& request) {
-  return std::vector<UCHAR>(request.data.begin() + LINK_HEADER_SIZE, request.data.end());
+// A data packet as the port's sender sends it (the fixture gives port N channel 10 + N).
+std::vector<UCHAR> DataPacket(int port, LONG sequence, const std::vector<UCHAR>& payload) {
+  std::vector<UCHAR> packet(LINK_HEADER_SIZE + payload.size());
+  EncodeLinkHeader(packet.data(), PKT_DATA, static_cast<UCHAR>(10 + port), packet.size(), sequence);
+  std::copy(payload.begin(), payload.end(), packet.begin() + LINK_HEADER_SIZE);
+  return packet;
 }
 
 class SenderTest : public testsupport::ManualExecutive {
@@ -37,11 +36,10 @@ class SenderTest : public testsupport::ManualExecutive {
     link_.reset();
     ManualExecutive::TearDown();
   }
-  std::vector<testsupport::CapturedRequest> Pass(LONG start = 0) {
+  std::vector<testsupport::CapturedRequest> Pass() {
     link_->Transport().ClearSent();
     PFILE_OBJECT failedOn = nullptr;
-    lastStatus_ = SendPass(start, &failedOn);
-    lastFailedOn_ = failedOn;
+    SendPass(0, &failedOn);
     return link_->Transport().Sent();
   }
   // The sender thread itself, started and stopped as the link does.
@@ -60,8 +58,6 @@ class SenderTest : public testsupport::ManualExecutive {
   }
   std::unique_ptr<LinkFixture> link_;
   PVOID thread_ = nullptr;
-  NTSTATUS lastStatus_ = STATUS_SUCCESS;
-  PFILE_OBJECT lastFailedOn_ = nullptr;
 };
 
 // A data packet takes every byte placed, across the ring's wrap, numbered with the next OutSeq,
@@ -81,7 +77,7 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
     if (c.count != 0) {
       PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
       PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
-      link_->Place(c.port, Bytes(c.count, 0x30));
+      link_->Place(c.port, Ascending(c.count, 0x30));
     }
     link_->MarkData(c.port);
     auto sent = Pass();
@@ -92,11 +88,8 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
     }
     const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes
     ASSERT_EQ(sent.size(), 1u);
-    const std::vector<UCHAR> payload = Bytes(count, 0x30);
-    std::vector<UCHAR> packet(LINK_HEADER_SIZE);
-    EncodeLinkHeader(packet.data(), PKT_DATA, static_cast<UCHAR>(10 + c.port), count + 4, c.sequence);
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    EXPECT_EQ(sent[0].data, packet);
+    const std::vector<UCHAR> payload = Ascending(count, 0x30);
+    EXPECT_EQ(sent[0].data, DataPacket(c.port, c.sequence, payload));
     EXPECT_EQ(std::tuple(sent[0].minor, CapturedAddress(sent[0]), CapturedPort(sent[0])),
               std::tuple(UCHAR(TDI_SEND_DATAGRAM), 0x7F000001u, uint16_t(519)));
     EXPECT_EQ(std::tuple(PortTable[c.port].OutSeq, PortTable[c.port].TxPending, PortTable[c.port].TxRing.ReadIndex),
@@ -107,20 +100,22 @@ TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
   }
 }
 
-TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
+// A late or duplicated acknowledgement clears the retransmission after the write engine asked
+// for it: the mark then finds nothing placed, and no stale ring bytes go out as new data.
+TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequenceAndAnAcknowledgedOneSendsNothing) {
   PortRecord* record = link_->Ports().Record(2);
   PortTable[2].OutSeq = 15;
-  link_->Place(2, Bytes(5, 0x61));
+  link_->Place(2, Ascending(5, 0x61));
   record->WriteInFlight = 1;
   link_->MarkData(2);
   auto first = Pass();
   ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(DecodeLinkHeader(first[0].data.data()).Sequence, 1);  // 15 wraps to 1
+  EXPECT_EQ(first[0].data, DataPacket(2, 1, Ascending(5, 0x61)));  // 15 wraps to 1
 
   // Bytes placed behind the sent chunk (an immediate character) are neither part of its
   // retransmission nor sent fresh while it awaits its acknowledgement: they would take its
   // sequence and copy. They go out once the chunk is acknowledged.
-  link_->Place(2, Bytes(3, 0x70));
+  link_->Place(2, Ascending(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
   const int64_t start = host::SystemTime();
@@ -137,40 +132,22 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequence) {
   link_->MarkData(2);
   auto next = Pass();
   ASSERT_EQ(next.size(), 1u);
-  EXPECT_EQ(DecodeLinkHeader(next[0].data.data()).Sequence, 2);
-  EXPECT_EQ(Payload(next[0]), Bytes(3, 0x70));
-}
-
-// A late or duplicated acknowledgement clears the retransmission after the write engine asked
-// for it: the mark then finds nothing placed, and no stale ring bytes go out as new data.
-TEST_F(SenderTest, DuplicatedAcknowledgementNeverSendsStaleRingBytes) {
-  PortRecord* record = link_->Ports().Record(0);
-  link_->Ports().OpenLink(0);
-  PortTable[0].OutSeq = 1;
-  link_->Place(0, Bytes(20, 0x10));
-  record->LastSentCount = 20;
-  record->WriteInFlight = 1;
-  link_->MarkData(0);
-  ASSERT_EQ(Pass().size(), 1u);
-  EXPECT_EQ(PortTable[0].OutSeq, 2);
+  EXPECT_EQ(next[0].data, DataPacket(2, 2, Ascending(3, 0x70)));
 
   // The acknowledgement timer expired, the remote's answer asked for the packet again ...
   record->RetransmitPending = 1;
-  link_->MarkData(0);
+  link_->MarkData(2);
   // ... and then the remote's acknowledgement of sequence 2 arrives twice.
   std::vector<UCHAR> ack(4);
-  EncodeLinkHeader(ack.data(), PKT_ACK, 10, 4, 2);
+  EncodeLinkHeader(ack.data(), PKT_ACK, 12, 4, 2);
   for (int i = 0; i < 2; i++) {
     KIRQL old = KfAcquireSpinLock(&record->PortLock);
-    DispatchInboundPacket(0, ack.data(), 4);
+    DispatchInboundPacket(2, ack.data(), 4);
     KfReleaseSpinLock(&record->PortLock, old);
   }
-  EXPECT_EQ(record->RetransmitPending, 0);
-  EXPECT_EQ(PortTable[0].TxPending, 1);
-
+  EXPECT_EQ(std::pair(record->RetransmitPending, PortTable[2].TxPending), std::pair(UCHAR(0), UCHAR(1)));
   EXPECT_TRUE(Pass().empty());
-  EXPECT_EQ(PortTable[0].OutSeq, 2);
-  EXPECT_EQ(PortTable[0].TxPending, 0);
+  EXPECT_EQ(std::pair(PortTable[2].OutSeq, PortTable[2].TxPending), std::pair(2, UCHAR(0)));
 }
 
 // Opens and polls carry the OutSeq of the moment they are sent, not of their queueing.
@@ -179,11 +156,9 @@ TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   PortTable[0].OutSeq = 7;
   QueueLinkPacket(PKT_OPEN, settings, sizeof settings, 0);  // the gate lets open through
   PortTable[0].OutSeq = 1;
-  link_->Ports().OpenLink(0);
-  link_->Place(0, Bytes(4));
+  link_->Place(0, Ascending(4));
   link_->MarkData(0);
   QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
-  link_->Ports().OpenLink(1);
   PortTable[1].OutSeq = 7;
   QueueLinkPacket(PKT_POLL, nullptr, 0, 1);
   PortTable[1].OutSeq = 8;
@@ -195,21 +170,17 @@ TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
             (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));
   EXPECT_EQ(sent[0].data.size(), 22u);
   EXPECT_EQ(sent[1].data[0], PKT_BREAK_ON);
-  EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Type, PKT_DATA);
-  EXPECT_EQ(DecodeLinkHeader(sent[2].data.data()).Sequence, 2);
+  EXPECT_EQ(sent[2].data, DataPacket(0, 2, Ascending(4)));
   EXPECT_EQ(sent[3].data, (std::vector<UCHAR>{PKT_POLL, 11, 0x04, 0x80}));
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
 }
 
 TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
-  link_->Ports().OpenLink(0);
-  link_->Ports().OpenLink(1);
   link_->Transport().FailSends(STATUS_HOST_UNREACHABLE);
   QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
-  Pass(0);
-  EXPECT_EQ(lastStatus_, STATUS_HOST_UNREACHABLE);
-  ASSERT_NE(lastFailedOn_, nullptr);
-  EXPECT_EQ(lastFailedOn_, UdpAddressObject);
+  PFILE_OBJECT failedOn = nullptr;
+  EXPECT_EQ(SendPass(0, &failedOn), STATUS_HOST_UNREACHABLE);
+  EXPECT_EQ(failedOn, UdpAddressObject);
 
   // The thread's own decision: after its failed pass it reopens the endpoint, once.
   int opens = link_->Transport().Opens();
@@ -228,9 +199,8 @@ TEST_F(SenderTest, PassStatusIsTheLastSendsAndAFailedPassReopensOnce) {
   QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   QueueLinkPacket(PKT_BREAK_OFF, nullptr, 0, 1);
   link_->Transport().FailSends(STATUS_SUCCESS);
-  Pass(0);
-  EXPECT_EQ(lastStatus_, STATUS_SUCCESS);
-  EXPECT_EQ(lastFailedOn_, nullptr);
+  EXPECT_EQ(SendPass(0, &failedOn), STATUS_SUCCESS);
+  EXPECT_EQ(failedOn, nullptr);
 }
 
 // A reopen retires the object it replaces, and the object's last borrower to return it frees
@@ -260,7 +230,6 @@ TEST_F(SenderTest, ReopensAreOneAtATimeAndFreeTheRetiredObjectsSlot) {
 
 // The thread itself: every wake-up starts its pass one port further.
 TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
-  for (int i = 0; i < 4; i++) link_->Ports().OpenLink(i);
   StartSender();
 
   std::vector<int> firstPorts;
