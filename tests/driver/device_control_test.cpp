@@ -12,13 +12,12 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 using Bytes = std::vector<UCHAR>;
 
 namespace {
 
-class DeviceControlTest : public testsupport::ManualExecutive {
+class DeviceControlTest : public ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
@@ -177,20 +176,15 @@ TEST_F(DeviceControlTest, TimeoutsRefuseOnlyAllThreeReadValuesAtMaximum) {
 }
 
 TEST_F(DeviceControlTest, DtrAndRtsAreRefusedOnlyWhileHandshakingOwnsThem) {
-  struct Mode {
-    ULONG control, replace;
-    NTSTATUS dtr, rts;
-  };
-  const Mode modes[] = {
-      {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, STATUS_SUCCESS, STATUS_SUCCESS},
-      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-      {0, SERIAL_TRANSMIT_TOGGLE, STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
-  };
-  for (const Mode& mode : modes) {
-    ASSERT_EQ(SetFlow(mode.control, mode.replace), STATUS_SUCCESS);
+  using Mode = std::tuple<ULONG, ULONG, NTSTATUS, NTSTATUS>;  // handshake, replace; answers to DTR, to RTS
+  for (auto [control, replace, dtr, rts] :
+       {Mode{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, STATUS_SUCCESS, STATUS_SUCCESS},
+        Mode{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        Mode{0, SERIAL_TRANSMIT_TOGGLE, STATUS_SUCCESS, STATUS_INVALID_PARAMETER}}) {
+    ASSERT_EQ(SetFlow(control, replace), STATUS_SUCCESS);
     bench->TakePackets();
-    for (ULONG code : {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR}) EXPECT_EQ(Control(code).status, mode.dtr);
-    for (ULONG code : {IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS}) EXPECT_EQ(Control(code).status, mode.rts);
+    for (ULONG code : {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR}) EXPECT_EQ(Control(code).status, dtr);
+    for (ULONG code : {IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS}) EXPECT_EQ(Control(code).status, rts);
     EXPECT_TRUE(bench->TakePackets().empty()) << "no line state reaches the remote";
   }
 }

@@ -7,16 +7,14 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class FileInfoTest : public testsupport::ManualExecutive {
+class FileInfoTest : public ManualExecutive {
  protected:
   // A query or change of `infoClass` with a system buffer of `length` bytes filled with 0xA5.
-  static Request& Information(SerialBench& bench, UCHAR major, FILE_INFORMATION_CLASS infoClass,
-                              ULONG length) {
+  static Request& Information(SerialBench& bench, UCHAR major, FILE_INFORMATION_CLASS infoClass, ULONG length) {
     Request& request = bench.Transfer(major, length);  // the length sits where Read's does
     std::fill(request.buffer.begin(), request.buffer.end(), 0xA5);
     IoGetNextIrpStackLocation(request.irp)->Parameters.QueryFile.FileInformationClass = infoClass;
@@ -52,8 +50,7 @@ TEST_F(FileInfoTest, EachClassIsAnsweredOrRefusedInsideTheCallersBuffer) {
   };
   SerialBench bench;
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << (row.major == Q ? "query " : "set ") << row.infoClass << " in "
-                                    << row.length);
+    SCOPED_TRACE(testing::Message() << (row.major == Q ? "query " : "set ") << row.infoClass << " in " << row.length);
     Request& request = Information(bench, row.major, row.infoClass, row.length);
     EXPECT_EQ(request.status, row.status);
     EXPECT_EQ(request.information, row.information);

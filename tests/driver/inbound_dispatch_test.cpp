@@ -13,8 +13,7 @@ using testsupport::DriverPorts;
 
 namespace {
 
-std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG sequence,
-                          ULONG lengthField = 0) {
+std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG sequence, ULONG lengthField = 0) {
   std::vector<UCHAR> packet(LINK_HEADER_SIZE + payloadBytes);
   EncodeLinkHeader(packet.data(), type, channel, lengthField ? lengthField : packet.size(), sequence);
   for (ULONG i = 0; i < payloadBytes; i++) packet[LINK_HEADER_SIZE + i] = static_cast<UCHAR>(i + 1);
@@ -212,8 +211,7 @@ TEST_F(InboundDispatchTest, DatagramsReachTheLowestMatchingPortWithARecord) {
   }
   PortTable[0].RemoteChannel = 0;
   EXPECT_EQ(std::tuple(FindInboundPort(0x7F000002, 1), FindInboundPort(0x7F000002, 0), FindInboundPort(0x7F000003, 1),
-                       FindInboundPort(0x7F000002, 9)),
-            std::tuple(1, 0, -1, -1));
+                       FindInboundPort(0x7F000002, 9)), std::tuple(1, 0, -1, -1));
 
   // A port beyond the devices created has configuration but no record: never a target.
   PortTable[1].PortRecord = nullptr;

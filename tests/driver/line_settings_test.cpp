@@ -9,14 +9,13 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 using Packets = std::vector<std::vector<UCHAR>>;
 
 namespace {
 
 // Every case starts from the settings an open leaves.
-class LineSettingsTest : public testsupport::ManualExecutive {
+class LineSettingsTest : public ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
@@ -36,8 +35,7 @@ class LineSettingsTest : public testsupport::ManualExecutive {
   }
   NTSTATUS SetLine(UCHAR stopBits, UCHAR parity, UCHAR wordLength) {
     SERIAL_LINE_CONTROL line{stopBits, parity, wordLength};
-    return bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line, 0),
-                          SetLineControl);
+    return bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line, 0), SetLineControl);
   }
   NTSTATUS SetBaud(ULONG rate) {
     return bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_BAUD_RATE, rate), SetBaudRate);
@@ -46,11 +44,8 @@ class LineSettingsTest : public testsupport::ManualExecutive {
     SERIAL_HANDFLOW flow{controlHandShake, flowReplace, 10, 20};
     return bench_->Answer(bench_->Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow, 0), SetHandFlow);
   }
-  NTSTATUS Plain(ULONG code, SERIAL_CONTROL_HANDLER* handler) { return bench_->Answer(bench_->Control(code, 0, 0), handler); }
-  static std::vector<UCHAR> Settings(std::initializer_list<UCHAR> block) {
-    std::vector<UCHAR> packet{PKT_SETTINGS};
-    packet.insert(packet.end(), block);
-    return packet;
+  NTSTATUS Plain(ULONG code, SERIAL_CONTROL_HANDLER* handler) {
+    return bench_->Answer(bench_->Control(code, nullptr, 0, 0), handler);
   }
 
   std::optional<SerialBench> bench_;
@@ -64,12 +59,10 @@ TEST_F(LineSettingsTest, WorkedExampleByteForByte) {
 
   EXPECT_EQ(SetBaud(9600), STATUS_SUCCESS);
   EXPECT_EQ(port->ModeWord, 0x0CBD);
-  std::vector<UCHAR> block = Settings({0x00, 0x00, 0x00, 0x00, 0xBD, 0x0C, 0x00, 0x80, 0x00,
-                                       0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(bench_->TakePackets(), Packets{block});
+  EXPECT_EQ(bench_->TakePackets(), (Packets{{PKT_SETTINGS, 0x00, 0x00, 0x00, 0x00, 0xBD, 0x0C, 0x00, 0x80, 0x00, 0x00,
+                                               0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}}));
   EXPECT_EQ(SetLine(STOP_BIT_1, EVEN_PARITY, 7), STATUS_SUCCESS);
-  EXPECT_EQ(port->LineControl, 0x1A);
-  EXPECT_EQ(port->ModeWord, 0x0DAD);
+  EXPECT_EQ(std::pair(port->LineControl, port->ModeWord), std::pair(UCHAR(0x1A), USHORT(0x0DAD)));
   EXPECT_EQ(bench_->TakePackets().size(), 1u);
 }
 

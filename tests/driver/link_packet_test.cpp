@@ -89,8 +89,8 @@ TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndCloseAndTheDataFormMarksAnOpen
   const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
   for (UCHAR type : gated) {
     QueueLinkPacket(type, nullptr, 0, 0);
-    EXPECT_EQ(PortTable[0].ControlQueue, nullptr) << "type " << int(type);
-    EXPECT_FALSE(ports.TakeSendEvent()) << "type " << int(type);
+    EXPECT_EQ(std::pair(PortTable[0].ControlQueue, ports.TakeSendEvent()), std::pair(static_cast<ControlNode*>(nullptr), false))
+        << "type " << int(type);
   }
   MarkTxData(0);
   EXPECT_EQ(PortTable[0].TxPending, 0);
@@ -150,16 +150,14 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
   for (int p = 0; p < kProducers; p++) {
     producers.emplace_back([p, &producersDone] {
       for (int n = 0; n < kPerProducer; n++) {
-        UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF),
-                            static_cast<UCHAR>(n >> 8)};
+        UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF), static_cast<UCHAR>(n >> 8)};
         QueueLinkPacket(PKT_SETTINGS, payload, sizeof payload, p % 2);
       }
       producersDone++;
     });
   }
 
-  std::vector<int> next(kProducers, 0);
-  int seen = 0;
+  std::vector<int> next(kProducers, 0);  // each producer's next number: its nodes seen once, in order
   bool inOrder = true;
   auto consume = [&] {
     for (int port : {0, 1}) {
@@ -167,7 +165,6 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
         int p = packet[4], n = packet[5] | (packet[6] << 8);
         inOrder = inOrder && n == next[p];
         next[p] = n + 1;
-        seen++;
       }
     }
   };
@@ -176,7 +173,6 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
   consume();
 
   EXPECT_TRUE(inOrder);
-  EXPECT_EQ(seen, kProducers * kPerProducer);
   for (int p = 0; p < kProducers; p++) EXPECT_EQ(next[p], kPerProducer);
 }
 

@@ -12,9 +12,7 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::kMillisecond;
-using testsupport::Request;
-using testsupport::WaitUntil;
+using namespace testsupport;
 
 namespace {
 
@@ -54,7 +52,7 @@ class OpenCloseTest : public ::testing::Test {
     return opened;
   }
 
-  testsupport::DriverSession session_;
+  DriverSession session_;
   devserver::DeviceServer* server_ = nullptr;
   PortRecord* port_ = nullptr;
 };
@@ -155,7 +153,7 @@ TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextO
   const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
   {
     auto write = opened.file.WriteAsync(bytes, sizeof bytes);
-    host::AdvanceClock(20 * testsupport::kSecond);
+    host::AdvanceClock(20 * kSecond);
     EXPECT_FALSE(write.Done());
     EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
     EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
@@ -181,15 +179,16 @@ TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextO
   EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
 }
 
-class CleanupTest : public testsupport::ManualExecutive {};
+class CleanupTest : public ManualExecutive {};
 
 TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
-  testsupport::SerialBench bench;
+  SerialBench bench;
   PortTable[0].OutSeq = 1;
   std::vector<Request*> left;
-  for (auto [major, dispatch] : {std::pair{IRP_MJ_READ, DispatchRead}, {IRP_MJ_READ, DispatchRead}, {IRP_MJ_WRITE, DispatchWrite}}) {
+  for (auto [major, dispatch] : {std::pair<UCHAR, PDRIVER_DISPATCH>{IRP_MJ_READ, DispatchRead}, {IRP_MJ_READ, DispatchRead},
+                                {IRP_MJ_WRITE, DispatchWrite}}) {
     left.push_back(&bench.Transfer(major, 10));
-    bench.Send(*left.back(), testsupport::Through(dispatch));
+    bench.Send(*left.back(), Through(dispatch));
   }
   host::RunQueuedDpcs();
   bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
@@ -197,7 +196,7 @@ TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
   for (Request* request : left) EXPECT_FALSE(request->done);
 
   Request& cleanup = bench.Transfer(IRP_MJ_CLEANUP, 0);
-  EXPECT_EQ(bench.Send(cleanup, testsupport::Through(DispatchCleanup)), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Send(cleanup, Through(DispatchCleanup)), STATUS_SUCCESS);
   EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
   for (Request* request : left) {
     EXPECT_EQ(std::pair(request->status, request->information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));

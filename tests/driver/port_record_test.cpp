@@ -27,8 +27,7 @@ TEST_F(PortRecordTest, NewRecordHasItsCreationValuesAndAClearedTableEntry) {
   const PortTableEntry& entry = PortTable[1];
   EXPECT_EQ(entry.PortRecord, record);
   EXPECT_EQ(std::tuple(entry.TxRing.ReadIndex, entry.RxRing.WriteIndex, entry.TxPending, entry.OutSeq,
-                       entry.InSeq, entry.RemoteAddress, entry.RemoteChannel),
-            std::tuple(0, 0, 0, 0, 0, 0u, 0));
+                       entry.InSeq, entry.RemoteAddress, entry.RemoteChannel), std::tuple(0, 0, 0, 0, 0, 0u, 0));
 }
 
 // Which routine ran last, and with which context.

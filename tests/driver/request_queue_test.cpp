@@ -9,16 +9,11 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::EndPendingRead;
-using testsupport::ParkAsCurrent;
-using testsupport::PendingReadClass;
-using testsupport::StartPendingRead;
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class RequestQueueTest : public testsupport::ManualExecutive {};
+class RequestQueueTest : public ManualExecutive {};
 
 // `count` reads sent to the pending-read class, each pending at dispatch.
 std::vector<Request*> QueueReads(SerialBench& bench, int count) {
@@ -56,8 +51,7 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   refused.irp->Cancel = TRUE;
   EXPECT_EQ(bench.Queue(refused, &WriteClass, nullptr).dispatchStatus, STATUS_CANCELLED);
   EXPECT_EQ(std::tuple(refused.status, refused.boost, port->CharsQueued),
-            std::tuple(STATUS_CANCELLED, CCHAR(IO_NO_INCREMENT), 10))
-      << "refused on the spot";
+            std::tuple(STATUS_CANCELLED, CCHAR(IO_NO_INCREMENT), 10)) << "refused on the spot";
   // A class without a queue takes nothing through the queueing core: refused on the spot.
   Request& stray = bench.Transfer(IRP_MJ_WRITE, 3);
   EXPECT_EQ(bench.Queue(stray, &WaitClass, nullptr).dispatchStatus, STATUS_INVALID_DEVICE_REQUEST);
@@ -67,12 +61,11 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   EXPECT_EQ(port->CharsQueued, 10) << "a cancelled read leaves CharsQueued alone";
   EXPECT_TRUE(IoCancelIrp(queued.irp));
   EXPECT_EQ(std::tuple(queued.status, queued.boost, port->CharsQueued),
-            std::tuple(STATUS_CANCELLED, CCHAR(IO_SERIAL_INCREMENT), 0))
-      << "it waited";
+            std::tuple(STATUS_CANCELLED, CCHAR(IO_SERIAL_INCREMENT), 0)) << "it waited";
 
   // A current request ended cancelled reports no bytes, whatever it had moved.
   current.irp->IoStatus.Information = 60;
-  KeSetTimer(&port->WriteTotalTimer, LARGE_INTEGER{.QuadPart = -testsupport::kSecond}, &port->WriteTimeoutDpc);
+  KeSetTimer(&port->WriteTotalTimer, LARGE_INTEGER{.QuadPart = -kSecond}, &port->WriteTimeoutDpc);
   EXPECT_TRUE(IoCancelIrp(current.irp));
   EXPECT_EQ(std::tuple(current.status, current.information, port->CurrentWriteIrp),
             std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, PIRP{}));
@@ -85,8 +78,7 @@ TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   KillAllRequests(bench.Port(), &ReadClass);
   for (int i = 0; i < 4; i++) {
     EXPECT_EQ(std::tuple(reads[i]->status, reads[i]->information, reads[i]->order),
-              std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, 3 - i))
-        << "newest first";
+              std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, 3 - i)) << "newest first";
   }
 
   // A current purge has no cancel routine: it is only flagged and finishes on its own.
@@ -120,7 +112,7 @@ TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
     });
     for (int i = 0; i < 4; i++) KeInsertQueueDpc(&bench.Port()->ReadDataDpc, nullptr, nullptr);
     canceller.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return bench.Completions() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return bench.Completions() == 4; }));
     for (Request* read : reads) {
       EXPECT_TRUE(read->status == STATUS_SUCCESS || (read->status == STATUS_CANCELLED && read->information == 0));
     }

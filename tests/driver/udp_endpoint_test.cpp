@@ -13,13 +13,11 @@
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
-using testsupport::CaptureTransport;
-using testsupport::CapturedAddress;
-using testsupport::CapturedPort;
+using namespace testsupport;
 
 namespace {
 
-class UdpEndpointTest : public testsupport::ManualExecutive {
+class UdpEndpointTest : public ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
@@ -89,10 +87,10 @@ TEST_F(UdpEndpointTest, ReceiveFiltersOnTheServerAndReturnsItsSource) {
 // The transport fails a request at once: its status block stays as it was (here a stale
 // success), and the status is the one IofCallDriver returned.
 TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) {
-  testsupport::TinyDriver failing(u"\\Driver\\Failing");
+  TinyDriver failing(u"\\Driver\\Failing");
   PDEVICE_OBJECT device = failing.AddDevice(u"\\Device\\Failing");
   failing.On(IRP_MJ_INTERNAL_DEVICE_CONTROL,
-             [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Complete(irp, STATUS_HOST_UNREACHABLE); });
+             [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_HOST_UNREACHABLE); });
   PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
   IO_STATUS_BLOCK stale{{STATUS_SUCCESS}, 20};
   EXPECT_EQ(CallTransport(irp, device, &stale), STATUS_HOST_UNREACHABLE);
@@ -105,8 +103,7 @@ TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
   ULONG length = sizeof buffer;
   ULONG source = 77;
   EXPECT_EQ(SendDatagram(nullptr, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty() && transport_->Receives().empty());
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
             STATUS_CONNECTION_RESET);
@@ -124,8 +121,7 @@ TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   ULONG length = sizeof buffer;
   ULONG source = 0;
   host::pool::FailNthAllocation(2);  // the intermediate buffer
-  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty());
   EXPECT_EQ(std::pair(host::io::OutstandingIrps(), host::io::OutstandingMdls()), std::pair(size_t{0}, size_t{0}));
 }

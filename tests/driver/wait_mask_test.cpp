@@ -9,12 +9,11 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class WaitMaskTest : public testsupport::ManualExecutive {};
+class WaitMaskTest : public ManualExecutive {};
 
 Request& SetMask(SerialBench& bench, ULONG mask) {
   return bench.Queue(bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, mask), &MaskClass, StartMask);
@@ -25,10 +24,8 @@ Request& Wait(SerialBench& bench) {
 }
 
 void ExpectEvents(const Request& wait, ULONG events) {
-  EXPECT_EQ(wait.status, STATUS_SUCCESS);
-  EXPECT_EQ(wait.information, sizeof(ULONG));
-  EXPECT_EQ(wait.Mask(), events);
-  EXPECT_EQ(wait.boost, IO_SERIAL_INCREMENT);
+  EXPECT_EQ(std::tuple(wait.status, wait.information, wait.Mask(), wait.boost),
+            std::tuple(STATUS_SUCCESS, ULONG_PTR{sizeof(ULONG)}, events, CCHAR(IO_SERIAL_INCREMENT)));
 }
 
 // A wait needs a mask, is alone, and gets the history at once. A new mask ends the wait
@@ -70,7 +67,7 @@ TEST_F(WaitMaskTest, TxEmptyOnlyWhenNothingIsLeftToSend) {
   SetMask(bench, SERIAL_EV_TXEMPTY);
   Request& wait = Wait(bench);
   Request& write = bench.Transfer(IRP_MJ_WRITE, 4);
-  bench.Send(write, testsupport::ParkAsCurrent(&WriteClass, CancelCurrentWrite));
+  bench.Send(write, ParkAsCurrent(&WriteClass, CancelCurrentWrite));
   CheckTxEmpty(port);
   port->ImmediatePending = 1;
   IoCancelIrp(write.irp);
@@ -100,8 +97,7 @@ TEST_F(WaitMaskTest, AWaitEndsOnceWhicheverRoutineComesFirst) {
   EXPECT_TRUE(IoCancelIrp(waiting.irp));
   EXPECT_EQ(waiting.status, STATUS_CANCELLED);
   RaiseEvents(port);
-  EXPECT_EQ(port->HistoryMask, ULONG(SERIAL_EV_RXCHAR));
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_EQ(std::pair(port->HistoryMask, host::QueuedDpcCount()), std::pair(ULONG(SERIAL_EV_RXCHAR), size_t{0}));
   EXPECT_TRUE(waiting.UntouchedSinceCompletion());
 }
 
@@ -129,7 +125,7 @@ TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
     });
     KeInsertQueueDpc(&bench.Port()->ReadDataDpc, nullptr, nullptr);
     canceller.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return wait.done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return wait.done.load(); }));
     KeFlushQueuedDpcs();
     if (wait.status == STATUS_SUCCESS) {
       ExpectEvents(wait, SERIAL_EV_RXCHAR);
@@ -161,7 +157,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     std::thread waiter(send, std::ref(wait), 0);
     send(set, round % 100 * 20);  // a sweep of arrival times
     waiter.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return set.done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return set.done.load(); }));
     EXPECT_EQ(std::pair(set.status, wait.dispatchStatus), std::pair(STATUS_SUCCESS, STATUS_PENDING));
   }
   host::Shutdown();

@@ -4,7 +4,7 @@
 // immediate character, which shares the transmit ring with the chunk.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -32,19 +32,15 @@ class WritePathTest : public testsupport::ManualExecutive {
     bench_.reset();
     ManualExecutive::TearDown();
   }
-  Request& Write(const std::vector<UCHAR>& bytes) {
-    Request& write = bench_->Transfer(IRP_MJ_WRITE, static_cast<ULONG>(bytes.size()));
-    std::memcpy(write.buffer.data(), bytes.data(), bytes.size());
-    bench_->Send(write, Through(DispatchWrite));
+  // A write of `bytes`, or a flush, sent and its deferred calls run.
+  Request& Write(const std::vector<UCHAR>& bytes, UCHAR major = IRP_MJ_WRITE) {
+    Request& request = bench_->Transfer(major, static_cast<ULONG>(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), request.buffer.begin());
+    bench_->Send(request, Through(major == IRP_MJ_WRITE ? DispatchWrite : DispatchFlush));
     host::RunQueuedDpcs();
-    return write;
+    return request;
   }
-  Request& Flush() {
-    Request& flush = bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0);
-    bench_->Send(flush, Through(DispatchFlush));
-    host::RunQueuedDpcs();
-    return flush;
-  }
+  Request& Flush() { return Write({}, IRP_MJ_FLUSH_BUFFERS); }
   std::vector<Sent> Pass() { return bench_->SendPass(); }
   // The one packet of a pass, which must be of `type`.
   Sent One(UCHAR type) {
@@ -73,8 +69,7 @@ class WritePathTest : public testsupport::ManualExecutive {
   Sent CancelWhilePolled() {
     Request& cancelled = Write(Ascending(300));
     Sent chunk = Chunk();
-    host::AdvanceClock(8 * kSecond);
-    ExpectPoll(chunk.sequence);
+    PollAnswered(chunk.sequence);
     EXPECT_TRUE(IoCancelIrp(cancelled.irp));
     EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
     return chunk;
@@ -123,8 +118,7 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
   SetWriteTimeouts(1000, 0);
   int64_t placed = host::SystemTime();
   Request& write = Write(Ascending(200));
-  EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - placed, 10 * kSecond)
-      << "a constant below 10 s gives 10 s";
+  EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - placed, 10 * kSecond) << "a constant below 10 s gives 10 s";
   Sent first = Chunk();
   for (int poll = 1; poll <= 3; poll++) {
     host::AdvanceClock(placed + poll * 8 * kSecond - host::SystemTime() - 1);
@@ -177,8 +171,7 @@ TEST_F(WritePathTest, FlushesWaitForTheWritesBeforeThemAndTheLastEndRaisesTxEmpt
   Request& again = Flush();
   Request& last = Write(Ascending(30));
   for (Request* write : {&first, &second, &last}) {
-    EXPECT_EQ(flush.done.load(), write == &last);
-    EXPECT_EQ(again.done.load(), write == &last);
+    EXPECT_EQ(std::pair(flush.done.load(), again.done.load()), std::pair(write == &last, write == &last));
     EXPECT_FALSE(wait.done);
     Acknowledge(Chunk().sequence);
     EXPECT_EQ(write->status, STATUS_SUCCESS);
@@ -243,29 +236,24 @@ TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
   AcknowledgeLast(next, Chunk().sequence, 20);
 }
 
-struct RemoteAnswer {
-  SerialBench* bench;
-  LONG sequence;
-};
-
-VOID NTAPI AnswerFromRemote(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* answer = static_cast<RemoteAnswer*>(context);
-  answer->bench->Receive(PKT_ACK, static_cast<ULONG>(answer->sequence));
+// The remote's acknowledgement of `answered`, as a deferred call whose context is the bench.
+LONG answered = 0;
+VOID NTAPI AnswerFromRemote(PKDPC, PVOID bench, PVOID, PVOID) {
+  static_cast<SerialBench*>(bench)->Receive(PKT_ACK, static_cast<ULONG>(answered));
 }
 
 // The acknowledgement reaches the port in the instant the acknowledgement timer expires, its
 // deferred call already queued: the next chunk still goes out fresh, not as a resend.
 TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
-  RemoteAnswer answer{bench_.get(), 0};
   KTIMER arrival;
   KDPC arrivalDpc;
   KeInitializeTimer(&arrival);
-  KeInitializeDpc(&arrivalDpc, AnswerFromRemote, &answer);
-  KeSetTimer(&arrival, LARGE_INTEGER{.QuadPart = -8 * kSecond}, &arrivalDpc);  // with the chunk's timer, first
+  KeInitializeDpc(&arrivalDpc, AnswerFromRemote, bench_.get());
+  KeSetTimer(&arrival, LARGE_INTEGER{.QuadPart = -8 * kSecond}, &arrivalDpc);  // due with the chunk's timer, first
   Request& write = Write(Ascending(200));
-  answer.sequence = Chunk().sequence;
+  answered = Chunk().sequence;
   host::AdvanceClock(8 * kSecond);
-  AcknowledgeLast(write, ExpectChunk(answer.sequence + 1, Ascending(72, 128)).sequence, 200);
+  AcknowledgeLast(write, ExpectChunk(answered + 1, Ascending(72, 128)).sequence, 200);
 }
 
 // The timer expires again while the sender is sending the retransmission: the new poll stays
@@ -319,9 +307,8 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   host::ClearDebugOutput();
   int64_t start = host::SystemTime();
   Request& first = Immediate('!');
-  EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
-  EXPECT_EQ(port_->ImmediateTotalTimer.DueTime.QuadPart - start, 50 * kMillisecond);
-  EXPECT_EQ(port_->CharsQueued, 1);
+  EXPECT_EQ(std::tuple(first.dispatchStatus, port_->ImmediateTotalTimer.DueTime.QuadPart - start, port_->CharsQueued),
+            std::tuple(STATUS_PENDING, 50 * kMillisecond, 1));
   EXPECT_EQ(Immediate('?').status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first.done);
   host::RunQueuedDpcs();
@@ -348,8 +335,7 @@ TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
   SetWriteTimeouts(10, 40);
   Request& timed = Immediate('t');
   host::AdvanceClock(50 * kMillisecond - 1);
-  EXPECT_FALSE(timed.done);
-  EXPECT_EQ(port_->ImmediatePending, 1);
+  EXPECT_EQ(std::pair(timed.done.load(), port_->ImmediatePending), std::pair(false, UCHAR{1}));
   host::AdvanceClock(1);
   EXPECT_EQ(std::tuple(timed.status, port_->ImmediatePending, port_->CharsQueued), std::tuple(STATUS_TIMEOUT, 0, 0));
   EXPECT_EQ(std::pair(wait.status, wait.Mask()), std::pair(STATUS_SUCCESS, ULONG(SERIAL_EV_TXEMPTY)));
@@ -372,10 +358,9 @@ TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
   Request& immediate = Immediate('i');
   host::RunQueuedDpcs();
   EXPECT_FALSE(immediate.done);
-  Sent chunk = ExpectChunk(2, bytes);
-  AcknowledgeLast(write, chunk.sequence, 128);
+  AcknowledgeLast(write, ExpectChunk(2, bytes).sequence, 128);
   EXPECT_EQ(immediate.status, STATUS_SUCCESS);
-  ExpectChunk(chunk.sequence + 1, std::vector<UCHAR>({'i'}));
+  ExpectChunk(3, {'i'});
 }
 
 // A character placed while the write's chunk awaits its acknowledgement neither goes out
@@ -390,11 +375,11 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   SentImmediate('c');
   EXPECT_TRUE(Pass().empty()) << "the character waits for the chunk's acknowledgement";
   PollAnswered(chunk.sequence, chunk.sequence - 1);  // the remote missed the chunk
-  Sent again = ExpectChunk(chunk.sequence, bytes);
+  ExpectChunk(chunk.sequence, bytes);
   Acknowledge(chunk.sequence + 1);  // names no packet sent: counts for nothing
   EXPECT_FALSE(write.done);
   AcknowledgeLast(write, chunk.sequence, 10);
-  Sent character = ExpectChunk(chunk.sequence + 1, std::vector<UCHAR>({'c'}));
+  Sent character = ExpectChunk(chunk.sequence + 1, {'c'});
 
   // Sent on its own, the character is a chunk in flight of one byte: nothing goes behind it
   // until it is acknowledged, and lost, it is polled for and sent again under its sequence
