@@ -69,8 +69,7 @@ TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
     SCOPED_TRACE(testing::Message() << c.held << "+" << c.carried << " field " << c.lengthField);
     Fill(0, c.held);
     Dispatch(0, Packet(PKT_DATA, 0, c.carried, 0, c.lengthField));
-    EXPECT_EQ(Held(0), c.after);
-    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.wakes);
+    EXPECT_EQ(std::pair(Held(0), Queued(ports_->Record(0)->ReadDataDpc)), std::pair(c.after, c.wakes));
     if (c.after > c.held) {
       EXPECT_EQ(rxStorage_[(100 + c.held) % RX_RING_SIZE], 1) << "first payload byte";
     }
@@ -100,10 +99,10 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
     PortTable[0].InSeq = c.inSeq;
     ports_->Record(0)->RxAckPending = c.acknowledgedNow;  // each row must change it
     Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence, c.lengthField));
-    EXPECT_EQ(Held(0), c.held + (c.taken && c.lengthField == 0 ? c.payload : 0));
-    EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);
-    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.taken);
-    EXPECT_EQ(ports_->Record(0)->RxAckPending, c.acknowledgedNow ? 0u : 1u);
+    EXPECT_EQ(std::tuple(Held(0), PortTable[0].InSeq, Queued(ports_->Record(0)->ReadDataDpc),
+                         ports_->Record(0)->RxAckPending),
+              std::tuple(c.held + (c.taken && c.lengthField == 0 ? c.payload : 0), c.taken ? c.sequence : c.inSeq,
+                         c.taken, c.acknowledgedNow ? 0u : 1u));
     ControlNode* acknowledgement = DetachControlQueue(0);
     EXPECT_EQ(acknowledgement != nullptr, c.acknowledgedNow);
     if (acknowledgement != nullptr) {
@@ -157,20 +156,19 @@ TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnsw
   };
   PortRecord* record = ports_->Record(0);
   ports_->OpenLink(0);
-  LARGE_INTEGER due{.QuadPart = -80000000};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.chunkSequence << "/" << c.sequence << " poll " << int(c.pollOut));
     record->WriteInFlight = c.inFlight;
     record->ChunkSequence = c.chunkSequence;
     record->RetransmitPending = c.pollOut;
     PortTable[0].TxPending = 0;
-    KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
+    KeSetTimer(&record->AckTimer, LARGE_INTEGER{.QuadPart = -80000000}, &record->AckTimeoutDpc);
     Dispatch(0, Packet(PKT_ACK, 0, 0, c.sequence));
-    EXPECT_EQ(KeCancelTimer(&record->AckTimer), !c.counted) << "timer running";
-    EXPECT_EQ(Queued(record->WriteDpc), c.counted);
-    EXPECT_EQ(PortTable[0].TxPending, c.resend ? 1 : 0);
-    EXPECT_EQ(record->WriteInFlight, c.counted ? 0u : c.inFlight);
-    EXPECT_EQ(record->RetransmitPending, c.counted ? 0 : c.pollOut);
+    // The timer still running, the write engine woken, the port marked, the chunk's state.
+    EXPECT_EQ(std::tuple(bool(KeCancelTimer(&record->AckTimer)), Queued(record->WriteDpc), bool(PortTable[0].TxPending),
+                         record->WriteInFlight, record->RetransmitPending),
+              std::tuple(!c.counted, c.counted, c.resend, c.counted ? 0u : c.inFlight,
+                         UCHAR(c.counted ? 0 : c.pollOut)));
   }
 }
 

@@ -17,17 +17,14 @@ using Packets = std::vector<std::vector<UCHAR>>;
 
 namespace {
 
-std::array<UCHAR, 4> HeaderBytes(const ControlNode* node) {
-  return {node->Header[0], node->Header[1], node->Header[2], node->Header[3]};
-}
-
 // Detaches the port's control queue as the sender does: each node's packet as it goes out
 // (the header, then the payload its length counts), in queue order, the nodes freed.
 Packets Detach(int port) {
   Packets packets;
   for (ControlNode* node = DetachControlQueue(port); node != nullptr;) {
+    const ULONG payload = DecodeLinkHeader(node->Header).Length - LINK_HEADER_SIZE;
     std::vector<UCHAR>& packet = packets.emplace_back(node->Header, node->Header + LINK_HEADER_SIZE);
-    packet.insert(packet.end(), node->Payload, node->Payload + DecodeLinkHeader(node->Header).Length - LINK_HEADER_SIZE);
+    packet.insert(packet.end(), node->Payload, node->Payload + payload);
     ControlNode* next = node->Next;
     ExFreePool(node);
     node = next;
@@ -65,11 +62,10 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   QueueLinkPacket(PKT_OPEN, settings, sizeof settings, 0);
   ControlNode* node = DetachControlQueue(0);
   ASSERT_NE(node, nullptr);
-  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x00}));
-  EXPECT_EQ(DecodeLinkHeader(node->Header).Length, 22);
+  EXPECT_EQ(std::vector<UCHAR>(node->Header, node->Header + 4), (std::vector<UCHAR>{0x01, 0x00, 0x16, 0x00}));
   EXPECT_EQ(0, memcmp(node->Payload, settings, sizeof settings));
   SetLinkHeaderSequence(node->Header, 1);
-  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x10}));
+  EXPECT_EQ(std::vector<UCHAR>(node->Header, node->Header + 4), (std::vector<UCHAR>{0x01, 0x00, 0x16, 0x10}));
   ExFreePool(node);
   for (auto [from, to] : {std::pair{14, 15}, {15, 1}, {0, 1}, {1, 2}}) EXPECT_EQ(NextSeq(from), to) << from;
 
@@ -89,8 +85,8 @@ TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndCloseAndTheDataFormMarksAnOpen
   const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
   for (UCHAR type : gated) {
     QueueLinkPacket(type, nullptr, 0, 0);
-    EXPECT_EQ(std::pair(PortTable[0].ControlQueue, ports.TakeSendEvent()), std::pair(static_cast<ControlNode*>(nullptr), false))
-        << "type " << int(type);
+    EXPECT_EQ(std::pair(PortTable[0].ControlQueue, ports.TakeSendEvent()),
+              std::pair(static_cast<ControlNode*>(nullptr), false)) << "type " << int(type);
   }
   MarkTxData(0);
   EXPECT_EQ(PortTable[0].TxPending, 0);

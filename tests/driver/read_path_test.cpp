@@ -126,7 +126,8 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   bench.Receive(PKT_DATA, 0, Ascending(45, 0x61));
   host::RunQueuedDpcs();
   EXPECT_EQ(second.status, STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<UCHAR>(second.buffer.begin(), second.buffer.begin() + second.information), Ascending(100, 0x2A));
+  EXPECT_EQ(std::vector<UCHAR>(second.buffer.begin(), second.buffer.begin() + second.information),
+            Ascending(100, 0x2A));
   EXPECT_FALSE(queued.done);
   EXPECT_TRUE(bench.SendPass().empty()) << "one acknowledgement per accepted run";
 }

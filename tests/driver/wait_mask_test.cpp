@@ -148,8 +148,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     Request& set = bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR);
     std::atomic<int> ready{0};
     auto send = [&](Request& request, int delay) {
-      ready++;
-      while (ready.load() < 2) {
+      for (ready++; ready.load() < 2;) {
       }
       Spin(delay);
       bench.Queue(request, &MaskClass, StartMask);

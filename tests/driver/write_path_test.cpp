@@ -41,10 +41,9 @@ class WritePathTest : public testsupport::ManualExecutive {
     return request;
   }
   Request& Flush() { return Write({}, IRP_MJ_FLUSH_BUFFERS); }
-  std::vector<Sent> Pass() { return bench_->SendPass(); }
   // The one packet of a pass, which must be of `type`.
   Sent One(UCHAR type) {
-    auto sent = Pass();
+    auto sent = bench_->SendPass();
     EXPECT_EQ(sent.size(), 1u);
     if (sent.empty()) return {};
     EXPECT_EQ(sent[0].type, type);
@@ -52,9 +51,11 @@ class WritePathTest : public testsupport::ManualExecutive {
   }
   Sent Chunk() { return One(PKT_DATA); }
   void ExpectPoll(LONG sequence) { EXPECT_EQ(One(PKT_POLL).sequence, sequence); }
-  void Acknowledge(LONG sequence) {
+  // The remote's acknowledgement of `sequence`; one that counts for nothing leaves `pending` pending.
+  void Acknowledge(LONG sequence, const Request* pending = nullptr) {
     bench_->Receive(PKT_ACK, sequence);
     host::RunQueuedDpcs();
+    EXPECT_TRUE(pending == nullptr || !pending->done);
   }
   // The acknowledgement of the write's last chunk, which ends it with `bytes` written.
   void AcknowledgeLast(const Request& write, LONG sequence, ULONG_PTR bytes) {
@@ -102,7 +103,7 @@ TEST_F(WritePathTest, AWriteGoesOutOneAcknowledgedChunkAtATime) {
       EXPECT_EQ(port_->CharsQueued, static_cast<LONG>(length));
       Sent chunk = Chunk();
       EXPECT_EQ(chunk.payload.size(), size);
-      EXPECT_TRUE(Pass().empty()) << "the next chunk waits for the acknowledgement";
+      EXPECT_TRUE(bench_->SendPass().empty()) << "the next chunk waits for the acknowledgement";
       EXPECT_FALSE(write.done);
       carried.insert(carried.end(), chunk.payload.begin(), chunk.payload.end());
       Acknowledge(chunk.sequence);
@@ -122,7 +123,7 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
   Sent first = Chunk();
   for (int poll = 1; poll <= 3; poll++) {
     host::AdvanceClock(placed + poll * 8 * kSecond - host::SystemTime() - 1);
-    EXPECT_TRUE(Pass().empty());
+    EXPECT_TRUE(bench_->SendPass().empty());
     host::AdvanceClock(1);
     ExpectPoll(first.sequence);
   }
@@ -151,7 +152,7 @@ TEST_F(WritePathTest, CancellingAndWritingAgainNeverPostponesThePoll) {
     host::AdvanceClock(sent + poll * 8 * kSecond - 3 * kSecond - host::SystemTime());
     EXPECT_TRUE(IoCancelIrp(write->irp));
     write = &Write(Ascending(300, 0x80));
-    EXPECT_TRUE(Pass().empty());
+    EXPECT_TRUE(bench_->SendPass().empty());
     host::AdvanceClock(3 * kSecond);
     ExpectPoll(chunk.sequence);
   }
@@ -190,12 +191,10 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
   Request& write = Write(Ascending(200));
   Sent first = Chunk();
   Acknowledge(first.sequence);
-  Acknowledge(first.sequence);  // before the sender took the second chunk
-  EXPECT_FALSE(write.done);
+  Acknowledge(first.sequence, &write);  // before the sender took the second chunk
   Sent second = ExpectChunk(first.sequence + 1, Ascending(72, 128));
-  Acknowledge(first.sequence);  // while the second is out, and lost
-  EXPECT_FALSE(write.done);
-  EXPECT_TRUE(Pass().empty());
+  Acknowledge(first.sequence, &write);  // while the second is out, and lost
+  EXPECT_TRUE(bench_->SendPass().empty());
   PollAnswered(second.sequence, first.sequence);  // the remote has not got it
   EXPECT_EQ(Chunk().payload, second.payload);
   AcknowledgeLast(write, second.sequence, 200);
@@ -214,11 +213,10 @@ TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) 
   auto bytes = Ascending(50, 0x80);
   Request& next = Write(bytes);
   EXPECT_EQ(port_->CharsQueued, 50);
-  EXPECT_TRUE(Pass().empty()) << "nothing of the next write while the old chunk is out";
+  EXPECT_TRUE(bench_->SendPass().empty()) << "nothing of the next write while the old chunk is out";
   Acknowledge(old.sequence);
   Sent chunk = ExpectChunk(old.sequence + 1, bytes);
-  Acknowledge(old.sequence);  // late: counts for nothing
-  EXPECT_FALSE(next.done);
+  Acknowledge(old.sequence, &next);  // late: counts for nothing
   AcknowledgeLast(next, chunk.sequence, 50);
   EXPECT_EQ(port_->CharsQueued, 0);
 }
@@ -268,8 +266,7 @@ TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
   bench_->Transport().AfterEachSend(nullptr);
   EXPECT_EQ(port_->RetransmitPending, 1);
   ExpectPoll(first.sequence);
-  Acknowledge(first.sequence - 1);
-  EXPECT_FALSE(write.done);
+  Acknowledge(first.sequence - 1, &write);
   EXPECT_EQ(Chunk().payload, first.payload);
   AcknowledgeLast(write, first.sequence, 60);
 }
@@ -373,11 +370,10 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   Request& write = Write(bytes);
   Sent chunk = Chunk();
   SentImmediate('c');
-  EXPECT_TRUE(Pass().empty()) << "the character waits for the chunk's acknowledgement";
+  EXPECT_TRUE(bench_->SendPass().empty()) << "the character waits for the chunk's acknowledgement";
   PollAnswered(chunk.sequence, chunk.sequence - 1);  // the remote missed the chunk
   ExpectChunk(chunk.sequence, bytes);
-  Acknowledge(chunk.sequence + 1);  // names no packet sent: counts for nothing
-  EXPECT_FALSE(write.done);
+  Acknowledge(chunk.sequence + 1, &write);  // names no packet sent: counts for nothing
   AcknowledgeLast(write, chunk.sequence, 10);
   Sent character = ExpectChunk(chunk.sequence + 1, {'c'});
 
@@ -387,16 +383,15 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   // waits goes ahead of the write's bytes, in one packet with its first chunk.
   Request& next = Write(bytes);
   SentImmediate('d');
-  EXPECT_TRUE(Pass().empty());
+  EXPECT_TRUE(bench_->SendPass().empty());
   PollAnswered(character.sequence, chunk.sequence);  // the remote missed the character
   ExpectChunk(character.sequence, character.payload);
   Acknowledge(character.sequence);
   bytes.insert(bytes.begin(), 'd');
   Sent shared = ExpectChunk(character.sequence + 1, bytes);
-  Acknowledge(character.sequence);  // late: not the shared packet's
-  EXPECT_FALSE(next.done);
+  Acknowledge(character.sequence, &next);  // late: not the shared packet's
   PollAnswered(shared.sequence, character.sequence);
   EXPECT_EQ(Chunk().payload, shared.payload);
   AcknowledgeLast(next, shared.sequence, 10);
-  EXPECT_TRUE(Pass().empty());
+  EXPECT_TRUE(bench_->SendPass().empty());
 }
