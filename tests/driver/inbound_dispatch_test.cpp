@@ -54,24 +54,20 @@ class InboundDispatchTest : public testsupport::ManualExecutive {
 // header's own four bytes means none. Unsequenced data is taken whole or dropped whole, and
 // data taken, even none, wakes the reader.
 TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
-  struct Case {
-    LONG held;
-    ULONG carried, lengthField;
-    LONG after;
-    bool wakes;
-  } cases[] = {
+  using Case = std::tuple<LONG, ULONG, ULONG, LONG, bool>;  // held, carried, length field; held after, reader woken
+  const Case cases[] = {
       {600, 423, 0, 1023, true}, {600, 424, 0, 600, false},  // room for 423 more
       {5, 0, 0, 5, true},                                    // empty
       {5, 8, 1, 5, true},        {5, 8, 2, 5, true},         // fields below four
       {0, 6, 104, 6, true},                                  // a field beyond the datagram
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.held << "+" << c.carried << " field " << c.lengthField);
-    Fill(0, c.held);
-    Dispatch(0, Packet(PKT_DATA, 0, c.carried, 0, c.lengthField));
-    EXPECT_EQ(std::pair(Held(0), Queued(ports_->Record(0)->ReadDataDpc)), std::pair(c.after, c.wakes));
-    if (c.after > c.held) {
-      EXPECT_EQ(rxStorage_[(100 + c.held) % RX_RING_SIZE], 1) << "first payload byte";
+  for (auto [held, carried, lengthField, after, wakes] : cases) {
+    SCOPED_TRACE(testing::Message() << held << "+" << carried << " field " << lengthField);
+    Fill(0, held);
+    Dispatch(0, Packet(PKT_DATA, 0, carried, 0, lengthField));
+    EXPECT_EQ(std::pair(Held(0), Queued(ports_->Record(0)->ReadDataDpc)), std::pair(after, wakes));
+    if (after > held) {
+      EXPECT_EQ(rxStorage_[(100 + held) % RX_RING_SIZE], 1) << "first payload byte";
     }
   }
 }
@@ -81,11 +77,9 @@ TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
 // application's next read; one that does not fit is refused (InSeq stays) and the next read
 // acknowledges again. A length field below four carries no payload: the packet is taken, empty.
 TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherAcknowledgement) {
-  struct Case {
-    LONG held, inSeq, sequence, payload;
-    bool taken, acknowledgedNow;
-    ULONG lengthField;
-  } cases[] = {
+  // held, InSeq, the packet's sequence and payload; taken, acknowledged at once, length field
+  using Case = std::tuple<LONG, LONG, LONG, LONG, bool, bool, ULONG>;
+  const Case cases[] = {
       {1000, 3, 4, 23, true, false, 0}, {1000, 3, 4, 24, false, false, 0},  // room for 23 more
       {1023, 1, 2, 10, false, false, 0},                                    // a full ring
       {0, 15, 1, 4, true, false, 0},    {0, 15, 15, 4, false, true, 0},     // the wrap; a repeat
@@ -93,20 +87,20 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
       {5, 4, 5, 8, true, false, 3},                                         // no payload
   };
   ports_->OpenLink(0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.sequence);
-    Fill(0, c.held);
-    PortTable[0].InSeq = c.inSeq;
-    ports_->Record(0)->RxAckPending = c.acknowledgedNow;  // each row must change it
-    Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence, c.lengthField));
+  for (auto [held, inSeq, sequence, payload, taken, acknowledgedNow, lengthField] : cases) {
+    SCOPED_TRACE(sequence);
+    Fill(0, held);
+    PortTable[0].InSeq = inSeq;
+    ports_->Record(0)->RxAckPending = acknowledgedNow;  // each row must change it
+    Dispatch(0, Packet(PKT_SEQDATA, 0, payload, sequence, lengthField));
     EXPECT_EQ(std::tuple(Held(0), PortTable[0].InSeq, Queued(ports_->Record(0)->ReadDataDpc),
                          ports_->Record(0)->RxAckPending),
-              std::tuple(c.held + (c.taken && c.lengthField == 0 ? c.payload : 0), c.taken ? c.sequence : c.inSeq,
-                         c.taken, c.acknowledgedNow ? 0u : 1u));
+              std::tuple(held + (taken && lengthField == 0 ? payload : 0), taken ? sequence : inSeq, taken,
+                         acknowledgedNow ? 0u : 1u));
     ControlNode* acknowledgement = DetachControlQueue(0);
-    EXPECT_EQ(acknowledgement != nullptr, c.acknowledgedNow);
+    EXPECT_EQ(acknowledgement != nullptr, acknowledgedNow);
     if (acknowledgement != nullptr) {
-      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, c.inSeq);
+      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, inSeq);
       ExFreePool(acknowledgement);
     }
   }
@@ -142,13 +136,9 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
 // 6 here); any other leaves the timer running. A poll's answer: 6 is delivered, any other
 // sequence has the chunk sent again (the port marked for the sender), the timer running on.
 TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnswersKeepTheirMeaning) {
-  struct Case {
-    ULONG inFlight;
-    LONG chunkSequence;
-    UCHAR pollOut;
-    LONG sequence;
-    bool counted, resend;
-  } cases[] = {
+  // WriteInFlight, ChunkSequence, poll out, the acknowledgement's sequence; counted, chunk to resend
+  using Case = std::tuple<ULONG, LONG, UCHAR, LONG, bool, bool>;
+  const Case cases[] = {
       {1, 6, 0, 6, true, false},   {1, 6, 0, 5, false, false},  // a stale one
       {1, 0, 0, 6, false, false},                               // placed, not sent yet
       {0, 6, 0, 6, false, false},                               // already counted
@@ -156,19 +146,18 @@ TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnsw
   };
   PortRecord* record = ports_->Record(0);
   ports_->OpenLink(0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.chunkSequence << "/" << c.sequence << " poll " << int(c.pollOut));
-    record->WriteInFlight = c.inFlight;
-    record->ChunkSequence = c.chunkSequence;
-    record->RetransmitPending = c.pollOut;
+  for (auto [inFlight, chunkSequence, pollOut, sequence, counted, resend] : cases) {
+    SCOPED_TRACE(testing::Message() << chunkSequence << "/" << sequence << " poll " << int(pollOut));
+    record->WriteInFlight = inFlight;
+    record->ChunkSequence = chunkSequence;
+    record->RetransmitPending = pollOut;
     PortTable[0].TxPending = 0;
     KeSetTimer(&record->AckTimer, LARGE_INTEGER{.QuadPart = -80000000}, &record->AckTimeoutDpc);
-    Dispatch(0, Packet(PKT_ACK, 0, 0, c.sequence));
+    Dispatch(0, Packet(PKT_ACK, 0, 0, sequence));
     // The timer still running, the write engine woken, the port marked, the chunk's state.
     EXPECT_EQ(std::tuple(bool(KeCancelTimer(&record->AckTimer)), Queued(record->WriteDpc), bool(PortTable[0].TxPending),
                          record->WriteInFlight, record->RetransmitPending),
-              std::tuple(!c.counted, c.counted, c.resend, c.counted ? 0u : c.inFlight,
-                         UCHAR(c.counted ? 0 : c.pollOut)));
+              std::tuple(!counted, counted, resend, counted ? 0u : inFlight, UCHAR(counted ? 0 : pollOut)));
   }
 }
 

@@ -2,7 +2,6 @@
 // sequence rules, allocation failure, and concurrent producers against the sender's detach.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <thread>
 #include <vector>
 

@@ -3,7 +3,6 @@
 
 #include "driver/port_devices.h"
 #include "host/session/executive.h"
-#include "link/link_packet.h"
 #include "support/driver_ports.h"
 #include "support/executive_session.h"
 

@@ -37,13 +37,10 @@ class ReadPathTest : public testsupport::ManualExecutive {};
 TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
   constexpr ULONG MAX = MAXULONG;
   constexpr NTSTATUS PENDING = STATUS_PENDING;
-  struct Case {
-    ULONG interval, multiplier, constant, held, length;
-    NTSTATUS atStart;
-    int64_t totalDue, intervalStep, endsAfter;  // 0: none
-    NTSTATUS end;
-    ULONG bytes;
-  } cases[] = {
+  // The read timeouts, bytes held, the read's length; its status at dispatch, the total and interval timers' due
+  // times and when the read ends, in ms (0: none); how it ends and with how many bytes.
+  using Case = std::tuple<ULONG, ULONG, ULONG, ULONG, ULONG, NTSTATUS, int64_t, int64_t, int64_t, NTSTATUS, ULONG>;
+  const Case cases[] = {
       {MAX, 0, 0, 0, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 0},  // what is there, at once
       {MAX, 0, 0, 5, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 5},
       {MAX, 0, 200, 2, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 2},  // ends on a first byte
@@ -62,30 +59,31 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
       // A total beyond 64 bits of 100 ns waits the longest time there is, never less.
       {0, MAX, 3134037636, 0, 429496, PENDING, -1, 0, 0, PENDING, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.interval << "/" << c.multiplier << "/" << c.constant);
+  for (auto [interval, multiplier, constant, held, length, atStart, totalDue, intervalStep, endsAfter, end, bytes] :
+       cases) {
+    SCOPED_TRACE(testing::Message() << interval << "/" << multiplier << "/" << constant);
     SerialBench bench;
     PortRecord* port = bench.Port();
-    bench.Receive(PKT_DATA, 0, Ascending(c.held));
+    bench.Receive(PKT_DATA, 0, Ascending(held));
     host::RunQueuedDpcs();
-    SetTimeouts(port, c.interval, c.multiplier, c.constant);
-    Request& read = Read(bench, c.length);
-    EXPECT_EQ(read.dispatchStatus, c.atStart);
-    if (c.totalDue < 0) {
+    SetTimeouts(port, interval, multiplier, constant);
+    Request& read = Read(bench, length);
+    EXPECT_EQ(read.dispatchStatus, atStart);
+    if (totalDue < 0) {
       EXPECT_EQ(port->ReadTotalTimer.DueTime.QuadPart, INT64_MAX);
     } else {
-      EXPECT_EQ(DueIn(port->ReadTotalTimer), c.totalDue * kMillisecond);
+      EXPECT_EQ(DueIn(port->ReadTotalTimer), totalDue * kMillisecond);
     }
-    EXPECT_EQ(DueIn(port->ReadIntervalTimer), c.intervalStep * kMillisecond);
-    if (c.atStart == STATUS_PENDING && c.end != STATUS_PENDING) {
-      host::AdvanceClock(c.endsAfter * kMillisecond - 1);
+    EXPECT_EQ(DueIn(port->ReadIntervalTimer), intervalStep * kMillisecond);
+    if (atStart == STATUS_PENDING && end != STATUS_PENDING) {
+      host::AdvanceClock(endsAfter * kMillisecond - 1);
       EXPECT_FALSE(read.done);
       host::AdvanceClock(1);
     } else {
       host::AdvanceClock(60 * kSecond);
     }
-    EXPECT_EQ(read.done ? read.status : STATUS_PENDING, c.end);
-    EXPECT_EQ(read.done ? read.information : 0, c.bytes);
+    EXPECT_EQ(std::pair(read.done ? read.status : STATUS_PENDING, read.done ? read.information : 0),
+              std::pair(end, ULONG_PTR{bytes}));
   }
 }
 

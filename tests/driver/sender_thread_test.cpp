@@ -60,38 +60,35 @@ class SenderTest : public ManualExecutive {
 // and keeps them as the chunk to send again. A port not held with its link open (closed, or
 // opening before its PKT_OPEN went out) sends nothing: its bytes wait in the ring for the open.
 TEST_F(SenderTest, FreshDataTakesExactlyWhatWasPlaced) {
-  struct Case {
-    int port;
-    LONG outSeq, ringIndex, count, sequence;
-    USHORT flags;
-  } cases[] = {{1, 1, 120, 10, 2, 0x16}, {0, 1, 77, 128, 2, 0x16}, {3, 0, 5, 2, 0, 0},
-               {3, 1, 5, 0, 0, LINK_OPEN | LINK_CONFIRMED}, {3, 1, 5, 0, 2, 0x16}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.port);
-    PortTable[c.port].OutSeq = c.outSeq;
-    link_->Ports().Record(c.port)->LinkFlags = c.flags;
-    if (c.count != 0) {
-      PortTable[c.port].TxRing.ReadIndex = c.ringIndex;
-      PortTable[c.port].TxRing.WriteIndex = c.ringIndex;
-      link_->Place(c.port, Ascending(c.count, 0x30));
+  using Case = std::tuple<int, LONG, LONG, LONG, LONG, USHORT>;  // port, OutSeq, ring index, placed; sequence, flags
+  const Case cases[] = {{1, 1, 120, 10, 2, 0x16}, {0, 1, 77, 128, 2, 0x16}, {3, 0, 5, 2, 0, 0},
+                        {3, 1, 5, 0, 0, LINK_OPEN | LINK_CONFIRMED}, {3, 1, 5, 0, 2, 0x16}};
+  for (auto [port, outSeq, ringIndex, placed, sequence, flags] : cases) {
+    SCOPED_TRACE(port);
+    PortTable[port].OutSeq = outSeq;
+    link_->Ports().Record(port)->LinkFlags = flags;
+    if (placed != 0) {
+      PortTable[port].TxRing.ReadIndex = ringIndex;
+      PortTable[port].TxRing.WriteIndex = ringIndex;
+      link_->Place(port, Ascending(placed, 0x30));
     }
-    link_->MarkData(c.port);
+    link_->MarkData(port);
     auto sent = Pass();
-    if (c.sequence == 0) {
-      EXPECT_EQ(std::pair(sent.size(), PortTable[c.port].TxHeld), std::pair(size_t{0}, LONG{2}));
+    if (sequence == 0) {
+      EXPECT_EQ(std::pair(sent.size(), PortTable[port].TxHeld), std::pair(size_t{0}, LONG{2}));
       continue;
     }
-    const LONG count = c.count != 0 ? c.count : 2;  // the closed port's bytes
+    const LONG count = placed != 0 ? placed : 2;  // the closed port's bytes
     ASSERT_EQ(sent.size(), 1u);
     const std::vector<UCHAR> payload = Ascending(count, 0x30);
-    EXPECT_EQ(sent[0].data, DataPacket(c.port, c.sequence, payload));
+    EXPECT_EQ(sent[0].data, DataPacket(port, sequence, payload));
     EXPECT_EQ(std::tuple(sent[0].minor, CapturedAddress(sent[0]), CapturedPort(sent[0])),
               std::tuple(UCHAR(TDI_SEND_DATAGRAM), 0x7F000001u, uint16_t(519)));
-    EXPECT_EQ(std::tuple(PortTable[c.port].OutSeq, PortTable[c.port].TxPending, PortTable[c.port].TxRing.ReadIndex),
-              std::tuple(c.sequence, UCHAR(0), PortTable[c.port].TxRing.WriteIndex));
-    const UCHAR* copy = link_->Ports().Record(c.port)->RetransmitCopy;  // the packet is the chunk in flight
-    EXPECT_EQ(std::pair(std::vector<UCHAR>(copy, copy + count), link_->Ports().Record(c.port)->ChunkSequence),
-              std::pair(payload, c.sequence));
+    EXPECT_EQ(std::tuple(PortTable[port].OutSeq, PortTable[port].TxPending, PortTable[port].TxRing.ReadIndex),
+              std::tuple(sequence, UCHAR(0), PortTable[port].TxRing.WriteIndex));
+    const UCHAR* copy = link_->Ports().Record(port)->RetransmitCopy;  // the packet is the chunk in flight
+    EXPECT_EQ(std::pair(std::vector<UCHAR>(copy, copy + count), link_->Ports().Record(port)->ChunkSequence),
+              std::pair(payload, sequence));
   }
 }
 
