@@ -55,12 +55,8 @@ class DeviceControlTest : public ManualExecutive {
   PortRecord* port = nullptr;
 };
 
-struct Row {
-  ULONG code;
-  ULONG in, out;      // minimums
-  NTSTATUS status;    // answer to zeroed buffers of exactly the minimums
-  ULONG information;
-};
+// A code, its input and output minimums; its answer to zeroed buffers of exactly the minimums.
+using Row = std::tuple<ULONG, ULONG, ULONG, NTSTATUS, ULONG>;
 
 // With zeroed input: line control 0 has no word length; a wait needs a mask and a purge a bit.
 std::vector<Row> Table() {
@@ -106,25 +102,24 @@ std::vector<Row> Table() {
 // STATUS_BUFFER_TOO_SMALL with information 0 and the port record unchanged; with buffers far
 // larger it gives the same answer and writes nothing past it.
 TEST_F(DeviceControlTest, EveryCodeAnswersWithinItsBuffers) {
-  for (const Row& row : Table()) {
-    SCOPED_TRACE(testing::Message() << std::hex << row.code);
+  for (auto [code, in, out, status, information] : Table()) {
+    SCOPED_TRACE(testing::Message() << std::hex << code);
     Bytes zeros(256, 0);
     for (bool inputShort : {true, false}) {
-      ULONG minimum = inputShort ? row.in : row.out;
-      if (minimum == 0) continue;
+      if ((inputShort ? in : out) == 0) continue;  // no minimum to fall short of
       Bytes before(reinterpret_cast<UCHAR*>(port), reinterpret_cast<UCHAR*>(port + 1));
-      Request& shortOne = Control(row.code, zeros.data(), row.in - inputShort, row.out - !inputShort);
+      Request& shortOne = Control(code, zeros.data(), in - inputShort, out - !inputShort);
       EXPECT_EQ(std::tuple(shortOne.status, shortOne.information, shortOne.boost),
                 std::tuple(STATUS_BUFFER_TOO_SMALL, ULONG_PTR{0}, CCHAR(IO_NO_INCREMENT)));
       EXPECT_EQ(std::memcmp(before.data(), port, sizeof *port), 0) << "nothing changed";
     }
-    Request& exact = Control(row.code, zeros.data(), row.in, row.out);
-    EXPECT_EQ(std::pair(exact.status, exact.information), std::pair(row.status, ULONG_PTR{row.information}));
-    Request& large = bench->Control(row.code, zeros.data(), row.in, 256);
-    std::fill(large.buffer.begin() + row.in, large.buffer.end(), 0xA5);
+    Request& exact = Control(code, zeros.data(), in, out);
+    EXPECT_EQ(std::pair(exact.status, exact.information), std::pair(status, ULONG_PTR{information}));
+    Request& large = bench->Control(code, zeros.data(), in, 256);
+    std::fill(large.buffer.begin() + in, large.buffer.end(), 0xA5);
     Dispatch(large);
-    EXPECT_EQ(std::pair(large.status, large.information), std::pair(row.status, ULONG_PTR{row.information}));
-    EXPECT_TRUE(std::all_of(large.buffer.begin() + std::max(row.in, row.information),
+    EXPECT_EQ(std::pair(large.status, large.information), std::pair(status, ULONG_PTR{information}));
+    EXPECT_TRUE(std::all_of(large.buffer.begin() + std::max(in, information),
                             large.buffer.end(), [](UCHAR b) { return b == 0xA5; }));
   }
 }

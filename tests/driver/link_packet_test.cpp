@@ -137,8 +137,7 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 2000;
   DriverPorts ports(2);
-  ports.OpenLink(0);
-  ports.OpenLink(1);
+  for (int port : {0, 1}) ports.OpenLink(port);
 
   std::atomic<int> producersDone{0};
   std::vector<std::thread> producers;

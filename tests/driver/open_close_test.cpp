@@ -57,7 +57,12 @@ class OpenCloseTest : public ::testing::Test {
   PortRecord* port_ = nullptr;
 };
 
-TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValues) {
+// An open waits at least 50 ms for the remote's reply and gives the port its open values.
+// A write placed while the remote has the link down then sends nothing (its polls and marks are
+// held back), waits, and ends cancelled when the application closes; its chunk stays in the
+// ring and is the first data of the next open, numbered from it, acknowledged as any other.
+// A close the remote does not answer returns after half a second with the port closed.
+TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnAnUnansweredClose) {
   Start();
   EXPECT_EQ(host::io::Open("COM3", {.createOptions = FILE_DIRECTORY_FILE}).status, STATUS_NOT_A_DIRECTORY);
   int64_t start = host::SystemTime();
@@ -72,6 +77,51 @@ TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValu
   EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";
   ASSERT_TRUE(channel.openSettings.has_value());
   EXPECT_EQ(channel.openSettings->raw, (std::array<uint8_t, 18>{0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80}));
+
+  server_->SendDown(kChannel);
+  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
+  const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
+  {
+    auto write = opened.file.WriteAsync(bytes, sizeof bytes);
+    host::AdvanceClock(20 * kSecond);
+    EXPECT_FALSE(write.Done());
+    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
+  }
+  EXPECT_TRUE(server_->Written(kChannel).empty());
+
+  port_->TxRingFull = 1;  // as a session whose last write filled the ring leaves it
+  auto again = OpenAnswered();
+  EXPECT_EQ(port_->TxRingFull, 0);
+  ASSERT_EQ(again.status, STATUS_SUCCESS);
+  ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
+  EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
+  EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
+  ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+  // A session starts with no event history: a wait for received data waits.
+  const ULONG rxchar = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
+  ULONG events = 0;
+  {
+    auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
+    host::RunQueuedDpcs();
+    EXPECT_FALSE(wait.Done());
+    wait.Cancel();
+    EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
+  }
+
+  devserver::ProtocolOptions noReply;
+  noReply.answerClose = false;
+  server_->SetProtocolOptions(noReply);
+  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
+  EXPECT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+  start = host::SystemTime();
+  EXPECT_EQ(again.file.Close(), STATUS_SUCCESS);
+  ExpectAbout(host::SystemTime() - start, 500 * kMillisecond);
+  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
+                       port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
+            std::tuple(0, 0u, 0u, 0u, 0, 0));
+  EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
 }
 
 TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUntilLinkDown) {
@@ -123,59 +173,6 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
   EXPECT_TRUE(injected);
 }
 
-// A write placed while the remote has the link down sends nothing (its polls and marks are
-// held back), waits, and ends cancelled when the application closes; its chunk stays in the
-// ring and is the first data of the next open, numbered from it, acknowledged as any other.
-// A close the remote does not answer returns after half a second with the port closed.
-TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownGoesAtTheNextOpenAndAnUnansweredCloseEnds) {
-  Start();
-  auto opened = OpenAnswered();
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  server_->SendDown(kChannel);
-  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
-  const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
-  {
-    auto write = opened.file.WriteAsync(bytes, sizeof bytes);
-    host::AdvanceClock(20 * kSecond);
-    EXPECT_FALSE(write.Done());
-    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
-    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
-  }
-  EXPECT_TRUE(server_->Written(kChannel).empty());
-
-  port_->TxRingFull = 1;  // as a session whose last write filled the ring leaves it
-  auto again = OpenAnswered();
-  EXPECT_EQ(port_->TxRingFull, 0);
-  ASSERT_EQ(again.status, STATUS_SUCCESS);
-  ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
-  EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
-  EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
-  ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
-  // A session starts with no event history: a wait for received data waits.
-  const ULONG rxchar = SERIAL_EV_RXCHAR;
-  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
-  ULONG events = 0;
-  {
-    auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
-    host::RunQueuedDpcs();
-    EXPECT_FALSE(wait.Done());
-    wait.Cancel();
-    EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
-  }
-
-  devserver::ProtocolOptions noReply;
-  noReply.answerClose = false;
-  server_->SetProtocolOptions(noReply);
-  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
-  EXPECT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-  const int64_t start = host::SystemTime();
-  EXPECT_EQ(again.file.Close(), STATUS_SUCCESS);
-  ExpectAbout(host::SystemTime() - start, 500 * kMillisecond);
-  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
-                       port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
-            std::tuple(0, 0u, 0u, 0u, 0, 0));
-  EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
-}
 
 class CleanupTest : public ManualExecutive {};
 

@@ -51,22 +51,17 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
                           &record->CompleteWaitDpc, &record->ImmediateSendDpc,
                           &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc};
   for (int i = 0; i < 9; i++) {
-    ranRoutine = -1;
-    ranContext = nullptr;
+    SCOPED_TRACE(i);
     EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
     EXPECT_EQ(host::RunQueuedDpcs(), 1u);
-    EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));
-  }
-  for (int i = 0; i < 9; i++) {
-    SCOPED_TRACE(i);
+    EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));  // no other routine gives i
     KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr);
     for (KTIMER* timer : {&record->ReadTotalTimer, &record->ReadIntervalTimer, &record->WriteTotalTimer,
                           &record->ImmediateTotalTimer, &record->AckTimer}) {
       KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -1}, inTableOrder[(i + 1) % 9]);
     }
     QuiescePort(record);
-    EXPECT_EQ(host::ArmedTimerCount(), 0u);
-    EXPECT_EQ(host::RunQueuedDpcs(), 0u);
+    EXPECT_EQ(std::pair(host::ArmedTimerCount(), host::RunQueuedDpcs()), std::pair(size_t{0}, size_t{0}));
   }
   PortTable[0] = {};
   ExFreePool(record);

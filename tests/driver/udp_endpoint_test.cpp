@@ -72,8 +72,7 @@ TEST_F(UdpEndpointTest, ReceiveFiltersOnTheServerAndReturnsItsSource) {
   std::vector<uint8_t> twenty(20, 0x5A);
   transport_->QueueDatagram(0x0A000005, twenty);
   UCHAR buffer[512] = {};
-  ULONG length = sizeof buffer;
-  ULONG source = 0;
+  ULONG length = sizeof buffer, source = 0;
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x0A000005), STATUS_SUCCESS);
   EXPECT_EQ(std::pair(length, source), std::pair(20u, 0x0A000005u));
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 20), twenty);
@@ -100,8 +99,7 @@ TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) 
 // caller's length, source and buffer alone.
 TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
   UCHAR buffer[4] = {1, 2, 3, 4};
-  ULONG length = sizeof buffer;
-  ULONG source = 77;
+  ULONG length = sizeof buffer, source = 77;
   EXPECT_EQ(SendDatagram(nullptr, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty() && transport_->Receives().empty());
@@ -118,8 +116,7 @@ TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INSUFFICIENT_RESOURCES);
   host::io::FailNthMdlAllocation(1);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
-  ULONG length = sizeof buffer;
-  ULONG source = 0;
+  ULONG length = sizeof buffer, source = 0;
   host::pool::FailNthAllocation(2);  // the intermediate buffer
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty());
