@@ -62,6 +62,8 @@ class OpenCloseTest : public ::testing::Test {
 TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValues) {
   Start();
   EXPECT_EQ(host::io::Open("COM3", {.createOptions = FILE_DIRECTORY_FILE}).status, STATUS_NOT_A_DIRECTORY);
+  port_->HandFlow[0] = SERIAL_DTR_HANDSHAKE;  // left by an earlier session
+  port_->HandFlow[HANDFLOW_REPLACE] = SERIAL_RTS_CONTROL;
   int64_t start = host::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
@@ -69,6 +71,7 @@ TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValu
   EXPECT_EQ(port_->LinkFlags, LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED);
   EXPECT_EQ(port_->BaudRate, 38400u);
   EXPECT_EQ(port_->LineControl, 3);
+  EXPECT_EQ(std::pair(port_->HandFlow[0], port_->HandFlow[HANDFLOW_REPLACE]), std::pair(0u, 0u));
   EXPECT_EQ(port_->ModemStatus & SERIAL_MSR_DCD, static_cast<ULONG>(SERIAL_MSR_DCD));
   EXPECT_EQ(ReadShared(PortTable[0].InSeq), 9) << "the reply's sequence";
   auto channel = server_->Channel(kChannel);
