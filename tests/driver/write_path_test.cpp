@@ -395,3 +395,41 @@ TEST_F(ImmediateCharTest, ACharacterBesideAChunkInFlightLeavesTheChunkItsOwn) {
   AcknowledgeLast(next, shared.sequence, 10);
   EXPECT_TRUE(bench_->SendPass().empty());
 }
+
+namespace {
+
+// A write longer than the ring keeps an immediate character behind its last byte, and the
+// character goes once that byte is placed. A character whose end is already under way on
+// another processor (its cancel routine taken) is left to that end: not placed, not completed.
+TEST_F(ImmediateCharTest, ACharacterWaitsBehindALongWriteAndIsLeftToAnEndUnderWay) {
+  auto bytes = Ascending(200);
+  Request& write = Write(bytes);
+  Request& immediate = Immediate('i');
+  bytes.push_back('i');
+  std::vector<UCHAR> remote;
+  std::vector<size_t> chunks;
+  for (int i = 0; i < 4 && remote.size() < bytes.size(); i++) {
+    host::RunQueuedDpcs();
+    Sent chunk = Chunk();
+    remote.insert(remote.end(), chunk.payload.begin(), chunk.payload.end());
+    chunks.push_back(chunk.payload.size());
+    Acknowledge(chunk.sequence);
+  }
+  EXPECT_EQ(remote, bytes);
+  EXPECT_EQ(chunks, std::vector<size_t>({128, 73})) << "the character rides with the last bytes";
+  EXPECT_EQ(std::pair(write.status, immediate.status), std::pair(STATUS_SUCCESS, STATUS_SUCCESS));
+
+  Request& claimed = Immediate('k');
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PDRIVER_CANCEL cancel = IoSetCancelRoutine(claimed.irp, nullptr);
+  IoReleaseCancelSpinLock(irql);
+  host::RunQueuedDpcs();
+  EXPECT_FALSE(claimed.done);
+  IoSetCancelRoutine(claimed.irp, cancel);
+  EXPECT_TRUE(IoCancelIrp(claimed.irp));
+  EXPECT_EQ(claimed.status, STATUS_CANCELLED);
+  EXPECT_TRUE(Pass().empty());
+}
+
+}  // namespace

@@ -180,6 +180,21 @@ const Stop kStops[] = {
        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      },
      "WAIT_AT_DISPATCH_LEVEL in KeWaitForSingleObject: a wait without time-out"},
+    // KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL until the wait that must follow: the
+    // first one does (and the wait restores the level); the second is followed by another call.
+    {"SetEventWithWaitNotFollowedByAWait",
+     [] {
+       KEVENT first, second;
+       KeInitializeEvent(&first, NotificationEvent, FALSE);
+       KeInitializeEvent(&second, NotificationEvent, FALSE);
+       KeSetEvent(&first, 0, TRUE);
+       if (KeGetCurrentIrql() != DISPATCH_LEVEL) return;
+       KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
+       if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+       KeSetEvent(&first, 0, TRUE);
+       KeSetEvent(&second, 0, FALSE);
+     },
+     "SET_EVENT_WAIT_NOT_FOLLOWED in KeSetEvent: called while a wait is owed"},
     {"AlertableWait",
      [] {
        KEVENT event;
