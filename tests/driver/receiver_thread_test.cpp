@@ -1,6 +1,7 @@
-// A receiver thread over a transport whose receives keep failing: it reopens the endpoint at
-// once after the first failure, then pauses between attempts, 10 ms doubling, until unload
-// cuts the pause short. The pauses run on the manual clock.
+// A receiver thread whose buffer allocation fails pauses 10 ms before it tries again; over a
+// transport whose receives keep failing it reopens the endpoint at once after the first
+// failure, then pauses between attempts, 10 ms doubling, until unload cuts the pause short.
+// The pauses run on the manual clock.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -27,26 +28,32 @@ class ReceiverThreadTest : public testsupport::ManualExecutive {
   }
   void TearDown() override {
     transport_.reset();
+    host::pool::ClearFailures();
     ManualExecutive::TearDown();
   }
   // The receiver's attempts once it has made at least `atLeast` and sleeps in its pause.
   size_t AttemptsWhenPaused(size_t atLeast) {
     WaitUntil([&] {
       return transport_->Receives().size() >= atLeast && host::WaitersOn(&LinkStopEvent) == 1;
-    });
+    }, std::chrono::seconds(5));
     return transport_->Receives().size();
   }
   std::unique_ptr<testsupport::CaptureTransport> transport_;
 };
 
-TEST_F(ReceiverThreadTest, AFailingTransportIsReopenedAtOnceThenWithDoublingPauses) {
+TEST_F(ReceiverThreadTest, AFailedBufferOrTransportIsRetriedAfterDoublingPauses) {
   KeInitializeEvent(&LinkStopEvent, NotificationEvent, FALSE);
   InitializeUdpEndpoint();
   ASSERT_EQ(OpenUdpEndpoint(), STATUS_SUCCESS);
+  host::pool::FailNthAllocation(1);  // the receiver's first buffer
   HANDLE thread;
   ASSERT_EQ(PsCreateSystemThread(&thread, 0x001F03FF, nullptr, nullptr, nullptr, ReceiverThread,
                                  reinterpret_cast<PVOID>(ULONG_PTR{0x7F000001})),
             STATUS_SUCCESS);
+  EXPECT_EQ(AttemptsWhenPaused(0), 0u) << "a buffer not allocated is retried after a pause";
+  host::AdvanceClock(10 * kMillisecond - 1);
+  EXPECT_EQ(AttemptsWhenPaused(0), 0u);
+  host::AdvanceClock(1);
   EXPECT_EQ(AttemptsWhenPaused(1), 2u) << "the second attempt at once, then a pause";
   EXPECT_EQ(transport_->Opens(), 3);
   const size_t open = host::OpenHandleCount();
