@@ -24,8 +24,7 @@ constexpr ULONG kDriverTag = 0x206B6444;  // "Ddk "
 
 // Exported, so that the verifier can name it as the calling driver routine.
 extern "C" void VerifierTestTakesLockTwice(PKSPIN_LOCK lock) {
-  KIRQL first;
-  KIRQL second;
+  KIRQL first, second;
   KeAcquireSpinLock(lock, &first);
   KeAcquireSpinLock(lock, &second);
 }
@@ -37,60 +36,56 @@ using testsupport::Counted;
 using testsupport::kSecond;
 using testsupport::TinyDriver;
 
+KIRQL Take(PKSPIN_LOCK lock) {
+  KIRQL old;
+  KeAcquireSpinLock(lock, &old);
+  return old;
+}
+
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
-  KIRQL a;
-  KIRQL b;
-  KeAcquireSpinLock(first, &a);
-  KeAcquireSpinLock(second, &b);
-  KfReleaseSpinLock(second, b);
+  const KIRQL a = Take(first);
+  KfReleaseSpinLock(second, Take(second));
   KfReleaseSpinLock(first, a);
 }
 
-PKTIMER PoolTimer() {
-  return static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kDriverTag));
+PKTIMER PoolTimer() { return static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kDriverTag)); }
+
+void ArmFor(PKTIMER timer, int64_t seconds) { KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -seconds * kSecond}, nullptr); }
+
+// An event that lives as long as the process, initialised with the given state.
+PKEVENT Event(BOOLEAN signalled) {
+  static KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, signalled);
+  return &event;
 }
 
-void ArmFor(PKTIMER timer, int64_t seconds) {
-  LARGE_INTEGER due;
-  due.QuadPart = -seconds * kSecond;
-  KeSetTimer(timer, due, nullptr);
-}
-
-
-VOID NTAPI BlockForever(PVOID context) {
-  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
-}
-
-VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
-VOID NTAPI KeepsTheCancelLock(PDEVICE_OBJECT, PIRP) {}
-VOID NTAPI ReleasesAtDispatchLevel(PDEVICE_OBJECT, PIRP) { IoReleaseCancelSpinLock(DISPATCH_LEVEL); }
-
-// A tiny driver with device \Device\v whose read waits with the given cancel routine; the read
-// is cancelled.
-void CancelReadWaitingWith(PDRIVER_CANCEL cancel) {
-  static PDRIVER_CANCEL routine;
-  routine = cancel;
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\v");
-  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, routine);
-    return STATUS_PENDING;
-  });
-  auto opened = host::io::Open("\\Device\\v");
-  char buffer[4];
-  opened.file.ReadAsync(buffer, sizeof(buffer)).Cancel();
-}
+VOID NTAPI BlockForever(PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); }
 VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
+VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
-// A tiny driver with device \Device\v, read once with the given read handler.
-void ReadOnce(testsupport::Handler handler) {
+void Queue(PKDPC dpc) {
+  KeInitializeDpc(dpc, Nothing, nullptr);
+  KeInsertQueueDpc(dpc, nullptr, nullptr);
+}
+
+// A tiny driver with device \Device\v whose read the handler serves; the read, once the
+// handler returned, is cancelled.
+void ReadThenCancel(testsupport::Handler handler) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\v");
   driver.On(IRP_MJ_READ, std::move(handler));
   auto opened = host::io::Open("\\Device\\v");
   char buffer[4];
-  opened.file.Read(buffer, sizeof(buffer));
+  opened.file.ReadAsync(buffer, sizeof(buffer)).Cancel();
+}
+
+// A read left pending with the given cancel routine, then cancelled.
+void CancelReadWaitingWith(PDRIVER_CANCEL cancel) {
+  ReadThenCancel([cancel](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, cancel);
+    return STATUS_PENDING;
+  });
 }
 
 // An MDL describing a new 64-byte block of the given pool.
@@ -136,27 +131,21 @@ void PrintTo(const Stop& stop, std::ostream* out) { *out << stop.name; }
 
 const Stop kStops[] = {
     {"SpinLockTakenTwice", [] { KSPIN_LOCK lock = 0; VerifierTestTakesLockTwice(&lock); },
-     "SPIN_LOCK_ALREADY_OWNED in KfAcquireSpinLock: .*"
-     "called from VerifierTestTakesLockTwice"},
+     "SPIN_LOCK_ALREADY_OWNED in KfAcquireSpinLock: .*called from VerifierTestTakesLockTwice"},
     {"SpinLockReleasedByANonOwner", [] { KSPIN_LOCK lock = 0; KfReleaseSpinLock(&lock, PASSIVE_LEVEL); },
      "SPIN_LOCK_NOT_OWNED in KfReleaseSpinLock: .*not held"},
-    {"SpinLockNeverInitialised",
-     [] {
-       KIRQL old;
-       KeAcquireSpinLock(static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag)), &old);
-     },
+    {"SpinLockNeverInitialised", [] { Take(static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag))); },
      "SPIN_LOCK_NOT_INITIALIZED in KfAcquireSpinLock: offset 0x0 in pool block"},
     {"LockOrderCycleWithTheCancelLock",
      [] {
        KSPIN_LOCK port = 0;
-       KIRQL portOld;
-       KIRQL cancelOld;
-       KeAcquireSpinLock(&port, &portOld);
-       IoAcquireCancelSpinLock(&cancelOld);
-       IoReleaseCancelSpinLock(cancelOld);
+       KIRQL old;
+       const KIRQL portOld = Take(&port);
+       IoAcquireCancelSpinLock(&old);
+       IoReleaseCancelSpinLock(old);
        KfReleaseSpinLock(&port, portOld);
-       IoAcquireCancelSpinLock(&cancelOld);
-       KeAcquireSpinLock(&port, &portOld);
+       IoAcquireCancelSpinLock(&old);
+       Take(&port);
      },
      "LOCK_ORDER_CYCLE in KfAcquireSpinLock: taking .* while holding the cancel spin lock"},
     {"LockOrderCycleThroughAThirdLock",
@@ -164,31 +153,14 @@ const Stop kStops[] = {
      "LOCK_ORDER_CYCLE in KfAcquireSpinLock: .* -> .* -> "},
     {"LoweringToAHigherLevel", [] { KeLowerIrql(DISPATCH_LEVEL); }, "IRQL_NOT_LESS_OR_EQUAL in KfLowerIrql"},
     {"LeavingDispatchLevelWhileHoldingASpinLock",
-     [] {
-       KSPIN_LOCK first = 0, second = 0;
-       KIRQL firstOld, secondOld;
-       KeAcquireSpinLock(&first, &firstOld);
-       KeAcquireSpinLock(&second, &secondOld);
-       KfReleaseSpinLock(&first, firstOld);
-     },
+     [] { KSPIN_LOCK first = 0, second = 0; const KIRQL old = Take(&first); Take(&second); KfReleaseSpinLock(&first, old); },
      "SPIN_LOCK_HELD_BELOW_DISPATCH_LEVEL in KfReleaseSpinLock"},
     {"WaitWithoutTimeOutAtDispatchLevel",
-     [] {
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       KfRaiseIrql(DISPATCH_LEVEL);
-       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-     },
+     [] { KfRaiseIrql(DISPATCH_LEVEL); KeWaitForSingleObject(Event(FALSE), Executive, KernelMode, FALSE, nullptr); },
      "WAIT_AT_DISPATCH_LEVEL in KeWaitForSingleObject: a wait without time-out"},
-    {"AlertableWait",
-     [] {
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, TRUE);
-       KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr);
-     },
+    {"AlertableWait", [] { KeWaitForSingleObject(Event(TRUE), Executive, KernelMode, TRUE, nullptr); },
      "ALERTABLE_WAIT_NOT_MODELLED in KeWaitForSingleObject"},
-    {"PagedAllocationAtDispatchLevel",
-     [] { KfRaiseIrql(DISPATCH_LEVEL); ExAllocatePoolWithTag(PagedPool, 16, kDriverTag); },
+    {"PagedAllocationAtDispatchLevel", [] { KfRaiseIrql(DISPATCH_LEVEL); ExAllocatePoolWithTag(PagedPool, 16, kDriverTag); },
      "PAGED_POOL_AT_DISPATCH_LEVEL in ExAllocatePoolWithTag"},
     {"PoolFreedTwice",
      [] {
@@ -200,8 +172,7 @@ const Stop kStops[] = {
     {"FreeOfAPointerInsideABlock",
      [] { ExFreePool(static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag)) + 8); },
      "POOL_FREED_TWICE in ExFreePool"},
-    {"PoolFreedWithAnotherTag",
-     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag), 0x74736554); },
+    {"PoolFreedWithAnotherTag", [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag), 0x74736554); },
      "POOL_FOREIGN_TAG in ExFreePoolWithTag: block .* has tag 'Ddk ', freed with tag 'Test'"},
     {"PoolFreedWhileHoldingAnArmedTimer",
      [] { PKTIMER timer = PoolTimer(); KeInitializeTimer(timer); ArmFor(timer, 1); ExFreePool(timer); },
@@ -217,32 +188,21 @@ const Stop kStops[] = {
     {"TimerArmedAtUnload",
      [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::verifier::CheckDriverUnloaded(); },
      "TIMER_ALIVE_AT_UNLOAD in DriverUnload: 1 timer\\(s\\) still armed: .*due in 8000 ms"},
-    {"DeferredCallQueuedAtUnload",
-     [] {
-       KDPC dpc;
-       KeInitializeDpc(&dpc, Nothing, nullptr);
-       KeInsertQueueDpc(&dpc, nullptr, nullptr);
-       host::verifier::CheckDriverUnloaded();
-     },
+    {"DeferredCallQueuedAtUnload", [] { KDPC dpc; Queue(&dpc); host::verifier::CheckDriverUnloaded(); },
      "DPC_ALIVE_AT_UNLOAD in DriverUnload: 1 deferred call\\(s\\) queued or running"},
     {"DeferredCallQueuedOnAThreadThatEnds",
      [] {
        static KDPC dpc;
        host::StartLive();
-       KeInitializeDpc(&dpc, Nothing, nullptr);
-       std::thread([] {
-         KfRaiseIrql(DISPATCH_LEVEL);
-         KeInsertQueueDpc(&dpc, nullptr, nullptr);
-       }).join();
+       std::thread([] { KfRaiseIrql(DISPATCH_LEVEL); Queue(&dpc); }).join();
      },
      "DPC_QUEUED_AT_THREAD_END in .*: a thread ended with 1 deferred call\\(s\\) queued"},
     {"SystemThreadAliveAtUnload",
      [] {
-       static KEVENT never;
-       KeInitializeEvent(&never, NotificationEvent, FALSE);
        HANDLE handle;
-       PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BlockForever, &never);
-       while (host::WaitersOn(&never) == 0) {
+       PKEVENT never = Event(FALSE);
+       PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BlockForever, never);
+       while (host::WaitersOn(never) == 0) {
        }
        host::verifier::CheckDriverUnloaded();
      },
@@ -258,58 +218,41 @@ const Stop kStops[] = {
     {"DriverRoutineEnteredWithoutItsLock", [] { static PortRecord port; QueueLineSettings(&port); },
      "LOCK_CONTRACT_BROKEN in QueueLineSettings: entered at IRQL 0 without holding .*; its "
      "contract is _Requires_lock_held_\\(port->PortLock\\)"},
-    {"DereferenceOfAnUnreferencedObject",
-     [] { KEVENT notAnObject; ObDereferenceObject(&notAnObject); },
+    {"DereferenceOfAnUnreferencedObject", [] { KEVENT notAnObject; ObDereferenceObject(&notAnObject); },
      "OBJECT_REFERENCE_UNDERFLOW in ObfDereferenceObject"},
 };
 
 const Stop kIoStops[] = {
     {"RequestCompletedTwice",
-     [] {
-       ReadOnce([](PDEVICE_OBJECT, PIRP irp) {
-         Complete(irp, STATUS_SUCCESS);
-         return Complete(irp, STATUS_SUCCESS);
-       });
-     },
+     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return Complete(irp, STATUS_SUCCESS); }); },
      "IRP_COMPLETED_TWICE in IofCompleteRequest"},
     {"RequestCompletedWithItsCancelRoutineSet",
      [] {
-       ReadOnce([](PDEVICE_OBJECT, PIRP irp) {
+       ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) {
          IoSetCancelRoutine(irp, NeverCalled);
          return Complete(irp, STATUS_SUCCESS);
        });
      },
      "IRP_COMPLETED_WITH_CANCEL_ROUTINE in IofCompleteRequest"},
-    {"CancelRoutineReturningWithTheCancelLock", [] { CancelReadWaitingWith(KeepsTheCancelLock); },
+    {"CancelRoutineReturningWithTheCancelLock", [] { CancelReadWaitingWith([](PDEVICE_OBJECT, PIRP) {}); },
      "CANCEL_ROUTINE_KEPT_CANCEL_LOCK in .*: cancel routine of request"},
-    {"CancelRoutineReturningAtAnotherLevel", [] { CancelReadWaitingWith(ReleasesAtDispatchLevel); },
+    {"CancelRoutineReturningAtAnotherLevel",
+     [] { CancelReadWaitingWith([](PDEVICE_OBJECT, PIRP) { IoReleaseCancelSpinLock(DISPATCH_LEVEL); }); },
      "IRQL_CHANGED_BY_CANCEL_ROUTINE in .*returned at IRQL 2 instead of 0"},
     {"PendingReturnedWithoutMarkingTheRequest",
-     [] { ReadOnce([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }); },
+     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }); },
      "IRP_PENDING_NOT_MARKED in IofCallDriver: .*\\\\Driver\\\\Tiny"},
     {"FinalStatusReturnedForARequestStillInTheDriver",
-     [] { ReadOnce([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }); },
+     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }); },
      "IRP_NOT_COMPLETED_AT_RETURN in IofCallDriver"},
     {"RequestCompletedWithPendingStatus",
-     [] { ReadOnce([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
+     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
      "IRP_COMPLETED_WITH_PENDING_STATUS in IofCompleteRequest"},
     {"DeviceDeletedWithAnArmedTimerInItsExtension",
-     [] {
-       DeleteDeviceAfter([](Extension* extension) {
-         KeInitializeTimer(&extension->timer);
-         LARGE_INTEGER due;
-         due.QuadPart = -10000000;
-         KeSetTimer(&extension->timer, due, nullptr);
-       });
-     },
+     [] { DeleteDeviceAfter([](Extension* extension) { KeInitializeTimer(&extension->timer); ArmFor(&extension->timer, 1); }); },
      "TIMER_ALIVE_AT_DEVICE_DELETE in IoDeleteDevice: device \\\\Device\\\\v"},
     {"DeviceDeletedWithAQueuedDeferredCallInItsExtension",
-     [] {
-       DeleteDeviceAfter([](Extension* extension) {
-         KeInitializeDpc(&extension->dpc, Nothing, nullptr);
-         KeInsertQueueDpc(&extension->dpc, nullptr, nullptr);
-       });
-     },
+     [] { DeleteDeviceAfter([](Extension* extension) { Queue(&extension->dpc); }); },
      "DPC_ALIVE_AT_DEVICE_DELETE in IoDeleteDevice"},
     {"DeviceDeletedTwice",
      [] {
@@ -342,7 +285,6 @@ const Stop kIoStops[] = {
      [] {
        TinyDriver driver;
        PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\v");
-       driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
        PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
        irp->MdlAddress = MdlOfPool(NonPagedPool);
        MmBuildMdlForNonPagedPool(irp->MdlAddress);
