@@ -108,9 +108,11 @@ TEST_F(IoManagerTest, SymbolicLinksCollideResolveAndDelete) {
 
 // ---- open, cleanup and close ----
 
-TEST_F(IoManagerTest, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
+// An exclusive device refuses a second open before its driver sees it; a close waits for the
+// last request that holds the file.
+TEST_F(IoManagerTest, ExclusiveDeviceRefusesASecondOpenAndCloseWaitsForTheLastRequest) {
   TinyDriver driver;
-  driver.AddDevice(u"\\Device\\only", 0, true);
+  driver.AddDevice(u"\\Device\\only", 0, true, DO_BUFFERED_IO);
   driver.On(IRP_MJ_CREATE, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_NOT_A_DIRECTORY); });
   EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_NOT_A_DIRECTORY);
   driver.On(IRP_MJ_CREATE, nullptr);
@@ -118,29 +120,21 @@ TEST_F(IoManagerTest, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
   ASSERT_EQ(first.status, STATUS_SUCCESS) << "a refused create does not count as an open file";
   EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_ACCESS_DENIED);
   EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE}));
-  EXPECT_EQ(first.file.Close(), STATUS_SUCCESS);
-  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_SUCCESS) << "free again after close";
-}
 
-TEST_F(IoManagerTest, CloseWaitsForTheLastRequestHoldingTheFile) {
-  TinyDriver driver;
-  driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
   driver.On(IRP_MJ_READ, Park);
-  auto opened = host::io::Open("\\Device\\d");
   char buffer[4];
-  host::io::AsyncRequest read = opened.file.ReadAsync(buffer, sizeof(buffer));
+  host::io::AsyncRequest read = first.file.ReadAsync(buffer, sizeof(buffer));
   EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
-  EXPECT_FALSE(read.Done());
-  opened.file.Close();
-  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
+  EXPECT_EQ(first.file.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(driver.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
   std::memcpy(parked->AssociatedIrp.SystemBuffer, "abcd", 4);
   Complete(parked, STATUS_SUCCESS, 4);
   EXPECT_EQ(read.Wait().information, 4u);
   EXPECT_EQ(std::string(buffer, 4), "abcd");
-  EXPECT_EQ(driver.Majors().size(), 3u) << "the request object still holds the file";
+  EXPECT_EQ(driver.Majors().size(), 4u) << "the request object still holds the file";
   read = host::io::AsyncRequest();
   EXPECT_EQ(driver.Majors().back(), IRP_MJ_CLOSE);
+  EXPECT_EQ(host::io::Open("\\Device\\only").status, STATUS_SUCCESS) << "free again after close";
 }
 
 TEST_F(IoManagerTest, CleanupEndsBeforeCloseWhenTheLastReferenceGoesOnAnotherThread) {
@@ -170,12 +164,11 @@ TEST_F(IoManagerTest, CleanupEndsBeforeCloseWhenTheLastReferenceGoesOnAnotherThr
 TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCallersBuffer) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\d", 0, false, DO_BUFFERED_IO);
-  static ULONG_PTR report = 0;
-  static NTSTATUS status = STATUS_SUCCESS;
-  static ULONG seenLength = 0;
-  driver.On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    seenLength = stack->Parameters.Read.Length;
+  ULONG_PTR report = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG seenLength = 0;
+  driver.On(IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+    seenLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     EXPECT_EQ(irp->RequestorMode, UserMode);
     EXPECT_EQ(irp->Tail.Overlay.Thread, KeGetCurrentThread());
     std::memset(irp->AssociatedIrp.SystemBuffer, 'x', seenLength);
@@ -202,16 +195,14 @@ TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCaller
   EXPECT_EQ(std::string(target.data, 8), "........") << "a failed request copies nothing";
 
   // Writes and device controls use the system buffer too.
-  static std::string written;
-  static ULONG outLength = 0;
-  driver.On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
-    return Complete(irp, STATUS_SUCCESS, length);
+  std::string written;
+  ULONG outLength = 0;
+  driver.On(IRP_MJ_WRITE, [&](PDEVICE_OBJECT, PIRP irp) {
+    written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
+    return Complete(irp, STATUS_SUCCESS, written.size());
   });
-  driver.On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
-    auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-    outLength = p.OutputBufferLength;
+  driver.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
+    outLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
     auto* buffer = static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer);
     if (outLength >= 8) buffer[1] = buffer[0] * 2;  // the output overlays the input
     return Complete(irp, STATUS_SUCCESS, 8);  // claims 8 bytes even when only 4 fit
@@ -223,11 +214,9 @@ TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCaller
   ULONG input = 21;
   ULONG output[3] = {7, 7, 7};
   auto result = opened.file.DeviceControl(ioctlSetBaud, &input, sizeof(input), output, sizeof(output));
-  EXPECT_EQ(outLength, 12u);
-  EXPECT_EQ(result.information, 8u);
-  EXPECT_EQ(output[0], 21u);
-  EXPECT_EQ(output[1], 42u);
-  EXPECT_EQ(output[2], 7u) << "bytes past the information count stay as they were";
+  EXPECT_EQ(std::pair(outLength, result.information), std::pair(ULONG{12}, ULONG_PTR{8}));
+  EXPECT_EQ(std::vector<ULONG>(output, output + 3), (std::vector<ULONG>{21, 42, 7}))
+      << "bytes past the information count stay as they were";
 
   ULONG small = 5;
   opened.file.DeviceControl(ioctlSetBaud, &input, sizeof(input), &small, sizeof(small));

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/ke/released_memory.h"
@@ -14,9 +15,9 @@ namespace {
 
 using SpinLocks = testsupport::ManualExecutive;
 
+// Takes the two locks in order and lets them go, the outer one keeping DISPATCH_LEVEL.
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
-  KIRQL a;
-  KIRQL b;
+  KIRQL a, b;
   KeAcquireSpinLock(first, &a);
   KeAcquireSpinLock(second, &b);
   EXPECT_EQ(b, DISPATCH_LEVEL);
@@ -28,17 +29,13 @@ void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
 TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestoresThePreviousLevel) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  KIRQL old;
+  KIRQL old, lockOld;
   KeRaiseIrql(APC_LEVEL, &old);
   EXPECT_EQ(old, PASSIVE_LEVEL);
-  KIRQL lockOld;
   KeAcquireSpinLock(&lock, &lockOld);
-  EXPECT_EQ(lockOld, APC_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_NE(lock, 0u);
+  EXPECT_EQ(std::tuple(lockOld, KeGetCurrentIrql(), lock != 0), std::tuple(APC_LEVEL, DISPATCH_LEVEL, true));
   KeReleaseSpinLock(&lock, lockOld);
-  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-  EXPECT_EQ(lock, 0u);
+  EXPECT_EQ(std::tuple(KeGetCurrentIrql(), lock), std::tuple(APC_LEVEL, KSPIN_LOCK{0}));
   KeLowerIrql(old);
   KSPIN_LOCK inner = 0;
   TakeInOrder(&lock, &inner);
@@ -48,12 +45,10 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestoresThePreviousLevel) {
 TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
   KSPIN_LOCK lock = 0;
   volatile long counter = 0;
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 20000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
+  std::vector<std::thread> threads(4);
+  for (auto& thread : threads) {
+    thread = std::thread([&] {
+      for (int i = 0; i < 20000; ++i) {
         KIRQL old;
         KeAcquireSpinLock(&lock, &old);
         const long seen = counter;  // a torn update shows up as a lost increment
@@ -64,7 +59,7 @@ TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(counter, kThreads * kRounds);
+  EXPECT_EQ(counter, 4 * 20000);
 }
 
 TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
