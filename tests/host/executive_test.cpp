@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -180,28 +181,36 @@ TEST_F(Timers, ExpireInDueOrderEachAtItsOwnTimeThoseReArmedWithinTheAdvanceInclu
 
 using Events = testsupport::ManualExecutive;
 
-// Threads blocked on one event, each counting its release.
+// Threads blocked on one event, with or without a time-out, each recording how and when its
+// wait ended.
 struct Waiters {
   KEVENT event;
   std::atomic<int> released{0};
+  std::atomic<NTSTATUS> last{STATUS_PENDING};
+  std::atomic<int64_t> returnedAt{0};
   std::vector<std::thread> threads;
-  void Start(int count) {
+  Waiters(EVENT_TYPE type, int count, std::optional<LARGE_INTEGER> timeout = std::nullopt) {
+    KeInitializeEvent(&event, type, FALSE);
     for (int i = 0; i < count; ++i) {
-      threads.emplace_back([this] {
-        if (WaitFor(&event, nullptr) == STATUS_SUCCESS) ++released;
+      threads.emplace_back([this, timeout]() mutable {
+        last = WaitFor(&event, timeout ? &*timeout : nullptr);
+        returnedAt = host::SystemTime();
+        if (last == STATUS_SUCCESS) ++released;
       });
     }
-    ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
+    EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
   }
-  ~Waiters() {
-    for (auto& thread : threads) thread.join();
+  NTSTATUS Join() {
+    for (auto& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
+    return last;
   }
+  ~Waiters() { Join(); }
 };
 
 TEST_F(Events, SynchronizationEventReleasesExactlyOneWaiterPerSetAndASatisfiedWaitConsumesIt) {
-  Waiters waiters;
-  KeInitializeEvent(&waiters.event, SynchronizationEvent, FALSE);
-  waiters.Start(3);
+  Waiters waiters(SynchronizationEvent, 3);
   EXPECT_EQ(KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE), 0);
   EXPECT_EQ(host::WaitersOn(&waiters.event), 2u);
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
@@ -218,9 +227,7 @@ TEST_F(Events, SynchronizationEventReleasesExactlyOneWaiterPerSetAndASatisfiedWa
 }
 
 TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
-  Waiters waiters;
-  KeInitializeEvent(&waiters.event, NotificationEvent, FALSE);
-  waiters.Start(3);
+  Waiters waiters(NotificationEvent, 3);
   EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
   EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
   EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
@@ -233,42 +240,20 @@ TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
 
 using Waits = testsupport::ManualExecutive;
 
-struct TimedWait {
-  KEVENT event;
-  std::atomic<NTSTATUS> status{STATUS_PENDING};
-  std::atomic<int64_t> returnedAt{0};
-  std::thread thread;
-  TimedWait(EVENT_TYPE type, LARGE_INTEGER timeout) {
-    KeInitializeEvent(&event, type, FALSE);
-    thread = std::thread([this, timeout]() mutable {
-      status = WaitFor(&event, &timeout);
-      returnedAt = host::SystemTime();
-    });
-    EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == 1; }));
-  }
-  NTSTATUS Result() {
-    thread.join();
-    return status;
-  }
-  ~TimedWait() {
-    if (thread.joinable()) thread.join();
-  }
-};
-
 TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThreadsIncluded) {
   const int64_t start = host::SystemTime();
-  TimedWait relative(NotificationEvent, Relative(5 * kSecond));
+  Waiters relative(NotificationEvent, 1, Relative(5 * kSecond));
   host::AdvanceClock(4 * kSecond);
-  EXPECT_EQ(relative.status.load(), STATUS_PENDING);
+  EXPECT_EQ(relative.last.load(), STATUS_PENDING);
   host::AdvanceClock(kSecond);
-  EXPECT_EQ(relative.Result(), STATUS_TIMEOUT);
+  EXPECT_EQ(relative.Join(), STATUS_TIMEOUT);
   EXPECT_GE(relative.returnedAt.load(), start + 5 * kSecond);
   EXPECT_EQ(host::WaitersOn(&relative.event), 0u);
 
   const int64_t deadline = host::SystemTime() + 3 * kMillisecond;
-  TimedWait absolute(NotificationEvent, Absolute(deadline));
+  Waiters absolute(NotificationEvent, 1, Absolute(deadline));
   for (int i = 0; i < 30; ++i) KeStallExecutionProcessor(100);
-  EXPECT_EQ(absolute.Result(), STATUS_TIMEOUT);
+  EXPECT_EQ(absolute.Join(), STATUS_TIMEOUT);
   EXPECT_GE(absolute.returnedAt.load(), deadline);
 
   // A zero or past time-out polls without blocking, even at DISPATCH_LEVEL.
