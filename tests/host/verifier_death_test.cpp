@@ -36,19 +36,28 @@ using testsupport::Counted;
 using testsupport::kSecond;
 using testsupport::TinyDriver;
 
+// Takes a spin lock, or the cancel spin lock for a null one; returns the previous IRQL.
 KIRQL Take(PKSPIN_LOCK lock) {
   KIRQL old;
-  KeAcquireSpinLock(lock, &old);
+  if (lock == nullptr) IoAcquireCancelSpinLock(&old);
+  if (lock != nullptr) KeAcquireSpinLock(lock, &old);
   return old;
+}
+
+void Release(PKSPIN_LOCK lock, KIRQL old) {
+  if (lock == nullptr) IoReleaseCancelSpinLock(old);
+  if (lock != nullptr) KfReleaseSpinLock(lock, old);
 }
 
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   const KIRQL a = Take(first);
-  KfReleaseSpinLock(second, Take(second));
-  KfReleaseSpinLock(first, a);
+  Release(second, Take(second));
+  Release(first, a);
 }
 
-PKTIMER PoolTimer() { return static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kDriverTag)); }
+// A new block of the driver's pool.
+void* Block(SIZE_T bytes = 40, POOL_TYPE type = NonPagedPool) { return ExAllocatePoolWithTag(type, bytes, kDriverTag); }
+PKTIMER PoolTimer() { return static_cast<PKTIMER>(Block(sizeof(KTIMER))); }
 
 void ArmFor(PKTIMER timer, int64_t seconds) { KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -seconds * kSecond}, nullptr); }
 
@@ -90,7 +99,7 @@ void CancelReadWaitingWith(PDRIVER_CANCEL cancel) {
 
 // An MDL describing a new 64-byte block of the given pool.
 PMDL MdlOfPool(POOL_TYPE type) {
-  return IoAllocateMdl(ExAllocatePoolWithTag(type, 64, kDriverTag), 64, FALSE, FALSE, nullptr);
+  return IoAllocateMdl(Block(64, type), 64, FALSE, FALSE, nullptr);
 }
 
 struct Extension {
@@ -134,19 +143,9 @@ const Stop kStops[] = {
      "SPIN_LOCK_ALREADY_OWNED in KfAcquireSpinLock: .*called from VerifierTestTakesLockTwice"},
     {"SpinLockReleasedByANonOwner", [] { KSPIN_LOCK lock = 0; KfReleaseSpinLock(&lock, PASSIVE_LEVEL); },
      "SPIN_LOCK_NOT_OWNED in KfReleaseSpinLock: .*not held"},
-    {"SpinLockNeverInitialised", [] { Take(static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag))); },
+    {"SpinLockNeverInitialised", [] { Take(static_cast<PKSPIN_LOCK>(Block(8))); },
      "SPIN_LOCK_NOT_INITIALIZED in KfAcquireSpinLock: offset 0x0 in pool block"},
-    {"LockOrderCycleWithTheCancelLock",
-     [] {
-       KSPIN_LOCK port = 0;
-       KIRQL old;
-       const KIRQL portOld = Take(&port);
-       IoAcquireCancelSpinLock(&old);
-       IoReleaseCancelSpinLock(old);
-       KfReleaseSpinLock(&port, portOld);
-       IoAcquireCancelSpinLock(&old);
-       Take(&port);
-     },
+    {"LockOrderCycleWithTheCancelLock", [] { KSPIN_LOCK port = 0; TakeInOrder(&port, nullptr); TakeInOrder(nullptr, &port); },
      "LOCK_ORDER_CYCLE in KfAcquireSpinLock: taking .* while holding the cancel spin lock"},
     {"LockOrderCycleThroughAThirdLock",
      [] { KSPIN_LOCK a = 0, b = 0, c = 0; TakeInOrder(&a, &b); TakeInOrder(&b, &c); TakeInOrder(&c, &a); },
@@ -160,30 +159,21 @@ const Stop kStops[] = {
      "WAIT_AT_DISPATCH_LEVEL in KeWaitForSingleObject: a wait without time-out"},
     {"AlertableWait", [] { KeWaitForSingleObject(Event(TRUE), Executive, KernelMode, TRUE, nullptr); },
      "ALERTABLE_WAIT_NOT_MODELLED in KeWaitForSingleObject"},
-    {"PagedAllocationAtDispatchLevel", [] { KfRaiseIrql(DISPATCH_LEVEL); ExAllocatePoolWithTag(PagedPool, 16, kDriverTag); },
+    {"PagedAllocationAtDispatchLevel", [] { KfRaiseIrql(DISPATCH_LEVEL); Block(16, PagedPool); },
      "PAGED_POOL_AT_DISPATCH_LEVEL in ExAllocatePoolWithTag"},
-    {"PoolFreedTwice",
-     [] {
-       void* block = ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag);
-       ExFreePool(block);
-       ExFreePool(block);
-     },
+    {"PoolFreedTwice", [] { void* block = Block(); ExFreePool(block); ExFreePool(block); },
      "POOL_FREED_TWICE in ExFreePool: .* is not a live pool block"},
     {"FreeOfAPointerInsideABlock",
-     [] { ExFreePool(static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag)) + 8); },
+     [] { ExFreePool(static_cast<char*>(Block()) + 8); },
      "POOL_FREED_TWICE in ExFreePool"},
-    {"PoolFreedWithAnotherTag", [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag), 0x74736554); },
+    {"PoolFreedWithAnotherTag", [] { ExFreePoolWithTag(Block(), 0x74736554); },
      "POOL_FOREIGN_TAG in ExFreePoolWithTag: block .* has tag 'Ddk ', freed with tag 'Test'"},
     {"PoolFreedWhileHoldingAnArmedTimer",
      [] { PKTIMER timer = PoolTimer(); KeInitializeTimer(timer); ArmFor(timer, 1); ExFreePool(timer); },
      "TIMER_ALIVE_AT_POOL_FREE in ExFreePool"},
     {"TimerNeverInitialised", [] { ArmFor(PoolTimer(), 1); }, "OBJECT_NOT_INITIALIZED in KeSetTimer"},
     {"PoolLeakedAtUnload",
-     [] {
-       ExAllocatePoolWithTag(NonPagedPool, 132, kDriverTag);
-       ExAllocatePoolWithTag(NonPagedPool, 132, kDriverTag);
-       host::verifier::CheckDriverUnloaded();
-     },
+     [] { Block(132); Block(132); host::verifier::CheckDriverUnloaded(); },
      "POOL_LEAKED_AT_UNLOAD in DriverUnload: 2 pool block\\(s\\) outstanding: tag 'Ddk ' 132 bytes x2"},
     {"TimerArmedAtUnload",
      [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::verifier::CheckDriverUnloaded(); },
@@ -191,28 +181,18 @@ const Stop kStops[] = {
     {"DeferredCallQueuedAtUnload", [] { KDPC dpc; Queue(&dpc); host::verifier::CheckDriverUnloaded(); },
      "DPC_ALIVE_AT_UNLOAD in DriverUnload: 1 deferred call\\(s\\) queued or running"},
     {"DeferredCallQueuedOnAThreadThatEnds",
-     [] {
-       static KDPC dpc;
-       host::StartLive();
-       std::thread([] { KfRaiseIrql(DISPATCH_LEVEL); Queue(&dpc); }).join();
-     },
+     [] { static KDPC dpc; host::StartLive(); std::thread([] { KfRaiseIrql(DISPATCH_LEVEL); Queue(&dpc); }).join(); },
      "DPC_QUEUED_AT_THREAD_END in .*: a thread ended with 1 deferred call\\(s\\) queued"},
     {"SystemThreadAliveAtUnload",
      [] {
        HANDLE handle;
        PKEVENT never = Event(FALSE);
        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BlockForever, never);
-       while (host::WaitersOn(never) == 0) {
-       }
+       while (host::WaitersOn(never) == 0) std::this_thread::yield();
        host::verifier::CheckDriverUnloaded();
      },
      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running"},
-    {"DriverRoutineEnteredAboveItsLevel",
-     [] {
-       static PortRecord port;
-       KfRaiseIrql(DISPATCH_LEVEL);
-       ApplyBaudRate(&port);
-     },
+    {"DriverRoutineEnteredAboveItsLevel", [] { static PortRecord port; KfRaiseIrql(DISPATCH_LEVEL); ApplyBaudRate(&port); },
      "IRQL_CONTRACT_BROKEN in ApplyBaudRate: entered at IRQL 2; its contract is "
      "_IRQL_requires_\\(PASSIVE_LEVEL\\)"},
     {"DriverRoutineEnteredWithoutItsLock", [] { static PortRecord port; QueueLineSettings(&port); },
@@ -224,15 +204,10 @@ const Stop kStops[] = {
 
 const Stop kIoStops[] = {
     {"RequestCompletedTwice",
-     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return Complete(irp, STATUS_SUCCESS); }); },
+     [] { ReadThenCancel([](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return Complete(irp, STATUS_SUCCESS); }); },
      "IRP_COMPLETED_TWICE in IofCompleteRequest"},
     {"RequestCompletedWithItsCancelRoutineSet",
-     [] {
-       ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) {
-         IoSetCancelRoutine(irp, NeverCalled);
-         return Complete(irp, STATUS_SUCCESS);
-       });
-     },
+     [] { ReadThenCancel([](auto, PIRP irp) { IoSetCancelRoutine(irp, NeverCalled); return Complete(irp, STATUS_SUCCESS); }); },
      "IRP_COMPLETED_WITH_CANCEL_ROUTINE in IofCompleteRequest"},
     {"CancelRoutineReturningWithTheCancelLock", [] { CancelReadWaitingWith([](PDEVICE_OBJECT, PIRP) {}); },
      "CANCEL_ROUTINE_KEPT_CANCEL_LOCK in .*: cancel routine of request"},
@@ -240,13 +215,13 @@ const Stop kIoStops[] = {
      [] { CancelReadWaitingWith([](PDEVICE_OBJECT, PIRP) { IoReleaseCancelSpinLock(DISPATCH_LEVEL); }); },
      "IRQL_CHANGED_BY_CANCEL_ROUTINE in .*returned at IRQL 2 instead of 0"},
     {"PendingReturnedWithoutMarkingTheRequest",
-     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }); },
+     [] { ReadThenCancel([](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }); },
      "IRP_PENDING_NOT_MARKED in IofCallDriver: .*\\\\Driver\\\\Tiny"},
     {"FinalStatusReturnedForARequestStillInTheDriver",
-     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }); },
+     [] { ReadThenCancel([](auto, PIRP) { return STATUS_SUCCESS; }); },
      "IRP_NOT_COMPLETED_AT_RETURN in IofCallDriver"},
     {"RequestCompletedWithPendingStatus",
-     [] { ReadThenCancel([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
+     [] { ReadThenCancel([](auto, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
      "IRP_COMPLETED_WITH_PENDING_STATUS in IofCompleteRequest"},
     {"DeviceDeletedWithAnArmedTimerInItsExtension",
      [] { DeleteDeviceAfter([](Extension* extension) { KeInitializeTimer(&extension->timer); ArmFor(&extension->timer, 1); }); },
@@ -255,12 +230,7 @@ const Stop kIoStops[] = {
      [] { DeleteDeviceAfter([](Extension* extension) { Queue(&extension->dpc); }); },
      "DPC_ALIVE_AT_DEVICE_DELETE in IoDeleteDevice"},
     {"DeviceDeletedTwice",
-     [] {
-       TinyDriver driver;
-       PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\v");
-       IoDeleteDevice(device);
-       IoDeleteDevice(device);
-     },
+     [] { TinyDriver driver; auto device = driver.AddDevice(u"\\Device\\v"); IoDeleteDevice(device); IoDeleteDevice(device); },
      "DEVICE_DELETED_TWICE in IoDeleteDevice"},
     {"UnloadLeavingADeviceObject", [] { LoadAndUnloadWith([](PDRIVER_OBJECT) {}); },
      "DEVICE_ALIVE_AT_UNLOAD in UnloadDriver: driver \\\\Driver\\\\tessacom left 1 device object"},
@@ -270,7 +240,7 @@ const Stop kIoStops[] = {
     {"ErrorLogEntryWrittenTwice",
      [] {
        TinyDriver driver;
-       PVOID entry = IoAllocateErrorLogEntry(driver.Driver(), 48);
+       auto entry = IoAllocateErrorLogEntry(driver.Driver(), 48);
        IoWriteErrorLogEntry(entry);
        IoWriteErrorLogEntry(entry);
      },
@@ -292,11 +262,7 @@ const Stop kIoStops[] = {
      },
      "MDL_BUILT_FOR_NONPAGED_POOL in MmUnlockPages"},
     {"RegistryQueriedAtDispatchLevel",
-     [] {
-       KfRaiseIrql(DISPATCH_LEVEL);
-       RTL_QUERY_REGISTRY_TABLE table[1] = {};
-       RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, nullptr, table, nullptr, nullptr);
-     },
+     [] { KfRaiseIrql(DISPATCH_LEVEL); RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, nullptr, nullptr, nullptr, nullptr); },
      "REGISTRY_CALL_AT_RAISED_IRQL in RtlQueryRegistryValues"},
 };
 
