@@ -109,8 +109,12 @@ TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderARemovedCallNotAtAllAndA
 
 using Timers = testsupport::ManualExecutive;
 
-TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItAndBusyWaitsExpireNothing) {
+// A timer expires exactly when the clock reaches its due time and stays signalled until set
+// again; busy waits move the clock but expire nothing. Setting and cancelling report whether
+// the timer was armed; a re-arm replaces due time and call, and the timer fires once.
+TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItOnceForTheLastSettingOnly) {
   TracedTimer t;
+  TracedDpc second(t.trace, 2);
   const int64_t start = host::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
   EXPECT_EQ(host::ArmedTimerCount(), 1u);
@@ -124,6 +128,7 @@ TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItAndBusyWaitsExpireNothi
   EXPECT_EQ(t.trace.times[0], start + 10 * kSecond);
   EXPECT_EQ(t.trace.levels[0], DISPATCH_LEVEL);
   EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
   t.Set(Relative(kMillisecond));
   EXPECT_FALSE(KeReadStateTimer(&t.timer)) << "until set again";
   KeStallExecutionProcessor(2000);
@@ -133,29 +138,21 @@ TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItAndBusyWaitsExpireNothi
   EXPECT_EQ(t.trace.times[1], start + 10 * kSecond + 2 * kMillisecond) << "late, at the time the test let it";
   t.Set(Absolute(host::SystemTime() - kSecond));
   EXPECT_EQ(host::AdvanceClock(0), 1u) << "an absolute due time in the past expires at the next advance";
-}
 
-// Setting and cancelling report whether the timer was armed; a re-arm replaces due time and
-// call, and the timer fires once.
-TEST_F(Timers, RearmAndCancelReportWhetherTheTimerWasArmed) {
-  TracedTimer t;
-  TracedDpc second(t.trace, 2);
-  EXPECT_FALSE(KeCancelTimer(&t.timer));
   t.Set(Relative(kSecond));
   EXPECT_TRUE(KeCancelTimer(&t.timer));
   host::AdvanceClock(2 * kSecond);
-  EXPECT_TRUE(t.trace.ids.empty());
-  const int64_t start = host::SystemTime();
+  EXPECT_EQ(t.trace.ids.size(), 3u) << "a cancelled timer does not fire";
+  const int64_t rearmed = host::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
   host::AdvanceClock(2 * kSecond);
   EXPECT_TRUE(t.Set(Relative(20 * kSecond), &second.dpc));
   EXPECT_EQ(host::ArmedTimerCount(), 1u);
   host::AdvanceClock(20 * kSecond - 1);
-  EXPECT_TRUE(t.trace.ids.empty());
+  EXPECT_EQ(t.trace.ids.size(), 3u);
   host::AdvanceClock(60 * kSecond);
-  EXPECT_EQ(t.trace.ids, std::vector<int>{2});
-  EXPECT_EQ(t.trace.times[0], start + 22 * kSecond);
-  EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
+  EXPECT_EQ(t.trace.ids, (std::vector<int>{1, 1, 1, 2}));
+  EXPECT_EQ(t.trace.times[3], rearmed + 22 * kSecond);
 }
 
 // Relative and absolute due times share one order; a timer its own call re-arms within an
@@ -209,33 +206,32 @@ struct Waiters {
   ~Waiters() { Join(); }
 };
 
-TEST_F(Events, SynchronizationEventReleasesExactlyOneWaiterPerSetAndASatisfiedWaitConsumesIt) {
-  Waiters waiters(SynchronizationEvent, 3);
-  EXPECT_EQ(KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE), 0);
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 2u);
-  EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
-  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 1; }));
-  KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
-  KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
-  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
-  EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
-  KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
+// A synchronization event releases one waiter per set and a satisfied wait consumes it; a
+// notification event releases every waiter and stays signalled until reset.
+TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEveryOne) {
+  Waiters one(SynchronizationEvent, 3);
+  EXPECT_EQ(KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE), 0);
+  EXPECT_EQ(host::WaitersOn(&one.event), 2u);
+  EXPECT_EQ(KeReadStateEvent(&one.event), 0);
+  EXPECT_TRUE(WaitUntil([&] { return one.released == 1; }));
+  KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
+  KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
+  EXPECT_EQ(host::WaitersOn(&one.event), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return one.released == 3; }));
+  EXPECT_EQ(KeReadStateEvent(&one.event), 0);
+  KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
   LARGE_INTEGER poll{};
-  EXPECT_EQ(WaitFor(&waiters.event, &poll), STATUS_SUCCESS);
-  EXPECT_EQ(WaitFor(&waiters.event, &poll), STATUS_TIMEOUT);
-}
+  EXPECT_EQ(WaitFor(&one.event, &poll), STATUS_SUCCESS);
+  EXPECT_EQ(WaitFor(&one.event, &poll), STATUS_TIMEOUT);
 
-TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
-  Waiters waiters(NotificationEvent, 3);
-  EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
-  EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
-  LARGE_INTEGER poll{};
-  EXPECT_EQ(WaitFor(&waiters.event, &poll), STATUS_SUCCESS);
-  EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 1);
-  EXPECT_EQ(KeResetEvent(&waiters.event), 1);
-  EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
+  Waiters all(NotificationEvent, 3);
+  EXPECT_EQ(KeSetEvent(&all.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
+  EXPECT_EQ(host::WaitersOn(&all.event), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return all.released == 3; }));
+  EXPECT_EQ(WaitFor(&all.event, &poll), STATUS_SUCCESS);
+  EXPECT_EQ(KeSetEvent(&all.event, IO_NO_INCREMENT, FALSE), 1);
+  EXPECT_EQ(KeResetEvent(&all.event), 1);
+  EXPECT_EQ(KeReadStateEvent(&all.event), 0);
 }
 
 using Waits = testsupport::ManualExecutive;

@@ -41,7 +41,6 @@ struct ShippedImage {
     std::memcpy(&value, file.bytes.data() + offset, 4);
     return value;
   }
-  void SetWord(size_t offset, uint32_t value) { std::memcpy(file.bytes.data() + offset, &value, 4); }
   // Writes an address-sized value (a lookup entry, an address to relocate).
   void SetAddress(size_t offset, uint64_t value) {
     std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file));
@@ -105,11 +104,21 @@ std::string Protection(const void* address) {
   return "";
 }
 
-TEST(ImageLoader, TheShippedImageIsMappedProtectedAndItsRoutinesNamed) {
+// Here KeInitializeEvent is imported by ordinal in place of its name.
+TEST(ImageLoader, TheShippedImageIsMappedProtectedItsRoutinesNamedAndImportsBoundByOrdinalAsByName) {
   ShippedImage shipped;
+  uint32_t ordinal = 1;
+  while (host::ldr::FindKernelExportByOrdinal("ntoskrnl.exe", ordinal)->name != "KeInitializeEvent") ordinal++;
+  const std::vector<size_t> words = shipped.ImportWords("KeInitializeEvent");
+  ASSERT_EQ(words.size(), 2u);  // its lookup entry and its address slot
+  for (size_t at : words) shipped.SetAddress(at, (shipped.file.wide ? 1ULL << 63 : 1ULL << 31) | ordinal);
   std::string error;
   auto image = shipped.Load(&error);
   ASSERT_NE(image, nullptr) << error;
+  void* slot = nullptr;
+  std::memcpy(&slot, image->Base() + shipped.Rva(words[1]), sizeof slot);
+  EXPECT_EQ(slot, reinterpret_cast<void*>(&KeInitializeEvent));
+
   EXPECT_EQ(reinterpret_cast<void*>(image->Entry()), image->Find("DriverEntry"));
   void* portTable = image->Find("PortTable");
   ASSERT_TRUE(image->Contains(portTable));
@@ -121,24 +130,6 @@ TEST(ImageLoader, TheShippedImageIsMappedProtectedAndItsRoutinesNamed) {
   EXPECT_EQ(Protection(image->Base()), "r--p");
   // Not at its preferred base: every absolute address in it was relocated.
   EXPECT_NE(reinterpret_cast<uintptr_t>(image->Base()), shipped.file.optional.imageBase);
-}
-
-TEST(ImageLoader, ImportsAreBoundByOrdinalAsByName) {
-  ShippedImage shipped;
-  uint32_t ordinal = 1;
-  while (host::ldr::FindKernelExportByOrdinal("ntoskrnl.exe", ordinal)->name != "KeInitializeEvent") {
-    ordinal++;
-  }
-  const std::vector<size_t> words = shipped.ImportWords("KeInitializeEvent");
-  ASSERT_EQ(words.size(), 2u);  // its lookup entry and its address slot
-  const uint64_t byOrdinal = shipped.file.wide ? 1ULL << 63 : 1ULL << 31;
-  for (size_t at : words) shipped.SetAddress(at, byOrdinal | ordinal);
-  std::string error;
-  auto image = shipped.Load(&error);
-  ASSERT_NE(image, nullptr) << error;
-  void* slot = nullptr;
-  std::memcpy(&slot, image->Base() + shipped.Rva(words[1]), sizeof slot);
-  EXPECT_EQ(slot, reinterpret_cast<void*>(&KeInitializeEvent));
 }
 
 TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {

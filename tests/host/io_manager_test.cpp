@@ -43,9 +43,9 @@ class IoManagerTest : public testsupport::ManualExecutive {
   }
 };
 
-// ---- devices ----
+// ---- devices and names ----
 
-TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
+TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteNamedOnceAndReachedThroughLinks) {
   TinyDriver driver;
   PDEVICE_OBJECT a = driver.AddDevice(u"\\Device\\a", 64, true);
   PDEVICE_OBJECT b = driver.AddDevice(u"\\Device\\b");
@@ -77,12 +77,8 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
   EXPECT_FALSE(host::names::Exists("\\Device\\z"));
   EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
   EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 4u);
-}
 
-// ---- names ----
-
-TEST_F(IoManagerTest, SymbolicLinksCollideResolveAndDelete) {
-  TinyDriver driver;
+  // A COM name another driver owns is not taken; a link resolves in every spelling.
   driver.AddDevice(u"\\Device\\vxserial0");
   ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
   std::u16string link = u"\\DosDevices\\COM3", target = u"\\Device\\vxserial0";
@@ -266,7 +262,22 @@ NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
+// A control request built as the driver builds its transport requests, with the event and
+// status block its builder waits on.
+struct BuiltRequest {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+  PIRP irp;
+  BuiltRequest(PDEVICE_OBJECT device, IO_STATUS_BLOCK initial = {}) : iosb(initial) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  }
+  bool Signalled() { return KeReadStateEvent(&event) != 0; }
+};
+
+// A request goes down the stack and its completion walks back up; a built one is released
+// with its MDL once its status block and event are served.
+TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndABuiltRequestIsReleasedWithItsMdlAfterStatusAndEvent) {
   TinyDriver driver;
   PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
   static PIO_STACK_LOCATION seenStack = nullptr;
@@ -292,24 +303,7 @@ TEST_F(IoManagerTest, CallDriverMovesDownTheStackAndCompletionWalksBackUp) {
   EXPECT_EQ(iosb.Status, 0) << "a request taken back by its completion routine is not finished";
   IoFreeIrp(irp);
   EXPECT_EQ(host::io::OutstandingIrps(), 0u);
-}
 
-// A control request built as the driver builds its transport requests, with the event and
-// status block its builder waits on.
-struct BuiltRequest {
-  KEVENT event;
-  IO_STATUS_BLOCK iosb;
-  PIRP irp;
-  BuiltRequest(PDEVICE_OBJECT device, IO_STATUS_BLOCK initial = {}) : iosb(initial) {
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-  }
-  bool Signalled() { return KeReadStateEvent(&event) != 0; }
-};
-
-TEST_F(IoManagerTest, BuiltControlRequestIsReleasedWithItsMdlAfterStatusAndEvent) {
-  TinyDriver driver;
-  PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\d");
   driver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, Park);
   BuiltRequest built(device);
   ASSERT_NE(built.irp, nullptr);

@@ -2,7 +2,6 @@
 // and .reg files loaded, merged and saved.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -54,7 +53,7 @@ class RegistryTest : public testsupport::ManualExecutive {
     ManualExecutive::TearDown();
   }
 
-  // The load's query: subkey "tessacom", then one REG_DWORD read directly with default 3.
+  // Subkey "tessacom", then one REG_DWORD read directly into *value, with default 3.
   NTSTATUS ReadDword(PCWSTR name, ULONG* value, PCWSTR subkey = u"tessacom") {
     ULONG defaultValue = 3;
     RTL_QUERY_REGISTRY_TABLE table[3] = {
@@ -64,7 +63,7 @@ class RegistryTest : public testsupport::ManualExecutive {
   }
 };
 
-TEST_F(RegistryTest, DirectDwordReadsTheValueOrItsDefaultAndMissingKeysAreNotFound) {
+TEST_F(RegistryTest, DirectReadsTakeTheValueOrItsDefaultStringsIntoTheCallersBufferOrThePools) {
   ULONG value = 55;
   EXPECT_EQ(ReadDword(u"StartPort", &value), STATUS_OBJECT_NAME_NOT_FOUND) << "missing subkey";
   EXPECT_EQ(value, 55u);
@@ -87,6 +86,23 @@ TEST_F(RegistryTest, DirectDwordReadsTheValueOrItsDefaultAndMissingKeysAreNotFou
   value = 55;
   ASSERT_EQ(ReadDword(u"MaxPort", &value), STATUS_SUCCESS);
   EXPECT_EQ(value, 55u) << "an empty binary value is there and copies no byte";
+
+  // A string read directly fills the caller's counted string, or a pool buffer for one with none.
+  reg::SetString(kTessacom, "Name", "vxserial");
+  WCHAR storage[16];
+  WCHAR small[4];
+  UNICODE_STRING given{0, sizeof(storage), storage}, tooSmall{0, sizeof(small), small}, allocated{0, 0, nullptr};
+  table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Name", &given};
+  ASSERT_EQ(Query(table), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(given.Buffer, given.Length / 2), u"vxserial");
+  EXPECT_EQ(given.Buffer[given.Length / 2], 0) << "terminated";
+  table[0].EntryContext = &tooSmall;
+  EXPECT_EQ(Query(table), STATUS_BUFFER_TOO_SMALL);
+  table[0].EntryContext = &allocated;
+  ASSERT_EQ(Query(table), STATUS_SUCCESS);
+  ASSERT_NE(allocated.Buffer, nullptr);
+  EXPECT_EQ(std::u16string(allocated.Buffer, allocated.Length / 2), u"vxserial");
+  ExFreePool(allocated.Buffer);
 }
 
 // What a query routine was handed: the value's name and type, its text or its number.
@@ -122,24 +138,6 @@ TEST_F(RegistryTest, EntriesRunInOrderAndSubkeysSwitchTheFollowingEntries) {
   table[0].QueryRoutine = [](PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) -> NTSTATUS { return STATUS_INVALID_PARAMETER; };
   EXPECT_EQ(Query(table, &calls), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(calls.empty());
-}
-
-TEST_F(RegistryTest, DirectStringsFillTheCallersStringOrAPoolBuffer) {
-  reg::SetString(kTessacom, "Name", "vxserial");
-  WCHAR storage[16];
-  WCHAR small[4];
-  UNICODE_STRING given{0, sizeof(storage), storage}, tooSmall{0, sizeof(small), small}, allocated{0, 0, nullptr};
-  RTL_QUERY_REGISTRY_TABLE table[2] = {{nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Name", &given}};
-  ASSERT_EQ(Query(table), STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(given.Buffer, given.Length / 2), u"vxserial");
-  EXPECT_EQ(given.Buffer[given.Length / 2], 0) << "terminated";
-  table[0].EntryContext = &tooSmall;
-  EXPECT_EQ(Query(table), STATUS_BUFFER_TOO_SMALL);
-  table[0].EntryContext = &allocated;
-  ASSERT_EQ(Query(table), STATUS_SUCCESS);
-  ASSERT_NE(allocated.Buffer, nullptr);
-  EXPECT_EQ(std::u16string(allocated.Buffer, allocated.Length / 2), u"vxserial");
-  ExFreePool(allocated.Buffer);
 }
 
 TEST_F(RegistryTest, DeviceMapValuesAreWrittenAndDeleted) {
@@ -179,7 +177,8 @@ constexpr std::string_view kSample =
     "\r\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom\\Sub]\r\n";
 
-TEST_F(RegistryTest, RegFileValuesOfEveryFormMergedAndDeleted) {
+// Every value form read, written back and read again to the same tree; later files merged in.
+TEST_F(RegistryTest, RegFileValuesOfEveryFormSavedLoadedAgainMergedAndDeleted) {
   reg::LoadRegText(kSample, "sample.reg");
   EXPECT_EQ(reg::GetDword(kTessacom, "StartPort"), 10u);
   EXPECT_EQ(reg::GetString(kTessacom, "Path"), "C:\\drivers\\")
@@ -192,6 +191,27 @@ TEST_F(RegistryTest, RegFileValuesOfEveryFormMergedAndDeleted) {
   EXPECT_EQ(blob->data, (std::vector<uint8_t>{1, 2, 3, 0xff}));
   EXPECT_EQ(reg::GetValue(kTessacom, "List")->type, static_cast<ULONG>(REG_MULTI_SZ));
   EXPECT_TRUE(reg::KeyExists(std::string(kTessacom) + "\\sub"));
+
+  reg::SetValue(kTessacom, "Odd", 11, std::vector<uint8_t>{9, 8, 7});
+  reg::SetString(kTessacom, "Tabbed", "a\tb");
+  auto snapshot = [&] {
+    std::vector<std::tuple<std::string, ULONG, std::vector<uint8_t>>> all;
+    for (const auto& key : {std::string(kTessacom), std::string(kTessacom) + "\\Sub"}) {
+      for (const auto& name : reg::ValueNames(key)) {
+        all.emplace_back(key + "|" + name, reg::GetValue(key, name)->type, reg::GetValue(key, name)->data);
+      }
+    }
+    return all;
+  };
+  const auto before = snapshot();
+  const std::string saved = reg::SaveRegText(reg::kServices);
+  EXPECT_EQ(saved.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
+  reg::Reset();
+  reg::LoadRegText(saved, "saved.reg");
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_TRUE(reg::KeyExists(std::string(kTessacom) + "\\Sub")) << "empty keys are saved too";
+  reg::SetDword(kTessacom, "Two\nLines", 1);
+  EXPECT_THROW(reg::SaveRegText(), std::invalid_argument) << "a name the format cannot hold";
 
   // The older header and single-byte strings.
   reg::LoadRegText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n\"Expand\"=hex(2):25,41,25,00\n", "old.reg");
@@ -213,40 +233,6 @@ TEST_F(RegistryTest, RegFileValuesOfEveryFormMergedAndDeleted) {
   EXPECT_FALSE(reg::GetValue(kTessacom, "Drop").has_value());
   EXPECT_EQ(reg::GetDword(kTessacom, "New"), 4u);
   EXPECT_FALSE(reg::KeyExists(std::string(kTessacom) + "\\Gone"));
-}
-
-TEST_F(RegistryTest, SavedFileLoadsBackToTheSameTree) {
-  reg::LoadRegText(kSample, "sample.reg");
-  reg::SetValue(kTessacom, "Odd", 11, std::vector<uint8_t>{9, 8, 7});
-  reg::SetString(kTessacom, "Tabbed", "a\tb");
-  const std::string saved = reg::SaveRegText(reg::kServices);
-  EXPECT_EQ(saved.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
-
-  auto snapshot = [&] {
-    std::vector<std::tuple<std::string, ULONG, std::vector<uint8_t>>> all;
-    for (const auto& key : {std::string(kTessacom), std::string(kTessacom) + "\\Sub"}) {
-      for (const auto& name : reg::ValueNames(key)) {
-        all.emplace_back(key + "|" + name, reg::GetValue(key, name)->type, reg::GetValue(key, name)->data);
-      }
-    }
-    return all;
-  };
-  const auto before = snapshot();
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("tessacom_registry_" + std::to_string(::getpid()) + ".reg");
-  reg::SaveRegFile(path);
-  reg::Reset();
-  ASSERT_FALSE(reg::KeyExists(kTessacom));
-  reg::LoadRegText(saved, "saved.reg");
-  EXPECT_EQ(snapshot(), before);
-  reg::Reset();
-  reg::LoadRegFile(path);
-  std::filesystem::remove(path);
-  EXPECT_EQ(snapshot(), before) << "the same through a file on disk";
-  EXPECT_TRUE(reg::KeyExists(std::string(kTessacom) + "\\Sub")) << "empty keys are saved too";
-
-  reg::SetDword(kTessacom, "Two\nLines", 1);
-  EXPECT_THROW(reg::SaveRegText(), std::invalid_argument) << "a name the format cannot hold";
 }
 
 // A key 512 levels deep with a longest name and a longest value name loads, is written back
