@@ -358,9 +358,7 @@ TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops
 // time. Each run waits (a bounded time) for the other to be inside the routine too.
 struct Overlap {
   KDPC dpc;
-  std::atomic<int> inside{0};
-  std::atomic<int> peak{0};
-  std::atomic<int> arrived{0};
+  std::atomic<int> inside{0}, peak{0}, arrived{0};
 };
 
 VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
@@ -368,8 +366,7 @@ VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
   const int now = ++self->inside;
   if (now > self->peak) self->peak = now;
   ++self->arrived;
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (self->arrived < 2 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  WaitUntil([&] { return self->arrived >= 2; }, std::chrono::seconds(10));
   --self->inside;
 }
 

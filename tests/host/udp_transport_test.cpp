@@ -75,7 +75,10 @@ struct Request {
   PIRP irp = nullptr;
   NTSTATUS dispatchStatus = STATUS_SUCCESS;
 
-  Request() { KeInitializeEvent(&event, SynchronizationEvent, FALSE); }
+  Request(uint32_t address, uint16_t port, Bytes bytes) : buffer(std::move(bytes)) {
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    remote.Set(address, port);
+  }
   bool Done() const { return KeReadStateEvent(const_cast<PKEVENT>(&event)) != 0; }
   bool WaitDone() const { return testsupport::WaitUntil([&] { return Done(); }, 3s); }
   Bytes Received() const { return Bytes(buffer.begin(), buffer.begin() + iosb.Information); }
@@ -83,10 +86,8 @@ struct Request {
 
 // Builds a datagram request as the driver does.
 void Prepare(const AddressObject& object, UCHAR minor, Request* r) {
-  r->irp = IoBuildDeviceIoControlRequest(3, object.device, nullptr, 0, nullptr, 0, TRUE, nullptr,
-                                         nullptr);
-  PMDL mdl = IoAllocateMdl(r->buffer.data(), static_cast<ULONG>(r->buffer.size()), FALSE, FALSE,
-                           nullptr);
+  r->irp = IoBuildDeviceIoControlRequest(3, object.device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+  PMDL mdl = IoAllocateMdl(r->buffer.data(), static_cast<ULONG>(r->buffer.size()), FALSE, FALSE, nullptr);
   MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -106,8 +107,7 @@ void Prepare(const AddressObject& object, UCHAR minor, Request* r) {
 // Builds and sends it; returns what IofCallDriver returned.
 NTSTATUS Call(const AddressObject& object, UCHAR minor, Request* r) {
   Prepare(object, minor, r);
-  r->dispatchStatus = IofCallDriver(object.device, r->irp);
-  return r->dispatchStatus;
+  return r->dispatchStatus = IofCallDriver(object.device, r->irp);
 }
 
 class UdpTransportTest : public testsupport::ManualExecutive {
@@ -136,29 +136,22 @@ class UdpTransportTest : public testsupport::ManualExecutive {
     if (object.file != nullptr) ObDereferenceObject(object.file);
     object = AddressObject{};
   }
-  static NTSTATUS Send(const AddressObject& object, uint32_t address, uint16_t port,
-                       const Bytes& bytes) {
-    Request r;
-    r.buffer = bytes;
-    r.remote.Set(address, port);
+  static NTSTATUS Send(const AddressObject& object, uint32_t address, uint16_t port, const Bytes& bytes) {
+    Request r(address, port, bytes);
     // A send that fails at once leaves its status block and event alone.
-    NTSTATUS status = Call(object, TDI_SEND_DATAGRAM, &r);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(Call(object, TDI_SEND_DATAGRAM, &r))) return r.dispatchStatus;
     EXPECT_TRUE(r.WaitDone());
     return r.iosb.Status;
   }
   // Starts a receive filtered on (address, port) with room for `length` bytes.
-  static std::unique_ptr<Request> StartReceive(const AddressObject& object, uint32_t address,
-                                               uint16_t port, size_t length = 512) {
-    auto r = std::make_unique<Request>();
-    r->buffer.assign(length, 0xEE);
-    r->remote.Set(address, port);
+  static std::unique_ptr<Request> StartReceive(const AddressObject& object, uint32_t address, uint16_t port,
+                                               size_t length = 512) {
+    auto r = std::make_unique<Request>(address, port, Bytes(length, 0xEE));
     Call(object, TDI_RECEIVE_DATAGRAM, r.get());
     return r;
   }
   static bool WaitReceived(size_t datagrams) {
-    return host::udp::WaitForCounters(
-        [&](const host::udp::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
+    return host::udp::WaitForCounters([&](const host::udp::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
   }
 
   uint32_t local_ = 0;
@@ -339,9 +332,7 @@ TEST_F(UdpTransportTest, RequestsAtDispatchLevelStopTheHost) {
   AddressObject& object = Open();
   EXPECT_DEATH(
       {
-        Request r;
-        r.buffer = Text("x");
-        r.remote.Set(0x7F000001, kLinkPort);
+        Request r(0x7F000001, kLinkPort, Text("x"));
         Prepare(object, TDI_SEND_DATAGRAM, &r);
         KfRaiseIrql(DISPATCH_LEVEL);
         IofCallDriver(object.device, r.irp);
