@@ -12,7 +12,6 @@
 #include "host/io/client.h"
 #include "host/io/io_manager.h"
 #include "host/ke/waiter_count.h"
-#include "host/ob/object_names.h"
 #include "host/session/driver_loader.h"
 #include "host/session/unload_checks.h"
 #include "kernel.h"
@@ -200,9 +199,7 @@ const Stop kStops[] = {
      "contract is _Requires_lock_held_\\(port->PortLock\\)"},
     {"DereferenceOfAnUnreferencedObject", [] { KEVENT notAnObject; ObDereferenceObject(&notAnObject); },
      "OBJECT_REFERENCE_UNDERFLOW in ObfDereferenceObject"},
-};
 
-const Stop kIoStops[] = {
     {"RequestCompletedTwice",
      [] { ReadThenCancel([](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return Complete(irp, STATUS_SUCCESS); }); },
      "IRP_COMPLETED_TWICE in IofCompleteRequest"},
@@ -272,10 +269,6 @@ class Verifier : public testsupport::ManualExecutive, public ::testing::WithPara
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ManualExecutive::SetUp();
   }
-  void TearDown() override {
-    host::names::RemoveAllLinks();
-    ManualExecutive::TearDown();
-  }
 };
 
 TEST_P(Verifier, Stops) {
@@ -284,17 +277,5 @@ TEST_P(Verifier, Stops) {
 
 std::string StopName(const ::testing::TestParamInfo<Stop>& info) { return info.param.name; }
 INSTANTIATE_TEST_SUITE_P(EachCheck, Verifier, ::testing::ValuesIn(kStops), StopName);
-INSTANTIATE_TEST_SUITE_P(EachIoCheck, Verifier, ::testing::ValuesIn(kIoStops), StopName);
-
-using VerifierUnload = testsupport::ManualExecutive;
-
-TEST_F(VerifierUnload, CleanUnloadPasses) {
-  KTIMER timer;
-  KeInitializeTimer(&timer);
-  ArmFor(&timer, 1);
-  KeCancelTimer(&timer);
-  host::verifier::CheckDriverUnloaded();
-  EXPECT_TRUE(host::SummarizeLeftovers().Clean());
-}
 
 }  // namespace
