@@ -109,13 +109,17 @@ TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderARemovedCallNotAtAllAndA
 
 using Timers = testsupport::ManualExecutive;
 
-// A timer expires exactly when the clock reaches its due time and stays signalled until set
-// again; busy waits move the clock but expire nothing. Setting and cancelling report whether
-// the timer was armed; a re-arm replaces due time and call, and the timer fires once.
+// The manual clock starts at a fixed time. A timer expires exactly when the clock reaches its
+// due time and stays signalled until set again; busy waits move the clock but expire nothing.
+// Setting and cancelling report whether the timer was armed; a re-arm replaces due time and
+// call, and the timer fires once. A restart starts the clock again and forgets timers and calls.
 TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItOnceForTheLastSettingOnly) {
   TracedTimer t;
   TracedDpc second(t.trace, 2);
-  const int64_t start = host::SystemTime();
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
+  const int64_t start = now.QuadPart;
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
   EXPECT_EQ(host::ArmedTimerCount(), 1u);
   LARGE_INTEGER poll{};
@@ -153,6 +157,17 @@ TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItOnceForTheLastSettingOn
   host::AdvanceClock(60 * kSecond);
   EXPECT_EQ(t.trace.ids, (std::vector<int>{1, 1, 1, 2}));
   EXPECT_EQ(t.trace.times[3], rearmed + 22 * kSecond);
+
+  t.Set(Relative(kSecond));
+  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
+  host::StartManual();
+  EXPECT_EQ(host::SystemTime(), start);
+  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_FALSE(KeCancelTimer(&t.timer));
+  EXPECT_FALSE(t.Set(Relative(kSecond)));
+  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
+  EXPECT_EQ(RtlExtendedIntegerMultiply(Relative(kMillisecond), 8000).QuadPart, -8000 * kMillisecond);
 }
 
 // Relative and absolute due times share one order; a timer its own call re-arms within an
@@ -208,7 +223,7 @@ struct Waiters {
 
 // A synchronization event releases one waiter per set and a satisfied wait consumes it; a
 // notification event releases every waiter and stays signalled until reset.
-TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEveryOne) {
+TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEveryOneATimeOutNone) {
   Waiters one(SynchronizationEvent, 3);
   EXPECT_EQ(KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE), 0);
   EXPECT_EQ(host::WaitersOn(&one.event), 2u);
@@ -232,11 +247,8 @@ TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEve
   EXPECT_EQ(KeSetEvent(&all.event, IO_NO_INCREMENT, FALSE), 1);
   EXPECT_EQ(KeResetEvent(&all.event), 1);
   EXPECT_EQ(KeReadStateEvent(&all.event), 0);
-}
 
-using Waits = testsupport::ManualExecutive;
-
-TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThreadsIncluded) {
+  // Time-outs end a wait when the virtual clock passes them, busy waits of other threads included.
   const int64_t start = host::SystemTime();
   Waiters relative(NotificationEvent, 1, Relative(5 * kSecond));
   host::AdvanceClock(4 * kSecond);
@@ -253,35 +265,11 @@ TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThr
   EXPECT_GE(absolute.returnedAt.load(), deadline);
 
   // A zero or past time-out polls without blocking, even at DISPATCH_LEVEL.
-  LARGE_INTEGER zero{};
   LARGE_INTEGER past = Absolute(host::SystemTime() - kSecond);
   EXPECT_EQ(WaitFor(&absolute.event, &past), STATUS_TIMEOUT);
   const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-  EXPECT_EQ(WaitFor(&absolute.event, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(WaitFor(&absolute.event, &poll), STATUS_TIMEOUT);
   KfLowerIrql(old);
-}
-
-using Clock = testsupport::ManualExecutive;
-
-TEST_F(Clock, ManualModeStartsAtAFixedTimeMovesOnlyWhenToldAndARestartForgetsTimersAndCalls) {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
-  host::AdvanceClock(3 * kSecond);
-  EXPECT_EQ(host::SystemTime(), now.QuadPart + 3 * kSecond);
-
-  // A restart starts the clock again and forgets timers and deferred calls.
-  TracedTimer t;
-  t.Set(Relative(kSecond));
-  KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
-  host::StartManual();
-  EXPECT_EQ(host::SystemTime(), now.QuadPart);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
-  EXPECT_FALSE(KeCancelTimer(&t.timer));
-  EXPECT_FALSE(t.Set(Relative(kSecond)));
-  EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
-  EXPECT_EQ(RtlExtendedIntegerMultiply(Relative(kMillisecond), 8000).QuadPart, -8000 * kMillisecond);
 }
 
 class LiveExecutive : public ::testing::Test {

@@ -12,9 +12,7 @@
 #include "host/io/system_error_log.h"
 #include "host/ke/released_memory.h"
 #include "host/ob/object_names.h"
-#include "host/ob/objects.h"
 #include "host/session/driver_loader.h"
-#include "host/session/executive.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
@@ -162,8 +160,7 @@ TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCaller
   });
   auto opened = host::io::Open("\\Device\\d");
   struct {
-    char data[8];
-    char guard[8];
+    char data[8], guard[8];
   } target;
   auto read = [&](ULONG_PTR reported, NTSTATUS result) {
     std::memset(&target, '.', sizeof(target));

@@ -26,21 +26,19 @@ std::vector<std::string> Holdings() {
 
 using Pool = testsupport::ManualExecutive;
 
-TEST_F(Pool, NewBlocksAreFilledWithThePatternNotZeroedAndEmptyRequestsGetDistinctBlocks) {
+// New blocks are filled with the pattern, not zeroed; empty requests get distinct blocks. Blocks
+// outstanding are counted per tag and summarized as leftovers.
+TEST_F(Pool, NewBlocksAreFilledWithThePatternCountedPerTagAndSummarizedAsLeftovers) {
   for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
     auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(type, 4100, kDriverTag));
     ASSERT_NE(block, nullptr);
     EXPECT_TRUE(std::all_of(block, block + 4100, [](unsigned char b) { return b == host::pool::kFillPattern; }));
     ExFreePool(block);
   }
-  void* a = ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag);
-  void* b = ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag);
-  EXPECT_TRUE(a && b && a != b);
-  ExFreePool(a);
-  ExFreePool(b);
-}
+  void* empty[2] = {ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag), ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag)};
+  EXPECT_TRUE(empty[0] && empty[1] && empty[0] != empty[1]);
+  for (void* block : empty) ExFreePool(block);
 
-TEST_F(Pool, OutstandingBlocksAreCountedPerTagAndSummarizedAsLeftovers) {
   void* a = ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag);
   void* b = ExAllocatePoolWithTag(PagedPool, 514, kDriverTag);
   void* c = ExAllocatePoolWithTag(NonPagedPool, 7, kOtherTag);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "host/registry/registry.h"
-#include "host/session/executive.h"
 #include "kernel.h"
 #include "support/executive_session.h"
 
@@ -18,7 +17,6 @@ namespace {
 
 constexpr std::string_view kTessacom = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom";
 constexpr std::string_view kSerialComm = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const WCHAR kServicesPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
 // A key line `levels` keys deep below HKEY_LOCAL_MACHINE, each named `name`.
 std::string DeepKey(size_t levels, const std::string& name) {
@@ -59,7 +57,7 @@ class RegistryTest : public testsupport::ManualExecutive {
     RTL_QUERY_REGISTRY_TABLE table[3] = {
         {nullptr, RTL_QUERY_REGISTRY_SUBKEY, subkey},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, name, value, REG_DWORD, &defaultValue, sizeof(ULONG)}};
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kServicesPath, table, nullptr, nullptr);
+    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, nullptr, table, nullptr, nullptr);
   }
 };
 

@@ -26,22 +26,6 @@ void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   KeReleaseSpinLock(first, a);
 }
 
-TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestoresThePreviousLevel) {
-  KSPIN_LOCK lock;
-  KeInitializeSpinLock(&lock);
-  KIRQL old, lockOld;
-  KeRaiseIrql(APC_LEVEL, &old);
-  EXPECT_EQ(old, PASSIVE_LEVEL);
-  KeAcquireSpinLock(&lock, &lockOld);
-  EXPECT_EQ(std::tuple(lockOld, KeGetCurrentIrql(), lock != 0), std::tuple(APC_LEVEL, DISPATCH_LEVEL, true));
-  KeReleaseSpinLock(&lock, lockOld);
-  EXPECT_EQ(std::tuple(KeGetCurrentIrql(), lock), std::tuple(APC_LEVEL, KSPIN_LOCK{0}));
-  KeLowerIrql(old);
-  KSPIN_LOCK inner = 0;
-  TakeInOrder(&lock, &inner);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
   KSPIN_LOCK lock = 0;
   volatile long counter = 0;
@@ -62,8 +46,23 @@ TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
   EXPECT_EQ(counter, 4 * 20000);
 }
 
-TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
-  KIRQL old;
+// Acquiring raises to DISPATCH_LEVEL and releasing restores the previous level; the cancel
+// lock is one system-wide lock, taken after a port lock on every thread.
+TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndTheCancelLockIsOneSystemWideLock) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old, lockOld;
+  KeRaiseIrql(APC_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  KeAcquireSpinLock(&lock, &lockOld);
+  EXPECT_EQ(std::tuple(lockOld, KeGetCurrentIrql(), lock != 0), std::tuple(APC_LEVEL, DISPATCH_LEVEL, true));
+  KeReleaseSpinLock(&lock, lockOld);
+  EXPECT_EQ(std::tuple(KeGetCurrentIrql(), lock), std::tuple(APC_LEVEL, KSPIN_LOCK{0}));
+  KeLowerIrql(old);
+  KSPIN_LOCK inner = 0;
+  TakeInOrder(&lock, &inner);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
   IoAcquireCancelSpinLock(&old);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   EXPECT_TRUE(host::CancelSpinLockHeldByCaller());
@@ -71,8 +70,7 @@ TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
   KSPIN_LOCK port = 0;
   std::thread other([&] {
     // The port lock, then the cancel lock: the same order on every thread is accepted.
-    KIRQL portOld;
-    KIRQL otherOld;
+    KIRQL portOld, otherOld;
     KeAcquireSpinLock(&port, &portOld);
     IoAcquireCancelSpinLock(&otherOld);
     otherGotIt = true;

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "host/net/udp_transport.h"
-#include "host/session/executive.h"
 #include "kernel.h"
 #include "link/udp_endpoint.h"
 #include "support/executive_session.h"
