@@ -37,10 +37,6 @@ struct Trace {
   std::vector<BOOLEAN> requeued;  // what queuing a running call again answered
   KEVENT done;
   Trace() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
-  bool WaitDone() {
-    LARGE_INTEGER limit = Relative(600 * kSecond);
-    return WaitFor(&done, &limit) == STATUS_SUCCESS;
-  }
 };
 
 // A traced deferred call. While `again` lasts, each run queues the call again, or re-arms
@@ -86,8 +82,7 @@ using DeferredCalls = testsupport::ManualExecutive;
 TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderARemovedCallNotAtAllAndARequeuedOneAgain) {
   Trace trace;
   TracedDpc calls[3] = {{trace, 0}, {trace, 1}, {trace, 2}};
-  int first = 0;
-  int second = 0;
+  int first = 0, second = 0;
   EXPECT_FALSE(KeRemoveQueueDpc(&calls[1].dpc));
   EXPECT_TRUE(KeInsertQueueDpc(&calls[2].dpc, &first, nullptr));
   EXPECT_FALSE(KeInsertQueueDpc(&calls[2].dpc, &second, nullptr)) << "already queued";
@@ -272,10 +267,7 @@ TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEve
   KfLowerIrql(old);
 }
 
-class LiveExecutive : public ::testing::Test {
- protected:
-  void TearDown() override { host::Shutdown(); }
-};
+using LiveExecutive = testsupport::ManualExecutive;  // each case starts the live mode itself
 
 // A scaled clock: timers fire on the timer thread, which a timer due earlier than the one it
 // sleeps until wakes; waits and busy waits last no less than their virtual time.
@@ -287,7 +279,8 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
   KeStallExecutionProcessor(100000);  // the timer thread is asleep until `far`
   const int64_t start = host::SystemTime();
   t.Set(Relative(2 * kSecond));
-  ASSERT_TRUE(t.trace.WaitDone());
+  LARGE_INTEGER limit = Relative(600 * kSecond);
+  ASSERT_EQ(WaitFor(&t.trace.done, &limit), STATUS_SUCCESS);
   EXPECT_TRUE(KeCancelTimer(&far.timer));
   EXPECT_GE(t.trace.times[0], start + 2 * kSecond);
   EXPECT_EQ(t.trace.levels[0], DISPATCH_LEVEL);
@@ -302,10 +295,26 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
   EXPECT_GE(host::SystemTime(), afterWait + 500 * kMillisecond);
 }
 
+// A deferred call each run of which waits (a bounded time) for a second run to be inside it
+// too, counting the most runs inside at once.
+struct Overlap {
+  KDPC dpc;
+  std::atomic<int> inside{0}, peak{0}, arrived{0};
+};
+
+VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* self = static_cast<Overlap*>(context);
+  const int now = ++self->inside;
+  if (now > self->peak) self->peak = now;
+  ++self->arrived;
+  WaitUntil([&] { return self->arrived >= 2; }, std::chrono::seconds(10));
+  --self->inside;
+}
+
 // Live: calls queued at DISPATCH_LEVEL wait for the level to drop, then run on the thread that
 // queued them, in queue order (one of high importance first, one removed not at all); a call
-// queued at PASSIVE_LEVEL has run when its insertion returns. A shutdown leaves nothing armed,
-// time after time.
+// queued at PASSIVE_LEVEL has run when its insertion returns; one queued again while it runs
+// runs on a second thread at the same time. A shutdown leaves nothing armed, time after time.
 TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops) {
   host::StartLive({1.0});
   const int64_t unix100ns = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -329,37 +338,7 @@ TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops
   EXPECT_EQ(trace.ids.size(), 4u) << "queued at PASSIVE_LEVEL, it ran before the insertion returned";
   EXPECT_EQ(trace.threads, (std::vector<std::thread::id>(4, std::this_thread::get_id())));
   EXPECT_EQ(host::QueuedDpcCount(), 0u);
-  for (int round = 0; round < 3; ++round) {
-    TracedTimer pending;
-    KeInsertQueueDpc(&pending.call.dpc, nullptr, nullptr);
-    pending.Set(Relative(3600 * kSecond));
-    host::Shutdown();
-    EXPECT_EQ(host::ArmedTimerCount(), 0u);
-    host::StartManual();
-    EXPECT_EQ(host::AdvanceClock(7200 * kSecond), 0u);
-    EXPECT_EQ(pending.trace.ids.size(), 1u) << "round " << round;
-    host::StartLive({10.0});
-  }
-}
 
-// Live: one call queued again while it runs on one thread runs on a second thread at the same
-// time. Each run waits (a bounded time) for the other to be inside the routine too.
-struct Overlap {
-  KDPC dpc;
-  std::atomic<int> inside{0}, peak{0}, arrived{0};
-};
-
-VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* self = static_cast<Overlap*>(context);
-  const int now = ++self->inside;
-  if (now > self->peak) self->peak = now;
-  ++self->arrived;
-  WaitUntil([&] { return self->arrived >= 2; }, std::chrono::seconds(10));
-  --self->inside;
-}
-
-TEST_F(LiveExecutive, TheSameDeferredCallRunsOnTwoThreadsAtOnce) {
-  host::StartLive({1.0});
   Overlap overlap;
   KeInitializeDpc(&overlap.dpc, WaitForTheOtherRun, &overlap);
   std::thread first([&] { EXPECT_TRUE(KeInsertQueueDpc(&overlap.dpc, nullptr, nullptr)); });
@@ -367,6 +346,17 @@ TEST_F(LiveExecutive, TheSameDeferredCallRunsOnTwoThreadsAtOnce) {
   EXPECT_TRUE(KeInsertQueueDpc(&overlap.dpc, nullptr, nullptr)) << "running is not queued";
   first.join();
   EXPECT_EQ(overlap.peak.load(), 2);
+
+  for (int round = 0; round < 3; ++round) {
+    TracedTimer pending;
+    KeInsertQueueDpc(&pending.call.dpc, nullptr, nullptr);
+    EXPECT_EQ(pending.trace.ids.size(), 1u) << "round " << round;
+    pending.Set(Relative(3600 * kSecond));
+    host::Shutdown();
+    EXPECT_EQ(host::ArmedTimerCount(), 0u);
+    host::StartManual();
+    host::StartLive({10.0});
+  }
 }
 
 }  // namespace

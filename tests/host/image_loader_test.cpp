@@ -42,9 +42,7 @@ struct ShippedImage {
     return value;
   }
   // Writes an address-sized value (a lookup entry, an address to relocate).
-  void SetAddress(size_t offset, uint64_t value) {
-    std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file));
-  }
+  void SetAddress(size_t offset, uint64_t value) { std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file)); }
   // The first base relocation block's page and the file offset of its first entry's target.
   uint32_t FirstRelocatedPage() const { return Word(FileOffset(file.optional.dataDirectory[5].virtualAddress)); }
   size_t FirstRelocatedAddress() const {
@@ -83,9 +81,7 @@ struct ShippedImage {
     }
     return words;
   }
-  std::unique_ptr<host::ldr::Image> Load(std::string* error) const {
-    return LoadImage(file.bytes, "tessacom.sys", error);
-  }
+  std::unique_ptr<host::ldr::Image> Load(std::string* error) const { return LoadImage(file.bytes, "tessacom.sys", error); }
 };
 
 class ImageLoaderManual : public testsupport::ManualExecutive {};
@@ -242,14 +238,9 @@ TEST_F(ImageLoaderManual, WhatUserModeCannotReachIsAnsweredAsTheKernelDoes) {
 // Threads of the image still running when the driver is checked for unload: the stop names
 // the image's routine as it names the compiled-in one.
 TEST(ImageLoader, AVerifierStopNamesTheRoutineInsideTheImage) {
-  EXPECT_DEATH(
-      {
-        testsupport::LiveLink link(1);
-        link.Start();
-        host::verifier::CheckDriverUnloaded();
-      },
-      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
-      "SenderThread\\(void\\*\\)");
+  EXPECT_DEATH({ testsupport::LiveLink link(1); link.Start(); host::verifier::CheckDriverUnloaded(); },
+               "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
+               "SenderThread\\(void\\*\\)");
 }
 
 }  // namespace

@@ -99,8 +99,7 @@ TEST_F(SpinLocks, OrderRecordsOfFreedPoolAndForgottenExtensionsAreDropped) {
     ExFreePool(locks);
   }
   struct {
-    KSPIN_LOCK first;
-    KSPIN_LOCK second;
+    KSPIN_LOCK first, second;
   } extension{0, 0};
   TakeInOrder(&extension.first, &extension.second);
   host::ForgetLocksIn(&extension, sizeof extension);

@@ -159,6 +159,7 @@ class UdpTransportTest : public testsupport::ManualExecutive {
 
 // The guard refuses every address outside loopback without sending anything. The link port
 // mapped elsewhere is the one on the wire, both ways; receives report the driver's port.
+// Malformed transport-address attributes are refused at the open.
 TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressOnTheMappedPort) {
   host::udp::MapPort(kLinkPort, 6519);
   AddressObject& object = Open();
@@ -167,9 +168,7 @@ TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressO
   for (uint32_t outside : {0xC0A8010Au, 0x0A000005u, 0x00000003u}) {
     EXPECT_EQ(Send(object, outside, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE) << std::hex << outside;
   }
-  EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 3u);
   UdpPeer peer(testsupport::UniqueLoopbackAddress(), 6519);
-  ASSERT_TRUE(peer.Bound());
   EXPECT_EQ(Send(object, peer.Address(), kLinkPort, Text("hello")), STATUS_SUCCESS);
   const auto got = peer.Receive(2s);
   ASSERT_TRUE(got);
@@ -179,6 +178,20 @@ TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressO
   ASSERT_TRUE(peer.SendTo(local_, 6519, Text("n")));
   ASSERT_TRUE(r->WaitDone());
   EXPECT_EQ(std::pair(r->Received(), r->source.Port()), std::pair(Text("n"), kLinkPort));
+
+  // The value running past the buffer, another attribute name, an address type other than IP.
+  const std::pair<void (*)(std::vector<uint8_t>&), NTSTATUS> damages[] = {
+      {[](std::vector<uint8_t>& ea) { ea.resize(40); }, STATUS_INVALID_PARAMETER},
+      {[](std::vector<uint8_t>& ea) { ea[8] = 't'; }, STATUS_INVALID_PARAMETER},
+      {[](std::vector<uint8_t>& ea) { ea[25 + 6] = 17; }, STATUS_INVALID_ADDRESS},
+  };
+  for (const auto& [damage, status] : damages) {
+    std::vector<uint8_t> ea = Attribute();
+    damage(ea);
+    AddressObject refused;
+    EXPECT_EQ(OpenAddress(ea, &refused), status);
+  }
+  EXPECT_EQ(host::udp::GetCounters().addressObjects, 1u) << "the refused ones are not kept";
 }
 
 TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCancellation) {
@@ -196,7 +209,6 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
   ASSERT_TRUE(otherPort.SendTo(local_, kLinkPort, Text("port")));
   ASSERT_TRUE(WaitReceived(2));
   EXPECT_FALSE(r->Done()) << "a datagram from outside the filter does not complete the receive";
-  EXPECT_EQ(host::udp::GetCounters().pendingReceives, 1u);
 
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes(20, 0x5A)));
   ASSERT_TRUE(r->WaitDone());
@@ -215,7 +227,6 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("0123456789")));
   ASSERT_TRUE(shortBuffer->WaitDone());
   EXPECT_EQ(std::pair(shortBuffer->iosb.Status, shortBuffer->Received()), std::pair(STATUS_BUFFER_OVERFLOW, Text("0123")));
-  EXPECT_EQ(host::udp::GetCounters().truncated, 1u);
 }
 
 // Each source's queue keeps its oldest datagrams up to its bound and turns later ones away;
@@ -229,9 +240,8 @@ TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
   ASSERT_TRUE(other.SendTo(local_, kLinkPort, Text("x")));
   for (char c = '1'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
   ASSERT_TRUE(WaitReceived(6));
-  EXPECT_EQ(host::udp::GetCounters().queueDropped, 2u);
-  EXPECT_EQ(host::udp::DroppedFrom(server.Address(), kLinkPort), 2u);
-  EXPECT_EQ(host::udp::DroppedFrom(other.Address(), kLinkPort), 0u);
+  EXPECT_EQ(std::tuple(host::udp::GetCounters().queueDropped, host::udp::DroppedFrom(server.Address(), kLinkPort),
+                       host::udp::DroppedFrom(other.Address(), kLinkPort)), std::tuple(size_t{2}, size_t{2}, size_t{0}));
   const std::pair<uint32_t, const char*> takes[] = {
       {server.Address(), "0"}, {0, "x"}, {0, "1"}, {server.Address(), "2"}};
   for (const auto& [filter, text] : takes) {
@@ -240,8 +250,7 @@ TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
   }
   auto empty = StartReceive(object, 0, 0);
   EXPECT_EQ(empty->dispatchStatus, STATUS_PENDING);
-  ZwClose(objects_.back().handle);
-  objects_.back().handle = nullptr;
+  Close(object);
   ASSERT_TRUE(empty->WaitDone());
 }
 
@@ -308,22 +317,6 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItEachDatagramGoesToOneAndA
   Close(newer);
   EXPECT_TRUE(host::udp::WaitForCounters(
       [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
-}
-
-TEST_F(UdpTransportTest, MalformedTransportAddressAttributesAreRefused) {
-  // The value running past the buffer, another attribute name, an address type other than IP.
-  const std::pair<void (*)(std::vector<uint8_t>&), NTSTATUS> damages[] = {
-      {[](std::vector<uint8_t>& ea) { ea.resize(40); }, STATUS_INVALID_PARAMETER},
-      {[](std::vector<uint8_t>& ea) { ea[8] = 't'; }, STATUS_INVALID_PARAMETER},
-      {[](std::vector<uint8_t>& ea) { ea[25 + 6] = 17; }, STATUS_INVALID_ADDRESS},
-  };
-  for (const auto& [damage, status] : damages) {
-    std::vector<uint8_t> ea = Attribute();
-    damage(ea);
-    AddressObject object;
-    EXPECT_EQ(OpenAddress(ea, &object), status);
-  }
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
 }
 
 TEST_F(UdpTransportTest, RequestsAtDispatchLevelStopTheHost) {

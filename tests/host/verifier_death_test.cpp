@@ -106,11 +106,14 @@ struct Extension {
   KDPC dpc;
 };
 
-// Deletes a device after `prepare` set up its extension.
-void DeleteDeviceAfter(void (*prepare)(Extension*)) {
+// Deletes a device whose extension holds an armed timer, or else a queued deferred call.
+void DeleteDeviceHolding(bool timer) {
   TinyDriver driver;
   PDEVICE_OBJECT device = driver.AddDevice(u"\\Device\\v", sizeof(Extension));
-  prepare(static_cast<Extension*>(device->DeviceExtension));
+  auto* extension = static_cast<Extension*>(device->DeviceExtension);
+  KeInitializeTimer(&extension->timer);
+  if (timer) ArmFor(&extension->timer, 1);
+  if (!timer) Queue(&extension->dpc);
   IoDeleteDevice(device);
 }
 
@@ -220,11 +223,9 @@ const Stop kStops[] = {
     {"RequestCompletedWithPendingStatus",
      [] { ReadThenCancel([](auto, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
      "IRP_COMPLETED_WITH_PENDING_STATUS in IofCompleteRequest"},
-    {"DeviceDeletedWithAnArmedTimerInItsExtension",
-     [] { DeleteDeviceAfter([](Extension* extension) { KeInitializeTimer(&extension->timer); ArmFor(&extension->timer, 1); }); },
+    {"DeviceDeletedWithAnArmedTimerInItsExtension", [] { DeleteDeviceHolding(true); },
      "TIMER_ALIVE_AT_DEVICE_DELETE in IoDeleteDevice: device \\\\Device\\\\v"},
-    {"DeviceDeletedWithAQueuedDeferredCallInItsExtension",
-     [] { DeleteDeviceAfter([](Extension* extension) { Queue(&extension->dpc); }); },
+    {"DeviceDeletedWithAQueuedDeferredCallInItsExtension", [] { DeleteDeviceHolding(false); },
      "DPC_ALIVE_AT_DEVICE_DELETE in IoDeleteDevice"},
     {"DeviceDeletedTwice",
      [] { TinyDriver driver; auto device = driver.AddDevice(u"\\Device\\v"); IoDeleteDevice(device); IoDeleteDevice(device); },
