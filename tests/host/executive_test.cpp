@@ -195,7 +195,7 @@ struct Waiters {
   std::atomic<int> released{0};
   std::atomic<NTSTATUS> last{STATUS_PENDING};
   std::atomic<int64_t> returnedAt{0};
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads;  // joined at the latest when the waiters go
   Waiters(EVENT_TYPE type, int count, std::optional<LARGE_INTEGER> timeout = std::nullopt) {
     KeInitializeEvent(&event, type, FALSE);
     for (int i = 0; i < count; ++i) {
@@ -208,12 +208,9 @@ struct Waiters {
     EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
   }
   NTSTATUS Join() {
-    for (auto& thread : threads) {
-      if (thread.joinable()) thread.join();
-    }
+    for (auto& thread : threads) thread.join();
     return last;
   }
-  ~Waiters() { Join(); }
 };
 
 // A synchronization event releases one waiter per set and a satisfied wait consumes it; a

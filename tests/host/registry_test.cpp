@@ -46,10 +46,6 @@ class RegistryTest : public testsupport::ManualExecutive {
     ManualExecutive::SetUp();
     reg::Reset();
   }
-  void TearDown() override {
-    reg::Reset();
-    ManualExecutive::TearDown();
-  }
 
   // Subkey "tessacom", then one REG_DWORD read directly into *value, with default 3.
   NTSTATUS ReadDword(PCWSTR name, ULONG* value, PCWSTR subkey = u"tessacom") {
@@ -181,8 +177,7 @@ TEST_F(RegistryTest, RegFileValuesOfEveryFormSavedLoadedAgainMergedAndDeleted) {
   EXPECT_EQ(reg::GetString(kTessacom, ""), "default");
   auto blob = reg::GetValue(kTessacom, "Blob");
   ASSERT_TRUE(blob.has_value());
-  EXPECT_EQ(blob->type, static_cast<ULONG>(REG_BINARY));
-  EXPECT_EQ(blob->data, (std::vector<uint8_t>{1, 2, 3, 0xff}));
+  EXPECT_EQ(std::pair(blob->type, blob->data), std::pair(ULONG{REG_BINARY}, std::vector<uint8_t>{1, 2, 3, 0xff}));
   EXPECT_EQ(reg::GetValue(kTessacom, "List")->type, static_cast<ULONG>(REG_MULTI_SZ));
   EXPECT_TRUE(reg::KeyExists(std::string(kTessacom) + "\\sub"));
 
