@@ -5,7 +5,9 @@
 
 #include <sys/mman.h>
 
+#include <numeric>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "comm.h"
@@ -54,8 +56,9 @@ class CommOnDriver : public ::testing::Test {
 };
 
 // The requests each call makes, in their order, are the comm layer suite's; here what the
-// driver makes of them: the settings at the remote, and a refused state set back.
-TEST_F(CommOnDriver, StateCallsReachTheRemoteAndARefusedStateIsSetBack) {
+// driver makes of them: the settings at the remote, its refusals as the platform reports them
+// (a refused state set back), and what it accepts on the line.
+TEST_F(CommOnDriver, StateReachesTheRemoteRefusalsReachTheCallerAndAcceptedBytesTheLine) {
   DCB dcb{};
   ASSERT_TRUE(GetCommState(port_, dcb));
   dcb.BaudRate = 9600;
@@ -68,66 +71,49 @@ TEST_F(CommOnDriver, StateCallsReachTheRemoteAndARefusedStateIsSetBack) {
   ASSERT_TRUE(SetCommState(port_, dcb)) << ErrorName(GetLastError());
   ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1 rts=handshake"); }, 5s))
       << RemoteSettings();
-
-  // Nine data bits: the driver refuses the line control, and the rate set before it is set back.
-  DCB wrong = dcb;
-  wrong.BaudRate = 19200;
-  wrong.ByteSize = 9;
-  EXPECT_FALSE(SetCommState(port_, wrong));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  DCB now{};
-  ASSERT_TRUE(GetCommState(port_, now));
-  EXPECT_EQ(now.BaudRate, 9600u);
-  EXPECT_EQ(now.ByteSize, 7);
-  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1"); }, 5s)) << RemoteSettings();
-}
-
-TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
-  DCB dcb{};
-  ASSERT_TRUE(GetCommState(port_, dcb));
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  ASSERT_TRUE(SetCommState(port_, dcb));
-  struct Refusal {
-    const char* call;
-    std::function<BOOL()> make;
-    DWORD error;
-  };
-  std::vector<Refusal> refusals = {
-      {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port_, SETXOFF); }, ERROR_INVALID_FUNCTION},
-      {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port_, SETRTS); },
-       ERROR_INVALID_PARAMETER},
-      {"SetCommTimeouts with every read value MAXDWORD",
-       [&] {
-         COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
-         return SetCommTimeouts(port_, timeouts);
-       },
-       ERROR_INVALID_PARAMETER},
-      {"SetCommMask with an unknown event", [&] { return SetCommMask(port_, 0x4000); }, ERROR_INVALID_PARAMETER},
-      {"PurgeComm with no flag", [&] { return PurgeComm(port_, 0); }, ERROR_INVALID_PARAMETER},
-  };
   // Transfers of 2^31 bytes or more, whose lengths the driver counts signed (a 32-bit process
   // has no room for one). Reads would return at once, not wait.
   COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
   ASSERT_TRUE(SetCommTimeouts(port_, atOnce));
-  if (sizeof(void*) == 8) {
-    refusals.push_back({"ReadFile of 2^31 bytes",
-                        [&] { return ReadFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
-                        ERROR_INVALID_PARAMETER});
-    refusals.push_back({"WriteFile of 2^31 bytes",
-                        [&] { return WriteFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
-                        ERROR_INVALID_PARAMETER});
-  }
-  for (const auto& refusal : refusals) {
+  const bool huge = sizeof(void*) == 8;
+  const std::tuple<const char*, std::function<BOOL()>, DWORD> refusals[] = {
+      {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port_, SETXOFF); }, ERROR_INVALID_FUNCTION},
+      {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port_, SETRTS); },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommTimeouts with every read value MAXDWORD",
+       [&] { return SetCommTimeouts(port_, COMMTIMEOUTS{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0}); },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommMask with an unknown event", [&] { return SetCommMask(port_, 0x4000); }, ERROR_INVALID_PARAMETER},
+      {"PurgeComm with no flag", [&] { return PurgeComm(port_, 0); }, ERROR_INVALID_PARAMETER},
+      // The driver refuses the line control; the rate set before it is set back.
+      {"SetCommState with nine data bits",
+       [&] {
+         DCB wrong = dcb;
+         wrong.BaudRate = 19200;
+         wrong.ByteSize = 9;
+         return SetCommState(port_, wrong);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"ReadFile of 2^31 bytes",
+       [&] { return !huge || ReadFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+       huge ? ERROR_INVALID_PARAMETER : 0},
+      {"WriteFile of 2^31 bytes",
+       [&] { return !huge || WriteFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+       huge ? ERROR_INVALID_PARAMETER : 0},
+  };
+  for (const auto& [call, make, error] : refusals) {
     SetLastError(0);
-    EXPECT_FALSE(refusal.make()) << refusal.call;
-    EXPECT_EQ(GetLastError(), refusal.error) << refusal.call << ": " << ErrorName(GetLastError());
+    EXPECT_EQ(make(), !error) << call;
+    EXPECT_EQ(GetLastError(), error) << call << ": " << ErrorName(GetLastError());
   }
+  DCB now{};
+  ASSERT_TRUE(GetCommState(port_, now));
+  EXPECT_EQ(std::pair(now.BaudRate, now.ByteSize), std::pair(9600u, BYTE(7)));
+  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1"); }, 5s)) << RemoteSettings();
 
   Port second = OpenPort("COM3");
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "the port is exclusive";
-
-  // What is accepted reaches the line: the immediate character, then a write.
   ASSERT_TRUE(TransmitCommChar(port_, '!'));
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(port_, "ok", 2, &written, nullptr));
@@ -208,11 +194,9 @@ TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
     EXPECT_GE(endedAt, mode.endsFrom);
     EXPECT_LE(endedAt, mode.endsBy);
     EXPECT_EQ(got, mode.bytes);
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got), [&] {
-      std::vector<uint8_t> expected(got);
-      for (DWORD i = 0; i < got; i++) expected[i] = static_cast<uint8_t>(1 + i);
-      return expected;
-    }());
+    std::vector<uint8_t> expected(got);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got), expected);
     PurgeComm(port_, PURGE_RXCLEAR | PURGE_RXABORT);
   }
 }
