@@ -21,13 +21,6 @@ namespace {
 
 constexpr uint8_t kChannel = 0;
 
-// The read timeouts, as an application sets them (the write timeouts 0).
-void SetReadTimeouts(host::io::File& file, ULONG interval, ULONG constant) {
-  SERIAL_TIMEOUTS timeouts{interval, 0, constant, 0, 0};
-  EXPECT_EQ(file.DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0).status,
-            STATUS_SUCCESS);
-}
-
 std::vector<uint8_t> Pattern(size_t count) {
   std::vector<uint8_t> bytes(count);
   std::mt19937 random(7);
@@ -35,12 +28,8 @@ std::vector<uint8_t> Pattern(size_t count) {
   return bytes;
 }
 
-// The emulator's options: resends every 20 ms (the live clocks here run fast).
-devserver::ServerOptions Resending() {
-  devserver::ServerOptions options;
-  options.protocol.resendInterval = std::chrono::milliseconds(20);
-  return options;
-}
+// The emulators resend every 20 ms (the live clocks here run fast).
+const devserver::ServerOptions kResending{.protocol = {.resendInterval = std::chrono::milliseconds(20)}};
 
 // Immediate characters and flushes beside writes while half the acknowledgements are lost,
 // every other round cancelled at a random moment against its completion: each request ends
@@ -48,7 +37,7 @@ devserver::ServerOptions Resending() {
 // a cancelled one at most once (it may have been placed just before), and none out of turn.
 TEST(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCancellation) {
   testsupport::DriverSession session(true, 100);
-  devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Programmatic, Resending());
+  devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Programmatic, kResending);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   auto [opened, file] = host::io::Open("COM3");
   ASSERT_EQ(opened, STATUS_SUCCESS);
@@ -101,7 +90,7 @@ TEST(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCanc
 TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   constexpr int kPorts = 6;
   testsupport::DriverSession session(true, 20);
-  devserver::DeviceServer& server = session.AddServer(Resending());
+  devserver::DeviceServer& server = session.AddServer(kResending);
   session.SetValue("MaxPort", kPorts);
   for (int n = 1; n <= kPorts; n++) session.Bind(n, server, static_cast<uint8_t>(n));
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
@@ -126,7 +115,9 @@ TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
           continue;
         }
         // Odd ports' reads end after 2 ms, the others' when full.
-        SetReadTimeouts(opened.file, 0, 2 * (p % 2));
+        SERIAL_TIMEOUTS timeouts{0, 0, ULONG(2 * (p % 2)), 0, 0};
+        failures += opened.file.DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0)
+                        .status != STATUS_SUCCESS;
         auto read = opened.file.ReadAsync(buffer, sizeof buffer);
         auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));

@@ -94,11 +94,4 @@ std::string DriverSession::LinkTargetOf(std::string_view comName) {
   return host::names::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
 }
 
-int DriverSession::DeviceCount() {
-  PDRIVER_OBJECT driver = host::LoadedDriver();
-  int count = 0;
-  for (PDEVICE_OBJECT d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) count++;
-  return count;
-}
-
 }  // namespace testsupport

@@ -21,7 +21,6 @@ class LiveLink {
 
   // A device server emulator on a fresh loopback address of its own.
   devserver::DeviceServer& AddServer(devserver::ProtocolOptions protocol = {});
-  uint32_t DriverAddress() const { return driverAddress_; }
   void Bind(int port, const devserver::DeviceServer& server, int channel);
   void Start();
   void Stop();

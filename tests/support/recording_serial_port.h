@@ -9,10 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "kernel.h"
+#include "support/tiny_driver.h"
 
 namespace testsupport {
 
@@ -57,6 +60,17 @@ class RecordingSerialPort {
   std::vector<UCHAR> Majors() const;
   std::vector<ULONG> Codes() const;
   void Clear();
+
+ private:
+  NTSTATUS Dispatch(PIRP irp);
+
+  TinyDriver driver_{u"\\Driver\\RecordingSerial"};
+  std::string link_;
+  mutable std::mutex mutex_;  // guards what follows
+  NTSTATUS createStatus_ = STATUS_SUCCESS;
+  std::map<ULONG, std::pair<NTSTATUS, std::vector<uint8_t>>> answers_;
+  std::vector<ULONG> heldCodes_;
+  std::vector<RecordedRequest> requests_;
 };
 
 }  // namespace testsupport
