@@ -63,30 +63,9 @@ NTSTATUS RecordingSerialPort::Dispatch(PIRP irp) {
   return CompleteWith(irp, answer.first, answer.second);
 }
 
-void RecordingSerialPort::AnswerCreate(NTSTATUS status) {
-  std::lock_guard lock(mutex_);
-  createStatus_ = status;
-}
-
 void RecordingSerialPort::Answer(ULONG code, NTSTATUS status, std::vector<uint8_t> output) {
   std::lock_guard lock(mutex_);
   answers_[code] = {status, std::move(output)};
-}
-
-void RecordingSerialPort::Hold(ULONG code) {
-  std::lock_guard lock(mutex_);
-  heldCodes_.push_back(code);
-}
-
-bool RecordingSerialPort::ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes) {
-  return testsupport::ReleaseOldest(status, bytes);
-}
-
-size_t RecordingSerialPort::HeldCount() const { return testsupport::HeldCount(); }
-
-std::vector<RecordedRequest> RecordingSerialPort::Requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
 }
 
 std::vector<UCHAR> RecordingSerialPort::Majors() const {
@@ -101,11 +80,6 @@ std::vector<ULONG> RecordingSerialPort::Codes() const {
     if (r.major == IRP_MJ_DEVICE_CONTROL) codes.push_back(r.code);
   }
   return codes;
-}
-
-void RecordingSerialPort::Clear() {
-  std::lock_guard lock(mutex_);
-  requests_.clear();
 }
 
 }  // namespace testsupport
