@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "comm.h"
-#include "host/ddk/ntddser.h"
 #include "host/session/executive.h"
 #include "support/driver_session.h"
 #include "support/executive_session.h"

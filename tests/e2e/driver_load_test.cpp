@@ -10,7 +10,6 @@
 #include <map>
 #include <numeric>
 
-#include "port/configuration.h"
 #include "host/ex/pool_control.h"
 #include "host/io/io_manager.h"
 #include "host/io/system_error_log.h"
@@ -20,7 +19,6 @@
 #include "host/registry/registry.h"
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
-#include "link/link_threads.h"
 #include "support/driver_session.h"
 #include "support/driver_under_test.h"
 

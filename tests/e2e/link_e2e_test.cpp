@@ -9,11 +9,8 @@
 #include <numeric>
 
 #include "host/net/udp_transport.h"
-#include "link/link_threads.h"
-#include "link/tx_ring.h"
 #include "support/executive_session.h"
 #include "support/live_link.h"
-#include "support/loopback_address.h"
 
 using testsupport::LiveLink;
 using testsupport::WaitUntil;

@@ -1,7 +1,6 @@
 #include "support/live_link.h"
 
 #include "port/byte_ring.h"
-#include "link/link_threads.h"
 #include "support/executive_session.h"
 
 namespace testsupport {
