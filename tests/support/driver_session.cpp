@@ -1,6 +1,7 @@
 #include "support/driver_session.h"
 
-#include "host/io/io_manager.h"
+#include <utility>
+
 #include "host/io/system_error_log.h"
 #include "host/net/udp_transport.h"
 #include "host/ob/object_names.h"
@@ -8,22 +9,16 @@
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
 #include "support/device_servers.h"
-#include "support/executive_session.h"
 #include "support/loopback_address.h"
 
 namespace testsupport {
 
-DriverSession::DriverSession(bool live, double speed) {
-  if (live) {
-    host::StartLive(host::LiveOptions{.speed = speed});
-  } else {
-    host::StartManual();
-  }
+DriverSession::DriverSession(bool live, double speed) : driverAddress_(UniqueLoopbackAddress()) {
+  live ? host::StartLive({.speed = speed}) : host::StartManual();
   host::registry::Reset();
   host::registry::CreateKey(kServiceKey);
   host::errorlog::Clear();
   host::udp::Install();
-  driverAddress_ = UniqueLoopbackAddress();
   host::udp::SetAnyAddress(driverAddress_);
   host::udp::ResetCounters();
 }
@@ -68,37 +63,26 @@ NTSTATUS DriverSession::Load() {
 }
 
 void DriverSession::Unload() {
-  if (loaded_) {
+  if (std::exchange(loaded_, false)) {
     host::UnloadDriver();
   } else if (attempted_) {
     host::ReleaseFailedDriver();
   }
-  loaded_ = false;
   attempted_ = false;
 }
 
 std::string DriverSession::DeviceMapValue(std::string_view valueName, size_t* bytes) {
   auto value = host::registry::GetValue(kSerialComm, valueName);
-  if (!value) return "";
-  if (bytes) *bytes = value->data.size();
-  std::string text;
-  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-    if (c == 0) break;
-    text.push_back(static_cast<char>(c));
+  if (value && bytes) *bytes = value->data.size();
+  std::string text;  // UTF-16LE up to its zero, of ASCII characters
+  for (size_t i = 0; value && i + 1 < value->data.size() && (value->data[i] | value->data[i + 1]); i += 2) {
+    text.push_back(static_cast<char>(value->data[i]));
   }
   return text;
 }
 
 std::string DriverSession::LinkTargetOf(std::string_view comName) {
   return host::names::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
-}
-
-int DriverSession::DeviceCount() {
-  PDRIVER_OBJECT driver = host::LoadedDriver();
-  int count = 0;
-  for (PDEVICE_OBJECT d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) count++;
-  return count;
 }
 
 }  // namespace testsupport
