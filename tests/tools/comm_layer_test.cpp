@@ -19,8 +19,16 @@ using testsupport::BytesOf;
 using testsupport::RecordingSerialPort;
 using Bytes = std::vector<uint8_t>;
 
-const std::vector<ULONG> kGetState = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,
-                                      IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW};
+// The four reads of GetCommState, then `more`.
+std::vector<ULONG> AfterGetState(std::initializer_list<ULONG> more) {
+  std::vector<ULONG> codes = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
+                              IOCTL_SERIAL_GET_HANDFLOW};
+  codes.insert(codes.end(), more);
+  return codes;
+}
+
+// The error a call that failed left (0xFFFFFFFF when it succeeded).
+DWORD FailedWith(BOOL succeeded) { return succeeded ? 0xFFFFFFFF : GetLastError(); }
 
 class CommLayerTest : public testsupport::ManualExecutive {
  protected:
@@ -60,7 +68,7 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   AnswerState();
   DCB dcb{};
   ASSERT_TRUE(GetCommState(port_, dcb));
-  EXPECT_EQ(recorder_->Codes(), kGetState);
+  EXPECT_EQ(recorder_->Codes(), AfterGetState({}));
   EXPECT_EQ(std::tuple(size_t{dcb.DCBlength}, dcb.BaudRate, +dcb.ByteSize, +dcb.Parity, +dcb.EvtChar, +dcb.XonLim),
             std::tuple(sizeof(DCB), 9600u, 7, +EVENPARITY, int{'\n'}, 100));
   EXPECT_TRUE(dcb.fBinary && dcb.fParity && dcb.fOutxCtsFlow);
@@ -78,11 +86,8 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   ASSERT_TRUE(SetCommState(port_, dcb)) << GetLastError();
-  std::vector<ULONG> expected = kGetState;
-  expected.insert(expected.end(), {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                   IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW,
-                                   IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS});
-  EXPECT_EQ(recorder_->Codes(), expected);
+  EXPECT_EQ(recorder_->Codes(), AfterGetState({IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                                               IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS}));
   EXPECT_EQ(InputOf(4), BytesOf(SERIAL_BAUD_RATE{19200}));
   EXPECT_EQ(InputOf(5), BytesOf(SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}));
   EXPECT_EQ(InputOf(6), BytesOf(SERIAL_CHARS{0x1A, 0, '!', '\n', 0x11, 0x13})) << "break char kept";
@@ -102,26 +107,20 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   recorder_->Clear();
   dcb.BaudRate = 115200;
   SetLastError(0);
-  EXPECT_FALSE(SetCommState(port_, dcb));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  expected = kGetState;
-  expected.insert(expected.end(), {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                   IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_BAUD_RATE,
-                                   IOCTL_SERIAL_SET_LINE_CONTROL});
-  EXPECT_EQ(recorder_->Codes(), expected);
+  EXPECT_EQ(FailedWith(SetCommState(port_, dcb)), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(recorder_->Codes(), AfterGetState({IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                                               IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL}));
   EXPECT_EQ(InputOf(7), BytesOf(SERIAL_BAUD_RATE{9600})) << "the old rate set back";
 
   // Equal XON and XOFF characters are refused before anything is sent.
   recorder_->Clear();
   dcb.XoffChar = dcb.XonChar;
-  EXPECT_FALSE(SetCommState(port_, dcb));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FailedWith(SetCommState(port_, dcb)), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(recorder_->Requests().empty());
 
   // A refused read of the state ends GetCommState at that request.
   recorder_->Answer(IOCTL_SERIAL_GET_LINE_CONTROL, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_FALSE(GetCommState(port_, dcb));
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(FailedWith(GetCommState(port_, dcb)), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(recorder_->Codes().size(), 2u);
 }
 
@@ -171,31 +170,25 @@ TEST_F(CommLayerTest, OneRequestCallsSendTheirCodeAndBuffersAndReturnRefusals) {
     EXPECT_TRUE(c.call(port_)) << c.name;
     const auto requests = recorder_->Requests();
     ASSERT_EQ(requests.size(), 1u) << c.name;
-    EXPECT_EQ(requests[0].code, c.code) << c.name;
-    EXPECT_EQ(requests[0].input, c.input) << c.name;
-    EXPECT_EQ(requests[0].length, c.outputLength) << c.name;
+    EXPECT_EQ(std::tuple(requests[0].code, requests[0].input, requests[0].length), std::tuple(c.code, c.input, c.outputLength))
+        << c.name;
 
     recorder_->Answer(c.code, STATUS_NOT_IMPLEMENTED);
     SetLastError(0);
-    EXPECT_FALSE(c.call(port_)) << c.name << " reports a refusal";
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION) << c.name;
+    EXPECT_EQ(FailedWith(c.call(port_)), ERROR_INVALID_FUNCTION) << c.name << " reports a refusal";
     recorder_->Answer(c.code, STATUS_SUCCESS);
   }
   recorder_->Clear();
-  EXPECT_FALSE(EscapeCommFunction(port_, CLRBREAK + 1));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FailedWith(EscapeCommFunction(port_, CLRBREAK + 1)), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(recorder_->Requests().empty());
 }
 
 TEST_F(CommLayerTest, StatusAnswersAreTranslatedIntoTheCallersStructures) {
   Open();
-  SERIAL_STATUS status{};
-  status.Errors = SERIAL_ERROR_BREAK | SERIAL_ERROR_PARITY | SERIAL_ERROR_QUEUEOVERRUN;
-  status.HoldReasons = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT | SERIAL_TX_WAITING_ON_BREAK;
-  status.AmountInInQueue = 5;
-  status.AmountInOutQueue = 1024;
-  status.WaitForImmediate = 1;
-  recorder_->AnswerWith(IOCTL_SERIAL_GET_COMMSTATUS, status);
+  recorder_->AnswerWith(IOCTL_SERIAL_GET_COMMSTATUS,
+                        SERIAL_STATUS{SERIAL_ERROR_BREAK | SERIAL_ERROR_PARITY | SERIAL_ERROR_QUEUEOVERRUN,
+                                      SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT | SERIAL_TX_WAITING_ON_BREAK,
+                                      5, 1024, FALSE, TRUE});
   DWORD errors = 0;
   COMSTAT stat{};
   ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
@@ -209,12 +202,9 @@ TEST_F(CommLayerTest, StatusAnswersAreTranslatedIntoTheCallersStructures) {
   ASSERT_TRUE(GetCommModemStatus(port_, modem));
   EXPECT_EQ(modem, MS_RLSD_ON) << "only the four line states";
 
-  SERIAL_COMMPROP answer{};
-  answer.PacketLength = 64;
-  answer.MaxBaud = SERIAL_BAUD_USER;
-  answer.SettableData = 0x000F;
-  answer.SettableStopParity = 0x0705;
-  recorder_->AnswerWith(IOCTL_SERIAL_GET_PROPERTIES, answer);
+  recorder_->AnswerWith(IOCTL_SERIAL_GET_PROPERTIES,
+                        SERIAL_COMMPROP{.PacketLength = 64, .MaxBaud = SERIAL_BAUD_USER, .SettableData = 0x000F,
+                                        .SettableStopParity = 0x0705});
   COMMPROP properties{};
   ASSERT_TRUE(GetCommProperties(port_, properties));
   EXPECT_EQ(std::tuple(+properties.wPacketLength, +properties.dwMaxBaud, +properties.wSettableData, +properties.wSettableStopParity),
@@ -225,27 +215,22 @@ TEST_F(CommLayerTest, TransfersAndWaitsBlockingAndOverlapped) {
   Open();
   DWORD done = 0;
   ASSERT_TRUE(WriteFile(port_, "abc", 3, &done, nullptr));
-  EXPECT_EQ(done, 3u);
-  EXPECT_EQ(recorder_->Requests().back().input, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(std::pair(done, recorder_->Requests().back().input), std::pair(DWORD{3}, Bytes{'a', 'b', 'c'}));
   ASSERT_TRUE(FlushFileBuffers(port_));
   EXPECT_EQ(recorder_->Majors().back(), IRP_MJ_FLUSH_BUFFERS);
 
   char buffer[8] = {};
   Overlapped read;
-  EXPECT_FALSE(ReadFile(port_, buffer, sizeof buffer, &done, &read));
-  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-  EXPECT_FALSE(GetOverlappedResult(port_, read, done, FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+  EXPECT_EQ(FailedWith(ReadFile(port_, buffer, sizeof buffer, &done, &read)), ERROR_IO_PENDING);
+  EXPECT_EQ(FailedWith(GetOverlappedResult(port_, read, done, FALSE)), ERROR_IO_INCOMPLETE);
   ASSERT_TRUE(recorder_->ReleaseOldest(STATUS_TIMEOUT, Bytes{'x', 'y'}));
   ASSERT_TRUE(GetOverlappedResult(port_, read, done, TRUE)) << "a timed-out read succeeds";
-  EXPECT_EQ(done, 2u);
-  EXPECT_EQ(std::string(buffer), "xy");
+  EXPECT_EQ(std::pair(done, std::string(buffer)), std::pair(DWORD{2}, std::string("xy")));
 
   recorder_->Hold(IOCTL_SERIAL_WAIT_ON_MASK);
   DWORD mask = 0;
   Overlapped wait;
-  EXPECT_FALSE(WaitCommEvent(port_, mask, &wait));
-  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(FailedWith(WaitCommEvent(port_, mask, &wait)), ERROR_IO_PENDING);
   ASSERT_TRUE(recorder_->ReleaseOldest(STATUS_SUCCESS, BytesOf(ULONG{EV_RXCHAR | EV_BREAK})));
   ASSERT_TRUE(GetOverlappedResult(port_, wait, done, TRUE));
   EXPECT_EQ(mask, EV_RXCHAR | EV_BREAK);
@@ -253,25 +238,20 @@ TEST_F(CommLayerTest, TransfersAndWaitsBlockingAndOverlapped) {
   Overlapped cancelled;
   EXPECT_FALSE(WaitCommEvent(port_, mask, &cancelled));
   EXPECT_TRUE(CancelIoEx(port_, cancelled));
-  EXPECT_FALSE(GetOverlappedResult(port_, cancelled, done, TRUE));
-  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-  EXPECT_FALSE(CancelIoEx(port_, cancelled));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  EXPECT_EQ(FailedWith(GetOverlappedResult(port_, cancelled, done, TRUE)), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(FailedWith(CancelIoEx(port_, cancelled)), ERROR_NOT_FOUND);
 
   EXPECT_TRUE(ClosePort(port_));
-  EXPECT_FALSE(ClosePort(port_));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailedWith(ClosePort(port_)), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(CommLayerTest, OpenRefusalsCarryTheirErrors) {
   recorder_->AnswerCreate(STATUS_FILES_OPEN);
-  EXPECT_FALSE(OpenPort("COM3").IsOpen());
-  EXPECT_EQ(GetLastError(), ERROR_OPEN_FILES);
+  EXPECT_EQ(FailedWith(OpenPort("COM3").IsOpen()), ERROR_OPEN_FILES);
   recorder_->AnswerCreate(STATUS_SUCCESS);
   Port first = OpenPort("COM3");
   ASSERT_TRUE(first.IsOpen());
-  EXPECT_FALSE(OpenPort("COM9").IsOpen());
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FailedWith(OpenPort("COM9").IsOpen()), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(ErrorFromStatus(STATUS_SERIAL_NO_DEVICE_INITED), ERROR_MR_MID_NOT_FOUND);
   EXPECT_EQ(ErrorFromStatus(STATUS_TIMEOUT), ERROR_SUCCESS);
 }

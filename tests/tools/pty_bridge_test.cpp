@@ -16,7 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <fstream>
 #include <mutex>
 #include <tuple>
 
@@ -73,10 +73,7 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
     recorder_->AnswerWith(IOCTL_SERIAL_GET_HANDFLOW, SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0});
     bridge_ = std::make_unique<ptybridge::PtyBridge>(
         directory_,
-        [this](const std::string& note) {
-          std::lock_guard lock(notesLock_);
-          notes_.push_back(note);
-        },
+        [this](const std::string& note) { std::lock_guard lock(notesLock_); notes_.push_back(note); },
         [](const std::string& name, double) { return "why " + name + " was refused"; }, /*exclusive=*/true);
     std::string error;
     ASSERT_TRUE(bridge_->Start({"COM3"}, &error)) << error;
@@ -87,26 +84,19 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
     rmdir(directory_.c_str());
     ManualExecutive::TearDown();
   }
-  bool Recorded(UCHAR major) const {
+  // Whether `count` requests of `major` are recorded (waiting for them).
+  bool Posted(UCHAR major, size_t count = 1) const {
     return WaitUntil([&] {
       const auto majors = recorder_->Majors();
-      return std::find(majors.begin(), majors.end(), major) != majors.end();
+      return static_cast<size_t>(std::count(majors.begin(), majors.end(), major)) >= count;
     }, 5000ms);
   }
   // Whether a request with `major`, `code` (device controls) and `input` is recorded
   // (waiting for it).
   bool Sent(ULONG code, const Bytes& input, UCHAR major = IRP_MJ_DEVICE_CONTROL) const {
     return WaitUntil([&] {
-      for (const auto& r : recorder_->Requests()) {
-        if (r.major == major && r.code == code && r.input == input) return true;
-      }
-      return false;
-    }, 5000ms);
-  }
-  bool ReadsPosted(size_t count) const {
-    return WaitUntil([&] {
-      const auto majors = recorder_->Majors();
-      return static_cast<size_t>(std::count(majors.begin(), majors.end(), IRP_MJ_READ)) >= count;
+      const auto all = recorder_->Requests();
+      return std::any_of(all.begin(), all.end(), [&](const auto& r) { return r.major == major && r.code == code && r.input == input; });
     }, 5000ms);
   }
   // Opens the link as a program does, and answers the read that empties the port's ring with
@@ -115,10 +105,10 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
     const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
     const SERIAL_TIMEOUTS atOnce{0xFFFFFFFF, 0, 0, 0, 0};
     EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(atOnce))) << "the ring is read out at once";
-    EXPECT_TRUE(ReadsPosted(1) && recorder_->ReleaseOldest(STATUS_SUCCESS, ring));
+    EXPECT_TRUE(Posted(IRP_MJ_READ) && recorder_->ReleaseOldest(STATUS_SUCCESS, ring));
     const SERIAL_TIMEOUTS forLatency{0xFFFFFFFF, 0xFFFFFFFF, 200, 0, 0};
     EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(forLatency)));
-    EXPECT_TRUE(ReadsPosted(2)) << "a read is kept posted";
+    EXPECT_TRUE(Posted(IRP_MJ_READ, 2)) << "a read is kept posted";
     return fd;
   }
   ino_t LinkInode() const {
@@ -138,27 +128,14 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
   std::vector<std::string> notes_;
 };
 
-TEST_F(PtyBridgeTest, AProgramsOpenSettingsBytesAndCloseReachThePort) {
+// (The program's terminal settings reaching the port are the programs' end-to-end suite's.)
+TEST_F(PtyBridgeTest, AProgramsOpenBytesAndCloseReachThePort) {
   EXPECT_TRUE(recorder_->Requests().empty()) << "nothing before a program opens the link";
   const ino_t link = LinkInode();
   const int fd = OpenServed({'o', 'l', 'd'});
   ASSERT_GE(fd, 0);
   EXPECT_EQ(recorder_->Majors().front(), IRP_MJ_CREATE);
   EXPECT_EQ(OpenAsAnotherProgram(link_), EBUSY) << "a second program is refused";
-
-  termios mode{};
-  ASSERT_EQ(tcgetattr(fd, &mode), 0);
-  cfmakeraw(&mode);
-  cfsetspeed(&mode, B9600);
-  mode.c_cflag |= CSTOPB | PARENB | PARODD | CRTSCTS;
-  mode.c_iflag |= IXON | IXOFF;
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &mode), 0);
-  const SERIAL_LINE_CONTROL line{STOP_BITS_2, ODD_PARITY, 8};
-  const SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE,
-                             SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, 0, 0};
-  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(SERIAL_BAUD_RATE{9600})));
-  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(line)));
-  EXPECT_TRUE(Sent(IOCTL_SERIAL_SET_HANDFLOW, BytesOf(flow)));
 
   ASSERT_EQ(write(fd, "hello", 5), 5);
   EXPECT_TRUE(Sent(0, {'h', 'e', 'l', 'l', 'o'}, IRP_MJ_WRITE));
@@ -168,14 +145,16 @@ TEST_F(PtyBridgeTest, AProgramsOpenSettingsBytesAndCloseReachThePort) {
   EXPECT_STREQ(buffer, "world") << "what the ring held at the open is not the program's";
 
   close(fd);
-  ASSERT_TRUE(Recorded(IRP_MJ_CLOSE)) << "the program's last close closes the port";
+  ASSERT_TRUE(Posted(IRP_MJ_CLOSE)) << "the program's last close closes the port";
   const auto majors = recorder_->Majors();
   EXPECT_EQ(std::count(majors.begin(), majors.end(), IRP_MJ_CLEANUP), 1);
   EXPECT_EQ(LinkInode(), link) << "the same terminal serves the next program";
   EXPECT_EQ(OpenAsAnotherProgram(link_), 0) << "the next program is welcome at once";
 }
 
-TEST_F(PtyBridgeTest, AProgramsFlushesPurgeThePortAndWhatItHadNotRead) {
+// A program's flushes purge the port and drop what it had not read; then the bridge's stop
+// closes the port it holds (cancelling the posted read), hangs it up and removes the link.
+TEST_F(PtyBridgeTest, AProgramsFlushesPurgeThePortAndTheStopHangsItUp) {
   const int fd = OpenServed({});
   ASSERT_GE(fd, 0);
   const struct {
@@ -190,11 +169,18 @@ TEST_F(PtyBridgeTest, AProgramsFlushesPurgeThePortAndWhatItHadNotRead) {
   // The read posted before the input flush, and the read that empties the ring after it, bring
   // bytes the program discarded; the next read's are the program's.
   ASSERT_TRUE(recorder_->ReleaseOldest(STATUS_SUCCESS, {'p', 'o', 's', 't', 'e', 'd'}));
-  ASSERT_TRUE(ReadsPosted(3) && recorder_->ReleaseOldest(STATUS_SUCCESS, {'r', 'i', 'n', 'g'}));
-  ASSERT_TRUE(ReadsPosted(4) && recorder_->ReleaseOldest(STATUS_SUCCESS, {'n', 'e', 'w'}));
+  ASSERT_TRUE(Posted(IRP_MJ_READ, 3) && recorder_->ReleaseOldest(STATUS_SUCCESS, {'r', 'i', 'n', 'g'}));
+  ASSERT_TRUE(Posted(IRP_MJ_READ, 4) && recorder_->ReleaseOldest(STATUS_SUCCESS, {'n', 'e', 'w'}));
   char buffer[16] = {};
   EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 3);
   EXPECT_STREQ(buffer, "new");
+
+  ASSERT_TRUE(Posted(IRP_MJ_READ, 5));
+  bridge_->Stop();
+  EXPECT_EQ(recorder_->Majors().back(), IRP_MJ_CLOSE);
+  EXPECT_EQ(recorder_->HeldCount(), 0u) << "the posted read was cancelled";
+  EXPECT_NE(access(link_.c_str(), F_OK), 0);
+  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0);
   close(fd);
 }
 
@@ -219,92 +205,53 @@ TEST_F(PtyBridgeTest, APortThatDoesNotOpenLeavesTheProgramAHungUpTerminal) {
   recorder_->AnswerCreate(STATUS_SUCCESS);
   const int again = open(link_.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(again, 0);
-  EXPECT_TRUE(Recorded(IRP_MJ_READ)) << "the next program's open goes through";
+  EXPECT_TRUE(Posted(IRP_MJ_READ)) << "the next program's open goes through";
   close(again);
 }
 
-TEST_F(PtyBridgeTest, StopClosesAnOpenPortHangsUpItsProgramAndRemovesTheLink) {
-  const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(Recorded(IRP_MJ_READ));
-  bridge_->Stop();
-  const auto majors = recorder_->Majors();
-  EXPECT_EQ(majors.back(), IRP_MJ_CLOSE);
-  EXPECT_EQ(recorder_->HeldCount(), 0u) << "the posted read was cancelled";
-  EXPECT_NE(access(link_.c_str(), F_OK), 0);
-  char buffer[4];
-  EXPECT_EQ(ReadSoon(fd, buffer, sizeof buffer), 0);
-  close(fd);
-}
-
-// What stands where a port's link goes: anything but a link to a pseudo-terminal (one an
-// earlier bridge left) is refused and left as it was, and a file beside it is never touched;
-// a stale link is replaced, and the link made is removed at the stop. The terminal is given
-// the owner, group and mode asked for.
+// What stands where a port's link goes: a file or a link elsewhere is refused and left as it
+// was, and a file beside it is never touched; a link to a terminal an earlier bridge left is
+// replaced, and the link made is removed at the stop. The terminal is given the owner, group
+// and mode asked for.
 TEST_F(PtyBridgeTest, TheBridgeRemovesOnlyTheLinksItMadeAndGivesItsTerminalsAway) {
   const std::string link = directory_ + "/COM4", beside = link + ".new";
-  auto write = [](const std::string& path) {
-    return [path] {
-      FILE* f = fopen(path.c_str(), "w");
-      ASSERT_NE(f, nullptr);
-      fputs("mine", f);
-      fclose(f);
-    };
+  std::ofstream(beside) << "mine";
+  const std::pair<std::string, const char*> cases[] = {  // what stands there; the refusal, or null
+      {"", "exists and is not a link"},                   // a user's file
+      {"/etc/hostname", "is a link to /etc/hostname, not to a pseudo-terminal"},
+      {"/dev/pts/999999", nullptr},
   };
-  write(beside)();
-  const struct {
-    const char* name;
-    std::function<void()> make;
-    const char* refusal;  // null: the bridge serves
-  } cases[] = {
-      {"a user's file", write(link), "exists and is not a link"},
-      {"a link elsewhere", [&] { EXPECT_EQ(symlink("/etc/hostname", link.c_str()), 0); },
-       "is a link to /etc/hostname, not to a pseudo-terminal"},
-      {"a link an earlier bridge left", [&] { EXPECT_EQ(symlink("/dev/pts/999999", link.c_str()), 0); }, nullptr},
-  };
-  for (const auto& c : cases) {
-    c.make();
-    struct stat before {};
+  for (const auto& [target, refusal] : cases) {
+    if (target.empty()) std::ofstream(link) << "mine";
+    ASSERT_TRUE(target.empty() || symlink(target.c_str(), link.c_str()) == 0);
+    struct stat before {}, after {}, terminal {};
     lstat(link.c_str(), &before);
     {
       ptybridge::PtyBridge other(directory_, [](const std::string&) {}, {}, false,
                                  ptybridge::TerminalAccess{getuid(), getgid(), 0640});
       std::string error;
-      const bool started = other.Start({"COM4"}, &error);
-      EXPECT_EQ(started, c.refusal == nullptr) << c.name << ": " << error;
-      if (c.refusal != nullptr) {
-        EXPECT_NE(error.find(c.refusal), std::string::npos) << c.name << ": " << error;
-      }
-      struct stat terminal {};
-      if (started) {
-        EXPECT_EQ(stat(link.c_str(), &terminal), 0) << c.name;
-        EXPECT_EQ(std::tuple(terminal.st_uid, terminal.st_gid, terminal.st_mode & 07777), std::tuple(getuid(), getgid(), 0640u))
-            << c.name;
-      }
+      EXPECT_EQ(other.Start({"COM4"}, &error), refusal == nullptr) << target << ": " << error;
+      EXPECT_TRUE(refusal == nullptr || error.find(refusal) != std::string::npos) << target << ": " << error;
+      EXPECT_TRUE(refusal != nullptr || (stat(link.c_str(), &terminal) == 0 && terminal.st_uid == getuid() &&
+                                         terminal.st_gid == getgid() && (terminal.st_mode & 07777) == 0640u));
     }
-    struct stat after {};
     const bool stands = lstat(link.c_str(), &after) == 0;
-    EXPECT_EQ(stands, c.refusal != nullptr) << c.name << ": refused and kept, or served and removed at the stop";
-    if (stands) {
-      EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mtime == before.st_mtime) << c.name;
-    }
+    EXPECT_EQ(stands, refusal != nullptr) << target << ": refused and kept, or served and removed at the stop";
+    EXPECT_TRUE(!stands || (after.st_ino == before.st_ino && after.st_mtime == before.st_mtime)) << target;
     unlink(link.c_str());
   }
-  char kept[8] = {};
-  FILE* f = fopen(beside.c_str(), "r");
-  ASSERT_NE(f, nullptr) << "the file beside the link is still there";
-  EXPECT_EQ(fread(kept, 1, sizeof kept, f), 4u);
-  fclose(f);
-  EXPECT_STREQ(kept, "mine");
+  std::ifstream kept(beside);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "mine") << "the file beside the link";
   unlink(beside.c_str());
 }
 
 // ---- terminal settings as a DCB ----
 
-ptybridge::TerminalMode ModeWith(tcflag_t cflag, tcflag_t iflag = 0) {
+ptybridge::TerminalMode ModeWith(tcflag_t cflag, tcflag_t iflag = 0, speed_t rate = 0) {
   ptybridge::TerminalMode mode{};
   mode.c_cflag = cflag;
   mode.c_iflag = iflag;
+  mode.c_ospeed = rate;
   mode.c_cc[VSTART] = 0x11;
   mode.c_cc[VSTOP] = 0x13;
   return mode;
@@ -314,21 +261,15 @@ TEST(TermiosTranslation, SettingsBecomeTheDcbOfThePort) {
   comm::DCB current{};
   current.BaudRate = 4800;
   current.EvtChar = '~';
-  struct Case {
+  const struct {
     const char* name;
     ptybridge::TerminalMode mode;
     uint32_t rate;
     int size, parity, stop;
     bool rtscts, outX, inX;
-  };
-  auto rated = [](tcflag_t cflag, speed_t number) {
-    ptybridge::TerminalMode mode = ModeWith(cflag);
-    mode.c_ospeed = number;
-    return mode;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"9600 8N1", ModeWith(B9600 | CS8), 9600, 8, comm::NOPARITY, comm::ONESTOPBIT, false, false, false},
-      {"a rate by number", rated(0010000 | CS8, 250000), 250000, 8, comm::NOPARITY, comm::ONESTOPBIT, false, false, false},
+      {"a rate by number", ModeWith(0010000 | CS8, 0, 250000), 250000, 8, comm::NOPARITY, comm::ONESTOPBIT, false, false, false},
       {"B0 keeps the rate", ModeWith(B0 | CS7 | PARENB), 4800, 7, comm::EVENPARITY, comm::ONESTOPBIT, false, false, false},
       {"5 bits, two stop: 1.5", ModeWith(B110 | CS5 | CSTOPB), 110, 5, comm::NOPARITY, comm::ONE5STOPBITS, false, false, false},
       {"odd as a pty keeps it", ModeWith(B57600 | CS8 | PARODD | CSTOPB), 57600, 8, comm::ODDPARITY, comm::TWOSTOPBITS, false, false, false},
@@ -337,7 +278,7 @@ TEST(TermiosTranslation, SettingsBecomeTheDcbOfThePort) {
       {"RTS/CTS", ModeWith(B4000000 | CS6 | CRTSCTS), 4000000, 6, comm::NOPARITY, comm::ONESTOPBIT, true, false, false},
       {"XON/XOFF", ModeWith(B1200 | CS8, IXON | IXOFF), 1200, 8, comm::NOPARITY, comm::ONESTOPBIT, false, true, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const comm::DCB dcb = ptybridge::PortStateFor(c.mode, current);
     EXPECT_EQ(std::tuple(dcb.BaudRate, +dcb.ByteSize, +dcb.Parity, +dcb.StopBits), std::tuple(c.rate, c.size, c.parity, c.stop))
         << c.name;

@@ -11,12 +11,14 @@
 
 #include "host/io/io_manager.h"
 #include "kernel.h"
+#include "shell/shell_command.h"
 #include "shell/shell_session.h"
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
 using namespace tessacom::shell;
 using testsupport::Complete;
+using testsupport::CompleteWith;
 using testsupport::TinyDriver;
 using testsupport::WaitUntil;
 
@@ -90,110 +92,81 @@ class ShellSessionTest : public testsupport::ManualExecutive {
   std::unique_ptr<Session> session_;
 };
 
-struct Seen {
-  std::string written;
-  std::vector<std::pair<ULONG, std::string>> controls;  // code, input bytes
-  std::vector<std::pair<int, ULONG>> queries;           // class, length
-  std::vector<std::pair<int, std::string>> sets;        // class, input bytes
-} seen;
+// What reached the driver, a line a request: its class, its code or information class, and the
+// bytes it carried (a query: its length).
+std::vector<std::string> seen;
+std::string Carried(PIRP irp, ULONG length) {
+  return ToHex(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
+}
 
 TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndReturnedBytes) {
-  seen = {};
+  seen.clear();
   driver_->On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    seen.written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    seen.push_back("write " + Carried(irp, length));
     return Complete(irp, STATUS_SUCCESS, length);
   });
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
-    return Complete(irp, STATUS_SUCCESS, 3);
-  });
+  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, {'a', 'b', 'c'}); });
   driver_->On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-    auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
-    seen.controls.emplace_back(p.IoControlCode, std::string(buffer ? buffer : "", p.InputBufferLength));
-    if (p.IoControlCode == IOCTL_SERIAL_GET_PROPERTIES) {
-      std::memcpy(buffer, "\x01\x02\x03\x04", 4);
-      return Complete(irp, STATUS_SUCCESS, 4);
-    }
+    seen.push_back("ioctl " + std::to_string(p.IoControlCode) + " " + Carried(irp, p.InputBufferLength));
+    if (p.IoControlCode == IOCTL_SERIAL_GET_PROPERTIES) return CompleteWith(irp, STATUS_SUCCESS, {1, 2, 3, 4});
     return Complete(irp, p.IoControlCode == 0x1B0006 ? static_cast<NTSTATUS>(0xC00000AB) : STATUS_INVALID_PARAMETER, 2);
   });
   driver_->On(IRP_MJ_QUERY_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryFile;
-    seen.queries.emplace_back(p.FileInformationClass, p.Length);
+    seen.push_back("query " + std::to_string(p.FileInformationClass) + " " + std::to_string(p.Length));
     if (p.FileInformationClass != FilePositionInformation) return Complete(irp, STATUS_INVALID_PARAMETER);
     std::memset(irp->AssociatedIrp.SystemBuffer, 0x11, 8);
     return Complete(irp, STATUS_SUCCESS, 8);
   });
   driver_->On(IRP_MJ_SET_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile;
-    seen.sets.emplace_back(p.FileInformationClass,
-                           std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), p.Length));
+    seen.push_back("set " + std::to_string(p.FileInformationClass) + " " + Carried(irp, p.Length));
     return Complete(irp, STATUS_SUCCESS);
   });
 
-  EXPECT_EQ(Script("open \\Device\\a\n"
-                   "write 48 69\n"
-                   "read 8\n"
-                   "ioctl GET_PROPERTIES out=4\n"
-                   "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
-                   "ioctl 0x1B0006 out=8\n"
-                   "query FilePositionInformation out=8\n"
-                   "query FileBasicInformation\n"
-                   "query 77\n"
-                   "set FileEndOfFileInformation in=0102030405060708\n"
-                   "set FileEndOfFileInformation in=0102\n"
-                   "flush\n"
-                   "open \\Device\\nothing\n"
-                   "close\n"),
+  EXPECT_EQ(Script("open \\Device\\a\nwrite 48 69\nread 8\nioctl GET_PROPERTIES out=4\n"
+                   "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\nioctl 0x1B0006 out=8\n"
+                   "query FilePositionInformation out=8\nquery FileBasicInformation\nquery 77\n"
+                   "set FileEndOfFileInformation in=0102030405060708\nset FileEndOfFileInformation in=0102\n"
+                   "flush\nopen \\Device\\nothing\nclose\n"),
             (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 2", "STATUS_SUCCESS 3 616263",
                                       "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
                                       "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0",
                                       "STATUS_INVALID_INFO_CLASS 0", "STATUS_SUCCESS 0",
                                       "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
                                       "STATUS_SUCCESS 0"}));
-  EXPECT_EQ(seen.written, "Hi");
-  EXPECT_EQ(seen.controls, (std::vector<std::pair<ULONG, std::string>>{
-                               {IOCTL_SERIAL_GET_PROPERTIES, ""},
-                               {IOCTL_SERIAL_SET_BAUD_RATE, std::string("\x00\xc2\x01\x00", 4)},
-                               {0x1B0006, ""}}));
-  EXPECT_EQ(seen.queries, (std::vector<std::pair<int, ULONG>>{{14, 8}, {4, kDefaultQueryLength}}));
-  EXPECT_EQ(seen.sets, (std::vector<std::pair<int, std::string>>{{20, std::string("\x01\x02\x03\x04\x05\x06\x07\x08")}}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"write 4869", "ioctl " + std::to_string(IOCTL_SERIAL_GET_PROPERTIES) + " ",
+                                            "ioctl " + std::to_string(IOCTL_SERIAL_SET_BAUD_RATE) + " 00c20100",
+                                            "ioctl " + std::to_string(0x1B0006) + " ", "query 14 8",
+                                            "query 4 " + std::to_string(kDefaultQueryLength), "set 20 0102030405060708"}));
   EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
                                              IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION,
                                              IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS,
                                              IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }
 
-TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndSendNothing) {
-  std::vector<std::string> answers = Script("read 4\n"
-                                            "close\n"
-                                            "bogus\n"
-                                            "open \\Device\\a\n"
-                                            "@\\Device\\b read 1\n"
-                                            "open \\device\\A\n"
-                                            "cancel 9\n"
-                                            "await 9\n"
-                                            "write 0\n");
-  EXPECT_EQ(answers, (std::vector<std::string>{
-                         "error no current port: open one first", "error no current port: open one first",
-                         "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
-                         "error '\\device\\A' is already open", "error no request 9", "error no request 9",
-                         "error odd number of hex digits in '0'"}));
+// Lines that cannot run are errors and send nothing; `@NAME` runs a line on another open port
+// and leaves the current one.
+TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndAtNameRunsOnAnotherOpenPort) {
+  EXPECT_EQ(Script("read 4\nclose\nbogus\nopen \\Device\\a\n@\\Device\\b read 1\nopen \\device\\A\ncancel 9\n"
+                   "await 9\nwrite 0\n"),
+            (std::vector<std::string>{"error no current port: open one first", "error no current port: open one first",
+                                      "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
+                                      "error '\\device\\A' is already open", "error no request 9", "error no request 9",
+                                      "error odd number of hex digits in '0'"}));
   EXPECT_EQ(driver_->Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
-}
 
-TEST_F(ShellSessionTest, AtNameRunsOnAnotherOpenPortAndLeavesTheCurrentOne) {
-  Script("open \\Device\\a\nopen \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
+  Script("open \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
   EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
   EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
-  EXPECT_EQ(One("@\\device\\A close"), "STATUS_SUCCESS 0");
+  EXPECT_EQ(Script("@\\device\\A close\nwrite 03\n@\\Device\\a write 04\nclose\nwrite 05\n"),
+            (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "error '\\Device\\a' is not open",
+                                      "STATUS_SUCCESS 0", "error no current port: open one first"}));
   EXPECT_EQ(MajorsOn(a_).back(), IRP_MJ_CLOSE);
-  EXPECT_EQ(One("write 03"), "STATUS_SUCCESS 0");
-  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_WRITE) << "b is still the current port";
-  EXPECT_EQ(One("@\\Device\\a write 04"), "error '\\Device\\a' is not open");
-  EXPECT_EQ(One("close"), "STATUS_SUCCESS 0");
-  EXPECT_EQ(One("write 05"), "error no current port: open one first");
+  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
+      << "b stayed the current port";
 }
 
 TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompletionOnTheirOwnLine) {
