@@ -91,8 +91,7 @@ void CheckAnswer(const Packet& packet, const ChannelSnapshot& before, const Chan
   FUZZ_CHECK(effects.send.size() == 1);
   const std::optional<Packet> answer = Decode(effects.send[0].bytes);
   FUZZ_CHECK(answer->type == kAck && answer->sequence == after.lastDataSequence);
-  const bool next = packet.type == kData && packet.sequence != 0 &&
-                    packet.sequence == NextSeq(before.lastDataSequence);
+  const bool next = packet.type == kData && packet.sequence != 0 && packet.sequence == NextSeq(before.lastDataSequence);
   FUZZ_CHECK(after.written.size() == before.written.size() + (next ? packet.payload.size() : 0));
   FUZZ_CHECK(after.lastDataSequence == (next ? packet.sequence : before.lastDataSequence));
 }

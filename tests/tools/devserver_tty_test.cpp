@@ -97,8 +97,7 @@ class RealLineTest : public ::testing::Test {
     close(master_);
   }
   void Send(uint8_t type, uint8_t sequence, const Bytes& payload = {}) {
-    ASSERT_TRUE(driver_->SendTo(server_->Local().address, 519,
-                                devserver::Encode(type, kChannel, sequence, payload)));
+    ASSERT_TRUE(driver_->SendTo(server_->Local().address, 519, devserver::Encode(type, kChannel, sequence, payload)));
   }
   // The device's termios (the terminal side, as the master sees it) once `ready` holds.
   bool DeviceMode(const std::function<bool(const termios&)>& ready) const {

@@ -24,6 +24,9 @@ using testsupport::WaitUntil;
 
 namespace {
 
+using Answers = std::vector<std::string>;
+using Majors = std::vector<UCHAR>;
+
 // Completes the oldest read the driver holds with the bytes of `data`.
 void CompleteHeld(std::string_view data) {
   ASSERT_TRUE(testsupport::ReleaseOldest(STATUS_SUCCESS, std::vector<uint8_t>(data.begin(), data.end())));
@@ -52,10 +55,6 @@ class ShellSessionTest : public testsupport::ManualExecutive {
     std::vector<std::string> all = Lines();
     return std::vector<std::string>(all.begin() + before, all.end());
   }
-  std::string One(const std::string& line) {
-    std::vector<std::string> answer = Script(line + "\n");
-    return answer.size() == 1 ? answer[0] : "(" + std::to_string(answer.size()) + " lines)";
-  }
   // Every line written, split from the text the writer produced.
   std::vector<std::string> Lines() {
     std::lock_guard lock(outputLock_);
@@ -70,8 +69,8 @@ class ShellSessionTest : public testsupport::ManualExecutive {
       return std::find(lines.begin(), lines.end(), line) != lines.end();
     });
   }
-  std::vector<UCHAR> MajorsOn(PDEVICE_OBJECT device) {
-    std::vector<UCHAR> majors;
+  Majors MajorsOn(PDEVICE_OBJECT device) {
+    Majors majors;
     for (const auto& entry : driver_->Journal()) {
       if (entry.device == device) majors.push_back(entry.major);
     }
@@ -94,19 +93,13 @@ class ShellSessionTest : public testsupport::ManualExecutive {
 
 // What reached the driver, a line a request: its class, its code or information class, and the
 // bytes it carried (a query: its length).
-std::vector<std::string> seen;
+Answers seen;
 std::string Carried(PIRP irp, ULONG length) {
   return ToHex(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
 }
 
 TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndReturnedBytes) {
   seen.clear();
-  driver_->On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
-    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    seen.push_back("write " + Carried(irp, length));
-    return Complete(irp, STATUS_SUCCESS, length);
-  });
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, {'a', 'b', 'c'}); });
   driver_->On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     seen.push_back("ioctl " + std::to_string(p.IoControlCode) + " " + Carried(irp, p.InputBufferLength));
@@ -126,25 +119,19 @@ TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndRetur
     return Complete(irp, STATUS_SUCCESS);
   });
 
-  EXPECT_EQ(Script("open \\Device\\a\nwrite 48 69\nread 8\nioctl GET_PROPERTIES out=4\n"
-                   "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\nioctl 0x1B0006 out=8\n"
-                   "query FilePositionInformation out=8\nquery FileBasicInformation\nquery 77\n"
-                   "set FileEndOfFileInformation in=0102030405060708\nset FileEndOfFileInformation in=0102\n"
-                   "flush\nopen \\Device\\nothing\nclose\n"),
-            (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 2", "STATUS_SUCCESS 3 616263",
-                                      "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
-                                      "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0",
-                                      "STATUS_INVALID_INFO_CLASS 0", "STATUS_SUCCESS 0",
-                                      "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
-                                      "STATUS_SUCCESS 0"}));
-  EXPECT_EQ(seen, (std::vector<std::string>{"write 4869", "ioctl " + std::to_string(IOCTL_SERIAL_GET_PROPERTIES) + " ",
-                                            "ioctl " + std::to_string(IOCTL_SERIAL_SET_BAUD_RATE) + " 00c20100",
-                                            "ioctl " + std::to_string(0x1B0006) + " ", "query 14 8",
-                                            "query 4 " + std::to_string(kDefaultQueryLength), "set 20 0102030405060708"}));
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
-                                             IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION,
-                                             IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS,
-                                             IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  EXPECT_EQ(Script("open \\Device\\a\nioctl GET_PROPERTIES out=4\nioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
+                   "ioctl 0x1B0006 out=8\nquery FilePositionInformation out=8\nquery FileBasicInformation\nquery 77\n"
+                   "set FileEndOfFileInformation in=0102030405060708\nset FileEndOfFileInformation in=0102\nclose\n"),
+            (Answers{"STATUS_SUCCESS 0", "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
+                     "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0", "STATUS_INVALID_INFO_CLASS 0",
+                     "STATUS_SUCCESS 0", "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0"}));
+  EXPECT_EQ(seen, (Answers{"ioctl " + std::to_string(IOCTL_SERIAL_GET_PROPERTIES) + " ",
+                           "ioctl " + std::to_string(IOCTL_SERIAL_SET_BAUD_RATE) + " 00c20100",
+                           "ioctl " + std::to_string(0x1B0006) + " ", "query 14 8",
+                           "query 4 " + std::to_string(kDefaultQueryLength), "set 20 0102030405060708"}));
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL,
+                                 IRP_MJ_QUERY_INFORMATION, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+                                 IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }
 
 // Lines that cannot run are errors and send nothing; `@NAME` runs a line on another open port
@@ -152,36 +139,52 @@ TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndRetur
 TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndAtNameRunsOnAnotherOpenPort) {
   EXPECT_EQ(Script("read 4\nclose\nbogus\nopen \\Device\\a\n@\\Device\\b read 1\nopen \\device\\A\ncancel 9\n"
                    "await 9\nwrite 0\n"),
-            (std::vector<std::string>{"error no current port: open one first", "error no current port: open one first",
-                                      "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
-                                      "error '\\device\\A' is already open", "error no request 9", "error no request 9",
-                                      "error odd number of hex digits in '0'"}));
-  EXPECT_EQ(driver_->Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
+            (Answers{"error no current port: open one first", "error no current port: open one first",
+                     "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
+                     "error '\\device\\A' is already open", "error no request 9", "error no request 9",
+                     "error odd number of hex digits in '0'"}));
+  EXPECT_EQ(driver_->Majors(), Majors{IRP_MJ_CREATE});
 
   Script("open \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
-  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(std::pair(MajorsOn(a_), MajorsOn(b_)), std::pair(Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}, Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
   EXPECT_EQ(Script("@\\device\\A close\nwrite 03\n@\\Device\\a write 04\nclose\nwrite 05\n"),
-            (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "error '\\Device\\a' is not open",
-                                      "STATUS_SUCCESS 0", "error no current port: open one first"}));
+            (Answers{"STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "error '\\Device\\a' is not open", "STATUS_SUCCESS 0",
+                     "error no current port: open one first"}));
   EXPECT_EQ(MajorsOn(a_).back(), IRP_MJ_CLOSE);
-  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
       << "b stayed the current port";
 }
 
-TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompletionOnTheirOwnLine) {
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Hold(irp); });
+// Asynchronous requests answer `pending` and report their completion on a line of their own;
+// the end of the session cancels what is in flight, closes every handle and names what was left.
+TEST_F(ShellSessionTest, AsynchronousRequestsReportTheirCompletionAndTheEndCancelsWhatIsLeft) {
+  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return testsupport::Hold(irp, device == a_); });
   EXPECT_EQ(Script("open \\Device\\a\n&read 4\n&read 2\nawait 1 0\n"),
-            (std::vector<std::string>{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
+            (Answers{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
   CompleteHeld("hi");
   ASSERT_TRUE(Written("done 1 STATUS_SUCCESS 2 6869"));
-  EXPECT_EQ(One("await 1"), "STATUS_SUCCESS 2 6869");
-  std::vector<std::string> cancel = Script("cancel 2\n");  // the done line may come first
+  EXPECT_EQ(Script("await 1\n"), Answers{"STATUS_SUCCESS 2 6869"});
+  const Answers cancel = Script("cancel 2\n");  // the done line may come first
   EXPECT_NE(std::find(cancel.begin(), cancel.end(), "cancel 2 TRUE"), cancel.end());
   ASSERT_TRUE(Written("done 2 STATUS_CANCELLED 0"));
-  EXPECT_EQ(One("await 2 0"), "STATUS_CANCELLED 0") << "a done line means the answer is final";
-  EXPECT_EQ(One("cancel 1"), "cancel 1 FALSE") << "a finished request";
-  EXPECT_EQ(One("&help"), "error '&' before help, which is not a request");
+  // A done line means the answer is final; a finished request is not cancelled.
+  EXPECT_EQ(Script("await 2 0\ncancel 1\n&help\n"),
+            (Answers{"STATUS_CANCELLED 0", "cancel 1 FALSE", "error '&' before help, which is not a request"}));
+
+  // Reads 3 and 5 on a, 4 on b: b's read has no cancel routine and b's cleanup ends nothing.
+  Script("&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
+  FinishReport report = session_->Finish(std::chrono::milliseconds(50));
+  EXPECT_EQ(std::tuple(report.cancelled, report.closed, report.unfinished),
+            std::tuple(3u, 2u, Answers{"request 4 (read on \\Device\\b)"}));
+  EXPECT_TRUE(Written("done 3 STATUS_CANCELLED 0") && Written("done 5 STATUS_CANCELLED 0"));
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP,
+                                 IRP_MJ_CLOSE}));
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
+      << "the close waits for the request that holds the file";
+  CompleteHeld("");
+  EXPECT_TRUE(Written("done 4 STATUS_SUCCESS 0"));
+  session_.reset();
+  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);
 }
 
 TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
@@ -200,26 +203,6 @@ TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
   ASSERT_TRUE(WaitUntil([&] { return Lines().size() == 1u + 2 * kReads + kCommands + 1; }));
   const std::regex line("STATUS_SUCCESS 0|STATUS_SUCCESS 2|pending [0-9]+|done [0-9]+ STATUS_SUCCESS 3 78797a|ok");
   for (const std::string& text : Lines()) EXPECT_TRUE(std::regex_match(text, line)) << text;
-}
-
-TEST_F(ShellSessionTest, TheEndOfASessionCancelsWhatIsInFlightClosesEveryHandleAndNamesWhatWasLeft) {
-  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return testsupport::Hold(irp, device == a_); });
-  Script("open \\Device\\a\n&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
-  FinishReport report = session_->Finish(std::chrono::milliseconds(50));
-  EXPECT_EQ(report.cancelled, 3u);
-  EXPECT_EQ(report.closed, 2u);
-  EXPECT_EQ(report.unfinished, std::vector<std::string>{"request 2 (read on \\Device\\b)"})
-      << "b's read has no cancel routine and b's cleanup ends nothing";
-  EXPECT_TRUE(Written("done 1 STATUS_CANCELLED 0"));
-  EXPECT_TRUE(Written("done 3 STATUS_CANCELLED 0"));
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
-      << "the close waits for the request that holds the file";
-
-  CompleteHeld("");
-  EXPECT_TRUE(Written("done 2 STATUS_SUCCESS 0"));
-  session_.reset();
-  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);
 }
 
 }  // namespace
