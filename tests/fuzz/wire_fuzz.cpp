@@ -127,17 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         channel.QueueLineBytes(bytes, op % 6 == 1, now, options, effects);
         break;
       }
-      case 3:
-        now += std::chrono::milliseconds(10 * in.Byte());
-        channel.OnTimer(now, options, effects);
-        break;
-      case 4:
-        channel.SendDown(effects);
-        break;
-      default:
-        if (op & 0x08) channel.SendOpenReply(options, effects);
-        else channel.SendPoll(effects);
-        break;
+      case 3: now += std::chrono::milliseconds(10 * in.Byte()); channel.OnTimer(now, options, effects); break;
+      case 4: channel.SendDown(effects); break;
+      default: (op & 0x08) ? channel.SendOpenReply(options, effects) : channel.SendPoll(effects); break;
     }
     CheckSent(effects, options);
     const size_t written = state.written.size();

@@ -78,9 +78,7 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   dcb.fOutxCtsFlow = 0;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fOutX = 1;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
+  dcb.fOutX = 1;  // XON and XOFF as read: 0x11 and 0x13
   ASSERT_TRUE(SetCommState(port_, dcb)) << GetLastError();
   EXPECT_EQ(recorder_->Codes(), AfterGetState({IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
                                                IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS}));

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "devserver.h"
+#include "support/device_servers.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 #include "support/udp_peer.h"
@@ -33,21 +34,16 @@ std::mutex requestsLock;
 std::vector<std::pair<dev_t, unsigned long>> breakRequests;  // the line's device, the request
 std::optional<termios> lastModeAsked;
 
-dev_t DeviceOf(int fd) {
-  struct stat s {};
-  fstat(fd, &s);
-  return s.st_rdev;
-}
-
 }  // namespace
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __real_tcsetattr(int fd, int when, const termios* mode);
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, void* argument) {
-  if (request == TIOCSBRK || request == TIOCCBRK) {
+  struct stat line {};
+  if ((request == TIOCSBRK || request == TIOCCBRK) && fstat(fd, &line) == 0) {
     std::lock_guard lock(requestsLock);
-    breakRequests.push_back({DeviceOf(fd), request});
+    breakRequests.push_back({line.st_rdev, request});
   }
   return __real_ioctl(fd, request, argument);
 }
@@ -81,14 +77,10 @@ class RealLineTest : public ::testing::Test {
     ASSERT_EQ(grantpt(master_), 0);
     ASSERT_EQ(unlockpt(master_), 0);
     device_ = ptsname(master_);
-    devserver::ServerOptions options;
-    options.bind = devserver::Endpoint{testsupport::UniqueLoopbackAddress(), 519};
-    options.channelBackends[kChannel] = devserver::BackendKind::Tty;
-    options.channelDevices[kChannel] = device_;
-    server_ = std::make_unique<devserver::DeviceServer>(options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
-    driver_ = std::make_unique<testsupport::UdpPeer>(testsupport::UniqueLoopbackAddress(), 519);
+    const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+    server_ = testsupport::StartDeviceServer(
+        driverAddress, {.channelBackends = {{kChannel, devserver::BackendKind::Tty}}, .channelDevices = {{kChannel, device_}}});
+    driver_ = std::make_unique<testsupport::UdpPeer>(driverAddress, 519);
     Send(devserver::kOpen, 1, Block(0, 0x0CBF));
     ASSERT_TRUE(server_->WaitForOpen(kChannel, 2s));
   }

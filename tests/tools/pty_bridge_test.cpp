@@ -115,11 +115,6 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
     struct stat s {};
     return lstat(link_.c_str(), &s) == 0 ? s.st_ino : 0;
   }
-  size_t NotesWith(const std::string& text) {
-    std::lock_guard lock(notesLock_);
-    return std::count_if(notes_.begin(), notes_.end(),
-                         [&](const std::string& n) { return n.find(text) != std::string::npos; });
-  }
 
   std::string directory_, link_;
   std::unique_ptr<testsupport::RecordingSerialPort> recorder_;
@@ -192,7 +187,12 @@ TEST_F(PtyBridgeTest, APortThatDoesNotOpenLeavesTheProgramAHungUpTerminal) {
     close(fd);
     ASSERT_TRUE(WaitUntil([&] { return LinkInode() != link && LinkInode() != 0; }, 5000ms)) << "a fresh terminal";
   }
-  EXPECT_EQ(NotesWith("COM3: the port did not open (ERROR_OPEN_FILES: why COM3 was refused)"), 1u) << "said once";
+  {
+    std::lock_guard lock(notesLock_);
+    const std::string refused = "COM3: the port did not open (ERROR_OPEN_FILES: why COM3 was refused)";
+    EXPECT_EQ(std::count_if(notes_.begin(), notes_.end(), [&](const auto& n) { return n.find(refused) != std::string::npos; }), 1)
+        << "said once";
+  }
 
   recorder_->AnswerCreate(STATUS_SUCCESS);
   const int again = open(link_.c_str(), O_RDWR | O_NOCTTY);

@@ -110,32 +110,48 @@ void ExpectSaid(const std::string& text, const std::vector<std::string>& said) {
   for (const std::string& s : said) EXPECT_NE(text.find(s), std::string::npos) << s << "\n---\n" << text;
 }
 
-// What `load` reports of what the driver made, and says of a configuration it cannot take as
-// it is: each thing once, in words; and that nothing is left.
-TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndSaysWhatTheConfigurationDoesNotGive) {
+// What a program says of what it is given, with its status: load's report of what the driver
+// made and its notes on a configuration it cannot take as it is (each said once; then nothing is
+// left), and the refusals that end a program at once: a command line it does not take, a .reg
+// file that cannot be read, an address whose port 519 another program has bound (serve refuses
+// it at start, naming it, instead of sharing the port).
+TEST(TessacomProgram, EachProgramSaysWhatItMadeOfItsInputWithItsStatus) {
+  const std::string bound = NewAddress();
+  testsupport::UdpPeer other(*devserver::ParseAddress(bound), tessacom::LinkWirePort(519));
+  ASSERT_TRUE(other.Bound());
+  std::vector<std::string> regs;
+  auto load = [&](const std::string& keys) {  // none: the default configuration
+    std::vector<std::string> line = {"load", "--loopback-only", "--bind", NewAddress()};
+    if (!keys.empty()) line.insert(line.end(), {"--reg", regs.emplace_back(RegFile("notes" + std::to_string(regs.size()), keys))});
+    return ProgramLine(line);
+  };
+  const std::string nothingLeft = "nothing outstanding";
   const struct {
-    std::string keys;  // none: no --reg
+    std::vector<std::string> line;
+    int status;
     std::vector<std::string> said;
   } cases[] = {
-      {"",
+      {load(""), 0,
        {"load: STATUS_SUCCESS", "\\DosDevices\\COM5 -> \\Device\\vxserial2", "vxserial0 = COM3 (REG_SZ, 10 bytes)",
-        "receiver threads: 1 (0.0.0.3)"}},
-      {kServiceKey + "\"StartPort\"=dword:0000270e\n\"MaxPort\"=hex:\n\"StartNum2\"=hex(4):01,00\n"
-                     "\"dAddress1\"=dword:c0a8010a\n",
+        "receiver threads: 1 (0.0.0.3)", nothingLeft}},
+      {load(kServiceKey + "\"StartPort\"=dword:0000270e\n\"MaxPort\"=hex:\n\"StartNum2\"=hex(4):01,00\n"
+                          "\"dAddress1\"=dword:c0a8010a\n"),
+       0,
        {"note: \"MaxPort\" is REG_BINARY of 0 bytes, not a 4-byte REG_DWORD: the driver treats it as absent (3)",
         "note: \"StartNum2\" is REG_DWORD of 2 bytes", "port 0: COM9998,", "port 1: COM9999,",
         "port 2: no COM name (its COM number 10000 is outside 0 to 9999",
         "note: the loopback guard is on (--loopback-only): nothing is sent to 0.0.0.3 (ports 1, 2)",
-        "note: the loopback guard is on (--loopback-only): nothing is sent to 192.168.1.10 (port 0)"}},
-      {kServiceKey + "\"MaxPort\"=dword:0000012c\n",
+        "note: the loopback guard is on (--loopback-only): nothing is sent to 192.168.1.10 (port 0)", nothingLeft}},
+      {load(kServiceKey + "\"MaxPort\"=dword:0000012c\n"), 0,
        {"note: \"MaxPort\" is 300, more than the 256 ports the driver has room for: it makes 256",
-        "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)"}},
+        "port 255: COM258,", "nothing is sent to 0.0.0.3 (ports 0 to 255)", nothingLeft}},
       // Channels 0, 257 and 65536 on one remote, beside ports on its channels 1 and 256.
-      {kServiceKey + "\"MaxPort\"=dword:00000006\n\"StartNum1\"=dword:00000000\n\"StartNum2\"=dword:00000101\n"
-                     "\"StartNum3\"=dword:00000001\n\"StartNum4\"=dword:00000001\n\"StartNum5\"=dword:00010000\n"
-                     "\"StartNum6\"=dword:00000100\n"
-                     "\"dAddress1\"=dword:7f000005\n\"dAddress2\"=dword:7f000005\n\"dAddress3\"=dword:7f000005\n"
-                     "\"dAddress4\"=dword:7f000005\n\"dAddress5\"=dword:7f000005\n\"dAddress6\"=dword:7f000005\n",
+      {load(kServiceKey + "\"MaxPort\"=dword:00000006\n\"StartNum1\"=dword:00000000\n\"StartNum2\"=dword:00000101\n"
+                          "\"StartNum3\"=dword:00000001\n\"StartNum4\"=dword:00000001\n\"StartNum5\"=dword:00010000\n"
+                          "\"StartNum6\"=dword:00000100\n"
+                          "\"dAddress1\"=dword:7f000005\n\"dAddress2\"=dword:7f000005\n\"dAddress3\"=dword:7f000005\n"
+                          "\"dAddress4\"=dword:7f000005\n\"dAddress5\"=dword:7f000005\n\"dAddress6\"=dword:7f000005\n"),
+       0,
        {"note: \"StartNum1\" is 0, outside 1 to 256: port 0 sends on wire channel 255 of 127.0.0.5",
         "nothing the remote sends reaches port 0 and every open of it fails (what comes back on wire "
         "channel 255 goes to port 5: ",
@@ -145,60 +161,36 @@ TEST(TessacomProgram, LoadReportsWhatTheDriverMadeAndSaysWhatTheConfigurationDoe
         "note: \"StartNum5\" is 65536, outside 1 to 256: port 4 sends on wire channel 255",
         "note: ports 2, 3 have the same remote 127.0.0.5 and channel 1",
         "to port 2 alone, so an open of another of them gets no reply and fails, and the reply it "
-        "caused leaves port 2's link open: port 2 then refuses every open until the remote closes it"}},
-      {kServiceKey + "\"MaxPort\"=dword:80000000\n",
+        "caused leaves port 2's link open: port 2 then refuses every open until the remote closes it", nothingLeft}},
+      {load(kServiceKey + "\"MaxPort\"=dword:80000000\n"), 1,
        {"note: \"MaxPort\" is 2147483648, which the driver reads as a signed number, -2147483648: it "
         "makes no port, and a load without a port fails",
-        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port"}},
-      {kServiceKey + "\"MaxPort\"=dword:00000000\n",
+        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port", nothingLeft}},
+      {load(kServiceKey + "\"MaxPort\"=dword:00000000\n"), 1,
        {"note: \"MaxPort\" is 0: the driver makes no port",
-        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port"}},
+        "load: STATUS_SERIAL_NO_DEVICE_INITED (0xc0000150): the driver made no port", nothingLeft}},
       // Ports without a COM name or a remote: there, but nothing can use them.
-      {kServiceKey + "\"StartPort\"=dword:00002710\n\"dAddress1\"=dword:00000000\n",
+      {load(kServiceKey + "\"StartPort\"=dword:00002710\n\"dAddress1\"=dword:00000000\n"), 0,
        {"note: port 0 (\"dAddress<n>\" 0, n = port + 1) has no remote: the driver refuses every open at once",
         "note: ports 1, 2 have no remote a datagram can reach: \"dAddress<n>\" (n = port + 1) is 0.0.0.3",
-        "note: no port has a COM name (each port's reason is above), so no program can open one"}},
-      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n",
-       {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom"}},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> line = {"load", "--bind", NewAddress()};
-    const std::string reg = c.keys.empty() ? "" : RegFile("notes", c.keys);
-    if (!reg.empty()) line.insert(line.end(), {"--reg", reg});
-    std::ostringstream out;
-    const int status = tessacom::RunLoad(ForDriverUnderTest(line), out);
-    const std::string text = out.str();
-    EXPECT_EQ(status == 0, text.find("load: STATUS_SUCCESS") != std::string::npos) << status << "\n---\n" << text;
-    ExpectSaid(text, c.said);
-    for (const auto& said : c.said) EXPECT_EQ(text.find(said, text.find(said) + 1), std::string::npos) << "said twice: " << said;
-    EXPECT_NE(text.find("nothing outstanding"), std::string::npos) << text;
-    if (!reg.empty()) std::filesystem::remove(reg);
-  }
-}
-
-// What a program cannot do ends it at once with its status and the reason: a command line it
-// does not take, a .reg file that cannot be read, and, for serve, an address whose port 519
-// another program has bound (refused at start, naming the address, instead of sharing it).
-TEST(TessacomProgram, RefusalsEndTheProgramWithTheirStatusAndReason) {
-  const std::string bound = NewAddress();
-  testsupport::UdpPeer other(*devserver::ParseAddress(bound), tessacom::LinkWirePort(519));
-  ASSERT_TRUE(other.Bound());
-  const struct {
-    std::vector<std::string> line;
-    int status;
-    std::string said;
-  } cases[] = {
-      {{TESSACOM_PROGRAM, "frob"}, 2, "tessacom: unknown command: frob\n"},
-      {ProgramLine({"load", "--loopback-only", "--reg", "/nonexistent/x.reg"}), 2, "tessacom: /nonexistent/x.reg: no such file"},
+        "note: no port has a COM name (each port's reason is above), so no program can open one", nothingLeft}},
+      {load("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n"), 0,
+       {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom",
+        nothingLeft}},
+      {{TESSACOM_PROGRAM, "frob"}, 2, {"tessacom: unknown command: frob\n"}},
+      {ProgramLine({"load", "--loopback-only", "--reg", "/nonexistent/x.reg"}), 2, {"tessacom: /nonexistent/x.reg: no such file"}},
       {ProgramLine({"serve", "--loopback-only", "--bind", bound}), 1,
-       "refused: the driver's UDP endpoint cannot bind " + bound + ":519: another program has bound it already"},
+       {"refused: the driver's UDP endpoint cannot bind " + bound + ":519: another program has bound it already"}},
   };
   for (const auto& c : cases) {
     testsupport::ChildProgram child(c.line);
-    EXPECT_EQ(child.Wait(std::chrono::seconds(30)), c.status) << c.line[1] << "\n---\n" << child.Output();
-    ExpectSaid(child.Output(), {c.said});
-    EXPECT_EQ(child.Output().find("serving on"), std::string::npos) << child.Output();
+    EXPECT_EQ(child.Wait(std::chrono::seconds(30)), c.status) << c.line.back() << "\n---\n" << child.Output();
+    const std::string& text = child.Output();
+    ExpectSaid(text, c.said);
+    for (const auto& said : c.said) EXPECT_EQ(text.find(said, text.find(said) + 1), std::string::npos) << "said twice: " << said;
+    EXPECT_EQ(text.find("serving on"), std::string::npos) << text;
   }
+  for (const std::string& reg : regs) std::filesystem::remove(reg);
 }
 
 // serve --pty: a link per COM port while it serves. Started as root with --user, it opens its
