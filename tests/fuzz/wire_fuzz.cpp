@@ -29,15 +29,12 @@ constexpr uint8_t kChannel = 3;
 constexpr int kMaxSteps = 256;
 
 ProtocolOptions ReadOptions(fuzz::Input& in) {
-  ProtocolOptions options;
-  options.window = 1 + in.Byte() % 7;
-  options.maxPayload = 1 + in.Word() % kMaxPayload;
+  const unsigned window = 1 + in.Byte() % 7;
+  const size_t maxPayload = 1 + in.Word() % kMaxPayload;
   const uint8_t reply = in.Byte();
-  options.openSequence = reply & 0x0F;
-  options.answerOpen = (reply & 0x10) == 0;
-  options.answerClose = (reply & 0x20) == 0;
-  options.openReplyLength = (reply & 0x40) ? 4 : 3;
-  return options;
+  return {.openSequence = static_cast<uint8_t>(reply & 0x0F), .answerOpen = (reply & 0x10) == 0,
+          .openReplyLength = static_cast<uint16_t>((reply & 0x40) ? 4 : 3), .answerClose = (reply & 0x20) == 0,
+          .window = window, .maxPayload = maxPayload};
 }
 
 void CheckTrace(Direction direction, std::span<const uint8_t> datagram) {

@@ -198,9 +198,9 @@ TEST_F(CommLayerTest, StatusAnswersAreTranslatedIntoTheCallersStructures) {
   recorder_->AnswerWith(IOCTL_SERIAL_GET_PROPERTIES,
                         SERIAL_COMMPROP{.PacketLength = 64, .MaxBaud = SERIAL_BAUD_USER, .SettableData = 0x000F,
                                         .SettableStopParity = 0x0705});
-  COMMPROP properties{};
-  ASSERT_TRUE(GetCommProperties(port_, properties));
-  EXPECT_EQ(std::tuple(+properties.wPacketLength, +properties.dwMaxBaud, +properties.wSettableData, +properties.wSettableStopParity),
+  COMMPROP p{};
+  ASSERT_TRUE(GetCommProperties(port_, p));
+  EXPECT_EQ(std::tuple(+p.wPacketLength, +p.dwMaxBaud, +p.wSettableData, +p.wSettableStopParity),
             std::tuple(64, +BAUD_USER, 0x000F, 0x0705));
 }
 

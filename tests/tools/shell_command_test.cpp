@@ -46,7 +46,6 @@ TEST(ShellCommandReader, MalformedLinesAreRefusedWithTheirReason) {
       {"sleep 600001", "MS over 600000: '600001'"},
       {"await", "usage: await ID [MS]"},
       {"quit now", "quit takes no argument"},
-      {"status COM3", "status takes no argument"},
       {"open", "usage: open NAME"},
       {"frob" + std::string(100, 'x'), "unknown command 'frobxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...'"},
   };

@@ -146,7 +146,8 @@ TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndAtNameRunsOnAnotherOpenPo
   EXPECT_EQ(driver_->Majors(), Majors{IRP_MJ_CREATE});
 
   Script("open \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
-  EXPECT_EQ(std::pair(MajorsOn(a_), MajorsOn(b_)), std::pair(Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}, Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
   EXPECT_EQ(Script("@\\device\\A close\nwrite 03\n@\\Device\\a write 04\nclose\nwrite 05\n"),
             (Answers{"STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "error '\\Device\\a' is not open", "STATUS_SUCCESS 0",
                      "error no current port: open one first"}));

@@ -122,7 +122,9 @@ TEST(TessacomProgram, EachProgramSaysWhatItMadeOfItsInputWithItsStatus) {
   std::vector<std::string> regs;
   auto load = [&](const std::string& keys) {  // none: the default configuration
     std::vector<std::string> line = {"load", "--loopback-only", "--bind", NewAddress()};
-    if (!keys.empty()) line.insert(line.end(), {"--reg", regs.emplace_back(RegFile("notes" + std::to_string(regs.size()), keys))});
+    if (!keys.empty()) {
+      line.insert(line.end(), {"--reg", regs.emplace_back(RegFile("notes" + std::to_string(regs.size()), keys))});
+    }
     return ProgramLine(line);
   };
   const std::string nothingLeft = "nothing outstanding";
@@ -178,7 +180,7 @@ TEST(TessacomProgram, EachProgramSaysWhatItMadeOfItsInputWithItsStatus) {
        {"note: the configuration has no key HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom",
         nothingLeft}},
       {{TESSACOM_PROGRAM, "frob"}, 2, {"tessacom: unknown command: frob\n"}},
-      {ProgramLine({"load", "--loopback-only", "--reg", "/nonexistent/x.reg"}), 2, {"tessacom: /nonexistent/x.reg: no such file"}},
+      {ProgramLine({"load", "--loopback-only", "--reg", "/no/x.reg"}), 2, {"tessacom: /no/x.reg: no such file"}},
       {ProgramLine({"serve", "--loopback-only", "--bind", bound}), 1,
        {"refused: the driver's UDP endpoint cannot bind " + bound + ":519: another program has bound it already"}},
   };
