@@ -2,7 +2,6 @@
 // their buffers, how the answers become the caller's structures, and how refusals come back.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <tuple>
 
@@ -118,8 +117,8 @@ TEST_F(CommLayerTest, GetCommStateReadsFourSettingsAndSetCommStateWritesThemThen
   EXPECT_EQ(recorder_->Codes().size(), 2u);
 }
 
+// A call of one request: the code it sends (which names it in a failure), its input and output length.
 struct OneRequestCall {
-  const char* name;
   std::function<BOOL(Port&)> call;
   ULONG code;
   Bytes input;
@@ -129,46 +128,37 @@ struct OneRequestCall {
 TEST_F(CommLayerTest, OneRequestCallsSendTheirCodeAndBuffersAndReturnRefusals) {
   const COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 10, 40};
   std::vector<OneRequestCall> calls = {
-      {"SetCommTimeouts", [&](Port& p) { return SetCommTimeouts(p, timeouts); },
-       IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(timeouts), 0},
-      {"GetCommTimeouts", [](Port& p) { COMMTIMEOUTS t; return GetCommTimeouts(p, t); },
-       IOCTL_SERIAL_GET_TIMEOUTS, {}, 20},
-      {"SetupComm", [](Port& p) { return SetupComm(p, 4096, 2048); }, IOCTL_SERIAL_SET_QUEUE_SIZE,
-       BytesOf(SERIAL_QUEUE_SIZE{4096, 2048}), 0},
-      {"SetCommMask", [](Port& p) { return SetCommMask(p, EV_RXCHAR | EV_TXEMPTY); },
-       IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(ULONG{5}), 0},
-      {"GetCommMask", [](Port& p) { DWORD m; return GetCommMask(p, m); }, IOCTL_SERIAL_GET_WAIT_MASK, {}, 4},
-      {"PurgeComm", [](Port& p) { return PurgeComm(p, PURGE_TXABORT | PURGE_RXCLEAR); },
-       IOCTL_SERIAL_PURGE, BytesOf(ULONG{9}), 0},
-      {"SetCommBreak", [](Port& p) { return SetCommBreak(p); }, IOCTL_SERIAL_SET_BREAK_ON, {}, 0},
-      {"ClearCommBreak", [](Port& p) { return ClearCommBreak(p); }, IOCTL_SERIAL_SET_BREAK_OFF, {}, 0},
-      {"TransmitCommChar", [](Port& p) { return TransmitCommChar(p, 'A'); }, IOCTL_SERIAL_IMMEDIATE_CHAR,
-       Bytes{'A'}, 0},
-      {"GetCommModemStatus", [](Port& p) { DWORD s; return GetCommModemStatus(p, s); },
-       IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4},
-      {"GetCommProperties", [](Port& p) { COMMPROP c; return GetCommProperties(p, c); },
-       IOCTL_SERIAL_GET_PROPERTIES, {}, 64},
-      {"ClearCommError", [](Port& p) { return ClearCommError(p, nullptr, nullptr); },
-       IOCTL_SERIAL_GET_COMMSTATUS, {}, 20},
+      {[&](Port& p) { return SetCommTimeouts(p, timeouts); }, IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(timeouts), 0},
+      {[](Port& p) { COMMTIMEOUTS t; return GetCommTimeouts(p, t); }, IOCTL_SERIAL_GET_TIMEOUTS, {}, 20},
+      {[](Port& p) { return SetupComm(p, 4096, 2048); }, IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(SERIAL_QUEUE_SIZE{4096, 2048}), 0},
+      {[](Port& p) { return SetCommMask(p, EV_RXCHAR | EV_TXEMPTY); }, IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(ULONG{5}), 0},
+      {[](Port& p) { DWORD m; return GetCommMask(p, m); }, IOCTL_SERIAL_GET_WAIT_MASK, {}, 4},
+      {[](Port& p) { return PurgeComm(p, PURGE_TXABORT | PURGE_RXCLEAR); }, IOCTL_SERIAL_PURGE, BytesOf(ULONG{9}), 0},
+      {[](Port& p) { return SetCommBreak(p); }, IOCTL_SERIAL_SET_BREAK_ON, {}, 0},
+      {[](Port& p) { return ClearCommBreak(p); }, IOCTL_SERIAL_SET_BREAK_OFF, {}, 0},
+      {[](Port& p) { return TransmitCommChar(p, 'A'); }, IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes{'A'}, 0},
+      {[](Port& p) { DWORD s; return GetCommModemStatus(p, s); }, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4},
+      {[](Port& p) { COMMPROP c; return GetCommProperties(p, c); }, IOCTL_SERIAL_GET_PROPERTIES, {}, 64},
+      {[](Port& p) { return ClearCommError(p, nullptr, nullptr); }, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20},
   };
   const ULONG escapes[] = {IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON,      IOCTL_SERIAL_SET_RTS,
                            IOCTL_SERIAL_CLR_RTS,  IOCTL_SERIAL_SET_DTR,      IOCTL_SERIAL_CLR_DTR,
                            IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF};
   for (DWORD f = SETXOFF; f <= CLRBREAK; ++f) {
-    calls.push_back({"EscapeCommFunction", [f](Port& p) { return EscapeCommFunction(p, f); }, escapes[f - 1], {}, 0});
+    calls.push_back({[f](Port& p) { return EscapeCommFunction(p, f); }, escapes[f - 1], {}, 0});
   }
   Open();
   for (const OneRequestCall& c : calls) {
+    SCOPED_TRACE(testing::Message() << "the call of code 0x" << std::hex << c.code);
     recorder_->Clear();
-    EXPECT_TRUE(c.call(port_)) << c.name;
+    EXPECT_TRUE(c.call(port_));
     const auto requests = recorder_->Requests();
-    ASSERT_EQ(requests.size(), 1u) << c.name;
-    EXPECT_EQ(std::tuple(requests[0].code, requests[0].input, requests[0].length), std::tuple(c.code, c.input, c.outputLength))
-        << c.name;
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(std::tuple(requests[0].code, requests[0].input, requests[0].length), std::tuple(c.code, c.input, c.outputLength));
 
     recorder_->Answer(c.code, STATUS_NOT_IMPLEMENTED);
     SetLastError(0);
-    EXPECT_EQ(FailedWith(c.call(port_)), ERROR_INVALID_FUNCTION) << c.name << " reports a refusal";
+    EXPECT_EQ(FailedWith(c.call(port_)), ERROR_INVALID_FUNCTION) << "reports a refusal";
     recorder_->Answer(c.code, STATUS_SUCCESS);
   }
   recorder_->Clear();

@@ -8,7 +8,6 @@
 // the server asks of the line and its break requests are seen where it makes them, and what
 // the pseudo-terminal does hold is checked on its far side as well.
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -28,13 +27,9 @@
 #include "support/loopback_address.h"
 #include "support/udp_peer.h"
 
-namespace {
-
-std::mutex requestsLock;
-std::vector<std::pair<dev_t, unsigned long>> breakRequests;  // the line's device, the request
-std::optional<termios> lastModeAsked;
-
-}  // namespace
+static std::mutex requestsLock;
+static std::vector<std::pair<dev_t, unsigned long>> breakRequests;  // the line's device, the request
+static std::optional<termios> lastModeAsked;
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __real_tcsetattr(int fd, int when, const termios* mode);
@@ -49,10 +44,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void* argument) {
 }
 
 extern "C" int __wrap_tcsetattr(int fd, int when, const termios* mode) {
-  {
-    std::lock_guard lock(requestsLock);
-    lastModeAsked = *mode;
-  }
+  { std::lock_guard lock(requestsLock); lastModeAsked = *mode; }
   return __real_tcsetattr(fd, when, mode);
 }
 
@@ -64,9 +56,7 @@ constexpr uint8_t kChannel = 5;
 
 // A settings block with the given receive-flow word and mode word.
 Bytes Block(uint16_t word0, uint16_t mode) {
-  Bytes b(18, 0);
-  b[0] = word0 & 0xFF, b[1] = word0 >> 8, b[4] = mode & 0xFF, b[5] = mode >> 8, b[7] = 0x80;
-  return b;
+  return {uint8_t(word0), uint8_t(word0 >> 8), 0, 0, uint8_t(mode), uint8_t(mode >> 8), 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 }
 
 class RealLineTest : public ::testing::Test {

@@ -66,9 +66,7 @@ TEST(ShellCommandReader, CodesAndClassesAreTakenByNameOrNumberWithPrefixesArgume
     EXPECT_EQ(Parsed(std::string("ioctl ") + entry.name).code, entry.number) << entry.name;
     EXPECT_EQ(Parsed(std::string("ioctl IOCTL_SERIAL_") + entry.name).code, entry.number) << entry.name;
   }
-  for (uint32_t code = 0x1B0004; code <= 0x1B0090; code += 4) {
-    EXPECT_EQ(codes.count(code), 1u) << "a name for every code of the serial interface: " << std::hex << code;
-  }
+  for (uint32_t code = 0x1B0004; code <= 0x1B0090; code += 4) EXPECT_EQ(codes.count(code), 1u) << "no name: " << std::hex << code;
   EXPECT_EQ(Parsed("ioctl set_baud_rate").code, static_cast<uint32_t>(IOCTL_SERIAL_SET_BAUD_RATE));
   EXPECT_EQ(Parsed("ioctl 0x1B0004").code, 0x1B0004u);
   EXPECT_EQ(Parsed("ioctl 1769476").code, 0x1B0004u);

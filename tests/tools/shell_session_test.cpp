@@ -48,26 +48,23 @@ class ShellSessionTest : public testsupport::ManualExecutive {
   }
 
   // Runs the lines as standard input would bring them; returns the lines written meanwhile.
-  std::vector<std::string> Script(const std::string& lines) {
-    size_t before = Lines().size();
+  Answers Script(const std::string& lines) {
+    const size_t before = Lines().size();
     std::istringstream in(lines);
     RunCommands(in, *session_, writer_);
-    std::vector<std::string> all = Lines();
-    return std::vector<std::string>(all.begin() + before, all.end());
+    const Answers all = Lines();
+    return Answers(all.begin() + before, all.end());
   }
   // Every line written, split from the text the writer produced.
-  std::vector<std::string> Lines() {
+  Answers Lines() {
     std::lock_guard lock(outputLock_);
-    std::vector<std::string> lines;
+    Answers lines;
     std::istringstream text(output_.str());
     for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
   bool Written(const std::string& line) {
-    return WaitUntil([&] {
-      auto lines = Lines();
-      return std::find(lines.begin(), lines.end(), line) != lines.end();
-    });
+    return WaitUntil([&] { const Answers all = Lines(); return std::find(all.begin(), all.end(), line) != all.end(); });
   }
   Majors MajorsOn(PDEVICE_OBJECT device) {
     Majors majors;
