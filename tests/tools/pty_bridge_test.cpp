@@ -40,8 +40,7 @@ std::string OpenAsAnotherProgram(const std::string& path) {
 // What the program reads within a second (-1 and errno for a failure, 0 at end of file).
 ssize_t ReadSoon(int fd, char* buffer, size_t size) {
   pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 1000) <= 0) return -2;
-  return read(fd, buffer, size);
+  return poll(&p, 1, 1000) > 0 ? read(fd, buffer, size) : -2;
 }
 
 class PtyBridgeTest : public testsupport::ManualExecutive {
@@ -95,10 +94,7 @@ class PtyBridgeTest : public testsupport::ManualExecutive {
     EXPECT_TRUE(Posted(IRP_MJ_READ, 2)) << "a read is kept posted";
     return fd;
   }
-  ino_t LinkInode() const {
-    struct stat s {};
-    return lstat(link_.c_str(), &s) == 0 ? s.st_ino : 0;
-  }
+  ino_t LinkInode() const { struct stat s {}; return lstat(link_.c_str(), &s) == 0 ? s.st_ino : 0; }
 
   std::string directory_, link_;
   std::unique_ptr<testsupport::RecordingSerialPort> recorder_;
