@@ -148,11 +148,7 @@ class Bench {
     record->RetransmitPending = write & 1;
     record->WriteInFlight = (write >> 1) & 1;
     record->ChunkSequence = record->WriteInFlight ? entry.OutSeq : 0;
-    if (record->WriteInFlight) {
-      LARGE_INTEGER due;
-      due.QuadPart = kAckTimeout;
-      KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
-    }
+    if (record->WriteInFlight) KeSetTimer(&record->AckTimer, LARGE_INTEGER{.QuadPart = kAckTimeout}, &record->AckTimeoutDpc);
   }
 
   // The ring's read index never moves here, and the bytes added are the datagram's payload

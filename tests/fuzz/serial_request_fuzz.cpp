@@ -93,8 +93,7 @@ class Session {
     std::vector<uint8_t> input(inputLength);
     auto bytes = in_.Bytes(inputLength);
     std::copy(bytes.begin(), bytes.end(), input.begin());
-    Send(bench_.Control(code, input.data(), inputLength, outputLength), IRP_MJ_DEVICE_CONTROL,
-         outputLength);
+    Send(bench_.Control(code, input.data(), inputLength, outputLength), IRP_MJ_DEVICE_CONTROL, outputLength);
   }
   void Purge(uint8_t mask) {
     if (HandlerOf(IRP_MJ_DEVICE_CONTROL) == nullptr) return;

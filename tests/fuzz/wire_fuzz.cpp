@@ -29,15 +29,12 @@ constexpr uint8_t kChannel = 3;
 constexpr int kMaxSteps = 256;
 
 ProtocolOptions ReadOptions(fuzz::Input& in) {
-  ProtocolOptions options;
-  options.window = 1 + in.Byte() % 7;
-  options.maxPayload = 1 + in.Word() % kMaxPayload;
+  const unsigned window = 1 + in.Byte() % 7;
+  const size_t maxPayload = 1 + in.Word() % kMaxPayload;
   const uint8_t reply = in.Byte();
-  options.openSequence = reply & 0x0F;
-  options.answerOpen = (reply & 0x10) == 0;
-  options.answerClose = (reply & 0x20) == 0;
-  options.openReplyLength = (reply & 0x40) ? 4 : 3;
-  return options;
+  return {.openSequence = static_cast<uint8_t>(reply & 0x0F), .answerOpen = (reply & 0x10) == 0,
+          .openReplyLength = static_cast<uint16_t>((reply & 0x40) ? 4 : 3), .answerClose = (reply & 0x20) == 0,
+          .window = window, .maxPayload = maxPayload};
 }
 
 void CheckTrace(Direction direction, std::span<const uint8_t> datagram) {
@@ -91,8 +88,7 @@ void CheckAnswer(const Packet& packet, const ChannelSnapshot& before, const Chan
   FUZZ_CHECK(effects.send.size() == 1);
   const std::optional<Packet> answer = Decode(effects.send[0].bytes);
   FUZZ_CHECK(answer->type == kAck && answer->sequence == after.lastDataSequence);
-  const bool next = packet.type == kData && packet.sequence != 0 &&
-                    packet.sequence == NextSeq(before.lastDataSequence);
+  const bool next = packet.type == kData && packet.sequence != 0 && packet.sequence == NextSeq(before.lastDataSequence);
   FUZZ_CHECK(after.written.size() == before.written.size() + (next ? packet.payload.size() : 0));
   FUZZ_CHECK(after.lastDataSequence == (next ? packet.sequence : before.lastDataSequence));
 }
@@ -128,17 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         channel.QueueLineBytes(bytes, op % 6 == 1, now, options, effects);
         break;
       }
-      case 3:
-        now += std::chrono::milliseconds(10 * in.Byte());
-        channel.OnTimer(now, options, effects);
-        break;
-      case 4:
-        channel.SendDown(effects);
-        break;
-      default:
-        if (op & 0x08) channel.SendOpenReply(options, effects);
-        else channel.SendPoll(effects);
-        break;
+      case 3: now += std::chrono::milliseconds(10 * in.Byte()); channel.OnTimer(now, options, effects); break;
+      case 4: channel.SendDown(effects); break;
+      default: (op & 0x08) ? channel.SendOpenReply(options, effects) : channel.SendPoll(effects); break;
     }
     CheckSent(effects, options);
     const size_t written = state.written.size();

@@ -8,7 +8,6 @@
 // the server asks of the line and its break requests are seen where it makes them, and what
 // the pseudo-terminal does hold is checked on its far side as well.
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -23,44 +22,29 @@
 #include <vector>
 
 #include "devserver.h"
+#include "support/device_servers.h"
 #include "support/executive_session.h"
 #include "support/loopback_address.h"
 #include "support/udp_peer.h"
 
-namespace {
-
-struct LineRequest {
-  dev_t device;
-  unsigned long request;
-};
-std::mutex requestsLock;
-std::vector<LineRequest> breakRequests;
-std::optional<termios> lastModeAsked;
-
-dev_t DeviceOf(int fd) {
-  struct stat s {};
-  fstat(fd, &s);
-  return s.st_rdev;
-}
-
-}  // namespace
+static std::mutex requestsLock;
+static std::vector<std::pair<dev_t, unsigned long>> breakRequests;  // the line's device, the request
+static std::optional<termios> lastModeAsked;
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __real_tcsetattr(int fd, int when, const termios* mode);
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, void* argument) {
-  if (request == TIOCSBRK || request == TIOCCBRK) {
+  struct stat line {};
+  if ((request == TIOCSBRK || request == TIOCCBRK) && fstat(fd, &line) == 0) {
     std::lock_guard lock(requestsLock);
-    breakRequests.push_back({DeviceOf(fd), request});
+    breakRequests.push_back({line.st_rdev, request});
   }
   return __real_ioctl(fd, request, argument);
 }
 
 extern "C" int __wrap_tcsetattr(int fd, int when, const termios* mode) {
-  {
-    std::lock_guard lock(requestsLock);
-    lastModeAsked = *mode;
-  }
+  { std::lock_guard lock(requestsLock); lastModeAsked = *mode; }
   return __real_tcsetattr(fd, when, mode);
 }
 
@@ -72,9 +56,7 @@ constexpr uint8_t kChannel = 5;
 
 // A settings block with the given receive-flow word and mode word.
 Bytes Block(uint16_t word0, uint16_t mode) {
-  Bytes b(18, 0);
-  b[0] = word0 & 0xFF, b[1] = word0 >> 8, b[4] = mode & 0xFF, b[5] = mode >> 8, b[7] = 0x80;
-  return b;
+  return {uint8_t(word0), uint8_t(word0 >> 8), 0, 0, uint8_t(mode), uint8_t(mode >> 8), 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 }
 
 class RealLineTest : public ::testing::Test {
@@ -85,14 +67,10 @@ class RealLineTest : public ::testing::Test {
     ASSERT_EQ(grantpt(master_), 0);
     ASSERT_EQ(unlockpt(master_), 0);
     device_ = ptsname(master_);
-    devserver::ServerOptions options;
-    options.bind = devserver::Endpoint{testsupport::UniqueLoopbackAddress(), 519};
-    options.channelBackends[kChannel] = devserver::BackendKind::Tty;
-    options.channelDevices[kChannel] = device_;
-    server_ = std::make_unique<devserver::DeviceServer>(options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
-    driver_ = std::make_unique<testsupport::UdpPeer>(testsupport::UniqueLoopbackAddress(), 519);
+    const uint32_t driverAddress = testsupport::UniqueLoopbackAddress();
+    server_ = testsupport::StartDeviceServer(
+        driverAddress, {.channelBackends = {{kChannel, devserver::BackendKind::Tty}}, .channelDevices = {{kChannel, device_}}});
+    driver_ = std::make_unique<testsupport::UdpPeer>(driverAddress, 519);
     Send(devserver::kOpen, 1, Block(0, 0x0CBF));
     ASSERT_TRUE(server_->WaitForOpen(kChannel, 2s));
   }
@@ -101,8 +79,7 @@ class RealLineTest : public ::testing::Test {
     close(master_);
   }
   void Send(uint8_t type, uint8_t sequence, const Bytes& payload = {}) {
-    ASSERT_TRUE(driver_->SendTo(server_->Local().address, 519,
-                                devserver::Encode(type, kChannel, sequence, payload)));
+    ASSERT_TRUE(driver_->SendTo(server_->Local().address, 519, devserver::Encode(type, kChannel, sequence, payload)));
   }
   // The device's termios (the terminal side, as the master sees it) once `ready` holds.
   bool DeviceMode(const std::function<bool(const termios&)>& ready) const {
@@ -119,14 +96,13 @@ class RealLineTest : public ::testing::Test {
 };
 
 TEST_F(RealLineTest, EachSettingsBlockSetsTheDevicesTermios) {
-  struct Case {
+  const struct {
     const char* name;
     uint16_t word0, mode;
     speed_t speed;
     tcflag_t cflags;  // among CSIZE, CSTOPB, PARENB, PARODD, CMSPAR, CRTSCTS
     bool xoff;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"38400 8N1", 0, 0x0CBF, B38400, CS8, false},
       {"9600 7E1, RTS handshake, receive flow", 0x1400, 0x05AD, B9600, CS7 | PARENB | CRTSCTS, true},
       {"115200 5O1.5", 0, 0x0FC5, B115200, CS5 | PARENB | PARODD | CSTOPB, false},
@@ -134,7 +110,7 @@ TEST_F(RealLineTest, EachSettingsBlockSetsTheDevicesTermios) {
   };
   const tcflag_t watched = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
   const tcflag_t held = CSTOPB | PARODD | CMSPAR | CRTSCTS;  // what a pseudo-terminal keeps
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Send(devserver::kSettings, 0, Block(c.word0, c.mode));
     EXPECT_TRUE(DeviceMode([&](const termios& m) {
       return cfgetospeed(&m) == c.speed && cfgetispeed(&m) == c.speed &&
@@ -166,17 +142,14 @@ TEST_F(RealLineTest, BytesFlowBothWaysAndBreaksReachTheDevice) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(Bytes(reply->bytes.begin() + 4, reply->bytes.end()), (Bytes{'O', 'K', '\r', '\n'}));
 
-  const int device = open(device_.c_str(), O_RDWR | O_NOCTTY);
-  const dev_t line = DeviceOf(device);
-  close(device);
+  struct stat line {};
+  ASSERT_EQ(stat(device_.c_str(), &line), 0);
   Send(devserver::kBreakOn, 0);
   Send(devserver::kBreakOff, 0);
   ASSERT_TRUE(server_->WaitForChannel(kChannel, [](const auto& c) { return c.breakOffs == 1; }, 2000ms));
   std::lock_guard lock(requestsLock);
-  ASSERT_EQ(breakRequests.size(), 2u);
-  EXPECT_EQ(breakRequests[0].request, static_cast<unsigned long>(TIOCSBRK));
-  EXPECT_EQ(breakRequests[1].request, static_cast<unsigned long>(TIOCCBRK));
-  EXPECT_EQ(breakRequests[0].device, line) << "on the line's own descriptor";
+  const std::vector<std::pair<dev_t, unsigned long>> expected = {{line.st_rdev, TIOCSBRK}, {line.st_rdev, TIOCCBRK}};
+  EXPECT_EQ(breakRequests, expected) << "on the line's own descriptor";
 }
 
 TEST(RealLineStart, ADeviceThatCannotBeServedIsRefusedAtStartWithPathAndReason) {

@@ -11,16 +11,21 @@
 
 #include "host/io/io_manager.h"
 #include "kernel.h"
+#include "shell/shell_command.h"
 #include "shell/shell_session.h"
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
 using namespace tessacom::shell;
 using testsupport::Complete;
+using testsupport::CompleteWith;
 using testsupport::TinyDriver;
 using testsupport::WaitUntil;
 
 namespace {
+
+using Answers = std::vector<std::string>;
+using Majors = std::vector<UCHAR>;
 
 // Completes the oldest read the driver holds with the bytes of `data`.
 void CompleteHeld(std::string_view data) {
@@ -43,33 +48,26 @@ class ShellSessionTest : public testsupport::ManualExecutive {
   }
 
   // Runs the lines as standard input would bring them; returns the lines written meanwhile.
-  std::vector<std::string> Script(const std::string& lines) {
-    size_t before = Lines().size();
+  Answers Script(const std::string& lines) {
+    const size_t before = Lines().size();
     std::istringstream in(lines);
     RunCommands(in, *session_, writer_);
-    std::vector<std::string> all = Lines();
-    return std::vector<std::string>(all.begin() + before, all.end());
-  }
-  std::string One(const std::string& line) {
-    std::vector<std::string> answer = Script(line + "\n");
-    return answer.size() == 1 ? answer[0] : "(" + std::to_string(answer.size()) + " lines)";
+    const Answers all = Lines();
+    return Answers(all.begin() + before, all.end());
   }
   // Every line written, split from the text the writer produced.
-  std::vector<std::string> Lines() {
+  Answers Lines() {
     std::lock_guard lock(outputLock_);
-    std::vector<std::string> lines;
+    Answers lines;
     std::istringstream text(output_.str());
     for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
   bool Written(const std::string& line) {
-    return WaitUntil([&] {
-      auto lines = Lines();
-      return std::find(lines.begin(), lines.end(), line) != lines.end();
-    });
+    return WaitUntil([&] { const Answers all = Lines(); return std::find(all.begin(), all.end(), line) != all.end(); });
   }
-  std::vector<UCHAR> MajorsOn(PDEVICE_OBJECT device) {
-    std::vector<UCHAR> majors;
+  Majors MajorsOn(PDEVICE_OBJECT device) {
+    Majors majors;
     for (const auto& entry : driver_->Journal()) {
       if (entry.device == device) majors.push_back(entry.major);
     }
@@ -90,125 +88,101 @@ class ShellSessionTest : public testsupport::ManualExecutive {
   std::unique_ptr<Session> session_;
 };
 
-struct Seen {
-  std::string written;
-  std::vector<std::pair<ULONG, std::string>> controls;  // code, input bytes
-  std::vector<std::pair<int, ULONG>> queries;           // class, length
-  std::vector<std::pair<int, std::string>> sets;        // class, input bytes
-} seen;
+// What reached the driver, a line a request: its class, its code or information class, and the
+// bytes it carried (a query: its length).
+Answers seen;
+std::string Carried(PIRP irp, ULONG length) {
+  return ToHex(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
+}
 
 TEST_F(ShellSessionTest, RequestsReachTheDriverAndAnswersShowStatusCountAndReturnedBytes) {
-  seen = {};
-  driver_->On(IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    seen.written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
-    return Complete(irp, STATUS_SUCCESS, length);
-  });
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
-    return Complete(irp, STATUS_SUCCESS, 3);
-  });
+  seen.clear();
   driver_->On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-    auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
-    seen.controls.emplace_back(p.IoControlCode, std::string(buffer ? buffer : "", p.InputBufferLength));
-    if (p.IoControlCode == IOCTL_SERIAL_GET_PROPERTIES) {
-      std::memcpy(buffer, "\x01\x02\x03\x04", 4);
-      return Complete(irp, STATUS_SUCCESS, 4);
-    }
+    seen.push_back("ioctl " + std::to_string(p.IoControlCode) + " " + Carried(irp, p.InputBufferLength));
+    if (p.IoControlCode == IOCTL_SERIAL_GET_PROPERTIES) return CompleteWith(irp, STATUS_SUCCESS, {1, 2, 3, 4});
     return Complete(irp, p.IoControlCode == 0x1B0006 ? static_cast<NTSTATUS>(0xC00000AB) : STATUS_INVALID_PARAMETER, 2);
   });
   driver_->On(IRP_MJ_QUERY_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryFile;
-    seen.queries.emplace_back(p.FileInformationClass, p.Length);
+    seen.push_back("query " + std::to_string(p.FileInformationClass) + " " + std::to_string(p.Length));
     if (p.FileInformationClass != FilePositionInformation) return Complete(irp, STATUS_INVALID_PARAMETER);
     std::memset(irp->AssociatedIrp.SystemBuffer, 0x11, 8);
     return Complete(irp, STATUS_SUCCESS, 8);
   });
   driver_->On(IRP_MJ_SET_INFORMATION, [](PDEVICE_OBJECT, PIRP irp) {
     auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile;
-    seen.sets.emplace_back(p.FileInformationClass,
-                           std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), p.Length));
+    seen.push_back("set " + std::to_string(p.FileInformationClass) + " " + Carried(irp, p.Length));
     return Complete(irp, STATUS_SUCCESS);
   });
 
-  EXPECT_EQ(Script("open \\Device\\a\n"
-                   "write 48 69\n"
-                   "read 8\n"
-                   "ioctl GET_PROPERTIES out=4\n"
-                   "ioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
-                   "ioctl 0x1B0006 out=8\n"
-                   "query FilePositionInformation out=8\n"
-                   "query FileBasicInformation\n"
-                   "query 77\n"
-                   "set FileEndOfFileInformation in=0102030405060708\n"
-                   "set FileEndOfFileInformation in=0102\n"
-                   "flush\n"
-                   "open \\Device\\nothing\n"
-                   "close\n"),
-            (std::vector<std::string>{"STATUS_SUCCESS 0", "STATUS_SUCCESS 2", "STATUS_SUCCESS 3 616263",
-                                      "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
-                                      "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0",
-                                      "STATUS_INVALID_INFO_CLASS 0", "STATUS_SUCCESS 0",
-                                      "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0", "STATUS_OBJECT_NAME_NOT_FOUND 0",
-                                      "STATUS_SUCCESS 0"}));
-  EXPECT_EQ(seen.written, "Hi");
-  EXPECT_EQ(seen.controls, (std::vector<std::pair<ULONG, std::string>>{
-                               {IOCTL_SERIAL_GET_PROPERTIES, ""},
-                               {IOCTL_SERIAL_SET_BAUD_RATE, std::string("\x00\xc2\x01\x00", 4)},
-                               {0x1B0006, ""}}));
-  EXPECT_EQ(seen.queries, (std::vector<std::pair<int, ULONG>>{{14, 8}, {4, kDefaultQueryLength}}));
-  EXPECT_EQ(seen.sets, (std::vector<std::pair<int, std::string>>{{20, std::string("\x01\x02\x03\x04\x05\x06\x07\x08")}}));
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
-                                             IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION,
-                                             IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS,
-                                             IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  EXPECT_EQ(Script("open \\Device\\a\nioctl GET_PROPERTIES out=4\nioctl IOCTL_SERIAL_SET_BAUD_RATE in=00c20100\n"
+                   "ioctl 0x1B0006 out=8\nquery FilePositionInformation out=8\nquery FileBasicInformation\nquery 77\n"
+                   "set FileEndOfFileInformation in=0102030405060708\nset FileEndOfFileInformation in=0102\nclose\n"),
+            (Answers{"STATUS_SUCCESS 0", "STATUS_SUCCESS 4 01020304", "STATUS_INVALID_PARAMETER 2", "0xC00000AB 2",
+                     "STATUS_SUCCESS 8 1111111111111111", "STATUS_INVALID_PARAMETER 0", "STATUS_INVALID_INFO_CLASS 0",
+                     "STATUS_SUCCESS 0", "STATUS_INFO_LENGTH_MISMATCH 0", "STATUS_SUCCESS 0"}));
+  EXPECT_EQ(seen, (Answers{"ioctl " + std::to_string(IOCTL_SERIAL_GET_PROPERTIES) + " ",
+                           "ioctl " + std::to_string(IOCTL_SERIAL_SET_BAUD_RATE) + " 00c20100",
+                           "ioctl " + std::to_string(0x1B0006) + " ", "query 14 8",
+                           "query 4 " + std::to_string(kDefaultQueryLength), "set 20 0102030405060708"}));
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL,
+                                 IRP_MJ_QUERY_INFORMATION, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+                                 IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }
 
-TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndSendNothing) {
-  std::vector<std::string> answers = Script("read 4\n"
-                                            "close\n"
-                                            "bogus\n"
-                                            "open \\Device\\a\n"
-                                            "@\\Device\\b read 1\n"
-                                            "open \\device\\A\n"
-                                            "cancel 9\n"
-                                            "await 9\n"
-                                            "write 0\n");
-  EXPECT_EQ(answers, (std::vector<std::string>{
-                         "error no current port: open one first", "error no current port: open one first",
-                         "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
-                         "error '\\device\\A' is already open", "error no request 9", "error no request 9",
-                         "error odd number of hex digits in '0'"}));
-  EXPECT_EQ(driver_->Majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
-}
+// Lines that cannot run are errors and send nothing; `@NAME` runs a line on another open port
+// and leaves the current one.
+TEST_F(ShellSessionTest, LinesThatCannotRunAreErrorsAndAtNameRunsOnAnotherOpenPort) {
+  EXPECT_EQ(Script("read 4\nclose\nbogus\nopen \\Device\\a\n@\\Device\\b read 1\nopen \\device\\A\ncancel 9\n"
+                   "await 9\nwrite 0\n"),
+            (Answers{"error no current port: open one first", "error no current port: open one first",
+                     "error unknown command 'bogus'", "STATUS_SUCCESS 0", "error '\\Device\\b' is not open",
+                     "error '\\device\\A' is already open", "error no request 9", "error no request 9",
+                     "error odd number of hex digits in '0'"}));
+  EXPECT_EQ(driver_->Majors(), Majors{IRP_MJ_CREATE});
 
-TEST_F(ShellSessionTest, AtNameRunsOnAnotherOpenPortAndLeavesTheCurrentOne) {
-  Script("open \\Device\\a\nopen \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
-  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_WRITE}));
-  EXPECT_EQ(One("@\\device\\A close"), "STATUS_SUCCESS 0");
+  Script("open \\Device\\b\n@\\Device\\a write 01\nwrite 02\n");
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE}));
+  EXPECT_EQ(Script("@\\device\\A close\nwrite 03\n@\\Device\\a write 04\nclose\nwrite 05\n"),
+            (Answers{"STATUS_SUCCESS 0", "STATUS_SUCCESS 0", "error '\\Device\\a' is not open", "STATUS_SUCCESS 0",
+                     "error no current port: open one first"}));
   EXPECT_EQ(MajorsOn(a_).back(), IRP_MJ_CLOSE);
-  EXPECT_EQ(One("write 03"), "STATUS_SUCCESS 0");
-  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_WRITE) << "b is still the current port";
-  EXPECT_EQ(One("@\\Device\\a write 04"), "error '\\Device\\a' is not open");
-  EXPECT_EQ(One("close"), "STATUS_SUCCESS 0");
-  EXPECT_EQ(One("write 05"), "error no current port: open one first");
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_WRITE, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
+      << "b stayed the current port";
 }
 
-TEST_F(ShellSessionTest, AsynchronousRequestsAnswerPendingAndReportTheirCompletionOnTheirOwnLine) {
-  driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Hold(irp); });
+// Asynchronous requests answer `pending` and report their completion on a line of their own;
+// the end of the session cancels what is in flight, closes every handle and names what was left.
+TEST_F(ShellSessionTest, AsynchronousRequestsReportTheirCompletionAndTheEndCancelsWhatIsLeft) {
+  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return testsupport::Hold(irp, device == a_); });
   EXPECT_EQ(Script("open \\Device\\a\n&read 4\n&read 2\nawait 1 0\n"),
-            (std::vector<std::string>{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
+            (Answers{"STATUS_SUCCESS 0", "pending 1", "pending 2", "pending 1"}));
   CompleteHeld("hi");
   ASSERT_TRUE(Written("done 1 STATUS_SUCCESS 2 6869"));
-  EXPECT_EQ(One("await 1"), "STATUS_SUCCESS 2 6869");
-  std::vector<std::string> cancel = Script("cancel 2\n");  // the done line may come first
+  EXPECT_EQ(Script("await 1\n"), Answers{"STATUS_SUCCESS 2 6869"});
+  const Answers cancel = Script("cancel 2\n");  // the done line may come first
   EXPECT_NE(std::find(cancel.begin(), cancel.end(), "cancel 2 TRUE"), cancel.end());
   ASSERT_TRUE(Written("done 2 STATUS_CANCELLED 0"));
-  EXPECT_EQ(One("await 2 0"), "STATUS_CANCELLED 0") << "a done line means the answer is final";
-  EXPECT_EQ(One("cancel 1"), "cancel 1 FALSE") << "a finished request";
-  EXPECT_EQ(One("&help"), "error '&' before help, which is not a request");
+  // A done line means the answer is final; a finished request is not cancelled.
+  EXPECT_EQ(Script("await 2 0\ncancel 1\n&help\n"),
+            (Answers{"STATUS_CANCELLED 0", "cancel 1 FALSE", "error '&' before help, which is not a request"}));
+
+  // Reads 3 and 5 on a, 4 on b: b's read has no cancel routine and b's cleanup ends nothing.
+  Script("&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
+  FinishReport report = session_->Finish(std::chrono::milliseconds(50));
+  EXPECT_EQ(std::tuple(report.cancelled, report.closed, report.unfinished),
+            std::tuple(3u, 2u, Answers{"request 4 (read on \\Device\\b)"}));
+  EXPECT_TRUE(Written("done 3 STATUS_CANCELLED 0") && Written("done 5 STATUS_CANCELLED 0"));
+  EXPECT_EQ(MajorsOn(a_), (Majors{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP,
+                                 IRP_MJ_CLOSE}));
+  EXPECT_EQ(MajorsOn(b_), (Majors{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
+      << "the close waits for the request that holds the file";
+  CompleteHeld("");
+  EXPECT_TRUE(Written("done 4 STATUS_SUCCESS 0"));
+  session_.reset();
+  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);
 }
 
 TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
@@ -227,26 +201,6 @@ TEST_F(ShellSessionTest, DoneLinesFromOtherThreadsNeverSplitAnswerLines) {
   ASSERT_TRUE(WaitUntil([&] { return Lines().size() == 1u + 2 * kReads + kCommands + 1; }));
   const std::regex line("STATUS_SUCCESS 0|STATUS_SUCCESS 2|pending [0-9]+|done [0-9]+ STATUS_SUCCESS 3 78797a|ok");
   for (const std::string& text : Lines()) EXPECT_TRUE(std::regex_match(text, line)) << text;
-}
-
-TEST_F(ShellSessionTest, TheEndOfASessionCancelsWhatIsInFlightClosesEveryHandleAndNamesWhatWasLeft) {
-  driver_->On(IRP_MJ_READ, [this](PDEVICE_OBJECT device, PIRP irp) { return testsupport::Hold(irp, device == a_); });
-  Script("open \\Device\\a\n&read 4\nopen \\Device\\b\n&read 4\n@\\Device\\a &read 1\n");
-  FinishReport report = session_->Finish(std::chrono::milliseconds(50));
-  EXPECT_EQ(report.cancelled, 3u);
-  EXPECT_EQ(report.closed, 2u);
-  EXPECT_EQ(report.unfinished, std::vector<std::string>{"request 2 (read on \\Device\\b)"})
-      << "b's read has no cancel routine and b's cleanup ends nothing";
-  EXPECT_TRUE(Written("done 1 STATUS_CANCELLED 0"));
-  EXPECT_TRUE(Written("done 3 STATUS_CANCELLED 0"));
-  EXPECT_EQ(MajorsOn(a_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(MajorsOn(b_), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}))
-      << "the close waits for the request that holds the file";
-
-  CompleteHeld("");
-  EXPECT_TRUE(Written("done 2 STATUS_SUCCESS 0"));
-  session_.reset();
-  EXPECT_EQ(MajorsOn(b_).back(), IRP_MJ_CLOSE);
 }
 
 }  // namespace
