@@ -103,7 +103,8 @@ void ExpectLoaded(const Load& row, const tessacom::DriverBinding& driver) {
     EXPECT_EQ(record->ComNumber, row.firstCom + i);
     EXPECT_EQ(record->DeviceObject->DeviceExtension, record);
     EXPECT_EQ(record->DeviceObject->Flags & (DO_BUFFERED_IO | DO_EXCLUSIVE), ULONG(DO_BUFFERED_IO | DO_EXCLUSIVE));
-    EXPECT_EQ(record->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(std::pair(record->DeviceObject->DeviceType, record->DeviceObject->Characteristics),
+              std::pair(static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT), ULONG{0}));
     EXPECT_EQ(record->DeviceName.MaximumLength, record->DeviceName.Length + 2);
   }
   EXPECT_TRUE(row.devices == MAX_PORTS || driver.PortTable[row.devices].PortRecord == nullptr);
