@@ -226,7 +226,7 @@ TEST_F(DeviceControlTest, MaskAndPurgeRequestsAreCheckedBeforeTheyQueue) {
   EXPECT_FALSE(wait.done);
   mask = 0;
   Control(bench, IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(wait.status, STATUS_SUCCESS);
   EXPECT_EQ(wait.information, 4u);
   EXPECT_EQ(port->FlowWord, 0x8000);

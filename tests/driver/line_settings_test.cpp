@@ -77,9 +77,9 @@ TEST_F(LineSettingsTest, WorkedExampleByteForByte) {
 TEST_F(LineSettingsTest, EachRateIsSentOnceWithItsCodeAndThePauseAfterIt) {
   for (auto [rate, code] : {std::pair{1800u, 0}, {38400u, 0xF}, {110u, 0x3}, {115200u, 0x5}}) {
     SCOPED_TRACE(rate);
-    const int64_t start = host::SystemTime();
+    const int64_t start = host::session::SystemTime();
     EXPECT_EQ(SetBaud(rate), STATUS_SUCCESS);
-    EXPECT_EQ(host::SystemTime() - start, 100 * 10);
+    EXPECT_EQ(host::session::SystemTime() - start, 100 * 10);
     EXPECT_EQ(SetBaud(rate), STATUS_SUCCESS);
     Packets packets = bench_->TakePackets();
     ASSERT_EQ(packets.size(), 1u);

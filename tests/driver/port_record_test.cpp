@@ -56,7 +56,7 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
     ranRoutine = -1;
     ranContext = nullptr;
     EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
-    EXPECT_EQ(host::RunQueuedDpcs(), 1u);
+    EXPECT_EQ(host::session::RunQueuedDpcs(), 1u);
     EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));
   }
   for (int i = 0; i < 9; i++) {
@@ -67,8 +67,8 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
       KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -1}, inTableOrder[(i + 1) % 9]);
     }
     QuiescePort(record);
-    EXPECT_EQ(host::ArmedTimerCount(), 0u);
-    EXPECT_EQ(host::RunQueuedDpcs(), 0u);
+    EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+    EXPECT_EQ(host::session::RunQueuedDpcs(), 0u);
   }
   PortTable[0] = {};
   ExFreePool(record);

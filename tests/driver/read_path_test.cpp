@@ -33,7 +33,7 @@ void SetTimeouts(PortRecord* port, ULONG interval, ULONG multiplier, ULONG const
 
 // Relative due time of an armed timer; 0 when it is not armed.
 int64_t DueIn(const KTIMER& timer) {
-  return timer.Header.Inserted ? timer.DueTime.QuadPart - host::SystemTime() : 0;
+  return timer.Header.Inserted ? timer.DueTime.QuadPart - host::session::SystemTime() : 0;
 }
 
 class ReadPathTest : public testsupport::ManualExecutive {};
@@ -71,7 +71,7 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     SerialBench bench;
     PortRecord* port = bench.Port();
     bench.Receive(PKT_DATA, 0, Ascending(c.held));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     SetTimeouts(port, c.interval, c.multiplier, c.constant);
     Request& read = Read(bench, c.length);
     EXPECT_EQ(read.dispatchStatus, c.atStart);
@@ -82,11 +82,11 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     }
     EXPECT_EQ(DueIn(port->ReadIntervalTimer), c.intervalStep * kMillisecond);
     if (c.atStart == STATUS_PENDING && c.end != STATUS_PENDING) {
-      host::AdvanceClock(c.endsAfter * kMillisecond - 1);
+      host::session::AdvanceClock(c.endsAfter * kMillisecond - 1);
       EXPECT_FALSE(read.done);
-      host::AdvanceClock(1);
+      host::session::AdvanceClock(1);
     } else {
-      host::AdvanceClock(60 * kSecond);
+      host::session::AdvanceClock(60 * kSecond);
     }
     EXPECT_EQ(read.done ? read.status : STATUS_PENDING, c.end);
     EXPECT_EQ(read.done ? read.information : 0, c.bytes);
@@ -114,7 +114,7 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   auto line = Ascending(60, 0x20);
   bench.Receive(PKT_SEQDATA, 2, {line.begin(), line.begin() + 40});
   bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(first.buffer.begin(), first.buffer.begin() + first.information),
             Slice(line, 0, 10));
@@ -130,10 +130,10 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
 
   auto more = Ascending(50, 0x90);
   bench.Receive(PKT_DATA, 0, Slice(more, 0, 5));
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(second.done) << "55 of 100";
   bench.Receive(PKT_DATA, 0, Slice(more, 5, 50));
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   auto expected = Slice(line, 10, 60);
   expected.insert(expected.end(), more.begin(), more.end());
@@ -152,17 +152,17 @@ TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
     SCOPED_TRACE(c.interval);
     SerialBench bench;
     bench.Receive(PKT_DATA, 0, Ascending(c.held));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     SetTimeouts(bench.Port(), c.interval, 0, c.constant);
     Request& ending = Read(bench, c.held + 1);
     Request& next = Read(bench, 10);
     SetTimeouts(bench.Port(), 0, 0, 0);
     bench.Receive(PKT_DATA, 0, {7});
-    host::AdvanceClock(100 * kMillisecond);
+    host::session::AdvanceClock(100 * kMillisecond);
     EXPECT_EQ(ending.status, STATUS_SUCCESS);
     EXPECT_FALSE(next.done);
     bench.Receive(PKT_DATA, 0, Ascending(10));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_EQ(next.status, STATUS_SUCCESS);
     EXPECT_EQ(next.information, 10u);
   }

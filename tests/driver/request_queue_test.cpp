@@ -77,7 +77,7 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   EXPECT_EQ(current.status, STATUS_CANCELLED);
   EXPECT_EQ(current.information, 0u);
   EXPECT_EQ(port->CurrentWriteIrp, nullptr);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u) << "the class's timer is stopped";
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u) << "the class's timer is stopped";
 }
 
 TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
@@ -114,7 +114,7 @@ VOID NTAPI EndReadOnData(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
-  host::StartLive();
+  host::session::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
   routines.ReadDataDpc = EndReadOnData;
   for (int round = 0; round < 200; round++) {
@@ -140,7 +140,7 @@ TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
     EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);
     EXPECT_TRUE(IsListEmpty(&bench.Port()->ReadQueue));
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 }  // namespace

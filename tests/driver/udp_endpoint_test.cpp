@@ -33,9 +33,9 @@ class UdpEndpointTest : public testsupport::ManualExecutive {
     ZwClose(handle_);
     ObDereferenceObject(object_);
     transport_.reset();
-    host::pool::ClearFailures();
+    host::ex::ClearFailures();
     host::io::ClearFailures();
-    EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+    EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
     ManualExecutive::TearDown();
   }
   std::unique_ptr<CaptureTransport> transport_;
@@ -122,7 +122,7 @@ TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
 
 TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   UCHAR buffer[4] = {};
-  host::pool::FailNthAllocation(1);  // the datagram information record
+  host::ex::FailNthAllocation(1);  // the datagram information record
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   host::io::FailNthIrpAllocation(1);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INSUFFICIENT_RESOURCES);
@@ -130,7 +130,7 @@ TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   ULONG length = sizeof buffer;
   ULONG source = 0;
-  host::pool::FailNthAllocation(2);  // the intermediate buffer
+  host::ex::FailNthAllocation(2);  // the intermediate buffer
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
             STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty());

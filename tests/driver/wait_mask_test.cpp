@@ -40,13 +40,13 @@ TEST_F(WaitMaskTest, AWaitNeedsAMaskIsAloneAndGetsHistoryAtOnce) {
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
   EXPECT_EQ(Wait(bench).status, STATUS_INVALID_PARAMETER) << "a second wait is refused";
   RaiseEvents(bench.Port());
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(first, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK);
 
   RaiseEvents(bench.Port());
   Request& late = Wait(bench);
   EXPECT_EQ(late.dispatchStatus, STATUS_PENDING);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(late, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK);
 }
 
@@ -55,14 +55,14 @@ TEST_F(WaitMaskTest, ANewMaskEndsTheWaitEmptyAndKeepsOnlyItsOwnHistory) {
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
   Request& wait = Wait(bench);
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(wait, 0);
 
   RaiseEvents(bench.Port());
   CheckTxEmpty(bench.Port());
   SetMask(bench, SERIAL_EV_TXEMPTY);
   Request& next = Wait(bench);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(next, SERIAL_EV_TXEMPTY);
 }
 
@@ -80,7 +80,7 @@ TEST_F(WaitMaskTest, TxEmptyOnlyWhenNothingIsLeftToSend) {
   EXPECT_EQ(port->HistoryMask, 0u);
   port->ImmediatePending = 0;
   CheckTxEmpty(port);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(wait, SERIAL_EV_TXEMPTY);
 }
 
@@ -98,13 +98,13 @@ TEST_F(WaitMaskTest, AWaitEndsOnceWhicheverRoutineComesFirst) {
   EXPECT_EQ(delivered.information, 0u);
 
   Request& waiting = Wait(bench);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(waiting.done) << "the late completion call ended a wait it was not queued for";
   EXPECT_TRUE(IoCancelIrp(waiting.irp));
   EXPECT_EQ(waiting.status, STATUS_CANCELLED);
   RaiseEvents(port);
   EXPECT_EQ(port->HistoryMask, ULONG(SERIAL_EV_RXCHAR));
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
   EXPECT_TRUE(waiting.UntouchedSinceCompletion());
 }
 
@@ -119,7 +119,7 @@ VOID NTAPI RaiseOnData(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
-  host::StartLive();
+  host::session::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
   routines.ReadDataDpc = RaiseOnData;
   for (int round = 0; round < 400; round++) {
@@ -143,12 +143,12 @@ TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
     EXPECT_TRUE(wait.UntouchedSinceCompletion());
     EXPECT_EQ(bench.Port()->IrpMaskLocation, nullptr);
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 // A mask request arriving while a wait is being accepted is served, never lost or served twice.
 TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
-  host::StartLive();
+  host::session::StartLive();
   for (int round = 0; round < 400; round++) {
     SerialBench bench;
     SetMask(bench, SERIAL_EV_RXCHAR);
@@ -169,7 +169,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     EXPECT_EQ(set.status, STATUS_SUCCESS);
     EXPECT_EQ(wait.dispatchStatus, STATUS_PENDING);
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 }  // namespace

@@ -39,13 +39,13 @@ class WritePathTest : public testsupport::ManualExecutive {
     Request& write = bench_->Transfer(IRP_MJ_WRITE, static_cast<ULONG>(bytes.size()));
     std::memcpy(write.buffer.data(), bytes.data(), bytes.size());
     bench_->Send(write, Through(DispatchWrite));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     return write;
   }
   Request& Flush() {
     Request& flush = bench_->Transfer(IRP_MJ_FLUSH_BUFFERS, 0);
     bench_->Send(flush, Through(DispatchFlush));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     return flush;
   }
   std::vector<Sent> Pass() { return bench_->SendPass(); }
@@ -59,13 +59,13 @@ class WritePathTest : public testsupport::ManualExecutive {
   }
   void Acknowledge(LONG sequence) {
     bench_->Receive(PKT_ACK, sequence);
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
   }
   // A write whose first chunk went out, was polled for, and then was cancelled: the chunk.
   Sent CancelWhilePolled() {
     Request& cancelled = Write(Ascending(300));
     Sent chunk = Chunk();
-    host::AdvanceClock(8 * kSecond);
+    host::session::AdvanceClock(8 * kSecond);
     ExpectPoll(chunk.sequence);
     EXPECT_TRUE(IoCancelIrp(cancelled.irp));
     EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
@@ -78,7 +78,7 @@ class WritePathTest : public testsupport::ManualExecutive {
   }
   // Eight seconds on, the sender polls for the chunk of `polled`; then the remote's answer.
   void PollAnswered(LONG polled, std::optional<LONG> answer = {}) {
-    host::AdvanceClock(8 * kSecond);
+    host::session::AdvanceClock(8 * kSecond);
     ExpectPoll(polled);
     if (answer) Acknowledge(*answer);
   }
@@ -126,21 +126,21 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
   port_->Timeouts[TIMEOUT_WRITE_MULTIPLIER] = 1000;
   port_->Timeouts[TIMEOUT_WRITE_CONSTANT] = 0;
   auto bytes = Ascending(200);
-  int64_t placed = host::SystemTime();
+  int64_t placed = host::session::SystemTime();
   Request& write = Write(bytes);
   EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - placed, 10 * kSecond)
       << "a constant below 10 s gives 10 s";
   Sent first = Chunk();
   for (int poll = 1; poll <= 3; poll++) {
-    host::AdvanceClock(placed + poll * 8 * kSecond - host::SystemTime() - 1);
+    host::session::AdvanceClock(placed + poll * 8 * kSecond - host::session::SystemTime() - 1);
     EXPECT_TRUE(Pass().empty());
-    host::AdvanceClock(1);
+    host::session::AdvanceClock(1);
     ExpectPoll(first.sequence);
   }
   EXPECT_FALSE(write.done);
   WriteShared(Unloading, 1);  // unload stops the timers once, relying on none coming back
-  host::AdvanceClock(8 * kSecond);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  host::session::AdvanceClock(8 * kSecond);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
   WriteShared(Unloading, 0);
   ExpectPoll(first.sequence);
   // Another sequence: the chunk goes again, under its own sequence.
@@ -160,13 +160,13 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
 TEST_F(WritePathTest, CancellingAndWritingAgainNeverPostponesThePoll) {
   Request* write = &Write(Ascending(300));
   Sent chunk = Chunk();
-  const int64_t sent = host::SystemTime();
+  const int64_t sent = host::session::SystemTime();
   for (int poll = 1; poll <= 2; poll++) {
-    host::AdvanceClock(sent + poll * 8 * kSecond - 3 * kSecond - host::SystemTime());
+    host::session::AdvanceClock(sent + poll * 8 * kSecond - 3 * kSecond - host::session::SystemTime());
     EXPECT_TRUE(IoCancelIrp(write->irp));
     write = &Write(Ascending(300, 0x80));
     EXPECT_TRUE(Pass().empty());
-    host::AdvanceClock(3 * kSecond);
+    host::session::AdvanceClock(3 * kSecond);
     ExpectPoll(chunk.sequence);
   }
   Acknowledge(chunk.sequence);
@@ -227,7 +227,7 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
 // one is acknowledged, and does not complete at once; CharsQueued keeps only its bytes.
 TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) {
   Sent old = CancelWhilePolled();
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
   ExpectChunk(old.sequence, old.payload);
 
@@ -252,7 +252,7 @@ TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
   Request& next = Write(Ascending(20));
   bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
   EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   PollAnswered(old.sequence, old.sequence);
   Acknowledge(Chunk().sequence);
   EXPECT_EQ(next.status, STATUS_SUCCESS);
@@ -282,7 +282,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
   Request& write = Write(bytes);
   Sent first = Chunk();
   answer.sequence = first.sequence;
-  host::AdvanceClock(8 * kSecond);
+  host::session::AdvanceClock(8 * kSecond);
   Sent second = ExpectChunk(first.sequence + 1, Slice(bytes, 128, 200));
   Acknowledge(second.sequence);
   EXPECT_EQ(write.status, STATUS_SUCCESS);
@@ -296,7 +296,7 @@ TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
   PollAnswered(first.sequence, first.sequence - 1);
   bool fired = false;
   bench_->Transport().AfterEachSend([&] {
-    if (!fired) host::AdvanceClock(8 * kSecond);
+    if (!fired) host::session::AdvanceClock(8 * kSecond);
     fired = true;
   });
   EXPECT_EQ(Chunk().payload, first.payload);
@@ -323,7 +323,7 @@ class ImmediateCharTest : public WritePathTest {
   }
   Request& SentImmediate(UCHAR character) {
     Request& request = Immediate(character);
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_EQ(request.status, STATUS_SUCCESS);
     return request;
   }
@@ -346,8 +346,8 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
 
   SetWriteTimeouts(10, 40);
   FillTxRing(126);
-  host::ClearDebugOutput();
-  int64_t start = host::SystemTime();
+  host::rtl::ClearDebugOutput();
+  int64_t start = host::session::SystemTime();
   Request& first = Immediate('!');
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
   EXPECT_EQ(port_->ImmediateTotalTimer.DueTime.QuadPart - start, 50 * kMillisecond);
@@ -355,10 +355,10 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   Request& second = Immediate('?');
   EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first.done);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(std::pair(first.status, first.information), std::pair(STATUS_SUCCESS, ULONG_PTR{0u}));
   EXPECT_EQ(first.boost, IO_SERIAL_INCREMENT);
-  EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
+  EXPECT_EQ(host::rtl::DebugOutput(), "do CurrentImmediateIrp\n");
   EXPECT_EQ(std::tuple(port_->CharsQueued, port_->ImmediatePending, port_->TxRingFull), std::tuple(0, 0, 0));
   EXPECT_FALSE(KeCancelTimer(&port_->ImmediateTotalTimer)) << "stopped as the request ended";
 
@@ -377,10 +377,10 @@ TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
   Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
   SetWriteTimeouts(10, 40);
   Request& timed = Immediate('t');
-  host::AdvanceClock(50 * kMillisecond - 1);
+  host::session::AdvanceClock(50 * kMillisecond - 1);
   EXPECT_FALSE(timed.done);
   EXPECT_EQ(port_->ImmediatePending, 1);
-  host::AdvanceClock(1);
+  host::session::AdvanceClock(1);
   EXPECT_EQ(timed.status, STATUS_TIMEOUT);
   EXPECT_EQ(port_->ImmediatePending, 0);
   EXPECT_EQ(port_->CharsQueued, 0);
@@ -390,7 +390,7 @@ TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
   SetWriteTimeouts(0, 0);
   Request& untimed = Immediate('u');
   KeSetTimer(&port_->ImmediateTotalTimer, LARGE_INTEGER{.QuadPart = -1}, &port_->ImmediateTimeoutDpc);
-  host::AdvanceClock(kSecond);  // as if the earlier request's timer had fired late
+  host::session::AdvanceClock(kSecond);  // as if the earlier request's timer had fired late
   EXPECT_FALSE(untimed.done);
   EXPECT_TRUE(IoCancelIrp(untimed.irp));
   EXPECT_EQ(untimed.status, STATUS_CANCELLED);
@@ -404,7 +404,7 @@ TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
   auto bytes = Ascending(128);
   Request& write = Write(bytes);
   Request& immediate = Immediate('i');
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(immediate.done);
   Sent chunk = Chunk();
   EXPECT_EQ(chunk.payload, bytes);

@@ -145,13 +145,13 @@ class CommReadTimeouts : public ::testing::Test {
     server_ = &session_.AddOnePort(devserver::BackendKind::Programmatic);
     ASSERT_EQ(session_.Load(), STATUS_SUCCESS);
     // The open busy-waits on the manual clock; the remote's reply comes in real time meanwhile.
-    host::OnManualStall([&, opener = std::this_thread::get_id()] {
+    host::session::OnManualStall([&, opener = std::this_thread::get_id()] {
       if (std::this_thread::get_id() == opener) {
         WaitUntil([&] { return server_->Channel(kChannel).open; }, 5s);
       }
     });
     port_ = OpenPort("COM3");
-    host::OnManualStall(nullptr);
+    host::session::OnManualStall(nullptr);
     ASSERT_TRUE(port_.IsOpen()) << ErrorName(GetLastError());
   }
   void TearDown() override { port_.Close(); }
@@ -160,8 +160,8 @@ class CommReadTimeouts : public ::testing::Test {
     const uint8_t bytes[] = {first, uint8_t(first + 1), uint8_t(first + 2), uint8_t(first + 3),
                              uint8_t(first + 4)};
     server_->InjectLineBytes(kChannel, bytes);
-    ASSERT_TRUE(WaitUntil([] { return host::QueuedDpcCount() > 0; }, 5s));
-    host::RunQueuedDpcs();
+    ASSERT_TRUE(WaitUntil([] { return host::session::QueuedDpcCount() > 0; }, 5s));
+    host::session::RunQueuedDpcs();
   }
 
   testsupport::DriverSession session_;
@@ -197,7 +197,7 @@ TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
     if (mode.readAfterFirst) start();
     int endedAt = -1, now = 0;
     for (int at : {0, 50, 100, 200, 2000}) {
-      host::AdvanceClock((at - now) * testsupport::kMillisecond);
+      host::session::AdvanceClock((at - now) * testsupport::kMillisecond);
       now = at;
       if (at == 50) Arrive(6);
       if (GetOverlappedResult(port_, read, got, FALSE)) {

@@ -47,7 +47,7 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
   }
   EXPECT_EQ(driver.PortTable[3].PortRecord, nullptr);
   EXPECT_EQ(driver.ReceiverCount, 1);  // one server, 0.0.0.3
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   EXPECT_EQ(object->DriverUnload, driver.UnloadDriver);
   // An image is where the loader mapped it, as the kernel's loader records it: its headers at
   // DriverStart, SizeOfImage bytes, the entry inside. A compiled-in driver has no image.
@@ -66,9 +66,9 @@ TEST(DriverLoad, EmptyKeyGivesThreeDefaultPortsAndSendsNothing) {
     const auto* entry = reinterpret_cast<const uint8_t*>(driver.DriverEntry);
     EXPECT_TRUE(entry > start && entry < start + object->DriverSize);
   }
-  EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
-  EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
-  EXPECT_TRUE(host::errorlog::Entries().empty());
+  EXPECT_EQ(host::net::GetCounters().datagramsSent, 0u);
+  EXPECT_EQ(host::net::GetCounters().refusedByGuard, 0u);
+  EXPECT_TRUE(host::io::Entries().empty());
 }
 
 TEST(DriverLoad, ConfigurationValuesBindPortsAndChannels) {
@@ -135,8 +135,8 @@ TEST(DriverLoad, LoadWithoutAnyPortFailsAndDeviceCreationStoppingAtPortKKeepsThe
     host::io::FailNthDeviceCreation(failedCreation);
     EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED) << ports << " ports";
     EXPECT_EQ(DriverSession::DeviceCount(), 0);
-    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
-    EXPECT_TRUE(host::errorlog::Entries().empty());
+    EXPECT_EQ(host::net::GetCounters().addressObjects, 0u);
+    EXPECT_TRUE(host::io::Entries().empty());
   }
   DriverSession session;
   host::io::FailNthDeviceCreation(3);
@@ -144,7 +144,7 @@ TEST(DriverLoad, LoadWithoutAnyPortFailsAndDeviceCreationStoppingAtPortKKeepsThe
   EXPECT_EQ(DriverSession::DeviceCount(), 2);
   EXPECT_EQ(session.Driver().PortTable[2].PortRecord, nullptr);
   EXPECT_EQ(DriverSession::LinkTargetOf("COM5"), "");
-  EXPECT_TRUE(host::errorlog::Entries().empty());
+  EXPECT_TRUE(host::io::Entries().empty());
 }
 
 // Only a four-byte REG_DWORD is a configuration value: any other type or size reads as absent.
@@ -187,12 +187,12 @@ TEST(DriverLoad, ValuesOfAnotherTypeOrSizeReadAsAbsentAndExtremeValuesNeverOverf
 TEST(DriverLoad, NoNameBuffersWriteTheOneErrorLogEntry) {
   DriverSession session;
   // Allocations of load: the configuration path, two queries, then the number string.
-  host::pool::FailNthAllocation(4);
+  host::ex::FailNthAllocation(4);
   EXPECT_EQ(session.Load(), STATUS_SERIAL_NO_DEVICE_INITED);
-  auto entries = host::errorlog::Entries();
+  auto entries = host::io::Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].Size(), 48u);
-  EXPECT_EQ(entries[0].loggedAgainst, host::LoadedDriver());
+  EXPECT_EQ(entries[0].loggedAgainst, host::session::LoadedDriver());
   IO_ERROR_LOG_PACKET packet = entries[0].Packet();
   EXPECT_EQ(std::tuple(static_cast<ULONG>(packet.ErrorCode), packet.UniqueErrorValue, packet.FinalStatus,
                        packet.DumpDataSize, packet.NumberOfStrings),
@@ -201,7 +201,7 @@ TEST(DriverLoad, NoNameBuffersWriteTheOneErrorLogEntry) {
 
 TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
   DriverSession session;
-  ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM4", "\\Device\\OtherSerial"), STATUS_SUCCESS);
+  ASSERT_EQ(host::ob::CreateLink("\\DosDevices\\COM4", "\\Device\\OtherSerial"), STATUS_SUCCESS);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   EXPECT_EQ(DriverSession::DeviceCount(), 3);
   EXPECT_EQ(DriverSession::LinkTargetOf("COM4"), "\\Device\\OtherSerial");
@@ -217,9 +217,9 @@ TEST(DriverLoad, AComNameOwnedElsewhereIsNeitherTakenNorDeleted) {
 // endpoint's (and would be the sender thread's).
 TEST(DriverUnload, WaitsForEveryLinkThreadItStarted) {
   DriverSession session;
-  host::FailNthReferenceByHandle(2);
+  host::ob::FailNthReferenceByHandle(2);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  host::FailNthReferenceByHandle(0);
+  host::ob::FailNthReferenceByHandle(0);
   EXPECT_EQ(session.Driver().LinkThreadCount(), 2);  // the sender and the receiver of 0.0.0.3
   session.Unload();  // the loader's checks stop the host on a thread still running
 }
@@ -228,7 +228,7 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   DriverSession session;
   session.SetValue("MaxPort", 4);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   std::vector<LONG> order;
   for (PDEVICE_OBJECT d = object->DeviceObject; d; d = d->NextDevice) {
     order.push_back(static_cast<PortRecord*>(d->DeviceExtension)->PortIndex);
@@ -247,14 +247,14 @@ TEST(DriverUnload, RemovesEveryPortNewestFirstAndLeavesNothing) {
   for (int i = 0; testsupport::ImageUnderTest().empty() && i < 4; i++) {
     EXPECT_EQ(session.Driver().PortTable[i].PortRecord, nullptr) << i;
   }
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::AdvanceClock(20000000), 0u);
-  EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::AdvanceClock(20000000), 0u);
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
   EXPECT_TRUE(host::registry::ValueNames(testsupport::kSerialComm).empty());
-  for (const auto& entry : host::names::List()) {
+  for (const auto& entry : host::ob::List()) {
     EXPECT_EQ(entry.name.find("COM"), std::string::npos) << entry.name;
   }
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+  EXPECT_EQ(host::net::GetCounters().addressObjects, 0u);
 }
 
 // Every allocation load makes, made to fail in turn: each load either succeeds or fails, and
@@ -264,20 +264,20 @@ TEST(DriverLoad, EveryAllocationOfLoadFailingInTurnLeavesNothingBehind) {
   size_t calls = 0;
   {
     DriverSession session;
-    size_t before = host::pool::AllocationCalls();
+    size_t before = host::ex::AllocationCalls();
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-    calls = host::pool::AllocationCalls() - before;
+    calls = host::ex::AllocationCalls() - before;
   }
   ASSERT_GT(calls, 10u);
   for (size_t k = 1; k <= calls; k++) {
     DriverSession session;
-    host::pool::FailNthAllocation(k);
+    host::ex::FailNthAllocation(k);
     NTSTATUS status = session.Load();
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_SERIAL_NO_DEVICE_INITED ||
                 status == STATUS_INSUFFICIENT_RESOURCES)
         << "allocation " << k << " status " << std::hex << status;
     session.Unload();
-    EXPECT_EQ(host::pool::OutstandingBlocks(), 0u) << "allocation " << k;
+    EXPECT_EQ(host::ex::OutstandingBlocks(), 0u) << "allocation " << k;
     EXPECT_EQ(DriverSession::LinkTargetOf("COM3"), "") << "allocation " << k;
   }
 }

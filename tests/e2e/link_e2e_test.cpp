@@ -37,9 +37,9 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   link.Bind(0, faulty, 0);
   link.Bind(1, other, 0);
   link.Start();
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
   PFILE_OBJECT endpoint = ReadShared(link.Driver().UdpAddressObject);
-  host::udp::ResetCounters();
+  host::net::ResetCounters();
 
   std::vector<uint8_t> oversized(600, 0x41);
   EncodeLinkHeader(oversized.data(), PKT_DATA, 0, 600, 0);
@@ -54,7 +54,7 @@ TEST(LinkEndToEnd, OversizedDatagramsAreDroppedWithoutAReopen) {
   EXPECT_TRUE(WaitUntil([&] { return link.RxBytes(1).size() >= line.size() && link.RxBytes(0).size() >= 3; }));
   EXPECT_EQ(link.RxBytes(1), line);
   EXPECT_EQ(link.RxBytes(0), Bytes(3, 0x55));
-  EXPECT_EQ(host::udp::GetCounters().truncated, 10u);
+  EXPECT_EQ(host::net::GetCounters().truncated, 10u);
   EXPECT_EQ(ReadShared(link.Driver().UdpAddressObject), endpoint);
 }
 
@@ -109,7 +109,7 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceiversUntilTheLinkStops) {
 
   link.Stop();  // as unload stops it: every thread ends and the endpoint closes
   EXPECT_EQ(link.Driver().LinkThreadCount(), 0);
-  auto counters = host::udp::GetCounters();
+  auto counters = host::net::GetCounters();
   EXPECT_EQ(counters.addressObjects, 0u);
   EXPECT_EQ(counters.pendingReceives, 0u);
 }
@@ -126,9 +126,9 @@ TEST(LinkEndToEnd, ARefusedSendsReopenHandsOverWhatTheOldEndpointHeld) {
   link.Driver().PortTable[0].RemoteChannel = 2;
   link.Bind(1, server, 0);
   link.Start();
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
   PFILE_OBJECT first = ReadShared(link.Driver().UdpAddressObject);
-  host::udp::ResetCounters();
+  host::net::ResetCounters();
 
   // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
   PortRecord* record = link.Ports().Record(1);
@@ -139,10 +139,10 @@ TEST(LinkEndToEnd, ARefusedSendsReopenHandsOverWhatTheOldEndpointHeld) {
     server.InjectLineBytes(0, part, devserver::Sequencing::Unsequenced);
     line.insert(line.end(), part.begin(), part.end());
   }
-  bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
+  bool queued = host::net::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
   link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
-  bool reopened = host::udp::WaitForCounters(
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
+  bool reopened = host::net::WaitForCounters(
       [&](const auto& c) { return ReadShared(link.Driver().UdpAddressObject) != first && c.addressObjects == 1; },
       kLimit);
   KfReleaseSpinLock(&record->PortLock, old);

@@ -32,12 +32,12 @@ TEST(DebugOutput, ConversionsHaveTheKernelsSizesAndStringKindsAndTextIsKeptInOrd
        "(null) (null) (null)"},
   };
   for (const auto& [print, expected] : cases) {
-    host::ClearDebugOutput();
+    host::rtl::ClearDebugOutput();
     print();
-    EXPECT_EQ(host::DebugOutput(), expected);
+    EXPECT_EQ(host::rtl::DebugOutput(), expected);
   }
-  host::ClearDebugOutput();
-  EXPECT_EQ(host::DebugOutput(), "");
+  host::rtl::ClearDebugOutput();
+  EXPECT_EQ(host::rtl::DebugOutput(), "");
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ struct TracedDpc {
 VOID NTAPI Record(PKDPC, PVOID context, PVOID argument1, PVOID) {
   auto* traced = static_cast<TracedDpc*>(context);
   traced->trace->ids.push_back(traced->id);
-  traced->trace->times.push_back(host::SystemTime());
+  traced->trace->times.push_back(host::session::SystemTime());
   traced->trace->levels.push_back(KeGetCurrentIrql());
   traced->trace->firstArguments.push_back(argument1);
   traced->trace->threads.push_back(std::this_thread::get_id());
@@ -82,17 +82,17 @@ TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderAndARemovedCallDoesNotRu
   EXPECT_TRUE(KeInsertQueueDpc(&calls[2].dpc, &first, nullptr));
   EXPECT_FALSE(KeInsertQueueDpc(&calls[2].dpc, &second, nullptr)) << "already queued";
   for (int i : {1, 0}) KeInsertQueueDpc(&calls[i].dpc, nullptr, nullptr);
-  EXPECT_EQ(host::QueuedDpcCount(), 3u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 3u);
   EXPECT_TRUE(KeRemoveQueueDpc(&calls[1].dpc));
   EXPECT_FALSE(KeRemoveQueueDpc(&calls[1].dpc));
-  EXPECT_EQ(host::RunQueuedDpcs(), 2u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 2u);
   EXPECT_EQ(trace.ids, (std::vector<int>{2, 0}));
   EXPECT_EQ(trace.firstArguments[0], &first) << "the first insertion's arguments";
   EXPECT_EQ(trace.levels[0], DISPATCH_LEVEL);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_EQ(host::RunQueuedDpcs(), 0u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 0u);
   EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr)) << "removed, it can be queued again";
-  EXPECT_EQ(host::RunQueuedDpcs(), 1u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 1u);
 }
 
 struct Requeuer {
@@ -112,33 +112,33 @@ TEST_F(DeferredCalls, QueuedAgainWhileRunningRunsAgain) {
   requeuer.wanted = 3;
   KeInitializeDpc(&requeuer.dpc, RequeueWhileRunning, &requeuer);
   KeInsertQueueDpc(&requeuer.dpc, nullptr, nullptr);
-  EXPECT_EQ(host::RunQueuedDpcs(), 3u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 3u);
   EXPECT_EQ(requeuer.runs, 3);
   EXPECT_TRUE(requeuer.insertResult);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
 }
 
 using Timers = testsupport::ManualExecutive;
 
 TEST_F(Timers, RelativeDueTimeExpiresExactlyWhenTheClockReachesIt) {
   TracedTimer t;
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
-  EXPECT_EQ(host::ArmedTimerCount(), 1u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 1u);
   LARGE_INTEGER poll{};
-  EXPECT_EQ(host::AdvanceClock(10 * kSecond - 1), 0u);
+  EXPECT_EQ(host::session::AdvanceClock(10 * kSecond - 1), 0u);
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_TIMEOUT);
-  EXPECT_EQ(host::AdvanceClock(1), 1u);
+  EXPECT_EQ(host::session::AdvanceClock(1), 1u);
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_SUCCESS) << "an expired timer satisfies waits";
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_SUCCESS) << "and stays signalled";
   ASSERT_EQ(t.trace.ids, std::vector<int>{1});
   EXPECT_EQ(t.trace.times[0], start + 10 * kSecond);
   EXPECT_EQ(t.trace.levels[0], DISPATCH_LEVEL);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
   t.Set(Relative(kSecond));
   EXPECT_FALSE(KeReadStateTimer(&t.timer)) << "until set again";
-  t.Set(Absolute(host::SystemTime() - kSecond));
-  EXPECT_EQ(host::AdvanceClock(0), 1u) << "an absolute due time in the past expires at the next advance";
+  t.Set(Absolute(host::session::SystemTime() - kSecond));
+  EXPECT_EQ(host::session::AdvanceClock(0), 1u) << "an absolute due time in the past expires at the next advance";
 }
 
 // Setting and cancelling report whether the timer was armed; a re-arm replaces due time and
@@ -149,16 +149,16 @@ TEST_F(Timers, RearmAndCancelReportWhetherTheTimerWasArmed) {
   EXPECT_FALSE(KeCancelTimer(&t.timer));
   t.Set(Relative(kSecond));
   EXPECT_TRUE(KeCancelTimer(&t.timer));
-  host::AdvanceClock(2 * kSecond);
+  host::session::AdvanceClock(2 * kSecond);
   EXPECT_TRUE(t.trace.ids.empty());
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
-  host::AdvanceClock(2 * kSecond);
+  host::session::AdvanceClock(2 * kSecond);
   EXPECT_TRUE(t.Set(Relative(20 * kSecond), &second.dpc));
-  EXPECT_EQ(host::ArmedTimerCount(), 1u);
-  host::AdvanceClock(20 * kSecond - 1);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 1u);
+  host::session::AdvanceClock(20 * kSecond - 1);
   EXPECT_TRUE(t.trace.ids.empty());
-  host::AdvanceClock(60 * kSecond);
+  host::session::AdvanceClock(60 * kSecond);
   EXPECT_EQ(t.trace.ids, std::vector<int>{2});
   EXPECT_EQ(t.trace.times[0], start + 22 * kSecond);
   EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
@@ -168,18 +168,18 @@ TEST_F(Timers, ExpireInDueOrderEachAtItsOwnTime) {
   Trace trace;
   TracedDpc calls[3] = {{trace, 0}, {trace, 1}, {trace, 2}};
   KTIMER timers[3];
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   const int64_t dueSeconds[3] = {3, 1, 2};
   for (int i = 0; i < 3; ++i) {
     KeInitializeTimer(&timers[i]);
     // Relative and absolute due times share one order.
     KeSetTimer(&timers[i], i == 0 ? Absolute(start + 3 * kSecond) : Relative(dueSeconds[i] * kSecond), &calls[i].dpc);
   }
-  EXPECT_EQ(host::AdvanceClock(10 * kSecond), 3u);
+  EXPECT_EQ(host::session::AdvanceClock(10 * kSecond), 3u);
   EXPECT_EQ(trace.ids, (std::vector<int>{1, 2, 0}));
   EXPECT_EQ(trace.times, (std::vector<int64_t>{start + kSecond, start + 2 * kSecond,
                                                start + 3 * kSecond}));
-  EXPECT_EQ(host::SystemTime(), start + 10 * kSecond);
+  EXPECT_EQ(host::session::SystemTime(), start + 10 * kSecond);
 }
 
 struct Chain {
@@ -191,7 +191,7 @@ struct Chain {
 
 VOID NTAPI RearmFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* chain = static_cast<Chain*>(context);
-  chain->times.push_back(host::SystemTime());
+  chain->times.push_back(host::session::SystemTime());
   if (++chain->runs < 3) KeSetTimer(&chain->timer, Relative(kSecond), &chain->dpc);
 }
 
@@ -199,23 +199,23 @@ TEST_F(Timers, TimerArmedByADeferredCallWithinTheAdvanceExpiresInTheSameAdvance)
   Chain chain;
   KeInitializeDpc(&chain.dpc, RearmFromDpc, &chain);
   KeInitializeTimer(&chain.timer);
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   KeSetTimer(&chain.timer, Relative(kSecond), &chain.dpc);
-  EXPECT_EQ(host::AdvanceClock(5 * kSecond / 2), 2u);
+  EXPECT_EQ(host::session::AdvanceClock(5 * kSecond / 2), 2u);
   EXPECT_EQ(chain.times, (std::vector<int64_t>{start + kSecond, start + 2 * kSecond}));
-  EXPECT_EQ(host::ArmedTimerCount(), 1u);
-  host::AdvanceClock(kSecond);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 1u);
+  host::session::AdvanceClock(kSecond);
   EXPECT_EQ(chain.runs, 3);
 }
 
 TEST_F(Timers, BusyWaitMovesTheClockButExpiresNothing) {
   TracedTimer t;
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   t.Set(Relative(kMillisecond));
   KeStallExecutionProcessor(2000);
-  EXPECT_EQ(host::SystemTime(), start + 2 * kMillisecond);
+  EXPECT_EQ(host::session::SystemTime(), start + 2 * kMillisecond);
   EXPECT_TRUE(t.trace.ids.empty());
-  EXPECT_EQ(host::AdvanceClock(0), 1u);
+  EXPECT_EQ(host::session::AdvanceClock(0), 1u);
   EXPECT_EQ(t.trace.times[0], start + 2 * kMillisecond) << "late, at the time the test let it";
 }
 
@@ -232,7 +232,7 @@ struct Waiters {
         if (WaitFor(&event, nullptr) == STATUS_SUCCESS) ++released;
       });
     }
-    ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
+    ASSERT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&event) == static_cast<size_t>(count); }));
   }
   ~Waiters() {
     for (auto& thread : threads) thread.join();
@@ -244,12 +244,12 @@ TEST_F(Events, SynchronizationEventReleasesExactlyOneWaiterPerSetAndASatisfiedWa
   KeInitializeEvent(&waiters.event, SynchronizationEvent, FALSE);
   waiters.Start(3);
   EXPECT_EQ(KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE), 0);
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 2u);
+  EXPECT_EQ(host::ke::WaitersOn(&waiters.event), 2u);
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
   EXPECT_TRUE(WaitUntil([&] { return waiters.released == 1; }));
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&waiters.event), 0u);
   EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
   EXPECT_EQ(KeReadStateEvent(&waiters.event), 0);
   KeSetEvent(&waiters.event, LOW_REALTIME_PRIORITY, FALSE);
@@ -263,7 +263,7 @@ TEST_F(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   KeInitializeEvent(&waiters.event, NotificationEvent, FALSE);
   waiters.Start(3);
   EXPECT_EQ(KeSetEvent(&waiters.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
-  EXPECT_EQ(host::WaitersOn(&waiters.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&waiters.event), 0u);
   EXPECT_TRUE(WaitUntil([&] { return waiters.released == 3; }));
   LARGE_INTEGER poll{};
   EXPECT_EQ(WaitFor(&waiters.event, &poll), STATUS_SUCCESS);
@@ -283,9 +283,9 @@ struct TimedWait {
     KeInitializeEvent(&event, type, FALSE);
     thread = std::thread([this, timeout]() mutable {
       status = WaitFor(&event, &timeout);
-      returnedAt = host::SystemTime();
+      returnedAt = host::session::SystemTime();
     });
-    EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&event) == 1; }));
   }
   NTSTATUS Result() {
     thread.join();
@@ -297,16 +297,16 @@ struct TimedWait {
 };
 
 TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThreadsIncluded) {
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   TimedWait relative(NotificationEvent, Relative(5 * kSecond));
-  host::AdvanceClock(4 * kSecond);
+  host::session::AdvanceClock(4 * kSecond);
   EXPECT_EQ(relative.status.load(), STATUS_PENDING);
-  host::AdvanceClock(kSecond);
+  host::session::AdvanceClock(kSecond);
   EXPECT_EQ(relative.Result(), STATUS_TIMEOUT);
   EXPECT_GE(relative.returnedAt.load(), start + 5 * kSecond);
-  EXPECT_EQ(host::WaitersOn(&relative.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&relative.event), 0u);
 
-  const int64_t deadline = host::SystemTime() + 3 * kMillisecond;
+  const int64_t deadline = host::session::SystemTime() + 3 * kMillisecond;
   TimedWait absolute(NotificationEvent, Absolute(deadline));
   for (int i = 0; i < 30; ++i) KeStallExecutionProcessor(100);
   EXPECT_EQ(absolute.Result(), STATUS_TIMEOUT);
@@ -314,7 +314,7 @@ TEST_F(Waits, TimeOutsEndTheWaitWhenTheVirtualClockPassesThemBusyWaitsOfOtherThr
 
   // A zero or past time-out polls without blocking, even at DISPATCH_LEVEL.
   LARGE_INTEGER zero{};
-  LARGE_INTEGER past = Absolute(host::SystemTime() - kSecond);
+  LARGE_INTEGER past = Absolute(host::session::SystemTime() - kSecond);
   EXPECT_EQ(WaitFor(&absolute.event, &past), STATUS_TIMEOUT);
   const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
   EXPECT_EQ(WaitFor(&absolute.event, &zero), STATUS_TIMEOUT);
@@ -327,17 +327,17 @@ TEST_F(Clock, ManualModeStartsAtAFixedTimeMovesOnlyWhenToldAndARestartForgetsTim
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
-  host::AdvanceClock(3 * kSecond);
-  EXPECT_EQ(host::SystemTime(), now.QuadPart + 3 * kSecond);
+  host::session::AdvanceClock(3 * kSecond);
+  EXPECT_EQ(host::session::SystemTime(), now.QuadPart + 3 * kSecond);
 
   // A restart starts the clock again and forgets timers and deferred calls.
   TracedTimer t;
   t.Set(Relative(kSecond));
   KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
-  host::StartManual();
-  EXPECT_EQ(host::SystemTime(), now.QuadPart);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  host::session::StartManual();
+  EXPECT_EQ(host::session::SystemTime(), now.QuadPart);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
   EXPECT_FALSE(KeCancelTimer(&t.timer));
   EXPECT_FALSE(t.Set(Relative(kSecond)));
   EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
@@ -362,7 +362,7 @@ struct LiveProbe {
 
 VOID NTAPI LiveRecord(PKDPC, PVOID context, PVOID, PVOID) {
   auto* probe = static_cast<LiveProbe*>(context);
-  probe->ranAt = host::SystemTime();
+  probe->ranAt = host::session::SystemTime();
   probe->level = KeGetCurrentIrql();
   ++probe->runs;
   KeSetEvent(&probe->done, IO_NO_INCREMENT, FALSE);
@@ -375,14 +375,14 @@ LiveProbe::LiveProbe() {
 
 class LiveExecutive : public ::testing::Test {
  protected:
-  void TearDown() override { host::Shutdown(); }
+  void TearDown() override { host::session::Shutdown(); }
 };
 
 // A scaled clock: timers fire on the timer thread, waits and busy waits last, no earlier than their
 // virtual time.
 TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) {
-  host::StartLive({50.0});
-  EXPECT_EQ(host::CurrentMode(), host::Mode::Live);
+  host::session::StartLive({50.0});
+  EXPECT_EQ(host::session::CurrentMode(), host::session::Mode::Live);
   LiveProbe probe;
   KTIMER timer;
   KTIMER far;  // the timer thread sleeps until it; the earlier timer must wake the thread
@@ -390,7 +390,7 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
   KeInitializeTimer(&far);
   KeSetTimer(&far, Relative(3600 * kSecond), nullptr);
   KeStallExecutionProcessor(100000);
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   KeSetTimer(&timer, Relative(2 * kSecond), &probe.dpc);
   ASSERT_TRUE(probe.Done());
   EXPECT_TRUE(KeCancelTimer(&far));
@@ -401,23 +401,23 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
 
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
-  const int64_t beforeWait = host::SystemTime();
+  const int64_t beforeWait = host::session::SystemTime();
   LARGE_INTEGER timeout = Relative(kSecond);
   EXPECT_EQ(WaitFor(&never, &timeout), STATUS_TIMEOUT);
-  const int64_t afterWait = host::SystemTime();
+  const int64_t afterWait = host::session::SystemTime();
   EXPECT_GE(afterWait, beforeWait + kSecond);
   KeStallExecutionProcessor(500000);
-  EXPECT_GE(host::SystemTime(), afterWait + 500 * kMillisecond);
+  EXPECT_GE(host::session::SystemTime(), afterWait + 500 * kMillisecond);
 }
 
 // Live: calls queued at DISPATCH_LEVEL wait for the level to drop, then run on the thread that
 // queued them, in queue order (one of high importance first, one removed not at all); a call
 // queued at PASSIVE_LEVEL has run when its insertion returns.
 TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops) {
-  host::StartLive({1.0});
+  host::session::StartLive({1.0});
   const int64_t unix100ns = std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::system_clock::now().time_since_epoch()).count() * 10;
-  EXPECT_NEAR(static_cast<double>(host::SystemTime()), 116444736000000000.0 + unix100ns, 60.0 * kSecond)
+  EXPECT_NEAR(static_cast<double>(host::session::SystemTime()), 116444736000000000.0 + unix100ns, 60.0 * kSecond)
       << "at scale 1 the system time follows the wall clock";
   Trace trace;
   TracedDpc calls[4] = {{trace, 0}, {trace, 1}, {trace, 2}, {trace, 3}};
@@ -435,7 +435,7 @@ TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops
   EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr));
   EXPECT_EQ(trace.ids.size(), 4u) << "queued at PASSIVE_LEVEL, it ran before the insertion returned";
   EXPECT_EQ(trace.threads, (std::vector<std::thread::id>(4, std::this_thread::get_id())));
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
 }
 
 // Live: one call queued again while it runs on one thread runs on a second thread at the same
@@ -458,7 +458,7 @@ VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST_F(LiveExecutive, TheSameDeferredCallRunsOnTwoThreadsAtOnce) {
-  host::StartLive({1.0});
+  host::session::StartLive({1.0});
   Overlap overlap;
   KeInitializeDpc(&overlap.dpc, WaitForTheOtherRun, &overlap);
   std::thread first([&] { EXPECT_TRUE(KeInsertQueueDpc(&overlap.dpc, nullptr, nullptr)); });
@@ -470,18 +470,18 @@ TEST_F(LiveExecutive, TheSameDeferredCallRunsOnTwoThreadsAtOnce) {
 
 TEST_F(LiveExecutive, RestartsRepeatedlyInEitherModeWithNothingLeftOver) {
   for (int round = 0; round < 3; ++round) {
-    host::StartLive({10.0});
+    host::session::StartLive({10.0});
     LiveProbe probe;
     KeInsertQueueDpc(&probe.dpc, nullptr, nullptr);
     ASSERT_TRUE(probe.Done());
     KTIMER pending;
     KeInitializeTimer(&pending);
     KeSetTimer(&pending, Relative(3600 * kSecond), &probe.dpc);
-    host::Shutdown();
-    EXPECT_EQ(host::ArmedTimerCount(), 0u);
-    host::StartManual();
-    EXPECT_EQ(host::CurrentMode(), host::Mode::Manual);
-    EXPECT_EQ(host::AdvanceClock(7200 * kSecond), 0u);
+    host::session::Shutdown();
+    EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+    host::session::StartManual();
+    EXPECT_EQ(host::session::CurrentMode(), host::session::Mode::Manual);
+    EXPECT_EQ(host::session::AdvanceClock(7200 * kSecond), 0u);
     EXPECT_EQ(probe.runs.load(), 1);
   }
 }

@@ -255,7 +255,7 @@ TEST(ImageLoader, AVerifierStopNamesTheRoutineInsideTheImage) {
       {
         testsupport::LiveLink link(1);
         link.Start();
-        host::verifier::CheckDriverUnloaded();
+        host::session::CheckDriverUnloaded();
       },
       "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
       "SenderThread\\(void\\*\\)");

@@ -36,8 +36,8 @@ class IoManagerTest : public testsupport::ManualExecutive {
  protected:
   void TearDown() override {
     host::io::ClearFailures();
-    host::names::RemoveAllLinks();
-    host::errorlog::Clear();
+    host::ob::RemoveAllLinks();
+    host::io::Clear();
     ManualExecutive::TearDown();
   }
 };
@@ -56,11 +56,11 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
   EXPECT_TRUE(a->Flags & DO_EXCLUSIVE);
   const auto* extension = static_cast<const unsigned char*>(a->DeviceExtension);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(extension[i], 0) << "extension byte " << i;
-  EXPECT_TRUE(host::names::Exists("\\device\\B"));
+  EXPECT_TRUE(host::ob::Exists("\\device\\B"));
   auto opened = host::io::Open("\\Device\\b");
   IoDeleteDevice(b);
   EXPECT_EQ(c->NextDevice, a);
-  EXPECT_FALSE(host::names::Exists("\\Device\\b"));
+  EXPECT_FALSE(host::ob::Exists("\\Device\\b"));
   char buffer[2];
   EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
   opened.file.Close();
@@ -75,7 +75,7 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
   host::io::FailNthDeviceCreation(2);
   EXPECT_EQ(create(u"\\Device\\y"), STATUS_SUCCESS);
   EXPECT_EQ(create(u"\\Device\\z"), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(host::names::Exists("\\Device\\z"));
+  EXPECT_FALSE(host::ob::Exists("\\Device\\z"));
   EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
   EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 4u);
 }
@@ -85,16 +85,16 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteAndNamedOnce) {
 TEST_F(IoManagerTest, SymbolicLinksCollideResolveAndDelete) {
   TinyDriver driver;
   driver.AddDevice(u"\\Device\\vxserial0");
-  ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
+  ASSERT_EQ(host::ob::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
   std::u16string link = u"\\DosDevices\\COM3", target = u"\\Device\\vxserial0";
   UNICODE_STRING linkName = Counted(link), targetName = Counted(target);
   EXPECT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_OBJECT_NAME_COLLISION)
       << "another driver owns the COM name";
-  EXPECT_EQ(host::names::LinkTarget("\\??\\com3"), "\\Device\\elsewhere");
+  EXPECT_EQ(host::ob::LinkTarget("\\??\\com3"), "\\Device\\elsewhere");
   ASSERT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_SUCCESS);
   EXPECT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_OBJECT_NAME_NOT_FOUND);
   ASSERT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_SUCCESS);
-  EXPECT_NE(host::names::Listing().find("\\DosDevices\\COM3 -> \\Device\\vxserial0"), std::string::npos);
+  EXPECT_NE(host::ob::Listing().find("\\DosDevices\\COM3 -> \\Device\\vxserial0"), std::string::npos);
 
   for (const char* spelling : {"COM3", "com3", "\\\\.\\COM3", "\\DosDevices\\COM3", "\\??\\COM3",
                                "\\Device\\VXSERIAL0"}) {
@@ -240,7 +240,7 @@ bool lockHeldInRoutine = false;
 KIRQL savedLevel = 0;
 
 VOID NTAPI RecordingCancel(PDEVICE_OBJECT, PIRP irp) {
-  lockHeldInRoutine = host::CancelSpinLockHeldByCaller();
+  lockHeldInRoutine = host::ke::CancelSpinLockHeldByCaller();
   savedLevel = irp->CancelIrql;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Complete(irp, STATUS_CANCELLED);
@@ -264,7 +264,7 @@ TEST_F(IoManagerTest, CancelEntersTheRoutineWithTheCancelLockAndItsLevelOrOnlyMa
   KfLowerIrql(before);
   EXPECT_TRUE(lockHeldInRoutine);
   EXPECT_EQ(savedLevel, APC_LEVEL) << "the level the canceller ran at";
-  EXPECT_FALSE(host::CancelSpinLockHeldByCaller());
+  EXPECT_FALSE(host::ke::CancelSpinLockHeldByCaller());
   ASSERT_TRUE(read.Done());
   EXPECT_EQ(read.Current().status, STATUS_CANCELLED);
   EXPECT_FALSE(read.Cancel()) << "a finished request cannot be cancelled again";
@@ -397,13 +397,13 @@ TEST_F(IoManagerTest, ErrorLogKeepsWrittenEntriesWithTheirSizeAndFields) {
   packet->UniqueErrorValue = 9;
   packet->FinalStatus = STATUS_SUCCESS;
   IoWriteErrorLogEntry(packet);
-  auto entries = host::errorlog::Entries();
+  auto entries = host::io::Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].loggedAgainst, driver.Driver());
-  EXPECT_NE(host::errorlog::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
+  EXPECT_NE(host::io::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
             std::string::npos)
-      << host::errorlog::Listing();
-  EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
+      << host::io::Listing();
+  EXPECT_EQ(host::io::UnwrittenCount(), 0u);
 }
 
 // ---- driver loader ----
@@ -435,34 +435,34 @@ NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 NTSTATUS NTAPI FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SERIAL_NO_DEVICE_INITED; }
 
 TEST_F(IoManagerTest, LoaderRunsEntryOnASystemThreadAndUnloadReleasesTheDriver) {
-  ASSERT_EQ(host::LoadDriver(TestEntry), STATUS_SUCCESS);
+  ASSERT_EQ(host::session::LoadDriver(TestEntry), STATUS_SUCCESS);
   EXPECT_EQ(entryPath, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom");
   EXPECT_EQ(entryLevel, PASSIVE_LEVEL);
   EXPECT_NE(entryThread, std::this_thread::get_id());
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  PDRIVER_OBJECT driver = host::session::LoadedDriver();
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(std::u16string(driver->DriverName.Buffer, driver->DriverName.Length / 2), u"\\Driver\\tessacom");
-  EXPECT_EQ(host::errorlog::UnwrittenCount(), 1u);
+  EXPECT_EQ(host::io::UnwrittenCount(), 1u);
 
   // Request classes the driver did not install complete with STATUS_INVALID_DEVICE_REQUEST.
   auto opened = host::io::Open("\\Device\\loaded");
   ASSERT_EQ(opened.status, STATUS_INVALID_DEVICE_REQUEST);
 
   unloadCalled = false;
-  host::UnloadDriver();
+  host::session::UnloadDriver();
   EXPECT_TRUE(unloadCalled);
-  EXPECT_EQ(host::LoadedDriver(), nullptr);
-  EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
+  EXPECT_EQ(host::session::LoadedDriver(), nullptr);
+  EXPECT_EQ(host::io::UnwrittenCount(), 0u);
 
   // A failed load keeps the driver object for inspection.
-  EXPECT_EQ(host::LoadDriver(FailingEntry, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\other"),
+  EXPECT_EQ(host::session::LoadDriver(FailingEntry, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\other"),
             STATUS_SERIAL_NO_DEVICE_INITED);
-  driver = host::LoadedDriver();
+  driver = host::session::LoadedDriver();
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(driver->DeviceObject, nullptr);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], host::io::DefaultDispatch);
-  host::ReleaseFailedDriver();
-  EXPECT_EQ(host::LoadedDriver(), nullptr);
+  host::session::ReleaseFailedDriver();
+  EXPECT_EQ(host::session::LoadedDriver(), nullptr);
 }
 
 }  // namespace

@@ -57,18 +57,18 @@ using SystemThreads = testsupport::ManualExecutive;
 TEST_F(SystemThreads, WaitOnThreadObjectFromHandleEndsWhenTheThreadTerminatesItself) {
   Worker worker;
   KeInitializeEvent(&worker.go, NotificationEvent, FALSE);
-  const size_t handlesBefore = host::OpenHandleCount();
+  const size_t handlesBefore = host::ob::OpenHandleCount();
   HANDLE handle = nullptr;
   ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitThenTerminate,
                                  &worker),
             STATUS_SUCCESS);
   ASSERT_NE(handle, nullptr);
   PKTHREAD thread = ReferenceThread(handle);
-  EXPECT_EQ(host::OpenHandleCount(), handlesBefore + 2);
-  ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&worker.go) == 1; }));
+  EXPECT_EQ(host::ob::OpenHandleCount(), handlesBefore + 2);
+  ASSERT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&worker.go) == 1; }));
   EXPECT_EQ(worker.self.load(), thread);
   EXPECT_EQ(worker.levelSeen.load(), PASSIVE_LEVEL);
-  EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 1u);
+  EXPECT_EQ(host::session::SummarizeLeftovers().systemThreadsAlive, 1u);
   LARGE_INTEGER poll{};
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
 
@@ -77,11 +77,11 @@ TEST_F(SystemThreads, WaitOnThreadObjectFromHandleEndsWhenTheThreadTerminatesIts
   // A thread object stays signalled once its thread has ended.
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
   EXPECT_FALSE(worker.passedTerminate.load());
-  EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 0u);
+  EXPECT_EQ(host::session::SummarizeLeftovers().systemThreadsAlive, 0u);
 
   EXPECT_EQ(ObDereferenceObject(thread), 1);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(host::OpenHandleCount(), handlesBefore);
+  EXPECT_EQ(host::ob::OpenHandleCount(), handlesBefore);
   EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
 }
 
@@ -119,7 +119,7 @@ TEST_F(SystemThreads, EveryThreadHasItsOwnThreadObjectAndLevel) {
 }
 
 // A host object that records the two end-of-life notifications.
-class Probe : public host::Object {
+class Probe : public host::ob::Object {
  public:
   void* Body() override { return &body_; }
   int lastHandleClosed = 0;
@@ -137,18 +137,18 @@ class Probe : public host::Object {
 
 TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   auto probe = std::make_shared<Probe>();
-  const size_t before = host::OpenHandleCount();
-  const HANDLE first = host::InsertHandle(probe);
-  const HANDLE second = host::InsertHandle(probe);
+  const size_t before = host::ob::OpenHandleCount();
+  const HANDLE first = host::ob::InsertHandle(probe);
+  const HANDLE second = host::ob::InsertHandle(probe);
   EXPECT_NE(first, second);
-  EXPECT_EQ(host::OpenHandleCount(), before + 2);
+  EXPECT_EQ(host::ob::OpenHandleCount(), before + 2);
   PVOID body = nullptr;
   ASSERT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(body, probe->Body());
   EXPECT_EQ(ZwClose(first), STATUS_SUCCESS);
   EXPECT_EQ(probe->lastHandleClosed, 0);
-  EXPECT_EQ(host::ObjectFromHandle(first), nullptr);
+  EXPECT_EQ(host::ob::ObjectFromHandle(first), nullptr);
   EXPECT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr),
             STATUS_INVALID_HANDLE);
   EXPECT_EQ(ZwClose(first), STATUS_INVALID_HANDLE);
@@ -157,18 +157,18 @@ TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   EXPECT_EQ(probe->lastReference, 0) << "the body reference still holds it";
   EXPECT_EQ(ObDereferenceObject(body), 0);
   EXPECT_EQ(probe->lastReference, 1);
-  EXPECT_EQ(host::OpenHandleCount(), before);
+  EXPECT_EQ(host::ob::OpenHandleCount(), before);
   EXPECT_EQ(probe->handleClosedBeforeReference, 1);
 
   auto onlyHandled = std::make_shared<Probe>();
-  EXPECT_EQ(ZwClose(host::InsertHandle(onlyHandled)), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(host::ob::InsertHandle(onlyHandled)), STATUS_SUCCESS);
   EXPECT_EQ(onlyHandled->lastReference, 1) << "without body references it goes with its last handle";
 }
 
 TEST(HandleTable, ObjectLivesWhileABodyReferenceHoldsIt) {
   auto probe = std::make_shared<Probe>();
   std::weak_ptr<Probe> watch = probe;
-  host::ReferenceBody(probe);
+  host::ob::ReferenceBody(probe);
   void* body = probe->Body();
   probe.reset();
   ASSERT_FALSE(watch.expired());

@@ -149,16 +149,16 @@ class UdpTransportTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
-    ASSERT_EQ(host::udp::Install(), STATUS_SUCCESS);
+    ASSERT_EQ(host::net::Install(), STATUS_SUCCESS);
     local_ = testsupport::UniqueLoopbackAddress();
-    host::udp::SetAnyAddress(local_);
-    host::udp::SetSourceQueueBytes(host::udp::kDefaultSourceQueueBytes);
-    host::udp::ResetCounters();
+    host::net::SetAnyAddress(local_);
+    host::net::SetSourceQueueBytes(host::net::kDefaultSourceQueueBytes);
+    host::net::ResetCounters();
   }
   void TearDown() override {
     for (AddressObject& object : objects_) Close(object);
-    host::udp::ClearPortMap();
-    EXPECT_EQ(host::udp::Uninstall(), STATUS_SUCCESS);
+    host::net::ClearPortMap();
+    EXPECT_EQ(host::net::Uninstall(), STATUS_SUCCESS);
     ManualExecutive::TearDown();
   }
   AddressObject& Open(uint32_t address = 0, uint16_t port = kLinkPort) {
@@ -192,8 +192,8 @@ class UdpTransportTest : public testsupport::ManualExecutive {
     return r;
   }
   static bool WaitReceived(size_t datagrams) {
-    return host::udp::WaitForCounters(
-        [&](const host::udp::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
+    return host::net::WaitForCounters(
+        [&](const host::net::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
   }
 
   uint32_t local_ = 0;
@@ -203,19 +203,19 @@ class UdpTransportTest : public testsupport::ManualExecutive {
 // The guard refuses every address outside loopback without sending anything.
 TEST_F(UdpTransportTest, SendReachesThePeerFromTheAnyAddressChosenForTheRunAndOnlyInsideLoopback) {
   AddressObject& object = Open(0, kLinkPort);
-  EXPECT_TRUE(host::udp::LoopbackGuard());
+  EXPECT_TRUE(host::net::LoopbackGuard());
   // 192.168.1.10, 10.0.0.5, 0.0.0.3
   for (uint32_t outside : {0xC0A8010Au, 0x0A000005u, 0x00000003u}) {
     EXPECT_EQ(Send(object, outside, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE) << std::hex << outside;
   }
-  EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 3u);
+  EXPECT_EQ(host::net::GetCounters().refusedByGuard, 3u);
   UdpPeer peer(testsupport::UniqueLoopbackAddress(), kLinkPort);
   ASSERT_TRUE(peer.Bound());
   EXPECT_EQ(Send(object, peer.Address(), kLinkPort, Text("hello")), STATUS_SUCCESS);
   const auto got = peer.Receive(2s);
   ASSERT_TRUE(got);
   EXPECT_EQ(std::tuple(got->bytes, got->address, got->port), std::tuple(Text("hello"), local_, kLinkPort));
-  EXPECT_EQ(host::udp::GetCounters().datagramsSent, 1u);
+  EXPECT_EQ(host::net::GetCounters().datagramsSent, 1u);
 }
 
 TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCancellation) {
@@ -233,7 +233,7 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
   ASSERT_TRUE(otherPort.SendTo(local_, kLinkPort, Text("port")));
   ASSERT_TRUE(WaitReceived(2));
   EXPECT_FALSE(r->Done()) << "a datagram from outside the filter does not complete the receive";
-  EXPECT_EQ(host::udp::GetCounters().pendingReceives, 1u);
+  EXPECT_EQ(host::net::GetCounters().pendingReceives, 1u);
 
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes(20, 0x5A)));
   ASSERT_TRUE(r->WaitDone());
@@ -252,13 +252,13 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("0123456789")));
   ASSERT_TRUE(shortBuffer->WaitDone());
   EXPECT_EQ(std::pair(shortBuffer->iosb.Status, shortBuffer->Received()), std::pair(STATUS_BUFFER_OVERFLOW, Text("0123")));
-  EXPECT_EQ(host::udp::GetCounters().truncated, 1u);
+  EXPECT_EQ(host::net::GetCounters().truncated, 1u);
 }
 
 // Each source's queue keeps its oldest datagrams up to its bound and turns later ones away;
 // a filtered receive takes its source's oldest, one without a filter the oldest of all.
 TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
-  host::udp::SetSourceQueueBytes(3 * (host::udp::kDatagramOverheadBytes + 1));
+  host::net::SetSourceQueueBytes(3 * (host::net::kDatagramOverheadBytes + 1));
   AddressObject& object = Open();
   UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
   UdpPeer other(testsupport::UniqueLoopbackAddress(), kLinkPort);
@@ -266,9 +266,9 @@ TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
   ASSERT_TRUE(other.SendTo(local_, kLinkPort, Text("x")));
   for (char c = '1'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
   ASSERT_TRUE(WaitReceived(6));
-  EXPECT_EQ(host::udp::GetCounters().queueDropped, 2u);
-  EXPECT_EQ(host::udp::DroppedFrom(server.Address(), kLinkPort), 2u);
-  EXPECT_EQ(host::udp::DroppedFrom(other.Address(), kLinkPort), 0u);
+  EXPECT_EQ(host::net::GetCounters().queueDropped, 2u);
+  EXPECT_EQ(host::net::DroppedFrom(server.Address(), kLinkPort), 2u);
+  EXPECT_EQ(host::net::DroppedFrom(other.Address(), kLinkPort), 0u);
   const std::pair<uint32_t, const char*> takes[] = {
       {server.Address(), "0"}, {0, "x"}, {0, "1"}, {server.Address(), "2"}};
   for (const auto& [filter, text] : takes) {
@@ -310,10 +310,10 @@ TEST_F(UdpTransportTest, AFloodingSourceLosesItsOwnDatagramsAndNoOtherSources) {
   }
   sender.join();
   EXPECT_EQ(received, kSteady) << "the steady source lost a datagram";
-  const host::udp::Counters counts = host::udp::GetCounters();
-  EXPECT_EQ(host::udp::DroppedFrom(steady.Address(), kLinkPort), 0u);
+  const host::net::Counters counts = host::net::GetCounters();
+  EXPECT_EQ(host::net::DroppedFrom(steady.Address(), kLinkPort), 0u);
   EXPECT_GT(counts.queueDropped, 0u);
-  EXPECT_EQ(host::udp::DroppedFrom(flooder.Address(), kLinkPort), counts.queueDropped);
+  EXPECT_EQ(host::net::DroppedFrom(flooder.Address(), kLinkPort), counts.queueDropped);
   EXPECT_EQ(counts.kernelDropped, 0u);
 }
 
@@ -321,7 +321,7 @@ TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
   AddressObject& object = Open();
   auto first = StartReceive(object, 0x7F000001, kLinkPort);
   auto second = StartReceive(object, 0x7F000002, kLinkPort);
-  ASSERT_EQ(host::udp::GetCounters().pendingReceives, 2u);
+  ASSERT_EQ(host::net::GetCounters().pendingReceives, 2u);
   ZwClose(object.handle);
   object.handle = nullptr;
   for (auto* r : {first.get(), second.get()}) {
@@ -334,8 +334,8 @@ TEST_F(UdpTransportTest, ClosingTheLastHandleEndsPendingReceivesWithAnError) {
   EXPECT_EQ(late->dispatchStatus, STATUS_LOCAL_DISCONNECT);
   ObDereferenceObject(object.file);
   object.file = nullptr;
-  EXPECT_TRUE(host::udp::WaitForCounters(
-      [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
+  EXPECT_TRUE(host::net::WaitForCounters(
+      [](const host::net::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
 }
 
 TEST_F(UdpTransportTest, CloseAndLastDereferenceOnTwoThreadsEndTheAddressObjectOnce) {
@@ -356,8 +356,8 @@ TEST_F(UdpTransportTest, CloseAndLastDereferenceOnTwoThreadsEndTheAddressObjectO
     holder.join();
     ASSERT_TRUE(pending->WaitDone()) << "round " << round;
     EXPECT_EQ(pending->iosb.Status, STATUS_LOCAL_DISCONNECT);
-    ASSERT_TRUE(host::udp::WaitForCounters(
-        [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s))
+    ASSERT_TRUE(host::net::WaitForCounters(
+        [](const host::net::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s))
         << "round " << round;
   }
 }
@@ -365,7 +365,7 @@ TEST_F(UdpTransportTest, CloseAndLastDereferenceOnTwoThreadsEndTheAddressObjectO
 TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne) {
   AddressObject& older = Open();
   AddressObject& newer = Open();
-  EXPECT_EQ(std::pair(host::udp::GetCounters().sockets, host::udp::GetCounters().addressObjects), std::pair(size_t{1}, size_t{2}));
+  EXPECT_EQ(std::pair(host::net::GetCounters().sockets, host::net::GetCounters().addressObjects), std::pair(size_t{1}, size_t{2}));
   UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
 
   // Only the older object waits: it takes the datagram.
@@ -394,7 +394,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItAndEachDatagramGoesToOne)
   ASSERT_TRUE(server.SendTo(local_, kLinkPort, Text("d")));
   ASSERT_TRUE(olderAgain->WaitDone());
   EXPECT_EQ(olderAgain->Received(), Text("d"));
-  EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
+  EXPECT_EQ(host::net::GetCounters().sockets, 1u);
 }
 
 // What an address object still held when it closes stays with its port: a pending receive of
@@ -424,7 +424,7 @@ TEST_F(UdpTransportTest, ClosingAnAddressObjectHandsWhatItHeldToTheOthersOnItsPo
 }
 
 TEST_F(UdpTransportTest, PortMappingMovesTheLinkPortOnTheWire) {
-  host::udp::MapPort(kLinkPort, 6519);
+  host::net::MapPort(kLinkPort, 6519);
   AddressObject& object = Open();
   UdpPeer server(testsupport::UniqueLoopbackAddress(), 6519);
   EXPECT_EQ(Send(object, server.Address(), kLinkPort, Text("m")), STATUS_SUCCESS);
@@ -451,7 +451,7 @@ TEST_F(UdpTransportTest, MalformedTransportAddressAttributesAreRefused) {
     AddressObject object;
     EXPECT_EQ(OpenAddress(ea, &object), status);
   }
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+  EXPECT_EQ(host::net::GetCounters().addressObjects, 0u);
 }
 
 TEST_F(UdpTransportTest, RequestsAtDispatchLevelStopTheHost) {

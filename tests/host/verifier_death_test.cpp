@@ -121,9 +121,9 @@ NTSTATUS NTAPI EntryWithDeviceAndLink(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 void LoadAndUnloadWith(PDRIVER_UNLOAD unload) {
-  host::LoadDriver(EntryWithDeviceAndLink);
-  host::LoadedDriver()->DriverUnload = unload;
-  host::UnloadDriver();
+  host::session::LoadDriver(EntryWithDeviceAndLink);
+  host::session::LoadedDriver()->DriverUnload = unload;
+  host::session::UnloadDriver();
 }
 
 struct Stop {
@@ -211,24 +211,24 @@ const Stop kStops[] = {
      [] {
        ExAllocatePoolWithTag(NonPagedPool, 132, kDriverTag);
        ExAllocatePoolWithTag(NonPagedPool, 132, kDriverTag);
-       host::verifier::CheckDriverUnloaded();
+       host::session::CheckDriverUnloaded();
      },
      "POOL_LEAKED_AT_UNLOAD in DriverUnload: 2 pool block\\(s\\) outstanding: tag 'Ddk ' 132 bytes x2"},
     {"TimerArmedAtUnload",
-     [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::verifier::CheckDriverUnloaded(); },
+     [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::session::CheckDriverUnloaded(); },
      "TIMER_ALIVE_AT_UNLOAD in DriverUnload: 1 timer\\(s\\) still armed: .*due in 8000 ms"},
     {"DeferredCallQueuedAtUnload",
      [] {
        KDPC dpc;
        KeInitializeDpc(&dpc, Nothing, nullptr);
        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-       host::verifier::CheckDriverUnloaded();
+       host::session::CheckDriverUnloaded();
      },
      "DPC_ALIVE_AT_UNLOAD in DriverUnload: 1 deferred call\\(s\\) queued or running"},
     {"DeferredCallQueuedOnAThreadThatEnds",
      [] {
        static KDPC dpc;
-       host::StartLive();
+       host::session::StartLive();
        KeInitializeDpc(&dpc, Nothing, nullptr);
        std::thread([] {
          KfRaiseIrql(DISPATCH_LEVEL);
@@ -242,9 +242,9 @@ const Stop kStops[] = {
        KeInitializeEvent(&never, NotificationEvent, FALSE);
        HANDLE handle;
        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BlockForever, &never);
-       while (host::WaitersOn(&never) == 0) {
+       while (host::ke::WaitersOn(&never) == 0) {
        }
-       host::verifier::CheckDriverUnloaded();
+       host::session::CheckDriverUnloaded();
      },
      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running"},
     {"DriverRoutineEnteredAboveItsLevel",
@@ -365,7 +365,7 @@ class Verifier : public testsupport::ManualExecutive, public ::testing::WithPara
     ManualExecutive::SetUp();
   }
   void TearDown() override {
-    host::names::RemoveAllLinks();
+    host::ob::RemoveAllLinks();
     ManualExecutive::TearDown();
   }
 };
@@ -385,8 +385,8 @@ TEST_F(VerifierUnload, CleanUnloadPasses) {
   KeInitializeTimer(&timer);
   ArmFor(&timer, 1);
   KeCancelTimer(&timer);
-  host::verifier::CheckDriverUnloaded();
-  EXPECT_TRUE(host::SummarizeLeftovers().Clean());
+  host::session::CheckDriverUnloaded();
+  EXPECT_TRUE(host::session::SummarizeLeftovers().Clean());
 }
 
 }  // namespace

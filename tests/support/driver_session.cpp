@@ -15,26 +15,26 @@ namespace testsupport {
 
 DriverSession::DriverSession(bool live, double speed) {
   if (live) {
-    host::StartLive(host::LiveOptions{.speed = speed});
+    host::session::StartLive(host::session::LiveOptions{.speed = speed});
   } else {
-    host::StartManual();
+    host::session::StartManual();
   }
   host::registry::Reset();
   host::registry::CreateKey(kServiceKey);
-  host::errorlog::Clear();
-  host::udp::Install();
+  host::io::Clear();
+  host::net::Install();
   driverAddress_ = UniqueLoopbackAddress();
-  host::udp::SetAnyAddress(driverAddress_);
-  host::udp::ResetCounters();
+  host::net::SetAnyAddress(driverAddress_);
+  host::net::ResetCounters();
 }
 
 DriverSession::~DriverSession() {
   Unload();
   for (auto& server : servers_) server->Stop();
-  host::udp::Uninstall();
-  host::udp::SetAnyAddress(0);
-  host::names::RemoveAllLinks();
-  host::Shutdown();
+  host::net::Uninstall();
+  host::net::SetAnyAddress(0);
+  host::ob::RemoveAllLinks();
+  host::session::Shutdown();
 }
 
 void DriverSession::SetValue(std::string_view name, uint32_t value) {
@@ -61,7 +61,7 @@ devserver::DeviceServer& DriverSession::AddOnePort(devserver::BackendKind backen
 
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(Driver().DriverEntry, host::kDefaultRegistryPath,
+  NTSTATUS status = host::session::LoadDriver(Driver().DriverEntry, host::session::kDefaultRegistryPath,
                                      {Driver().ImageStart, Driver().ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
@@ -69,9 +69,9 @@ NTSTATUS DriverSession::Load() {
 
 void DriverSession::Unload() {
   if (loaded_) {
-    host::UnloadDriver();
+    host::session::UnloadDriver();
   } else if (attempted_) {
-    host::ReleaseFailedDriver();
+    host::session::ReleaseFailedDriver();
   }
   loaded_ = false;
   attempted_ = false;
@@ -91,11 +91,11 @@ std::string DriverSession::DeviceMapValue(std::string_view valueName, size_t* by
 }
 
 std::string DriverSession::LinkTargetOf(std::string_view comName) {
-  return host::names::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
+  return host::ob::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
 }
 
 int DriverSession::DeviceCount() {
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  PDRIVER_OBJECT driver = host::session::LoadedDriver();
   int count = 0;
   for (PDEVICE_OBJECT d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) count++;
   return count;

@@ -11,10 +11,10 @@
 namespace testsupport {
 
 LiveLink::LiveLink(int ports) {
-  host::StartLive();
-  host::udp::Install();
+  host::session::StartLive();
+  host::net::Install();
   driverAddress_ = UniqueLoopbackAddress();
-  host::udp::SetAnyAddress(driverAddress_);
+  host::net::SetAnyAddress(driverAddress_);
   ports_ = std::make_unique<DriverPorts>(ports, 3, Driver());
   ports_->AttachLinkBuffers();
   Driver().Unloading = 0;
@@ -24,9 +24,9 @@ LiveLink::~LiveLink() {
   Stop();
   for (auto& server : servers_) server->Stop();
   ports_.reset();
-  host::udp::Uninstall();
-  host::udp::SetAnyAddress(0);
-  host::Shutdown();
+  host::net::Uninstall();
+  host::net::SetAnyAddress(0);
+  host::session::Shutdown();
 }
 
 devserver::DeviceServer& LiveLink::AddServer(devserver::ProtocolOptions protocol) {

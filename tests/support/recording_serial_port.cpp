@@ -90,12 +90,12 @@ RecordingSerialPort::RecordingSerialPort(const std::string& comName) {
   IoCreateDevice(driver, 0, &counted, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
   device->Flags |= DO_BUFFERED_IO;
   link = "\\DosDevices\\" + comName;
-  host::names::CreateLink(link, "\\Device\\RecordingSerial0");
+  host::ob::CreateLink(link, "\\Device\\RecordingSerial0");
 }
 
 RecordingSerialPort::~RecordingSerialPort() {
   CancelAllHeld();
-  host::names::DeleteLink(link);
+  host::ob::DeleteLink(link);
   while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
   host::io::DeleteHostDriver(driver);
   delete state;

@@ -264,8 +264,8 @@ TEST(TessacomProgram, ShellSaysWhyAnOpenFailed) {
       "open \\\\.\\COM6: STATUS_ACCESS_DENIED: another handle of this host holds the port",
   };
   for (const std::string& text : said) EXPECT_NE(err.str().find(text), std::string::npos) << text << "\n---\n" << err.str();
-  EXPECT_GE(host::udp::GetCounters().refusedByGuard, 1u);
-  const auto byRemote = host::udp::CountersByRemote();
+  EXPECT_GE(host::net::GetCounters().refusedByGuard, 1u);
+  const auto byRemote = host::net::CountersByRemote();
   EXPECT_TRUE(!byRemote.contains(kOutside) || byRemote.at(kOutside).sent == 0) << "a datagram left loopback";
 }
 

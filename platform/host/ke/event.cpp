@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace host::detail;
+using namespace host::ke::detail;
 
 void RequireEvent(PRKEVENT event, const char* routine, const void* caller) {
   const DISPATCHER_HEADER& header = event->Header;

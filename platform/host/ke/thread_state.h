@@ -8,14 +8,16 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::detail {
-
+namespace host::ps::detail {
 class ThreadObject;
+}  // namespace host::ps::detail
+
+namespace host::ke::detail {
 
 struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> heldLocks;
-  ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
+  ps::detail::ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
   // Live mode: deferred calls may be queued on this thread (set by their insertion, cleared
   // once its queue ran empty), and the thread is running its queue right now.
   bool dpcsQueued = false;
@@ -38,4 +40,4 @@ void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
 // Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above the given level.
 void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller);
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
