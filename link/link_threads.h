@@ -49,6 +49,10 @@ VOID DeliverInboundDatagram(const UCHAR* datagram, ULONG length, ULONG source, P
 // binding matches and which has a PortRecord; -1 when none.
 LONG FindInboundPort(ULONG sourceAddress, UCHAR channel);
 
+// Notification event set when unload begins (StopLink); what LinkPause waits on. Initialised by
+// StartLink.
+extern KEVENT LinkStopEvent;
+
 // Waits up to `milliseconds` or until unload begins; link threads use it to pace retries.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID LinkPause(ULONG milliseconds);

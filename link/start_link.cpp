@@ -12,7 +12,6 @@ namespace {
 // thread has started.
 HANDLE LinkThreads[1 + MAX_PORTS];
 LONG LinkThreadsStarted;
-KEVENT LinkStopEvent;  // notification event, set when unload begins
 
 VOID StartLinkThread(PKSTART_ROUTINE routine, PVOID context) {
   HANDLE handle;
@@ -36,6 +35,8 @@ VOID StartReceivers() {
 }
 
 }  // namespace
+
+KEVENT LinkStopEvent;
 
 VOID LinkPause(ULONG milliseconds) {
   ENTRY_IRQL_REQUIRES(PASSIVE_LEVEL);

@@ -7,16 +7,14 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class FileInfoTest : public testsupport::ManualExecutive {
+class FileInfoTest : public ManualExecutive {
  protected:
   // A query or change of `infoClass` with a system buffer of `length` bytes filled with 0xA5.
-  static Request& Information(SerialBench& bench, UCHAR major, FILE_INFORMATION_CLASS infoClass,
-                              ULONG length) {
+  static Request& Information(SerialBench& bench, UCHAR major, FILE_INFORMATION_CLASS infoClass, ULONG length) {
     Request& request = bench.Transfer(major, length);  // the length sits where Read's does
     std::fill(request.buffer.begin(), request.buffer.end(), 0xA5);
     IoGetNextIrpStackLocation(request.irp)->Parameters.QueryFile.FileInformationClass = infoClass;
@@ -32,13 +30,8 @@ class FileInfoTest : public testsupport::ManualExecutive {
 // succeed and change nothing; every other class is refused. Nothing is written past the answer.
 TEST_F(FileInfoTest, EachClassIsAnsweredOrRefusedInsideTheCallersBuffer) {
   constexpr UCHAR Q = IRP_MJ_QUERY_INFORMATION, S = IRP_MJ_SET_INFORMATION;
-  const struct {
-    UCHAR major;
-    FILE_INFORMATION_CLASS infoClass;
-    ULONG length;
-    NTSTATUS status;
-    ULONG information;
-  } rows[] = {
+  using Row = std::tuple<UCHAR, FILE_INFORMATION_CLASS, ULONG, NTSTATUS, ULONG>;  // the request, buffer; answer
+  const Row rows[] = {
       {Q, FileStandardInformation, 24, STATUS_SUCCESS, 24},
       {Q, FileStandardInformation, 40, STATUS_SUCCESS, 24},
       {Q, FilePositionInformation, 8, STATUS_SUCCESS, 8},
@@ -51,14 +44,12 @@ TEST_F(FileInfoTest, EachClassIsAnsweredOrRefusedInsideTheCallersBuffer) {
       {S, FilePositionInformation, 8, STATUS_INVALID_PARAMETER, 0},
   };
   SerialBench bench;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << (row.major == Q ? "query " : "set ") << row.infoClass << " in "
-                                    << row.length);
-    Request& request = Information(bench, row.major, row.infoClass, row.length);
-    EXPECT_EQ(request.status, row.status);
-    EXPECT_EQ(request.information, row.information);
-    EXPECT_EQ(request.boost, IO_NO_INCREMENT);
-    auto answerEnd = request.buffer.begin() + row.information;
+  for (auto [major, infoClass, length, status, information] : rows) {
+    SCOPED_TRACE(testing::Message() << (major == Q ? "query " : "set ") << infoClass << " in " << length);
+    Request& request = Information(bench, major, infoClass, length);
+    EXPECT_EQ(std::tuple(request.status, request.information, request.boost),
+              std::tuple(status, ULONG_PTR{information}, CCHAR(IO_NO_INCREMENT)));
+    auto answerEnd = request.buffer.begin() + information;
     EXPECT_TRUE(std::all_of(request.buffer.begin(), answerEnd, [](UCHAR b) { return b == 0; }));
     EXPECT_TRUE(std::all_of(answerEnd, request.buffer.end(), [](UCHAR b) { return b == 0xA5; }));
   }

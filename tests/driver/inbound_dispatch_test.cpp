@@ -13,8 +13,7 @@ using testsupport::DriverPorts;
 
 namespace {
 
-std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG sequence,
-                          ULONG lengthField = 0) {
+std::vector<UCHAR> Packet(UCHAR type, UCHAR channel, ULONG payloadBytes, ULONG sequence, ULONG lengthField = 0) {
   std::vector<UCHAR> packet(LINK_HEADER_SIZE + payloadBytes);
   EncodeLinkHeader(packet.data(), type, channel, lengthField ? lengthField : packet.size(), sequence);
   for (ULONG i = 0; i < payloadBytes; i++) packet[LINK_HEADER_SIZE + i] = static_cast<UCHAR>(i + 1);
@@ -55,25 +54,20 @@ class InboundDispatchTest : public testsupport::ManualExecutive {
 // header's own four bytes means none. Unsequenced data is taken whole or dropped whole, and
 // data taken, even none, wakes the reader.
 TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
-  struct Case {
-    LONG held;
-    ULONG carried, lengthField;
-    LONG after;
-    bool wakes;
-  } cases[] = {
+  using Case = std::tuple<LONG, ULONG, ULONG, LONG, bool>;  // held, carried, length field; held after, reader woken
+  const Case cases[] = {
       {600, 423, 0, 1023, true}, {600, 424, 0, 600, false},  // room for 423 more
       {5, 0, 0, 5, true},                                    // empty
       {5, 8, 1, 5, true},        {5, 8, 2, 5, true},         // fields below four
       {0, 6, 104, 6, true},                                  // a field beyond the datagram
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.held << "+" << c.carried << " field " << c.lengthField);
-    Fill(0, c.held);
-    Dispatch(0, Packet(PKT_DATA, 0, c.carried, 0, c.lengthField));
-    EXPECT_EQ(Held(0), c.after);
-    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.wakes);
-    if (c.after > c.held) {
-      EXPECT_EQ(rxStorage_[(100 + c.held) % RX_RING_SIZE], 1) << "first payload byte";
+  for (auto [held, carried, lengthField, after, wakes] : cases) {
+    SCOPED_TRACE(testing::Message() << held << "+" << carried << " field " << lengthField);
+    Fill(0, held);
+    Dispatch(0, Packet(PKT_DATA, 0, carried, 0, lengthField));
+    EXPECT_EQ(std::pair(Held(0), Queued(ports_->Record(0)->ReadDataDpc)), std::pair(after, wakes));
+    if (after > held) {
+      EXPECT_EQ(rxStorage_[(100 + held) % RX_RING_SIZE], 1) << "first payload byte";
     }
   }
 }
@@ -83,11 +77,9 @@ TEST_F(InboundDispatchTest, DataIsTakenWholeOrDroppedWhole) {
 // application's next read; one that does not fit is refused (InSeq stays) and the next read
 // acknowledges again. A length field below four carries no payload: the packet is taken, empty.
 TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherAcknowledgement) {
-  struct Case {
-    LONG held, inSeq, sequence, payload;
-    bool taken, acknowledgedNow;
-    ULONG lengthField;
-  } cases[] = {
+  // held, InSeq, the packet's sequence and payload; taken, acknowledged at once, length field
+  using Case = std::tuple<LONG, LONG, LONG, LONG, bool, bool, ULONG>;
+  const Case cases[] = {
       {1000, 3, 4, 23, true, false, 0}, {1000, 3, 4, 24, false, false, 0},  // room for 23 more
       {1023, 1, 2, 10, false, false, 0},                                    // a full ring
       {0, 15, 1, 4, true, false, 0},    {0, 15, 15, 4, false, true, 0},     // the wrap; a repeat
@@ -95,32 +87,23 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
       {5, 4, 5, 8, true, false, 3},                                         // no payload
   };
   ports_->OpenLink(0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.sequence);
-    Fill(0, c.held);
-    PortTable[0].InSeq = c.inSeq;
-    ports_->Record(0)->RxAckPending = c.acknowledgedNow;  // each row must change it
-    Dispatch(0, Packet(PKT_SEQDATA, 0, c.payload, c.sequence, c.lengthField));
-    EXPECT_EQ(Held(0), c.held + (c.taken && c.lengthField == 0 ? c.payload : 0));
-    EXPECT_EQ(PortTable[0].InSeq, c.taken ? c.sequence : c.inSeq);
-    EXPECT_EQ(Queued(ports_->Record(0)->ReadDataDpc), c.taken);
-    EXPECT_EQ(ports_->Record(0)->RxAckPending, c.acknowledgedNow ? 0u : 1u);
+  for (auto [held, inSeq, sequence, payload, taken, acknowledgedNow, lengthField] : cases) {
+    SCOPED_TRACE(sequence);
+    Fill(0, held);
+    PortTable[0].InSeq = inSeq;
+    ports_->Record(0)->RxAckPending = acknowledgedNow;  // each row must change it
+    Dispatch(0, Packet(PKT_SEQDATA, 0, payload, sequence, lengthField));
+    EXPECT_EQ(std::tuple(Held(0), PortTable[0].InSeq, Queued(ports_->Record(0)->ReadDataDpc),
+                         ports_->Record(0)->RxAckPending),
+              std::tuple(held + (taken && lengthField == 0 ? payload : 0), taken ? sequence : inSeq, taken,
+                         acknowledgedNow ? 0u : 1u));
     ControlNode* acknowledgement = DetachControlQueue(0);
-    EXPECT_EQ(acknowledgement != nullptr, c.acknowledgedNow);
+    EXPECT_EQ(acknowledgement != nullptr, acknowledgedNow);
     if (acknowledgement != nullptr) {
-      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, c.inSeq);
+      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, inSeq);
       ExFreePool(acknowledgement);
     }
   }
-}
-
-TEST_F(InboundDispatchTest, DataForAPortNeverOpenedIsIgnored) {
-  PortTable[2].RxRing.Buffer = nullptr;
-  Dispatch(2, Packet(PKT_DATA, 0, 10, 0));
-  Dispatch(2, Packet(PKT_SEQDATA, 0, 10, 1));
-  EXPECT_EQ(PortTable[2].RxRing.WriteIndex, 0);
-  EXPECT_EQ(PortTable[2].InSeq, 0);
-  EXPECT_FALSE(Queued(ports_->Record(2)->ReadDataDpc));
 }
 
 // An open reply counts while an open waits (or late, after one gave up); once the port is held
@@ -132,8 +115,7 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/4));
   EXPECT_EQ(record->LinkFlags, 0);
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/3));
-  EXPECT_EQ(record->LinkFlags, LINK_OPEN | LINK_CONFIRMED);
-  EXPECT_EQ(PortTable[0].InSeq, 9);
+  EXPECT_EQ(std::pair(record->LinkFlags, PortTable[0].InSeq), std::pair(USHORT(LINK_OPEN | LINK_CONFIRMED), 9));
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 4, /*lengthField=*/3));
   EXPECT_EQ(PortTable[0].InSeq, 9) << "a repeated reply while the link is open";
 
@@ -144,8 +126,8 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   Dispatch(0, Packet(PKT_DOWN, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED);
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/3));
-  EXPECT_EQ(record->LinkFlags, LINK_PORT_HELD | LINK_CONFIRMED) << "a late reply while held";
-  EXPECT_EQ(PortTable[0].InSeq, 12);
+  EXPECT_EQ(std::pair(record->LinkFlags, PortTable[0].InSeq), std::pair(USHORT(LINK_PORT_HELD | LINK_CONFIRMED), 12))
+      << "a late reply while held";
   Dispatch(0, Packet(PKT_CLOSE, 0, 0, 0));
   EXPECT_EQ(record->LinkFlags, 0);
 }
@@ -154,13 +136,9 @@ TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
 // 6 here); any other leaves the timer running. A poll's answer: 6 is delivered, any other
 // sequence has the chunk sent again (the port marked for the sender), the timer running on.
 TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnswersKeepTheirMeaning) {
-  struct Case {
-    ULONG inFlight;
-    LONG chunkSequence;
-    UCHAR pollOut;
-    LONG sequence;
-    bool counted, resend;
-  } cases[] = {
+  // WriteInFlight, ChunkSequence, poll out, the acknowledgement's sequence; counted, chunk to resend
+  using Case = std::tuple<ULONG, LONG, UCHAR, LONG, bool, bool>;
+  const Case cases[] = {
       {1, 6, 0, 6, true, false},   {1, 6, 0, 5, false, false},  // a stale one
       {1, 0, 0, 6, false, false},                               // placed, not sent yet
       {0, 6, 0, 6, false, false},                               // already counted
@@ -168,20 +146,18 @@ TEST_F(InboundDispatchTest, AcknowledgementsCountOnlyForTheChunkSentOncePollAnsw
   };
   PortRecord* record = ports_->Record(0);
   ports_->OpenLink(0);
-  LARGE_INTEGER due{.QuadPart = -80000000};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.chunkSequence << "/" << c.sequence << " poll " << int(c.pollOut));
-    record->WriteInFlight = c.inFlight;
-    record->ChunkSequence = c.chunkSequence;
-    record->RetransmitPending = c.pollOut;
+  for (auto [inFlight, chunkSequence, pollOut, sequence, counted, resend] : cases) {
+    SCOPED_TRACE(testing::Message() << chunkSequence << "/" << sequence << " poll " << int(pollOut));
+    record->WriteInFlight = inFlight;
+    record->ChunkSequence = chunkSequence;
+    record->RetransmitPending = pollOut;
     PortTable[0].TxPending = 0;
-    KeSetTimer(&record->AckTimer, due, &record->AckTimeoutDpc);
-    Dispatch(0, Packet(PKT_ACK, 0, 0, c.sequence));
-    EXPECT_EQ(KeCancelTimer(&record->AckTimer), !c.counted) << "timer running";
-    EXPECT_EQ(Queued(record->WriteDpc), c.counted);
-    EXPECT_EQ(PortTable[0].TxPending, c.resend ? 1 : 0);
-    EXPECT_EQ(record->WriteInFlight, c.counted ? 0u : c.inFlight);
-    EXPECT_EQ(record->RetransmitPending, c.counted ? 0 : c.pollOut);
+    KeSetTimer(&record->AckTimer, LARGE_INTEGER{.QuadPart = -80000000}, &record->AckTimeoutDpc);
+    Dispatch(0, Packet(PKT_ACK, 0, 0, sequence));
+    // The timer still running, the write engine woken, the port marked, the chunk's state.
+    EXPECT_EQ(std::tuple(bool(KeCancelTimer(&record->AckTimer)), Queued(record->WriteDpc), bool(PortTable[0].TxPending),
+                         record->WriteInFlight, record->RetransmitPending),
+              std::tuple(!counted, counted, resend, counted ? 0u : inFlight, UCHAR(counted ? 0 : pollOut)));
   }
 }
 
@@ -196,22 +172,23 @@ TEST_F(InboundDispatchTest, PollsAreAnsweredOnceOnlyWhileTheLinkIsOpen) {
   ControlNode* answer = DetachControlQueue(1);
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer->Next, nullptr);
-  LinkHeader header = DecodeLinkHeader(answer->Header);
-  EXPECT_EQ(header.Type, PKT_ACK);
-  EXPECT_EQ(header.Channel, 4);
-  EXPECT_EQ(header.Length, 4);
-  EXPECT_EQ(header.Sequence, 0);
+  EXPECT_EQ(std::vector<UCHAR>(answer->Header, answer->Header + 4), std::vector<UCHAR>({PKT_ACK, 4, 4, 0}));
   ExFreePool(answer);
 }
 
-TEST_F(InboundDispatchTest, UnknownTypesChangeNothing) {
+// Unknown types change nothing; nor does data for a port never opened, which has no ring.
+TEST_F(InboundDispatchTest, UnknownTypesAndDataForAPortNeverOpenedChangeNothing) {
   ports_->OpenLink(0);
   for (UCHAR type : {UCHAR(PKT_SETTINGS), UCHAR(PKT_RXACK), UCHAR(PKT_BREAK_ON), UCHAR(6), UCHAR(200)}) {
     Dispatch(0, Packet(type, 0, 8, 1));
   }
-  EXPECT_EQ(Held(0), 0);
-  EXPECT_EQ(ports_->Record(0)->LinkFlags, LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD);
-  EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
+  EXPECT_EQ(std::tuple(Held(0), ports_->Record(0)->LinkFlags, PortTable[0].ControlQueue),
+            std::tuple(0, USHORT(LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD), nullptr));
+  PortTable[2].RxRing.Buffer = nullptr;
+  Dispatch(2, Packet(PKT_DATA, 0, 10, 0));
+  Dispatch(2, Packet(PKT_SEQDATA, 0, 10, 1));
+  EXPECT_EQ(std::pair(PortTable[2].RxRing.WriteIndex, PortTable[2].InSeq), std::pair(0, 0));
+  EXPECT_FALSE(Queued(ports_->Record(2)->ReadDataDpc));
 }
 
 TEST_F(InboundDispatchTest, DatagramsReachTheLowestMatchingPortWithARecord) {
@@ -220,10 +197,8 @@ TEST_F(InboundDispatchTest, DatagramsReachTheLowestMatchingPortWithARecord) {
     PortTable[i].RemoteChannel = 1;
   }
   PortTable[0].RemoteChannel = 0;
-  EXPECT_EQ(FindInboundPort(0x7F000002, 1), 1);
-  EXPECT_EQ(FindInboundPort(0x7F000002, 0), 0);
-  EXPECT_EQ(FindInboundPort(0x7F000003, 1), -1);
-  EXPECT_EQ(FindInboundPort(0x7F000002, 9), -1);
+  EXPECT_EQ(std::tuple(FindInboundPort(0x7F000002, 1), FindInboundPort(0x7F000002, 0), FindInboundPort(0x7F000003, 1),
+                       FindInboundPort(0x7F000002, 9)), std::tuple(1, 0, -1, -1));
 
   // A port beyond the devices created has configuration but no record: never a target.
   PortTable[1].PortRecord = nullptr;

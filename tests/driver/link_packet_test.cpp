@@ -2,7 +2,6 @@
 // sequence rules, allocation failure, and concurrent producers against the sender's detach.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <thread>
 #include <vector>
 
@@ -13,11 +12,23 @@
 #include "support/executive_session.h"
 
 using testsupport::DriverPorts;
+using Packets = std::vector<std::vector<UCHAR>>;
 
 namespace {
 
-std::array<UCHAR, 4> HeaderBytes(const ControlNode* node) {
-  return {node->Header[0], node->Header[1], node->Header[2], node->Header[3]};
+// Detaches the port's control queue as the sender does: each node's packet as it goes out
+// (the header, then the payload its length counts), in queue order, the nodes freed.
+Packets Detach(int port) {
+  Packets packets;
+  for (ControlNode* node = DetachControlQueue(port); node != nullptr;) {
+    const ULONG payload = DecodeLinkHeader(node->Header).Length - LINK_HEADER_SIZE;
+    std::vector<UCHAR>& packet = packets.emplace_back(node->Header, node->Header + LINK_HEADER_SIZE);
+    packet.insert(packet.end(), node->Payload, node->Payload + payload);
+    ControlNode* next = node->Next;
+    ExFreePool(node);
+    node = next;
+  }
+  return packets;
 }
 
 class LinkPacketTest : public testsupport::ManualExecutive {
@@ -41,27 +52,19 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   PortTable[2].InSeq = 5;
   QueueLinkPacket(PKT_RXACK, nullptr, 0, 2);
   PortTable[2].InSeq = 6;
-  ControlNode* node = DetachControlQueue(2);
-  ASSERT_NE(node, nullptr);
-  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x0B, 0x02, 0x04, 0x50}));
-  ASSERT_NE(node->Next, nullptr);
-  EXPECT_EQ(node->Next->Header[0], PKT_BREAK_ON);
-  EXPECT_EQ(node->Next->Next, nullptr);
-  ExFreePool(node->Next);
-  ExFreePool(node);
+  EXPECT_EQ(Detach(2), (Packets{{0x0B, 0x02, 0x04, 0x50}, {PKT_BREAK_ON, 0x02, 0x04, 0x00}}));
 
   // The open packet's sequence is the sender's to fill; at queueing it is 0.
   UCHAR settings[18];
   for (int i = 0; i < 18; i++) settings[i] = static_cast<UCHAR>(0x40 + i);
   PortTable[0].RemoteChannel = 0;
   QueueLinkPacket(PKT_OPEN, settings, sizeof settings, 0);
-  node = DetachControlQueue(0);
+  ControlNode* node = DetachControlQueue(0);
   ASSERT_NE(node, nullptr);
-  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x00}));
-  EXPECT_EQ(DecodeLinkHeader(node->Header).Length, 22);
+  EXPECT_EQ(std::vector<UCHAR>(node->Header, node->Header + 4), (std::vector<UCHAR>{0x01, 0x00, 0x16, 0x00}));
   EXPECT_EQ(0, memcmp(node->Payload, settings, sizeof settings));
   SetLinkHeaderSequence(node->Header, 1);
-  EXPECT_EQ(HeaderBytes(node), (std::array<UCHAR, 4>{0x01, 0x00, 0x16, 0x10}));
+  EXPECT_EQ(std::vector<UCHAR>(node->Header, node->Header + 4), (std::vector<UCHAR>{0x01, 0x00, 0x16, 0x10}));
   ExFreePool(node);
   for (auto [from, to] : {std::pair{14, 15}, {15, 1}, {0, 1}, {1, 2}}) EXPECT_EQ(NextSeq(from), to) << from;
 
@@ -70,11 +73,9 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   PortTable[1].RemoteChannel = 300;
   PortTable[1].InSeq = 9;
   QueueLinkPacket(PKT_SETTINGS, settings, sizeof settings, 1);
-  node = DetachControlQueue(1);
-  ASSERT_NE(node, nullptr);
-  EXPECT_EQ(node->Header[1], 300 & 0xFF);
-  EXPECT_EQ(DecodeLinkHeader(node->Header).Sequence, 0);
-  ExFreePool(node);
+  std::vector<UCHAR> packet{PKT_SETTINGS, 300 & 0xFF, 0x16, 0x00};
+  packet.insert(packet.end(), settings, settings + sizeof settings);
+  EXPECT_EQ(Detach(1), Packets{packet});
 }
 
 TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndCloseAndTheDataFormMarksAnOpenPort) {
@@ -83,8 +84,8 @@ TEST_F(LinkPacketTest, ClosedLinkPassesOnlyOpenAndCloseAndTheDataFormMarksAnOpen
   const UCHAR gated[] = {PKT_SETTINGS, PKT_RXACK, PKT_POLL, PKT_BREAK_ON, PKT_BREAK_OFF, PKT_ACK};
   for (UCHAR type : gated) {
     QueueLinkPacket(type, nullptr, 0, 0);
-    EXPECT_EQ(PortTable[0].ControlQueue, nullptr) << "type " << int(type);
-    EXPECT_FALSE(ports.TakeSendEvent()) << "type " << int(type);
+    EXPECT_EQ(std::pair(PortTable[0].ControlQueue, ports.TakeSendEvent()),
+              std::pair(static_cast<ControlNode*>(nullptr), false)) << "type " << int(type);
   }
   MarkTxData(0);
   EXPECT_EQ(PortTable[0].TxPending, 0);
@@ -123,22 +124,11 @@ TEST_F(LinkPacketTest, PacketsLeaveInQueueOrderAndOnlyAFailedOneIsLost) {
   QueueLinkPacket(PKT_BREAK_OFF, nullptr, 0, 0);
   QueueLinkPacket(PKT_SETTINGS, big, CONTROL_PAYLOAD_MAX, 0);
 
-  ControlNode* node = DetachControlQueue(0);
+  std::vector<UCHAR> largest{PKT_SETTINGS, 0x00, LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX, 0x00};
+  largest.resize(LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX);
+  EXPECT_EQ(Detach(0), (Packets{{PKT_RXACK, 0x00, 0x04, 0x70}, {PKT_BREAK_ON, 0x00, 0x04, 0x00},
+                                {PKT_BREAK_OFF, 0x00, 0x04, 0x00}, largest}));
   EXPECT_EQ(PortTable[0].ControlQueue, nullptr);
-  std::vector<LinkHeader> seen;
-  while (node != nullptr) {
-    seen.push_back(DecodeLinkHeader(node->Header));
-    ControlNode* next = node->Next;
-    ExFreePool(node);
-    node = next;
-  }
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[0].Type, PKT_RXACK);
-  EXPECT_EQ(seen[0].Sequence, 7);
-  EXPECT_EQ(seen[1].Type, PKT_BREAK_ON);
-  EXPECT_EQ(seen[2].Type, PKT_BREAK_OFF);
-  EXPECT_EQ(seen[3].Length, LINK_HEADER_SIZE + CONTROL_PAYLOAD_MAX);
-  EXPECT_EQ(DetachControlQueue(0), nullptr);
 }
 
 // Producers on several threads append to two ports' queues while a consumer detaches them as
@@ -147,47 +137,36 @@ TEST_F(LinkPacketTest, ConcurrentAppendAndDetachSeeEveryNodeOnceInOrder) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 2000;
   DriverPorts ports(2);
-  ports.OpenLink(0);
-  ports.OpenLink(1);
+  for (int port : {0, 1}) ports.OpenLink(port);
 
   std::atomic<int> producersDone{0};
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; p++) {
     producers.emplace_back([p, &producersDone] {
       for (int n = 0; n < kPerProducer; n++) {
-        UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF),
-                            static_cast<UCHAR>(n >> 8)};
+        UCHAR payload[3] = {static_cast<UCHAR>(p), static_cast<UCHAR>(n & 0xFF), static_cast<UCHAR>(n >> 8)};
         QueueLinkPacket(PKT_SETTINGS, payload, sizeof payload, p % 2);
       }
       producersDone++;
     });
   }
 
-  std::vector<int> next(kProducers, 0);
-  int seen = 0;
+  std::vector<int> next(kProducers, 0);  // each producer's next number: its nodes seen once, in order
   bool inOrder = true;
-  auto consume = [&](ControlNode* node) {
-    while (node != nullptr) {
-      int p = node->Payload[0];
-      int n = node->Payload[1] | (node->Payload[2] << 8);
-      if (n != next[p]) inOrder = false;
-      next[p] = n + 1;
-      seen++;
-      ControlNode* following = node->Next;
-      ExFreePool(node);
-      node = following;
+  auto consume = [&] {
+    for (int port : {0, 1}) {
+      for (const auto& packet : Detach(port)) {
+        int p = packet[4], n = packet[5] | (packet[6] << 8);
+        inOrder = inOrder && n == next[p];
+        next[p] = n + 1;
+      }
     }
   };
-  while (producersDone.load() < kProducers) {
-    consume(DetachControlQueue(0));
-    consume(DetachControlQueue(1));
-  }
+  while (producersDone.load() < kProducers) consume();
   for (auto& t : producers) t.join();
-  consume(DetachControlQueue(0));
-  consume(DetachControlQueue(1));
+  consume();
 
   EXPECT_TRUE(inOrder);
-  EXPECT_EQ(seen, kProducers * kPerProducer);
   for (int p = 0; p < kProducers; p++) EXPECT_EQ(next[p], kPerProducer);
 }
 

@@ -12,9 +12,7 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::kMillisecond;
-using testsupport::Request;
-using testsupport::WaitUntil;
+using namespace testsupport;
 
 namespace {
 
@@ -54,28 +52,79 @@ class OpenCloseTest : public ::testing::Test {
     return opened;
   }
 
-  testsupport::DriverSession session_;
+  DriverSession session_;
   devserver::DeviceServer* server_ = nullptr;
   PortRecord* port_ = nullptr;
 };
 
-TEST_F(OpenCloseTest, OpenWaitsAtLeast50msForTheRemoteAndGivesThePortItsOpenValues) {
+// An open waits at least 50 ms for the remote's reply and gives the port its open values.
+// A write placed while the remote has the link down then sends nothing (its polls and marks are
+// held back), waits, and ends cancelled when the application closes; its chunk stays in the
+// ring and is the first data of the next open, numbered from it, acknowledged as any other.
+// A close the remote does not answer returns after half a second with the port closed.
+TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnAnUnansweredClose) {
   Start();
   EXPECT_EQ(host::io::Open("COM3", {.createOptions = FILE_DIRECTORY_FILE}).status, STATUS_NOT_A_DIRECTORY);
+  port_->HandFlow[0] = SERIAL_DTR_HANDSHAKE;  // left by an earlier session
+  port_->HandFlow[HANDFLOW_REPLACE] = SERIAL_RTS_CONTROL;
   int64_t start = host::session::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ExpectAbout(host::session::SystemTime() - start, 50 * kMillisecond);
-  EXPECT_EQ(port_->LinkFlags, LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED);
-  EXPECT_EQ(port_->BaudRate, 38400u);
-  EXPECT_EQ(port_->LineControl, 3);
-  EXPECT_EQ(port_->ModemStatus & SERIAL_MSR_DCD, static_cast<ULONG>(SERIAL_MSR_DCD));
-  EXPECT_EQ(ReadShared(PortTable[0].InSeq), 9) << "the reply's sequence";
+  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->BaudRate, port_->LineControl, port_->ModemStatus & SERIAL_MSR_DCD,
+                       ReadShared(PortTable[0].InSeq), port_->HandFlow[0], port_->HandFlow[HANDFLOW_REPLACE]),
+            std::tuple(USHORT(LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED), 38400u, UCHAR(3), ULONG(SERIAL_MSR_DCD), 9,
+                       0u, 0u))
+      << "InSeq: the reply's sequence";
   auto channel = server_->Channel(kChannel);
   EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";
   ASSERT_TRUE(channel.openSettings.has_value());
-  std::array<uint8_t, 18> block{0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80};
-  EXPECT_EQ(channel.openSettings->raw, block);
+  EXPECT_EQ(channel.openSettings->raw, (std::array<uint8_t, 18>{0, 0, 0, 0, 0xBF, 0x0C, 0, 0x80}));
+
+  server_->SendDown(kChannel);
+  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
+  const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
+  {
+    auto write = opened.file.WriteAsync(bytes, sizeof bytes);
+    host::session::AdvanceClock(20 * kSecond);
+    EXPECT_FALSE(write.Done());
+    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
+  }
+  EXPECT_TRUE(server_->Written(kChannel).empty());
+
+  port_->TxRingFull = 1;  // as a session whose last write filled the ring leaves it
+  auto again = OpenAnswered();
+  EXPECT_EQ(port_->TxRingFull, 0);
+  ASSERT_EQ(again.status, STATUS_SUCCESS);
+  ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
+  EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
+  EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
+  ASSERT_TRUE(WaitUntil([&] { host::session::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+  // A session starts with no event history: a wait for received data waits.
+  const ULONG rxchar = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
+  ULONG events = 0;
+  {
+    auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
+    host::session::RunQueuedDpcs();
+    EXPECT_FALSE(wait.Done());
+    wait.Cancel();
+    EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
+  }
+
+  devserver::ProtocolOptions noReply;
+  noReply.answerClose = false;
+  server_->SetProtocolOptions(noReply);
+  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
+  EXPECT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+  start = host::session::SystemTime();
+  EXPECT_EQ(again.file.Close(), STATUS_SUCCESS);
+  ExpectAbout(host::session::SystemTime() - start, 500 * kMillisecond);
+  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
+                       port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
+            std::tuple(0, 0u, 0u, 0u, 0, 0));
+  EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
 }
 
 TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUntilLinkDown) {
@@ -127,84 +176,28 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
   EXPECT_TRUE(injected);
 }
 
-TEST_F(OpenCloseTest, CloseWithoutAReplyReturnsAfterHalfASecondWithThePortClosed) {
-  devserver::ProtocolOptions noReply;
-  noReply.answerClose = false;
-  Start(noReply);
-  auto opened = OpenAnswered();
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
-  EXPECT_EQ(opened.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-  int64_t start = host::session::SystemTime();
-  EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
-  ExpectAbout(host::session::SystemTime() - start, 500 * kMillisecond);
-  EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
-                       port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
-            std::tuple(0, 0u, 0u, 0u, 0, 0));
-  EXPECT_TRUE(server_->WaitForClosed(kChannel, kLimit));
-}
 
-// A write placed while the remote has the link down sends nothing (its polls and marks are
-// held back), waits, and ends cancelled when the application closes; its chunk stays in the
-// ring and is the first data of the next open, numbered from it, acknowledged as any other.
-TEST_F(OpenCloseTest, AChunkPlacedWhileTheLinkIsDownEndsAtCloseAndGoesAtTheNextOpen) {
-  Start();
-  auto opened = OpenAnswered();
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  server_->SendDown(kChannel);
-  ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
-  const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
-  {
-    auto write = opened.file.WriteAsync(bytes, sizeof bytes);
-    host::session::AdvanceClock(20 * testsupport::kSecond);
-    EXPECT_FALSE(write.Done());
-    EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
-    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
-  }
-  EXPECT_TRUE(server_->Written(kChannel).empty());
-
-  port_->TxRingFull = 1;  // as a session whose last write filled the ring leaves it
-  auto again = OpenAnswered();
-  EXPECT_EQ(port_->TxRingFull, 0);
-  ASSERT_EQ(again.status, STATUS_SUCCESS);
-  ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
-  EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
-  EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
-  ASSERT_TRUE(WaitUntil([&] { host::session::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
-  // A session starts with no event history: a wait for received data waits.
-  const ULONG rxchar = SERIAL_EV_RXCHAR;
-  ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
-  ULONG events = 0;
-  auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
-  host::session::RunQueuedDpcs();
-  EXPECT_FALSE(wait.Done());
-  wait.Cancel();
-  EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
-}
-
-class CleanupTest : public testsupport::ManualExecutive {};
+class CleanupTest : public ManualExecutive {};
 
 TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
-  testsupport::SerialBench bench;
+  SerialBench bench;
   PortTable[0].OutSeq = 1;
   std::vector<Request*> left;
-  for (int i = 0; i < 2; i++) {
-    left.push_back(&bench.Transfer(IRP_MJ_READ, 10));
-    bench.Send(*left.back(), testsupport::Through(DispatchRead));
+  for (auto [major, dispatch] : {std::pair<UCHAR, PDRIVER_DISPATCH>{IRP_MJ_READ, DispatchRead},
+                                 {IRP_MJ_READ, DispatchRead}, {IRP_MJ_WRITE, DispatchWrite}}) {
+    left.push_back(&bench.Transfer(major, 10));
+    bench.Send(*left.back(), Through(dispatch));
   }
-  left.push_back(&bench.Transfer(IRP_MJ_WRITE, 10));
-  bench.Send(*left.back(), testsupport::Through(DispatchWrite));
   host::session::RunQueuedDpcs();
   bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
   left.push_back(&bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask));
   for (Request* request : left) EXPECT_FALSE(request->done);
 
   Request& cleanup = bench.Transfer(IRP_MJ_CLEANUP, 0);
-  EXPECT_EQ(bench.Send(cleanup, testsupport::Through(DispatchCleanup)), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Send(cleanup, Through(DispatchCleanup)), STATUS_SUCCESS);
   EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
   for (Request* request : left) {
-    EXPECT_EQ(request->status, STATUS_CANCELLED);
-    EXPECT_EQ(request->information, 0u);
+    EXPECT_EQ(std::pair(request->status, request->information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));
     EXPECT_LT(request->order, cleanup.order);
   }
 }

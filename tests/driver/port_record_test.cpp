@@ -3,7 +3,6 @@
 
 #include "driver/port_devices.h"
 #include "host/session/executive.h"
-#include "link/link_packet.h"
 #include "support/driver_ports.h"
 #include "support/executive_session.h"
 
@@ -27,8 +26,7 @@ TEST_F(PortRecordTest, NewRecordHasItsCreationValuesAndAClearedTableEntry) {
   const PortTableEntry& entry = PortTable[1];
   EXPECT_EQ(entry.PortRecord, record);
   EXPECT_EQ(std::tuple(entry.TxRing.ReadIndex, entry.RxRing.WriteIndex, entry.TxPending, entry.OutSeq,
-                       entry.InSeq, entry.RemoteAddress, entry.RemoteChannel),
-            std::tuple(0, 0, 0, 0, 0, 0u, 0));
+                       entry.InSeq, entry.RemoteAddress, entry.RemoteChannel), std::tuple(0, 0, 0, 0, 0, 0u, 0));
 }
 
 // Which routine ran last, and with which context.
@@ -53,22 +51,17 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
                           &record->CompleteWaitDpc, &record->ImmediateSendDpc,
                           &record->ImmediateTimeoutDpc, &record->AckTimeoutDpc};
   for (int i = 0; i < 9; i++) {
-    ranRoutine = -1;
-    ranContext = nullptr;
+    SCOPED_TRACE(i);
     EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
     EXPECT_EQ(host::session::RunQueuedDpcs(), 1u);
-    EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));
-  }
-  for (int i = 0; i < 9; i++) {
-    SCOPED_TRACE(i);
+    EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));  // no other routine gives i
     KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr);
     for (KTIMER* timer : {&record->ReadTotalTimer, &record->ReadIntervalTimer, &record->WriteTotalTimer,
                           &record->ImmediateTotalTimer, &record->AckTimer}) {
       KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -1}, inTableOrder[(i + 1) % 9]);
     }
     QuiescePort(record);
-    EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
-    EXPECT_EQ(host::session::RunQueuedDpcs(), 0u);
+    EXPECT_EQ(std::pair(host::session::ArmedTimerCount(), host::session::RunQueuedDpcs()), std::pair(size_t{0}, size_t{0}));
   }
   PortTable[0] = {};
   ExFreePool(record);

@@ -9,14 +9,11 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::PendingReadClass;
-using testsupport::StartPendingRead;
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class PurgeTest : public testsupport::ManualExecutive {};
+class PurgeTest : public ManualExecutive {};
 
 Request& Purge(SerialBench& bench, ULONG mask) {
   return bench.Queue(bench.Control(IOCTL_SERIAL_PURGE, mask), &PurgeClass, StartPurge);
@@ -25,7 +22,7 @@ Request& Purge(SerialBench& bench, ULONG mask) {
 TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) {
   SerialBench bench;
   Request& write = bench.Transfer(IRP_MJ_WRITE, 4);
-  bench.Send(write, testsupport::ParkAsCurrent(&WriteClass, CancelCurrentWrite));
+  bench.Send(write, ParkAsCurrent(&WriteClass, CancelCurrentWrite));
   Request& queuedWrite = bench.Transfer(IRP_MJ_WRITE, 4);
   bench.Queue(queuedWrite, &WriteClass, nullptr);
   Request* reads[2];
@@ -38,19 +35,16 @@ TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) 
 
   for (ULONG clear : {SERIAL_PURGE_TXCLEAR, SERIAL_PURGE_RXCLEAR}) {
     Request& purge = Purge(bench, clear);
-    EXPECT_EQ(purge.dispatchStatus, STATUS_SUCCESS);
-    EXPECT_EQ(purge.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::pair(purge.dispatchStatus, purge.status), std::pair(STATUS_SUCCESS, STATUS_SUCCESS));
   }
   EXPECT_EQ(bench.Completions(), 2) << "only the two purges ended";
-  EXPECT_EQ(PortTable[0].RxRing.WriteIndex, 5);
-  EXPECT_EQ(PortTable[0].TxRing.WriteIndex, 3);
+  EXPECT_EQ(std::pair(PortTable[0].RxRing.WriteIndex, PortTable[0].TxRing.WriteIndex), std::pair(5, 3));
   EXPECT_TRUE(bench.TakePackets().empty());
 
   EXPECT_EQ(Purge(bench, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
   const Request* cancelledInOrder[] = {&queuedWrite, &write, reads[1], reads[0]};
   for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(cancelledInOrder[i]->status, STATUS_CANCELLED);
-    EXPECT_EQ(cancelledInOrder[i]->order, 2 + i);
+    EXPECT_EQ(std::pair(cancelledInOrder[i]->status, cancelledInOrder[i]->order), std::pair(STATUS_CANCELLED, 2 + i));
   }
 }
 
@@ -60,8 +54,7 @@ TEST_F(PurgeTest, ClearBitsChangeNothingAbortBitsCancelEveryWriteThenEveryRead) 
 SerialBench* arrivalBench = nullptr;
 Request* arrival = nullptr;
 
-VOID ArriveThenGetNext(PortRecord* port, const RequestClass* requestClass, PIRP* next,
-                       BOOLEAN completeOld) {
+VOID ArriveThenGetNext(PortRecord* port, const RequestClass* requestClass, PIRP* next, BOOLEAN completeOld) {
   if (arrival != nullptr) {
     arrivalBench->Queue(*std::exchange(arrival, nullptr), &PendingReadClass, StartPendingRead);
   }
@@ -74,13 +67,13 @@ VOID NTAPI CancelArrivingRead(PDEVICE_OBJECT device, PIRP irp) {
 }
 const RequestClass ArrivingReadClass = {
     &PortRecord::CurrentReadIrp, &PortRecord::ReadQueue, nullptr, nullptr,
-    testsupport::StartPendingRead, ArriveThenGetNext, CancelArrivingRead,
+    StartPendingRead, ArriveThenGetNext, CancelArrivingRead,
 };
 
 TEST_F(PurgeTest, AReadArrivingAsTheCurrentOneIsKilledIsStartedInThePurgingThread) {
   SerialBench bench;
   Request& current = bench.Transfer(IRP_MJ_READ, 4);
-  bench.Send(current, testsupport::ParkAsCurrent(&ArrivingReadClass, CancelArrivingRead));
+  bench.Send(current, ParkAsCurrent(&ArrivingReadClass, CancelArrivingRead));
   arrivalBench = &bench;
   arrival = &bench.Transfer(IRP_MJ_READ, 4);
   Request& arrived = *arrival;

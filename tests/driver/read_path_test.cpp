@@ -13,10 +13,6 @@ using namespace testsupport;
 
 namespace {
 
-std::vector<UCHAR> Slice(const std::vector<UCHAR>& bytes, size_t from, size_t to) {
-  return std::vector<UCHAR>(bytes.begin() + from, bytes.begin() + to);
-}
-
 // A read of `length` bytes; its buffer holds at most 4 KiB (enough for every read that takes bytes).
 Request& Read(SerialBench& bench, ULONG length) {
   Request& read = bench.Transfer(IRP_MJ_READ, std::min<ULONG>(length, 4096));
@@ -41,13 +37,10 @@ class ReadPathTest : public testsupport::ManualExecutive {};
 TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
   constexpr ULONG MAX = MAXULONG;
   constexpr NTSTATUS PENDING = STATUS_PENDING;
-  struct Case {
-    ULONG interval, multiplier, constant, held, length;
-    NTSTATUS atStart;
-    int64_t totalDue, intervalStep, endsAfter;  // 0: none
-    NTSTATUS end;
-    ULONG bytes;
-  } cases[] = {
+  // The read timeouts, bytes held, the read's length; its status at dispatch, the total and interval timers' due
+  // times and when the read ends, in ms (0: none); how it ends and with how many bytes.
+  using Case = std::tuple<ULONG, ULONG, ULONG, ULONG, ULONG, NTSTATUS, int64_t, int64_t, int64_t, NTSTATUS, ULONG>;
+  const Case cases[] = {
       {MAX, 0, 0, 0, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 0},  // what is there, at once
       {MAX, 0, 0, 5, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 5},
       {MAX, 0, 200, 2, 10, STATUS_SUCCESS, 0, 0, 0, STATUS_SUCCESS, 2},  // ends on a first byte
@@ -66,30 +59,31 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
       // A total beyond 64 bits of 100 ns waits the longest time there is, never less.
       {0, MAX, 3134037636, 0, 429496, PENDING, -1, 0, 0, PENDING, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.interval << "/" << c.multiplier << "/" << c.constant);
+  for (auto [interval, multiplier, constant, held, length, atStart, totalDue, intervalStep, endsAfter, end, bytes] :
+       cases) {
+    SCOPED_TRACE(testing::Message() << interval << "/" << multiplier << "/" << constant);
     SerialBench bench;
     PortRecord* port = bench.Port();
-    bench.Receive(PKT_DATA, 0, Ascending(c.held));
+    bench.Receive(PKT_DATA, 0, Ascending(held));
     host::session::RunQueuedDpcs();
-    SetTimeouts(port, c.interval, c.multiplier, c.constant);
-    Request& read = Read(bench, c.length);
-    EXPECT_EQ(read.dispatchStatus, c.atStart);
-    if (c.totalDue < 0) {
+    SetTimeouts(port, interval, multiplier, constant);
+    Request& read = Read(bench, length);
+    EXPECT_EQ(read.dispatchStatus, atStart);
+    if (totalDue < 0) {
       EXPECT_EQ(port->ReadTotalTimer.DueTime.QuadPart, INT64_MAX);
     } else {
-      EXPECT_EQ(DueIn(port->ReadTotalTimer), c.totalDue * kMillisecond);
+      EXPECT_EQ(DueIn(port->ReadTotalTimer), totalDue * kMillisecond);
     }
-    EXPECT_EQ(DueIn(port->ReadIntervalTimer), c.intervalStep * kMillisecond);
-    if (c.atStart == STATUS_PENDING && c.end != STATUS_PENDING) {
-      host::session::AdvanceClock(c.endsAfter * kMillisecond - 1);
+    EXPECT_EQ(DueIn(port->ReadIntervalTimer), intervalStep * kMillisecond);
+    if (atStart == STATUS_PENDING && end != STATUS_PENDING) {
+      host::session::AdvanceClock(endsAfter * kMillisecond - 1);
       EXPECT_FALSE(read.done);
       host::session::AdvanceClock(1);
     } else {
       host::session::AdvanceClock(60 * kSecond);
     }
-    EXPECT_EQ(read.done ? read.status : STATUS_PENDING, c.end);
-    EXPECT_EQ(read.done ? read.information : 0, c.bytes);
+    EXPECT_EQ(std::pair(read.done ? read.status : STATUS_PENDING, read.done ? read.information : 0),
+              std::pair(end, ULONG_PTR{bytes}));
   }
 }
 
@@ -107,17 +101,14 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   Request& first = Read(bench, 10);
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
   Request& none = Read(bench, 0);
-  EXPECT_EQ(none.status, STATUS_SUCCESS);
-  EXPECT_EQ(none.boost, IO_NO_INCREMENT) << "answered on the spot";
+  EXPECT_EQ(std::pair(none.status, none.boost), std::pair(STATUS_SUCCESS, CCHAR(IO_NO_INCREMENT))) << "on the spot";
   EXPECT_EQ(bench.Port()->CurrentReadIrp, first.irp);
 
-  auto line = Ascending(60, 0x20);
-  bench.Receive(PKT_SEQDATA, 2, {line.begin(), line.begin() + 40});
-  bench.Receive(PKT_SEQDATA, 3, {line.begin() + 40, line.end()});
+  bench.Receive(PKT_SEQDATA, 2, Ascending(40, 0x20));  // bytes counting up from 0x20 throughout
+  bench.Receive(PKT_SEQDATA, 3, Ascending(20, 0x48));
   host::session::RunQueuedDpcs();
   EXPECT_EQ(first.status, STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<UCHAR>(first.buffer.begin(), first.buffer.begin() + first.information),
-            Slice(line, 0, 10));
+  EXPECT_EQ(std::vector<UCHAR>(first.buffer.begin(), first.buffer.begin() + first.information), Ascending(10, 0x20));
   EXPECT_EQ(wait.Mask(), ULONG(SERIAL_EV_RXCHAR));
 
   Request& second = Read(bench, 100);
@@ -125,19 +116,16 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   EXPECT_EQ(second.dispatchStatus, STATUS_PENDING);
   auto sent = bench.SendPass();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].type, PKT_RXACK);
-  EXPECT_EQ(sent[0].sequence, 3);
+  EXPECT_EQ(std::pair(sent[0].type, sent[0].sequence), std::pair(UCHAR(PKT_RXACK), 3));
 
-  auto more = Ascending(50, 0x90);
-  bench.Receive(PKT_DATA, 0, Slice(more, 0, 5));
+  bench.Receive(PKT_DATA, 0, Ascending(5, 0x5C));
   host::session::RunQueuedDpcs();
   EXPECT_FALSE(second.done) << "55 of 100";
-  bench.Receive(PKT_DATA, 0, Slice(more, 5, 50));
+  bench.Receive(PKT_DATA, 0, Ascending(45, 0x61));
   host::session::RunQueuedDpcs();
   EXPECT_EQ(second.status, STATUS_SUCCESS);
-  auto expected = Slice(line, 10, 60);
-  expected.insert(expected.end(), more.begin(), more.end());
-  EXPECT_EQ(std::vector<UCHAR>(second.buffer.begin(), second.buffer.begin() + second.information), expected);
+  EXPECT_EQ(std::vector<UCHAR>(second.buffer.begin(), second.buffer.begin() + second.information),
+            Ascending(100, 0x2A));
   EXPECT_FALSE(queued.done);
   EXPECT_TRUE(bench.SendPass().empty()) << "one acknowledgement per accepted run";
 }
@@ -145,16 +133,13 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
 // A read ends while its timer's call is already on its way (queued behind the data call that
 // fills it): the call leaves the next read, which has no timeout, alone.
 TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
-  struct Case {
-    ULONG interval, constant, held;
-  } cases[] = {{50, 0, 3}, {0, 100, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.interval);
+  for (auto [interval, constant, held] : {std::tuple{50u, 0u, 3u}, {0u, 100u, 0u}}) {
+    SCOPED_TRACE(interval);
     SerialBench bench;
-    bench.Receive(PKT_DATA, 0, Ascending(c.held));
+    bench.Receive(PKT_DATA, 0, Ascending(held));
     host::session::RunQueuedDpcs();
-    SetTimeouts(bench.Port(), c.interval, 0, c.constant);
-    Request& ending = Read(bench, c.held + 1);
+    SetTimeouts(bench.Port(), interval, 0, constant);
+    Request& ending = Read(bench, held + 1);
     Request& next = Read(bench, 10);
     SetTimeouts(bench.Port(), 0, 0, 0);
     bench.Receive(PKT_DATA, 0, {7});
@@ -163,8 +148,7 @@ TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
     EXPECT_FALSE(next.done);
     bench.Receive(PKT_DATA, 0, Ascending(10));
     host::session::RunQueuedDpcs();
-    EXPECT_EQ(next.status, STATUS_SUCCESS);
-    EXPECT_EQ(next.information, 10u);
+    EXPECT_EQ(std::pair(next.status, next.information), std::pair(STATUS_SUCCESS, ULONG_PTR{10}));
   }
 }
 

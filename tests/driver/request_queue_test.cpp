@@ -9,24 +9,25 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::EndPendingRead;
-using testsupport::ParkAsCurrent;
-using testsupport::PendingReadClass;
-using testsupport::StartPendingRead;
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class RequestQueueTest : public testsupport::ManualExecutive {};
+class RequestQueueTest : public ManualExecutive {};
+
+// `count` reads sent to the pending-read class, each pending at dispatch.
+std::vector<Request*> QueueReads(SerialBench& bench, int count) {
+  std::vector<Request*> reads;
+  for (int i = 0; i < count; i++) {
+    reads.push_back(&bench.Transfer(IRP_MJ_READ, 8));
+    EXPECT_EQ(bench.Queue(*reads.back(), &PendingReadClass, StartPendingRead).dispatchStatus, STATUS_PENDING);
+  }
+  return reads;
+}
 
 TEST_F(RequestQueueTest, IdleClassStartsAtOnceOthersWaitTheirTurnInArrivalOrder) {
   SerialBench bench;
-  Request* reads[3];
-  for (Request*& read : reads) {
-    read = &bench.Transfer(IRP_MJ_READ, 8);
-    EXPECT_EQ(bench.Queue(*read, &PendingReadClass, StartPendingRead).dispatchStatus, STATUS_PENDING);
-  }
+  auto reads = QueueReads(bench, 3);
   EXPECT_EQ(bench.Port()->CurrentReadIrp, reads[0]->irp);
   for (int i = 0; i < 3; i++) {
     EndPendingRead(bench.Port(), STATUS_SUCCESS);
@@ -49,49 +50,35 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   Request& refused = bench.Transfer(IRP_MJ_WRITE, 7);
   refused.irp->Cancel = TRUE;
   EXPECT_EQ(bench.Queue(refused, &WriteClass, nullptr).dispatchStatus, STATUS_CANCELLED);
-  EXPECT_EQ(refused.status, STATUS_CANCELLED);
-  EXPECT_EQ(refused.boost, IO_NO_INCREMENT) << "refused on the spot";
-  EXPECT_EQ(port->CharsQueued, 10);
+  EXPECT_EQ(std::tuple(refused.status, refused.boost, port->CharsQueued),
+            std::tuple(STATUS_CANCELLED, CCHAR(IO_NO_INCREMENT), 10)) << "refused on the spot";
   // A class without a queue takes nothing through the queueing core: refused on the spot.
   Request& stray = bench.Transfer(IRP_MJ_WRITE, 3);
   EXPECT_EQ(bench.Queue(stray, &WaitClass, nullptr).dispatchStatus, STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(stray.status, STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(port->CharsQueued, 10);
+  EXPECT_EQ(std::pair(stray.status, port->CharsQueued), std::pair(STATUS_INVALID_DEVICE_REQUEST, 10));
 
-  Request& read = bench.Transfer(IRP_MJ_READ, 5);
-  bench.Queue(read, &PendingReadClass, StartPendingRead);
-  Request& queuedRead = bench.Transfer(IRP_MJ_READ, 5);
-  bench.Queue(queuedRead, &PendingReadClass, StartPendingRead);
-  EXPECT_TRUE(IoCancelIrp(queuedRead.irp));
+  EXPECT_TRUE(IoCancelIrp(QueueReads(bench, 2)[1]->irp));
   EXPECT_EQ(port->CharsQueued, 10) << "a cancelled read leaves CharsQueued alone";
   EXPECT_TRUE(IoCancelIrp(queued.irp));
-  EXPECT_EQ(queued.status, STATUS_CANCELLED);
-  EXPECT_EQ(queued.boost, IO_SERIAL_INCREMENT) << "it waited";
-  EXPECT_EQ(port->CharsQueued, 0);
+  EXPECT_EQ(std::tuple(queued.status, queued.boost, port->CharsQueued),
+            std::tuple(STATUS_CANCELLED, CCHAR(IO_SERIAL_INCREMENT), 0)) << "it waited";
 
   // A current request ended cancelled reports no bytes, whatever it had moved.
   current.irp->IoStatus.Information = 60;
-  LARGE_INTEGER due{.QuadPart = -testsupport::kSecond};
-  KeSetTimer(&port->WriteTotalTimer, due, &port->WriteTimeoutDpc);
+  KeSetTimer(&port->WriteTotalTimer, LARGE_INTEGER{.QuadPart = -kSecond}, &port->WriteTimeoutDpc);
   EXPECT_TRUE(IoCancelIrp(current.irp));
-  EXPECT_EQ(current.status, STATUS_CANCELLED);
-  EXPECT_EQ(current.information, 0u);
-  EXPECT_EQ(port->CurrentWriteIrp, nullptr);
+  EXPECT_EQ(std::tuple(current.status, current.information, port->CurrentWriteIrp),
+            std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, PIRP{}));
   EXPECT_EQ(host::session::ArmedTimerCount(), 0u) << "the class's timer is stopped";
 }
 
 TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
   SerialBench bench;
-  Request* reads[4];
-  for (Request*& read : reads) {
-    read = &bench.Transfer(IRP_MJ_READ, 8);
-    bench.Queue(*read, &PendingReadClass, StartPendingRead);
-  }
+  auto reads = QueueReads(bench, 4);
   KillAllRequests(bench.Port(), &ReadClass);
   for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(reads[i]->status, STATUS_CANCELLED);
-    EXPECT_EQ(reads[i]->information, 0u);
-    EXPECT_EQ(reads[i]->order, 3 - i) << "newest first";
+    EXPECT_EQ(std::tuple(reads[i]->status, reads[i]->information, reads[i]->order),
+              std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, 3 - i)) << "newest first";
   }
 
   // A current purge has no cancel routine: it is only flagged and finishes on its own.
@@ -119,22 +106,15 @@ TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
   routines.ReadDataDpc = EndReadOnData;
   for (int round = 0; round < 200; round++) {
     SerialBench bench(&routines);
-    std::vector<Request*> reads;
-    for (int i = 0; i < 4; i++) {
-      reads.push_back(&bench.Transfer(IRP_MJ_READ, 8));
-      bench.Queue(*reads.back(), &PendingReadClass, StartPendingRead);
-    }
+    auto reads = QueueReads(bench, 4);
     std::thread canceller([&] {
       for (int i = 0; i < 4; i++) IoCancelIrp(reads[(i + round) % 4]->irp);
     });
     for (int i = 0; i < 4; i++) KeInsertQueueDpc(&bench.Port()->ReadDataDpc, nullptr, nullptr);
     canceller.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return bench.Completions() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return bench.Completions() == 4; }));
     for (Request* read : reads) {
-      EXPECT_TRUE(read->status == STATUS_SUCCESS || read->status == STATUS_CANCELLED);
-      if (read->status == STATUS_CANCELLED) {
-        EXPECT_EQ(read->information, 0u);
-      }
+      EXPECT_TRUE(read->status == STATUS_SUCCESS || (read->status == STATUS_CANCELLED && read->information == 0));
     }
     KeFlushQueuedDpcs();
     EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);

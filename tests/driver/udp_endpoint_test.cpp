@@ -13,21 +13,18 @@
 #include "support/executive_session.h"
 #include "support/tiny_driver.h"
 
-using testsupport::CaptureTransport;
-using testsupport::CapturedAddress;
-using testsupport::CapturedPort;
+using namespace testsupport;
 
 namespace {
 
-class UdpEndpointTest : public testsupport::ManualExecutive {
+class UdpEndpointTest : public ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
     transport_ = std::make_unique<CaptureTransport>();
-    std::vector<UCHAR> attribute(ENDPOINT_ATTRIBUTE_SIZE, 0);
-    BuildEndpointAttribute(attribute.data(), LINK_PORT, 0);
+    BuildEndpointAttribute(attribute_.data(), LINK_PORT, 0);
     ASSERT_TRUE(NT_SUCCESS(OpenTransportAddress(CaptureTransport::kDeviceName, ENDPOINT_ATTRIBUTE_SIZE,
-                                                attribute.data(), &handle_, &object_)));
+                                                attribute_.data(), &handle_, &object_)));
   }
   void TearDown() override {
     ZwClose(handle_);
@@ -38,21 +35,20 @@ class UdpEndpointTest : public testsupport::ManualExecutive {
     EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
     ManualExecutive::TearDown();
   }
+  std::vector<UCHAR> attribute_ = std::vector<UCHAR>(ENDPOINT_ATTRIBUTE_SIZE, 0);
   std::unique_ptr<CaptureTransport> transport_;
   HANDLE handle_ = nullptr;
   PFILE_OBJECT object_ = nullptr;
 };
 
 TEST_F(UdpEndpointTest, OpenAttributeCarriesPort519AndAnyAddress) {
-  std::vector<UCHAR> attribute(ENDPOINT_ATTRIBUTE_SIZE, 0);
-  BuildEndpointAttribute(attribute.data(), LINK_PORT, 0);
   std::vector<UCHAR> expected = {0, 0, 0, 0, 0, 16, 22, 0};
   for (char c : std::string("TransportAddress")) expected.push_back(static_cast<UCHAR>(c));
   expected.push_back(0);
   // TA_IP_ADDRESS: count 1, length 14, type 2, port 02 07, address 0, eight zeros.
   for (int b : {1, 0, 0, 0, 14, 0, 2, 0, 0x02, 0x07, 0, 0, 0, 0}) expected.push_back(static_cast<UCHAR>(b));
   expected.resize(ENDPOINT_ATTRIBUTE_SIZE, 0);
-  EXPECT_EQ(attribute, expected);
+  EXPECT_EQ(attribute_, expected);
   EXPECT_EQ(transport_->Opens(), 1);
 }
 
@@ -64,10 +60,8 @@ TEST_F(UdpEndpointTest, SendPutsTheRemoteInNetworkOrder) {
   ExFreePool(datagram);
   auto sent = transport_->Sent();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  EXPECT_EQ(sent[0].minor, TDI_SEND_DATAGRAM);
-  EXPECT_EQ(sent[0].fileObject, object_);
-  EXPECT_EQ(sent[0].length, 4u);
+  EXPECT_EQ(std::tuple(sent[0].major, sent[0].minor, sent[0].fileObject, sent[0].length),
+            std::tuple(UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL), UCHAR(TDI_SEND_DATAGRAM), object_, 4u));
   EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{PKT_BREAK_ON, 1, 4, 0}));
   ASSERT_EQ(sent[0].remote.size(), 22u);
   EXPECT_EQ(std::vector<uint8_t>(sent[0].remote.begin() + 8, sent[0].remote.begin() + 14),
@@ -78,28 +72,24 @@ TEST_F(UdpEndpointTest, ReceiveFiltersOnTheServerAndReturnsItsSource) {
   std::vector<uint8_t> twenty(20, 0x5A);
   transport_->QueueDatagram(0x0A000005, twenty);
   UCHAR buffer[512] = {};
-  ULONG length = sizeof buffer;
-  ULONG source = 0;
+  ULONG length = sizeof buffer, source = 0;
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x0A000005), STATUS_SUCCESS);
-  EXPECT_EQ(length, 20u);
-  EXPECT_EQ(source, 0x0A000005u);
+  EXPECT_EQ(std::pair(length, source), std::pair(20u, 0x0A000005u));
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 20), twenty);
   auto receives = transport_->Receives();
   ASSERT_EQ(receives.size(), 1u);
-  EXPECT_EQ(receives[0].minor, TDI_RECEIVE_DATAGRAM);
-  EXPECT_EQ(receives[0].length, 512u);
-  EXPECT_EQ(receives[0].receiveFlags, TDI_RECEIVE_NORMAL);
-  EXPECT_EQ(CapturedAddress(receives[0]), 0x0A000005u);
-  EXPECT_EQ(CapturedPort(receives[0]), 519);
+  EXPECT_EQ(std::tuple(receives[0].minor, receives[0].length, receives[0].receiveFlags, CapturedAddress(receives[0]),
+                       CapturedPort(receives[0])),
+            std::tuple(UCHAR(TDI_RECEIVE_DATAGRAM), 512u, ULONG(TDI_RECEIVE_NORMAL), 0x0A000005u, uint16_t(519)));
 }
 
 // The transport fails a request at once: its status block stays as it was (here a stale
 // success), and the status is the one IofCallDriver returned.
 TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) {
-  testsupport::TinyDriver failing(u"\\Driver\\Failing");
+  TinyDriver failing(u"\\Driver\\Failing");
   PDEVICE_OBJECT device = failing.AddDevice(u"\\Device\\Failing");
   failing.On(IRP_MJ_INTERNAL_DEVICE_CONTROL,
-             [](PDEVICE_OBJECT, PIRP irp) { return testsupport::Complete(irp, STATUS_HOST_UNREACHABLE); });
+             [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_HOST_UNREACHABLE); });
   PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
   IO_STATUS_BLOCK stale{{STATUS_SUCCESS}, 20};
   EXPECT_EQ(CallTransport(irp, device, &stale), STATUS_HOST_UNREACHABLE);
@@ -109,11 +99,9 @@ TEST_F(UdpEndpointTest, ARequestFailedAtOnceGivesTheStatusTheTransportReturned) 
 // caller's length, source and buffer alone.
 TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
   UCHAR buffer[4] = {1, 2, 3, 4};
-  ULONG length = sizeof buffer;
-  ULONG source = 77;
+  ULONG length = sizeof buffer, source = 77;
   EXPECT_EQ(SendDatagram(nullptr, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ReceiveDatagram(nullptr, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty() && transport_->Receives().empty());
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
             STATUS_CONNECTION_RESET);
@@ -128,14 +116,11 @@ TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INSUFFICIENT_RESOURCES);
   host::io::FailNthMdlAllocation(1);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
-  ULONG length = sizeof buffer;
-  ULONG source = 0;
+  ULONG length = sizeof buffer, source = 0;
   host::ex::FailNthAllocation(2);  // the intermediate buffer
-  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty());
-  EXPECT_EQ(host::io::OutstandingIrps(), 0u);
-  EXPECT_EQ(host::io::OutstandingMdls(), 0u);
+  EXPECT_EQ(std::pair(host::io::OutstandingIrps(), host::io::OutstandingMdls()), std::pair(size_t{0}, size_t{0}));
 }
 
 }  // namespace

@@ -9,12 +9,11 @@
 #include "support/executive_session.h"
 #include "support/serial_bench.h"
 
-using testsupport::Request;
-using testsupport::SerialBench;
+using namespace testsupport;
 
 namespace {
 
-class WaitMaskTest : public testsupport::ManualExecutive {};
+class WaitMaskTest : public ManualExecutive {};
 
 Request& SetMask(SerialBench& bench, ULONG mask) {
   return bench.Queue(bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, mask), &MaskClass, StartMask);
@@ -25,16 +24,15 @@ Request& Wait(SerialBench& bench) {
 }
 
 void ExpectEvents(const Request& wait, ULONG events) {
-  EXPECT_EQ(wait.status, STATUS_SUCCESS);
-  EXPECT_EQ(wait.information, sizeof(ULONG));
-  EXPECT_EQ(wait.Mask(), events);
-  EXPECT_EQ(wait.boost, IO_SERIAL_INCREMENT);
+  EXPECT_EQ(std::tuple(wait.status, wait.information, wait.Mask(), wait.boost),
+            std::tuple(STATUS_SUCCESS, ULONG_PTR{sizeof(ULONG)}, events, CCHAR(IO_SERIAL_INCREMENT)));
 }
 
-TEST_F(WaitMaskTest, AWaitNeedsAMaskIsAloneAndGetsHistoryAtOnce) {
+// A wait needs a mask, is alone, and gets the history at once. A new mask ends the wait
+// empty and keeps only the history of its own events.
+TEST_F(WaitMaskTest, AWaitNeedsAMaskIsAloneAndGetsHistoryAtOnceANewMaskEndsItEmpty) {
   SerialBench bench;
-  Request& unmasked = Wait(bench);
-  EXPECT_EQ(unmasked.dispatchStatus, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Wait(bench).dispatchStatus, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK).status, STATUS_SUCCESS);
   Request& first = Wait(bench);
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
@@ -48,10 +46,7 @@ TEST_F(WaitMaskTest, AWaitNeedsAMaskIsAloneAndGetsHistoryAtOnce) {
   EXPECT_EQ(late.dispatchStatus, STATUS_PENDING);
   host::session::RunQueuedDpcs();
   ExpectEvents(late, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK);
-}
 
-TEST_F(WaitMaskTest, ANewMaskEndsTheWaitEmptyAndKeepsOnlyItsOwnHistory) {
-  SerialBench bench;
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
   Request& wait = Wait(bench);
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
@@ -72,7 +67,7 @@ TEST_F(WaitMaskTest, TxEmptyOnlyWhenNothingIsLeftToSend) {
   SetMask(bench, SERIAL_EV_TXEMPTY);
   Request& wait = Wait(bench);
   Request& write = bench.Transfer(IRP_MJ_WRITE, 4);
-  bench.Send(write, testsupport::ParkAsCurrent(&WriteClass, CancelCurrentWrite));
+  bench.Send(write, ParkAsCurrent(&WriteClass, CancelCurrentWrite));
   CheckTxEmpty(port);
   port->ImmediatePending = 1;
   IoCancelIrp(write.irp);
@@ -94,8 +89,7 @@ TEST_F(WaitMaskTest, AWaitEndsOnceWhicheverRoutineComesFirst) {
   Request& delivered = Wait(bench);
   RaiseEvents(port);
   EXPECT_TRUE(IoCancelIrp(delivered.irp));
-  EXPECT_EQ(delivered.status, STATUS_CANCELLED);
-  EXPECT_EQ(delivered.information, 0u);
+  EXPECT_EQ(std::pair(delivered.status, delivered.information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));
 
   Request& waiting = Wait(bench);
   host::session::RunQueuedDpcs();
@@ -103,8 +97,7 @@ TEST_F(WaitMaskTest, AWaitEndsOnceWhicheverRoutineComesFirst) {
   EXPECT_TRUE(IoCancelIrp(waiting.irp));
   EXPECT_EQ(waiting.status, STATUS_CANCELLED);
   RaiseEvents(port);
-  EXPECT_EQ(port->HistoryMask, ULONG(SERIAL_EV_RXCHAR));
-  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
+  EXPECT_EQ(std::pair(port->HistoryMask, host::session::QueuedDpcCount()), std::pair(ULONG(SERIAL_EV_RXCHAR), size_t{0}));
   EXPECT_TRUE(waiting.UntouchedSinceCompletion());
 }
 
@@ -132,13 +125,12 @@ TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
     });
     KeInsertQueueDpc(&bench.Port()->ReadDataDpc, nullptr, nullptr);
     canceller.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return wait.done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return wait.done.load(); }));
     KeFlushQueuedDpcs();
     if (wait.status == STATUS_SUCCESS) {
       ExpectEvents(wait, SERIAL_EV_RXCHAR);
     } else {
-      EXPECT_EQ(wait.status, STATUS_CANCELLED);
-      EXPECT_EQ(wait.information, 0u);
+      EXPECT_EQ(std::pair(wait.status, wait.information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));
     }
     EXPECT_TRUE(wait.UntouchedSinceCompletion());
     EXPECT_EQ(bench.Port()->IrpMaskLocation, nullptr);
@@ -156,8 +148,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     Request& set = bench.Control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR);
     std::atomic<int> ready{0};
     auto send = [&](Request& request, int delay) {
-      ready++;
-      while (ready.load() < 2) {
+      for (ready++; ready.load() < 2;) {
       }
       Spin(delay);
       bench.Queue(request, &MaskClass, StartMask);
@@ -165,9 +156,8 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     std::thread waiter(send, std::ref(wait), 0);
     send(set, round % 100 * 20);  // a sweep of arrival times
     waiter.join();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return set.done.load(); }));
-    EXPECT_EQ(set.status, STATUS_SUCCESS);
-    EXPECT_EQ(wait.dispatchStatus, STATUS_PENDING);
+    ASSERT_TRUE(WaitUntil([&] { return set.done.load(); }));
+    EXPECT_EQ(std::pair(set.status, wait.dispatchStatus), std::pair(STATUS_SUCCESS, STATUS_PENDING));
   }
   host::session::Shutdown();
 }

@@ -5,11 +5,12 @@
 
 #include <sys/mman.h>
 
+#include <numeric>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "comm.h"
-#include "host/ddk/ntddser.h"
 #include "host/session/executive.h"
 #include "support/driver_session.h"
 #include "support/executive_session.h"
@@ -30,34 +31,21 @@ struct HugeBuffer {
   ~HugeBuffer() { munmap(at, kBytes); }
 };
 
-class CommOnDriver : public ::testing::Test {
- protected:
-  void SetUp() override {
-    session_ = std::make_unique<testsupport::DriverSession>(true);
-    server_ = &session_->AddOnePort(devserver::BackendKind::Echo);
-    ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
-    port_ = OpenPort("COM3");
-    ASSERT_TRUE(port_.IsOpen()) << ErrorName(GetLastError());
-  }
-  void TearDown() override {
-    port_.Close();
-    session_.reset();
-  }
-  std::string RemoteSettings() const {
-    const auto settings = server_->Channel(kChannel).settings;
-    return settings ? settings->Describe() : "none";
-  }
-
-  std::unique_ptr<testsupport::DriverSession> session_;
-  devserver::DeviceServer* server_ = nullptr;
-  Port port_;
-};
-
 // The requests each call makes, in their order, are the comm layer suite's; here what the
-// driver makes of them: the settings at the remote, and a refused state set back.
-TEST_F(CommOnDriver, StateCallsReachTheRemoteAndARefusedStateIsSetBack) {
+// driver makes of them: the settings at the remote, its refusals as the platform reports them
+// (a refused state set back), and what it accepts on the line.
+TEST(CommOnDriver, StateReachesTheRemoteRefusalsReachTheCallerAndAcceptedBytesTheLine) {
+  testsupport::DriverSession session(true);
+  devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Echo);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  Port port = OpenPort("COM3");
+  ASSERT_TRUE(port.IsOpen()) << ErrorName(GetLastError());
+  auto RemoteSettings = [&] {
+    const auto settings = server.Channel(kChannel).settings;
+    return settings ? settings->Describe() : "none";
+  };
   DCB dcb{};
-  ASSERT_TRUE(GetCommState(port_, dcb));
+  ASSERT_TRUE(GetCommState(port, dcb));
   dcb.BaudRate = 9600;
   dcb.ByteSize = 7;
   dcb.Parity = EVENPARITY;
@@ -65,111 +53,82 @@ TEST_F(CommOnDriver, StateCallsReachTheRemoteAndARefusedStateIsSetBack) {
   dcb.fOutxCtsFlow = 1;
   dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  ASSERT_TRUE(SetCommState(port_, dcb)) << ErrorName(GetLastError());
+  ASSERT_TRUE(SetCommState(port, dcb)) << ErrorName(GetLastError());
   ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1 rts=handshake"); }, 5s))
       << RemoteSettings();
-
-  // Nine data bits: the driver refuses the line control, and the rate set before it is set back.
-  DCB wrong = dcb;
-  wrong.BaudRate = 19200;
-  wrong.ByteSize = 9;
-  EXPECT_FALSE(SetCommState(port_, wrong));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  DCB now{};
-  ASSERT_TRUE(GetCommState(port_, now));
-  EXPECT_EQ(now.BaudRate, 9600u);
-  EXPECT_EQ(now.ByteSize, 7);
-  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1"); }, 5s)) << RemoteSettings();
-}
-
-TEST_F(CommOnDriver, TheDriversRefusalsReachTheCallerAsThePlatformReportsThem) {
-  DCB dcb{};
-  ASSERT_TRUE(GetCommState(port_, dcb));
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  ASSERT_TRUE(SetCommState(port_, dcb));
-  struct Refusal {
-    const char* call;
-    std::function<BOOL()> make;
-    DWORD error;
-  };
-  std::vector<Refusal> refusals = {
-      {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port_, SETXOFF); }, ERROR_INVALID_FUNCTION},
-      {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port_, SETRTS); },
-       ERROR_INVALID_PARAMETER},
-      {"SetCommTimeouts with every read value MAXDWORD",
-       [&] {
-         COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
-         return SetCommTimeouts(port_, timeouts);
-       },
-       ERROR_INVALID_PARAMETER},
-      {"SetCommMask with an unknown event", [&] { return SetCommMask(port_, 0x4000); }, ERROR_INVALID_PARAMETER},
-      {"PurgeComm with no flag", [&] { return PurgeComm(port_, 0); }, ERROR_INVALID_PARAMETER},
-  };
   // Transfers of 2^31 bytes or more, whose lengths the driver counts signed (a 32-bit process
   // has no room for one). Reads would return at once, not wait.
   COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(port_, atOnce));
-  if (sizeof(void*) == 8) {
-    refusals.push_back({"ReadFile of 2^31 bytes",
-                        [&] { return ReadFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
-                        ERROR_INVALID_PARAMETER});
-    refusals.push_back({"WriteFile of 2^31 bytes",
-                        [&] { return WriteFile(port_, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
-                        ERROR_INVALID_PARAMETER});
-  }
-  for (const auto& refusal : refusals) {
+  ASSERT_TRUE(SetCommTimeouts(port, atOnce));
+  const bool huge = sizeof(void*) == 8;
+  const std::tuple<const char*, std::function<BOOL()>, DWORD> refusals[] = {
+      {"EscapeCommFunction(SETXOFF)", [&] { return EscapeCommFunction(port, SETXOFF); }, ERROR_INVALID_FUNCTION},
+      {"EscapeCommFunction(SETRTS) under RTS handshake", [&] { return EscapeCommFunction(port, SETRTS); },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommTimeouts with every read value MAXDWORD",
+       [&] { return SetCommTimeouts(port, COMMTIMEOUTS{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0}); },
+       ERROR_INVALID_PARAMETER},
+      {"SetCommMask with an unknown event", [&] { return SetCommMask(port, 0x4000); }, ERROR_INVALID_PARAMETER},
+      {"PurgeComm with no flag", [&] { return PurgeComm(port, 0); }, ERROR_INVALID_PARAMETER},
+      // The driver refuses the line control; the rate set before it is set back.
+      {"SetCommState with nine data bits",
+       [&] {
+         DCB wrong = dcb;
+         wrong.BaudRate = 19200;
+         wrong.ByteSize = 9;
+         return SetCommState(port, wrong);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"ReadFile of 2^31 bytes",
+       [&] { return !huge || ReadFile(port, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+       huge ? ERROR_INVALID_PARAMETER : 0},
+      {"WriteFile of 2^31 bytes",
+       [&] { return !huge || WriteFile(port, HugeBuffer().at, HugeBuffer::kBytes, nullptr, nullptr); },
+       huge ? ERROR_INVALID_PARAMETER : 0},
+  };
+  for (const auto& [call, make, error] : refusals) {
     SetLastError(0);
-    EXPECT_FALSE(refusal.make()) << refusal.call;
-    EXPECT_EQ(GetLastError(), refusal.error) << refusal.call << ": " << ErrorName(GetLastError());
+    EXPECT_EQ(make(), !error) << call;
+    EXPECT_EQ(GetLastError(), error) << call << ": " << ErrorName(GetLastError());
   }
+  DCB now{};
+  ASSERT_TRUE(GetCommState(port, now));
+  EXPECT_EQ(std::pair(now.BaudRate, now.ByteSize), std::pair(9600u, BYTE(7)));
+  ASSERT_TRUE(WaitUntil([&] { return RemoteSettings().starts_with("9600 7E1"); }, 5s)) << RemoteSettings();
 
   Port second = OpenPort("COM3");
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "the port is exclusive";
-
-  // What is accepted reaches the line: the immediate character, then a write.
-  ASSERT_TRUE(TransmitCommChar(port_, '!'));
+  ASSERT_TRUE(TransmitCommChar(port, '!'));
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(port_, "ok", 2, &written, nullptr));
+  ASSERT_TRUE(WriteFile(port, "ok", 2, &written, nullptr));
   EXPECT_EQ(written, 2u);
-  ASSERT_TRUE(server_->WaitForWritten(kChannel, 3, 5s));
-  const auto line = server_->Written(kChannel);
+  ASSERT_TRUE(server.WaitForWritten(kChannel, 3, 5s));
+  const auto line = server.Written(kChannel);
   EXPECT_EQ(std::string(line.begin(), line.end()), "!ok");
 }
 
 // ReadFile in every timeout mode, on the manual clock, the remote's line sending 5 bytes and, 50 ms
 // later, 5 more: a read takes bytes as they come and ends when its mode says so, with them.
-class CommReadTimeouts : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server_ = &session_.AddOnePort(devserver::BackendKind::Programmatic);
-    ASSERT_EQ(session_.Load(), STATUS_SUCCESS);
-    // The open busy-waits on the manual clock; the remote's reply comes in real time meanwhile.
-    host::session::OnManualStall([&, opener = std::this_thread::get_id()] {
-      if (std::this_thread::get_id() == opener) {
-        WaitUntil([&] { return server_->Channel(kChannel).open; }, 5s);
-      }
-    });
-    port_ = OpenPort("COM3");
-    host::session::OnManualStall(nullptr);
-    ASSERT_TRUE(port_.IsOpen()) << ErrorName(GetLastError());
-  }
-  void TearDown() override { port_.Close(); }
+TEST(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
+  testsupport::DriverSession session;
+  devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Programmatic);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  // The open busy-waits on the manual clock; the remote's reply comes in real time meanwhile.
+  host::session::OnManualStall([&, opener = std::this_thread::get_id()] {
+    if (std::this_thread::get_id() == opener) WaitUntil([&] { return server.Channel(kChannel).open; }, 5s);
+  });
+  Port port = OpenPort("COM3");
+  host::session::OnManualStall(nullptr);
+  ASSERT_TRUE(port.IsOpen()) << ErrorName(GetLastError());
   // Five line bytes reach the port and its data call runs.
-  void Arrive(uint8_t first) {
-    const uint8_t bytes[] = {first, uint8_t(first + 1), uint8_t(first + 2), uint8_t(first + 3),
-                             uint8_t(first + 4)};
-    server_->InjectLineBytes(kChannel, bytes);
+  auto Arrive = [&](uint8_t first) {
+    std::vector<uint8_t> bytes(5);
+    std::iota(bytes.begin(), bytes.end(), first);
+    server.InjectLineBytes(kChannel, bytes);
     ASSERT_TRUE(WaitUntil([] { return host::session::QueuedDpcCount() > 0; }, 5s));
     host::session::RunQueuedDpcs();
-  }
-
-  testsupport::DriverSession session_;
-  devserver::DeviceServer* server_ = nullptr;
-  Port port_;
-};
-
-TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
+  };
   struct Mode {
     const char* name;
     COMMTIMEOUTS timeouts;
@@ -187,11 +146,11 @@ TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
   };
   for (const Mode& mode : modes) {
     SCOPED_TRACE(mode.name);
-    ASSERT_TRUE(SetCommTimeouts(port_, mode.timeouts));
+    ASSERT_TRUE(SetCommTimeouts(port, mode.timeouts));
     std::vector<uint8_t> buffer(mode.length);
     Overlapped read;
     DWORD got = 0;
-    auto start = [&] { ReadFile(port_, buffer.data(), mode.length, &got, &read); };
+    auto start = [&] { ReadFile(port, buffer.data(), mode.length, &got, &read); };
     if (!mode.readAfterFirst) start();
     Arrive(1);
     if (mode.readAfterFirst) start();
@@ -200,7 +159,7 @@ TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
       host::session::AdvanceClock((at - now) * testsupport::kMillisecond);
       now = at;
       if (at == 50) Arrive(6);
-      if (GetOverlappedResult(port_, read, got, FALSE)) {
+      if (GetOverlappedResult(port, read, got, FALSE)) {
         endedAt = at;
         break;
       }
@@ -208,12 +167,10 @@ TEST_F(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
     EXPECT_GE(endedAt, mode.endsFrom);
     EXPECT_LE(endedAt, mode.endsBy);
     EXPECT_EQ(got, mode.bytes);
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got), [&] {
-      std::vector<uint8_t> expected(got);
-      for (DWORD i = 0; i < got; i++) expected[i] = static_cast<uint8_t>(1 + i);
-      return expected;
-    }());
-    PurgeComm(port_, PURGE_RXCLEAR | PURGE_RXABORT);
+    std::vector<uint8_t> expected(got);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got), expected);
+    PurgeComm(port, PURGE_RXCLEAR | PURGE_RXABORT);
   }
 }
 

@@ -21,13 +21,6 @@ namespace {
 
 constexpr uint8_t kChannel = 0;
 
-// The read timeouts, as an application sets them (the write timeouts 0).
-void SetReadTimeouts(host::io::File& file, ULONG interval, ULONG constant) {
-  SERIAL_TIMEOUTS timeouts{interval, 0, constant, 0, 0};
-  EXPECT_EQ(file.DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0).status,
-            STATUS_SUCCESS);
-}
-
 std::vector<uint8_t> Pattern(size_t count) {
   std::vector<uint8_t> bytes(count);
   std::mt19937 random(7);
@@ -35,39 +28,20 @@ std::vector<uint8_t> Pattern(size_t count) {
   return bytes;
 }
 
-class DataPathEndToEnd : public ::testing::Test {
- protected:
-  // The driver on a live clock `speed` times faster than real time, COM3 bound to a channel
-  // of an emulator with the given line backend.
-  void Start(devserver::BackendKind backend, double speed = 1) {
-    session_ = std::make_unique<testsupport::DriverSession>(true, speed);
-    devserver::ServerOptions options;
-    options.protocol.resendInterval = std::chrono::milliseconds(20);
-    server_ = &session_->AddOnePort(backend, options);
-    ASSERT_EQ(session_->Load(), STATUS_SUCCESS);
-  }
-  host::io::File Open() {
-    auto opened = host::io::Open("COM3");
-    EXPECT_EQ(opened.status, STATUS_SUCCESS);
-    // Reads end on their first byte, or after 100 ms without any: a reader that keeps reading
-    // keeps acknowledging what it took.
-    SetReadTimeouts(opened.file, MAXULONG, 100);
-    return std::move(opened.file);
-  }
-  std::unique_ptr<testsupport::DriverSession> session_;
-  devserver::DeviceServer* server_ = nullptr;
-};
+// The emulators resend every 20 ms (the live clocks here run fast).
+const devserver::ServerOptions kResending{.protocol = {.resendInterval = std::chrono::milliseconds(20)}};
 
 // Immediate characters and flushes beside writes while half the acknowledgements are lost,
 // every other round cancelled at a random moment against its completion: each request ends
 // once, every write's bytes arrive once and in order, a character reported sent arrives once,
 // a cancelled one at most once (it may have been placed just before), and none out of turn.
-TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCancellation) {
-  Start(devserver::BackendKind::Programmatic, 100);
-  host::io::File file = Open();
-  devserver::FaultProfile lost;
-  lost.drop = 0.5;
-  server_->SetFaults({.seed = 9, .toDriver = lost});
+TEST(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCancellation) {
+  testsupport::DriverSession session(true, 100);
+  devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Programmatic, kResending);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  auto [opened, file] = host::io::Open("COM3");
+  ASSERT_EQ(opened, STATUS_SUCCESS);
+  server.SetFaults({.seed = 9, .toDriver = {.drop = 0.5}});
   std::mt19937 random(11);
   std::vector<uint8_t> expected;
   std::vector<uint8_t> sent;     // characters whose requests succeeded
@@ -97,7 +71,7 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
   const std::vector<uint8_t> last(200, 0x55);  // acknowledged behind every character placed
   ASSERT_EQ(file.Write(last.data(), static_cast<ULONG>(last.size())).status, STATUS_SUCCESS);
   expected.insert(expected.end(), last.begin(), last.end());
-  std::vector<uint8_t> line = server_->Written(kChannel);
+  std::vector<uint8_t> line = server.Written(kChannel);
   std::vector<uint8_t> arrived;
   std::erase_if(line, [&](uint8_t byte) { return byte & 0x80 ? arrived.push_back(byte), true : false; });
   EXPECT_TRUE(line == expected);
@@ -105,7 +79,7 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
       << "each at most once, in turn";
   EXPECT_TRUE(std::ranges::includes(allowed, arrived));
   EXPECT_TRUE(std::ranges::includes(arrived, sent)) << "every character reported sent";
-  EXPECT_GT(server_->Stats().droppedOut, 0u);
+  EXPECT_GT(server.Stats().droppedOut, 0u);
 }
 
 // Threads open and close different ports of one server over and over, each time with a read
@@ -116,9 +90,7 @@ TEST_F(DataPathEndToEnd, ImmediateCharactersAndFlushesBesideWritesUnderLossAndCa
 TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
   constexpr int kPorts = 6;
   testsupport::DriverSession session(true, 20);
-  devserver::ServerOptions options;
-  options.protocol.resendInterval = std::chrono::milliseconds(20);
-  devserver::DeviceServer& server = session.AddServer(options);
+  devserver::DeviceServer& server = session.AddServer(kResending);
   session.SetValue("MaxPort", kPorts);
   for (int n = 1; n <= kPorts; n++) session.Bind(n, server, static_cast<uint8_t>(n));
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
@@ -143,7 +115,9 @@ TEST(DataPathRaces, ManyThreadsOpenAndCloseTheirPortsOnOneServer) {
           continue;
         }
         // Odd ports' reads end after 2 ms, the others' when full.
-        SetReadTimeouts(opened.file, 0, 2 * (p % 2));
+        SERIAL_TIMEOUTS timeouts{0, 0, ULONG(2 * (p % 2)), 0, 0};
+        failures += opened.file.DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0)
+                        .status != STATUS_SUCCESS;
         auto read = opened.file.ReadAsync(buffer, sizeof buffer);
         auto write = opened.file.WriteAsync(bytes.data(), static_cast<ULONG>(bytes.size()));
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));

@@ -21,90 +21,9 @@ using testsupport::WaitUntil;
 
 constexpr uint8_t kChannel = 0;  // the driver's channel 1
 
-// The distribution's interpreter, which has the distribution's pyserial.
-constexpr const char* kPython = "/usr/bin/python3";
-
-// Opens the port at 9600 with odd parity, two stop bits and RTS/CTS; checks that a read with a
-// half-second timeout and nothing sent returns nothing on time; then writes a mebibyte of
-// seeded random bytes while reading them back through the echo. Exits 0 when every byte came
-// back in order; prints what it saw.
-constexpr const char* kPyserialSession = R"py(
-import random, serial, sys, threading, time
-port = serial.Serial(sys.argv[1], 9600, parity=serial.PARITY_ODD, stopbits=2, rtscts=True, timeout=0.5)
-start = time.monotonic(); idle = port.read(10); waited = time.monotonic() - start
-print("timeout read: %d bytes after %.3f s" % (len(idle), waited))
-data = random.Random(7).randbytes(1 << 20)
-writer = threading.Thread(target=port.write, args=(data,)); writer.start()
-back = bytearray(); start = time.monotonic()
-while len(back) < len(data) and time.monotonic() - start < 90:
-    back += port.read(65536)
-writer.join(timeout=5); elapsed = time.monotonic() - start
-print("echo: %d of %d bytes back in %.1f s (%.0f B/s each way)" % (len(back), len(data), elapsed, len(back) / elapsed))
-sys.exit(0 if bytes(back) == data and not idle and 0.45 <= waited < 2 else 1)
-)py";
-
-// Opens, writes a short message, reads its echo and closes, 200 times with no pause between,
-// with pyserial or with the system's own calls (argv[2]); counts how each cycle ended. Exits 0
-// when every cycle got its echo. Run without the administrator's capability, so that an
-// exclusivity the terminal kept from the last program would refuse it as an ordinary user's.
-constexpr const char* kReopenLoop = R"py(
-import errno, os, select, serial, sys, time
-path, how, cycles = sys.argv[1], sys.argv[2], 200
-def by_pyserial(message):
-    port = serial.Serial(path, 9600, timeout=2)
-    try:
-        port.write(message)
-        return port.read(len(message))
-    finally:
-        port.close()
-def by_os(message):
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        os.write(fd, message)
-        back, deadline = b"", time.monotonic() + 2
-        while len(back) < len(message) and select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
-            chunk = os.read(fd, 64)
-            if not chunk:
-                raise EOFError
-            back += chunk
-        return back
-    finally:
-        os.close(fd)
-counts = {"good": 0, "end of file": 0, "EIO": 0, "EBUSY": 0, "other": 0}
-failures = []  # the first few bad cycles: which, after how long, and what came back or was raised
-for i in range(cycles):
-    message, start, kind, what = b"ping %d;" % i, time.monotonic(), "good", ""
-    try:
-        back = (by_pyserial if how == "pyserial" else by_os)(message)
-        kind, what = ("good", "") if back == message else ("other", repr(back))
-    except EOFError:
-        kind = "end of file"
-    except (OSError, serial.SerialException) as e:
-        kind, what = {errno.EIO: "EIO", errno.EBUSY: "EBUSY"}.get(getattr(e, "errno", None), "other"), repr(e)
-    counts[kind] += 1
-    if kind != "good" and len(failures) < 5:
-        failures.append("cycle %d, %s after %.3f s: %s" % (i, kind, time.monotonic() - start, what))
-print(how, counts)
-for line in failures:
-    print("  " + line)
-sys.exit(0 if counts["good"] == cycles else 1)
-)py";
-
-// At 9600 baud with a one-second write timeout, a mebibyte's write ends at its timeout with
-// part of it written, as on a line: the bridge does not take the program's bytes far ahead of
-// the port.
-constexpr const char* kWriteTimeout = R"py(
-import serial, sys, time
-port = serial.Serial(sys.argv[1], 9600, write_timeout=1)
-start = time.monotonic()
-try:
-    port.write(bytes(1 << 20)); outcome = "all written"
-except serial.SerialTimeoutException:
-    outcome = "timed out"
-elapsed = time.monotonic() - start
-print("write of 1 MiB: %s after %.2f s" % (outcome, elapsed))
-sys.exit(0 if outcome == "timed out" and 0.9 <= elapsed < 3 else 1)
-)py";
+// The distribution's interpreter, which has the distribution's pyserial, and the sessions it
+// runs (tests/e2e/*.py), each on the port's terminal: what the programs see is checked there.
+constexpr const char* kPython = "/usr/bin/python3 " TESSACOM_E2E_SCRIPTS "/";
 
 class ProgramsOnPorts : public ::testing::Test {
  protected:
@@ -128,17 +47,11 @@ class ProgramsOnPorts : public ::testing::Test {
     session_.reset();
     rmdir(directory_.c_str());
   }
-  // Runs a Python script with the link and `arguments` (under `launcher`, a command that runs
+  // Runs a Python session with the link and `arguments` (under `launcher`, a command that runs
   // the rest); its exit status, what it printed in `output`.
-  int RunPython(const char* text, const std::string& arguments, std::string* output, const std::string& launcher = "") {
-    const std::string script = directory_ + "/session.py";
-    FILE* file = fopen(script.c_str(), "w");
-    if (file == nullptr) return -1;
-    fputs(text, file);
-    fclose(file);
-    const int status = Run(launcher + kPython + " " + script + " " + link_ + " " + arguments, output);
+  int RunPython(const char* script, const std::string& arguments, std::string* output, const std::string& launcher = "") {
+    const int status = Run(launcher + kPython + script + " " + link_ + " " + arguments, output);
     std::printf("%s", output->c_str());
-    unlink(script.c_str());
     return status;
   }
   // Runs a shell command; its exit status, with what it printed added to `output`.
@@ -164,18 +77,21 @@ class ProgramsOnPorts : public ::testing::Test {
   }
 };
 
-TEST_F(ProgramsOnPorts, PyserialSetsTheLineAndAMebibyteComesBackThroughTheEcho) {
+// Then a write ends at its timeout with part of it written, as on a line: the bridge does not
+// take the program's bytes far ahead of the port.
+TEST_F(ProgramsOnPorts, PyserialSetsTheLineAMebibyteComesBackAndAWriteEndsAtItsTimeout) {
   std::string printed;
-  EXPECT_EQ(RunPython(kPyserialSession, "", &printed), 0) << printed;
-
+  EXPECT_EQ(RunPython("pyserial_session.py", "", &printed), 0) << printed;
   // A pseudo-terminal forces eight data bits and drops the parity-enable flag, so odd parity
   // (which keeps its own flag) is what a program's parity can show here.
   const auto settings = server_->Channel(kChannel).settings;
   ASSERT_TRUE(settings.has_value());
-  EXPECT_EQ(settings->baudRate, 9600u);
-  EXPECT_EQ(settings->parity, 'O');
-  EXPECT_EQ(settings->stopHalves, 4u);
-  EXPECT_TRUE(settings->rtsHandshake) << settings->Describe();
+  EXPECT_EQ(std::tuple(settings->baudRate, settings->parity, settings->stopHalves, settings->rtsHandshake),
+            std::tuple(9600u, 'O', 4u, true)) << settings->Describe();
+  const size_t echoed = server_->Written(kChannel).size();
+  printed.clear();
+  EXPECT_EQ(RunPython("write_timeout.py", "", &printed), 0) << printed;
+  EXPECT_LT(server_->Written(kChannel).size() - echoed, size_t{1} << 20);
 }
 
 TEST_F(ProgramsOnPorts, PicocomUnderTmuxShowsTypedTextEchoedByTheRemote) {
@@ -199,18 +115,14 @@ TEST_F(ProgramsOnPorts, PicocomUnderTmuxShowsTypedTextEchoedByTheRemote) {
   EXPECT_EQ(std::string(written.begin(), written.end()), "hello\r");
 }
 
-// A program that opens the port as soon as the previous one closed it gets a working port.
+// A program that opens the port as soon as the previous one closed it gets a working port. The
+// loop runs without the administrator's capability, so that an exclusivity the terminal kept
+// from the last program would refuse it as an ordinary user's.
 TEST_F(ProgramsOnPorts, EveryOneOf200ReopensWithNoPauseGetsItsEcho) {
   for (const char* how : {"pyserial", "os"}) {
     std::string printed;
-    EXPECT_EQ(RunPython(kReopenLoop, how, &printed, "setpriv --bounding-set=-sys_admin "), 0) << printed << Notes();
+    EXPECT_EQ(RunPython("reopen_loop.py", how, &printed, "setpriv --bounding-set=-sys_admin "), 0) << printed << Notes();
   }
-}
-
-TEST_F(ProgramsOnPorts, AWriteEndsAtItsTimeoutAsOnALine) {
-  std::string printed;
-  EXPECT_EQ(RunPython(kWriteTimeout, "", &printed), 0) << printed;
-  EXPECT_LT(server_->Written(kChannel).size(), size_t{1} << 20);
 }
 
 // Between programs the terminal is a serial port's: its rate stays, and what the remote sent

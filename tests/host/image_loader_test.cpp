@@ -41,11 +41,8 @@ struct ShippedImage {
     std::memcpy(&value, file.bytes.data() + offset, 4);
     return value;
   }
-  void SetWord(size_t offset, uint32_t value) { std::memcpy(file.bytes.data() + offset, &value, 4); }
   // Writes an address-sized value (a lookup entry, an address to relocate).
-  void SetAddress(size_t offset, uint64_t value) {
-    std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file));
-  }
+  void SetAddress(size_t offset, uint64_t value) { std::memcpy(file.bytes.data() + offset, &value, host::ldr::AddressSize(file)); }
   // The first base relocation block's page and the file offset of its first entry's target.
   uint32_t FirstRelocatedPage() const { return Word(FileOffset(file.optional.dataDirectory[5].virtualAddress)); }
   size_t FirstRelocatedAddress() const {
@@ -84,9 +81,7 @@ struct ShippedImage {
     }
     return words;
   }
-  std::unique_ptr<host::ldr::Image> Load(std::string* error) const {
-    return LoadImage(file.bytes, "tessacom.sys", error);
-  }
+  std::unique_ptr<host::ldr::Image> Load(std::string* error) const { return LoadImage(file.bytes, "tessacom.sys", error); }
 };
 
 class ImageLoaderManual : public testsupport::ManualExecutive {};
@@ -105,11 +100,21 @@ std::string Protection(const void* address) {
   return "";
 }
 
-TEST(ImageLoader, TheShippedImageIsMappedProtectedAndItsRoutinesNamed) {
+// Here KeInitializeEvent is imported by ordinal in place of its name.
+TEST(ImageLoader, TheShippedImageIsMappedProtectedItsRoutinesNamedAndImportsBoundByOrdinalAsByName) {
   ShippedImage shipped;
+  uint32_t ordinal = 1;
+  while (host::ldr::FindKernelExportByOrdinal("ntoskrnl.exe", ordinal)->name != "KeInitializeEvent") ordinal++;
+  const std::vector<size_t> words = shipped.ImportWords("KeInitializeEvent");
+  ASSERT_EQ(words.size(), 2u);  // its lookup entry and its address slot
+  for (size_t at : words) shipped.SetAddress(at, (shipped.file.wide ? 1ULL << 63 : 1ULL << 31) | ordinal);
   std::string error;
   auto image = shipped.Load(&error);
   ASSERT_NE(image, nullptr) << error;
+  void* slot = nullptr;
+  std::memcpy(&slot, image->Base() + shipped.Rva(words[1]), sizeof slot);
+  EXPECT_EQ(slot, reinterpret_cast<void*>(&KeInitializeEvent));
+
   EXPECT_EQ(reinterpret_cast<void*>(image->Entry()), image->Find("DriverEntry"));
   void* portTable = image->Find("PortTable");
   ASSERT_TRUE(image->Contains(portTable));
@@ -121,24 +126,6 @@ TEST(ImageLoader, TheShippedImageIsMappedProtectedAndItsRoutinesNamed) {
   EXPECT_EQ(Protection(image->Base()), "r--p");
   // Not at its preferred base: every absolute address in it was relocated.
   EXPECT_NE(reinterpret_cast<uintptr_t>(image->Base()), shipped.file.optional.imageBase);
-}
-
-TEST(ImageLoader, ImportsAreBoundByOrdinalAsByName) {
-  ShippedImage shipped;
-  uint32_t ordinal = 1;
-  while (host::ldr::FindKernelExportByOrdinal("ntoskrnl.exe", ordinal)->name != "KeInitializeEvent") {
-    ordinal++;
-  }
-  const std::vector<size_t> words = shipped.ImportWords("KeInitializeEvent");
-  ASSERT_EQ(words.size(), 2u);  // its lookup entry and its address slot
-  const uint64_t byOrdinal = shipped.file.wide ? 1ULL << 63 : 1ULL << 31;
-  for (size_t at : words) shipped.SetAddress(at, byOrdinal | ordinal);
-  std::string error;
-  auto image = shipped.Load(&error);
-  ASSERT_NE(image, nullptr) << error;
-  void* slot = nullptr;
-  std::memcpy(&slot, image->Base() + shipped.Rva(words[1]), sizeof slot);
-  EXPECT_EQ(slot, reinterpret_cast<void*>(&KeInitializeEvent));
 }
 
 TEST(ImageLoader, ABrokenImageIsRefusedWithItsCauseNamed) {
@@ -251,14 +238,9 @@ TEST_F(ImageLoaderManual, WhatUserModeCannotReachIsAnsweredAsTheKernelDoes) {
 // Threads of the image still running when the driver is checked for unload: the stop names
 // the image's routine as it names the compiled-in one.
 TEST(ImageLoader, AVerifierStopNamesTheRoutineInsideTheImage) {
-  EXPECT_DEATH(
-      {
-        testsupport::LiveLink link(1);
-        link.Start();
-        host::session::CheckDriverUnloaded();
-      },
-      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
-      "SenderThread\\(void\\*\\)");
+  EXPECT_DEATH({ testsupport::LiveLink link(1); link.Start(); host::session::CheckDriverUnloaded(); },
+               "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
+               "SenderThread\\(void\\*\\)");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "host/ex/pool_control.h"
 #include "host/session/unload_checks.h"
@@ -15,62 +17,46 @@ namespace {
 constexpr ULONG kDriverTag = 0x206B6444;  // "Ddk "
 constexpr ULONG kOtherTag = 0x74736554;   // "Test"
 
-// What the pool holds under a tag (zeros when nothing).
-host::ex::TagUsage Usage(ULONG tag) {
-  for (const auto& usage : host::ex::Outstanding()) {
-    if (usage.tag == tag) return usage;
-  }
-  return {};
+// What the pool holds, "tag blocks bytes" for each tag in tag order.
+std::vector<std::string> Holdings() {
+  std::vector<std::string> all;
+  for (const auto& u : host::ex::Outstanding()) all.push_back(u.tagText + " " + std::to_string(u.blocks) + " " + std::to_string(u.bytes));
+  return all;
 }
 
 using Pool = testsupport::ManualExecutive;
 
-TEST_F(Pool, NewBlocksAreFilledWithThePatternNotZeroedAndEmptyRequestsGetDistinctBlocks) {
+// New blocks are filled with the pattern, not zeroed; empty requests get distinct blocks. Blocks
+// outstanding are counted per tag and summarized as leftovers.
+TEST_F(Pool, NewBlocksAreFilledWithThePatternCountedPerTagAndSummarizedAsLeftovers) {
   for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
     auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(type, 4100, kDriverTag));
     ASSERT_NE(block, nullptr);
-    EXPECT_TRUE(std::all_of(block, block + 4100,
-                            [](unsigned char b) { return b == host::ex::kFillPattern; }));
+    EXPECT_TRUE(std::all_of(block, block + 4100, [](unsigned char b) { return b == host::ex::kFillPattern; }));
     ExFreePool(block);
   }
-  void* a = ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag);
-  void* b = ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag);
-  ASSERT_TRUE(a && b);
-  EXPECT_NE(a, b);
-  ExFreePool(a);
-  ExFreePool(b);
-}
+  void* empty[2] = {ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag), ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag)};
+  EXPECT_TRUE(empty[0] && empty[1] && empty[0] != empty[1]);
+  for (void* block : empty) ExFreePool(block);
 
-TEST_F(Pool, OutstandingBlocksAreCountedPerTagAndSummarizedAsLeftovers) {
-  const size_t before = host::ex::OutstandingBlocks();
   void* a = ExAllocatePoolWithTag(NonPagedPool, 40, kDriverTag);
   void* b = ExAllocatePoolWithTag(PagedPool, 514, kDriverTag);
   void* c = ExAllocatePoolWithTag(NonPagedPool, 7, kOtherTag);
   void* untagged = ExAllocatePool(NonPagedPool, 16);
-  EXPECT_EQ(host::ex::OutstandingBlocks(), before + 4);
-  EXPECT_EQ(Usage(kDriverTag).blocks, 2u);
-  EXPECT_EQ(Usage(kDriverTag).bytes, 554u);
-  EXPECT_EQ(Usage(kDriverTag).tagText, "Ddk ");
-  EXPECT_EQ(Usage(kOtherTag).blocks, 1u);
-  EXPECT_EQ(Usage(kOtherTag).tagText, "Test");
-  bool none = false;
-  for (const auto& usage : host::ex::Outstanding()) none |= usage.tagText == "None";
-  EXPECT_TRUE(none) << "untagged blocks carry the tag None";
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 4u);
+  EXPECT_EQ(Holdings(), (std::vector<std::string>{"Ddk  2 554", "None 1 16", "Test 1 7"}))
+      << "untagged blocks carry the tag None";
   ExFreePool(untagged);
   ExFreePool(c);
   ExFreePoolWithTag(b, kDriverTag);
-  EXPECT_EQ(Usage(kDriverTag).blocks, 1u);
-  EXPECT_EQ(Usage(kDriverTag).bytes, 40u);
-  EXPECT_EQ(Usage(kOtherTag).blocks, 0u);
+  EXPECT_EQ(Holdings(), std::vector<std::string>{"Ddk  1 40"});
 
   const host::session::LeftoverSummary summary = host::session::SummarizeLeftovers();
-  EXPECT_FALSE(summary.Clean());
-  EXPECT_EQ(summary.poolBlocks, 1u);
-  EXPECT_EQ(summary.poolBytes, 40u);
+  EXPECT_EQ(std::tuple(summary.Clean(), summary.poolBlocks, summary.poolBytes), std::tuple(false, size_t{1}, size_t{40}));
   const std::string text = host::session::FormatLeftovers(summary);
   EXPECT_NE(text.find("tag 'Ddk ': 1 blocks, 40 bytes"), std::string::npos) << text;
   ExFreePool(a);
-  EXPECT_EQ(host::ex::OutstandingBlocks(), before);
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
   EXPECT_TRUE(host::session::SummarizeLeftovers().Clean());
 }
 
@@ -80,26 +66,20 @@ TEST_F(Pool, OutstandingBlocksAreCountedPerTagAndSummarizedAsLeftovers) {
 TEST_F(Pool, ChosenAllocationsFailAloneAndARestartClearsInjectionsAndTheCallCount) {
   EXPECT_EQ(host::ex::AllocationCalls(), 0u);
   host::ex::FailNthAllocation(2);
-  void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag), nullptr);
-  void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
-  EXPECT_TRUE(first && third);
-  EXPECT_EQ(Usage(kDriverTag).blocks, 2u);
-  EXPECT_EQ(host::ex::AllocationCalls(), 3u);
-  ExFreePool(first);
-  ExFreePool(third);
+  void* blocks[3];
+  for (void*& block : blocks) block = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
+  EXPECT_TRUE(blocks[0] && !blocks[1] && blocks[2]);
+  EXPECT_EQ(std::pair(Holdings(), host::ex::AllocationCalls()), std::pair(std::vector<std::string>{"Ddk  2 16"}, size_t{3}));
+  ExFreePool(blocks[0]);
+  ExFreePool(blocks[2]);
 
-  // A predicate chooses which calls fail until the failures are cleared.
-  host::ex::FailWhen([](POOL_TYPE type, SIZE_T bytes, ULONG) {
-    return type == PagedPool && bytes == 10;
-  });
+  host::ex::FailWhen([](POOL_TYPE type, SIZE_T bytes, ULONG) { return type == PagedPool && bytes == 10; });
   EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 10, kDriverTag), nullptr);
   void* otherSize = ExAllocatePoolWithTag(PagedPool, 12, kDriverTag);
   void* otherType = ExAllocatePoolWithTag(NonPagedPool, 10, kDriverTag);
-  EXPECT_TRUE(otherSize && otherType);
   host::ex::ClearFailures();
   void* afterClear = ExAllocatePoolWithTag(PagedPool, 10, kDriverTag);
-  EXPECT_NE(afterClear, nullptr);
+  EXPECT_TRUE(otherSize && otherType && afterClear);
   for (void* block : {otherSize, otherType, afterClear}) ExFreePool(block);
 
   host::ex::FailNthAllocation(1);

@@ -1,6 +1,7 @@
 // Counted UTF-16 strings of the run-time library as the driver builds names and numbers.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <tuple>
 
@@ -8,21 +9,7 @@
 
 namespace {
 
-std::u16string Text(const UNICODE_STRING& string) {
-  return std::u16string(string.Buffer, string.Length / sizeof(WCHAR));
-}
-
-// A counted string over a fixed buffer pre-filled with a marker, to see what was written.
-struct Buffer {
-  WCHAR chars[64];
-  UNICODE_STRING string;
-  explicit Buffer(USHORT capacityBytes) {
-    for (WCHAR& c : chars) c = u'#';
-    string.Buffer = chars;
-    string.Length = 0;
-    string.MaximumLength = capacityBytes;
-  }
-};
+using namespace std::string_literals;
 
 TEST(RtlStrings, InitCountsCharactersWithRoomForTheTerminator) {
   UNICODE_STRING string;
@@ -32,65 +19,67 @@ TEST(RtlStrings, InitCountsCharactersWithRoomForTheTerminator) {
   EXPECT_EQ(std::tuple(string.Length, string.MaximumLength, string.Buffer), std::tuple(USHORT{0}, USHORT{0}, nullptr));
 }
 
-// An append writes the terminator only when there is room for it, and one that does not fit
-// writes nothing.
-TEST(RtlStrings, AppendWritesWhatFitsWithATerminatorWhenThereIsRoom) {
-  Buffer exact(6);
-  EXPECT_EQ(RtlAppendUnicodeToString(&exact.string, u"COM"), STATUS_SUCCESS);
-  EXPECT_EQ(Text(exact.string), u"COM");
-  EXPECT_EQ(exact.chars[3], u'#');
-  Buffer buffer(8);
-  RtlAppendUnicodeToString(&buffer.string, u"CO");
-  EXPECT_EQ(buffer.chars[2], 0);
-  EXPECT_EQ(RtlAppendUnicodeToString(&buffer.string, u"M12"), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(Text(buffer.string), u"CO");
-  EXPECT_EQ(buffer.chars[3], u'#');
-  UNICODE_STRING tail;
-  RtlInitUnicodeString(&tail, u"M12");
-  EXPECT_EQ(RtlAppendUnicodeStringToString(&buffer.string, &tail), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(buffer.string.Length, 4);
-  RtlInitUnicodeString(&tail, u"M1");
-  EXPECT_EQ(RtlAppendUnicodeStringToString(&buffer.string, &tail), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"COM1");
+UNICODE_STRING Init(const char16_t* text) {
+  UNICODE_STRING string;
+  RtlInitUnicodeString(&string, text);
+  return string;
 }
 
-// A rendering replaces the contents; digits that exactly fill the buffer get no terminator,
-// and digits that do not fit overflow with nothing written.
-TEST(RtlStrings, IntegerRendersInEachBaseAndOverflowsWhenTheDigitsDoNotFit) {
-  Buffer buffer(10);  // the driver's number string: four digits and a terminator
-  RtlAppendUnicodeToString(&buffer.string, u"old");
-  const std::tuple<ULONG, ULONG, std::u16string> cases[] = {
-      {519, 10, u"519"}, {0xBEEF, 16, u"BEEF"}, {8, 8, u"10"}, {5, 2, u"101"}, {0, 0, u"0"}, {9999, 10, u"9999"}};
-  for (const auto& [value, base, text] : cases) {
-    EXPECT_EQ(RtlIntegerToUnicodeString(value, base, &buffer.string), STATUS_SUCCESS) << value;
-    EXPECT_EQ(Text(buffer.string), text);
-    EXPECT_EQ(buffer.chars[text.size()], 0) << value;
+NTSTATUS Append(UNICODE_STRING* s, const char16_t* text) { return RtlAppendUnicodeToString(s, text); }
+NTSTATUS AppendCounted(UNICODE_STRING* s, const char16_t* text) {
+  UNICODE_STRING tail = Init(text);
+  return RtlAppendUnicodeStringToString(s, &tail);
+}
+NTSTATUS Copy(UNICODE_STRING* s, const char16_t* text) {
+  UNICODE_STRING source = Init(text);
+  RtlCopyUnicodeString(s, text == nullptr ? nullptr : &source);
+  return STATUS_SUCCESS;
+}
+
+// Each row writes into a counted string of `capacity` bytes over a buffer filled with '#' and
+// expects the status, the string's text and what follows it in the buffer: the terminator
+// only where there is room for it, and nothing at all written by a call that does not fit.
+// A rendering replaces the contents; a copy truncates to the destination.
+struct Row {
+  USHORT capacity;
+  std::function<NTSTATUS(UNICODE_STRING*)> write;
+  NTSTATUS status;
+  std::u16string text;
+  std::u16string after;
+};
+
+TEST(RtlStrings, WritesFitTheDestinationWithATerminatorOnlyWhereThereIsRoom) {
+  const std::u16string zero = u"\0#"s;
+  const Row rows[] = {
+      {6, [](auto s) { return Append(s, u"COM"); }, STATUS_SUCCESS, u"COM", u"#"},
+      {8, [](auto s) { return Append(s, u"CO"); }, STATUS_SUCCESS, u"CO", zero},
+      {8, [](auto s) { Append(s, u"CO"); return Append(s, u"M12"); }, STATUS_BUFFER_TOO_SMALL, u"CO", zero},
+      {8, [](auto s) { Append(s, u"CO"); return AppendCounted(s, u"M12"); }, STATUS_BUFFER_TOO_SMALL, u"CO", zero},
+      {8, [](auto s) { Append(s, u"CO"); return AppendCounted(s, u"M1"); }, STATUS_SUCCESS, u"COM1", u"#"},
+      {10, [](auto s) { Append(s, u"old"); return RtlIntegerToUnicodeString(519, 10, s); }, STATUS_SUCCESS, u"519", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(0xBEEF, 16, s); }, STATUS_SUCCESS, u"BEEF", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(8, 8, s); }, STATUS_SUCCESS, u"10", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(5, 2, s); }, STATUS_SUCCESS, u"101", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(0, 0, s); }, STATUS_SUCCESS, u"0", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(9999, 10, s); }, STATUS_SUCCESS, u"9999", zero},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(12345, 10, s); }, STATUS_SUCCESS, u"12345", u"#"},
+      {10, [](auto s) { return RtlIntegerToUnicodeString(1, 7, s); }, STATUS_INVALID_PARAMETER, u"", u"#"},
+      {64, [](auto s) { return RtlIntegerToUnicodeString(4294967295u, 10, s); }, STATUS_SUCCESS, u"4294967295", zero},
+      {4, [](auto s) { return RtlIntegerToUnicodeString(123, 10, s); }, STATUS_BUFFER_OVERFLOW, u"", u"#"},
+      {8, [](auto s) { return Copy(s, u"vxserial12"); }, STATUS_SUCCESS, u"vxse", u"#"},
+      {64, [](auto s) { return Copy(s, u"vxserial12"); }, STATUS_SUCCESS, u"vxserial12", zero},
+      {64, [](auto s) { Copy(s, u"x"); return Copy(s, nullptr); }, STATUS_SUCCESS, u"", u"x"},
+  };
+  for (const Row& row : rows) {
+    WCHAR chars[64];
+    std::fill(std::begin(chars), std::end(chars), u'#');
+    UNICODE_STRING string{0, row.capacity, chars};
+    const NTSTATUS status = row.write(&string);
+    const std::u16string text(string.Buffer, string.Length / sizeof(WCHAR));
+    EXPECT_EQ(std::tuple(status, text, std::u16string(chars + text.size(), row.after.size())),
+              std::tuple(row.status, row.text, row.after))
+        << "into " << row.capacity << " bytes: " << std::string(row.text.begin(), row.text.end());
   }
-  EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &buffer.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(buffer.string), u"12345");
-  EXPECT_EQ(RtlIntegerToUnicodeString(1, 7, &buffer.string), STATUS_INVALID_PARAMETER);
-  Buffer large(64);
-  EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &large.string), STATUS_SUCCESS);
-  EXPECT_EQ(Text(large.string), u"4294967295");
-  Buffer small(4);
-  EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &small.string), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(small.string.Length, 0);
-  EXPECT_EQ(small.chars[0], u'#');
-}
-
-TEST(RtlStrings, CopyTruncatesToTheDestination) {
-  UNICODE_STRING source;
-  RtlInitUnicodeString(&source, u"vxserial12");
-  Buffer small(8);
-  RtlCopyUnicodeString(&small.string, &source);
-  EXPECT_EQ(Text(small.string), u"vxse");
-  EXPECT_EQ(small.chars[4], u'#');
-  Buffer large(64);
-  RtlCopyUnicodeString(&large.string, &source);
-  EXPECT_EQ(Text(large.string), u"vxserial12");
-  EXPECT_EQ(large.chars[10], 0);
-  RtlCopyUnicodeString(&large.string, nullptr);
-  EXPECT_EQ(large.string.Length, 0);
 }
 
 // The sign of the comparison; equal exactly when it is zero.
@@ -102,10 +91,8 @@ TEST(RtlStrings, CompareAndEqualFoldAsciiCaseOnRequest) {
       {u"\\DosDevices\\COM", u"\\DosDevices\\COM3", TRUE, -1},
       {u"\\DosDevices\\COM3", u"\\DOSDEVICES\\COM4", TRUE, -1}};
   for (const auto& [left, right, fold, sign] : cases) {
-    UNICODE_STRING a;
-    UNICODE_STRING b;
-    RtlInitUnicodeString(&a, left);
-    RtlInitUnicodeString(&b, right);
+    UNICODE_STRING a = Init(left);
+    UNICODE_STRING b = Init(right);
     const LONG compared = RtlCompareUnicodeString(&a, &b, fold);
     EXPECT_EQ((compared > 0) - (compared < 0), sign) << std::u16string(left).size() << " " << int(fold);
     EXPECT_EQ(RtlEqualUnicodeString(&a, &b, fold) != 0, sign == 0);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/ke/released_memory.h"
@@ -14,9 +15,9 @@ namespace {
 
 using SpinLocks = testsupport::ManualExecutive;
 
+// Takes the two locks in order and lets them go, the outer one keeping DISPATCH_LEVEL.
 void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
-  KIRQL a;
-  KIRQL b;
+  KIRQL a, b;
   KeAcquireSpinLock(first, &a);
   KeAcquireSpinLock(second, &b);
   EXPECT_EQ(b, DISPATCH_LEVEL);
@@ -25,35 +26,13 @@ void TakeInOrder(PKSPIN_LOCK first, PKSPIN_LOCK second) {
   KeReleaseSpinLock(first, a);
 }
 
-TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestoresThePreviousLevel) {
-  KSPIN_LOCK lock;
-  KeInitializeSpinLock(&lock);
-  KIRQL old;
-  KeRaiseIrql(APC_LEVEL, &old);
-  EXPECT_EQ(old, PASSIVE_LEVEL);
-  KIRQL lockOld;
-  KeAcquireSpinLock(&lock, &lockOld);
-  EXPECT_EQ(lockOld, APC_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_NE(lock, 0u);
-  KeReleaseSpinLock(&lock, lockOld);
-  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-  EXPECT_EQ(lock, 0u);
-  KeLowerIrql(old);
-  KSPIN_LOCK inner = 0;
-  TakeInOrder(&lock, &inner);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
   KSPIN_LOCK lock = 0;
   volatile long counter = 0;
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 20000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
+  std::vector<std::thread> threads(4);
+  for (auto& thread : threads) {
+    thread = std::thread([&] {
+      for (int i = 0; i < 20000; ++i) {
         KIRQL old;
         KeAcquireSpinLock(&lock, &old);
         const long seen = counter;  // a torn update shows up as a lost increment
@@ -64,11 +43,26 @@ TEST_F(SpinLocks, ExcludeEachOtherAcrossThreads) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(counter, kThreads * kRounds);
+  EXPECT_EQ(counter, 4 * 20000);
 }
 
-TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
-  KIRQL old;
+// Acquiring raises to DISPATCH_LEVEL and releasing restores the previous level; the cancel
+// lock is one system-wide lock, taken after a port lock on every thread.
+TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndTheCancelLockIsOneSystemWideLock) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old, lockOld;
+  KeRaiseIrql(APC_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  KeAcquireSpinLock(&lock, &lockOld);
+  EXPECT_EQ(std::tuple(lockOld, KeGetCurrentIrql(), lock != 0), std::tuple(APC_LEVEL, DISPATCH_LEVEL, true));
+  KeReleaseSpinLock(&lock, lockOld);
+  EXPECT_EQ(std::tuple(KeGetCurrentIrql(), lock), std::tuple(APC_LEVEL, KSPIN_LOCK{0}));
+  KeLowerIrql(old);
+  KSPIN_LOCK inner = 0;
+  TakeInOrder(&lock, &inner);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
   IoAcquireCancelSpinLock(&old);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   EXPECT_TRUE(host::ke::CancelSpinLockHeldByCaller());
@@ -76,8 +70,7 @@ TEST_F(SpinLocks, CancelLockIsOneSystemWideLockTakenInAConsistentOrder) {
   KSPIN_LOCK port = 0;
   std::thread other([&] {
     // The port lock, then the cancel lock: the same order on every thread is accepted.
-    KIRQL portOld;
-    KIRQL otherOld;
+    KIRQL portOld, otherOld;
     KeAcquireSpinLock(&port, &portOld);
     IoAcquireCancelSpinLock(&otherOld);
     otherGotIt = true;
@@ -106,8 +99,7 @@ TEST_F(SpinLocks, OrderRecordsOfFreedPoolAndForgottenExtensionsAreDropped) {
     ExFreePool(locks);
   }
   struct {
-    KSPIN_LOCK first;
-    KSPIN_LOCK second;
+    KSPIN_LOCK first, second;
   } extension{0, 0};
   TakeInOrder(&extension.first, &extension.second);
   host::ke::ForgetLocksIn(&extension, sizeof extension);

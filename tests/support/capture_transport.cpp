@@ -1,5 +1,7 @@
 #include "support/capture_transport.h"
 
+#include <algorithm>
+
 #include "host/io/io_manager.h"
 #include "link/udp_endpoint.h"
 
@@ -10,15 +12,13 @@ static CaptureTransport* current = nullptr;
 CaptureTransport::CaptureTransport() {
   current = this;
   driver_ = host::io::CreateHostDriver(u"\\Driver\\CaptureUdp");
-  driver_->MajorFunction[IRP_MJ_CREATE] = Dispatch;
-  driver_->MajorFunction[IRP_MJ_CLEANUP] = Dispatch;
-  driver_->MajorFunction[IRP_MJ_CLOSE] = Dispatch;
-  driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+    driver_->MajorFunction[major] = Dispatch;
+  }
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, kDeviceName);
   IoCreateDevice(driver_, 0, &name, FILE_DEVICE_NETWORK, 0, FALSE, &device_);
-  previousDevice_ = LinkTransportDevice;
-  LinkTransportDevice = kDeviceName;
+  previousDevice_ = std::exchange(LinkTransportDevice, kDeviceName);
 }
 
 CaptureTransport::~CaptureTransport() {
@@ -37,88 +37,49 @@ static std::vector<uint8_t> AddressBytes(PTDI_CONNECTION_INFORMATION information
 
 NTSTATUS CaptureTransport::Handle(PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  const bool control = location->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  const bool send = control && location->MinorFunction == TDI_SEND_DATAGRAM;
   NTSTATUS status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
-  if (location->MajorFunction == IRP_MJ_CREATE) {
+  {
     std::lock_guard guard(lock_);
-    opens_++;
-  } else if (location->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-    CapturedRequest request;
-    request.major = location->MajorFunction;
-    request.minor = location->MinorFunction;
-    request.fileObject = location->FileObject;
-    auto* buffer = static_cast<uint8_t*>(host::io::MdlBuffer(irp->MdlAddress));
-    std::lock_guard guard(lock_);
-    if (location->MinorFunction == TDI_SEND_DATAGRAM) {
+    auto* buffer = control ? static_cast<uint8_t*>(host::io::MdlBuffer(irp->MdlAddress)) : nullptr;
+    if (location->MajorFunction == IRP_MJ_CREATE) {
+      opens_++;
+    } else if (send) {
       auto* parameters = reinterpret_cast<PTDI_REQUEST_KERNEL_SENDDG>(&location->Parameters);
-      request.length = parameters->SendLength;
-      request.remote = AddressBytes(parameters->SendDatagramInformation);
-      request.data.assign(buffer, buffer + parameters->SendLength);
-      sent_.push_back(request);
+      sent_.push_back({location->MajorFunction, location->MinorFunction, parameters->SendLength, 0,
+                       AddressBytes(parameters->SendDatagramInformation),
+                       std::vector<uint8_t>(buffer, buffer + parameters->SendLength), location->FileObject});
       status = sendStatus_;
       if (NT_SUCCESS(status)) irp->IoStatus.Information = parameters->SendLength;
-    } else if (location->MinorFunction == TDI_RECEIVE_DATAGRAM) {
-      auto* parameters = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&location->Parameters);
-      request.length = parameters->ReceiveLength;
-      request.receiveFlags = parameters->ReceiveFlags;
-      request.remote = AddressBytes(parameters->ReceiveDatagramInformation);
-      receives_.push_back(request);
-      if (datagrams_.empty()) {
-        status = STATUS_CONNECTION_RESET;
-      } else {
-        QueuedDatagram datagram = datagrams_.front();
-        datagrams_.pop_front();
-        ULONG count = std::min<ULONG>(parameters->ReceiveLength, datagram.bytes.size());
-        std::copy(datagram.bytes.begin(), datagram.bytes.begin() + count, buffer);
-        auto* answer = static_cast<PTA_IP_ADDRESS>(parameters->ReturnDatagramInformation->RemoteAddress);
-        answer->Address[0].Address[0].in_addr = NetworkLong(datagram.source);
-        answer->Address[0].Address[0].sin_port = NetworkShort(LINK_PORT);
-        irp->IoStatus.Information = count;
-        // As the transport does: a datagram longer than the receive is cut and reported.
-        if (count < datagram.bytes.size()) status = STATUS_BUFFER_OVERFLOW;
-      }
-    } else {
-      status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (control) {
+      status = location->MinorFunction == TDI_RECEIVE_DATAGRAM ? Receive(irp, location, buffer)
+                                                                : STATUS_INVALID_DEVICE_REQUEST;
     }
   }
-  const bool sent = location->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
-                    location->MinorFunction == TDI_SEND_DATAGRAM;
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
-  if (sent && afterSend_) afterSend_();
+  if (send && afterSend_) afterSend_();
   return status;
 }
 
-void CaptureTransport::AfterEachSend(std::function<void()> hook) { afterSend_ = std::move(hook); }
-
-std::vector<CapturedRequest> CaptureTransport::Sent() {
-  std::lock_guard guard(lock_);
-  return sent_;
-}
-
-std::vector<CapturedRequest> CaptureTransport::Receives() {
-  std::lock_guard guard(lock_);
-  return receives_;
-}
-
-void CaptureTransport::ClearSent() {
-  std::lock_guard guard(lock_);
-  sent_.clear();
-}
-
-int CaptureTransport::Opens() {
-  std::lock_guard guard(lock_);
-  return opens_;
-}
-
-void CaptureTransport::QueueDatagram(uint32_t source, std::vector<uint8_t> bytes) {
-  std::lock_guard guard(lock_);
-  datagrams_.push_back({source, std::move(bytes)});
-}
-
-void CaptureTransport::FailSends(NTSTATUS status) {
-  std::lock_guard guard(lock_);
-  sendStatus_ = status;
+NTSTATUS CaptureTransport::Receive(PIRP irp, PIO_STACK_LOCATION location, uint8_t* buffer) {
+  auto* parameters = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&location->Parameters);
+  receives_.push_back({location->MajorFunction, location->MinorFunction, parameters->ReceiveLength,
+                       parameters->ReceiveFlags, AddressBytes(parameters->ReceiveDatagramInformation), {},
+                       location->FileObject});
+  if (datagrams_.empty()) return STATUS_CONNECTION_RESET;
+  auto [source, bytes] = std::move(datagrams_.front());
+  datagrams_.pop_front();
+  const ULONG count = std::min<ULONG>(parameters->ReceiveLength, bytes.size());
+  std::copy(bytes.begin(), bytes.begin() + count, buffer);
+  auto* answer = static_cast<PTA_IP_ADDRESS>(parameters->ReturnDatagramInformation->RemoteAddress);
+  answer->Address[0].Address[0].in_addr = NetworkLong(source);
+  answer->Address[0].Address[0].sin_port = NetworkShort(LINK_PORT);
+  irp->IoStatus.Information = count;
+  // As the transport does: a datagram longer than the receive is cut and reported.
+  return count < bytes.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
 uint32_t CapturedAddress(const CapturedRequest& request) {

@@ -58,14 +58,6 @@ ChildProgram::~ChildProgram() {
   if (output_fd_ >= 0) close(output_fd_);
 }
 
-void ChildProgram::Send(const std::string& text) {
-  [[maybe_unused]] const ssize_t n = write(input_, text.data(), text.size());
-}
-
-void ChildProgram::Signal(int signal) {
-  if (pid_ > 0) kill(pid_, signal);
-}
-
 ssize_t ChildProgram::ReadOutput(std::chrono::milliseconds limit) {
   pollfd p{output_fd_, POLLIN, 0};
   if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return -1;

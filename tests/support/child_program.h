@@ -3,7 +3,9 @@
 // to it. Every wait is bounded in real time; a child still running at the end is killed.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -22,8 +24,10 @@ class ChildProgram {
 
   bool Started() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
-  void Send(const std::string& text);
-  void Signal(int signal);
+  void Send(const std::string& text) { [[maybe_unused]] auto n = write(input_, text.data(), text.size()); }
+  void Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+  }
   // Whether `text` came in its output within `limit`.
   bool WaitFor(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(30));
   // Waits up to `limit` for its end: its exit status, or -1 when a signal ended it or it did

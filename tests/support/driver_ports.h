@@ -5,7 +5,6 @@
 // queued included) when the object goes.
 #pragma once
 
-#include <atomic>
 #include <vector>
 
 #include "driver_binding.h"
@@ -25,14 +24,11 @@ class DriverPorts {
   // does; both are released (and the table entries cleared) with the object.
   void AttachLinkBuffers();
   // Opens the link gate of a port as an accepted open reply and the open handler would.
-  void OpenLink(int index);
+  void OpenLink(int index) { records_[index]->LinkFlags = LINK_OPEN | LINK_CONFIRMED | LINK_PORT_HELD; }
   // True when the send event is signalled; clears it.
-  bool TakeSendEvent();
+  bool TakeSendEvent() { return KeResetEvent(&driver_.SendEvent) != 0; }
   // Frees every node left in the port's control queue and returns how many there were.
-  int DrainControlQueue(int index);
-
-  // The deferred routine bound to every call of these records: counts its runs.
-  static std::atomic<int> dpcRuns;
+  int DrainControlQueue(int index) { return driver_.DiscardControlQueue(index); }
 
  private:
   const tessacom::DriverBinding& driver_;

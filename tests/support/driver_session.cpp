@@ -1,6 +1,7 @@
 #include "support/driver_session.h"
 
-#include "host/io/io_manager.h"
+#include <utility>
+
 #include "host/io/system_error_log.h"
 #include "host/net/udp_transport.h"
 #include "host/ob/object_names.h"
@@ -8,22 +9,16 @@
 #include "host/session/driver_loader.h"
 #include "host/session/executive.h"
 #include "support/device_servers.h"
-#include "support/executive_session.h"
 #include "support/loopback_address.h"
 
 namespace testsupport {
 
-DriverSession::DriverSession(bool live, double speed) {
-  if (live) {
-    host::session::StartLive(host::session::LiveOptions{.speed = speed});
-  } else {
-    host::session::StartManual();
-  }
+DriverSession::DriverSession(bool live, double speed) : driverAddress_(UniqueLoopbackAddress()) {
+  live ? host::session::StartLive({.speed = speed}) : host::session::StartManual();
   host::registry::Reset();
   host::registry::CreateKey(kServiceKey);
   host::io::Clear();
   host::net::Install();
-  driverAddress_ = UniqueLoopbackAddress();
   host::net::SetAnyAddress(driverAddress_);
   host::net::ResetCounters();
 }
@@ -68,37 +63,26 @@ NTSTATUS DriverSession::Load() {
 }
 
 void DriverSession::Unload() {
-  if (loaded_) {
+  if (std::exchange(loaded_, false)) {
     host::session::UnloadDriver();
   } else if (attempted_) {
     host::session::ReleaseFailedDriver();
   }
-  loaded_ = false;
   attempted_ = false;
 }
 
 std::string DriverSession::DeviceMapValue(std::string_view valueName, size_t* bytes) {
   auto value = host::registry::GetValue(kSerialComm, valueName);
-  if (!value) return "";
-  if (bytes) *bytes = value->data.size();
-  std::string text;
-  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-    if (c == 0) break;
-    text.push_back(static_cast<char>(c));
+  if (value && bytes) *bytes = value->data.size();
+  std::string text;  // UTF-16LE up to its zero, of ASCII characters
+  for (size_t i = 0; value && i + 1 < value->data.size() && (value->data[i] | value->data[i + 1]); i += 2) {
+    text.push_back(static_cast<char>(value->data[i]));
   }
   return text;
 }
 
 std::string DriverSession::LinkTargetOf(std::string_view comName) {
   return host::ob::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
-}
-
-int DriverSession::DeviceCount() {
-  PDRIVER_OBJECT driver = host::session::LoadedDriver();
-  int count = 0;
-  for (PDEVICE_OBJECT d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) count++;
-  return count;
 }
 
 }  // namespace testsupport

@@ -35,15 +35,12 @@ class DriverSession {
   NTSTATUS Load();
   // Unloads a loaded driver, or releases the driver object of a failed load.
   void Unload();
-  bool Loaded() const { return loaded_; }
-  uint32_t DriverAddress() const { return driverAddress_; }
   // The driver this session runs: its globals and routines.
   const tessacom::DriverBinding& Driver() const { return driver_.Driver(); }
 
   // The SERIALCOMM value of a device ("vxserial0"), as UTF-8 and its stored byte length.
   static std::string DeviceMapValue(std::string_view valueName, size_t* bytes = nullptr);
   static std::string LinkTargetOf(std::string_view comName);  // "" when there is no link
-  static int DeviceCount();
 
  private:
   DriverUnderTest driver_;  // outlives the host, which Shutdown stops in the destructor

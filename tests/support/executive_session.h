@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "host/session/executive.h"
 
@@ -20,8 +21,14 @@ class ManualExecutive : public ::testing::Test {
 
 // Polls until the condition holds or the real-time limit passes; returns whether it held. For
 // hand-offs between threads only, never to measure time.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(20));
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
 
 // 100-ns units.
 constexpr int64_t kMillisecond = 10000;

@@ -1,39 +1,22 @@
 #include "support/live_link.h"
 
 #include "port/byte_ring.h"
-#include "host/net/udp_transport.h"
-#include "host/session/executive.h"
-#include "link/link_threads.h"
-#include "support/device_servers.h"
 #include "support/executive_session.h"
-#include "support/loopback_address.h"
 
 namespace testsupport {
 
-LiveLink::LiveLink(int ports) {
-  host::session::StartLive();
-  host::net::Install();
-  driverAddress_ = UniqueLoopbackAddress();
-  host::net::SetAnyAddress(driverAddress_);
-  ports_ = std::make_unique<DriverPorts>(ports, 3, Driver());
+LiveLink::LiveLink(int ports) : ports_(std::make_unique<DriverPorts>(ports, 3, Driver())) {
   ports_->AttachLinkBuffers();
   Driver().Unloading = 0;
 }
 
 LiveLink::~LiveLink() {
   Stop();
-  for (auto& server : servers_) server->Stop();
   ports_.reset();
-  host::net::Uninstall();
-  host::net::SetAnyAddress(0);
-  host::session::Shutdown();
 }
 
 devserver::DeviceServer& LiveLink::AddServer(devserver::ProtocolOptions protocol) {
-  devserver::ServerOptions options;
-  options.protocol = protocol;
-  servers_.push_back(StartDeviceServer(driverAddress_, options));
-  return *servers_.back();
+  return session_.AddServer({.protocol = protocol});
 }
 
 void LiveLink::Bind(int port, const devserver::DeviceServer& server, int channel) {

@@ -1,7 +1,8 @@
 // Test support: the link engine of the driver under test (compiled in, or the kernel image)
 // running for real in live mode over the host's UDP transport on loopback, with ports whose
 // rings are attached as an open attaches them, and device server emulators on addresses of the
-// test's own. Stops the link as unload does.
+// test's own (those of a live driver session that loads nothing). Stops the link as unload
+// does.
 #pragma once
 
 #include <memory>
@@ -9,7 +10,7 @@
 
 #include "devserver.h"
 #include "support/driver_ports.h"
-#include "support/driver_under_test.h"
+#include "support/driver_session.h"
 
 namespace testsupport {
 
@@ -21,24 +22,21 @@ class LiveLink {
 
   // A device server emulator on a fresh loopback address of its own.
   devserver::DeviceServer& AddServer(devserver::ProtocolOptions protocol = {});
-  uint32_t DriverAddress() const { return driverAddress_; }
   void Bind(int port, const devserver::DeviceServer& server, int channel);
   void Start();
   void Stop();
 
   DriverPorts& Ports() { return *ports_; }
   // The driver whose link runs: its globals and routines.
-  const tessacom::DriverBinding& Driver() const { return driver_.Driver(); }
+  const tessacom::DriverBinding& Driver() const { return session_.Driver(); }
   // The open handshake as the open handler drives it: sequences to 1, PKT_OPEN with a
   // settings block, then waits for the remote's reply to set link open.
   bool Open(int port, double seconds = 5.0);
   std::vector<UCHAR> RxBytes(int port) const;
 
  private:
-  DriverUnderTest driver_;  // outlives the host, which Shutdown stops in the destructor
+  DriverSession session_{true};  // outlives the ports
   std::unique_ptr<DriverPorts> ports_;
-  std::vector<std::unique_ptr<devserver::DeviceServer>> servers_;
-  uint32_t driverAddress_;
   bool started_ = false;
 };
 

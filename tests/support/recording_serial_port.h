@@ -9,10 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "kernel.h"
+#include "support/tiny_driver.h"
 
 namespace testsupport {
 
@@ -38,7 +41,7 @@ class RecordingSerialPort {
   RecordingSerialPort(const RecordingSerialPort&) = delete;
   RecordingSerialPort& operator=(const RecordingSerialPort&) = delete;
 
-  void AnswerCreate(NTSTATUS status);
+  void AnswerCreate(NTSTATUS status) { std::lock_guard lock(mutex_); createStatus_ = status; }
   // The answer to every later request with this control code.
   void Answer(ULONG code, NTSTATUS status, std::vector<uint8_t> output = {});
   template <typename T>
@@ -46,17 +49,30 @@ class RecordingSerialPort {
     Answer(code, STATUS_SUCCESS, BytesOf(value));
   }
   // Requests with this control code stay pending like reads.
-  void Hold(ULONG code);
+  void Hold(ULONG code) { std::lock_guard lock(mutex_); heldCodes_.push_back(code); }
 
   // Completes the oldest held request with `bytes` (cut to its length); false if none is held.
-  bool ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes = {});
-  size_t HeldCount() const;
+  bool ReleaseOldest(NTSTATUS status, const std::vector<uint8_t>& bytes = {}) {
+    return testsupport::ReleaseOldest(status, bytes);
+  }
+  size_t HeldCount() const { return testsupport::HeldCount(); }
 
-  std::vector<RecordedRequest> Requests() const;
+  std::vector<RecordedRequest> Requests() const { std::lock_guard lock(mutex_); return requests_; }
   // The majors of every request, and the control codes of the device controls, in order.
   std::vector<UCHAR> Majors() const;
   std::vector<ULONG> Codes() const;
-  void Clear();
+  void Clear() { std::lock_guard lock(mutex_); requests_.clear(); }
+
+ private:
+  NTSTATUS Dispatch(PIRP irp);
+
+  TinyDriver driver_{u"\\Driver\\RecordingSerial"};
+  std::string link_;
+  mutable std::mutex mutex_;  // guards what follows
+  NTSTATUS createStatus_ = STATUS_SUCCESS;
+  std::map<ULONG, std::pair<NTSTATUS, std::vector<uint8_t>>> answers_;
+  std::vector<ULONG> heldCodes_;
+  std::vector<RecordedRequest> requests_;
 };
 
 }  // namespace testsupport

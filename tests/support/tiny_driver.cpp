@@ -13,14 +13,14 @@ namespace testsupport {
 namespace {
 
 std::array<Handler, IRP_MJ_MAXIMUM_FUNCTION + 1> handlers;
-std::vector<JournalEntry> journal;
 
 struct Held {
   PIRP irp;
   bool cancellable;
 };
-std::mutex heldLock;
-std::deque<Held> held;  // under heldLock
+std::mutex heldLock;  // guards what follows: requests come from any thread
+std::vector<JournalEntry> journal;
+std::deque<Held> held;
 
 // Entered with the cancel lock held.
 VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
@@ -38,7 +38,10 @@ bool Reclaim(const Held& h) { return !h.cancellable || IoSetCancelRoutine(h.irp,
 
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  journal.push_back({stack->MajorFunction, device, stack->FileObject});
+  {
+    std::lock_guard lock(heldLock);
+    journal.push_back({stack->MajorFunction, device, stack->FileObject});
+  }
   if (handlers[stack->MajorFunction]) return handlers[stack->MajorFunction](device, irp);
   return Complete(irp, STATUS_SUCCESS);
 }

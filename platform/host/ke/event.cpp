@@ -1,6 +1,7 @@
 // Events: notification events stay signalled until reset and release every waiter;
 // synchronization events release one waiter and reset themselves.
 #include "host/ke/dispatcher.h"
+#include "host/ke/thread_state.h"
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
 #include "kernel.h"
@@ -10,6 +11,7 @@ namespace {
 using namespace host::ke::detail;
 
 void RequireEvent(PRKEVENT event, const char* routine, const void* caller) {
+  RequireNoOwedWait(routine, caller);
   const DISPATCHER_HEADER& header = event->Header;
   const bool isEvent = header.Type == HOST_EVENT_NOTIFICATION_OBJECT ||
                        header.Type == HOST_EVENT_SYNCHRONIZATION_OBJECT;
@@ -37,13 +39,13 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
   RequireEvent(Event, "KeSetEvent", HOST_CALLER());
   DeferredWakes wakes;  // after the lock: the waiter does not block on it again
   DispatcherGuard lock(DispatcherLock());
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   ReleaseWaitersLocked(&Event->Header, &wakes);
+  if (Wait) host::ke::detail::OweWait(HOST_CALLER());
   return previous;
 }
 

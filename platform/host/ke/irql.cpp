@@ -24,9 +24,11 @@ void ResetCurrentThreadState() {
   tState.heldLocks.clear();
   tState.dpcsQueued = false;
   tState.runningDpcs = false;
+  tState.waitOwedBy = nullptr;
 }
 
 KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
+  RequireNoOwedWait(routine, caller);
   const KIRQL old = tState.irql;
   if (newIrql < old) {
     verifier::Stop("IRQL_NOT_GREATER_OR_EQUAL", routine, "raise to %u from the higher level %u%s",
@@ -37,6 +39,7 @@ KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
 }
 
 void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
+  RequireNoOwedWait(routine, caller);
   const KIRQL old = tState.irql;
   if (newIrql > old) {
     verifier::Stop("IRQL_NOT_LESS_OR_EQUAL", routine, "lower to %u from the lower level %u%s",
@@ -54,10 +57,32 @@ void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller) {
 }
 
 void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller) {
+  RequireNoOwedWait(routine, caller);
   if (tState.irql > highest) {
     verifier::Stop("IRQL_NOT_LESS_OR_EQUAL", routine, "called at IRQL %u, above %u%s", tState.irql,
                    highest, verifier::CalledFrom(caller).c_str());
   }
+}
+
+void OweWait(const void* caller) {
+  RequireIrqlAtMost(APC_LEVEL, "KeSetEvent", caller);
+  tState.levelBeforeOwedWait = RaiseIrqlFor(DISPATCH_LEVEL, "KeSetEvent", caller);
+  tState.waitOwedBy = caller;
+}
+
+void PayOwedWait(const void* caller) {
+  if (tState.waitOwedBy == nullptr) return;
+  tState.waitOwedBy = nullptr;
+  LowerIrqlFor(tState.levelBeforeOwedWait, "KeWaitForSingleObject", caller);
+}
+
+void RequireNoOwedWait(const char* routine, const void* caller) {
+  if (tState.waitOwedBy == nullptr) return;
+  verifier::Stop("SET_EVENT_WAIT_NOT_FOLLOWED", routine,
+                 "called while a wait is owed: KeSetEvent with Wait TRUE%s must be followed at "
+                 "once by a wait%s",
+                 verifier::CalledFrom(tState.waitOwedBy).c_str(),
+                 verifier::CalledFrom(caller).c_str());
 }
 
 }  // namespace host::ke::detail

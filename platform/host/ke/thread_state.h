@@ -22,6 +22,10 @@ struct ThreadState {
   // once its queue ran empty), and the thread is running its queue right now.
   bool dpcsQueued = false;
   bool runningDpcs = false;
+  // Set by KeSetEvent with Wait TRUE, which returns at DISPATCH_LEVEL: its caller, and the
+  // level the wait that must come next returns the thread to. Null when no wait is owed.
+  const void* waitOwedBy = nullptr;
+  KIRQL levelBeforeOwedWait = PASSIVE_LEVEL;
 };
 
 // The calling thread's state.
@@ -39,5 +43,12 @@ KIRQL RaiseIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
 void LowerIrqlFor(KIRQL newIrql, const char* routine, const void* caller);
 // Stops with IRQL_NOT_LESS_OR_EQUAL when the caller runs above the given level.
 void RequireIrqlAtMost(KIRQL highest, const char* routine, const void* caller);
+
+// KeSetEvent with Wait TRUE: the thread stays at DISPATCH_LEVEL and its next kernel call must
+// be a wait. OweWait raises and records the caller; PayOwedWait, at the start of a wait, puts
+// the level back; RequireNoOwedWait stops any other routine called while a wait is owed.
+void OweWait(const void* caller);
+void PayOwedWait(const void* caller);
+void RequireNoOwedWait(const char* routine, const void* caller);
 
 }  // namespace host::ke::detail

@@ -136,6 +136,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   (void)WaitReason;
   (void)WaitMode;
   const void* caller = HOST_CALLER();
+  PayOwedWait(caller);
   if (Alertable) {
     // An alertable wait can also end with STATUS_ALERTED or STATUS_USER_APC, which the host
     // never delivers: a caller that does not handle those would pass here and fail there.
