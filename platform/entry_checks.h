@@ -21,7 +21,7 @@
 
 #else
 
-namespace host::verifier {
+namespace host::ke {
 // Stops with IRQL_CONTRACT_BROKEN in `routine` when the calling thread's IRQL is not `level`
 // (exact) or is above it (!exact); `contract` is the annotation's text.
 void CheckEntryIrql(const char* routine, KIRQL level, bool exact, const char* contract);
@@ -30,17 +30,17 @@ void CheckEntryIrql(const char* routine, KIRQL level, bool exact, const char* co
 void CheckEntryLock(const char* routine, const KSPIN_LOCK* lock, bool held, const char* contract);
 // The host's system-wide cancel spin lock, which _Global_cancel_spin_lock_ names in the checks.
 KSPIN_LOCK* CancelSpinLockOfChecks();
-}  // namespace host::verifier
+}  // namespace host::ke
 
-#define _Global_cancel_spin_lock_ (*host::verifier::CancelSpinLockOfChecks())
+#define _Global_cancel_spin_lock_ (*host::ke::CancelSpinLockOfChecks())
 
 #define ENTRY_IRQL_REQUIRES(level) \
-  host::verifier::CheckEntryIrql(__func__, (level), true, "_IRQL_requires_(" #level ")")
+  host::ke::CheckEntryIrql(__func__, (level), true, "_IRQL_requires_(" #level ")")
 #define ENTRY_IRQL_REQUIRES_MAX(level) \
-  host::verifier::CheckEntryIrql(__func__, (level), false, "_IRQL_requires_max_(" #level ")")
+  host::ke::CheckEntryIrql(__func__, (level), false, "_IRQL_requires_max_(" #level ")")
 #define ENTRY_REQUIRES_LOCK_HELD(lock) \
-  host::verifier::CheckEntryLock(__func__, &(lock), true, "_Requires_lock_held_(" #lock ")")
+  host::ke::CheckEntryLock(__func__, &(lock), true, "_Requires_lock_held_(" #lock ")")
 #define ENTRY_REQUIRES_LOCK_NOT_HELD(lock) \
-  host::verifier::CheckEntryLock(__func__, &(lock), false, "_Requires_lock_not_held_(" #lock ")")
+  host::ke::CheckEntryLock(__func__, &(lock), false, "_Requires_lock_not_held_(" #lock ")")
 
 #endif

@@ -202,7 +202,7 @@ TEST_F(DeviceControlTest, MaskAndPurgeRequestsAreCheckedBeforeTheyQueue) {
   EXPECT_EQ(Control(IOCTL_SERIAL_PURGE, &purge, 4).dispatchStatus, STATUS_SUCCESS);
   EXPECT_FALSE(wait.done);
   SetMask(IOCTL_SERIAL_SET_WAIT_MASK, 0);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(std::tuple(wait.status, wait.information, port->FlowWord),
             std::tuple(STATUS_SUCCESS, ULONG_PTR{4}, USHORT(0x8000)));
   EXPECT_TRUE(bench->TakePackets().empty()) << "a mask sends nothing";

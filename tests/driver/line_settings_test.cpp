@@ -90,9 +90,9 @@ TEST_F(LineSettingsTest, LineControlsInTurnAndTheModeWordsTheyLeave) {
 TEST_F(LineSettingsTest, EachRateIsSentOnceWithItsCodeAndThePauseAfterIt) {
   for (auto [rate, code] : {std::pair{1800u, 0}, {38400u, 0xF}, {110u, 0x3}, {115200u, 0x5}, {9600u, 0xD}}) {
     SCOPED_TRACE(rate);
-    const int64_t start = host::SystemTime();
+    const int64_t start = host::session::SystemTime();
     EXPECT_EQ(SetBaud(rate), STATUS_SUCCESS);
-    EXPECT_EQ(host::SystemTime() - start, 100 * 10);
+    EXPECT_EQ(host::session::SystemTime() - start, 100 * 10);
     EXPECT_EQ(SetBaud(rate), STATUS_SUCCESS);
     EXPECT_EQ(bench_->TakePackets(), (Packets{{PKT_SETTINGS, 0x00, 0x00, 0x00, 0x00, UCHAR(0xB0 | code), 0x0C, 0x00,
                                                  0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}}));

@@ -34,7 +34,7 @@ Packets Detach(int port) {
 class LinkPacketTest : public testsupport::ManualExecutive {
  protected:
   void TearDown() override {
-    host::pool::ClearFailures();
+    host::ex::ClearFailures();
     ManualExecutive::TearDown();
   }
 };
@@ -116,7 +116,7 @@ TEST_F(LinkPacketTest, PacketsLeaveInQueueOrderAndOnlyAFailedOneIsLost) {
   PortTable[0].InSeq = 8;  // moves on before the sender takes the packet
   QueueLinkPacket(PKT_BREAK_ON, nullptr, 0, 0);
   ports.TakeSendEvent();
-  host::pool::FailNthAllocation(1);
+  host::ex::FailNthAllocation(1);
   QueueLinkPacket(PKT_SETTINGS, nullptr, 0, 0);
   EXPECT_TRUE(ports.TakeSendEvent());
   UCHAR big[CONTROL_PAYLOAD_MAX + 1] = {};

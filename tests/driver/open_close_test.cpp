@@ -42,13 +42,13 @@ class OpenCloseTest : public ::testing::Test {
   // them meanwhile (the reply can come before the sender has counted its open sent).
   host::io::OpenResult OpenAnswered() {
     bool waited = false;
-    host::OnManualStall([&, opener = std::this_thread::get_id()] {
+    host::session::OnManualStall([&, opener = std::this_thread::get_id()] {
       if (waited || std::this_thread::get_id() != opener) return;
       WaitUntil([&] { return LinkOpen() && ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
       waited = true;
     });
     auto opened = host::io::Open("COM3");
-    host::OnManualStall(nullptr);
+    host::session::OnManualStall(nullptr);
     return opened;
   }
 
@@ -67,10 +67,10 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   EXPECT_EQ(host::io::Open("COM3", {.createOptions = FILE_DIRECTORY_FILE}).status, STATUS_NOT_A_DIRECTORY);
   port_->HandFlow[0] = SERIAL_DTR_HANDSHAKE;  // left by an earlier session
   port_->HandFlow[HANDFLOW_REPLACE] = SERIAL_RTS_CONTROL;
-  int64_t start = host::SystemTime();
+  int64_t start = host::session::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  ExpectAbout(host::SystemTime() - start, 50 * kMillisecond);
+  ExpectAbout(host::session::SystemTime() - start, 50 * kMillisecond);
   EXPECT_EQ(std::tuple(port_->LinkFlags, port_->BaudRate, port_->LineControl, port_->ModemStatus & SERIAL_MSR_DCD,
                        ReadShared(PortTable[0].InSeq), port_->HandFlow[0], port_->HandFlow[HANDFLOW_REPLACE]),
             std::tuple(USHORT(LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED), 38400u, UCHAR(3), ULONG(SERIAL_MSR_DCD), 9,
@@ -86,7 +86,7 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   const uint8_t bytes[] = {'d', 'o', 'w', 'n'};
   {
     auto write = opened.file.WriteAsync(bytes, sizeof bytes);
-    host::AdvanceClock(20 * kSecond);
+    host::session::AdvanceClock(20 * kSecond);
     EXPECT_FALSE(write.Done());
     EXPECT_EQ(opened.file.Close(), STATUS_SUCCESS);
     EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
@@ -100,14 +100,14 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   ASSERT_TRUE(server_->WaitForWritten(kChannel, sizeof bytes, kLimit));
   EXPECT_EQ(server_->Written(kChannel), std::vector<uint8_t>(bytes, bytes + sizeof bytes));
   EXPECT_EQ(server_->Channel(kChannel).lastDataSequence, 2);
-  ASSERT_TRUE(WaitUntil([&] { host::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
+  ASSERT_TRUE(WaitUntil([&] { host::session::RunQueuedDpcs(); return !ReadShared(port_->WriteInFlight); }, kLimit));
   // A session starts with no event history: a wait for received data waits.
   const ULONG rxchar = SERIAL_EV_RXCHAR;
   ASSERT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &rxchar, 4, nullptr, 0).status, STATUS_SUCCESS);
   ULONG events = 0;
   {
     auto wait = again.file.DeviceControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4);
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_FALSE(wait.Done());
     wait.Cancel();
     EXPECT_EQ(wait.Wait().status, STATUS_CANCELLED);
@@ -118,9 +118,9 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   server_->SetProtocolOptions(noReply);
   port_->Timeouts[TIMEOUT_READ_CONSTANT] = 70;
   EXPECT_EQ(again.file.DeviceControl(IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-  start = host::SystemTime();
+  start = host::session::SystemTime();
   EXPECT_EQ(again.file.Close(), STATUS_SUCCESS);
-  ExpectAbout(host::SystemTime() - start, 500 * kMillisecond);
+  ExpectAbout(host::session::SystemTime() - start, 500 * kMillisecond);
   EXPECT_EQ(std::tuple(port_->LinkFlags, port_->Timeouts[TIMEOUT_READ_CONSTANT], port_->ModemStatus,
                        port_->HoldReasons, ReadShared(PortTable[0].OutSeq), ReadShared(PortTable[0].InSeq)),
             std::tuple(0, 0u, 0u, 0u, 0, 0));
@@ -131,18 +131,18 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
   devserver::ProtocolOptions silent;
   silent.answerOpen = false;
   Start(silent);
-  int64_t start = host::SystemTime();
+  int64_t start = host::session::SystemTime();
   EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
-  ExpectAbout(host::SystemTime() - start, 5050 * kMillisecond);
+  ExpectAbout(host::session::SystemTime() - start, 5050 * kMillisecond);
 
   std::vector<uint8_t> reply(LINK_HEADER_SIZE);
   EncodeLinkHeader(reply.data(), PKT_OPEN, kChannel, 3, 9);
   ASSERT_TRUE(server_->WaitForChannel(kChannel, [](const auto& c) { return c.opens == 1; }, kLimit));
   server_->SendRaw(reply);
   ASSERT_TRUE(WaitUntil([&] { return LinkOpen(); }, kLimit));
-  start = host::SystemTime();
+  start = host::session::SystemTime();
   EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
-  ExpectAbout(host::SystemTime() - start, 0);  // refused on the spot
+  ExpectAbout(host::session::SystemTime() - start, 0);  // refused on the spot
 
   server_->SendDown(kChannel);
   ASSERT_TRUE(WaitUntil([&] { return !LinkOpen(); }, kLimit));
@@ -156,7 +156,7 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
   // open to go on, its first busy-wait lets its PKT_OPEN go out first, in real time.)
   const auto opener = std::this_thread::get_id();
   bool injected = false;
-  host::pool::FailWhen([&](POOL_TYPE type, SIZE_T, ULONG tag) {
+  host::ex::FailWhen([&](POOL_TYPE type, SIZE_T, ULONG tag) {
     if (injected || type != PagedPool || tag != POOL_TAG || std::this_thread::get_id() != opener) {
       return false;
     }
@@ -166,13 +166,13 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
     KfReleaseSpinLock(&port_->PortLock, irql);
     return false;
   });
-  host::OnManualStall([&] {
+  host::session::OnManualStall([&] {
     if (std::this_thread::get_id() != opener) return;
     WaitUntil([] { return ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
   });
   EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
-  host::OnManualStall(nullptr);
-  host::pool::ClearFailures();
+  host::session::OnManualStall(nullptr);
+  host::ex::ClearFailures();
   EXPECT_TRUE(injected);
 }
 
@@ -188,7 +188,7 @@ TEST_F(CleanupTest, CancelsTheReadsTheWriteAndTheWaitBeforeItCompletes) {
     left.push_back(&bench.Transfer(major, 10));
     bench.Send(*left.back(), Through(dispatch));
   }
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   bench.Port()->WaitMask = SERIAL_EV_RXCHAR;
   left.push_back(&bench.Queue(bench.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask));
   for (Request* request : left) EXPECT_FALSE(request->done);

@@ -53,7 +53,7 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
   for (int i = 0; i < 9; i++) {
     SCOPED_TRACE(i);
     EXPECT_TRUE(KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr));
-    EXPECT_EQ(host::RunQueuedDpcs(), 1u);
+    EXPECT_EQ(host::session::RunQueuedDpcs(), 1u);
     EXPECT_EQ(std::pair(ranRoutine, ranContext), std::pair(i, PVOID(record)));  // no other routine gives i
     KeInsertQueueDpc(inTableOrder[i], nullptr, nullptr);
     for (KTIMER* timer : {&record->ReadTotalTimer, &record->ReadIntervalTimer, &record->WriteTotalTimer,
@@ -61,7 +61,7 @@ TEST_F(PortRecordTest, DeferredCallsAreBoundWithTheRecordAsContextAndAQuiesceRem
       KeSetTimer(timer, LARGE_INTEGER{.QuadPart = -1}, inTableOrder[(i + 1) % 9]);
     }
     QuiescePort(record);
-    EXPECT_EQ(std::pair(host::ArmedTimerCount(), host::RunQueuedDpcs()), std::pair(size_t{0}, size_t{0}));
+    EXPECT_EQ(std::pair(host::session::ArmedTimerCount(), host::session::RunQueuedDpcs()), std::pair(size_t{0}, size_t{0}));
   }
   PortTable[0] = {};
   ExFreePool(record);

@@ -29,7 +29,7 @@ void SetTimeouts(PortRecord* port, ULONG interval, ULONG multiplier, ULONG const
 
 // Relative due time of an armed timer; 0 when it is not armed.
 int64_t DueIn(const KTIMER& timer) {
-  return timer.Header.Inserted ? timer.DueTime.QuadPart - host::SystemTime() : 0;
+  return timer.Header.Inserted ? timer.DueTime.QuadPart - host::session::SystemTime() : 0;
 }
 
 class ReadPathTest : public testsupport::ManualExecutive {};
@@ -65,7 +65,7 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     SerialBench bench;
     PortRecord* port = bench.Port();
     bench.Receive(PKT_DATA, 0, Ascending(held));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     SetTimeouts(port, interval, multiplier, constant);
     Request& read = Read(bench, length);
     EXPECT_EQ(read.dispatchStatus, atStart);
@@ -76,11 +76,11 @@ TEST_F(ReadPathTest, TimeoutsDecideWhenAReadEnds) {
     }
     EXPECT_EQ(DueIn(port->ReadIntervalTimer), intervalStep * kMillisecond);
     if (atStart == STATUS_PENDING && end != STATUS_PENDING) {
-      host::AdvanceClock(endsAfter * kMillisecond - 1);
+      host::session::AdvanceClock(endsAfter * kMillisecond - 1);
       EXPECT_FALSE(read.done);
-      host::AdvanceClock(1);
+      host::session::AdvanceClock(1);
     } else {
-      host::AdvanceClock(60 * kSecond);
+      host::session::AdvanceClock(60 * kSecond);
     }
     EXPECT_EQ(std::pair(read.done ? read.status : STATUS_PENDING, read.done ? read.information : 0),
               std::pair(end, ULONG_PTR{bytes}));
@@ -106,7 +106,7 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
 
   bench.Receive(PKT_SEQDATA, 2, Ascending(40, 0x20));  // bytes counting up from 0x20 throughout
   bench.Receive(PKT_SEQDATA, 3, Ascending(20, 0x48));
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(first.buffer.begin(), first.buffer.begin() + first.information), Ascending(10, 0x20));
   EXPECT_EQ(wait.Mask(), ULONG(SERIAL_EV_RXCHAR));
@@ -119,10 +119,10 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   EXPECT_EQ(std::pair(sent[0].type, sent[0].sequence), std::pair(UCHAR(PKT_RXACK), 3));
 
   bench.Receive(PKT_DATA, 0, Ascending(5, 0x5C));
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(second.done) << "55 of 100";
   bench.Receive(PKT_DATA, 0, Ascending(45, 0x61));
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(second.buffer.begin(), second.buffer.begin() + second.information),
             Ascending(100, 0x2A));
@@ -137,17 +137,17 @@ TEST_F(ReadPathTest, ALateTimerCallNeverEndsTheNextRead) {
     SCOPED_TRACE(interval);
     SerialBench bench;
     bench.Receive(PKT_DATA, 0, Ascending(held));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     SetTimeouts(bench.Port(), interval, 0, constant);
     Request& ending = Read(bench, held + 1);
     Request& next = Read(bench, 10);
     SetTimeouts(bench.Port(), 0, 0, 0);
     bench.Receive(PKT_DATA, 0, {7});
-    host::AdvanceClock(100 * kMillisecond);
+    host::session::AdvanceClock(100 * kMillisecond);
     EXPECT_EQ(ending.status, STATUS_SUCCESS);
     EXPECT_FALSE(next.done);
     bench.Receive(PKT_DATA, 0, Ascending(10));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_EQ(std::pair(next.status, next.information), std::pair(STATUS_SUCCESS, ULONG_PTR{10}));
   }
 }

@@ -28,13 +28,13 @@ class ReceiverThreadTest : public testsupport::ManualExecutive {
   }
   void TearDown() override {
     transport_.reset();
-    host::pool::ClearFailures();
+    host::ex::ClearFailures();
     ManualExecutive::TearDown();
   }
   // The receiver's attempts once it has made at least `atLeast` and sleeps in its pause.
   size_t AttemptsWhenPaused(size_t atLeast) {
     WaitUntil([&] {
-      return transport_->Receives().size() >= atLeast && host::WaitersOn(&LinkStopEvent) == 1;
+      return transport_->Receives().size() >= atLeast && host::ke::WaitersOn(&LinkStopEvent) == 1;
     }, std::chrono::seconds(5));
     return transport_->Receives().size();
   }
@@ -45,24 +45,24 @@ TEST_F(ReceiverThreadTest, AFailedBufferOrTransportIsRetriedAfterDoublingPauses)
   KeInitializeEvent(&LinkStopEvent, NotificationEvent, FALSE);
   InitializeUdpEndpoint();
   ASSERT_EQ(OpenUdpEndpoint(), STATUS_SUCCESS);
-  host::pool::FailNthAllocation(1);  // the receiver's first buffer
+  host::ex::FailNthAllocation(1);  // the receiver's first buffer
   HANDLE thread;
   ASSERT_EQ(PsCreateSystemThread(&thread, 0x001F03FF, nullptr, nullptr, nullptr, ReceiverThread,
                                  reinterpret_cast<PVOID>(ULONG_PTR{0x7F000001})),
             STATUS_SUCCESS);
   EXPECT_EQ(AttemptsWhenPaused(0), 0u) << "a buffer not allocated is retried after a pause";
-  host::AdvanceClock(10 * kMillisecond - 1);
+  host::session::AdvanceClock(10 * kMillisecond - 1);
   EXPECT_EQ(AttemptsWhenPaused(0), 0u);
-  host::AdvanceClock(1);
+  host::session::AdvanceClock(1);
   EXPECT_EQ(AttemptsWhenPaused(1), 2u) << "the second attempt at once, then a pause";
   EXPECT_EQ(transport_->Opens(), 3);
-  const size_t open = host::OpenHandleCount();
-  host::AdvanceClock(10 * kMillisecond - 1);
+  const size_t open = host::ob::OpenHandleCount();
+  host::session::AdvanceClock(10 * kMillisecond - 1);
   EXPECT_EQ(transport_->Receives().size(), 2u);
-  host::AdvanceClock(1);
+  host::session::AdvanceClock(1);
   EXPECT_EQ(AttemptsWhenPaused(3), 3u);
-  EXPECT_EQ(host::OpenHandleCount(), open) << "each reopen lets the retired address object go";
-  host::AdvanceClock(20 * kMillisecond - 1);
+  EXPECT_EQ(host::ob::OpenHandleCount(), open) << "each reopen lets the retired address object go";
+  host::session::AdvanceClock(20 * kMillisecond - 1);
   EXPECT_EQ(transport_->Receives().size(), 3u);
 
   WriteShared(Unloading, 1);
@@ -72,7 +72,7 @@ TEST_F(ReceiverThreadTest, AFailedBufferOrTransportIsRetriedAfterDoublingPauses)
   ZwClose(thread);
   ShutdownUdpEndpoint();
   WriteShared(Unloading, 0);
-  EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(RequestQueueTest, WritesCountInCharsQueuedOnlyWhileAccepted) {
   EXPECT_TRUE(IoCancelIrp(current.irp));
   EXPECT_EQ(std::tuple(current.status, current.information, port->CurrentWriteIrp),
             std::tuple(STATUS_CANCELLED, ULONG_PTR{0}, PIRP{}));
-  EXPECT_EQ(host::ArmedTimerCount(), 0u) << "the class's timer is stopped";
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u) << "the class's timer is stopped";
 }
 
 TEST_F(RequestQueueTest, KillAllCancelsTheQueuedNewestFirstThenTheCurrent) {
@@ -101,7 +101,7 @@ VOID NTAPI EndReadOnData(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
-  host::StartLive();
+  host::session::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
   routines.ReadDataDpc = EndReadOnData;
   for (int round = 0; round < 200; round++) {
@@ -120,7 +120,7 @@ TEST(RequestQueueRace, CancellationAgainstCompletionEndsEachRequestOnce) {
     EXPECT_EQ(bench.Port()->CurrentReadIrp, nullptr);
     EXPECT_TRUE(IsListEmpty(&bench.Port()->ReadQueue));
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 }  // namespace

@@ -110,9 +110,9 @@ TEST_F(SenderTest, RetransmissionRepeatsPayloadAndSequenceAndAnAcknowledgedOneSe
   link_->Place(2, Ascending(3, 0x70));
   record->RetransmitPending = 1;
   link_->MarkData(2);
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   auto again = Pass();
-  EXPECT_EQ(host::SystemTime() - start, 101 * kMillisecond) << "100 ms before a resend, 1 ms before data";
+  EXPECT_EQ(host::session::SystemTime() - start, 101 * kMillisecond) << "100 ms before a resend, 1 ms before data";
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data, first[0].data);
   EXPECT_EQ(PortTable[2].OutSeq, 1);
@@ -154,9 +154,9 @@ TEST_F(SenderTest, OpenAndPollGoOutWithOutSeqAndControlLeavesBeforeData) {
   PortTable[1].OutSeq = 7;
   QueueLinkPacket(PKT_POLL, nullptr, 0, 1);
   PortTable[1].OutSeq = 8;
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   auto sent = Pass();
-  EXPECT_EQ(host::SystemTime() - start, 3 * 8000 + 10000) << "800 us before each control packet, 1 ms before data";
+  EXPECT_EQ(host::session::SystemTime() - start, 3 * 8000 + 10000) << "800 us before each control packet, 1 ms before data";
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(std::vector<UCHAR>(sent[0].data.begin(), sent[0].data.begin() + 4),
             (std::vector<UCHAR>{PKT_OPEN, 10, 0x16, 0x10}));
@@ -224,7 +224,7 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
   std::vector<int> firstPorts;
   for (int wake = 0; wake < 5; wake++) {
     // Queue one packet per port while the sender sleeps (its last pass over), then wake it once.
-    ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&SendEvent) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&SendEvent) == 1; }));
     link_->Transport().ClearSent();
     for (int i = 0; i < 4; i++) {
       auto* node = static_cast<ControlNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ControlNode), POOL_TAG));

@@ -30,9 +30,9 @@ class UdpEndpointTest : public ManualExecutive {
     ZwClose(handle_);
     ObDereferenceObject(object_);
     transport_.reset();
-    host::pool::ClearFailures();
+    host::ex::ClearFailures();
     host::io::ClearFailures();
-    EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+    EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
     ManualExecutive::TearDown();
   }
   std::vector<UCHAR> attribute_ = std::vector<UCHAR>(ENDPOINT_ATTRIBUTE_SIZE, 0);
@@ -110,14 +110,14 @@ TEST_F(UdpEndpointTest, FailedOrImpossibleRequestsLeaveTheCallersBuffersAlone) {
 
 TEST_F(UdpEndpointTest, ResourceFailuresReportTheirStatusAndLeakNothing) {
   UCHAR buffer[4] = {};
-  host::pool::FailNthAllocation(1);  // the datagram information record
+  host::ex::FailNthAllocation(1);  // the datagram information record
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   host::io::FailNthIrpAllocation(1);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INSUFFICIENT_RESOURCES);
   host::io::FailNthMdlAllocation(1);
   EXPECT_EQ(SendDatagram(object_, LINK_PORT, 0x7F000001, buffer, 4), STATUS_INVALID_PARAMETER);
   ULONG length = sizeof buffer, source = 0;
-  host::pool::FailNthAllocation(2);  // the intermediate buffer
+  host::ex::FailNthAllocation(2);  // the intermediate buffer
   EXPECT_EQ(ReceiveDatagram(object_, LINK_PORT, &source, buffer, &length, 0x7F000001), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(transport_->Sent().empty());
   EXPECT_EQ(std::pair(host::io::OutstandingIrps(), host::io::OutstandingMdls()), std::pair(size_t{0}, size_t{0}));

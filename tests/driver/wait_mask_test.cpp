@@ -38,26 +38,26 @@ TEST_F(WaitMaskTest, AWaitNeedsAMaskIsAloneAndGetsHistoryAtOnceANewMaskEndsItEmp
   EXPECT_EQ(first.dispatchStatus, STATUS_PENDING);
   EXPECT_EQ(Wait(bench).status, STATUS_INVALID_PARAMETER) << "a second wait is refused";
   RaiseEvents(bench.Port());
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(first, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK);
 
   RaiseEvents(bench.Port());
   Request& late = Wait(bench);
   EXPECT_EQ(late.dispatchStatus, STATUS_PENDING);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(late, SERIAL_EV_RXCHAR | SERIAL_EV_BREAK);
 
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
   Request& wait = Wait(bench);
   SetMask(bench, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(wait, 0);
 
   RaiseEvents(bench.Port());
   CheckTxEmpty(bench.Port());
   SetMask(bench, SERIAL_EV_TXEMPTY);
   Request& next = Wait(bench);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(next, SERIAL_EV_TXEMPTY);
 }
 
@@ -75,7 +75,7 @@ TEST_F(WaitMaskTest, TxEmptyOnlyWhenNothingIsLeftToSend) {
   EXPECT_EQ(port->HistoryMask, 0u);
   port->ImmediatePending = 0;
   CheckTxEmpty(port);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   ExpectEvents(wait, SERIAL_EV_TXEMPTY);
 }
 
@@ -92,12 +92,12 @@ TEST_F(WaitMaskTest, AWaitEndsOnceWhicheverRoutineComesFirst) {
   EXPECT_EQ(std::pair(delivered.status, delivered.information), std::pair(STATUS_CANCELLED, ULONG_PTR{0}));
 
   Request& waiting = Wait(bench);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(waiting.done) << "the late completion call ended a wait it was not queued for";
   EXPECT_TRUE(IoCancelIrp(waiting.irp));
   EXPECT_EQ(waiting.status, STATUS_CANCELLED);
   RaiseEvents(port);
-  EXPECT_EQ(std::pair(port->HistoryMask, host::QueuedDpcCount()), std::pair(ULONG(SERIAL_EV_RXCHAR), size_t{0}));
+  EXPECT_EQ(std::pair(port->HistoryMask, host::session::QueuedDpcCount()), std::pair(ULONG(SERIAL_EV_RXCHAR), size_t{0}));
   EXPECT_TRUE(waiting.UntouchedSinceCompletion());
 }
 
@@ -112,7 +112,7 @@ VOID NTAPI RaiseOnData(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
-  host::StartLive();
+  host::session::StartLive();
   PortDeferredRoutines routines = PortDeferredRoutineTable;
   routines.ReadDataDpc = RaiseOnData;
   for (int round = 0; round < 400; round++) {
@@ -135,12 +135,12 @@ TEST(WaitMaskRace, CancellationAgainstHandOverEndsEachWaitOnce) {
     EXPECT_TRUE(wait.UntouchedSinceCompletion());
     EXPECT_EQ(bench.Port()->IrpMaskLocation, nullptr);
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 // A mask request arriving while a wait is being accepted is served, never lost or served twice.
 TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
-  host::StartLive();
+  host::session::StartLive();
   for (int round = 0; round < 400; round++) {
     SerialBench bench;
     SetMask(bench, SERIAL_EV_RXCHAR);
@@ -159,7 +159,7 @@ TEST(WaitMaskRace, MaskRequestsRacingAnAcceptedWaitAreAllServed) {
     ASSERT_TRUE(WaitUntil([&] { return set.done.load(); }));
     EXPECT_EQ(std::pair(set.status, wait.dispatchStatus), std::pair(STATUS_SUCCESS, STATUS_PENDING));
   }
-  host::Shutdown();
+  host::session::Shutdown();
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class WritePathTest : public testsupport::ManualExecutive {
     Request& request = bench_->Transfer(major, static_cast<ULONG>(bytes.size()));
     std::copy(bytes.begin(), bytes.end(), request.buffer.begin());
     bench_->Send(request, Through(major == IRP_MJ_WRITE ? DispatchWrite : DispatchFlush));
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     return request;
   }
   Request& Flush() { return Write({}, IRP_MJ_FLUSH_BUFFERS); }
@@ -54,7 +54,7 @@ class WritePathTest : public testsupport::ManualExecutive {
   // The remote's acknowledgement of `sequence`; one that counts for nothing leaves `pending` pending.
   void Acknowledge(LONG sequence, const Request* pending = nullptr) {
     bench_->Receive(PKT_ACK, sequence);
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_TRUE(pending == nullptr || !pending->done);
   }
   // The acknowledgement of the write's last chunk, which ends it with `bytes` written.
@@ -77,7 +77,7 @@ class WritePathTest : public testsupport::ManualExecutive {
   }
   // Eight seconds on, the sender polls for the chunk of `polled`; then the remote's answer.
   void PollAnswered(LONG polled, std::optional<LONG> answer = {}) {
-    host::AdvanceClock(8 * kSecond);
+    host::session::AdvanceClock(8 * kSecond);
     ExpectPoll(polled);
     if (answer) Acknowledge(*answer);
   }
@@ -117,20 +117,20 @@ TEST_F(WritePathTest, AWriteGoesOutOneAcknowledgedChunkAtATime) {
 // timeouts, whatever their values, never end the write.
 TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswerDecides) {
   SetWriteTimeouts(1000, 0);
-  int64_t placed = host::SystemTime();
+  int64_t placed = host::session::SystemTime();
   Request& write = Write(Ascending(200));
   EXPECT_EQ(port_->WriteTotalTimer.DueTime.QuadPart - placed, 10 * kSecond) << "a constant below 10 s gives 10 s";
   Sent first = Chunk();
   for (int poll = 1; poll <= 3; poll++) {
-    host::AdvanceClock(placed + poll * 8 * kSecond - host::SystemTime() - 1);
+    host::session::AdvanceClock(placed + poll * 8 * kSecond - host::session::SystemTime() - 1);
     EXPECT_TRUE(bench_->SendPass().empty());
-    host::AdvanceClock(1);
+    host::session::AdvanceClock(1);
     ExpectPoll(first.sequence);
   }
   EXPECT_FALSE(write.done);
   WriteShared(Unloading, 1);  // unload stops the timers once, relying on none coming back
-  host::AdvanceClock(8 * kSecond);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  host::session::AdvanceClock(8 * kSecond);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
   WriteShared(Unloading, 0);
   ExpectPoll(first.sequence);
   Acknowledge(first.sequence - 1);  // another sequence: the chunk goes again, under its own
@@ -147,13 +147,13 @@ TEST_F(WritePathTest, AnUnacknowledgedChunkIsPolledEveryEightSecondsAndTheAnswer
 TEST_F(WritePathTest, CancellingAndWritingAgainNeverPostponesThePoll) {
   Request* write = &Write(Ascending(300));
   Sent chunk = Chunk();
-  const int64_t sent = host::SystemTime();
+  const int64_t sent = host::session::SystemTime();
   for (int poll = 1; poll <= 2; poll++) {
-    host::AdvanceClock(sent + poll * 8 * kSecond - 3 * kSecond - host::SystemTime());
+    host::session::AdvanceClock(sent + poll * 8 * kSecond - 3 * kSecond - host::session::SystemTime());
     EXPECT_TRUE(IoCancelIrp(write->irp));
     write = &Write(Ascending(300, 0x80));
     EXPECT_TRUE(bench_->SendPass().empty());
-    host::AdvanceClock(3 * kSecond);
+    host::session::AdvanceClock(3 * kSecond);
     ExpectPoll(chunk.sequence);
   }
   Acknowledge(chunk.sequence);
@@ -206,7 +206,7 @@ TEST_F(WritePathTest, OnlyTheSentChunksOwnAcknowledgementCountsAndOnlyOnce) {
 // one is acknowledged, and does not complete at once; CharsQueued keeps only its bytes.
 TEST_F(WritePathTest, ACancelledWritesChunkInFlightStillGoesBeforeTheNextWrite) {
   Sent old = CancelWhilePolled();
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   Acknowledge(old.sequence - 1);  // the answer to the poll: the remote has not got it
   ExpectChunk(old.sequence, old.payload);
 
@@ -229,7 +229,7 @@ TEST_F(WritePathTest, AChunkWhoseRetransmissionWasTakenEarlyIsStillPolledFor) {
   Request& next = Write(Ascending(20));
   bench_->Receive(PKT_ACK, old.sequence - 1);  // the answer; its deferred call still queued
   EXPECT_EQ(Chunk().payload, old.payload);     // the retransmission, lost
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   PollAnswered(old.sequence, old.sequence);
   AcknowledgeLast(next, Chunk().sequence, 20);
 }
@@ -250,7 +250,7 @@ TEST_F(WritePathTest, AnAcknowledgementAsTheTimerFiresLeavesTheNextChunkFresh) {
   KeSetTimer(&arrival, LARGE_INTEGER{.QuadPart = -8 * kSecond}, &arrivalDpc);  // due with the chunk's timer, first
   Request& write = Write(Ascending(200));
   answered = Chunk().sequence;
-  host::AdvanceClock(8 * kSecond);
+  host::session::AdvanceClock(8 * kSecond);
   AcknowledgeLast(write, ExpectChunk(answered + 1, Ascending(72, 128)).sequence, 200);
 }
 
@@ -261,7 +261,7 @@ TEST_F(WritePathTest, ARetransmissionAskedForWhileTheSenderSendsIsKept) {
   Sent first = Chunk();
   PollAnswered(first.sequence, first.sequence - 1);
   bool fired = false;
-  bench_->Transport().AfterEachSend([&] { if (!std::exchange(fired, true)) host::AdvanceClock(8 * kSecond); });
+  bench_->Transport().AfterEachSend([&] { if (!std::exchange(fired, true)) host::session::AdvanceClock(8 * kSecond); });
   EXPECT_EQ(Chunk().payload, first.payload);
   bench_->Transport().AfterEachSend(nullptr);
   EXPECT_EQ(port_->RetransmitPending, 1);
@@ -284,7 +284,7 @@ class ImmediateCharTest : public WritePathTest {
   }
   Request& SentImmediate(UCHAR character) {
     Request& request = Immediate(character);
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     EXPECT_EQ(request.status, STATUS_SUCCESS);
     return request;
   }
@@ -301,17 +301,17 @@ TEST_F(ImmediateCharTest, OneCharacterAtATimeGoesIntoTheRingWithinItsTimer) {
   EXPECT_EQ(std::pair(empty.status, empty.information), std::pair(STATUS_BUFFER_TOO_SMALL, ULONG_PTR{0}));
   SetWriteTimeouts(10, 40);
   FillTxRing(126);
-  host::ClearDebugOutput();
-  int64_t start = host::SystemTime();
+  host::rtl::ClearDebugOutput();
+  int64_t start = host::session::SystemTime();
   Request& first = Immediate('!');
   EXPECT_EQ(std::tuple(first.dispatchStatus, port_->ImmediateTotalTimer.DueTime.QuadPart - start, port_->CharsQueued),
             std::tuple(STATUS_PENDING, 50 * kMillisecond, 1));
   EXPECT_EQ(Immediate('?').status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first.done);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_EQ(std::tuple(first.status, first.information, first.boost),
             std::tuple(STATUS_SUCCESS, ULONG_PTR{0u}, CCHAR(IO_SERIAL_INCREMENT)));
-  EXPECT_EQ(host::DebugOutput(), "do CurrentImmediateIrp\n");
+  EXPECT_EQ(host::rtl::DebugOutput(), "do CurrentImmediateIrp\n");
   EXPECT_EQ(std::tuple(port_->CharsQueued, port_->ImmediatePending, port_->TxRingFull), std::tuple(0, 0, 0));
   EXPECT_FALSE(KeCancelTimer(&port_->ImmediateTotalTimer)) << "stopped as the request ended";
 
@@ -331,16 +331,16 @@ TEST_F(ImmediateCharTest, ACharacterWithoutRoomEndsByItsTimerOrCancellation) {
   Request& wait = bench_->Queue(bench_->Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), &MaskClass, StartMask);
   SetWriteTimeouts(10, 40);
   Request& timed = Immediate('t');
-  host::AdvanceClock(50 * kMillisecond - 1);
+  host::session::AdvanceClock(50 * kMillisecond - 1);
   EXPECT_EQ(std::pair(timed.done.load(), port_->ImmediatePending), std::pair(false, UCHAR{1}));
-  host::AdvanceClock(1);
+  host::session::AdvanceClock(1);
   EXPECT_EQ(std::tuple(timed.status, port_->ImmediatePending, port_->CharsQueued), std::tuple(STATUS_TIMEOUT, 0, 0));
   EXPECT_EQ(std::pair(wait.status, wait.Mask()), std::pair(STATUS_SUCCESS, ULONG(SERIAL_EV_TXEMPTY)));
 
   SetWriteTimeouts(0, 0);
   Request& untimed = Immediate('u');
   KeSetTimer(&port_->ImmediateTotalTimer, LARGE_INTEGER{.QuadPart = -1}, &port_->ImmediateTimeoutDpc);
-  host::AdvanceClock(kSecond);  // as if the earlier request's timer had fired late
+  host::session::AdvanceClock(kSecond);  // as if the earlier request's timer had fired late
   EXPECT_FALSE(untimed.done);
   EXPECT_TRUE(IoCancelIrp(untimed.irp));
   EXPECT_EQ(std::tuple(untimed.status, port_->CharsQueued, PortTable[0].TxHeld), std::tuple(STATUS_CANCELLED, 0, 128))
@@ -353,7 +353,7 @@ TEST_F(ImmediateCharTest, ACharacterThatMetAFullRingGoesWhenRoomIsFreed) {
   auto bytes = Ascending(128);
   Request& write = Write(bytes);
   Request& immediate = Immediate('i');
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(immediate.done);
   AcknowledgeLast(write, ExpectChunk(2, bytes).sequence, 128);
   EXPECT_EQ(immediate.status, STATUS_SUCCESS);
@@ -409,7 +409,7 @@ TEST_F(ImmediateCharTest, ACharacterWaitsBehindALongWriteAndIsLeftToAnEndUnderWa
   std::vector<UCHAR> remote;
   std::vector<size_t> chunks;
   for (int i = 0; i < 4 && remote.size() < bytes.size(); i++) {
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     Sent chunk = Chunk();
     remote.insert(remote.end(), chunk.payload.begin(), chunk.payload.end());
     chunks.push_back(chunk.payload.size());
@@ -424,7 +424,7 @@ TEST_F(ImmediateCharTest, ACharacterWaitsBehindALongWriteAndIsLeftToAnEndUnderWa
   IoAcquireCancelSpinLock(&irql);
   PDRIVER_CANCEL cancel = IoSetCancelRoutine(claimed.irp, nullptr);
   IoReleaseCancelSpinLock(irql);
-  host::RunQueuedDpcs();
+  host::session::RunQueuedDpcs();
   EXPECT_FALSE(claimed.done);
   IoSetCancelRoutine(claimed.irp, cancel);
   EXPECT_TRUE(IoCancelIrp(claimed.irp));

@@ -115,19 +115,19 @@ TEST(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
   devserver::DeviceServer& server = session.AddOnePort(devserver::BackendKind::Programmatic);
   ASSERT_EQ(session.Load(), STATUS_SUCCESS);
   // The open busy-waits on the manual clock; the remote's reply comes in real time meanwhile.
-  host::OnManualStall([&, opener = std::this_thread::get_id()] {
+  host::session::OnManualStall([&, opener = std::this_thread::get_id()] {
     if (std::this_thread::get_id() == opener) WaitUntil([&] { return server.Channel(kChannel).open; }, 5s);
   });
   Port port = OpenPort("COM3");
-  host::OnManualStall(nullptr);
+  host::session::OnManualStall(nullptr);
   ASSERT_TRUE(port.IsOpen()) << ErrorName(GetLastError());
   // Five line bytes reach the port and its data call runs.
   auto Arrive = [&](uint8_t first) {
     std::vector<uint8_t> bytes(5);
     std::iota(bytes.begin(), bytes.end(), first);
     server.InjectLineBytes(kChannel, bytes);
-    ASSERT_TRUE(WaitUntil([] { return host::QueuedDpcCount() > 0; }, 5s));
-    host::RunQueuedDpcs();
+    ASSERT_TRUE(WaitUntil([] { return host::session::QueuedDpcCount() > 0; }, 5s));
+    host::session::RunQueuedDpcs();
   };
   struct Mode {
     const char* name;
@@ -156,7 +156,7 @@ TEST(CommReadTimeouts, AReadTakesBytesAsTheyComeAndEndsWhenItsModeSays) {
     if (mode.readAfterFirst) start();
     int endedAt = -1, now = 0;
     for (int at : {0, 50, 100, 200, 2000}) {
-      host::AdvanceClock((at - now) * testsupport::kMillisecond);
+      host::session::AdvanceClock((at - now) * testsupport::kMillisecond);
       now = at;
       if (at == 50) Arrive(6);
       if (GetOverlappedResult(port, read, got, FALSE)) {

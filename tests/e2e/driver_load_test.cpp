@@ -48,8 +48,8 @@ struct Load {
 
 std::map<std::string, std::string> Links() {
   std::map<std::string, std::string> links;
-  for (const auto& entry : host::names::List()) {
-    if (entry.kind == host::names::Kind::SymbolicLink) links[entry.name] = entry.target;
+  for (const auto& entry : host::ob::List()) {
+    if (entry.kind == host::ob::Kind::SymbolicLink) links[entry.name] = entry.target;
   }
   return links;
 }
@@ -68,7 +68,7 @@ void ExpectNames(const Names& names) {
 // An image is where the loader mapped it, as the kernel's loader records it: its headers at
 // DriverStart, SizeOfImage bytes, the entry inside. A compiled-in driver has no image.
 void ExpectImageRecorded(const tessacom::DriverBinding& driver) {
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   EXPECT_EQ(object->DriverUnload, driver.UnloadDriver);
   const auto* start = static_cast<const uint8_t*>(object->DriverStart);
   if (testsupport::ImageUnderTest().empty()) {
@@ -88,13 +88,13 @@ void ExpectImageRecorded(const tessacom::DriverBinding& driver) {
 void ExpectLoaded(const Load& row, const tessacom::DriverBinding& driver) {
   std::vector<LONG> order(row.devices), oldestFirst;  // the list holds the newest first
   std::iota(order.begin(), order.end(), 0);
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   for (PDEVICE_OBJECT d = object ? object->DeviceObject : nullptr; d; d = d->NextDevice) {
     oldestFirst.insert(oldestFirst.begin(), static_cast<PortRecord*>(d->DeviceExtension)->PortIndex);
   }
   EXPECT_EQ(oldestFirst, order);
   if (!NT_SUCCESS(row.status)) {
-    EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+    EXPECT_EQ(host::net::GetCounters().addressObjects, 0u);
     return;  // its names are checked once it is released
   }
   for (int i = 0; i < row.devices; i++) {
@@ -122,12 +122,12 @@ void ExpectNothingLeft(const DriverSession& session, const std::map<std::string,
   for (int i = 0; testsupport::ImageUnderTest().empty() && i < MAX_PORTS; i++) {
     EXPECT_EQ(session.Driver().PortTable[i].PortRecord, nullptr) << i;
   }
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::AdvanceClock(20000000), 0u);
-  EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::AdvanceClock(20000000), 0u);
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
   EXPECT_TRUE(host::registry::ValueNames(testsupport::kSerialComm).empty());
   EXPECT_EQ(Links(), links);
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 0u);
+  EXPECT_EQ(host::net::GetCounters().addressObjects, 0u);
 }
 
 Step FailDevice(size_t nth) {
@@ -163,10 +163,10 @@ void ValuesOfOtherTypesAndSizes(DriverSession&) {
 
 // Out of name buffers: the one error log entry, and no port.
 void LoggedOnce(DriverSession&) {
-  auto entries = host::errorlog::Entries();
+  auto entries = host::io::Entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries[0].Size(), 48u);
-  EXPECT_EQ(entries[0].loggedAgainst, host::LoadedDriver());
+  EXPECT_EQ(entries[0].loggedAgainst, host::session::LoadedDriver());
   IO_ERROR_LOG_PACKET packet = entries[0].Packet();
   EXPECT_EQ(std::tuple(static_cast<ULONG>(packet.ErrorCode), packet.UniqueErrorValue, packet.FinalStatus,
                        packet.DumpDataSize, packet.NumberOfStrings),
@@ -211,17 +211,17 @@ const Load kLoads[] = {
      .firstCom = 0x7FFFFFFF, .names = {{"", "vxserial2"}}, .bindings = {{0x7FFFFFFF, 3}, {-1, 3}, {-2, 3}}},
     // Allocations of load: the configuration path, two queries, then the number string.
     {.name = "no name buffers: the one error log entry",
-     .configure = [](DriverSession&) { host::pool::FailNthAllocation(4); }, .status = kNoPort, .devices = 0,
+     .configure = [](DriverSession&) { host::ex::FailNthAllocation(4); }, .status = kNoPort, .devices = 0,
      .logged = 1, .then = LoggedOnce},
     {.name = "a COM name owned elsewhere is neither taken nor deleted",
-     .configure = [](DriverSession&) { host::names::CreateLink("\\DosDevices\\COM4", "\\Device\\OtherSerial"); },
+     .configure = [](DriverSession&) { host::ob::CreateLink("\\DosDevices\\COM4", "\\Device\\OtherSerial"); },
      .names = {{"COM3", "vxserial0"}, {"", "vxserial1"}, {"COM5", "vxserial2"}}},
     // The object manager refuses the second reference of load, which follows the endpoint's
     // (and would be the sender thread's): unload waits for the thread all the same (the
     // loader's checks stop the host on a thread still running).
     {.name = "unload waits for every link thread it started, referenced or not",
-     .configure = [](DriverSession&) { host::FailNthReferenceByHandle(2); },
-     .then = [](DriverSession&) { host::FailNthReferenceByHandle(0); }},
+     .configure = [](DriverSession&) { host::ob::FailNthReferenceByHandle(2); },
+     .then = [](DriverSession&) { host::ob::FailNthReferenceByHandle(0); }},
     {.name = "unload stops timers, deferred calls and control packets", .values = {{"MaxPort", 4}}, .devices = 4,
      .names = {{"COM3", "vxserial0"}, {"COM6", "vxserial3"}}, .then = ArmsWhatUnloadMustStop},
 };
@@ -235,10 +235,10 @@ TEST(DriverLoad, EachConfigurationLoadsWhatItSaysAndUnloadLeavesNothing) {
     const auto links = Links();
     EXPECT_EQ(session.Load(), row.status);
     ExpectLoaded(row, session.Driver());
-    EXPECT_EQ(host::udp::GetCounters().datagramsSent, 0u);
-    EXPECT_EQ(host::udp::GetCounters().refusedByGuard, 0u);
+    EXPECT_EQ(host::net::GetCounters().datagramsSent, 0u);
+    EXPECT_EQ(host::net::GetCounters().refusedByGuard, 0u);
     if (row.then) row.then(session);
-    EXPECT_EQ(host::errorlog::Entries().size(), row.logged);
+    EXPECT_EQ(host::io::Entries().size(), row.logged);
     session.Unload();  // the loader's verifier checks pool, timers, calls, threads, devices, links
     ExpectNothingLeft(session, links);
   }
@@ -251,15 +251,15 @@ TEST(DriverLoad, EveryAllocationOfLoadFailingInTurnLeavesNothingBehind) {
   size_t calls = 0;
   {
     DriverSession session;
-    size_t before = host::pool::AllocationCalls();
+    size_t before = host::ex::AllocationCalls();
     ASSERT_EQ(session.Load(), STATUS_SUCCESS);
-    calls = host::pool::AllocationCalls() - before;
+    calls = host::ex::AllocationCalls() - before;
   }
   ASSERT_GT(calls, 10u);
   for (size_t k = 1; k <= calls; k++) {
     SCOPED_TRACE("allocation " + std::to_string(k));
     DriverSession session;
-    host::pool::FailNthAllocation(k);
+    host::ex::FailNthAllocation(k);
     NTSTATUS status = session.Load();
     EXPECT_TRUE(status == STATUS_SUCCESS || status == kNoPort || status == STATUS_INSUFFICIENT_RESOURCES) << status;
     session.Unload();

@@ -38,9 +38,9 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceiversThatDropOversizedDatagra
   link.Start();
   EXPECT_EQ(link.Driver().ReceiverCount, 2);
   EXPECT_EQ(link.Driver().LinkThreadCount(), 3);
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
   PFILE_OBJECT endpoint = ReadShared(link.Driver().UdpAddressObject);
-  host::udp::ResetCounters();
+  host::net::ResetCounters();
 
   std::vector<uint8_t> oversized(600, 0x41);
   EncodeLinkHeader(oversized.data(), PKT_DATA, 0, 600, 0);
@@ -56,12 +56,12 @@ TEST(LinkEndToEnd, SixPortsOnTwoServersShareTwoReceiversThatDropOversizedDatagra
   EXPECT_EQ(link.RxBytes(4), line);
   EXPECT_EQ(link.RxBytes(1), Bytes(3, 0x55));
   EXPECT_TRUE(link.RxBytes(5).empty() && link.RxBytes(3).empty() && link.RxBytes(0).empty());
-  EXPECT_EQ(host::udp::GetCounters().truncated, 10u);
+  EXPECT_EQ(host::net::GetCounters().truncated, 10u);
   EXPECT_EQ(ReadShared(link.Driver().UdpAddressObject), endpoint);
 
   link.Stop();
   EXPECT_EQ(link.Driver().LinkThreadCount(), 0);
-  auto counters = host::udp::GetCounters();
+  auto counters = host::net::GetCounters();
   EXPECT_EQ(counters.addressObjects + counters.pendingReceives, 0u);
 }
 
@@ -106,9 +106,9 @@ TEST(LinkEndToEnd, ARefusedSendsReopenHandsOverWhatTheOldEndpointHeld) {
   link.Driver().PortTable[0].RemoteChannel = 2;
   link.Bind(1, server, 0);
   link.Start();
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.pendingReceives == 2; }, kLimit));
   PFILE_OBJECT first = ReadShared(link.Driver().UdpAddressObject);
-  host::udp::ResetCounters();
+  host::net::ResetCounters();
 
   // Port 1's lock holds its receiver in the dispatch of the first datagram; the others queue.
   PortRecord* record = link.Ports().Record(1);
@@ -119,10 +119,10 @@ TEST(LinkEndToEnd, ARefusedSendsReopenHandsOverWhatTheOldEndpointHeld) {
     server.InjectLineBytes(0, part, devserver::Sequencing::Unsequenced);
     line.insert(line.end(), part.begin(), part.end());
   }
-  bool queued = host::udp::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
+  bool queued = host::net::WaitForCounters([](const auto& c) { return c.datagramsReceived == 8; }, kLimit);
   link.Driver().QueueLinkPacket(PKT_OPEN, nullptr, 0, 0);
-  EXPECT_TRUE(host::udp::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
-  bool reopened = host::udp::WaitForCounters(
+  EXPECT_TRUE(host::net::WaitForCounters([](const auto& c) { return c.refusedByGuard == 1; }, kLimit));
+  bool reopened = host::net::WaitForCounters(
       [&](const auto& c) { return ReadShared(link.Driver().UdpAddressObject) != first && c.addressObjects == 1; },
       kLimit);
   KfReleaseSpinLock(&record->PortLock, old);

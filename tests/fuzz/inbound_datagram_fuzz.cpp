@@ -177,19 +177,19 @@ class Bench {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  host::StartManual();
+  host::session::StartManual();
   {
     Bench bench(in);
     for (int i = 0; i < kMaxDatagrams && !in.AtEnd(); i++) {
       const uint8_t op = in.Byte();
       bench.Deliver(in.Frame(RECEIVE_BUFFER_SIZE), kSources[op & 3]);
-      if (op & 0x04) host::RunQueuedDpcs();
+      if (op & 0x04) host::session::RunQueuedDpcs();
       if (op & 0x08) bench.TakeControlPackets();
-      if (op & 0x10) host::AdvanceClock(-kAckTimeout);
+      if (op & 0x10) host::session::AdvanceClock(-kAckTimeout);
     }
     bench.TakeControlPackets();
   }
-  FUZZ_CHECK(host::pool::OutstandingBlocks() == 0);
-  host::Shutdown();
+  FUZZ_CHECK(host::ex::OutstandingBlocks() == 0);
+  host::session::Shutdown();
   return 0;
 }

@@ -52,10 +52,10 @@ class Session {
       case 3: Cancel(op >> 3); break;
       case 4: Purge(op >> 3); break;
       case 5: Remote(op >> 3); break;
-      case 6: host::AdvanceClock((op >> 3) * kTick); break;
+      case 6: host::session::AdvanceClock((op >> 3) * kTick); break;
       default: (op & 8) ? (void)bench_.SendPass() : Flush(); break;
     }
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     CheckCompleted();
   }
 
@@ -67,7 +67,7 @@ class Session {
          {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass, &ImmediateClass}) {
       KillAllRequests(bench_.Port(), c);
     }
-    host::RunQueuedDpcs();
+    host::session::RunQueuedDpcs();
     CheckCompleted();
     for (const Sent& sent : sent_) FUZZ_CHECK(sent.request->done && sent.request->timesCompleted == 1);
   }
@@ -139,13 +139,13 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  host::StartManual();
+  host::session::StartManual();
   {
     Session session(in);
     for (int i = 0; i < kMaxOperations && !in.AtEnd(); i++) session.Run(in.Byte());
     session.Finish();
   }
-  FUZZ_CHECK(host::pool::OutstandingBlocks() == 0);
-  host::Shutdown();
+  FUZZ_CHECK(host::ex::OutstandingBlocks() == 0);
+  host::session::Shutdown();
   return 0;
 }

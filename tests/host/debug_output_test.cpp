@@ -32,9 +32,9 @@ TEST(DebugOutput, ConversionsHaveTheKernelsSizesAndStringKindsAndTextIsKeptInOrd
        "(null) (null) (null)"},
   };
   for (const auto& [print, expected] : cases) {
-    host::ClearDebugOutput();
+    host::rtl::ClearDebugOutput();
     print();
-    EXPECT_EQ(host::DebugOutput(), expected);
+    EXPECT_EQ(host::rtl::DebugOutput(), expected);
   }
 }
 

@@ -54,7 +54,7 @@ VOID NTAPI Record(PKDPC, PVOID context, PVOID argument1, PVOID) {
   auto* self = static_cast<TracedDpc*>(context);
   Trace& trace = *self->trace;
   trace.ids.push_back(self->id);
-  trace.times.push_back(host::SystemTime());
+  trace.times.push_back(host::session::SystemTime());
   trace.levels.push_back(KeGetCurrentIrql());
   trace.firstArguments.push_back(argument1);
   trace.threads.push_back(std::this_thread::get_id());
@@ -87,19 +87,19 @@ TEST_F(DeferredCalls, RunOnceAtDispatchLevelInQueueOrderARemovedCallNotAtAllAndA
   EXPECT_TRUE(KeInsertQueueDpc(&calls[2].dpc, &first, nullptr));
   EXPECT_FALSE(KeInsertQueueDpc(&calls[2].dpc, &second, nullptr)) << "already queued";
   for (int i : {1, 0}) KeInsertQueueDpc(&calls[i].dpc, nullptr, nullptr);
-  EXPECT_EQ(host::QueuedDpcCount(), 3u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 3u);
   EXPECT_TRUE(KeRemoveQueueDpc(&calls[1].dpc));
   EXPECT_FALSE(KeRemoveQueueDpc(&calls[1].dpc));
   calls[2].again = 2;  // queued again while it runs, twice: running is not queued
-  EXPECT_EQ(host::RunQueuedDpcs(), 4u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 4u);
   EXPECT_EQ(trace.ids, (std::vector<int>{2, 0, 2, 2}));
   EXPECT_EQ(trace.requeued, (std::vector<BOOLEAN>{TRUE, TRUE}));
   EXPECT_EQ(trace.firstArguments[0], &first) << "the first insertion's arguments";
   EXPECT_EQ(trace.levels[0], DISPATCH_LEVEL);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_EQ(host::RunQueuedDpcs(), 0u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 0u);
   EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr)) << "removed, it can be queued again";
-  EXPECT_EQ(host::RunQueuedDpcs(), 1u);
+  EXPECT_EQ(host::session::RunQueuedDpcs(), 1u);
 }
 
 using Timers = testsupport::ManualExecutive;
@@ -116,49 +116,49 @@ TEST_F(Timers, DueTimeExpiresExactlyWhenTheClockReachesItOnceForTheLastSettingOn
   EXPECT_EQ(now.QuadPart, 133485408000000000LL) << "2024-01-01 in 100-ns units since 1601";
   const int64_t start = now.QuadPart;
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
-  EXPECT_EQ(host::ArmedTimerCount(), 1u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 1u);
   LARGE_INTEGER poll{};
-  EXPECT_EQ(host::AdvanceClock(10 * kSecond - 1), 0u);
+  EXPECT_EQ(host::session::AdvanceClock(10 * kSecond - 1), 0u);
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_TIMEOUT);
-  EXPECT_EQ(host::AdvanceClock(1), 1u);
+  EXPECT_EQ(host::session::AdvanceClock(1), 1u);
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_SUCCESS) << "an expired timer satisfies waits";
   EXPECT_EQ(WaitFor(&t.timer, &poll), STATUS_SUCCESS) << "and stays signalled";
   ASSERT_EQ(t.trace.ids, std::vector<int>{1});
   EXPECT_EQ(t.trace.times[0], start + 10 * kSecond);
   EXPECT_EQ(t.trace.levels[0], DISPATCH_LEVEL);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
   EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
   t.Set(Relative(kMillisecond));
   EXPECT_FALSE(KeReadStateTimer(&t.timer)) << "until set again";
   KeStallExecutionProcessor(2000);
-  EXPECT_EQ(host::SystemTime(), start + 10 * kSecond + 2 * kMillisecond) << "a busy wait moves the clock";
+  EXPECT_EQ(host::session::SystemTime(), start + 10 * kSecond + 2 * kMillisecond) << "a busy wait moves the clock";
   EXPECT_EQ(t.trace.ids.size(), 1u) << "but expires nothing";
-  EXPECT_EQ(host::AdvanceClock(0), 1u);
+  EXPECT_EQ(host::session::AdvanceClock(0), 1u);
   EXPECT_EQ(t.trace.times[1], start + 10 * kSecond + 2 * kMillisecond) << "late, at the time the test let it";
-  t.Set(Absolute(host::SystemTime() - kSecond));
-  EXPECT_EQ(host::AdvanceClock(0), 1u) << "an absolute due time in the past expires at the next advance";
+  t.Set(Absolute(host::session::SystemTime() - kSecond));
+  EXPECT_EQ(host::session::AdvanceClock(0), 1u) << "an absolute due time in the past expires at the next advance";
 
   t.Set(Relative(kSecond));
   EXPECT_TRUE(KeCancelTimer(&t.timer));
-  host::AdvanceClock(2 * kSecond);
+  host::session::AdvanceClock(2 * kSecond);
   EXPECT_EQ(t.trace.ids.size(), 3u) << "a cancelled timer does not fire";
-  const int64_t rearmed = host::SystemTime();
+  const int64_t rearmed = host::session::SystemTime();
   EXPECT_FALSE(t.Set(Relative(10 * kSecond)));
-  host::AdvanceClock(2 * kSecond);
+  host::session::AdvanceClock(2 * kSecond);
   EXPECT_TRUE(t.Set(Relative(20 * kSecond), &second.dpc));
-  EXPECT_EQ(host::ArmedTimerCount(), 1u);
-  host::AdvanceClock(20 * kSecond - 1);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 1u);
+  host::session::AdvanceClock(20 * kSecond - 1);
   EXPECT_EQ(t.trace.ids.size(), 3u);
-  host::AdvanceClock(60 * kSecond);
+  host::session::AdvanceClock(60 * kSecond);
   EXPECT_EQ(t.trace.ids, (std::vector<int>{1, 1, 1, 2}));
   EXPECT_EQ(t.trace.times[3], rearmed + 22 * kSecond);
 
   t.Set(Relative(kSecond));
   KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr);
-  host::StartManual();
-  EXPECT_EQ(host::SystemTime(), start);
-  EXPECT_EQ(host::ArmedTimerCount(), 0u);
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  host::session::StartManual();
+  EXPECT_EQ(host::session::SystemTime(), start);
+  EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
   EXPECT_FALSE(KeCancelTimer(&t.timer));
   EXPECT_FALSE(t.Set(Relative(kSecond)));
   EXPECT_TRUE(KeInsertQueueDpc(&t.call.dpc, nullptr, nullptr));
@@ -171,7 +171,7 @@ TEST_F(Timers, ExpireInDueOrderEachAtItsOwnTimeThoseReArmedWithinTheAdvanceInclu
   Trace trace;
   TracedDpc calls[3] = {{trace, 0}, {trace, 1}, {trace, 2}};
   KTIMER timers[3];
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   const LARGE_INTEGER due[3] = {Absolute(start + 3 * kSecond), Relative(kSecond), Relative(2 * kSecond)};
   for (int i = 0; i < 3; ++i) {
     KeInitializeTimer(&timers[i]);
@@ -179,11 +179,11 @@ TEST_F(Timers, ExpireInDueOrderEachAtItsOwnTimeThoseReArmedWithinTheAdvanceInclu
     KeSetTimer(&timers[i], due[i], &calls[i].dpc);
   }
   calls[1].again = 2;
-  EXPECT_EQ(host::AdvanceClock(10 * kSecond), 5u);
+  EXPECT_EQ(host::session::AdvanceClock(10 * kSecond), 5u);
   EXPECT_EQ(trace.ids, (std::vector<int>{1, 2, 1, 0, 1}));
   EXPECT_EQ(trace.times, (std::vector<int64_t>{start + kSecond, start + 2 * kSecond, start + 5 * kSecond / 2,
                                                start + 3 * kSecond, start + 4 * kSecond}));
-  EXPECT_EQ(host::SystemTime(), start + 10 * kSecond);
+  EXPECT_EQ(host::session::SystemTime(), start + 10 * kSecond);
 }
 
 using Events = testsupport::ManualExecutive;
@@ -201,11 +201,11 @@ struct Waiters {
     for (int i = 0; i < count; ++i) {
       threads.emplace_back([this, timeout]() mutable {
         last = WaitFor(&event, timeout ? &*timeout : nullptr);
-        returnedAt = host::SystemTime();
+        returnedAt = host::session::SystemTime();
         if (last == STATUS_SUCCESS) ++released;
       });
     }
-    EXPECT_TRUE(WaitUntil([&] { return host::WaitersOn(&event) == static_cast<size_t>(count); }));
+    EXPECT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&event) == static_cast<size_t>(count); }));
   }
   NTSTATUS Join() {
     for (auto& thread : threads) thread.join();
@@ -218,12 +218,12 @@ struct Waiters {
 TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEveryOneATimeOutNone) {
   Waiters one(SynchronizationEvent, 3);
   EXPECT_EQ(KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE), 0);
-  EXPECT_EQ(host::WaitersOn(&one.event), 2u);
+  EXPECT_EQ(host::ke::WaitersOn(&one.event), 2u);
   EXPECT_EQ(KeReadStateEvent(&one.event), 0);
   EXPECT_TRUE(WaitUntil([&] { return one.released == 1; }));
   KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
   KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
-  EXPECT_EQ(host::WaitersOn(&one.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&one.event), 0u);
   EXPECT_TRUE(WaitUntil([&] { return one.released == 3; }));
   EXPECT_EQ(KeReadStateEvent(&one.event), 0);
   KeSetEvent(&one.event, LOW_REALTIME_PRIORITY, FALSE);
@@ -233,7 +233,7 @@ TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEve
 
   Waiters all(NotificationEvent, 3);
   EXPECT_EQ(KeSetEvent(&all.event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
-  EXPECT_EQ(host::WaitersOn(&all.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&all.event), 0u);
   EXPECT_TRUE(WaitUntil([&] { return all.released == 3; }));
   EXPECT_EQ(WaitFor(&all.event, &poll), STATUS_SUCCESS);
   EXPECT_EQ(KeSetEvent(&all.event, IO_NO_INCREMENT, FALSE), 1);
@@ -241,23 +241,23 @@ TEST_F(Events, ASynchronizationEventReleasesOneWaiterPerSetANotificationEventEve
   EXPECT_EQ(KeReadStateEvent(&all.event), 0);
 
   // Time-outs end a wait when the virtual clock passes them, busy waits of other threads included.
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   Waiters relative(NotificationEvent, 1, Relative(5 * kSecond));
-  host::AdvanceClock(4 * kSecond);
+  host::session::AdvanceClock(4 * kSecond);
   EXPECT_EQ(relative.last.load(), STATUS_PENDING);
-  host::AdvanceClock(kSecond);
+  host::session::AdvanceClock(kSecond);
   EXPECT_EQ(relative.Join(), STATUS_TIMEOUT);
   EXPECT_GE(relative.returnedAt.load(), start + 5 * kSecond);
-  EXPECT_EQ(host::WaitersOn(&relative.event), 0u);
+  EXPECT_EQ(host::ke::WaitersOn(&relative.event), 0u);
 
-  const int64_t deadline = host::SystemTime() + 3 * kMillisecond;
+  const int64_t deadline = host::session::SystemTime() + 3 * kMillisecond;
   Waiters absolute(NotificationEvent, 1, Absolute(deadline));
   for (int i = 0; i < 30; ++i) KeStallExecutionProcessor(100);
   EXPECT_EQ(absolute.Join(), STATUS_TIMEOUT);
   EXPECT_GE(absolute.returnedAt.load(), deadline);
 
   // A zero or past time-out polls without blocking, even at DISPATCH_LEVEL.
-  LARGE_INTEGER past = Absolute(host::SystemTime() - kSecond);
+  LARGE_INTEGER past = Absolute(host::session::SystemTime() - kSecond);
   EXPECT_EQ(WaitFor(&absolute.event, &past), STATUS_TIMEOUT);
   const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
   EXPECT_EQ(WaitFor(&absolute.event, &poll), STATUS_TIMEOUT);
@@ -269,12 +269,12 @@ using LiveExecutive = testsupport::ManualExecutive;  // each case starts the liv
 // A scaled clock: timers fire on the timer thread, which a timer due earlier than the one it
 // sleeps until wakes; waits and busy waits last no less than their virtual time.
 TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) {
-  host::StartLive({50.0});
+  host::session::StartLive({50.0});
   TracedTimer t;
   TracedTimer far;
   far.Set(Relative(3600 * kSecond));
   KeStallExecutionProcessor(100000);  // the timer thread is asleep until `far`
-  const int64_t start = host::SystemTime();
+  const int64_t start = host::session::SystemTime();
   t.Set(Relative(2 * kSecond));
   LARGE_INTEGER limit = Relative(600 * kSecond);
   ASSERT_EQ(WaitFor(&t.trace.done, &limit), STATUS_SUCCESS);
@@ -283,13 +283,13 @@ TEST_F(LiveExecutive, ScaledTimersWaitsAndBusyWaitsLastAtLeastTheirVirtualTime) 
   EXPECT_EQ(t.trace.levels[0], DISPATCH_LEVEL);
   EXPECT_NE(t.trace.threads[0], std::this_thread::get_id());
 
-  const int64_t beforeWait = host::SystemTime();
+  const int64_t beforeWait = host::session::SystemTime();
   LARGE_INTEGER timeout = Relative(kSecond);
   EXPECT_EQ(WaitFor(&far.trace.done, &timeout), STATUS_TIMEOUT) << "far's call never ran";
-  const int64_t afterWait = host::SystemTime();
+  const int64_t afterWait = host::session::SystemTime();
   EXPECT_GE(afterWait, beforeWait + kSecond);
   KeStallExecutionProcessor(500000);
-  EXPECT_GE(host::SystemTime(), afterWait + 500 * kMillisecond);
+  EXPECT_GE(host::session::SystemTime(), afterWait + 500 * kMillisecond);
 }
 
 // A deferred call each run of which waits (a bounded time) for a second run to be inside it
@@ -313,10 +313,10 @@ VOID NTAPI WaitForTheOtherRun(PKDPC, PVOID context, PVOID, PVOID) {
 // queued at PASSIVE_LEVEL has run when its insertion returns; one queued again while it runs
 // runs on a second thread at the same time. A shutdown leaves nothing armed, time after time.
 TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops) {
-  host::StartLive({1.0});
+  host::session::StartLive({1.0});
   const int64_t unix100ns = std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::system_clock::now().time_since_epoch()).count() * 10;
-  EXPECT_NEAR(static_cast<double>(host::SystemTime()), 116444736000000000.0 + unix100ns, 60.0 * kSecond)
+  EXPECT_NEAR(static_cast<double>(host::session::SystemTime()), 116444736000000000.0 + unix100ns, 60.0 * kSecond)
       << "at scale 1 the system time follows the wall clock";
   Trace trace;
   TracedDpc calls[4] = {{trace, 0}, {trace, 1}, {trace, 2}, {trace, 3}};
@@ -334,7 +334,7 @@ TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops
   EXPECT_TRUE(KeInsertQueueDpc(&calls[1].dpc, nullptr, nullptr));
   EXPECT_EQ(trace.ids.size(), 4u) << "queued at PASSIVE_LEVEL, it ran before the insertion returned";
   EXPECT_EQ(trace.threads, (std::vector<std::thread::id>(4, std::this_thread::get_id())));
-  EXPECT_EQ(host::QueuedDpcCount(), 0u);
+  EXPECT_EQ(host::session::QueuedDpcCount(), 0u);
 
   Overlap overlap;
   KeInitializeDpc(&overlap.dpc, WaitForTheOtherRun, &overlap);
@@ -349,10 +349,10 @@ TEST_F(LiveExecutive, DeferredCallsRunOnTheQueuingThreadInOrderWhenItsLevelDrops
     KeInsertQueueDpc(&pending.call.dpc, nullptr, nullptr);
     EXPECT_EQ(pending.trace.ids.size(), 1u) << "round " << round;
     pending.Set(Relative(3600 * kSecond));
-    host::Shutdown();
-    EXPECT_EQ(host::ArmedTimerCount(), 0u);
-    host::StartManual();
-    host::StartLive({10.0});
+    host::session::Shutdown();
+    EXPECT_EQ(host::session::ArmedTimerCount(), 0u);
+    host::session::StartManual();
+    host::session::StartLive({10.0});
   }
 }
 

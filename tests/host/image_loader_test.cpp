@@ -238,7 +238,7 @@ TEST_F(ImageLoaderManual, WhatUserModeCannotReachIsAnsweredAsTheKernelDoes) {
 // Threads of the image still running when the driver is checked for unload: the stop names
 // the image's routine as it names the compiled-in one.
 TEST(ImageLoader, AVerifierStopNamesTheRoutineInsideTheImage) {
-  EXPECT_DEATH({ testsupport::LiveLink link(1); link.Start(); host::verifier::CheckDriverUnloaded(); },
+  EXPECT_DEATH({ testsupport::LiveLink link(1); link.Start(); host::session::CheckDriverUnloaded(); },
                "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running: "
                "SenderThread\\(void\\*\\)");
 }

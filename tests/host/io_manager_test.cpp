@@ -35,8 +35,8 @@ class IoManagerTest : public testsupport::ManualExecutive {
  protected:
   void TearDown() override {
     host::io::ClearFailures();
-    host::names::RemoveAllLinks();
-    host::errorlog::Clear();
+    host::ob::RemoveAllLinks();
+    host::io::Clear();
     ManualExecutive::TearDown();
   }
 };
@@ -52,11 +52,11 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteNamedOnceAndRea
   EXPECT_EQ((std::vector{driver.Driver()->DeviceObject, c->NextDevice, b->NextDevice}), (std::vector{c, b, a}));
   const auto* extension = static_cast<const unsigned char*>(a->DeviceExtension);
   EXPECT_TRUE(std::all_of(extension, extension + 64, [](unsigned char byte) { return byte == 0; })) << "a zeroed extension";
-  EXPECT_TRUE(host::names::Exists("\\device\\B"));
+  EXPECT_TRUE(host::ob::Exists("\\device\\B"));
   auto opened = host::io::Open("\\Device\\b");
   IoDeleteDevice(b);
   EXPECT_EQ(c->NextDevice, a);
-  EXPECT_FALSE(host::names::Exists("\\Device\\b"));
+  EXPECT_FALSE(host::ob::Exists("\\Device\\b"));
   char buffer[2];
   EXPECT_EQ(opened.file.Read(buffer, 2).status, STATUS_NO_SUCH_DEVICE);
   opened.file.Close();
@@ -71,22 +71,22 @@ TEST_F(IoManagerTest, DevicesAreListedNewestFirstUnlinkedOnDeleteNamedOnceAndRea
   host::io::FailNthDeviceCreation(2);
   EXPECT_EQ(create(u"\\Device\\y"), STATUS_SUCCESS);
   EXPECT_EQ(create(u"\\Device\\z"), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(host::names::Exists("\\Device\\z"));
+  EXPECT_FALSE(host::ob::Exists("\\Device\\z"));
   EXPECT_NE(driver.AddDevice(u"\\Device\\z"), nullptr) << "only the chosen call fails";
   EXPECT_EQ(host::io::DeviceCount(driver.Driver()), 4u);
 
   // A COM name another driver owns is not taken; a link resolves in every spelling.
   driver.AddDevice(u"\\Device\\vxserial0");
-  ASSERT_EQ(host::names::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
+  ASSERT_EQ(host::ob::CreateLink("\\DosDevices\\COM3", "\\Device\\elsewhere"), STATUS_SUCCESS);
   std::u16string link = u"\\DosDevices\\COM3", target = u"\\Device\\vxserial0";
   UNICODE_STRING linkName = Counted(link), targetName = Counted(target);
   EXPECT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_OBJECT_NAME_COLLISION)
       << "another driver owns the COM name";
-  EXPECT_EQ(host::names::LinkTarget("\\??\\com3"), "\\Device\\elsewhere");
+  EXPECT_EQ(host::ob::LinkTarget("\\??\\com3"), "\\Device\\elsewhere");
   ASSERT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_SUCCESS);
   EXPECT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_OBJECT_NAME_NOT_FOUND);
   ASSERT_EQ(IoCreateSymbolicLink(&linkName, &targetName), STATUS_SUCCESS);
-  EXPECT_NE(host::names::Listing().find("\\DosDevices\\COM3 -> \\Device\\vxserial0"), std::string::npos);
+  EXPECT_NE(host::ob::Listing().find("\\DosDevices\\COM3 -> \\Device\\vxserial0"), std::string::npos);
 
   for (const char* spelling : {"COM3", "com3", "\\\\.\\COM3", "\\DosDevices\\COM3", "\\??\\COM3",
                                "\\Device\\VXSERIAL0"}) {
@@ -147,7 +147,7 @@ bool lockHeldInRoutine = false;
 KIRQL savedLevel = 0;
 
 VOID NTAPI RecordingCancel(PDEVICE_OBJECT, PIRP irp) {
-  lockHeldInRoutine = host::CancelSpinLockHeldByCaller();
+  lockHeldInRoutine = host::ke::CancelSpinLockHeldByCaller();
   savedLevel = irp->CancelIrql;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Complete(irp, STATUS_CANCELLED);
@@ -221,7 +221,7 @@ TEST_F(IoManagerTest, BufferedTransfersCopyTheReportedBytesButNeverPastTheCaller
   EXPECT_TRUE(guarded.Cancel());
   KfLowerIrql(before);
   EXPECT_EQ(std::pair(lockHeldInRoutine, savedLevel), std::pair(true, KIRQL{APC_LEVEL})) << "the level the canceller ran at";
-  EXPECT_FALSE(host::CancelSpinLockHeldByCaller());
+  EXPECT_FALSE(host::ke::CancelSpinLockHeldByCaller());
   ASSERT_TRUE(guarded.Done());
   EXPECT_EQ(guarded.Current().status, STATUS_CANCELLED);
   EXPECT_FALSE(guarded.Cancel()) << "a finished request cannot be cancelled again";
@@ -357,11 +357,11 @@ NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 // The error log keeps written entries with their size and fields; an entry never written goes
 // at unload.
 TEST_F(IoManagerTest, LoaderRunsEntryOnASystemThreadAndUnloadReleasesTheDriverAndItsErrorLogEntries) {
-  ASSERT_EQ(host::LoadDriver(TestEntry), STATUS_SUCCESS);
+  ASSERT_EQ(host::session::LoadDriver(TestEntry), STATUS_SUCCESS);
   EXPECT_EQ(entryPath, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom");
   EXPECT_EQ(entryLevel, PASSIVE_LEVEL);
   EXPECT_NE(entryThread, std::this_thread::get_id());
-  PDRIVER_OBJECT driver = host::LoadedDriver();
+  PDRIVER_OBJECT driver = host::session::LoadedDriver();
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(IoAllocateErrorLogEntry(driver, 47), nullptr);
   EXPECT_EQ(IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
@@ -373,19 +373,19 @@ TEST_F(IoManagerTest, LoaderRunsEntryOnASystemThreadAndUnloadReleasesTheDriverAn
   packet->UniqueErrorValue = 9;
   packet->FinalStatus = STATUS_SUCCESS;
   IoWriteErrorLogEntry(packet);
-  ASSERT_EQ(host::errorlog::Entries().size(), 1u);
-  EXPECT_NE(host::errorlog::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
+  ASSERT_EQ(host::io::Entries().size(), 1u);
+  EXPECT_NE(host::io::Listing().find("ErrorCode 0xC0060008 UniqueErrorValue 9 FinalStatus 0x00000000 size 48"),
             std::string::npos)
-      << host::errorlog::Listing();
-  EXPECT_EQ(host::errorlog::UnwrittenCount(), 1u) << "the entry's own";
+      << host::io::Listing();
+  EXPECT_EQ(host::io::UnwrittenCount(), 1u) << "the entry's own";
 
   // Request classes the driver did not install complete with STATUS_INVALID_DEVICE_REQUEST.
   auto opened = host::io::Open("\\Device\\loaded");
   ASSERT_EQ(opened.status, STATUS_INVALID_DEVICE_REQUEST);
 
-  host::UnloadDriver();
-  EXPECT_EQ(host::LoadedDriver(), nullptr);
-  EXPECT_EQ(host::errorlog::UnwrittenCount(), 0u);
+  host::session::UnloadDriver();
+  EXPECT_EQ(host::session::LoadedDriver(), nullptr);
+  EXPECT_EQ(host::io::UnwrittenCount(), 0u);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ constexpr ULONG kOtherTag = 0x74736554;   // "Test"
 // What the pool holds, "tag blocks bytes" for each tag in tag order.
 std::vector<std::string> Holdings() {
   std::vector<std::string> all;
-  for (const auto& u : host::pool::Outstanding()) all.push_back(u.tagText + " " + std::to_string(u.blocks) + " " + std::to_string(u.bytes));
+  for (const auto& u : host::ex::Outstanding()) all.push_back(u.tagText + " " + std::to_string(u.blocks) + " " + std::to_string(u.bytes));
   return all;
 }
 
@@ -32,7 +32,7 @@ TEST_F(Pool, NewBlocksAreFilledWithThePatternCountedPerTagAndSummarizedAsLeftove
   for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
     auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(type, 4100, kDriverTag));
     ASSERT_NE(block, nullptr);
-    EXPECT_TRUE(std::all_of(block, block + 4100, [](unsigned char b) { return b == host::pool::kFillPattern; }));
+    EXPECT_TRUE(std::all_of(block, block + 4100, [](unsigned char b) { return b == host::ex::kFillPattern; }));
     ExFreePool(block);
   }
   void* empty[2] = {ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag), ExAllocatePoolWithTag(NonPagedPool, 0, kDriverTag)};
@@ -43,7 +43,7 @@ TEST_F(Pool, NewBlocksAreFilledWithThePatternCountedPerTagAndSummarizedAsLeftove
   void* b = ExAllocatePoolWithTag(PagedPool, 514, kDriverTag);
   void* c = ExAllocatePoolWithTag(NonPagedPool, 7, kOtherTag);
   void* untagged = ExAllocatePool(NonPagedPool, 16);
-  EXPECT_EQ(host::pool::OutstandingBlocks(), 4u);
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 4u);
   EXPECT_EQ(Holdings(), (std::vector<std::string>{"Ddk  2 554", "None 1 16", "Test 1 7"}))
       << "untagged blocks carry the tag None";
   ExFreePool(untagged);
@@ -51,41 +51,41 @@ TEST_F(Pool, NewBlocksAreFilledWithThePatternCountedPerTagAndSummarizedAsLeftove
   ExFreePoolWithTag(b, kDriverTag);
   EXPECT_EQ(Holdings(), std::vector<std::string>{"Ddk  1 40"});
 
-  const host::LeftoverSummary summary = host::SummarizeLeftovers();
+  const host::session::LeftoverSummary summary = host::session::SummarizeLeftovers();
   EXPECT_EQ(std::tuple(summary.Clean(), summary.poolBlocks, summary.poolBytes), std::tuple(false, size_t{1}, size_t{40}));
-  const std::string text = host::FormatLeftovers(summary);
+  const std::string text = host::session::FormatLeftovers(summary);
   EXPECT_NE(text.find("tag 'Ddk ': 1 blocks, 40 bytes"), std::string::npos) << text;
   ExFreePool(a);
-  EXPECT_EQ(host::pool::OutstandingBlocks(), 0u);
-  EXPECT_TRUE(host::SummarizeLeftovers().Clean());
+  EXPECT_EQ(host::ex::OutstandingBlocks(), 0u);
+  EXPECT_TRUE(host::session::SummarizeLeftovers().Clean());
 }
 
 // The Nth call from now fails and only that one; calls are counted from the start, failed
 // ones included; a predicate fails the calls it chooses; a restart clears both the injections
 // and the count.
 TEST_F(Pool, ChosenAllocationsFailAloneAndARestartClearsInjectionsAndTheCallCount) {
-  EXPECT_EQ(host::pool::AllocationCalls(), 0u);
-  host::pool::FailNthAllocation(2);
+  EXPECT_EQ(host::ex::AllocationCalls(), 0u);
+  host::ex::FailNthAllocation(2);
   void* blocks[3];
   for (void*& block : blocks) block = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
   EXPECT_TRUE(blocks[0] && !blocks[1] && blocks[2]);
-  EXPECT_EQ(std::pair(Holdings(), host::pool::AllocationCalls()), std::pair(std::vector<std::string>{"Ddk  2 16"}, size_t{3}));
+  EXPECT_EQ(std::pair(Holdings(), host::ex::AllocationCalls()), std::pair(std::vector<std::string>{"Ddk  2 16"}, size_t{3}));
   ExFreePool(blocks[0]);
   ExFreePool(blocks[2]);
 
-  host::pool::FailWhen([](POOL_TYPE type, SIZE_T bytes, ULONG) { return type == PagedPool && bytes == 10; });
+  host::ex::FailWhen([](POOL_TYPE type, SIZE_T bytes, ULONG) { return type == PagedPool && bytes == 10; });
   EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 10, kDriverTag), nullptr);
   void* otherSize = ExAllocatePoolWithTag(PagedPool, 12, kDriverTag);
   void* otherType = ExAllocatePoolWithTag(NonPagedPool, 10, kDriverTag);
-  host::pool::ClearFailures();
+  host::ex::ClearFailures();
   void* afterClear = ExAllocatePoolWithTag(PagedPool, 10, kDriverTag);
   EXPECT_TRUE(otherSize && otherType && afterClear);
   for (void* block : {otherSize, otherType, afterClear}) ExFreePool(block);
 
-  host::pool::FailNthAllocation(1);
-  host::pool::FailWhen([](POOL_TYPE, SIZE_T, ULONG) { return true; });
-  host::StartManual();
-  EXPECT_EQ(host::pool::AllocationCalls(), 0u);
+  host::ex::FailNthAllocation(1);
+  host::ex::FailWhen([](POOL_TYPE, SIZE_T, ULONG) { return true; });
+  host::session::StartManual();
+  EXPECT_EQ(host::ex::AllocationCalls(), 0u);
   void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag);
   EXPECT_NE(block, nullptr);
   ExFreePool(block);

@@ -65,7 +65,7 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndTheCancelLockIsOneSys
 
   IoAcquireCancelSpinLock(&old);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_TRUE(host::CancelSpinLockHeldByCaller());
+  EXPECT_TRUE(host::ke::CancelSpinLockHeldByCaller());
   std::atomic<bool> otherGotIt{false};
   KSPIN_LOCK port = 0;
   std::thread other([&] {
@@ -74,7 +74,7 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndTheCancelLockIsOneSys
     KeAcquireSpinLock(&port, &portOld);
     IoAcquireCancelSpinLock(&otherOld);
     otherGotIt = true;
-    EXPECT_TRUE(host::CancelSpinLockHeldByCaller());
+    EXPECT_TRUE(host::ke::CancelSpinLockHeldByCaller());
     IoReleaseCancelSpinLock(otherOld);
     KeReleaseSpinLock(&port, portOld);
   });
@@ -84,7 +84,7 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndTheCancelLockIsOneSys
   IoReleaseCancelSpinLock(old);
   other.join();
   EXPECT_TRUE(otherGotIt);
-  EXPECT_FALSE(host::CancelSpinLockHeldByCaller());
+  EXPECT_FALSE(host::ke::CancelSpinLockHeldByCaller());
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -102,9 +102,9 @@ TEST_F(SpinLocks, OrderRecordsOfFreedPoolAndForgottenExtensionsAreDropped) {
     KSPIN_LOCK first, second;
   } extension{0, 0};
   TakeInOrder(&extension.first, &extension.second);
-  host::ForgetLocksIn(&extension, sizeof extension);
+  host::ke::ForgetLocksIn(&extension, sizeof extension);
   TakeInOrder(&extension.second, &extension.first);
-  host::ForgetLocksIn(&extension, sizeof extension);
+  host::ke::ForgetLocksIn(&extension, sizeof extension);
 }
 
 }  // namespace

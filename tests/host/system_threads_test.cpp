@@ -45,7 +45,7 @@ VOID NTAPI Work(PVOID context) {
 using SystemThreads = testsupport::ManualExecutive;
 
 TEST_F(SystemThreads, AThreadEndingByTerminationOrReturnSignalsItsObjectReachedThroughItsHandle) {
-  const size_t handlesBefore = host::OpenHandleCount();
+  const size_t handlesBefore = host::ob::OpenHandleCount();
   for (const bool terminates : {true, false}) {
     Worker worker;
     worker.terminates = terminates;
@@ -55,23 +55,23 @@ TEST_F(SystemThreads, AThreadEndingByTerminationOrReturnSignalsItsObjectReachedT
     PVOID object = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr), STATUS_SUCCESS);
     const auto thread = static_cast<PKTHREAD>(object);
-    EXPECT_EQ(host::OpenHandleCount(), handlesBefore + 2);
-    ASSERT_TRUE(WaitUntil([&] { return host::WaitersOn(&worker.go) == 1; }));
-    EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 1u);
+    EXPECT_EQ(host::ob::OpenHandleCount(), handlesBefore + 2);
+    ASSERT_TRUE(WaitUntil([&] { return host::ke::WaitersOn(&worker.go) == 1; }));
+    EXPECT_EQ(host::session::SummarizeLeftovers().systemThreadsAlive, 1u);
     LARGE_INTEGER poll{};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
 
     KeSetEvent(&worker.go, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS) << "and stays so";
-    EXPECT_EQ(host::SummarizeLeftovers().systemThreadsAlive, 0u);
+    EXPECT_EQ(host::session::SummarizeLeftovers().systemThreadsAlive, 0u);
     EXPECT_EQ(std::tuple(worker.self, worker.levelSeen, worker.ranToTheEnd), std::tuple(thread, PASSIVE_LEVEL, !terminates));
     EXPECT_EQ(std::tuple(worker.priorityResults[0], worker.priorityResults[1], worker.basePriority),
               std::tuple(0, LOW_REALTIME_PRIORITY, 8 + LOW_REALTIME_PRIORITY)) << "the previous increment, then the base";
 
     EXPECT_EQ(ObDereferenceObject(thread), 1);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(host::OpenHandleCount(), handlesBefore);
+    EXPECT_EQ(host::ob::OpenHandleCount(), handlesBefore);
     EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
   }
 }
@@ -95,7 +95,7 @@ TEST_F(SystemThreads, EveryThreadHasItsOwnThreadObjectAndLevel) {
 }
 
 // A host object that records the two end-of-life notifications in the order they came.
-class Probe : public host::Object {
+class Probe : public host::ob::Object {
  public:
   void* Body() override { return &body_; }
   void OnLastHandleClosed() override { heard.push_back("last handle"); }
@@ -109,16 +109,16 @@ class Probe : public host::Object {
 TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   const std::vector<std::string> both = {"last handle", "last reference"};
   auto probe = std::make_shared<Probe>();
-  const size_t before = host::OpenHandleCount();
-  const HANDLE first = host::InsertHandle(probe);
-  const HANDLE second = host::InsertHandle(probe);
+  const size_t before = host::ob::OpenHandleCount();
+  const HANDLE first = host::ob::InsertHandle(probe);
+  const HANDLE second = host::ob::InsertHandle(probe);
   EXPECT_NE(first, second);
-  EXPECT_EQ(host::OpenHandleCount(), before + 2);
+  EXPECT_EQ(host::ob::OpenHandleCount(), before + 2);
   PVOID body = nullptr;
   ASSERT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(body, probe->Body());
   EXPECT_EQ(ZwClose(first), STATUS_SUCCESS);
-  EXPECT_EQ(host::ObjectFromHandle(first), nullptr);
+  EXPECT_EQ(host::ob::ObjectFromHandle(first), nullptr);
   EXPECT_EQ(ObReferenceObjectByHandle(first, 0, nullptr, KernelMode, &body, nullptr), STATUS_INVALID_HANDLE);
   EXPECT_EQ(ZwClose(first), STATUS_INVALID_HANDLE);
   EXPECT_TRUE(probe->heard.empty()) << "the other handle still holds it";
@@ -126,16 +126,16 @@ TEST(HandleTable, LastHandleThenLastReferenceAreReportedOnceEachInOrder) {
   EXPECT_EQ(probe->heard, std::vector<std::string>{"last handle"}) << "the body reference still holds it";
   EXPECT_EQ(ObDereferenceObject(body), 0);
   EXPECT_EQ(probe->heard, both);
-  EXPECT_EQ(host::OpenHandleCount(), before);
+  EXPECT_EQ(host::ob::OpenHandleCount(), before);
 
   auto onlyHandled = std::make_shared<Probe>();
-  EXPECT_EQ(ZwClose(host::InsertHandle(onlyHandled)), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(host::ob::InsertHandle(onlyHandled)), STATUS_SUCCESS);
   EXPECT_EQ(onlyHandled->heard, both) << "without body references it goes with its last handle";
 
   // A body reference alone keeps an object that no handle and no one else holds.
   auto held = std::make_shared<Probe>();
   const std::weak_ptr<Probe> watch = held;
-  host::ReferenceBody(held);
+  host::ob::ReferenceBody(held);
   body = held->Body();
   held.reset();
   ASSERT_FALSE(watch.expired());

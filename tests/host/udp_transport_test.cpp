@@ -113,16 +113,16 @@ class UdpTransportTest : public testsupport::ManualExecutive {
  protected:
   void SetUp() override {
     ManualExecutive::SetUp();
-    ASSERT_EQ(host::udp::Install(), STATUS_SUCCESS);
+    ASSERT_EQ(host::net::Install(), STATUS_SUCCESS);
     local_ = testsupport::UniqueLoopbackAddress();
-    host::udp::SetAnyAddress(local_);
-    host::udp::SetSourceQueueBytes(host::udp::kDefaultSourceQueueBytes);
-    host::udp::ResetCounters();
+    host::net::SetAnyAddress(local_);
+    host::net::SetSourceQueueBytes(host::net::kDefaultSourceQueueBytes);
+    host::net::ResetCounters();
   }
   void TearDown() override {
     for (AddressObject& object : objects_) Close(object);
-    host::udp::ClearPortMap();
-    EXPECT_EQ(host::udp::Uninstall(), STATUS_SUCCESS);
+    host::net::ClearPortMap();
+    EXPECT_EQ(host::net::Uninstall(), STATUS_SUCCESS);
     ManualExecutive::TearDown();
   }
   AddressObject& Open() {
@@ -150,7 +150,7 @@ class UdpTransportTest : public testsupport::ManualExecutive {
     return r;
   }
   static bool WaitReceived(size_t datagrams) {
-    return host::udp::WaitForCounters([&](const host::udp::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
+    return host::net::WaitForCounters([&](const host::net::Counters& c) { return c.datagramsReceived >= datagrams; }, 3s);
   }
 
   uint32_t local_ = 0;
@@ -161,9 +161,9 @@ class UdpTransportTest : public testsupport::ManualExecutive {
 // mapped elsewhere is the one on the wire, both ways; receives report the driver's port.
 // Malformed transport-address attributes are refused at the open.
 TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressOnTheMappedPort) {
-  host::udp::MapPort(kLinkPort, 6519);
+  host::net::MapPort(kLinkPort, 6519);
   AddressObject& object = Open();
-  EXPECT_TRUE(host::udp::LoopbackGuard());
+  EXPECT_TRUE(host::net::LoopbackGuard());
   // 192.168.1.10, 10.0.0.5, 0.0.0.3
   for (uint32_t outside : {0xC0A8010Au, 0x0A000005u, 0x00000003u}) {
     EXPECT_EQ(Send(object, outside, kLinkPort, Text("x")), STATUS_HOST_UNREACHABLE) << std::hex << outside;
@@ -173,7 +173,7 @@ TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressO
   const auto got = peer.Receive(2s);
   ASSERT_TRUE(got);
   EXPECT_EQ(std::tuple(got->bytes, got->address, got->port), std::tuple(Text("hello"), local_, uint16_t{6519}));
-  EXPECT_EQ(host::udp::GetCounters().datagramsSent, 1u);
+  EXPECT_EQ(host::net::GetCounters().datagramsSent, 1u);
   auto r = StartReceive(object, peer.Address(), kLinkPort);
   ASSERT_TRUE(peer.SendTo(local_, 6519, Text("n")));
   ASSERT_TRUE(r->WaitDone());
@@ -191,7 +191,7 @@ TEST_F(UdpTransportTest, SendReachesThePeerOnlyInsideLoopbackFromTheRunsAddressO
     AddressObject refused;
     EXPECT_EQ(OpenAddress(ea, &refused), status);
   }
-  EXPECT_EQ(host::udp::GetCounters().addressObjects, 1u) << "the refused ones are not kept";
+  EXPECT_EQ(host::net::GetCounters().addressObjects, 1u) << "the refused ones are not kept";
 }
 
 TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCancellation) {
@@ -232,7 +232,7 @@ TEST_F(UdpTransportTest, ReceiveCompletesOnlyWithADatagramFromItsFilterOrItsCanc
 // Each source's queue keeps its oldest datagrams up to its bound and turns later ones away;
 // a filtered receive takes its source's oldest, one without a filter the oldest of all.
 TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
-  host::udp::SetSourceQueueBytes(3 * (host::udp::kDatagramOverheadBytes + 1));
+  host::net::SetSourceQueueBytes(3 * (host::net::kDatagramOverheadBytes + 1));
   AddressObject& object = Open();
   UdpPeer server(testsupport::UniqueLoopbackAddress(), kLinkPort);
   UdpPeer other(testsupport::UniqueLoopbackAddress(), kLinkPort);
@@ -240,8 +240,8 @@ TEST_F(UdpTransportTest, EachSourceQueueKeepsItsOldestDatagramsUpToItsBound) {
   ASSERT_TRUE(other.SendTo(local_, kLinkPort, Text("x")));
   for (char c = '1'; c <= '4'; ++c) ASSERT_TRUE(server.SendTo(local_, kLinkPort, Bytes{uint8_t(c)}));
   ASSERT_TRUE(WaitReceived(6));
-  EXPECT_EQ(std::tuple(host::udp::GetCounters().queueDropped, host::udp::DroppedFrom(server.Address(), kLinkPort),
-                       host::udp::DroppedFrom(other.Address(), kLinkPort)), std::tuple(size_t{2}, size_t{2}, size_t{0}));
+  EXPECT_EQ(std::tuple(host::net::GetCounters().queueDropped, host::net::DroppedFrom(server.Address(), kLinkPort),
+                       host::net::DroppedFrom(other.Address(), kLinkPort)), std::tuple(size_t{2}, size_t{2}, size_t{0}));
   const std::pair<uint32_t, const char*> takes[] = {
       {server.Address(), "0"}, {0, "x"}, {0, "1"}, {server.Address(), "2"}};
   for (const auto& [filter, text] : takes) {
@@ -268,7 +268,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItEachDatagramGoesToOneAndA
   ASSERT_TRUE(first.SendTo(local_, kLinkPort, Text("a1")) && second.SendTo(local_, kLinkPort, Text("b1")));
   ASSERT_TRUE(WaitReceived(2));  // the older object, alone, holds them
   AddressObject& newer = Open();
-  EXPECT_EQ(std::pair(host::udp::GetCounters().sockets, host::udp::GetCounters().addressObjects), std::pair(size_t{1}, size_t{2}));
+  EXPECT_EQ(std::pair(host::net::GetCounters().sockets, host::net::GetCounters().addressObjects), std::pair(size_t{1}, size_t{2}));
 
   // Only the older object waits: it takes the datagram.
   auto onOlder = StartReceive(older, server.Address(), kLinkPort);
@@ -305,7 +305,7 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItEachDatagramGoesToOneAndA
     next.push_back(StartReceive(newer, first.Address(), kLinkPort));
     EXPECT_EQ(std::pair(next.back()->dispatchStatus, next.back()->Received()), std::pair(STATUS_SUCCESS, Text(text)));
   }
-  EXPECT_EQ(host::udp::GetCounters().sockets, 1u);
+  EXPECT_EQ(host::net::GetCounters().sockets, 1u);
 
   auto last = StartReceive(newer, 0, 0);
   ZwClose(newer.handle);
@@ -315,8 +315,8 @@ TEST_F(UdpTransportTest, AddressObjectsOnOnePortShareItEachDatagramGoesToOneAndA
   EXPECT_EQ(Send(newer, first.Address(), kLinkPort, Text("x")), STATUS_LOCAL_DISCONNECT);
   EXPECT_EQ(StartReceive(newer, 0, 0)->dispatchStatus, STATUS_LOCAL_DISCONNECT);
   Close(newer);
-  EXPECT_TRUE(host::udp::WaitForCounters(
-      [](const host::udp::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
+  EXPECT_TRUE(host::net::WaitForCounters(
+      [](const host::net::Counters& c) { return c.sockets == 0 && c.addressObjects == 0; }, 3s));
 }
 
 TEST_F(UdpTransportTest, RequestsAtDispatchLevelStopTheHost) {

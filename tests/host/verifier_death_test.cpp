@@ -127,9 +127,9 @@ NTSTATUS NTAPI EntryWithDeviceAndLink(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 void LoadAndUnloadWith(PDRIVER_UNLOAD unload) {
-  host::LoadDriver(EntryWithDeviceAndLink);
-  host::LoadedDriver()->DriverUnload = unload;
-  host::UnloadDriver();
+  host::session::LoadDriver(EntryWithDeviceAndLink);
+  host::session::LoadedDriver()->DriverUnload = unload;
+  host::session::UnloadDriver();
 }
 
 struct Stop {
@@ -188,23 +188,23 @@ const Stop kStops[] = {
      "TIMER_ALIVE_AT_POOL_FREE in ExFreePool"},
     {"TimerNeverInitialised", [] { ArmFor(PoolTimer(), 1); }, "OBJECT_NOT_INITIALIZED in KeSetTimer"},
     {"PoolLeakedAtUnload",
-     [] { Block(132); Block(132); host::verifier::CheckDriverUnloaded(); },
+     [] { Block(132); Block(132); host::session::CheckDriverUnloaded(); },
      "POOL_LEAKED_AT_UNLOAD in DriverUnload: 2 pool block\\(s\\) outstanding: tag 'Ddk ' 132 bytes x2"},
     {"TimerArmedAtUnload",
-     [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::verifier::CheckDriverUnloaded(); },
+     [] { KTIMER timer; KeInitializeTimer(&timer); ArmFor(&timer, 8); host::session::CheckDriverUnloaded(); },
      "TIMER_ALIVE_AT_UNLOAD in DriverUnload: 1 timer\\(s\\) still armed: .*due in 8000 ms"},
-    {"DeferredCallQueuedAtUnload", [] { KDPC dpc; Queue(&dpc); host::verifier::CheckDriverUnloaded(); },
+    {"DeferredCallQueuedAtUnload", [] { KDPC dpc; Queue(&dpc); host::session::CheckDriverUnloaded(); },
      "DPC_ALIVE_AT_UNLOAD in DriverUnload: 1 deferred call\\(s\\) queued or running"},
     {"DeferredCallQueuedOnAThreadThatEnds",
-     [] { static KDPC dpc; host::StartLive(); std::thread([] { KfRaiseIrql(DISPATCH_LEVEL); Queue(&dpc); }).join(); },
+     [] { static KDPC dpc; host::session::StartLive(); std::thread([] { KfRaiseIrql(DISPATCH_LEVEL); Queue(&dpc); }).join(); },
      "DPC_QUEUED_AT_THREAD_END in .*: a thread ended with 1 deferred call\\(s\\) queued"},
     {"SystemThreadAliveAtUnload",
      [] {
        HANDLE handle;
        PKEVENT never = Event(FALSE);
        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BlockForever, never);
-       while (host::WaitersOn(never) == 0) std::this_thread::yield();
-       host::verifier::CheckDriverUnloaded();
+       while (host::ke::WaitersOn(never) == 0) std::this_thread::yield();
+       host::session::CheckDriverUnloaded();
      },
      "THREAD_ALIVE_AT_UNLOAD in DriverUnload: 1 system thread\\(s\\) still running"},
     {"DriverRoutineEnteredAboveItsLevel", [] { static PortRecord port; KfRaiseIrql(DISPATCH_LEVEL); ApplyBaudRate(&port); },

@@ -14,22 +14,22 @@
 namespace testsupport {
 
 DriverSession::DriverSession(bool live, double speed) : driverAddress_(UniqueLoopbackAddress()) {
-  live ? host::StartLive({.speed = speed}) : host::StartManual();
+  live ? host::session::StartLive({.speed = speed}) : host::session::StartManual();
   host::registry::Reset();
   host::registry::CreateKey(kServiceKey);
-  host::errorlog::Clear();
-  host::udp::Install();
-  host::udp::SetAnyAddress(driverAddress_);
-  host::udp::ResetCounters();
+  host::io::Clear();
+  host::net::Install();
+  host::net::SetAnyAddress(driverAddress_);
+  host::net::ResetCounters();
 }
 
 DriverSession::~DriverSession() {
   Unload();
   for (auto& server : servers_) server->Stop();
-  host::udp::Uninstall();
-  host::udp::SetAnyAddress(0);
-  host::names::RemoveAllLinks();
-  host::Shutdown();
+  host::net::Uninstall();
+  host::net::SetAnyAddress(0);
+  host::ob::RemoveAllLinks();
+  host::session::Shutdown();
 }
 
 void DriverSession::SetValue(std::string_view name, uint32_t value) {
@@ -56,7 +56,7 @@ devserver::DeviceServer& DriverSession::AddOnePort(devserver::BackendKind backen
 
 NTSTATUS DriverSession::Load() {
   attempted_ = true;
-  NTSTATUS status = host::LoadDriver(Driver().DriverEntry, host::kDefaultRegistryPath,
+  NTSTATUS status = host::session::LoadDriver(Driver().DriverEntry, host::session::kDefaultRegistryPath,
                                      {Driver().ImageStart, Driver().ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
@@ -64,9 +64,9 @@ NTSTATUS DriverSession::Load() {
 
 void DriverSession::Unload() {
   if (std::exchange(loaded_, false)) {
-    host::UnloadDriver();
+    host::session::UnloadDriver();
   } else if (attempted_) {
-    host::ReleaseFailedDriver();
+    host::session::ReleaseFailedDriver();
   }
   attempted_ = false;
 }
@@ -82,7 +82,7 @@ std::string DriverSession::DeviceMapValue(std::string_view valueName, size_t* by
 }
 
 std::string DriverSession::LinkTargetOf(std::string_view comName) {
-  return host::names::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
+  return host::ob::LinkTarget("\\DosDevices\\" + std::string(comName)).value_or("");
 }
 
 }  // namespace testsupport

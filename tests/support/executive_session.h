@@ -15,8 +15,8 @@ namespace testsupport {
 
 class ManualExecutive : public ::testing::Test {
  protected:
-  void SetUp() override { host::StartManual(); }
-  void TearDown() override { host::Shutdown(); }
+  void SetUp() override { host::session::StartManual(); }
+  void TearDown() override { host::session::Shutdown(); }
 };
 
 // Polls until the condition holds or the real-time limit passes; returns whether it held. For

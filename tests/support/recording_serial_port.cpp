@@ -27,12 +27,12 @@ RecordingSerialPort::RecordingSerialPort(const std::string& comName) : link_("\\
   for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
     driver_.On(major, [this](PDEVICE_OBJECT, PIRP irp) { return Dispatch(irp); });
   }
-  host::names::CreateLink(link_, "\\Device\\RecordingSerial0");
+  host::ob::CreateLink(link_, "\\Device\\RecordingSerial0");
 }
 
 RecordingSerialPort::~RecordingSerialPort() {
   CancelAllHeld();
-  host::names::DeleteLink(link_);
+  host::ob::DeleteLink(link_);
 }
 
 NTSTATUS RecordingSerialPort::Dispatch(PIRP irp) {

@@ -113,7 +113,7 @@ SerialBench::~SerialBench() {
   for (const RequestClass* leftOver : {&WriteClass, &ReadClass, &PurgeClass, &MaskClass, &WaitClass}) {
     KillAllRequests(port_, leftOver);
   }
-  if (host::CurrentMode() == host::Mode::Manual) host::RunQueuedDpcs();
+  if (host::session::CurrentMode() == host::session::Mode::Manual) host::session::RunQueuedDpcs();
   KeFlushQueuedDpcs();
   for (auto& request : requests_) {
     EXPECT_EQ(request->timesCompleted.load(), 1) << "every request completes exactly once";

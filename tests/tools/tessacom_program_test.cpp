@@ -326,8 +326,8 @@ TEST(TessacomProgram, ShellSaysWhyAnOpenFailedAndAnswersEveryRequestClassThrough
           std::to_string(tessacom::LinkWirePort(tessacom::kUnprivilegedLinkPort)) + "; the open waited ",
       "open COM5: STATUS_FILES_OPEN: the port has no remote (\"dAddress3\" is 0)",
       "open \\\\.\\COM6: STATUS_ACCESS_DENIED: another handle of this host holds the port"});
-  EXPECT_GE(host::udp::GetCounters().refusedByGuard, 1u);
-  const auto byRemote = host::udp::CountersByRemote();
+  EXPECT_GE(host::net::GetCounters().refusedByGuard, 1u);
+  const auto byRemote = host::net::CountersByRemote();
   EXPECT_TRUE(!byRemote.contains(kOutside) || byRemote.at(kOutside).sent == 0) << "a datagram left loopback";
 }
 

@@ -59,7 +59,7 @@ struct ServerOptions {
   // A pcap file of every datagram the server's socket sends or takes, as on the wire (before
   // the fault injection of what it takes, after that of what it sends); "" for none.
   std::string capture;
-  uint64_t captureLimitBytes = host::udp::PcapFile::kDefaultLimitBytes;
+  uint64_t captureLimitBytes = host::net::PcapFile::kDefaultLimitBytes;
 };
 
 enum class Sequencing { Sequenced, Unsequenced };
@@ -205,7 +205,7 @@ class DeviceServer {
   std::vector<uint8_t> receiveBuffer_;  // the server thread's alone
   int socket_ = -1;
   uint32_t socketDrops_ = 0;  // the kernel's count as last reported
-  host::udp::PcapFile capture_;
+  host::net::PcapFile capture_;
   int wake_ = -1;
   bool stopping_ = false;
   std::thread thread_;

@@ -46,7 +46,7 @@ void DeviceServer::Capture(const Endpoint& from, const Endpoint& to,
                            std::span<const uint8_t> bytes) {
   if (!capture_.IsOpen()) return;
   // A socket bound to the any-address sends from the address Linux chooses toward the peer.
-  const uint32_t source = from.address != 0 ? from.address : host::udp::SourceAddressToward(to.address);
+  const uint32_t source = from.address != 0 ? from.address : host::net::SourceAddressToward(to.address);
   const bool written = capture_.Append(std::chrono::system_clock::now(), {source, from.port},
                                        {to.address, to.port}, bytes);
   stats_.captured = capture_.Written();

@@ -70,11 +70,11 @@ void PortSession::NoteOnce(const std::string& text) {
 }
 
 bool PortSession::Open(const PtyBridge::ExplainRefusal& explain) {
-  const int64_t began = host::SystemTime();
+  const int64_t began = host::session::SystemTime();
   port_ = comm::OpenPort(name_);
   if (!port_.IsOpen()) {
     const comm::DWORD error = comm::GetLastError();
-    const double seconds = static_cast<double>(host::SystemTime() - began) / 1e7;
+    const double seconds = static_cast<double>(host::session::SystemTime() - began) / 1e7;
     failure_ = OpenFailure(error, error == comm::ERROR_OPEN_FILES && explain ? explain(name_, seconds) : "");
     return false;
   }

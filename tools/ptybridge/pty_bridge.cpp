@@ -193,8 +193,8 @@ std::string PtyBridge::LinkOf(const std::string& comName) const { return directo
 std::vector<std::string> PublishedComNames() {
   static const std::string kPrefix = "\\DosDevices\\";
   std::vector<std::string> names;
-  for (const auto& entry : host::names::List()) {
-    if (entry.kind != host::names::Kind::SymbolicLink || entry.name.rfind(kPrefix, 0) != 0) continue;
+  for (const auto& entry : host::ob::List()) {
+    if (entry.kind != host::ob::Kind::SymbolicLink || entry.name.rfind(kPrefix, 0) != 0) continue;
     names.push_back(entry.name.substr(kPrefix.size()));
   }
   return names;

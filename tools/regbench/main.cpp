@@ -63,12 +63,12 @@ int main(int argc, char** argv) {
     counts.push_back(count);
   }
   if (counts.empty()) counts = {10'000, 100'000, 200'000};
-  host::StartManual();
+  host::session::StartManual();
   for (long count : counts) {
     TimeLoad("values in one key", count, ManyValues(count));
     TimeLoad("subkeys of one key", count, ManySubkeys(count));
   }
   host::registry::Reset();
-  host::Shutdown();
+  host::session::Shutdown();
   return 0;
 }

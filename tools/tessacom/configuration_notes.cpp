@@ -196,8 +196,8 @@ std::vector<std::string> RemoteNotes(const DriverBinding& driver) {
     const ULONG address = ReadShared(driver.PortTable[i].RemoteAddress);
     if (address != 0 && address >> 24 != 127) outside[address].push_back(i);
   }
-  const bool guard = host::udp::LoopbackGuard();
-  const uint16_t wirePort = host::udp::WirePort(devserver::kLinkPort);
+  const bool guard = host::net::LoopbackGuard();
+  const uint16_t wirePort = host::net::WirePort(devserver::kLinkPort);
   for (const auto& [address, ports] : outside) {
     const std::string remote = devserver::AddressToString(address) + " (" + PortList(ports) + ")";
     if (guard) {

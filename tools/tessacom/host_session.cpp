@@ -27,25 +27,25 @@ HostSession::HostSession(const std::optional<std::string>& image, uint32_t anyAd
                          uint16_t unprivilegedPort, double speed, bool loopbackOnly)
     : image_(image ? std::make_unique<DriverImage>(*image) : nullptr),
       driver_(image_ ? &image_->Binding() : &CompiledInDriver()) {
-  host::LiveOptions live;
+  host::session::LiveOptions live;
   live.speed = speed;
-  host::StartLive(live);
-  host::udp::Install();
-  host::udp::SetAnyAddress(anyAddress);
-  host::udp::SetLoopbackGuard(loopbackOnly);
-  if (unprivilegedPort != 0 && unprivilegedPort != 519) host::udp::MapPort(519, unprivilegedPort);
+  host::session::StartLive(live);
+  host::net::Install();
+  host::net::SetAnyAddress(anyAddress);
+  host::net::SetLoopbackGuard(loopbackOnly);
+  if (unprivilegedPort != 0 && unprivilegedPort != 519) host::net::MapPort(519, unprivilegedPort);
 }
 
 HostSession::~HostSession() {
   watch_.reset();
   EndCapture(nullptr);
   if (loaded_ || attempted_) {
-    if (loaded_) host::UnloadDriver(); else host::ReleaseFailedDriver();
+    if (loaded_) host::session::UnloadDriver(); else host::session::ReleaseFailedDriver();
   }
-  host::udp::Uninstall();
-  host::udp::ClearPortMap();
-  host::udp::SetLoopbackGuard(true);  // the transport's own default, for what runs after
-  host::Shutdown();
+  host::net::Uninstall();
+  host::net::ClearPortMap();
+  host::net::SetLoopbackGuard(true);  // the transport's own default, for what runs after
+  host::session::Shutdown();
 }
 
 void HostSession::PrepareRegistry(const std::optional<std::string>& regFile) {
@@ -72,15 +72,15 @@ void HostSession::ConfigureServer(uint32_t address) {
 
 NTSTATUS HostSession::Load() {
   attempted_ = true;
-  host::udp::ResetCounters();  // so that a bind refusal seen after it is the driver's endpoint
-  NTSTATUS status = host::LoadDriver(driver_->DriverEntry, host::kDefaultRegistryPath,
+  host::net::ResetCounters();  // so that a bind refusal seen after it is the driver's endpoint
+  NTSTATUS status = host::session::LoadDriver(driver_->DriverEntry, host::session::kDefaultRegistryPath,
                                      {driver_->ImageStart, driver_->ImageSize});
   loaded_ = NT_SUCCESS(status);
   return status;
 }
 
 std::string HostSession::EndpointRefusal() const {
-  const std::optional<host::udp::BindRefusal> refusal = host::udp::LastBindRefusal();
+  const std::optional<host::net::BindRefusal> refusal = host::net::LastBindRefusal();
   if (!loaded_ || !refusal) return "";
   const std::string address = devserver::AddressToString(refusal->endpoint.address);
   const std::string port = std::to_string(refusal->endpoint.port);
@@ -106,9 +106,9 @@ void HostSession::Unload(std::ostream& out) {
   if (!attempted_) return EndCapture(&out);
   if (loaded_) {
     out << "unloading the driver\n";
-    host::UnloadDriver();  // the verifier stops the host on anything the driver left behind
+    host::session::UnloadDriver();  // the verifier stops the host on anything the driver left behind
   } else {
-    host::ReleaseFailedDriver();
+    host::session::ReleaseFailedDriver();
   }
   loaded_ = attempted_ = false;
   PrintLeftovers(out);
@@ -118,7 +118,7 @@ void HostSession::Unload(std::ostream& out) {
 bool HostSession::StartCapture(const std::string& path, std::ostream& out) {
   std::string error;
   auto note = [](const std::string& text) { std::cerr << "tessacom: " << text << "\n"; };
-  if (!host::udp::StartCapture(path, host::udp::PcapFile::kDefaultLimitBytes, note, &error)) {
+  if (!host::net::StartCapture(path, host::net::PcapFile::kDefaultLimitBytes, note, &error)) {
     out << "tessacom: --pcap: " << error << "\n";
     return false;
   }
@@ -129,7 +129,7 @@ bool HostSession::StartCapture(const std::string& path, std::ostream& out) {
 void HostSession::EndCapture(std::ostream* out) {
   if (!capturing_) return;
   capturing_ = false;
-  const std::optional<host::udp::CaptureSummary> summary = host::udp::StopCapture();
+  const std::optional<host::net::CaptureSummary> summary = host::net::StopCapture();
   if (!summary || out == nullptr) return;
   *out << "capture: " << summary->written << " datagrams (" << summary->bytes << " bytes) in "
        << summary->path;

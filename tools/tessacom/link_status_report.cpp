@@ -81,8 +81,8 @@ devserver::ChannelStatus PortStatus(const DriverBinding& driver, int index, Link
 }
 
 void PrintRemotes(std::ostream& out) {
-  const host::udp::Counters totals = host::udp::GetCounters();
-  for (const auto& [address, counts] : host::udp::CountersByRemote()) {
+  const host::net::Counters totals = host::net::GetCounters();
+  for (const auto& [address, counts] : host::net::CountersByRemote()) {
     devserver::PeerStatus peer;
     peer.peer = "remote " + devserver::AddressToString(address);
     peer.sent = counts.sent;

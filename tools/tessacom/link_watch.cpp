@@ -22,9 +22,9 @@ bool IsRepeat(uint8_t sequence, LONG accepted) {
 
 }  // namespace
 
-LinkWatch::LinkWatch(const DriverBinding& driver) : driver_(driver) { host::udp::AddObserver(this); }
+LinkWatch::LinkWatch(const DriverBinding& driver) : driver_(driver) { host::net::AddObserver(this); }
 
-LinkWatch::~LinkWatch() { host::udp::RemoveObserver(this); }
+LinkWatch::~LinkWatch() { host::net::RemoveObserver(this); }
 
 // The port that sends to `remote` on wire channel `channel`, as the sender addresses it.
 int LinkWatch::OutboundPort(uint32_t remote, uint8_t channel) const {
@@ -84,7 +84,7 @@ void LinkWatch::Received(PortLinkCounts& port, uint8_t type) {
   port.pollOut = false;
 }
 
-void LinkWatch::OnWire(const host::udp::WireDatagram& datagram) {
+void LinkWatch::OnWire(const host::net::WireDatagram& datagram) {
   const std::optional<devserver::Packet> packet = devserver::Decode(datagram.bytes);
   if (!packet) return;
   std::lock_guard hold(lock_);

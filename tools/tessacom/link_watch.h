@@ -44,7 +44,7 @@ struct PortLinkCounts {
   bool pollOut = false;  // a poll not yet answered
 };
 
-class LinkWatch final : public host::udp::DatagramObserver {
+class LinkWatch final : public host::net::DatagramObserver {
  public:
   // Starts watching the transport; the driver must stay loaded while the watch lives.
   explicit LinkWatch(const DriverBinding& driver);
@@ -52,7 +52,7 @@ class LinkWatch final : public host::udp::DatagramObserver {
   LinkWatch(const LinkWatch&) = delete;
   LinkWatch& operator=(const LinkWatch&) = delete;
 
-  void OnWire(const host::udp::WireDatagram& datagram) override;
+  void OnWire(const host::net::WireDatagram& datagram) override;
   void OnDelivered(uint32_t sourceAddress, uint16_t sourcePort,
                    std::span<const uint8_t> bytes) override;
 

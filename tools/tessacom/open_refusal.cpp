@@ -29,7 +29,7 @@ std::string DeviceNameOf(const PortRecord& record) {
 // The port record of `name`: its COM name (with or without "\\.\") or its device name.
 const PortRecord* PortNamed(const std::string& name) {
   const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   for (PDEVICE_OBJECT device = object ? object->DeviceObject : nullptr; device; device = device->NextDevice) {
     const auto* record = static_cast<const PortRecord*>(device->DeviceExtension);
     const std::string com = "COM" + std::to_string(record->ComNumber);
@@ -54,7 +54,7 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
-double DriverClockSeconds() { return static_cast<double>(host::SystemTime()) / 1e7; }
+double DriverClockSeconds() { return static_cast<double>(host::session::SystemTime()) / 1e7; }
 
 std::string OpenRefusalText(const DriverBinding& driver, const std::string& name, NTSTATUS status,
                             double waitedSeconds) {
@@ -78,12 +78,12 @@ std::string OpenRefusalText(const DriverBinding& driver, const std::string& name
            "are refused until the remote closes it or reports it down";
   }
   const std::string waited = "the open waited " + Duration(waitedSeconds);
-  if (host::udp::LoopbackGuard() && address >> 24 != 127) {
+  if (host::net::LoopbackGuard() && address >> 24 != 127) {
     return "nothing was sent to " + remote + ": the loopback guard (--loopback-only) keeps the "
            "link within 127.0.0.0/8; " + waited + " for a reply that could not come";
   }
   return remote + " did not answer the open: no reply from its UDP port " +
-         std::to_string(host::udp::WirePort(devserver::kLinkPort)) + "; " + waited + " for it";
+         std::to_string(host::net::WirePort(devserver::kLinkPort)) + "; " + waited + " for it";
 }
 
 }  // namespace tessacom

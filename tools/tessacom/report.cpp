@@ -42,7 +42,7 @@ static std::string ComName(const PortRecord& record) {
 // The devices and their remotes; whether any port has a COM name.
 static bool PrintDevices(std::ostream& out, const DriverBinding& driver) {
   const PortTableEntry* table = driver.PortTable;
-  PDRIVER_OBJECT object = host::LoadedDriver();
+  PDRIVER_OBJECT object = host::session::LoadedDriver();
   out << "devices (the driver's list, newest first):\n";
   int count = 0;
   bool named = false;
@@ -72,8 +72,8 @@ static void PrintLoadStatus(std::ostream& out, NTSTATUS status) {
 static void PrintNames(std::ostream& out) {
   out << "COM links:\n";
   int links = 0;
-  for (const auto& entry : host::names::List()) {
-    if (entry.kind != host::names::Kind::SymbolicLink) continue;
+  for (const auto& entry : host::ob::List()) {
+    if (entry.kind != host::ob::Kind::SymbolicLink) continue;
     out << "  " << entry.name << " -> " << entry.target << "\n";
     links++;
   }
@@ -116,13 +116,13 @@ void PrintLoadReport(std::ostream& out, NTSTATUS status, const DriverBinding& dr
     PrintNotes(out, RemoteNotes(driver));
   }
   out << "error log:\n";
-  std::string entries = host::errorlog::Listing();
+  std::string entries = host::io::Listing();
   out << (entries.empty() ? "  none\n" : entries);
 }
 
 void PrintLeftovers(std::ostream& out) {
-  host::LeftoverSummary summary = host::SummarizeLeftovers();
-  out << "after unload:\n" << host::FormatLeftovers(summary);
+  host::session::LeftoverSummary summary = host::session::SummarizeLeftovers();
+  out << "after unload:\n" << host::session::FormatLeftovers(summary);
   out << (summary.Clean() ? "nothing outstanding\n" : "LEFTOVERS: the driver did not release everything\n");
 }
 

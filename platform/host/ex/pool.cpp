@@ -21,7 +21,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ex::detail {
 
 namespace {
 
@@ -40,7 +40,7 @@ struct Block {
 struct Pool {
   std::mutex mutex;
   std::map<uintptr_t, Block> live;
-  std::map<ULONG, pool::TagUsage> byTag;
+  std::map<ULONG, ex::TagUsage> byTag;
   size_t calls = 0;
   size_t failCountdown = 0;  // 0: no nth failure pending
   std::shared_ptr<std::function<bool(POOL_TYPE, SIZE_T, ULONG)>> failWhen;
@@ -66,7 +66,7 @@ std::string Hex(uintptr_t value) {
 }
 
 void RequirePoolLevel(POOL_TYPE type, const char* routine, const void* caller, const char* what) {
-  const KIRQL irql = CurrentThreadState().irql;
+  const KIRQL irql = ke::detail::CurrentThreadState().irql;
   if (IsPagedPoolType(type) && irql >= DISPATCH_LEVEL) {
     verifier::Stop("PAGED_POOL_AT_DISPATCH_LEVEL", routine, "%s of paged pool at IRQL %u%s",
                    what, irql, verifier::CalledFrom(caller).c_str());
@@ -90,11 +90,11 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, con
   if (ShouldFail(type, bytes, tag) || bytes > kLargestBlock) return nullptr;
   void* memory = std::malloc(bytes != 0 ? bytes : 1);
   if (memory == nullptr) return nullptr;
-  std::memset(memory, pool::kFillPattern, bytes);
+  std::memset(memory, ex::kFillPattern, bytes);
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.mutex);
   pool.live.emplace(reinterpret_cast<uintptr_t>(memory), Block{bytes, tag, type, caller});
-  pool::TagUsage& usage = pool.byTag[tag];
+  ex::TagUsage& usage = pool.byTag[tag];
   usage.tag = tag;
   usage.tagText = TagText(tag);
   ++usage.blocks;
@@ -127,12 +127,12 @@ void Free(PVOID memory, bool checkTag, ULONG tag, const char* routine, const voi
                    verifier::CalledFrom(caller).c_str());
   }
   RequirePoolLevel(block.type, routine, caller, "free");
-  if (AnyArmedTimerIn(memory, block.bytes)) {
+  if (ke::AnyArmedTimerIn(memory, block.bytes)) {
     verifier::Stop("TIMER_ALIVE_AT_POOL_FREE", routine,
                    "block %s (tag '%s', %zu bytes) holds an armed timer%s", Hex(at).c_str(),
                    TagText(block.tag).c_str(), block.bytes, verifier::CalledFrom(caller).c_str());
   }
-  if (AnyQueuedDpcIn(memory, block.bytes)) {
+  if (ke::AnyQueuedDpcIn(memory, block.bytes)) {
     verifier::Stop("DPC_ALIVE_AT_POOL_FREE", routine,
                    "block %s (tag '%s', %zu bytes) holds a queued or running deferred call%s",
                    Hex(at).c_str(), TagText(block.tag).c_str(), block.bytes,
@@ -148,7 +148,7 @@ void Free(PVOID memory, bool checkTag, ULONG tag, const char* routine, const voi
     usage->second.bytes -= block.bytes;
     if (--usage->second.blocks == 0) pool.byTag.erase(usage);
   }
-  ForgetLocksIn(memory, block.bytes);
+  ke::ForgetLocksIn(memory, block.bytes);
   std::free(memory);
 }
 
@@ -211,9 +211,9 @@ void RestartPoolSession() {
   pool.failWhen.reset();
 }
 
-}  // namespace host::detail
+}  // namespace host::ex::detail
 
-namespace host::pool {
+namespace host::ex {
 
 std::vector<TagUsage> Outstanding() {
   auto& pool = detail::ThePool();
@@ -257,24 +257,24 @@ void ClearFailures() {
   pool.failWhen.reset();
 }
 
-}  // namespace host::pool
+}  // namespace host::ex
 
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return host::detail::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag",
-                                HOST_CALLER());
+  return host::ex::detail::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag",
+                                    HOST_CALLER());
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return host::detail::Allocate(PoolType, NumberOfBytes, host::detail::kUntagged,
-                                "ExAllocatePool", HOST_CALLER());
+  return host::ex::detail::Allocate(PoolType, NumberOfBytes, host::ex::detail::kUntagged,
+                                    "ExAllocatePool", HOST_CALLER());
 }
 
-VOID NTAPI ExFreePool(PVOID P) { host::detail::Free(P, false, 0, "ExFreePool", HOST_CALLER()); }
+VOID NTAPI ExFreePool(PVOID P) { host::ex::detail::Free(P, false, 0, "ExFreePool", HOST_CALLER()); }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  host::detail::Free(P, true, Tag, "ExFreePoolWithTag", HOST_CALLER());
+  host::ex::detail::Free(P, true, Tag, "ExFreePoolWithTag", HOST_CALLER());
 }
 
 }  // extern "C"

@@ -8,7 +8,7 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::pool {
+namespace host::ex {
 
 struct TagUsage {
   ULONG tag;
@@ -32,4 +32,4 @@ void ClearFailures();
 // The byte every new block is filled with (callers must not rely on zeroing).
 constexpr unsigned char kFillPattern = 0xA5;
 
-}  // namespace host::pool
+}  // namespace host::ex

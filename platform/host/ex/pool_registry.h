@@ -9,7 +9,7 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::detail {
+namespace host::ex::detail {
 
 // Outstanding blocks grouped by tag, size and the code that allocated them.
 struct PoolLeak {
@@ -38,4 +38,4 @@ std::string TagText(ULONG tag);
 // Outstanding blocks stay (they are real memory that may still be freed).
 void RestartPoolSession();
 
-}  // namespace host::detail
+}  // namespace host::ex::detail

@@ -16,7 +16,7 @@ extern "C" {
 // still holding the cancel lock, or at another level than it was called from, stops the host
 // (the kernel would hang at the next cancellation, or run on at the wrong level).
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCancelIrp");
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCancelIrp");
   host::io::detail::RequireLiveIrp(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -29,10 +29,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  host::detail::EnterProcessorRegion();
+  host::ke::detail::EnterProcessorRegion();
   routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
   const std::string name = host::verifier::DescribeCode(reinterpret_cast<void*>(routine));
-  if (host::CancelSpinLockHeldByCaller()) {
+  if (host::ke::CancelSpinLockHeldByCaller()) {
     host::verifier::Stop("CANCEL_ROUTINE_KEPT_CANCEL_LOCK", name.c_str(),
                          "cancel routine of request %p returned holding the cancel lock",
                          static_cast<void*>(Irp));

@@ -68,7 +68,7 @@ NTSTATUS CheckInformationRequest(FILE_INFORMATION_CLASS type, ULONG length, bool
 }
 
 void RequirePassive(const char* routine) {
-  verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", routine);
+  ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", routine);
 }
 
 // The transfer buffer of a read, write or information request by the device's I/O method:
@@ -204,7 +204,7 @@ AsyncRequest File::Start(const RequestSetup& setup) {
     request.state_->status = NT_SUCCESS(setup.refusal) ? STATUS_INVALID_HANDLE : setup.refusal;
     return request;
   }
-  ReferenceBody(object_);
+  ob::ReferenceBody(object_);
   request.file_ = object_;
   PDEVICE_OBJECT device = IoGetRelatedDeviceObject(object_->File());
   request.state_ = detail::Submit(
@@ -315,7 +315,7 @@ Result File::Flush() { return FlushAsync().Wait(); }
 OpenResult Open(std::string_view name, const OpenOptions& options) {
   RequirePassive("host::io::Open");
   OpenResult result;
-  PDEVICE_OBJECT device = names::ResolveDevice(text::FromUtf8(name));
+  PDEVICE_OBJECT device = ob::ResolveDevice(rtl::FromUtf8(name));
   if (device == nullptr) {
     result.status = STATUS_OBJECT_NAME_NOT_FOUND;
     return result;
@@ -324,7 +324,7 @@ OpenResult Open(std::string_view name, const OpenOptions& options) {
   result.status = OpenFileObject(device, u"", options, &object);
   if (NT_SUCCESS(result.status)) {
     result.file.object_ = object;
-    result.file.handle_ = InsertHandle(object);
+    result.file.handle_ = ob::InsertHandle(object);
   }
   return result;
 }

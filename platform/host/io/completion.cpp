@@ -67,7 +67,7 @@ extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   using namespace host::io::detail;
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IofCompleteRequest");
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IofCompleteRequest");
   MarkCompleting(Irp);
   RecordOf(Irp)->boost = PriorityBoost;
   // IoCancelIrp may be exchanging the routine on another processor at this moment.
@@ -96,7 +96,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                   ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                   : nullptr;
-      host::detail::EnterProcessorRegion();
+      host::ke::detail::EnterProcessorRegion();
       if (routine(device, Irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
         MarkReturnedToOwner(Irp);
         return;

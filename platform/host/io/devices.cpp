@@ -122,7 +122,7 @@ void DeleteHostDriver(PDRIVER_OBJECT driver) {
   if (driver->DeviceObject != nullptr) {
     verifier::Stop("DEVICE_ALIVE_AT_UNLOAD", "DeleteHostDriver",
                    "driver %s still has device objects",
-                   text::ToUtf8(text::View(&driver->DriverName)).c_str());
+                   rtl::ToUtf8(rtl::View(&driver->DriverName)).c_str());
   }
   detail::FreeDriver(driver);
 }
@@ -164,11 +164,11 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateDevice");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateDevice");
   if (DriverObject == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
   if (host::io::detail::deviceFailures.Fails()) return STATUS_INSUFFICIENT_RESOURCES;
   auto* record = new DeviceRecord;
-  record->name = std::u16string(host::text::View(DeviceName));
+  record->name = std::u16string(host::rtl::View(DeviceName));
   record->extensionSize = DeviceExtensionSize;
   record->extension = std::calloc(1, DeviceExtensionSize == 0 ? 1 : DeviceExtensionSize);
   DEVICE_OBJECT& device = record->object;
@@ -182,7 +182,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   device.StackSize = 1;
   device.HostDevice = record;
   if (!record->name.empty()) {
-    NTSTATUS status = host::names::InsertDevice(record->name, &device);
+    NTSTATUS status = host::ob::InsertDevice(record->name, &device);
     if (!NT_SUCCESS(status)) {
       std::free(record->extension);
       delete record;
@@ -207,7 +207,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 // its last file object is gone). An armed timer or queued deferred call inside the extension
 // is a fault: it would fire into freed memory.
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoDeleteDevice");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoDeleteDevice");
   DeviceRecord* record;
   {
     std::lock_guard lock(host::io::detail::registryLock);
@@ -217,18 +217,18 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                            "device object %p is not a live device", static_cast<void*>(DeviceObject));
     }
   }
-  std::string name = host::text::ToUtf8(record->name);
-  if (host::AnyArmedTimerIn(record->extension, record->extensionSize)) {
+  std::string name = host::rtl::ToUtf8(record->name);
+  if (host::ke::AnyArmedTimerIn(record->extension, record->extensionSize)) {
     host::verifier::Stop("TIMER_ALIVE_AT_DEVICE_DELETE", "IoDeleteDevice",
                          "device %s: a timer in its extension is still armed", name.c_str());
   }
-  if (host::AnyQueuedDpcIn(record->extension, record->extensionSize)) {
+  if (host::ke::AnyQueuedDpcIn(record->extension, record->extensionSize)) {
     host::verifier::Stop("DPC_ALIVE_AT_DEVICE_DELETE", "IoDeleteDevice",
                          "device %s: a deferred call in its extension is queued or running",
                          name.c_str());
   }
-  host::ForgetLocksIn(record->extension, record->extensionSize);
-  if (!record->name.empty()) host::names::RemoveDevice(record->name);
+  host::ke::ForgetLocksIn(record->extension, record->extensionSize);
+  if (!record->name.empty()) host::ob::RemoveDevice(record->name);
   std::lock_guard lock(host::io::detail::registryLock);
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;

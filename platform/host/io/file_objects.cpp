@@ -54,7 +54,7 @@ void FileObject::OnLastReference() {
 
 NTSTATUS OpenFileObject(PDEVICE_OBJECT device, std::u16string_view fileName,
                         const OpenOptions& options, std::shared_ptr<FileObject>* opened) {
-  verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "OpenFileObject");
+  ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "OpenFileObject");
   NTSTATUS status = detail::ReferenceForOpen(device);
   if (!NT_SUCCESS(status)) return status;
   auto file = std::make_shared<FileObject>(device, fileName, options.mode);
@@ -94,12 +94,12 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
                             PVOID EaBuffer, ULONG EaLength) {
   (void)AllocationSize;
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "ZwCreateFile");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "ZwCreateFile");
   if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr ||
       ObjectAttributes->ObjectName == nullptr || ObjectAttributes->RootDirectory != nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  PDEVICE_OBJECT device = host::names::ResolveDevice(host::text::View(ObjectAttributes->ObjectName));
+  PDEVICE_OBJECT device = host::ob::ResolveDevice(host::rtl::View(ObjectAttributes->ObjectName));
   NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
   std::shared_ptr<host::io::FileObject> file;
   if (device != nullptr) {
@@ -116,7 +116,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   }
   IoStatusBlock->Status = status;
   IoStatusBlock->Information = NT_SUCCESS(status) ? host::io::kFileOpened : 0;
-  if (NT_SUCCESS(status)) *FileHandle = host::InsertHandle(file);
+  if (NT_SUCCESS(status)) *FileHandle = host::ob::InsertHandle(file);
   return status;
 }
 

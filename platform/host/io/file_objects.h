@@ -25,7 +25,7 @@ struct OpenOptions {
   KPROCESSOR_MODE mode = UserMode;  // requestor mode of every request on the file
 };
 
-class FileObject final : public Object {
+class FileObject final : public ob::Object {
  public:
   FileObject(PDEVICE_OBJECT device, std::u16string_view fileName, KPROCESSOR_MODE mode);
   ~FileObject() override;

@@ -82,7 +82,7 @@ extern "C" {
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp) {
   (void)ChargeQuota;
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateMdl");
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateMdl");
   if (host::io::mdlFailures.Fails()) return nullptr;
   auto* mdl = new MDL{};
   auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
@@ -130,8 +130,8 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
                          static_cast<void*>(MemoryDescriptorList));
   }
   const void* buffer = host::io::MdlBuffer(MemoryDescriptorList);
-  auto block = host::detail::PoolBlockAt(buffer);
-  if (block && host::detail::IsPagedPoolType(block->type)) {
+  auto block = host::ex::detail::PoolBlockAt(buffer);
+  if (block && host::ex::detail::IsPagedPoolType(block->type)) {
     host::verifier::Stop("PAGED_POOL_PROBED_WITHOUT_HANDLER", routine,
                          "MDL %p describes %s, paged pool: locking it raises an exception when a "
                          "page cannot be brought in, and the driver has no handler for it%s",
@@ -146,7 +146,7 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
 // stops the host.
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   const char* routine = "MmBuildMdlForNonPagedPool";
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", routine);
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", routine);
   host::io::RequireLiveMdl(MemoryDescriptorList, "MDL_NOT_ALLOCATED", routine);
   if (MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) {
     host::verifier::Stop("MDL_ALREADY_LOCKED", routine, "MDL %p already describes resident pages",
@@ -154,8 +154,8 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   }
   auto* buffer = static_cast<const char*>(host::io::MdlBuffer(MemoryDescriptorList));
   const ULONG bytes = MemoryDescriptorList->ByteCount;
-  auto block = host::detail::PoolBlockAt(buffer);
-  if (!block || host::detail::IsPagedPoolType(block->type) ||
+  auto block = host::ex::detail::PoolBlockAt(buffer);
+  if (!block || host::ex::detail::IsPagedPoolType(block->type) ||
       bytes > block->bytes - static_cast<size_t>(buffer - block->start)) {
     host::verifier::Stop("MDL_NOT_NONPAGED_POOL", routine,
                          "MDL %p describes %lu bytes at %s, not inside one non-paged pool block%s",

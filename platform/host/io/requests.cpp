@@ -121,7 +121,7 @@ void MarkReturnedToOwner(PIRP irp) {
 
 void* NewSystemBuffer(size_t bytes) {
   void* buffer = std::malloc(bytes == 0 ? 1 : bytes);
-  std::memset(buffer, pool::kFillPattern, bytes);
+  std::memset(buffer, ex::kFillPattern, bytes);
   return buffer;
 }
 
@@ -225,7 +225,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 // Moves the request to its next stack location and hands it to the device's driver, on the
 // caller's thread and at the caller's level.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IofCallDriver");
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IofCallDriver");
   host::io::detail::RequireLiveIrp(Irp, "IofCallDriver");
   if (!host::io::detail::IsLiveDevice(DeviceObject)) {
     host::verifier::Stop("INVALID_DEVICE_OBJECT", "IofCallDriver",
@@ -244,7 +244,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                          stack->MajorFunction);
   }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  host::detail::EnterProcessorRegion();
+  host::ke::detail::EnterProcessorRegion();
   return dispatch(DeviceObject, Irp);
 }
 

@@ -36,7 +36,7 @@ std::shared_ptr<ClientState> Submit(PFILE_OBJECT file, KPROCESSOR_MODE mode, con
     return state;
   }
   const unsigned major = stack->MajorFunction;
-  const std::string driver = text::ToUtf8(text::View(&device->DriverObject->DriverName));
+  const std::string driver = rtl::ToUtf8(rtl::View(&device->DriverObject->DriverName));
   NTSTATUS status = IofCallDriver(device, irp);
   std::lock_guard lock(state->lock);
   state->dispatched = true;

@@ -13,7 +13,7 @@
 #include "host/ke/irql_checks.h"
 #include "kernel.h"
 
-namespace host::errorlog {
+namespace host::io {
 namespace {
 
 struct Unwritten {
@@ -88,46 +88,46 @@ size_t ReleaseUnwrittenOf(PDRIVER_OBJECT driver) {
   return released;
 }
 
-}  // namespace host::errorlog
+}  // namespace host::io
 
 extern "C" {
 
 // A zeroed packet of EntrySize bytes logged against a driver or device object; null when the
 // size is below the packet header or above ERROR_LOG_MAXIMUM_SIZE.
 PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateErrorLogEntry");
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateErrorLogEntry");
   if (IoObject == nullptr || EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > ERROR_LOG_MAXIMUM_SIZE) {
     return nullptr;
   }
   PDRIVER_OBJECT driver = host::io::detail::OwningDriver(IoObject);
   void* entry = std::calloc(1, EntrySize);
-  std::lock_guard lock(host::errorlog::logLock);
-  host::errorlog::Allocated().emplace(entry, host::errorlog::Unwritten{EntrySize, IoObject, driver});
+  std::lock_guard lock(host::io::logLock);
+  host::io::Allocated().emplace(entry, host::io::Unwritten{EntrySize, IoObject, driver});
   return entry;
 }
 
 // Keeps a copy of the entry in the log and releases it.
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
-  host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoWriteErrorLogEntry");
-  host::errorlog::Unwritten unwritten;
+  host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoWriteErrorLogEntry");
+  host::io::Unwritten unwritten;
   {
-    std::lock_guard lock(host::errorlog::logLock);
-    auto it = host::errorlog::Allocated().find(ElEntry);
-    if (it == host::errorlog::Allocated().end()) {
+    std::lock_guard lock(host::io::logLock);
+    auto it = host::io::Allocated().find(ElEntry);
+    if (it == host::io::Allocated().end()) {
       host::verifier::Stop("ERROR_LOG_ENTRY_NOT_ALLOCATED", "IoWriteErrorLogEntry",
                            "%p is not an unwritten error-log entry (written twice?)", ElEntry);
     }
     unwritten = it->second;
-    host::errorlog::Allocated().erase(it);
+    host::io::Allocated().erase(it);
   }
-  host::errorlog::Entry entry;
+  host::io::Entry entry;
   const auto* bytes = static_cast<const uint8_t*>(ElEntry);
   entry.bytes.assign(bytes, bytes + unwritten.size);
   entry.loggedAgainst = unwritten.object;
   entry.driver = unwritten.driver;
   std::free(ElEntry);
-  std::lock_guard lock(host::errorlog::logLock);
-  host::errorlog::Log().push_back(std::move(entry));
+  std::lock_guard lock(host::io::logLock);
+  host::io::Log().push_back(std::move(entry));
 }
 
 }  // extern "C"

@@ -9,7 +9,7 @@
 
 #include "host/ddk/io.h"
 
-namespace host::errorlog {
+namespace host::io {
 
 struct Entry {
   std::vector<uint8_t> bytes;  // the whole packet as written, EntrySize bytes
@@ -30,4 +30,4 @@ size_t UnwrittenCount();
 // Releases the unwritten entries allocated against the driver or its devices (driver unload).
 size_t ReleaseUnwrittenOf(PDRIVER_OBJECT driver);
 
-}  // namespace host::errorlog
+}  // namespace host::io

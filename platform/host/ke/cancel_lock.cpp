@@ -9,7 +9,7 @@
 #include "host/verifier/describe.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 PKSPIN_LOCK CancelSpinLock() {
   alignas(8) static KSPIN_LOCK lock = 0;
@@ -26,27 +26,27 @@ const bool kCancelSpinLockDescribed = host::verifier::RegisterDataDescriber(&Des
 
 }  // namespace
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
-namespace host {
+namespace host::ke {
 
 bool CancelSpinLockHeldByCaller() {
   std::atomic_ref<ULONG_PTR> word(*detail::CancelSpinLock());
   return word.load(std::memory_order_relaxed) == detail::CurrentOwnerToken();
 }
 
-}  // namespace host
+}  // namespace host::ke
 
 extern "C" {
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
-  *Irql = host::detail::AcquireSpinLockFor(host::detail::CancelSpinLock(),
-                                           "IoAcquireCancelSpinLock", HOST_CALLER());
+  *Irql = host::ke::detail::AcquireSpinLockFor(host::ke::detail::CancelSpinLock(),
+                                               "IoAcquireCancelSpinLock", HOST_CALLER());
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
-  host::detail::ReleaseSpinLockFor(host::detail::CancelSpinLock(), Irql,
-                                   "IoReleaseCancelSpinLock", HOST_CALLER());
+  host::ke::detail::ReleaseSpinLockFor(host::ke::detail::CancelSpinLock(), Irql,
+                                       "IoReleaseCancelSpinLock", HOST_CALLER());
 }
 
 }  // extern "C"

@@ -14,7 +14,7 @@
 #include "host/ke/dispatcher.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -167,12 +167,12 @@ std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime) {
   return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at));
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
 extern "C" {
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = host::detail::Now();
+  CurrentTime->QuadPart = host::ke::detail::Now();
 }
 
 // Busy-wait. Live mode: a true wait of at least the given virtual time. A pause longer than the
@@ -184,7 +184,7 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 // starve the threads they wait for. Manual mode: the virtual clock moves on by the amount,
 // without expiring timers (they expire only when a test advances the clock).
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   const int64_t amount = static_cast<int64_t>(MicroSeconds) * 10;
   if (!ClockIsLive()) {
     {

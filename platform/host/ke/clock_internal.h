@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace host::detail {
+namespace host::ke::detail {
 
 // Manual mode starts at 2024-01-01 00:00:00 UTC, in 100-ns units since 1601.
 constexpr int64_t kManualClockOrigin = 133485408000000000LL;
@@ -36,4 +36,4 @@ int64_t BusyWaitCpuNs();
 // Live mode: the real instant at which the clock reads the given system time.
 std::chrono::steady_clock::time_point RealTimeFor(int64_t systemTime);
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

@@ -11,7 +11,7 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 std::mutex& DispatcherLock();
 using DispatcherGuard = std::unique_lock<std::mutex>;
@@ -63,4 +63,4 @@ void AddTimedWaiterLocked(WaitBlock* block);
 void RemoveTimedWaiterLocked(WaitBlock* block);
 void WakeTimedWaitersLocked();
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

@@ -16,7 +16,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -180,22 +180,22 @@ void ForgetDpcsLocked() {
   queues.queued.clear();
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
-namespace host {
+namespace host::ke {
 
 bool AnyQueuedDpcIn(const void* begin, size_t bytes) {
   detail::DispatcherGuard lock(detail::DispatcherLock());
   return detail::AnyDpcAliveInLocked(begin, bytes);
 }
 
-}  // namespace host
+}  // namespace host::ke
 
 extern "C" {
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                            PVOID DeferredContext) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   DispatcherGuard lock(DispatcherLock());
   // A call re-initialised while still queued leaves the queue rather than run stale.
   DequeueLocked(Dpc);
@@ -212,7 +212,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
 // Any IRQL. Queued below DISPATCH_LEVEL in live mode, the call runs before this returns: the
 // platform's insertion raises to DISPATCH_LEVEL and the call runs as the level drops back.
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   if (Dpc->Type != kDpcObjectType || Dpc->DeferredRoutine == nullptr) {
     host::verifier::Stop("OBJECT_NOT_INITIALIZED", "KeInsertQueueDpc",
                          "%s is not an initialised deferred call%s",
@@ -227,7 +227,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   DispatcherGuard lock(DispatcherLock());
   return DequeueLocked(Dpc) ? TRUE : FALSE;
 }

@@ -12,8 +12,8 @@
 #include "host/ke/irql_checks.h"
 
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IRQL_NOT_LESS_OR_EQUAL", "KeFlushQueuedDpcs");
-  using namespace host::detail;
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IRQL_NOT_LESS_OR_EQUAL", "KeFlushQueuedDpcs");
+  using namespace host::ke::detail;
   DispatcherGuard lock(DispatcherLock());
   if (!ClockIsLive()) {
     RunQueuedDpcsLocked(lock);

@@ -13,7 +13,7 @@
 
 #include "host/ke/dispatcher.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 // One run of a deferred call, with the arguments it was queued with.
 struct DpcCall {
@@ -56,4 +56,4 @@ bool AnyDpcAliveInLocked(const void* begin, size_t bytes);
 // Forgets every queued call without touching its KDPC (the memory may be gone).
 void ForgetDpcsLocked();
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

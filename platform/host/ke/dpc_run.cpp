@@ -8,7 +8,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 void CallDpcRoutine(const DpcCall& call) {
   ThreadState& state = CurrentThreadState();
@@ -63,4 +63,4 @@ void RunThreadDpcs() {
   state.runningDpcs = false;
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

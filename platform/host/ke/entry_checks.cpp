@@ -7,24 +7,24 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::verifier {
+namespace host::ke {
 
 void CheckEntryIrql(const char* routine, KIRQL level, bool exact, const char* contract) {
   const KIRQL found = detail::CurrentThreadState().irql;
   if (exact ? found != level : found > level) {
-    Stop("IRQL_CONTRACT_BROKEN", routine, "entered at IRQL %u; its contract is %s", found,
-         contract);
+    verifier::Stop("IRQL_CONTRACT_BROKEN", routine, "entered at IRQL %u; its contract is %s", found,
+                   contract);
   }
 }
 
 void CheckEntryLock(const char* routine, const KSPIN_LOCK* lock, bool held, const char* contract) {
   if (detail::HeldByCurrentThread(lock) != held) {
-    Stop("LOCK_CONTRACT_BROKEN", routine, "entered at IRQL %u %s %s; its contract is %s",
-         detail::CurrentThreadState().irql, held ? "without holding" : "holding",
-         DescribeData(lock).c_str(), contract);
+    verifier::Stop("LOCK_CONTRACT_BROKEN", routine, "entered at IRQL %u %s %s; its contract is %s",
+                   detail::CurrentThreadState().irql, held ? "without holding" : "holding",
+                   verifier::DescribeData(lock).c_str(), contract);
   }
 }
 
 KSPIN_LOCK* CancelSpinLockOfChecks() { return detail::CancelSpinLock(); }
 
-}  // namespace host::verifier
+}  // namespace host::ke

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace host::detail;
+using namespace host::ke::detail;
 
 void RequireEvent(PRKEVENT event, const char* routine, const void* caller) {
   RequireNoOwedWait(routine, caller);
@@ -45,7 +45,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   ReleaseWaitersLocked(&Event->Header, &wakes);
-  if (Wait) host::detail::OweWait(HOST_CALLER());
+  if (Wait) host::ke::detail::OweWait(HOST_CALLER());
   return previous;
 }
 

@@ -7,7 +7,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 // Its address is the thread's spin-lock owner token, which must be 8-byte aligned (a lock word
@@ -85,18 +85,18 @@ void RequireNoOwedWait(const char* routine, const void* caller) {
                  verifier::CalledFrom(caller).c_str());
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
 extern "C" {
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return host::detail::CurrentThreadState().irql; }
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return host::ke::detail::CurrentThreadState().irql; }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
-  return host::detail::RaiseIrqlFor(NewIrql, "KfRaiseIrql", HOST_CALLER());
+  return host::ke::detail::RaiseIrqlFor(NewIrql, "KfRaiseIrql", HOST_CALLER());
 }
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-  host::detail::LowerIrqlFor(NewIrql, "KfLowerIrql", HOST_CALLER());
+  host::ke::detail::LowerIrqlFor(NewIrql, "KfLowerIrql", HOST_CALLER());
 }
 
 }  // extern "C"

@@ -7,15 +7,16 @@
 #include "host/ke/thread_state.h"
 #include "host/verifier/verifier.h"
 
-namespace host::verifier {
+namespace host::ke {
 
 // Stops with "<violation>" in routine when the caller runs above maximum.
 inline void RequireIrqlAtMost(KIRQL maximum, const char* violation, const char* routine) {
-  host::detail::RequireNoOwedWait(routine, nullptr);
+  host::ke::detail::RequireNoOwedWait(routine, nullptr);
   KIRQL level = KeGetCurrentIrql();
   if (level > maximum) {
-    Stop(violation, routine, "called at IRQL %u; the highest allowed is %u", level, maximum);
+    verifier::Stop(violation, routine, "called at IRQL %u; the highest allowed is %u", level,
+                   maximum);
   }
 }
 
-}  // namespace host::verifier
+}  // namespace host::ke

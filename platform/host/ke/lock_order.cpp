@@ -12,7 +12,7 @@
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -104,9 +104,9 @@ void NoteLockOrder(PKSPIN_LOCK acquiring, const std::vector<PKSPIN_LOCK>& held,
                  order.c_str(), verifier::CalledFrom(caller).c_str());
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
-namespace host {
+namespace host::ke {
 
 void ForgetLocksIn(const void* begin, size_t bytes) {
   auto& graph = detail::Graph();
@@ -125,4 +125,4 @@ void ForgetLocksIn(const void* begin, size_t bytes) {
   }
 }
 
-}  // namespace host
+}  // namespace host::ke

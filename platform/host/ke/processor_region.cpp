@@ -16,7 +16,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 namespace {
 
 // Where x64 kernel code reads the current thread: KPCR.Prcb.CurrentThread.
@@ -51,5 +51,5 @@ void EnterProcessorRegion() {
   tRegion.region = std::move(region);
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 #endif

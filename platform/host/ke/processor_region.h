@@ -4,7 +4,7 @@
 // a region of its own there. The other hosts run no x64 code: there it is nothing.
 #pragma once
 
-namespace host::detail {
+namespace host::ke::detail {
 
 #if defined(TESSACOM_X64_IMAGE_HOST)
 // Gives the calling thread its region, whose current-thread slot holds the thread's KTHREAD
@@ -17,4 +17,4 @@ void EnterProcessorRegion();
 inline void EnterProcessorRegion() {}
 #endif
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

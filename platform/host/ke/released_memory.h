@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace host {
+namespace host::ke {
 
 // Forgets every lock-order record of spin locks whose KSPIN_LOCK lies in [begin, begin+bytes).
 // Callable at any IRQL; takes only the lock-order table's own mutex.
@@ -20,4 +20,4 @@ bool AnyQueuedDpcIn(const void* begin, size_t bytes);
 // True when the calling thread holds the system-wide cancel spin lock.
 bool CancelSpinLockHeldByCaller();
 
-}  // namespace host
+}  // namespace host::ke

@@ -10,7 +10,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -79,24 +79,25 @@ void ReleaseSpinLockFor(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine,
   LowerIrqlFor(newIrql, routine, caller);
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
 extern "C" {
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-  return host::detail::AcquireSpinLockFor(SpinLock, "KfAcquireSpinLock", HOST_CALLER());
+  return host::ke::detail::AcquireSpinLockFor(SpinLock, "KfAcquireSpinLock", HOST_CALLER());
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  host::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KfReleaseSpinLock", HOST_CALLER());
+  host::ke::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KfReleaseSpinLock", HOST_CALLER());
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-  return host::detail::AcquireSpinLockFor(SpinLock, "KeAcquireSpinLockRaiseToDpc", HOST_CALLER());
+  return host::ke::detail::AcquireSpinLockFor(SpinLock, "KeAcquireSpinLockRaiseToDpc",
+                                              HOST_CALLER());
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  host::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KeReleaseSpinLock", HOST_CALLER());
+  host::ke::detail::ReleaseSpinLockFor(SpinLock, NewIrql, "KeReleaseSpinLock", HOST_CALLER());
 }
 
 }  // extern "C"

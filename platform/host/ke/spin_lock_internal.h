@@ -7,7 +7,7 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 // Raises to DISPATCH_LEVEL and takes the lock; returns the previous level. Stops on a lock
 // already owned by the caller, a lock that was never initialised, or a lock-order cycle.
@@ -27,4 +27,4 @@ PKSPIN_LOCK CancelSpinLock();
 void NoteLockOrder(PKSPIN_LOCK acquiring, const std::vector<PKSPIN_LOCK>& held,
                    const char* routine, const void* caller);
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

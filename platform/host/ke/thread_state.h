@@ -8,14 +8,16 @@
 
 #include "host/ddk/ke.h"
 
-namespace host::detail {
-
+namespace host::ps::detail {
 class ThreadObject;
+}  // namespace host::ps::detail
+
+namespace host::ke::detail {
 
 struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> heldLocks;
-  ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
+  ps::detail::ThreadObject* systemThread = nullptr;  // set for threads made by PsCreateSystemThread
   // Live mode: deferred calls may be queued on this thread (set by their insertion, cleared
   // once its queue ran empty), and the thread is running its queue right now.
   bool dpcsQueued = false;
@@ -49,4 +51,4 @@ void OweWait(const void* caller);
 void PayOwedWait(const void* caller);
 void RequireNoOwedWait(const char* routine, const void* caller);
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

@@ -12,7 +12,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -119,21 +119,21 @@ void ForgetTimersLocked() {
 
 std::condition_variable& TimersChanged() { return Queue().changed; }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
-namespace host {
+namespace host::ke {
 
 bool AnyArmedTimerIn(const void* begin, size_t bytes) {
   detail::DispatcherGuard lock(detail::DispatcherLock());
   return detail::AnyTimerArmedInLocked(begin, bytes);
 }
 
-}  // namespace host
+}  // namespace host::ke
 
 extern "C" {
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   DispatcherGuard lock(DispatcherLock());
   // A timer re-initialised while armed leaves the queue rather than fire stale.
   DisarmLocked(Timer);
@@ -153,7 +153,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   RequireTimer(Timer, "KeSetTimer", HOST_CALLER());
   DispatcherGuard lock(DispatcherLock());
   const bool wasArmed = DisarmLocked(Timer);
@@ -179,14 +179,14 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   RequireTimer(Timer, "KeCancelTimer", HOST_CALLER());
   DispatcherGuard lock(DispatcherLock());
   return DisarmLocked(Timer) ? TRUE : FALSE;
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   RequireTimer(Timer, "KeReadStateTimer", HOST_CALLER());
   DispatcherGuard lock(DispatcherLock());
   return Timer->Header.SignalState != 0 ? TRUE : FALSE;

@@ -10,7 +10,7 @@
 
 #include "host/ke/dispatcher.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 struct ArmedTimer {
   PKTIMER timer;
@@ -35,4 +35,4 @@ void ForgetTimersLocked();
 // Signalled when a timer is armed earlier than the timer thread sleeps, and to stop it.
 std::condition_variable& TimersChanged();
 
-}  // namespace host::detail
+}  // namespace host::ke::detail

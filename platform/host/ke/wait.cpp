@@ -15,7 +15,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ke::detail {
 
 namespace {
 
@@ -114,9 +114,9 @@ void WakeTimedWaitersLocked() {
   for (WaitBlock* block : AllWaiters().timed) block->wake.notify_one();
 }
 
-}  // namespace host::detail
+}  // namespace host::ke::detail
 
-namespace host {
+namespace host::ke {
 
 size_t WaitersOn(const void* object) {
   detail::DispatcherGuard lock(detail::DispatcherLock());
@@ -125,14 +125,14 @@ size_t WaitersOn(const void* object) {
   return it == byObject.end() ? 0 : it->second.size();
 }
 
-}  // namespace host
+}  // namespace host::ke
 
 extern "C" {
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
   (void)WaitReason;
   (void)WaitMode;
   const void* caller = HOST_CALLER();

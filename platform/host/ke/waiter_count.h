@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-namespace host {
+namespace host::ke {
 
 size_t WaitersOn(const void* object);
 
-}  // namespace host
+}  // namespace host::ke

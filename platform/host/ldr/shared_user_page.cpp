@@ -45,7 +45,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     PassOn(signal, info, context);
     return;
   }
-  machine->gregs[REG_RAX] = static_cast<greg_t>(detail::Now());
+  machine->gregs[REG_RAX] = static_cast<greg_t>(ke::detail::Now());
   machine->gregs[REG_RIP] += sizeof kReadSystemTime;
 }
 

@@ -5,7 +5,7 @@
 
 #include "host/net/udp_transport.h"
 
-namespace host::udp {
+namespace host::net {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::optional<CaptureSummary> StopCapture() {
   return summary;
 }
 
-}  // namespace host::udp
+}  // namespace host::net

@@ -9,7 +9,7 @@
 #include "host/net/dispatch.h"
 #include "kernel.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 namespace {
 
@@ -112,4 +112,4 @@ NTSTATUS CompleteReceive(const ReceiveRequest& request, const Datagram& datagram
   return status;
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

@@ -7,7 +7,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 namespace {
 
@@ -120,4 +120,4 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   }
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

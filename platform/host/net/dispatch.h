@@ -6,7 +6,7 @@
 #include "host/ddk/io.h"
 #include "host/net/sockets.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp);
@@ -20,4 +20,4 @@ NTSTATUS ReceiveDatagram(PIRP irp, PIO_STACK_LOCATION stack, AddressObject* obje
 // Completes a request that was answered on the spot.
 NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

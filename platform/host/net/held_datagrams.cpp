@@ -6,7 +6,7 @@
 
 #include "host/net/udp_core.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 namespace {
 
@@ -71,4 +71,4 @@ std::vector<Datagram> TakeAllHeld(AddressObject& object) {
   return all;
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

@@ -10,7 +10,7 @@
 #include "host/net/receive_batch.h"
 #include "host/net/udp_core.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 namespace {
 
@@ -89,9 +89,9 @@ void ReportDelivered(const Datagram& datagram) {
   }
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail
 
-namespace host::udp {
+namespace host::net {
 
 void AddObserver(DatagramObserver* observer) {
   detail::Observers& self = detail::TheObservers();
@@ -107,4 +107,4 @@ void RemoveObserver(DatagramObserver* observer) {
   self.any.store(!self.list.empty(), std::memory_order_release);
 }
 
-}  // namespace host::udp
+}  // namespace host::net

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace host::udp {
+namespace host::net {
 
 namespace {
 
@@ -162,4 +162,4 @@ void PcapFile::Close() {
   file_ = nullptr;
 }
 
-}  // namespace host::udp
+}  // namespace host::net

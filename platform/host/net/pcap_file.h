@@ -19,7 +19,7 @@
 #include <span>
 #include <string>
 
-namespace host::udp {
+namespace host::net {
 
 // One end of a datagram on the wire: the address in host order (first octet most
 // significant) and the port as it is on the wire.
@@ -81,4 +81,4 @@ class PcapFile {
   uint16_t nextId_ = 1;
 };
 
-}  // namespace host::udp
+}  // namespace host::net

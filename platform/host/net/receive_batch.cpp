@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 ReceiveBatch::ReceiveBatch()
     : buffers_(std::make_unique_for_overwrite<uint8_t[]>(kDatagrams * kLargestDatagram)) {}
@@ -52,4 +52,4 @@ std::optional<uint32_t> ReceiveBatch::KernelDrops(size_t i) const {
   return std::nullopt;
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

@@ -14,7 +14,7 @@
 #include <optional>
 #include <span>
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 class ReceiveBatch {
  public:
@@ -44,4 +44,4 @@ class ReceiveBatch {
   std::array<mmsghdr, kDatagrams> messages_{};
 };
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

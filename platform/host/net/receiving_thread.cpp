@@ -19,7 +19,7 @@
 #include "host/net/udp_core.h"
 #include "kernel.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 void WakeReceiver(Core& core) {
   if (core.wake < 0) return;
@@ -143,4 +143,4 @@ void StopReceiving() {
   std::erase_if(core.sockets, [](const auto& s) { return s->objects.empty(); });
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

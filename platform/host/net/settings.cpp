@@ -1,7 +1,7 @@
 // The UDP transport's settings and counters for tests and programs.
 #include "host/net/udp_core.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 Counters CurrentCounters(const Core& core) {
   Counters c = core.counts;
@@ -12,9 +12,9 @@ Counters CurrentCounters(const Core& core) {
   return c;
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail
 
-namespace host::udp {
+namespace host::net {
 
 using detail::TheCore;
 
@@ -94,4 +94,4 @@ bool WaitForCounters(const std::function<bool(const Counters&)>& ready,
   return core.changed.wait_for(hold, limit, [&] { return ready(detail::CurrentCounters(core)); });
 }
 
-}  // namespace host::udp
+}  // namespace host::net

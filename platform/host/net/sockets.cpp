@@ -12,7 +12,7 @@
 #include "host/net/udp_core.h"
 #include "kernel.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 BoundSocket::~BoundSocket() {
   if (fd >= 0) close(fd);
@@ -308,4 +308,4 @@ size_t AddressObjectsNotClosed() {
   return core.objects.size();
 }
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

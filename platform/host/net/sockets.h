@@ -14,7 +14,7 @@
 #include "host/ddk/io.h"
 #include "host/net/transport_address.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 struct Datagram {
   IpEndpoint source;  // as the driver sees it (port mapping undone)
@@ -84,4 +84,4 @@ void ReportDelivered(const Datagram& datagram);
 // A POSIX error as the transport's status.
 NTSTATUS StatusOfErrno(int error);
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

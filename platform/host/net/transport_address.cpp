@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace host::udp {
+namespace host::net {
 
 namespace {
 
@@ -107,4 +107,4 @@ bool WriteRemoteAddress(TDI_CONNECTION_INFORMATION* information, const IpEndpoin
   return true;
 }
 
-}  // namespace host::udp
+}  // namespace host::net

@@ -11,7 +11,7 @@
 
 #include "host/ddk/tdi.h"
 
-namespace host::udp {
+namespace host::net {
 
 struct IpEndpoint {
   uint32_t address = 0;  // host order, first octet most significant; 0 = any
@@ -38,4 +38,4 @@ bool ReadRemoteAddress(const TDI_CONNECTION_INFORMATION* information, IpEndpoint
 // a TA_IP_ADDRESS; false otherwise.
 bool WriteRemoteAddress(TDI_CONNECTION_INFORMATION* information, const IpEndpoint& endpoint);
 
-}  // namespace host::udp
+}  // namespace host::net

@@ -22,7 +22,7 @@
 #include "host/net/sockets.h"
 #include "host/net/udp_transport.h"
 
-namespace host::udp::detail {
+namespace host::net::detail {
 
 // One real socket per bound (address, port); the address objects on it, oldest first. The
 // descriptor is closed with the last reference, which the receiving thread drops once nothing
@@ -112,4 +112,4 @@ ssize_t SendObserved(const BoundSocket& socket, const sockaddr_in& to, const voi
 // Reports the first `count` datagrams of a batch read from the socket.
 void ReportReceived(const BoundSocket& socket, const ReceiveBatch& batch, size_t count);
 
-}  // namespace host::udp::detail
+}  // namespace host::net::detail

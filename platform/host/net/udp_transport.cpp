@@ -8,7 +8,7 @@
 #include "host/net/dispatch.h"
 #include "kernel.h"
 
-namespace host::udp {
+namespace host::net {
 
 namespace {
 
@@ -71,4 +71,4 @@ bool Installed() {
   return self.device != nullptr;
 }
 
-}  // namespace host::udp
+}  // namespace host::net

@@ -47,7 +47,7 @@
 #include "host/ddk/ntdef.h"
 #include "host/net/pcap_file.h"
 
-namespace host::udp {
+namespace host::net {
 
 // Creates the transport's driver object and "\Device\Udp" and starts its receiving thread.
 // Installing an installed transport changes nothing and succeeds.
@@ -182,4 +182,4 @@ struct CaptureSummary {
 // Ends the capture and closes its file; nothing when none was on.
 std::optional<CaptureSummary> StopCapture();
 
-}  // namespace host::udp
+}  // namespace host::net

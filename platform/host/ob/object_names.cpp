@@ -10,7 +10,7 @@
 #include "host/rtl/wide_text.h"
 #include "kernel.h"
 
-namespace host::names {
+namespace host::ob {
 namespace {
 
 constexpr std::u16string_view kDosDevices = u"\\DosDevices\\";
@@ -30,12 +30,12 @@ std::map<std::u16string, Name>& Table() {
 }
 
 bool HasPrefixNoCase(std::u16string_view s, std::u16string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualNoCase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && rtl::EqualNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 std::string DriverNameOf(PDEVICE_OBJECT device) {
   if (device == nullptr || device->DriverObject == nullptr) return "?";
-  return text::ToUtf8(text::View(&device->DriverObject->DriverName));
+  return rtl::ToUtf8(rtl::View(&device->DriverObject->DriverName));
 }
 
 }  // namespace
@@ -50,7 +50,7 @@ std::u16string Canonical(std::u16string_view name) {
 NTSTATUS InsertDevice(std::u16string_view name, PDEVICE_OBJECT device) {
   std::u16string canonical = Canonical(name);
   std::lock_guard lock(tableLock);
-  auto [it, inserted] = Table().try_emplace(text::Folded(canonical));
+  auto [it, inserted] = Table().try_emplace(rtl::Folded(canonical));
   if (!inserted) return STATUS_OBJECT_NAME_COLLISION;
   it->second = Name{canonical, Kind::Device, device, {}};
   return STATUS_SUCCESS;
@@ -58,7 +58,7 @@ NTSTATUS InsertDevice(std::u16string_view name, PDEVICE_OBJECT device) {
 
 void RemoveDevice(std::u16string_view name) {
   std::lock_guard lock(tableLock);
-  auto it = Table().find(text::Folded(Canonical(name)));
+  auto it = Table().find(rtl::Folded(Canonical(name)));
   if (it != Table().end() && it->second.kind == Kind::Device) Table().erase(it);
 }
 
@@ -66,7 +66,7 @@ NTSTATUS InsertLink(std::u16string_view link, std::u16string_view target) {
   if (link.empty() || target.empty()) return STATUS_OBJECT_NAME_INVALID;
   std::u16string canonical = Canonical(link);
   std::lock_guard lock(tableLock);
-  auto [it, inserted] = Table().try_emplace(text::Folded(canonical));
+  auto [it, inserted] = Table().try_emplace(rtl::Folded(canonical));
   if (!inserted) return STATUS_OBJECT_NAME_COLLISION;
   it->second = Name{canonical, Kind::SymbolicLink, nullptr, Canonical(target)};
   return STATUS_SUCCESS;
@@ -74,7 +74,7 @@ NTSTATUS InsertLink(std::u16string_view link, std::u16string_view target) {
 
 NTSTATUS RemoveLink(std::u16string_view link) {
   std::lock_guard lock(tableLock);
-  auto it = Table().find(text::Folded(Canonical(link)));
+  auto it = Table().find(rtl::Folded(Canonical(link)));
   if (it == Table().end() || it->second.kind != Kind::SymbolicLink) {
     return STATUS_OBJECT_NAME_NOT_FOUND;
   }
@@ -86,7 +86,7 @@ PDEVICE_OBJECT ResolveDevice(std::u16string_view name) {
   std::lock_guard lock(tableLock);
   std::u16string current = Canonical(name);
   for (int depth = 0; depth < kMaximumLinkDepth; ++depth) {
-    auto it = Table().find(text::Folded(current));
+    auto it = Table().find(rtl::Folded(current));
     if (it == Table().end()) return nullptr;
     if (it->second.kind == Kind::Device) return it->second.device;
     current = it->second.target;
@@ -96,12 +96,12 @@ PDEVICE_OBJECT ResolveDevice(std::u16string_view name) {
 
 std::vector<std::u16string> LinksTo(const std::vector<std::u16string>& deviceNames) {
   std::vector<std::u16string> folded;
-  for (const auto& device : deviceNames) folded.push_back(text::Folded(Canonical(device)));
+  for (const auto& device : deviceNames) folded.push_back(rtl::Folded(Canonical(device)));
   std::vector<std::u16string> links;
   std::lock_guard lock(tableLock);
   for (const auto& [key, entry] : Table()) {
     if (entry.kind == Kind::SymbolicLink &&
-        std::find(folded.begin(), folded.end(), text::Folded(entry.target)) != folded.end()) {
+        std::find(folded.begin(), folded.end(), rtl::Folded(entry.target)) != folded.end()) {
       links.push_back(entry.spelling);
     }
   }
@@ -109,30 +109,30 @@ std::vector<std::u16string> LinksTo(const std::vector<std::u16string>& deviceNam
 }
 
 NTSTATUS CreateLink(std::string_view link, std::string_view target) {
-  return InsertLink(text::FromUtf8(link), text::FromUtf8(target));
+  return InsertLink(rtl::FromUtf8(link), rtl::FromUtf8(target));
 }
 
-NTSTATUS DeleteLink(std::string_view link) { return RemoveLink(text::FromUtf8(link)); }
+NTSTATUS DeleteLink(std::string_view link) { return RemoveLink(rtl::FromUtf8(link)); }
 
 std::optional<std::string> LinkTarget(std::string_view link) {
   std::lock_guard lock(tableLock);
-  auto it = Table().find(text::Folded(Canonical(text::FromUtf8(link))));
+  auto it = Table().find(rtl::Folded(Canonical(rtl::FromUtf8(link))));
   if (it == Table().end() || it->second.kind != Kind::SymbolicLink) return std::nullopt;
-  return text::ToUtf8(it->second.target);
+  return rtl::ToUtf8(it->second.target);
 }
 
 bool Exists(std::string_view name) {
   std::lock_guard lock(tableLock);
-  return Table().count(text::Folded(Canonical(text::FromUtf8(name)))) != 0;
+  return Table().count(rtl::Folded(Canonical(rtl::FromUtf8(name)))) != 0;
 }
 
 std::vector<Entry> List() {
   std::vector<Entry> entries;
   std::lock_guard lock(tableLock);
   for (const auto& [key, entry] : Table()) {
-    entries.push_back(Entry{text::ToUtf8(entry.spelling), entry.kind,
+    entries.push_back(Entry{rtl::ToUtf8(entry.spelling), entry.kind,
                             entry.kind == Kind::Device ? DriverNameOf(entry.device)
-                                                       : text::ToUtf8(entry.target)});
+                                                       : rtl::ToUtf8(entry.target)});
   }
   return entries;
 }
@@ -152,20 +152,20 @@ void RemoveAllLinks() {
   std::erase_if(Table(), [](const auto& item) { return item.second.kind == Kind::SymbolicLink; });
 }
 
-}  // namespace host::names
+}  // namespace host::ob
 
 extern "C" {
 
 // Makes SymbolicLinkName point at DeviceName; an existing name of either kind collides.
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateSymbolicLink");
-  return host::names::InsertLink(host::text::View(SymbolicLinkName), host::text::View(DeviceName));
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoCreateSymbolicLink");
+  return host::ob::InsertLink(host::rtl::View(SymbolicLinkName), host::rtl::View(DeviceName));
 }
 
 // Removes a symbolic link; STATUS_OBJECT_NAME_NOT_FOUND when there is none of that name.
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoDeleteSymbolicLink");
-  return host::names::RemoveLink(host::text::View(SymbolicLinkName));
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoDeleteSymbolicLink");
+  return host::ob::RemoveLink(host::rtl::View(SymbolicLinkName));
 }
 
 }  // extern "C"

@@ -10,7 +10,7 @@
 
 #include "host/ddk/io.h"
 
-namespace host::names {
+namespace host::ob {
 
 // ---- for the I/O manager (UTF-16, the names driver code passes) ----
 
@@ -49,4 +49,4 @@ std::string Listing();
 // Removes every symbolic link (device names stay with their devices).
 void RemoveAllLinks();
 
-}  // namespace host::names
+}  // namespace host::ob

@@ -12,7 +12,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host {
+namespace host::ob {
 
 namespace {
 
@@ -81,7 +81,7 @@ size_t OpenHandleCount() {
   return count;
 }
 
-}  // namespace host
+}  // namespace host::ob
 
 extern "C" {
 
@@ -90,10 +90,10 @@ extern "C" {
 // dropped, so that the last reference (a file object's close) always comes after the cleanup,
 // whichever thread lets go of it.
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  using host::Table;
-  host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose", HOST_CALLER());
+  using host::ob::Table;
+  host::ke::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose", HOST_CALLER());
   auto& table = Table();
-  std::shared_ptr<host::Object> object;
+  std::shared_ptr<host::ob::Object> object;
   bool lastHandle = false;
   {
     std::lock_guard<std::mutex> guard(table.mutex);
@@ -122,11 +122,11 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
   (void)ObjectType;
   (void)AccessMode;
-  host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", HOST_CALLER());
-  std::shared_ptr<host::Object> object = host::ObjectFromHandle(Handle);
+  host::ke::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", HOST_CALLER());
+  std::shared_ptr<host::ob::Object> object = host::ob::ObjectFromHandle(Handle);
   if (!object) return STATUS_INVALID_HANDLE;
-  if (host::referenceFailures.Fails()) return STATUS_ACCESS_DENIED;
-  host::ReferenceBody(object);
+  if (host::ob::referenceFailures.Fails()) return STATUS_ACCESS_DENIED;
+  host::ob::ReferenceBody(object);
   *Object = object->Body();
   if (HandleInformation != nullptr) {
     HandleInformation->HandleAttributes = 0;
@@ -136,11 +136,11 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-  using host::Table;
+  using host::ob::Table;
   const void* caller = HOST_CALLER();
-  host::detail::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject", caller);
+  host::ke::detail::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject", caller);
   auto& table = Table();
-  std::shared_ptr<host::Object> object;
+  std::shared_ptr<host::ob::Object> object;
   size_t remaining = 0;
   {
     std::lock_guard<std::mutex> guard(table.mutex);
@@ -165,8 +165,8 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
 // Waits on the object behind a handle (a thread: until it has ended), as KeWaitForSingleObject
 // waits on its body. The handle's object stays alive for the wait. PASSIVE_LEVEL.
 NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-  host::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject", HOST_CALLER());
-  std::shared_ptr<host::Object> object = host::ObjectFromHandle(Handle);
+  host::ke::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject", HOST_CALLER());
+  std::shared_ptr<host::ob::Object> object = host::ob::ObjectFromHandle(Handle);
   if (!object) return STATUS_INVALID_HANDLE;
   return KeWaitForSingleObject(object->Body(), Executive, KernelMode, Alertable, Timeout);
 }

@@ -8,7 +8,7 @@
 
 #include "host/ddk/io.h"
 
-namespace host {
+namespace host::ob {
 
 class Object : public std::enable_shared_from_this<Object> {
  public:
@@ -33,4 +33,4 @@ size_t OpenHandleCount();
 // STATUS_ACCESS_DENIED, handing out nothing; 0 cancels a failure not yet reached.
 void FailNthReferenceByHandle(size_t nth);
 
-}  // namespace host
+}  // namespace host::ob

@@ -17,7 +17,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host::detail {
+namespace host::ps::detail {
 
 namespace {
 
@@ -42,14 +42,14 @@ std::set<ThreadObject*>& LiveSystemThreads() {
 
 // Signals the thread object: the thread has ended.
 void MarkEnded(ThreadObject* thread) {
-  DispatcherGuard lock(DispatcherLock());
+  ke::detail::DispatcherGuard lock(ke::detail::DispatcherLock());
   LiveSystemThreads().erase(thread);
   thread->Thread()->Header.SignalState = 1;
-  ReleaseWaitersLocked(&thread->Thread()->Header);
+  ke::detail::ReleaseWaitersLocked(&thread->Thread()->Header);
 }
 
 void RequireCleanEnd(const char* routine, const void* caller) {
-  ThreadState& state = CurrentThreadState();
+  ke::detail::ThreadState& state = ke::detail::CurrentThreadState();
   if (state.irql != PASSIVE_LEVEL || !state.heldLocks.empty()) {
     verifier::Stop("THREAD_ENDED_AT_RAISED_IRQL", routine,
                    "system thread ends at IRQL %u holding %zu spin lock(s)%s", state.irql,
@@ -58,10 +58,10 @@ void RequireCleanEnd(const char* routine, const void* caller) {
 }
 
 void SystemThreadMain(std::shared_ptr<ThreadObject> self) {
-  ThreadState& state = CurrentThreadState();
+  ke::detail::ThreadState& state = ke::detail::CurrentThreadState();
   state.systemThread = self.get();
   state.irql = PASSIVE_LEVEL;
-  EnterProcessorRegion();
+  ke::detail::EnterProcessorRegion();
   RunStartRoutine(self->StartRoutine(), self->StartContext());
   const std::string routine = verifier::DescribeCode(reinterpret_cast<void*>(self->StartRoutine()));
   RequireCleanEnd(routine.c_str(), nullptr);
@@ -106,7 +106,7 @@ std::vector<LiveSystemThread> LiveSystemThreadsLocked() {
   return live;
 }
 
-}  // namespace host::detail
+}  // namespace host::ps::detail
 
 extern "C" {
 
@@ -114,7 +114,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                     struct _OBJECT_ATTRIBUTES* ObjectAttributes,
                                     HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                     PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
+  using namespace host::ps::detail;
   (void)DesiredAccess;
   (void)ObjectAttributes;
   (void)ProcessHandle;
@@ -125,7 +126,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     DispatcherGuard lock(DispatcherLock());
     LiveSystemThreads().insert(thread.get());
   }
-  const HANDLE handle = host::InsertHandle(thread);
+  const HANDLE handle = host::ob::InsertHandle(thread);
   try {
     std::thread(SystemThreadMain, thread).detach();
   } catch (const std::system_error&) {
@@ -145,7 +146,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 }
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
+  using namespace host::ps::detail;
   ThreadState& state = CurrentThreadState();
   if (state.systemThread == nullptr) return STATUS_INVALID_PARAMETER;
   RequireCleanEnd("PsTerminateSystemThread", HOST_CALLER());
@@ -154,7 +156,8 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 PKTHREAD NTAPI KeGetCurrentThread(VOID) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
+  using namespace host::ps::detail;
   ThreadState& state = CurrentThreadState();
   if (state.systemThread != nullptr) return state.systemThread->Thread();
   if (!tAdopted.object) tAdopted.object = std::make_shared<ThreadObject>(false, nullptr, nullptr);
@@ -166,7 +169,8 @@ PKTHREAD NTAPI KeGetCurrentThread(VOID) {
 // its processor ahead of the ordinary threads its work wakes, as on the platform. Where the
 // process may not lower nice values the request changes the record alone.
 LONG NTAPI KeSetBasePriorityThread(PKTHREAD Thread, LONG Increment) {
-  using namespace host::detail;
+  using namespace host::ke::detail;
+  using namespace host::ps::detail;
   LONG previous;
   {
     DispatcherGuard lock(DispatcherLock());

@@ -9,9 +9,9 @@
 #include "host/ke/dispatcher.h"
 #include "host/ob/objects.h"
 
-namespace host::detail {
+namespace host::ps::detail {
 
-class ThreadObject final : public Object {
+class ThreadObject final : public ob::Object {
  public:
   ThreadObject(bool system, PKSTART_ROUTINE start, PVOID context);
   void* Body() override { return &kthread_; }
@@ -42,4 +42,4 @@ struct LiveSystemThread {
 // System threads created by PsCreateSystemThread that have not ended (dispatcher lock held).
 std::vector<LiveSystemThread> LiveSystemThreadsLocked();
 
-}  // namespace host::detail
+}  // namespace host::ps::detail

@@ -24,7 +24,7 @@ std::string KeyPathProblem(std::u16string_view path) {
   size_t length = 0;
   for (auto part : parts) {
     if (part.size() > kMaxKeyNameLength) {
-      return TooLong("the key name \"" + text::ToUtf8(part.substr(0, 16)) + "...\"", part.size(),
+      return TooLong("the key name \"" + rtl::ToUtf8(part.substr(0, 16)) + "...\"", part.size(),
                      kMaxKeyNameLength);
     }
     length += 1 + part.size();

@@ -18,8 +18,9 @@ namespace host::registry::store {
 struct FoldedLess {
   using is_transparent = void;
   bool operator()(std::u16string_view a, std::u16string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char16_t x, char16_t y) { return text::Fold(x) < text::Fold(y); });
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](char16_t x, char16_t y) { return rtl::Fold(x) < rtl::Fold(y); });
   }
 };
 

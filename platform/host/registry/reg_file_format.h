@@ -38,7 +38,7 @@ inline bool Quotable(std::u16string_view name) {
   for (char16_t c : name) {
     if (c < 0x20) return false;
   }
-  return text::FirstUnpairedSurrogate(name) == std::u16string_view::npos;
+  return rtl::FirstUnpairedSurrogate(name) == std::u16string_view::npos;
 }
 
 }  // namespace host::registry::format

@@ -79,13 +79,13 @@ std::string AsUtf8(std::string_view raw, std::string_view source) {
       wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
                                            static_cast<unsigned char>(raw[i + 1]) << 8));
     }
-    if (size_t bad = text::FirstUnpairedSurrogate(wide); bad != std::u16string::npos) {
+    if (size_t bad = rtl::FirstUnpairedSurrogate(wide); bad != std::u16string::npos) {
       char problem[48];
       std::snprintf(problem, sizeof(problem), "unpaired UTF-16 surrogate %04X",
                     static_cast<unsigned>(wide[bad]));
       throw RegFileError(std::string(source), 1 + std::count(wide.begin(), wide.begin() + bad, u'\n'), problem);
     }
-    return text::ToUtf8(wide);
+    return rtl::ToUtf8(wide);
   }
   if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
   return std::string(raw);
@@ -140,7 +140,7 @@ class Parser {
   }
 
   void RequireUtf8(size_t line, std::string_view s) const {
-    size_t bad = text::FirstInvalidUtf8(s);
+    size_t bad = rtl::FirstInvalidUtf8(s);
     if (bad == std::string_view::npos) return;
     char byte[4];
     std::snprintf(byte, sizeof(byte), "%02X", static_cast<unsigned>(static_cast<unsigned char>(s[bad])));
@@ -199,7 +199,7 @@ class Parser {
       Fail(line, "unknown root key \"" + std::string(hive) +
                      "\" (HKEY_LOCAL_MACHINE or HKEY_USERS expected)");
     }
-    currentKey_ = text::FromUtf8(path);
+    currentKey_ = rtl::FromUtf8(path);
     RequireName(line, currentKey_, KeyPathProblem(currentKey_));
     haveKey_ = !remove;
     if (remove) {
@@ -216,7 +216,7 @@ class Parser {
       char c = s[pos];
       if (c == '"') {
         ++pos;
-        return text::FromUtf8(out);
+        return rtl::FromUtf8(out);
       }
       if (c == '\\') {
         if (pos + 1 >= s.size()) break;
@@ -312,7 +312,7 @@ class Parser {
     if (!unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
       // The older format stores string data as single-byte characters.
       std::string narrow(bytes.begin(), bytes.end());
-      bytes = Utf16Bytes(text::FromUtf8(narrow), false);
+      bytes = Utf16Bytes(rtl::FromUtf8(narrow), false);
     }
     return Value{type, std::move(bytes)};
   }

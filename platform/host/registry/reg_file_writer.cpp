@@ -19,7 +19,7 @@ using format::kRoots;
 
 std::string Quoted(std::u16string_view s) {
   std::string out = "\"";
-  for (char c : text::ToUtf8(s)) {
+  for (char c : rtl::ToUtf8(s)) {
     if (c == '\\' || c == '"') out.push_back('\\');
     out.push_back(c);
   }
@@ -57,7 +57,7 @@ void WriteHex(std::string& out, size_t column, const std::vector<uint8_t>& data)
 }
 
 [[noreturn]] void RefuseName(const char* what, std::u16string_view name, const std::string& hivePath) {
-  throw std::invalid_argument(std::string(what) + " \"" + text::ToUtf8(name) + "\" of [" + hivePath +
+  throw std::invalid_argument(std::string(what) + " \"" + rtl::ToUtf8(name) + "\" of [" + hivePath +
                               "] has a control character or an unpaired surrogate in its name, "
                               "which a .reg file cannot hold");
 }
@@ -105,7 +105,7 @@ void WriteTree(std::string& out, const std::string& rootHivePath, const store::K
     out += '\n';
     for (auto child = key->subkeys.rbegin(); child != key->subkeys.rend(); ++child) {
       if (!format::Quotable(child->name)) RefuseName("key", child->name, hivePath);
-      pending.emplace_back(hivePath + "\\" + text::ToUtf8(child->name), child->item.get());
+      pending.emplace_back(hivePath + "\\" + rtl::ToUtf8(child->name), child->item.get());
     }
   }
 }
@@ -129,7 +129,7 @@ std::string SaveRegText(std::string_view root) {
   std::string hive = HivePath(root);
   std::string out = std::string(format::kHeader5) + "\n\n";
   auto lock = store::Lock();
-  if (const store::Key* key = store::Find(text::FromUtf8(root))) {
+  if (const store::Key* key = store::Find(rtl::FromUtf8(root))) {
     // The key's own spelling is kept; the root part comes from the caller's path.
     WriteTree(out, hive, *key);
   }

@@ -24,19 +24,19 @@ std::vector<uint8_t> StringBytes(std::u16string_view text) {
 std::vector<std::string> Names(std::string_view path, bool subkeys) {
   std::vector<std::string> names;
   auto lock = store::Lock();
-  store::Key* key = store::Find(text::FromUtf8(path));
+  store::Key* key = store::Find(rtl::FromUtf8(path));
   if (key == nullptr) return names;
   if (subkeys) {
-    for (const auto& entry : key->subkeys) names.push_back(text::ToUtf8(entry.name));
+    for (const auto& entry : key->subkeys) names.push_back(rtl::ToUtf8(entry.name));
   } else {
-    for (const auto& entry : key->values) names.push_back(text::ToUtf8(entry.name));
+    for (const auto& entry : key->values) names.push_back(rtl::ToUtf8(entry.name));
   }
   return names;
 }
 
 // The key of that path, created if missing; throws for a path beyond the registry's limits.
 store::Key* CreateLocked(std::string_view path) {
-  const std::u16string wide = text::FromUtf8(path);
+  const std::u16string wide = rtl::FromUtf8(path);
   store::Key* key = store::FindOrCreate(wide);
   if (key == nullptr) {
     const std::string shown = path.size() > 64 ? std::string(path.substr(0, 64)) + "..." : std::string(path);
@@ -54,19 +54,19 @@ void Reset() {
 
 bool CreateKey(std::string_view path) {
   auto lock = store::Lock();
-  if (store::Find(text::FromUtf8(path)) != nullptr) return false;
+  if (store::Find(rtl::FromUtf8(path)) != nullptr) return false;
   CreateLocked(path);
   return true;
 }
 
 bool KeyExists(std::string_view path) {
   auto lock = store::Lock();
-  return store::Find(text::FromUtf8(path)) != nullptr;
+  return store::Find(rtl::FromUtf8(path)) != nullptr;
 }
 
 bool DeleteKey(std::string_view path) {
   auto lock = store::Lock();
-  return store::Delete(text::FromUtf8(path));
+  return store::Delete(rtl::FromUtf8(path));
 }
 
 std::vector<std::string> SubkeyNames(std::string_view path) { return Names(path, true); }
@@ -75,7 +75,7 @@ std::vector<std::string> ValueNames(std::string_view path) { return Names(path, 
 
 void SetValue(std::string_view path, std::string_view name, ULONG type,
               std::span<const uint8_t> data) {
-  const std::u16string wideName = text::FromUtf8(name);
+  const std::u16string wideName = rtl::FromUtf8(name);
   if (auto problem = ValueNameProblem(wideName); !problem.empty()) throw std::invalid_argument(problem);
   auto lock = store::Lock();
   CreateLocked(path)->SetValue(wideName, Value{type, std::vector<uint8_t>(data.begin(), data.end())});
@@ -88,14 +88,14 @@ void SetDword(std::string_view path, std::string_view name, uint32_t value) {
 }
 
 void SetString(std::string_view path, std::string_view name, std::string_view value, ULONG type) {
-  SetValue(path, name, type, StringBytes(text::FromUtf8(value)));
+  SetValue(path, name, type, StringBytes(rtl::FromUtf8(value)));
 }
 
 void SetMultiString(std::string_view path, std::string_view name,
                     const std::vector<std::string>& strings) {
   std::vector<uint8_t> bytes;
   for (const auto& s : strings) {
-    auto part = StringBytes(text::FromUtf8(s));
+    auto part = StringBytes(rtl::FromUtf8(s));
     bytes.insert(bytes.end(), part.begin(), part.end());
   }
   bytes.push_back(0);
@@ -105,9 +105,9 @@ void SetMultiString(std::string_view path, std::string_view name,
 
 std::optional<Value> GetValue(std::string_view path, std::string_view name) {
   auto lock = store::Lock();
-  store::Key* key = store::Find(text::FromUtf8(path));
+  store::Key* key = store::Find(rtl::FromUtf8(path));
   if (key == nullptr) return std::nullopt;
-  Value* value = key->FindValue(text::FromUtf8(name));
+  Value* value = key->FindValue(rtl::FromUtf8(name));
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -128,13 +128,13 @@ std::optional<std::string> GetString(std::string_view path, std::string_view nam
     if (c == 0) break;
     wide.push_back(c);
   }
-  return text::ToUtf8(wide);
+  return rtl::ToUtf8(wide);
 }
 
 bool DeleteValue(std::string_view path, std::string_view name) {
   auto lock = store::Lock();
-  store::Key* key = store::Find(text::FromUtf8(path));
-  return key != nullptr && key->RemoveValue(text::FromUtf8(name));
+  store::Key* key = store::Find(rtl::FromUtf8(path));
+  return key != nullptr && key->RemoveValue(rtl::FromUtf8(name));
 }
 
 }  // namespace host::registry

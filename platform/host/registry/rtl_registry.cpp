@@ -234,8 +234,8 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                       PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                       PVOID Environment) {
   (void)Environment;  // REG_EXPAND_SZ data is passed on unexpanded
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
-                                    "RtlQueryRegistryValues");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
+                              "RtlQueryRegistryValues");
   auto base = AbsolutePath(RelativeTo, Path);
   if (!base || QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
   if (!KeyPresent(*base)) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -266,11 +266,11 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 // Writes one value, creating the key path if it does not exist.
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
-                                    "RtlWriteRegistryValue");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
+                              "RtlWriteRegistryValue");
   auto path = AbsolutePath(RelativeTo, Path);
   if (!path || (ValueData == nullptr && ValueLength != 0)) return STATUS_INVALID_PARAMETER;
-  if (!host::registry::ValueNameProblem(host::text::View(ValueName)).empty()) {
+  if (!host::registry::ValueNameProblem(host::rtl::View(ValueName)).empty()) {
     return STATUS_INVALID_PARAMETER;
   }
   const auto* bytes = static_cast<const uint8_t*>(ValueData);
@@ -278,19 +278,19 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
   auto lock = store::Lock();
   store::Key* key = store::FindOrCreate(*path);
   if (key == nullptr) return STATUS_OBJECT_NAME_INVALID;  // beyond the registry's limits
-  key->SetValue(host::text::View(ValueName), std::move(value));
+  key->SetValue(host::rtl::View(ValueName), std::move(value));
   return STATUS_SUCCESS;
 }
 
 // Deletes one value; a missing key or value is STATUS_OBJECT_NAME_NOT_FOUND.
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
-  host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
-                                    "RtlDeleteRegistryValue");
+  host::ke::RequireIrqlAtMost(PASSIVE_LEVEL, "REGISTRY_CALL_AT_RAISED_IRQL",
+                              "RtlDeleteRegistryValue");
   auto path = AbsolutePath(RelativeTo, Path);
   if (!path) return STATUS_INVALID_PARAMETER;
   auto lock = store::Lock();
   store::Key* key = store::Find(*path);
-  if (key == nullptr || !key->RemoveValue(host::text::View(ValueName))) {
+  if (key == nullptr || !key->RemoveValue(host::rtl::View(ValueName))) {
     return STATUS_OBJECT_NAME_NOT_FOUND;
   }
   return STATUS_SUCCESS;

@@ -16,7 +16,7 @@ Key* FindOrCreateBelow(Key* base, std::u16string_view relativePath) {
 }
 
 void AddWellKnownKeys(Key& root) {
-  for (auto path : {kServices, kControl, kDeviceMap}) FindOrCreateBelow(&root, text::FromUtf8(path));
+  for (auto path : {kServices, kControl, kDeviceMap}) FindOrCreateBelow(&root, rtl::FromUtf8(path));
 }
 
 Key& Root() {

@@ -1,7 +1,7 @@
 // DbgPrint: the kernel's printf. Conversions follow the kernel's sizes (a plain or 'l' integer
 // is 32 bits, 'll' and 'I64' are 64, 'I' is pointer-sized), %s/%hs take narrow strings,
 // %ws/%ls/%S wide ones, %Z a counted narrow string and %wZ a counted wide one. The text is
-// kept for host::DebugOutput and echoed to standard error when TESSACOM_DBGPRINT is 1.
+// kept for host::rtl::DebugOutput and echoed to standard error when TESSACOM_DBGPRINT is 1.
 #include "host/rtl/debug_output.h"
 
 #include <cstdarg>
@@ -13,7 +13,7 @@
 
 #include "kernel.h"
 
-namespace host {
+namespace host::rtl {
 
 namespace {
 
@@ -261,20 +261,22 @@ void ClearDebugOutput() {
   log.text.clear();
 }
 
-}  // namespace host
+}  // namespace host::rtl
 
 extern "C" ULONG KERNEL_CDECL DbgPrint(PCSTR Format, ...) {
-  host::KernelArguments args;
+  host::rtl::KernelArguments args;
   KERNEL_VA_START(args, Format);
-  const std::string text = host::FormatKernel(Format, args);
+  const std::string text = host::rtl::FormatKernel(Format, args);
   KERNEL_VA_END(args);
   {
-    host::DebugLog& log = host::Log();
+    host::rtl::DebugLog& log = host::rtl::Log();
     std::lock_guard<std::mutex> guard(log.mutex);
     log.text += text;
-    if (log.text.size() > host::kKeptBytes) log.text.erase(0, log.text.size() - host::kKeptBytes / 2);
+    if (log.text.size() > host::rtl::kKeptBytes) {
+      log.text.erase(0, log.text.size() - host::rtl::kKeptBytes / 2);
+    }
   }
-  if (host::EchoWanted()) {
+  if (host::rtl::EchoWanted()) {
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
   }

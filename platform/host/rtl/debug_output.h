@@ -4,10 +4,10 @@
 
 #include <string>
 
-namespace host {
+namespace host::rtl {
 
 // Everything printed since the last ClearDebugOutput (the oldest text is dropped past 1 MiB).
 std::string DebugOutput();
 void ClearDebugOutput();
 
-}  // namespace host
+}  // namespace host::rtl

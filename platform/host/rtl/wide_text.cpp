@@ -1,7 +1,7 @@
 // UTF-8 / UTF-16 conversion and case folding for names (see wide_text.h).
 #include "host/rtl/wide_text.h"
 
-namespace host::text {
+namespace host::rtl {
 
 namespace {
 
@@ -137,4 +137,4 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-}  // namespace host::text
+}  // namespace host::rtl

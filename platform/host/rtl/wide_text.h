@@ -8,7 +8,7 @@
 
 #include "host/ddk/ntdef.h"
 
-namespace host::text {
+namespace host::rtl {
 
 // Each byte that does not begin a well-formed sequence becomes U+FFFD.
 std::u16string FromUtf8(std::string_view utf8);
@@ -36,4 +36,4 @@ inline char16_t Fold(char16_t c) {
 std::u16string Folded(std::u16string_view name);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 
-}  // namespace host::text
+}  // namespace host::rtl

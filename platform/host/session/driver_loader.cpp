@@ -16,7 +16,7 @@
 #include "host/verifier/verifier.h"
 #include "kernel.h"
 
-namespace host {
+namespace host::session {
 namespace {
 
 struct Loaded {
@@ -31,7 +31,7 @@ Loaded loaded;
 
 void RunOnSystemThread(const std::function<void()>& work) {
   std::thread thread([&work] {
-    detail::EnterProcessorRegion();
+    ke::detail::EnterProcessorRegion();
     work();
   });
   thread.join();
@@ -40,8 +40,8 @@ void RunOnSystemThread(const std::function<void()>& work) {
 // The checks after the driver let go of everything, then the release of its object.
 void CheckAndRelease(const char* routine) {
   PDRIVER_OBJECT driver = loaded.driver;
-  verifier::CheckDriverUnloaded();
-  std::string name = text::ToUtf8(text::View(&driver->DriverName));
+  session::CheckDriverUnloaded();
+  std::string name = rtl::ToUtf8(rtl::View(&driver->DriverName));
   if (driver->DeviceObject != nullptr) {
     size_t count = 0;
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
@@ -50,13 +50,13 @@ void CheckAndRelease(const char* routine) {
     verifier::Stop("DEVICE_ALIVE_AT_UNLOAD", routine, "driver %s left %zu device object(s)",
                    name.c_str(), count);
   }
-  auto links = names::LinksTo(io::detail::DeviceNamesOf(driver));
+  auto links = ob::LinksTo(io::detail::DeviceNamesOf(driver));
   if (!links.empty()) {
     verifier::Stop("SYMBOLIC_LINK_ALIVE_AT_UNLOAD", routine,
                    "driver %s left %zu symbolic link(s) to its devices, the first %s", name.c_str(),
-                   links.size(), text::ToUtf8(links.front()).c_str());
+                   links.size(), rtl::ToUtf8(links.front()).c_str());
   }
-  errorlog::ReleaseUnwrittenOf(driver);
+  io::ReleaseUnwrittenOf(driver);
   io::detail::FreeDriver(driver);
   loaded = Loaded{};
 }
@@ -71,7 +71,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::string_view registryPath, Dri
     }
     CheckAndRelease("LoadDriver");
   }
-  loaded.registryPath = text::FromUtf8(registryPath);
+  loaded.registryPath = rtl::FromUtf8(registryPath);
   std::u16string_view path = loaded.registryPath;
   size_t slash = path.find_last_of(u'\\');
   std::u16string service(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
@@ -113,4 +113,4 @@ void ReleaseFailedDriver() {
   CheckAndRelease("ReleaseFailedDriver");
 }
 
-}  // namespace host
+}  // namespace host::session

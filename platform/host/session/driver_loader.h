@@ -6,7 +6,7 @@
 
 #include "host/ddk/io.h"
 
-namespace host {
+namespace host::session {
 
 inline constexpr std::string_view kDefaultRegistryPath =
     "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\tessacom";
@@ -38,4 +38,4 @@ void UnloadDriver();
 // leave nothing behind.
 void ReleaseFailedDriver();
 
-}  // namespace host
+}  // namespace host::session

@@ -15,11 +15,11 @@
 #include "host/rtl/debug_output.h"
 #include "host/verifier/verifier.h"
 
-namespace host {
+namespace host::session {
 
 namespace {
 
-using namespace detail;
+using namespace ke::detail;
 
 struct LiveWorkers {
   bool stopping = false;  // dispatcher lock
@@ -61,8 +61,8 @@ void ForgetSessionLocked() {
 void StartSession() {
   Shutdown();
   OnManualStall(nullptr);
-  RestartPoolSession();
-  ClearDebugOutput();
+  ex::detail::RestartPoolSession();
+  rtl::ClearDebugOutput();
   ResetCurrentThreadState();
 }
 
@@ -152,4 +152,4 @@ size_t QueuedDpcCount() {
   return QueuedDpcCountLocked();
 }
 
-}  // namespace host
+}  // namespace host::session

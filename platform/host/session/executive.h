@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace host {
+namespace host::session {
 
 enum class Mode { Manual, Live };
 
@@ -53,4 +53,4 @@ void OnManualStall(std::function<void()> hook);
 size_t ArmedTimerCount();
 size_t QueuedDpcCount();
 
-}  // namespace host
+}  // namespace host::session

@@ -16,7 +16,7 @@
 #include "host/verifier/describe.h"
 #include "host/verifier/verifier.h"
 
-namespace host {
+namespace host::session {
 
 namespace {
 
@@ -29,22 +29,23 @@ std::string RoutineName(Routine routine) {
 // Outstanding blocks grouped by tag, size and allocating routine.
 std::string PoolLeakList() {
   std::map<std::tuple<ULONG, size_t, std::string>, size_t> groups;
-  for (const detail::PoolLeak& leak : detail::OutstandingBySite()) {
+  for (const ex::detail::PoolLeak& leak : ex::detail::OutstandingBySite()) {
     groups[{leak.tag, leak.bytes, verifier::RoutineOf(leak.allocatedFrom)}] += leak.blocks;
   }
   std::string list;
   for (const auto& [key, blocks] : groups) {
     if (!list.empty()) list += "; ";
-    list += "tag '" + detail::TagText(std::get<0>(key)) + "' " + std::to_string(std::get<1>(key)) +
-            " bytes x" + std::to_string(blocks) + " from " + std::get<2>(key);
+    list += "tag '" + ex::detail::TagText(std::get<0>(key)) + "' " +
+            std::to_string(std::get<1>(key)) + " bytes x" + std::to_string(blocks) + " from " +
+            std::get<2>(key);
   }
   return list;
 }
 
-std::string TimerList(const std::vector<detail::ArmedTimer>& timers) {
-  const int64_t now = detail::Now();
+std::string TimerList(const std::vector<ke::detail::ArmedTimer>& timers) {
+  const int64_t now = ke::detail::Now();
   std::string list;
-  for (const detail::ArmedTimer& timer : timers) {
+  for (const ke::detail::ArmedTimer& timer : timers) {
     if (!list.empty()) list += "; ";
     list += "timer " + verifier::DescribeData(timer.timer) + " due in " +
             std::to_string((timer.due - now) / 10000) + " ms";
@@ -53,18 +54,18 @@ std::string TimerList(const std::vector<detail::ArmedTimer>& timers) {
   return list;
 }
 
-std::string DpcList(const std::vector<detail::DpcCall>& calls) {
+std::string DpcList(const std::vector<ke::detail::DpcCall>& calls) {
   std::string list;
-  for (const detail::DpcCall& call : calls) {
+  for (const ke::detail::DpcCall& call : calls) {
     if (!list.empty()) list += "; ";
     list += RoutineName(call.routine) + " (" + verifier::DescribeData(call.dpc) + ")";
   }
   return list;
 }
 
-std::string ThreadList(const std::vector<detail::LiveSystemThread>& threads) {
+std::string ThreadList(const std::vector<ps::detail::LiveSystemThread>& threads) {
   std::string list;
-  for (const detail::LiveSystemThread& thread : threads) {
+  for (const ps::detail::LiveSystemThread& thread : threads) {
     if (!list.empty()) list += "; ";
     list += RoutineName(thread.start);
   }
@@ -75,25 +76,25 @@ std::string ThreadList(const std::vector<detail::LiveSystemThread>& threads) {
 
 LeftoverSummary SummarizeLeftovers() {
   LeftoverSummary summary;
-  summary.pool = pool::Outstanding();
-  for (const pool::TagUsage& usage : summary.pool) {
+  summary.pool = ex::Outstanding();
+  for (const ex::TagUsage& usage : summary.pool) {
     summary.poolBlocks += usage.blocks;
     summary.poolBytes += usage.bytes;
   }
   {
-    detail::DispatcherGuard lock(detail::DispatcherLock());
-    summary.systemThreadsAlive = detail::LiveSystemThreadsLocked().size();
-    summary.timersArmed = detail::ArmedTimerCountLocked();
-    summary.dpcsQueuedOrRunning = detail::AliveDpcsLocked().size();
+    ke::detail::DispatcherGuard lock(ke::detail::DispatcherLock());
+    summary.systemThreadsAlive = ps::detail::LiveSystemThreadsLocked().size();
+    summary.timersArmed = ke::detail::ArmedTimerCountLocked();
+    summary.dpcsQueuedOrRunning = ke::detail::AliveDpcsLocked().size();
   }
-  summary.openHandles = OpenHandleCount();
+  summary.openHandles = ob::OpenHandleCount();
   return summary;
 }
 
 std::string FormatLeftovers(const LeftoverSummary& summary) {
   std::string text = "pool: " + std::to_string(summary.poolBlocks) + " blocks, " +
                      std::to_string(summary.poolBytes) + " bytes\n";
-  for (const pool::TagUsage& usage : summary.pool) {
+  for (const ex::TagUsage& usage : summary.pool) {
     text += "  tag '" + usage.tagText + "': " + std::to_string(usage.blocks) + " blocks, " +
             std::to_string(usage.bytes) + " bytes\n";
   }
@@ -104,37 +105,35 @@ std::string FormatLeftovers(const LeftoverSummary& summary) {
   return text;
 }
 
-}  // namespace host
-
-namespace host::verifier {
-
 void CheckDriverUnloaded() {
-  std::vector<detail::LiveSystemThread> threads;
-  std::vector<detail::ArmedTimer> timers;
-  std::vector<detail::DpcCall> calls;
+  std::vector<ps::detail::LiveSystemThread> threads;
+  std::vector<ke::detail::ArmedTimer> timers;
+  std::vector<ke::detail::DpcCall> calls;
   {
-    detail::DispatcherGuard lock(detail::DispatcherLock());
-    threads = detail::LiveSystemThreadsLocked();
-    timers = detail::ArmedTimersLocked();
-    calls = detail::AliveDpcsLocked();
+    ke::detail::DispatcherGuard lock(ke::detail::DispatcherLock());
+    threads = ps::detail::LiveSystemThreadsLocked();
+    timers = ke::detail::ArmedTimersLocked();
+    calls = ke::detail::AliveDpcsLocked();
   }
   // A thread still running is the likeliest cause of the rest, so it is reported first.
   if (!threads.empty()) {
-    Stop("THREAD_ALIVE_AT_UNLOAD", "DriverUnload", "%zu system thread(s) still running: %s",
-         threads.size(), ThreadList(threads).c_str());
+    verifier::Stop("THREAD_ALIVE_AT_UNLOAD", "DriverUnload",
+                   "%zu system thread(s) still running: %s", threads.size(),
+                   ThreadList(threads).c_str());
   }
   if (!timers.empty()) {
-    Stop("TIMER_ALIVE_AT_UNLOAD", "DriverUnload", "%zu timer(s) still armed: %s", timers.size(),
-         TimerList(timers).c_str());
+    verifier::Stop("TIMER_ALIVE_AT_UNLOAD", "DriverUnload", "%zu timer(s) still armed: %s",
+                   timers.size(), TimerList(timers).c_str());
   }
   if (!calls.empty()) {
-    Stop("DPC_ALIVE_AT_UNLOAD", "DriverUnload", "%zu deferred call(s) queued or running: %s",
-         calls.size(), DpcList(calls).c_str());
+    verifier::Stop("DPC_ALIVE_AT_UNLOAD", "DriverUnload",
+                   "%zu deferred call(s) queued or running: %s", calls.size(),
+                   DpcList(calls).c_str());
   }
-  if (pool::OutstandingBlocks() != 0) {
-    Stop("POOL_LEAKED_AT_UNLOAD", "DriverUnload", "%zu pool block(s) outstanding: %s",
-         pool::OutstandingBlocks(), PoolLeakList().c_str());
+  if (ex::OutstandingBlocks() != 0) {
+    verifier::Stop("POOL_LEAKED_AT_UNLOAD", "DriverUnload", "%zu pool block(s) outstanding: %s",
+                   ex::OutstandingBlocks(), PoolLeakList().c_str());
   }
 }
 
-}  // namespace host::verifier
+}  // namespace host::session

@@ -9,19 +9,15 @@
 
 #include "host/ex/pool_control.h"
 
-namespace host::verifier {
+namespace host::session {
 
 // Stops the host (POOL_LEAKED_AT_UNLOAD, TIMER_ALIVE_AT_UNLOAD, DPC_ALIVE_AT_UNLOAD,
 // THREAD_ALIVE_AT_UNLOAD) if pool is outstanding, a timer is armed, a deferred call is queued
 // or running, or a system thread made by PsCreateSystemThread has not ended. Returns otherwise.
 void CheckDriverUnloaded();
 
-}  // namespace host::verifier
-
-namespace host {
-
 struct LeftoverSummary {
-  std::vector<pool::TagUsage> pool;  // outstanding blocks by tag
+  std::vector<ex::TagUsage> pool;  // outstanding blocks by tag
   size_t poolBlocks = 0;
   size_t poolBytes = 0;
   size_t systemThreadsAlive = 0;
@@ -38,4 +34,4 @@ LeftoverSummary SummarizeLeftovers();
 // The summary as lines of text for a person ("pool: 2 blocks, 172 bytes" ...).
 std::string FormatLeftovers(const LeftoverSummary& summary);
 
-}  // namespace host
+}  // namespace host::session

@@ -18,7 +18,7 @@ CpuSample SampleCpu(const Rig& rig) {
   CpuSample sample;
   sample.process = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   sample.emulators = std::chrono::duration<double>(rig.EmulatorCpu()).count();
-  sample.busyWaits = static_cast<double>(host::BusyWaitCpuTime()) / 1e9;
+  sample.busyWaits = static_cast<double>(host::session::BusyWaitCpuTime()) / 1e9;
   return sample;
 }
 

@@ -128,7 +128,7 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
   }
   figures.quiet = EchoForAStretch(rig, plan.stretchSeconds);
   devserver::DeviceServer& flooder = rig.ServerOf(kFloodedPort);
-  host::udp::ResetCounters();
+  host::net::ResetCounters();
   const size_t sentBefore = flooder.Stats().datagramsOut;
   const auto floodStart = std::chrono::steady_clock::now();
   {
@@ -136,7 +136,7 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
     progress.Wait(plan.warmUpSeconds);
     figures.flooded = EchoForAStretch(rig, plan.stretchSeconds);
   }
-  const host::udp::Counters counts = host::udp::GetCounters();
+  const host::net::Counters counts = host::net::GetCounters();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - floodStart).count();
   figures.floodPerSecond = static_cast<double>(flooder.Stats().datagramsOut - sentBefore) / seconds;
@@ -144,9 +144,9 @@ Flood MeasureFlood(const Plan& plan, const Reference& reference, Progress& progr
   figures.transportDropped = static_cast<double>(counts.queueDropped);
   // The sources as the driver sees them: the link port, whatever port carries it on the wire.
   figures.fromFlooder = static_cast<double>(
-      host::udp::DroppedFrom(flooder.Local().address, devserver::kLinkPort));
+      host::net::DroppedFrom(flooder.Local().address, devserver::kLinkPort));
   figures.fromGoodRemote = static_cast<double>(
-      host::udp::DroppedFrom(rig.ServerOf(kGoodPort).Local().address, devserver::kLinkPort));
+      host::net::DroppedFrom(rig.ServerOf(kGoodPort).Local().address, devserver::kLinkPort));
   figures.kernelDropped = static_cast<double>(counts.kernelDropped);
   return figures;
 }

@@ -137,7 +137,7 @@ void Session::Open(const Command& command) {
   for (auto& port : ports_) {
     if (SameName(port->name, command.name)) return Error(Quote(command.name) + " is already open");
   }
-  const int64_t began = host::SystemTime();
+  const int64_t began = host::session::SystemTime();
   host::io::OpenResult opened = host::io::Open(command.name);
   if (opened) {
     ports_.push_back(std::make_unique<Port>(Port{command.name, std::move(opened.file)}));
@@ -145,7 +145,7 @@ void Session::Open(const Command& command) {
   }
   out_.Write(StatusName(opened.status) + " 0");
   if (!opened && openFailed_) {
-    openFailed_(command.name, opened.status, static_cast<double>(host::SystemTime() - began) / 1e7);
+    openFailed_(command.name, opened.status, static_cast<double>(host::session::SystemTime() - began) / 1e7);
   }
 }
 

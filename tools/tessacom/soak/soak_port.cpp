@@ -272,7 +272,7 @@ std::string SoakPort::LinkState() const {
     text << ", reads queued " << (IsListEmpty(&record->ReadQueue) ? "none" : "some")
          << ", acknowledgement timer ";
     if (ReadShared(record->AckTimer.Header.Inserted)) {
-      text << "due in " << (record->AckTimer.DueTime.QuadPart - host::SystemTime()) / 10000 << " ms";
+      text << "due in " << (record->AckTimer.DueTime.QuadPart - host::session::SystemTime()) / 10000 << " ms";
     } else {
       text << "idle";
     }
