@@ -39,6 +39,25 @@ TEST(SoakCheck, TheLineMayMissOnlyTheTailOfACancelledWrite) {
   EXPECT_FALSE(strict.Follow(shortened, a) && strict.Follow(shortened, c)) << "a completed write cut short";
 }
 
+// An immediate character the port's last close may have lost: there, or the line ends where it
+// would begin; never missing with later bytes after it.
+TEST(SoakCheck, ALastCloseMayLoseAnImmediateOnlyWithEverythingAfterIt) {
+  const auto a = Bytes(10, 0), immediate = Bytes(1, 50), cancelled = Bytes(10, 100);
+  const struct {
+    std::vector<uint8_t> line;
+    bool allowed;
+  } cases[] = {{Join({a, immediate, std::span(cancelled).first(4)}), true},
+               {Join({a, immediate}), true},
+               {a, true},
+               {Join({a, std::span(cancelled).first(4)}), false}};
+  for (const auto& c : cases) {
+    StreamCursor cursor;
+    EXPECT_EQ(cursor.Follow(c.line, a) && cursor.FollowOrEnd(c.line, immediate) &&
+                  cursor.FollowAnyPart(c.line, cancelled) && cursor.Possible(c.line.size()),
+              c.allowed) << c.line.size();
+  }
+}
+
 // Reads: what a completed read reported comes next; a cancelled read may have taken up to its
 // length, and no more.
 TEST(SoakCheck, ReadsMayLoseOnlyWhatACancelledReadCouldHaveTaken) {

@@ -21,13 +21,28 @@ void StreamCursor::Settle(std::vector<size_t>& next) {
   at_ = std::move(next);
 }
 
-bool StreamCursor::Follow(std::span<const uint8_t> stream, std::span<const uint8_t> bytes) {
+// Moves the offsets where `bytes` come next past them; with `endMayStay`, an offset at the
+// stream's end stays (the bytes were lost with everything after them).
+bool StreamCursor::Advance(std::span<const uint8_t> stream, std::span<const uint8_t> bytes,
+                           bool endMayStay) {
   std::vector<size_t> next;
   for (size_t offset : at_) {
-    if (Matching(stream, offset, bytes) == bytes.size()) next.push_back(offset + bytes.size());
+    if (Matching(stream, offset, bytes) == bytes.size()) {
+      next.push_back(offset + bytes.size());
+    } else if (endMayStay && offset == stream.size()) {
+      next.push_back(offset);
+    }
   }
   Settle(next);
   return !Lost();
+}
+
+bool StreamCursor::Follow(std::span<const uint8_t> stream, std::span<const uint8_t> bytes) {
+  return Advance(stream, bytes, false);
+}
+
+bool StreamCursor::FollowOrEnd(std::span<const uint8_t> stream, std::span<const uint8_t> bytes) {
+  return Advance(stream, bytes, true);
 }
 
 // Keeps every offset of the ranges [low, high] that `range` gives each offset kept (their

@@ -153,6 +153,7 @@ void SoakPort::Stop() {
   if (writer_.joinable()) writer_.join();
   if (reader_.joinable()) reader_.join();
   file_.Close();
+  ForgetUnacknowledgedImmediates(Reach::kAllOrLineEnd);
 }
 
 void SoakPort::Reopen() {
@@ -172,7 +173,7 @@ void SoakPort::Reopen() {
   } else if (!stop_) {
     file_.Close();
     figures_.reopens++;
-    ForgetUnacknowledgedImmediates();
+    ForgetUnacknowledgedImmediates(Reach::kAnyFirstPart);
     if (!OpenHandle() && !stop_) Abandon("the port did not open again after the link went down");
     lastWrite_ = lastRead_ = Now();
     alone.unlock();
@@ -187,10 +188,13 @@ void SoakPort::Reopen() {
 // An immediate character ends when it is in the transmit ring, before the remote has it; the
 // port's close abandons the chunk in flight, so one taken since the last write that completed
 // (whose acknowledgement vouches for everything before it) may be lost with it, as the unsent
-// output of a port that closes. The writer is held off while this runs.
-void SoakPort::ForgetUnacknowledgedImmediates() {
-  for (auto it = writes_.rbegin(); it != writes_.rend() && (it->immediate || !it->whole); ++it) {
-    if (it->immediate) it->whole = false;
+// output of a port that closes: `reach` says what the line may then miss (after a reopen the
+// ring's later bytes still go out; after the last close nothing more does). The writer is
+// held off, or has ended, while this runs.
+void SoakPort::ForgetUnacknowledgedImmediates(Reach reach) {
+  for (auto it = writes_.rbegin(); it != writes_.rend(); ++it) {
+    if (!it->immediate && it->reach == Reach::kAll) break;
+    if (it->immediate && it->reach == Reach::kAll) it->reach = reach;
   }
 }
 
@@ -357,7 +361,7 @@ size_t SoakPort::WriteOnce(std::mt19937_64& random, size_t offset) {
           std::to_string(result.status) + " and " + std::to_string(result.information) + " bytes");
   }
   (whole ? figures_.writesDone : figures_.writesCancelled)++;
-  writes_.push_back({offset, length, whole, false});
+  writes_.push_back({offset, length, whole ? Reach::kAll : Reach::kAnyFirstPart, false});
   if (whole) {
     figures_.written += length;
     lastWrite_ = Now();
@@ -381,7 +385,7 @@ size_t SoakPort::SendImmediate(size_t offset) {
     return 0;
   }
   figures_.immediates++;
-  writes_.push_back({offset, 1, true, true});
+  writes_.push_back({offset, 1, Reach::kAll, true});
   lastWrite_ = Now();
   return 1;
 }
@@ -481,6 +485,15 @@ void SoakPort::RunReader() {
   readerDone_ = true;
 }
 
+namespace {
+
+const char* Describe(bool immediate, bool all) {
+  if (immediate) return all ? "immediate character" : "immediate character a close may have lost";
+  return all ? "completed" : "cancelled";
+}
+
+}  // namespace
+
 void SoakPort::CheckWrites() {
   const std::vector<uint8_t> line = place_.server->Written(place_.channel);
   figures_.written = line.size();
@@ -488,9 +501,12 @@ void SoakPort::CheckWrites() {
   for (size_t i = 0; i < writes_.size(); i++) {
     const WriteOutcome& w = writes_[i];
     const auto bytes = std::span(outbound_).subspan(w.offset, w.length);
-    if (w.whole ? cursor.Follow(line, bytes) : cursor.FollowAnyPart(line, bytes)) continue;
+    const bool follows = w.reach == Reach::kAll            ? cursor.Follow(line, bytes)
+                         : w.reach == Reach::kAnyFirstPart ? cursor.FollowAnyPart(line, bytes)
+                                                           : cursor.FollowOrEnd(line, bytes);
+    if (follows) continue;
     Error("the line's bytes part from the writes at write " + std::to_string(i) + " (" +
-          (w.whole ? "completed" : "cancelled") + ", " + std::to_string(w.length) +
+          Describe(w.immediate, w.reach == Reach::kAll) + ", " + std::to_string(w.length) +
           " bytes from stream offset " + std::to_string(w.offset) + ")" +
           (cursor.Overflowed() ? ": the cancellations before it allow too many places" : ""));
     return;

@@ -97,6 +97,11 @@ class SoakPort {
   std::string LinkState() const;
 
  private:
+  // What of a write's bytes the line must have got: all of them (it completed), any first part
+  // (it was cancelled, or an immediate character a reopen's close may have lost), or all of
+  // them unless the line ends where they begin (an immediate character the port's last close
+  // may have lost: nothing after it reached the line then).
+  enum class Reach { kAll, kAnyFirstPart, kAllOrLineEnd };
   // A request in flight of one of the threads, which Reopen and Abandon may cancel.
   struct InFlight {
     std::mutex lock;
@@ -117,7 +122,7 @@ class SoakPort {
   bool ReaderAtEnd(bool drained);
   bool OpenHandle();
   bool LinkHeldOpenByALateReply() const;
-  void ForgetUnacknowledgedImmediates();
+  void ForgetUnacknowledgedImmediates(Reach reach);
   void CancelInFlight();
   std::chrono::microseconds SoakTime(double seconds) const;
 
@@ -128,7 +133,7 @@ class SoakPort {
   std::vector<uint8_t> inbound_;   // what the line sends, in order
   struct WriteOutcome {
     size_t offset, length;
-    bool whole;      // completed (else cancelled: any first part may have gone out)
+    Reach reach;
     bool immediate;  // an immediate character
   };
   std::vector<WriteOutcome> writes_;  // writer thread, then CheckWrites
