@@ -242,4 +242,14 @@ TEST_F(SenderTest, WakeUpsRotateTheFirstPortVisited) {
   StopSender();
 }
 
+// A visit sends at most 16 of a port's control packets and wakes the sender for the rest, so
+// that a port whose requests keep queueing cannot hold up the others.
+TEST_F(SenderTest, AVisitSendsAtMostSixteenControlPacketsAndWakesTheSenderForTheRest) {
+  for (int i = 0; i < 17; i++) QueueLinkPacket(i % 2 != 0 ? PKT_BREAK_OFF : PKT_BREAK_ON, nullptr, 0, 0);
+  KeClearEvent(&SendEvent);
+  EXPECT_EQ(Pass().size(), 16u);
+  EXPECT_EQ(KeReadStateEvent(&SendEvent), 1);
+  EXPECT_EQ(Pass().size(), 1u);
+}
+
 }  // namespace
