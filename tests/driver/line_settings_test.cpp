@@ -88,7 +88,8 @@ TEST_F(LineSettingsTest, LineControlsInTurnAndTheModeWordsTheyLeave) {
 // A new rate goes out once, with its code in the mode word (0 for a rate outside the table,
 // which is kept as set), and the handler then pauses 100 us for the remote to take it.
 TEST_F(LineSettingsTest, EachRateIsSentOnceWithItsCodeAndThePauseAfterIt) {
-  for (auto [rate, code] : {std::pair{1800u, 0}, {38400u, 0xF}, {110u, 0x3}, {115200u, 0x5}, {9600u, 0xD}}) {
+  for (auto [rate, code] : {std::pair{1800u, 0}, {38400u, 0xF}, {110u, 0x3}, {300u, 0x7}, {600u, 0x8}, {1200u, 0x9},
+                            {2400u, 0xB}, {4800u, 0xC}, {9600u, 0xD}, {19200u, 0xE}, {57600u, 0x2}, {115200u, 0x5}}) {
     SCOPED_TRACE(rate);
     const int64_t start = host::session::SystemTime();
     EXPECT_EQ(SetBaud(rate), STATUS_SUCCESS);
