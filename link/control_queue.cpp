@@ -67,7 +67,10 @@ VOID QueueLinkPacket(UCHAR type, const VOID* payload, ULONG length, LONG portInd
                      length + LINK_HEADER_SIZE, (ULONG)sequence);
     if (payload != NULL && length != 0) RtlCopyMemory(node->Payload, payload, length);
     node->Next = NULL;
-    if (type == PKT_OPEN) InterlockedIncrement(&PortTable[portIndex].OpensQueued);
+    if (type == PKT_OPEN) {
+      InterlockedIncrement(&PortTable[portIndex].OpensQueued);
+      InterlockedIncrement(&PortTable[portIndex].OpensUnanswered);
+    }
     if (!AppendControlNode(portIndex, node)) ExFreePool(node);
   }
   WakeSender();

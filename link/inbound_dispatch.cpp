@@ -26,7 +26,8 @@ static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, 
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-// Sequenced data: taken whole and only in order. A packet out of order (the remote resending
+// Sequenced data: taken whole and only in order, and only once every PKT_OPEN is answered
+// (until then the remote may number it again). A packet out of order (the remote resending
 // what it has not seen acknowledged, or one after a gap) is answered at once with a receive
 // acknowledgement of what was taken: waiting for the application's next read to say it would
 // stall the port for good when a read waits and the acknowledgement it sent was lost, the
@@ -35,7 +36,7 @@ static VOID StoreData(PortRecord* record, ByteRing* ring, const UCHAR* payload, 
 static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* ring,
                                const UCHAR* payload, LONG count, LONG sequence) {
   LONG expected = NextSeq(ReadShared(PortTable[portIndex].InSeq));
-  if (sequence != expected) {
+  if (sequence != expected || ReadShared(PortTable[portIndex].OpensUnanswered) > 0) {
     WriteShared(record->RxAckPending, 0);
     QueueLinkPacket(PKT_RXACK, NULL, 0, portIndex);
     return;
@@ -47,14 +48,22 @@ static VOID StoreSequencedData(LONG portIndex, PortRecord* record, ByteRing* rin
   KeInsertQueueDpc(&record->ReadDataDpc, NULL, NULL);
 }
 
-// The remote's open reply opens the link and says where its sequenced data goes on from. It
-// counts only while the port is neither held nor its link open: while an open waits for it, or
-// late after an open that gave up (the link then stays open, refusing opens, until the remote
-// closes it or reports it down). A repeated or late reply arriving once the port is open would
-// renumber the remote's data under the driver's feet, so it changes nothing.
+// The remote's open reply opens the link and says where its sequenced data goes on from; the
+// remote numbers afresh at every PKT_OPEN it takes. Replies do not say which PKT_OPEN they
+// answer, so each answers the oldest one unanswered: while one is left, a later PKT_OPEN will
+// still renumber the remote's data, and the open waits on (a reply late from an open that gave
+// up must not finish the next one). A reply when none is unanswered and the link is open is a
+// repeat, and one while the port is held would renumber the data under the driver's feet: both
+// change nothing. One with the link closed and nothing asked opens it; opens are then refused
+// until the remote closes it or reports it down.
 static VOID ApplyOpenReply(LONG portIndex, PortRecord* record, UCHAR sequence) {
   USHORT flags = ReadShared(record->LinkFlags);
-  if (flags & (LINK_PORT_HELD | LINK_OPEN)) return;
+  if (flags & LINK_PORT_HELD) return;
+  if (ReadShared(PortTable[portIndex].OpensUnanswered) > 0) {
+    InterlockedDecrement(&PortTable[portIndex].OpensUnanswered);
+  } else if (flags & LINK_OPEN) {
+    return;
+  }
   WriteShared(record->LinkFlags, flags | LINK_OPEN | LINK_CONFIRMED);
   WriteShared(PortTable[portIndex].InSeq, sequence);
 }

@@ -13,6 +13,7 @@ static VOID ResetPortTableEntry(PortTableEntry* entry, PortRecord* record) {
   entry->TxPending = 0;
   entry->TxHeld = 0;
   entry->OpensQueued = 0;
+  entry->OpensUnanswered = 0;
   entry->ControlQueue = NULL;
   entry->OutSeq = 0;
   entry->InSeq = 0;

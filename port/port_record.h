@@ -93,6 +93,10 @@ struct PortTableEntry {
                                        // cleared by the sender
   volatile LONG OpensQueued;           // PKT_OPEN packets queued and not yet sent: added by
                                        // QueueLinkPacket, taken by the sender (interlocked)
+  volatile LONG OpensUnanswered;       // PKT_OPEN packets queued and not yet answered: added
+                                       // by QueueLinkPacket (interlocked), taken by inbound
+                                       // dispatch's open replies and cleared by a finished
+                                       // open (both under PortLock)
   volatile LONG TxHeld;                // bytes placed in TxRing and not yet taken (0..128);
                                        // under PortLock (writers add, the sender takes all)
   volatile ULONG RemoteAddress;        // IPv4, first octet most significant; 0 = none; shared

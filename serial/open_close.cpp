@@ -36,9 +36,14 @@ VOID ChangeLinkFlags(PortRecord* port, USHORT set, USHORT clear) {
 
 // The remote answered, and the open's own PKT_OPEN has gone out: a reply can come before it
 // (late from an earlier open that gave up), and the session's data must not precede its open.
-BOOLEAN LinkOpened(PortRecord* port) {
+BOOLEAN LinkAnswered(PortRecord* port) {
   return (BOOLEAN)((ReadShared(port->LinkFlags) & LINK_OPEN) != 0 &&
                    ReadShared(PortTable[port->PortIndex].OpensQueued) == 0);
+}
+// Answered, and every PKT_OPEN with it: no earlier open's packet is left for the remote to
+// take after this open's and number its data afresh.
+BOOLEAN LinkOpened(PortRecord* port) {
+  return (BOOLEAN)(LinkAnswered(port) && ReadShared(PortTable[port->PortIndex].OpensUnanswered) == 0);
 }
 BOOLEAN LinkClosed(PortRecord* port) { return (BOOLEAN)(ReadShared(port->LinkFlags) == 0); }
 
@@ -89,6 +94,7 @@ VOID SetOpenValues(PortRecord* port, LineSettings* block) {
 // acknowledgement, carrier reported, rings attached (their contents stay), held by the
 // application with its link open. Bytes a cancelled write or an immediate character left in
 // the transmit ring are the first chunk of the session: the remote numbers afresh from here.
+// Every PKT_OPEN counts as answered from here: a reply still to come is a repeat.
 VOID PrepareOpenPort(PortRecord* port) {
   ForgetWaitsAndQueue(port);
   WriteShared(port->ModemStatus, port->ModemStatus | SERIAL_MSR_DCD);
@@ -97,6 +103,7 @@ VOID PrepareOpenPort(PortRecord* port) {
   port->TxRingFull = 0;
   AbandonChunk(port);
   WriteShared(port->RxAckPending, 0);
+  InterlockedExchange(&PortTable[index].OpensUnanswered, 0);
   PortTable[index].RxRing.Buffer = RxRingStorage + index * RX_RING_SIZE;
   PortTable[index].TxRing.Buffer = TxRingStorage + index * TX_RING_SIZE;
   WriteShared(port->LinkFlags, ReadShared(port->LinkFlags) | LINK_PORT_HELD | LINK_OPEN);
@@ -144,7 +151,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   SetOpenValues(port, &openBlock);
   QueueLinkPacket(PKT_OPEN, &openBlock, sizeof(openBlock), index);
   KeStallExecutionProcessor(OPEN_LINK_DELAY);
-  if (!AwaitLink(port, OPEN_POLLS, LinkOpened)) {
+  // An earlier open's PKT_OPEN that stays unanswered for the whole wait was lost, or its reply
+  // was: a link the remote answered then opens all the same, or the port could never open again.
+  if (!AwaitLink(port, OPEN_POLLS, LinkOpened) && !LinkAnswered(port)) {
     return Finish(irp, STATUS_FILES_OPEN, IO_SERIAL_INCREMENT);
   }
   PrepareOpenPort(port);

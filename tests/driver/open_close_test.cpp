@@ -3,6 +3,7 @@
 // of what an application left.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "host/ex/pool_control.h"
@@ -50,6 +51,24 @@ class OpenCloseTest : public ::testing::Test {
     auto opened = host::io::Open("COM3");
     host::session::OnManualStall(nullptr);
     return opened;
+  }
+  // Dispatches a packet from the remote on this thread, as a receiver does.
+  void Inject(UCHAR type, UCHAR sequence, std::vector<uint8_t> payload = {}) {
+    std::vector<uint8_t> packet(LINK_HEADER_SIZE);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    EncodeLinkHeader(packet.data(), type, kChannel, type == PKT_OPEN ? 3 : packet.size(), sequence);
+    const KIRQL irql = KfAcquireSpinLock(&port_->PortLock);
+    DispatchInboundPacket(0, packet.data(), static_cast<ULONG>(packet.size()));
+    KfReleaseSpinLock(&port_->PortLock, irql);
+  }
+  // Runs `inject` once on the opener's thread at its first busy-wait, once its PKT_OPEN is out.
+  void OnOpenSent(std::function<void()> inject) {
+    host::session::OnManualStall([this, inject, done = false, opener = std::this_thread::get_id()]() mutable {
+      if (done || std::this_thread::get_id() != opener) return;
+      WaitUntil([] { return ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
+      done = true;
+      inject();
+    });
   }
 
   DriverSession session_;
@@ -152,8 +171,7 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
 
   // A late reply taken while an open is under way but before it has numbered the link afresh
   // (here while it reads the configuration) refuses that open too: an open that went on would
-  // expect the remote's data from 1 while the remote numbers it from the reply's 9. (Were the
-  // open to go on, its first busy-wait lets its PKT_OPEN go out first, in real time.)
+  // expect the remote's data from 1 while the remote numbers it from the reply's 9.
   const auto opener = std::this_thread::get_id();
   bool injected = false;
   host::ex::FailWhen([&](POOL_TYPE type, SIZE_T, ULONG tag) {
@@ -161,21 +179,47 @@ TEST_F(OpenCloseTest, ASilentRemoteFailsTheOpenAndALateReplyKeepsOpensRefusedUnt
       return false;
     }
     injected = true;
-    const KIRQL irql = KfAcquireSpinLock(&port_->PortLock);
-    DispatchInboundPacket(0, reply.data(), static_cast<ULONG>(reply.size()));
-    KfReleaseSpinLock(&port_->PortLock, irql);
+    Inject(PKT_OPEN, 9);
     return false;
   });
-  host::session::OnManualStall([&] {
-    if (std::this_thread::get_id() != opener) return;
-    WaitUntil([] { return ReadShared(PortTable[0].OpensQueued) == 0; }, kLimit);
-  });
+  OnOpenSent([] {});  // were the open to go on, its PKT_OPEN goes out first, in real time
   EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
   host::session::OnManualStall(nullptr);
   host::ex::ClearFailures();
   EXPECT_TRUE(injected);
 }
 
+// Replies do not say which PKT_OPEN they answer, and the remote numbers its data afresh at each
+// one it takes. A reply late from an open that gave up, taken once the next open's PKT_OPEN is
+// out, leaves that open waiting for its own, and the data numbered before it is not taken. When
+// the earlier PKT_OPEN went unanswered for good, the open the remote answered opens at the end of
+// its wait.
+TEST_F(OpenCloseTest, AnOpenTakesOnlyTheDataNumberedAfterItsOwnReply) {
+  Start();
+  ASSERT_EQ(OpenAnswered().status, STATUS_SUCCESS);  // attaches the rings
+  devserver::ProtocolOptions silent;
+  silent.answerOpen = false;
+  server_->SetProtocolOptions(silent);
+  for (bool lateReply : {true, false}) {
+    SCOPED_TRACE(lateReply ? "late reply" : "lost reply");
+    EXPECT_EQ(host::io::Open("COM3").status, STATUS_FILES_OPEN);
+    OnOpenSent([&] {
+      Inject(PKT_OPEN, 9);
+      Inject(PKT_SEQDATA, 10, {'o', 'l', 'd'});
+      if (lateReply) Inject(PKT_OPEN, 9);
+    });
+    const int64_t start = host::session::SystemTime();
+    auto opened = host::io::Open("COM3");
+    host::session::OnManualStall(nullptr);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    ExpectAbout(host::session::SystemTime() - start, (lateReply ? 50 : 5050) * kMillisecond);
+    Inject(PKT_SEQDATA, 10, {'n', 'e', 'w'});
+    std::array<char, 3> read{};
+    EXPECT_EQ(RingHeld(&PortTable[0].RxRing, RX_RING_SIZE), 3);
+    EXPECT_EQ(opened.file.Read(read.data(), 3).information, 3u);
+    EXPECT_EQ(std::string(read.data(), 3), "new");
+  }
+}
 
 class CleanupTest : public ManualExecutive {};
 
