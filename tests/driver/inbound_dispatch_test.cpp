@@ -100,15 +100,16 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
     ControlNode* acknowledgement = DetachControlQueue(0);
     EXPECT_EQ(acknowledgement != nullptr, acknowledgedNow);
     if (acknowledgement != nullptr) {
-      EXPECT_EQ(DecodeLinkHeader(acknowledgement->Header).Sequence, inSeq);
+      const LinkHeader header = DecodeLinkHeader(acknowledgement->Header);
+      EXPECT_EQ(std::pair(LONG{header.Sequence}, ULONG{header.Length}), std::pair(inSeq, LINK_HEADER_SIZE));
       ExFreePool(acknowledgement);
     }
   }
 }
 
-// An open reply counts while an open waits (or late, after one gave up); once the port is held
-// or its link open, a repeated or late one changes nothing: it would renumber the remote's
-// data under the port. A close reply while the port is held with its link open answers no
+// An open reply counts while an open waits (or late, after one gave up); once the port is held,
+// or its link open with no PKT_OPEN unanswered, a repeated or late one changes nothing: it would
+// renumber the remote's data under the port. A close reply while the port is held with its link open answers no
 // close and is ignored; once the link is down (or closing) it closes it.
 TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   PortRecord* record = ports_->Record(0);

@@ -87,15 +87,17 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   port_->HandFlow[0] = SERIAL_DTR_HANDSHAKE;  // left by an earlier session
   port_->HandFlow[HANDFLOW_REPLACE] = SERIAL_RTS_CONTROL;
   port_->CharsQueued = 3;
+  port_->WaitMask = SERIAL_EV_RXCHAR;
+  port_->RxAckPending = 1;
   int64_t start = host::session::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ExpectAbout(host::session::SystemTime() - start, 50 * kMillisecond);
   EXPECT_EQ(std::tuple(port_->LinkFlags, port_->BaudRate, port_->LineControl, port_->ModemStatus & SERIAL_MSR_DCD,
                        ReadShared(PortTable[0].InSeq), port_->HandFlow[0], port_->HandFlow[HANDFLOW_REPLACE],
-                       port_->CharsQueued),
+                       port_->CharsQueued, port_->WaitMask, port_->RxAckPending),
             std::tuple(USHORT(LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED), 38400u, UCHAR(3), ULONG(SERIAL_MSR_DCD), 9,
-                       0u, 0u, 0))
+                       0u, 0u, 0, 0u, 0u))
       << "InSeq: the reply's sequence";
   auto channel = server_->Channel(kChannel);
   EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";

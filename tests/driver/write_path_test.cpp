@@ -50,7 +50,10 @@ class WritePathTest : public testsupport::ManualExecutive {
     return sent[0];
   }
   Sent Chunk() { return One(PKT_DATA); }
-  void ExpectPoll(LONG sequence) { EXPECT_EQ(One(PKT_POLL).sequence, sequence); }
+  void ExpectPoll(LONG sequence) {
+    Sent poll = One(PKT_POLL);
+    EXPECT_EQ(std::pair(poll.sequence, poll.payload.size()), std::pair(sequence, size_t{0}));
+  }
   // The remote's acknowledgement of `sequence`; one that counts for nothing leaves `pending` pending.
   void Acknowledge(LONG sequence, const Request* pending = nullptr) {
     bench_->Receive(PKT_ACK, sequence);
