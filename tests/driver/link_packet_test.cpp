@@ -10,6 +10,7 @@
 #include "link/link_packet.h"
 #include "support/driver_ports.h"
 #include "support/executive_session.h"
+#include "wire.h"
 
 using testsupport::DriverPorts;
 using Packets = std::vector<std::vector<UCHAR>>;
@@ -67,6 +68,12 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   EXPECT_EQ(std::vector<UCHAR>(node->Header, node->Header + 4), (std::vector<UCHAR>{0x01, 0x00, 0x16, 0x10}));
   ExFreePool(node);
   for (auto [from, to] : {std::pair{14, 15}, {15, 1}, {0, 1}, {1, 2}}) EXPECT_EQ(NextSeq(from), to) << from;
+  // The packet types are those of the device server's own codec.
+  EXPECT_EQ((std::vector<UCHAR>{PKT_DATA, PKT_OPEN, PKT_CLOSE, PKT_SETTINGS, PKT_ACK, PKT_DOWN, PKT_POLL, PKT_SEQDATA,
+                                PKT_RXACK, PKT_BREAK_ON, PKT_BREAK_OFF}),
+            (std::vector<UCHAR>{devserver::kData, devserver::kOpen, devserver::kClose, devserver::kSettings,
+                                devserver::kAck, devserver::kDown, devserver::kPoll, devserver::kSeqData,
+                                devserver::kRxAck, devserver::kBreakOn, devserver::kBreakOff}));
 
   // Only the low 8 bits of the channel go on the wire; settings carry no sequence.
   ports.OpenLink(1);
