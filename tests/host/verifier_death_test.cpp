@@ -260,6 +260,8 @@ const Stop kStops[] = {
      [] { MmProbeAndLockPages(MdlOfPool(PagedPool), KernelMode, IoModifyAccess); },
      "PAGED_POOL_PROBED_WITHOUT_HANDLER in MmProbeAndLockPages: MDL .* describes offset 0x0 in "
      "pool block .*paged pool"},
+    {"MdlChargedToQuota", [] { IoAllocateMdl(Block(64, NonPagedPool), 64, FALSE, TRUE, nullptr); },
+     "MDL_QUOTA_CHARGED in IoAllocateMdl"},
     {"MdlForNonPagedPoolBuiltOnPagedPool", [] { MmBuildMdlForNonPagedPool(MdlOfPool(PagedPool)); },
      "MDL_NOT_NONPAGED_POOL in MmBuildMdlForNonPagedPool: MDL .* describes 64 bytes at offset 0x0"},
     {"BuiltRequestReleasedWithAnMdlForNonPagedPool",

@@ -78,11 +78,12 @@ void ReleaseMdls(PIRP irp) {
 extern "C" {
 
 // Describes Length bytes at VirtualAddress. With a request given, the MDL becomes its
-// MdlAddress, or is chained after the ones it has when SecondaryBuffer is set.
+// MdlAddress, or is chained after the ones it has when SecondaryBuffer is set. Quota charging
+// is the system's own (drivers pass FALSE) and is not modelled: asking for it stops.
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp) {
-  (void)ChargeQuota;
   host::ke::RequireIrqlAtMost(DISPATCH_LEVEL, "IO_CALL_AT_RAISED_IRQL", "IoAllocateMdl");
+  if (ChargeQuota) host::verifier::Stop("MDL_QUOTA_CHARGED", "IoAllocateMdl", "drivers pass ChargeQuota FALSE");
   if (host::io::mdlFailures.Fails()) return nullptr;
   auto* mdl = new MDL{};
   auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
