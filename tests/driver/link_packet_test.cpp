@@ -69,11 +69,10 @@ TEST_F(LinkPacketTest, QueuedControlPacketsCarryWireHeaders) {
   ExFreePool(node);
   for (auto [from, to] : {std::pair{14, 15}, {15, 1}, {0, 1}, {1, 2}}) EXPECT_EQ(NextSeq(from), to) << from;
   // The packet types are those of the device server's own codec.
+  using namespace devserver;
   EXPECT_EQ((std::vector<UCHAR>{PKT_DATA, PKT_OPEN, PKT_CLOSE, PKT_SETTINGS, PKT_ACK, PKT_DOWN, PKT_POLL, PKT_SEQDATA,
                                 PKT_RXACK, PKT_BREAK_ON, PKT_BREAK_OFF}),
-            (std::vector<UCHAR>{devserver::kData, devserver::kOpen, devserver::kClose, devserver::kSettings,
-                                devserver::kAck, devserver::kDown, devserver::kPoll, devserver::kSeqData,
-                                devserver::kRxAck, devserver::kBreakOn, devserver::kBreakOff}));
+            (std::vector<UCHAR>{kData, kOpen, kClose, kSettings, kAck, kDown, kPoll, kSeqData, kRxAck, kBreakOn, kBreakOff}));
 
   // Only the low 8 bits of the channel go on the wire; settings carry no sequence.
   ports.OpenLink(1);

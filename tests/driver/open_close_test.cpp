@@ -54,11 +54,10 @@ class OpenCloseTest : public ::testing::Test {
   }
   // Dispatches a packet from the remote on this thread, as a receiver does.
   void Inject(UCHAR type, UCHAR sequence, std::vector<uint8_t> payload = {}) {
-    std::vector<uint8_t> packet(LINK_HEADER_SIZE);
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    EncodeLinkHeader(packet.data(), type, kChannel, type == PKT_OPEN ? 3 : packet.size(), sequence);
+    payload.insert(payload.begin(), LINK_HEADER_SIZE, 0);
+    EncodeLinkHeader(payload.data(), type, kChannel, type == PKT_OPEN ? 3 : payload.size(), sequence);
     const KIRQL irql = KfAcquireSpinLock(&port_->PortLock);
-    DispatchInboundPacket(0, packet.data(), static_cast<ULONG>(packet.size()));
+    DispatchInboundPacket(0, payload.data(), static_cast<ULONG>(payload.size()));
     KfReleaseSpinLock(&port_->PortLock, irql);
   }
   // Runs `inject` once on the opener's thread at its first busy-wait, once its PKT_OPEN is out.
@@ -89,15 +88,16 @@ TEST_F(OpenCloseTest, ASessionOpensKeepsAChunkPlacedWhileTheLinkIsDownAndEndsOnA
   port_->CharsQueued = 3;
   port_->WaitMask = SERIAL_EV_RXCHAR;
   port_->RxAckPending = 1;
+  port_->SettingsChars[5] = 7;
   int64_t start = host::session::SystemTime();
   auto opened = OpenAnswered();
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ExpectAbout(host::session::SystemTime() - start, 50 * kMillisecond);
   EXPECT_EQ(std::tuple(port_->LinkFlags, port_->BaudRate, port_->LineControl, port_->ModemStatus & SERIAL_MSR_DCD,
                        ReadShared(PortTable[0].InSeq), port_->HandFlow[0], port_->HandFlow[HANDFLOW_REPLACE],
-                       port_->CharsQueued, port_->WaitMask, port_->RxAckPending),
+                       port_->CharsQueued, port_->WaitMask, port_->RxAckPending, port_->SettingsChars[5]),
             std::tuple(USHORT(LINK_PORT_HELD | LINK_OPEN | LINK_CONFIRMED), 38400u, UCHAR(3), ULONG(SERIAL_MSR_DCD), 9,
-                       0u, 0u, 0, 0u, 0u))
+                       0u, 0u, 0, 0u, 0u, UCHAR{0}))
       << "InSeq: the reply's sequence";
   auto channel = server_->Channel(kChannel);
   EXPECT_EQ(channel.lastDataSequence, 1) << "PKT_OPEN carries OutSeq 1";

@@ -116,7 +116,7 @@ TEST_F(ReadPathTest, DataAnnouncedFillsThePendingReadInOrderAndIsAcknowledgedOnc
   EXPECT_EQ(second.dispatchStatus, STATUS_PENDING);
   auto sent = bench.SendPass();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(std::pair(sent[0].type, sent[0].sequence), std::pair(UCHAR(PKT_RXACK), 3));
+  EXPECT_EQ(std::tuple(sent[0].type, sent[0].sequence, sent[0].payload.size()), std::tuple(UCHAR(PKT_RXACK), 3, 0u));
 
   bench.Receive(PKT_DATA, 0, Ascending(5, 0x5C));
   host::session::RunQueuedDpcs();

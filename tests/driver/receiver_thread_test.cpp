@@ -64,11 +64,13 @@ TEST_F(ReceiverThreadTest, AFailedBufferOrTransportIsRetriedAfterDoublingPauses)
   EXPECT_EQ(host::ob::OpenHandleCount(), open) << "each reopen lets the retired address object go";
   host::session::AdvanceClock(20 * kMillisecond - 1);
   EXPECT_EQ(transport_->Receives().size(), 3u);
+  host::session::AdvanceClock(1);
+  EXPECT_EQ(AttemptsWhenPaused(4), 4u);
 
   WriteShared(Unloading, 1);
   KeSetEvent(&LinkStopEvent, 0, FALSE);
   EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(transport_->Receives().size(), 3u) << "unload ends the pause, not the wait's time";
+  EXPECT_EQ(transport_->Receives().size(), 4u) << "unload ends the pause, not the wait's time";
   ZwClose(thread);
   ShutdownUdpEndpoint();
   WriteShared(Unloading, 0);
