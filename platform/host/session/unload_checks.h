@@ -1,6 +1,7 @@
 // What the driver leaves behind when it is unloaded: the verifier's stopping check that the
 // driver loader runs after the driver's unload routine has returned, and a non-stopping summary
-// of the same leftovers for the programs' unload report.
+// of the same leftovers, and of handles and object references left open, for the programs'
+// unload report.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,7 @@ struct LeftoverSummary {
   size_t openHandles = 0;  // handles and body references outstanding
   bool Clean() const {
     return poolBlocks == 0 && systemThreadsAlive == 0 && timersArmed == 0 &&
-           dpcsQueuedOrRunning == 0;
+           dpcsQueuedOrRunning == 0 && openHandles == 0;
   }
 };
 
