@@ -8,6 +8,7 @@
 #include "link/link_threads.h"
 #include "support/driver_ports.h"
 #include "support/executive_session.h"
+#include "support/serial_bench.h"
 
 using testsupport::DriverPorts;
 
@@ -34,12 +35,7 @@ class InboundDispatchTest : public testsupport::ManualExecutive {
     ports_.reset();
     ManualExecutive::TearDown();
   }
-  void Dispatch(int port, const std::vector<UCHAR>& packet) {
-    PortRecord* record = ports_->Record(port);
-    KIRQL old = KfAcquireSpinLock(&record->PortLock);
-    DispatchInboundPacket(port, packet.data(), static_cast<ULONG>(packet.size()));
-    KfReleaseSpinLock(&record->PortLock, old);
-  }
+  static void Dispatch(int port, const std::vector<UCHAR>& packet) { testsupport::DispatchAsReceiver(port, packet); }
   static LONG Held(int port) { return RingHeld(&PortTable[port].RxRing, RX_RING_SIZE); }
   static void Fill(int port, LONG bytes, LONG readIndex = 100) {
     PortTable[port].RxRing.ReadIndex = readIndex;
@@ -109,8 +105,8 @@ TEST_F(InboundDispatchTest, SequencedDataIsTakenWholeInOrderOrRefusedForAnotherA
 
 // An open reply counts while an open waits (or late, after one gave up); once the port is held,
 // or its link open with no PKT_OPEN unanswered, a repeated or late one changes nothing: it would
-// renumber the remote's data under the port. A close reply while the port is held with its link open answers no
-// close and is ignored; once the link is down (or closing) it closes it.
+// renumber the remote's data under the port. A close reply while the port is held with its link
+// open answers no close and is ignored; once the link is down (or closing) it closes it.
 TEST_F(InboundDispatchTest, OpenReplyCloseReplyAndLinkDownMoveTheLinkFlags) {
   PortRecord* record = ports_->Record(0);
   Dispatch(0, Packet(PKT_OPEN, 0, 0, 9, /*lengthField=*/4));

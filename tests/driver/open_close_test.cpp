@@ -56,9 +56,7 @@ class OpenCloseTest : public ::testing::Test {
   void Inject(UCHAR type, UCHAR sequence, std::vector<uint8_t> payload = {}) {
     payload.insert(payload.begin(), LINK_HEADER_SIZE, 0);
     EncodeLinkHeader(payload.data(), type, kChannel, type == PKT_OPEN ? 3 : payload.size(), sequence);
-    const KIRQL irql = KfAcquireSpinLock(&port_->PortLock);
-    DispatchInboundPacket(0, payload.data(), static_cast<ULONG>(payload.size()));
-    KfReleaseSpinLock(&port_->PortLock, irql);
+    DispatchAsReceiver(0, payload);
   }
   // Runs `inject` once on the opener's thread at its first busy-wait, once its PKT_OPEN is out.
   void OnOpenSent(std::function<void()> inject) {

@@ -210,14 +210,17 @@ std::vector<std::vector<UCHAR>> SerialBench::TakePackets() {
   return packets;
 }
 
+void DispatchAsReceiver(LONG port, const std::vector<UCHAR>& packet) {
+  KIRQL old = KfAcquireSpinLock(&PortTable[port].PortRecord->PortLock);
+  DispatchInboundPacket(port, packet.data(), static_cast<ULONG>(packet.size()));
+  KfReleaseSpinLock(&PortTable[port].PortRecord->PortLock, old);
+}
+
 void SerialBench::Receive(UCHAR type, ULONG sequence, const std::vector<UCHAR>& payload) {
-  std::vector<UCHAR> packet(LINK_HEADER_SIZE);
-  EncodeLinkHeader(packet.data(), type, static_cast<UCHAR>(PortTable[0].RemoteChannel),
-                   LINK_HEADER_SIZE + payload.size(), sequence);
-  packet.insert(packet.end(), payload.begin(), payload.end());
-  KIRQL old = KfAcquireSpinLock(&port_->PortLock);
-  DispatchInboundPacket(0, packet.data(), static_cast<ULONG>(packet.size()));
-  KfReleaseSpinLock(&port_->PortLock, old);
+  std::vector<UCHAR> packet(LINK_HEADER_SIZE + payload.size());
+  EncodeLinkHeader(packet.data(), type, static_cast<UCHAR>(PortTable[0].RemoteChannel), packet.size(), sequence);
+  std::copy(payload.begin(), payload.end(), packet.begin() + LINK_HEADER_SIZE);
+  DispatchAsReceiver(0, packet);
 }
 
 CaptureTransport& SerialBench::Transport() {

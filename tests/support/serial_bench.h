@@ -109,4 +109,7 @@ class SerialBench {
   std::unique_ptr<CaptureTransport> transport_;
 };
 
+// Applies a datagram from the remote to a port as a receiver does: under the port's PortLock.
+void DispatchAsReceiver(LONG port, const std::vector<UCHAR>& packet);
+
 }  // namespace testsupport
